@@ -1,0 +1,27 @@
+// Integer workspace allocator. Block records and port arrays live in the workspace `ib0` and are
+// named by word indices; counts and indices are passed by reference, Fortran style.
+#pragma once
+
+#include <cstdint>
+
+#include "kvo_host_export.h"
+
+extern "C" {
+
+// Current base of the integer workspace. It changes whenever an allocation grows or moves the
+// workspace, so callers re-read it at every access and never keep a pointer to a word across an
+// allocation or a call into model code.
+extern KVOHOST_API int32_t* ib0;
+
+// Returns the word index of a new block of at least *nwords words, or 0 when none can be given.
+// Index 0 is never handed out. New words hold whatever the workspace held.
+KVOHOST_API int KVO_IMALLOC(int* nwords);
+
+// Resizes the block at *index to *nwords words and returns its (possibly new) index; the first
+// words keep their values.
+KVOHOST_API int KVO_IREALLOC(int* index, int* nwords);
+
+// Returns the block at *index to the allocator.
+KVOHOST_API void KVO_IFREE(int* index);
+
+}  // extern "C"

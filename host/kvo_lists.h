@@ -1,0 +1,121 @@
+// The flowsheet's three global lists (variables, equations, Jacobian non-zeros), the pattern
+// vectors of the Jacobian, connection managers and the variable status utilities. Positions are
+// global and 1-based; list handles are one-word integers, 0 meaning none.
+#pragma once
+
+#include "kvo_host_export.h"
+#include "kvo_value.h"
+
+// Handle of the Jacobian service or of a pattern object made by kvojac_create; 0 is none.
+typedef int kv_jac_t;
+
+// A connection manager links variables of one block to another block's. The library only
+// deactivates and activates managers around a change of inclusion.
+class KVOHOST_API kvo_connmgr {
+ public:
+  virtual void activate() = 0;
+  virtual void deactivate() = 0;
+
+ protected:
+  virtual ~kvo_connmgr() = default;
+};
+
+// A read-only view of the equation (row) or variable (column) number of every entry of a
+// Jacobian or pattern object: entry k is element k-1. Valid until the object changes.
+class KVOHOST_API KVJacPatternVector {
+ public:
+  virtual ~KVJacPatternVector();
+  KVJacPatternVector(const KVJacPatternVector&) = delete;
+  KVJacPatternVector& operator=(const KVJacPatternVector&) = delete;
+
+  int* data() const { return data_; }
+  int size() const { return size_; }
+  int operator[](int i) const { return data_[i]; }
+
+ protected:
+  KVJacPatternVector() = default;
+  int* data_ = nullptr;
+  int size_ = 0;
+};
+
+// Row (equation) numbers of every entry.
+class KVOHOST_API KVJacIrn : public KVJacPatternVector {
+ public:
+  explicit KVJacIrn(kv_jac_t* jac);
+};
+
+// Column (variable) numbers of every entry.
+class KVOHOST_API KVJacIcn : public KVJacPatternVector {
+ public:
+  explicit KVJacIcn(kv_jac_t* jac);
+};
+
+extern "C" {
+
+// ---- Variable list -------------------------------------------------------------------------
+// Copies the variable's name (at most 128 characters) into `buffer`.
+KVOHOST_API void kvovarlst_inq_var_name(int varlst, int pos, char* buffer);
+// The name as a text owned by the service; never null.
+KVOHOST_API const char* kvovarlst_lookup_var_name(int varlst, int pos);
+KVOHOST_API double kvovarlst_inq_var_value(int varlst, int pos, int zero);
+KVOHOST_API double kvovarlst_inq_var_lower(int varlst, int pos, int zero);
+KVOHOST_API double kvovarlst_inq_var_upper(int varlst, int pos, int zero);
+KVOHOST_API double kvovarlst_inq_var_scale(int varlst, int pos);
+KVOHOST_API void kvovarlst_set_var_value(int varlst, int pos, double value, int zero);
+// Live arrays, position p at element p-1; writable in place.
+KVOHOST_API double* kvovarlst_vec_value(int varlst);
+KVOHOST_API int* kvovarlst_vec_status(int varlst);
+KVOHOST_API int kvovarlst_inq_var_status(int varlst, int pos);
+KVOHOST_API int kvovarlst_inq_nvar(int varlst);
+KVOHOST_API void kvovarlst_move_items(int varlst, int from, int to, int count);
+KVOHOST_API void kvovarlst_removevars(int varlst, int first, int last);
+KVOHOST_API kvo_connmgr* kvovarlst_inq_var_connMgr(int varlst, int pos);
+// Named variable attributes such as "NAME.SPEC". Return non-zero when the attribute is known.
+KVOHOST_API int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value);
+KVOHOST_API int kvovarlst_lookup_value(int varlst, const char* attr, value_t* value);
+
+// ---- Equation list -------------------------------------------------------------------------
+KVOHOST_API void kvoeqnlst_inq_eqn_name(int eqnlst, int pos, char* buffer);
+KVOHOST_API const char* kvoeqnlst_lookup_eqn_name(int eqnlst, int pos);
+KVOHOST_API double kvoeqnlst_inq_eqn_value(int eqnlst, int pos);
+KVOHOST_API double* kvoeqnlst_vec_residual(int eqnlst);
+KVOHOST_API int* kvoeqnlst_vec_group(int eqnlst);
+KVOHOST_API int kvoeqnlst_absolute_index(int eqnlst, int pos);
+// The number of equation positions in the whole list, so that callers can bound their loops
+// over the live arrays.
+KVOHOST_API int kvoeqnlst_inq_neqn(int eqnlst);
+KVOHOST_API int kvoeqnlst_inq_eqn_status(int eqnlst, int pos);
+KVOHOST_API void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm);
+KVOHOST_API void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include);
+KVOHOST_API void kvoeqnlst_move_items(int eqnlst, int from, int to, int count);
+KVOHOST_API void kvoeqnlst_removeeqns(int eqnlst, int first, int last);
+
+// ---- Jacobian and pattern objects ----------------------------------------------------------
+KVOHOST_API kv_jac_t kvojac_create(int capacity);
+KVOHOST_API void kvojac_destroy(kv_jac_t* jac);
+KVOHOST_API void kvojac_set_nnz(kv_jac_t jac, int nnz);
+KVOHOST_API int kvojac_inq_nnz(kv_jac_t jac);
+// The service keeps its own copy of the first nnz numbers.
+KVOHOST_API void kvojac_set_rows(kv_jac_t jac, const int* rows);
+KVOHOST_API void kvojac_set_columns(kv_jac_t jac, const int* columns);
+KVOHOST_API int kvojac_inq_nz_eqnnum(kv_jac_t jac, int k);
+KVOHOST_API int kvojac_inq_nz_varnum(kv_jac_t jac, int k);
+KVOHOST_API void kvojac_set_nz_eqnnum(kv_jac_t jac, int k, int eqn);
+KVOHOST_API void kvojac_set_nz_varnum(kv_jac_t jac, int k, int var);
+KVOHOST_API void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value);
+KVOHOST_API void kvojac_set_nz_value(kv_jac_t jac, int k, double value);
+KVOHOST_API double* kvojac_vec_bj(kv_jac_t jac);
+KVOHOST_API void kvojac_move_items(kv_jac_t jac, int from, int to, int count);
+KVOHOST_API void kvojac_renumber(kv_jac_t jac, int first, int last, int vstart, int dv,
+                                 int estart, int de);
+
+// ---- Variable and equation status words ----------------------------------------------------
+// Marks one variable status word excluded (flag non-zero) or not excluded.
+KVOHOST_API void varSetExcluded(int* status, int excluded);
+KVOHOST_API int varIsFixed(int status);
+// Connection code of a variable: 0 unconnected, 2, 3 or 4 for the kinds of connection.
+KVOHOST_API int varInqConnected(int status);
+// Non-zero when the equation status word marks an active (included) equation.
+KVOHOST_API int u3rinc_c(int status);
+
+}  // extern "C"

@@ -1,0 +1,27 @@
+// Print service: the history and report devices, printf-style output and script pipes.
+#pragma once
+
+#include "kvo_host_export.h"
+
+// A script handle of the print pipe service. A model's acquire_script operation hands one out;
+// the library passes it to the container and releases it with kvodestroy.
+struct kvopipe;
+
+extern "C" {
+
+// Device numbers of the history device (diagnostics, warnings, traces, reports) and of the
+// report device (one-line block reports).
+extern KVOHOST_API int kvHisDev;
+extern KVOHOST_API int kvRepDev;
+
+// Writes the formatted text to the device exactly as printf would; no newline is added.
+KVOHOST_API int kvoprintf(int device, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Writes `length` characters of `text` unchanged.
+KVOHOST_API void kvowrite(int device, const char* text, int length);
+
+// Releases a script handle.
+KVOHOST_API void kvodestroy(kvopipe* pipe);
+
+}  // extern "C"

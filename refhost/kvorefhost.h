@@ -1,0 +1,233 @@
+// The reference host's own API: what a simulator would provide beyond the host service
+// declarations. Tests, examples and benchmarks use it to reset the host, build a flowsheet's
+// lists, capture device text, and make containers, ports and scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kvo_alloc.h"
+#include "kvo_lists.h"
+#include "kvo_md5.h"
+#include "kvo_numeric.h"
+#include "kvo_print.h"
+#include "kvo_value.h"
+#include "nux_framework.h"
+#include "nux_port.h"
+
+namespace kvoref {
+
+// ---- Whole host -----------------------------------------------------------------------------
+// Releases every list, Jacobian, pattern object, grouping and the workspace (ib0 then points at
+// a fresh small workspace), switches off the moving workspace and the allocation failure, sends
+// both devices back to standard output dropping captured text, and sets Port::destroyed to 0.
+// Objects the caller made (containers, ports, managers, script handles) are the caller's.
+KVOHOST_API void reset();
+
+// ---- Workspace ------------------------------------------------------------------------------
+// When on, every KVO_IMALLOC and KVO_IREALLOC moves the whole workspace to fresh memory, so a
+// pointer kept across an allocation points at released memory.
+KVOHOST_API void set_moving_workspace(bool on);
+// Makes the n-th next KVO_IMALLOC (1 = the next one) answer 0; 0 switches this off.
+KVOHOST_API void fail_imalloc_after(int n);
+// Number of live workspace blocks and the workspace size in words.
+KVOHOST_API int live_blocks();
+KVOHOST_API int workspace_words();
+// Number of words of the live block at `index`, or 0 when no block starts there.
+KVOHOST_API int block_words(int index);
+
+// ---- Devices --------------------------------------------------------------------------------
+// Devices 1 (kvHisDev) and 2 (kvRepDev) can be captured or sent to a file; any other device
+// number always writes to standard output. Captured text is kept until taken; capturing takes
+// precedence over a file. A device that is not captured writes to standard output (flushed
+// after every write) or appends to the file it was sent to.
+KVOHOST_API void capture(int device, bool on);
+KVOHOST_API std::string take(int device);
+KVOHOST_API bool send_to_file(int device, const char* path);
+KVOHOST_API void send_to_stdout(int device);
+
+// ---- Scripts --------------------------------------------------------------------------------
+// A script handle holding a name and a text; kvodestroy releases it. kvodestroy ignores a handle
+// it does not know (null, released, foreign); script_name/script_text answer "" for one.
+KVOHOST_API kvopipe* make_script(const char* name, const char* text);
+KVOHOST_API const char* script_name(const kvopipe* pipe);
+KVOHOST_API const char* script_text(const kvopipe* pipe);
+// Number of script handles made and not yet released.
+KVOHOST_API int live_scripts();
+
+// ---- Lists ----------------------------------------------------------------------------------
+// Variable lists, equation lists, Jacobians and pattern objects share one handle table, so a
+// handle of one kind is refused where another kind is expected. Notes on the list services:
+//  - kvojac_renumber shifts only non-zero numbers (0 means "no equation/variable").
+//  - kvojac_destroy releases pattern objects only; a global Jacobian is left alone.
+//  - move_items refuses a source range that is not inside the list and grows the list (or the
+//    Jacobian's capacity) to hold the destination.
+//  - Ranges (removevars, removeeqns, norm, renumber) are clamped at the end of the list.
+// A flowsheet's three lists. Positions grow on demand as items are defined.
+struct Lists {
+  int varlst = 0;
+  int eqnlst = 0;
+  kv_jac_t jac = 0;
+};
+// Makes an empty variable list, equation list and a Jacobian with room for `nz_capacity`
+// non-zeros (positions 1 to nz_capacity; the Jacobian's count is its capacity).
+KVOHOST_API Lists make_lists(int nz_capacity);
+// Absolute equation index of position p is p + base (default 0).
+KVOHOST_API void set_absolute_base(int eqnlst, int base);
+
+// Variable status bits and connection codes, as the status utilities read them.
+enum : int {
+  VAR_FIXED = 1,
+  VAR_EXCLUDED = 2,
+  VAR_CONNECTED_SHIFT = 4,  // bits 4..6 hold the connection code
+  EQN_ACTIVE = 1,
+};
+
+// Defines variable `pos` (growing the list as needed).
+KVOHOST_API void define_var(int varlst, int pos, const char* name, double value,
+                            double lower = -1e35, double upper = 1e35, double scale = 1.0);
+KVOHOST_API void set_var_status(int varlst, int pos, int status);
+KVOHOST_API void set_var_connmgr(int varlst, int pos, kvo_connmgr* mgr);
+// Defines equation `pos`; a new equation is active with group 0 and residual 0.
+KVOHOST_API void define_eqn(int eqnlst, int pos, const char* name);
+KVOHOST_API void set_eqn_status(int eqnlst, int pos, int status);
+KVOHOST_API int eqn_included(int eqnlst, int pos);
+// Sets non-zero k of a Jacobian (bounds-checked: a position outside the Jacobian is ignored).
+KVOHOST_API void set_nz(kv_jac_t jac, int k, int eqn, int var);
+// Resizes a Jacobian's capacity (its count follows).
+KVOHOST_API void resize_jac(kv_jac_t jac, int capacity);
+// Number of equation positions a list holds (kvovarlst_inq_nvar answers for variables), and
+// pattern objects alive.
+KVOHOST_API int num_eqns(int eqnlst);
+KVOHOST_API int live_pattern_objects();
+
+// A connection manager that counts its activations and deactivations.
+class KVOHOST_API ConnMgr : public kvo_connmgr {
+ public:
+  void activate() override {
+    ++activations;
+    log.push_back('A');
+  }
+  void deactivate() override {
+    ++deactivations;
+    log.push_back('D');
+  }
+  ~ConnMgr() override = default;
+  int activations = 0;
+  int deactivations = 0;
+  std::string log;
+};
+
+// ---- Containers -----------------------------------------------------------------------------
+// A container for blocks. It hands out its lists and offsets and records what it is told.
+class KVOHOST_API Container : public NUXBlockCallback {
+ public:
+  explicit Container(const Lists& lists, int var_offset = 0, int eqn_offset = 0,
+                     int jac_offset = 0);
+  ~Container() override;
+
+  bool isof_type(const char* type) const override;
+  int run_script(NUXEOBlock* block, kvopipe* script, EBSContext* ctx, int nargs,
+                 const value_t* args) override;
+  void port_removed(nux_port* port) override;
+  int varlst() override { return lists_.varlst; }
+  int eqnlst() override { return lists_.eqnlst; }
+  int jacobian() override { return lists_.jac; }
+  int global_var_offset() override { return var_offset_; }
+  int global_eqn_offset() override { return eqn_offset_; }
+  int global_jac_offset() override { return jac_offset_; }
+  void pre_structural_edit(NUXEOBlock* block, int dvar, int deqn, int dnz) override;
+  void post_structural_edit(NUXEOBlock* block, int dvar, int deqn, int dnz) override;
+  NUXEOCntr* containing_container(const NUXEOCntr& cntr) override;
+  void ports_changed() override { ++ports_changed_calls; }
+
+  // What the container was told, for tests and the flowsheet program.
+  struct ScriptRun {
+    NUXEOBlock* block;
+    std::string name;
+    std::string text;
+    bool had_context;
+    int nargs;
+  };
+  struct Edit {
+    bool pre;
+    NUXEOBlock* block;
+    int dvar, deqn, dnz;
+  };
+  std::vector<ScriptRun> scripts_run;
+  std::vector<nux_port*> ports_removed;
+  int ports_changed_calls = 0;
+  std::vector<Edit> edits;
+
+  // Settings for tests: the type test's answer, the script result, whether run_script echoes
+  // "script NAME: TEXT" lines on the history device, and the containing container returned.
+  bool accepts_type = true;
+  int script_result = 0;
+  bool echo_scripts = false;
+  NUXEOCntr* parent = nullptr;
+  void set_lists(const Lists& lists) { lists_ = lists; }
+
+ private:
+  Lists lists_;
+  int var_offset_, eqn_offset_, jac_offset_;
+};
+
+// ---- Ports ----------------------------------------------------------------------------------
+class KVOHOST_API Material : public INUXPortMaterial {
+ public:
+  nux_port_phase phase() const override { return phase_; }
+  void set_phase(nux_port_phase phase) override { phase_ = phase; }
+  nux_port_basis basis() const override { return basis_; }
+  void set_basis(nux_port_basis basis) override { basis_ = basis; }
+  const char* stream() const override { return stream_.empty() ? nullptr : stream_.c_str(); }
+  bool set_stream(const char* stream) override;
+  ~Material() override = default;
+  bool stream_fixed = false;  // when true, set_stream answers false
+
+ private:
+  nux_port_phase phase_ = 0;
+  nux_port_basis basis_ = 0;
+  std::string stream_;
+};
+
+// A port with a name, variable positions, a type and a material. Made with new; destroy()
+// deletes it and counts the destruction.
+class KVOHOST_API Port : public nux_port {
+ public:
+  explicit Port(const char* name, std::vector<int> vars = {});
+  const char* name() const override { return null_name_ ? nullptr : name_.c_str(); }
+  void destroy() override;
+  void attach(nux_port_mesgs* block) override {
+    block_ = block;
+    ++attach_calls;
+  }
+  int num_vars() const override { return static_cast<int>(vars_.size()); }
+  int var(int position) const override;
+  void set_var(int position, int variable) override;
+  void shift_vars(int offset) override;
+  int type() const override { return type_; }
+  void set_type(int type) override { type_ = type; }
+  INUXPortMaterial* material() override { return &material_; }
+
+  nux_port_mesgs* block() const { return block_; }
+  Material& mat() { return material_; }
+  const std::vector<int>& vars() const { return vars_; }
+  int attach_calls = 0;
+  int shift_calls = 0;
+  bool null_name_ = false;  // makes name() answer null, for tests
+
+  // Number of ports destroyed through destroy() since the last reset of the counter.
+  static int destroyed;
+
+ protected:
+  ~Port() override = default;
+
+ private:
+  std::string name_;
+  std::vector<int> vars_;
+  int type_ = 0;
+  Material material_;
+  nux_port_mesgs* block_ = nullptr;
+};
+
+}  // namespace kvoref

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, when they are missing. Runs as root on a fresh
+# machine (apt-get); does nothing when everything is there already.
+set -euo pipefail
+packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
+          libsuitesparse-dev pkg-config)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

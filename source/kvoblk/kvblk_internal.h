@@ -1,0 +1,68 @@
+// Internals shared by the library's units: the reference table behind the record's reference
+// words, the registry of live blocks, record word access and the message helpers.
+#pragma once
+
+#include <cstdint>
+
+#include "kvo_alloc.h"
+#include "kvo_print.h"
+#include "kvoblk.h"
+
+namespace kvoblk {
+namespace detail {
+
+// ---- Reference table -----------------------------------------------------------------------
+// Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
+// reference number: register the pointer to get a number, look the number up, release it.
+// Number 0 means none; looking up 0 or a released number gives null.
+int32_t ref_put(void* object);
+void* ref_get(int32_t number);
+void ref_drop(int32_t number);
+template <class T>
+T* ref_as(int32_t number) {
+  return static_cast<T*>(ref_get(number));
+}
+
+// ---- Block registry ------------------------------------------------------------------------
+// The library remembers every record it made, with what must be known beside the record: the
+// record length and the real capacity of the port array. A handle that is not registered is a
+// bad handle and is treated like handle 0.
+struct BlockSide {
+  int record_words = 0;
+  int port_capacity = 0;
+};
+BlockSide* side(int blkptr);
+void side_add(int blkptr, int record_words);
+void side_remove(int blkptr);
+
+// True for a live block. For a non-zero handle that is not a live block it prints
+// "!! <fn>: " and "Invalid block handle <n>\n" on the history device.
+bool live(int blkptr, const char* fn);
+
+// Word k of a live block, through the current workspace base.
+inline int32_t& word(int blkptr, int k) { return ib0[blkptr + k]; }
+
+kvoblk_settings_t* settings(int blkptr);
+kvoblk_ops_t* ops(int blkptr);
+NUXBlockCallback* container(int blkptr);
+const char* blkid(int blkptr);
+int diag(int blkptr);
+
+// Message head "!! <fn>: " as one print call; the body follows in a second call.
+void head(const char* fn);
+// The empty-slot message of a dispatcher.
+void undefined(const char* fn);
+// An internal consistency line on the standard error stream; the call goes on.
+void assertion(const char* condition, int line);
+
+// Text helpers that accept null as the empty text.
+inline const char* text(const char* s) { return s ? s : ""; }
+char* copy_text(const char* s);  // malloc'ed copy, or null for null
+
+// Number of entries of the port array that may be read: the stored count, bounded by the
+// array's real capacity.
+int port_count(int blkptr);
+nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
+
+}  // namespace detail
+}  // namespace kvoblk

@@ -1,0 +1,240 @@
+// Placement of a block in the global lists and the brackets of its solve: placement with
+// equation groups, the placement trace and the INIT script, the base move, de-initialisation,
+// the global offsets, pre- and post-solve state checks, inclusion and the group residual.
+#include <set>
+
+#include "kvblk_internal.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
+
+// Puts every equation of the block that has no group into the block's default group, the
+// absolute index of its first equation. Groups the model set stay.
+void default_groups(int blkptr, NUXBlockCallback* c, int* grp_id) {
+  int eqnlst = c->eqnlst();
+  int estart = word(blkptr, W::estart);
+  int estop = word(blkptr, W::estop);
+  *grp_id = kvoeqnlst_absolute_index(eqnlst, estart);
+  int* groups = kvoeqnlst_vec_group(eqnlst);
+  int neqn = kvoeqnlst_inq_neqn(eqnlst);
+  if (!groups) return;
+  int first = estart < 1 ? 1 : estart;
+  int last = estop < neqn ? estop : neqn;
+  for (int e = first; e <= last; ++e)
+    if (groups[e - 1] == 0) groups[e - 1] = *grp_id;
+}
+
+void placement_trace(int blkptr, int grp_id) {
+  int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  kvoprintf(kvHisDev, "        kvoblk_ini()\n");
+  kvoprintf(kvHisDev, "        Block \"%s\", blk_grp_id = %d\n", text(blkid(blkptr)), grp_id);
+  kvoprintf(kvHisDev, "        | start |  stop |   #\n");
+  kvoprintf(kvHisDev, "        +-------+------+--------\n");
+  kvoprintf(kvHisDev, "   vars | %5d | %5d | %5d\n", vs, ve, ve - vs + 1);
+  kvoprintf(kvHisDev, "   eqns | %5d | %5d | %5d\n", es, ee, ee - es + 1);
+  kvoprintf(kvHisDev, "   nzs  | %5d | %5d | %5d\n\n", ns, ne, ne - ns + 1);
+}
+
+// Clears the variable references of every port of the block.
+void clear_port_vars(int blkptr) {
+  int n = port_count(blkptr);
+  for (int i = 1; i <= n; ++i) {
+    nux_port* p = port_entry(blkptr, i);
+    if (!p) continue;
+    int nv = p->num_vars();
+    for (int j = 0; j < nv; ++j) p->set_var(j, 0);
+  }
+}
+
+int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
+  if (!side(blkptr) || word(blkptr, start_word) == 0) return -1;
+  NUXBlockCallback* c = container(blkptr);
+  return c ? (c->*op)() : -1;
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+void base_move(int blkptr, int dv, int de, int dnz) {
+  if (!side(blkptr)) return;
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+  int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  kvovarlst_move_items(varlst, vs, vs + dv, ve - vs + 1);
+  kvoeqnlst_move_items(eqnlst, es, es + de, ee - es + 1);
+  kvojac_renumber(jac, ns, ne, vs, dv, es, de);
+  kvojac_move_items(jac, ns, ns + dnz, ne - ns + 1);
+  word(blkptr, W::vstart) = vs + dv;
+  word(blkptr, W::vstop) = ve + dv;
+  word(blkptr, W::estart) = es + de;
+  word(blkptr, W::estop) = ee + de;
+  word(blkptr, W::nzstart) = ns + dnz;
+  word(blkptr, W::nzstop) = ne + dnz;
+  if (dv == 0) return;
+  int n = port_count(blkptr);
+  for (int i = 1; i <= n; ++i)
+    if (nux_port* p = port_entry(blkptr, i)) p->shift_vars(dv);
+}
+
+void base_set_included(int blkptr, int f) {
+  if (!side(blkptr)) return;
+  if ((word(blkptr, W::included) != 0) == (f != 0)) return;
+  NUXBlockCallback* c = container(blkptr);
+  if (!c) return;
+  int varlst = c->varlst();
+  int eqnlst = c->eqnlst();
+  if (varlst == 0 || eqnlst == 0) return;
+
+  int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  // Each manager sees one deactivation before and one activation after the change, however
+  // many of the block's variables share it.
+  std::set<kvo_connmgr*> managers;
+  for (int v = vs; v <= ve; ++v)
+    if (kvo_connmgr* m = kvovarlst_inq_var_connMgr(varlst, v)) managers.insert(m);
+  for (kvo_connmgr* m : managers) m->deactivate();
+  for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
+  int* status = kvovarlst_vec_status(varlst);
+  int nvar = kvovarlst_inq_nvar(varlst);
+  if (status) {
+    int first = vs < 1 ? 1 : vs;
+    int last = ve < nvar ? ve : nvar;
+    for (int v = first; v <= last; ++v) varSetExcluded(&status[v - 1], f == 0);
+  }
+  word(blkptr, W::included) = f != 0 ? 1 : 0;
+  for (kvo_connmgr* m : managers) m->activate();
+}
+
+void base_group_res(int blkptr, int group, int* status) {
+  if (status) *status = 0;
+  if (!side(blkptr)) return;
+  int grp_id = kvoeqnlst_absolute_index(blk_inq_matrix_eqnlst(blkptr), word(blkptr, W::estart));
+  if (group == grp_id) return kvoblk_res(blkptr, status);
+  head("kvoblk_base_group_res");
+  kvoprintf(kvHisDev, "Illegal equation group %d specified in block %s, %d expected\n", group,
+            text(blkid(blkptr)), grp_id);
+  if (status) *status = 1;
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_NOT_INITIALISED)
+    assertion("kvoblk_ini: trying to ini an already initialized block", __LINE__);
+  if (diag(blkptr) > 6) kvoprintf(kvHisDev, "calling ini for %s\n", text(blkid(blkptr)));
+  word(blkptr, W::vstart) = vstart;
+  word(blkptr, W::estart) = estart;
+  word(blkptr, W::nzstart) = nzstart;
+  // A missing position, 0 or negative, places nothing.
+  if (vstart <= 0 || estart <= 0 || nzstart <= 0) {
+    if (diag(blkptr) > 6)
+      kvoprintf(kvHisDev, "!! kvoblk_ini() vstart: %d, estart %d, nzstart %d\n", vstart, estart,
+                nzstart);
+    *status = 1;
+    return;
+  }
+  kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->ini) return undefined(__func__);
+  t->ini(blkptr, vstart, estart, nzstart, status);
+  word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+
+  // Without a container there are no lists whose groups could be set.
+  NUXBlockCallback* c = container(blkptr);
+  int grp_id = 0;
+  if (c) default_groups(blkptr, c, &grp_id);
+  if (diag(blkptr) > 6) placement_trace(blkptr, grp_id);
+  kvoblk_invoke(blkptr, "INIT", nullptr, 0, nullptr);
+}
+
+KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
+    assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
+  kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->de_ini) return undefined(__func__);
+  t->de_ini(blkptr, status);
+  // The routine may have destroyed the block.
+  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
+}
+
+KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
+  if (status) *status = 0;
+  if (!live(blkptr, __func__)) return;
+  NUXBlockCallback* c = container(blkptr);
+  if (!c) return;
+  int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  if (ve >= vs) kvovarlst_removevars(c->varlst(), vs, ve);
+  word(blkptr, W::vstart) = 1;
+  word(blkptr, W::vstop) = 0;
+  int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  if (ee >= es) kvoeqnlst_removeeqns(c->eqnlst(), es, ee);
+  word(blkptr, W::estart) = 1;
+  word(blkptr, W::estop) = 0;
+  word(blkptr, W::nzstart) = 1;
+  word(blkptr, W::nzstop) = 0;
+  clear_port_vars(blkptr);
+}
+
+KVOBLK_API int kvoblk_global_var_offset(int blkptr) {
+  return offset(blkptr, W::vstart, &NUXBlockCallback::global_var_offset);
+}
+
+KVOBLK_API int kvoblk_global_eqn_offset(int blkptr) {
+  return offset(blkptr, W::estart, &NUXBlockCallback::global_eqn_offset);
+}
+
+KVOBLK_API int kvoblk_global_jac_offset(int blkptr) {
+  return offset(blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
+}
+
+KVOBLK_API void kvoblk_pre_solve(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
+    assertion("kvoblk_pre_solve: trying to pre_solve a non-eo_form block", __LINE__);
+  word(blkptr, W::being_solved) = 1;
+  kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->pre_solve) return undefined(__func__);
+  t->pre_solve(blkptr, status);
+  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
+}
+
+KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_SOLVING)
+    assertion("kvoblk_post_solve: trying to post_solve a non-solving block", __LINE__);
+  if (word(blkptr, W::being_solved) == 0)
+    assertion("kvoblk_post_solve: block is not being solved", __LINE__);
+  word(blkptr, W::being_solved) = 0;
+  kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->post_solve) return undefined(__func__);
+  t->post_solve(blkptr, status);
+  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+}
+
+}  // extern "C"

@@ -1,0 +1,497 @@
+// Block core: creation and destruction, accessors, guarded settings, dispatch, containers,
+// scripts and the port list.
+#include <cstring>
+
+#include "fixture.h"
+
+using kvotest::KvoTest;
+namespace W = kvoblk_word;
+
+namespace {
+
+int32_t& wordof(int b, int k) { return ib0[b + k]; }
+
+// A model that offers the SETUP, INIT, ALIAS, MEASUREMENT and CONNECT scripts.
+kvopipe* offer_scripts(int, const char* name) {
+  for (const char* s : {"SETUP", "INIT", "ALIAS", "MEASUREMENT", "CONNECT"})
+    if (name && std::strcmp(name, s) == 0) return kvoref::make_script(name, "say hello");
+  return nullptr;
+}
+
+int destroy_calls = 0;
+void counting_destroy(int b) {
+  ++destroy_calls;
+  kvoblk_base_destroy(b);
+}
+
+nux_port* replaced_get_port_n(int, int i) {
+  static kvoref::Port* p = nullptr;
+  if (!p) p = new kvoref::Port("FROMMODEL");
+  return i == 1 ? p : nullptr;
+}
+int replaced_num_ports(int) { return 1; }
+
+}  // namespace
+
+class Creation : public KvoTest {};
+
+TEST_F(Creation, PlainCreationGivesNumericRestoreDefaults) {
+  int b = kvoblk_base_create_1(0);
+  ASSERT_NE(b, 0);
+  EXPECT_EQ(kvoref::block_words(b), 22);
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_settings(b)->selfjac, 0);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_RESTORE);
+  EXPECT_EQ(kvoblk_inq_settings(b)->selfpat, 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), 0);
+  EXPECT_EQ(kvoblk_inq_pat_file(b), nullptr);
+  EXPECT_EQ(kvoblk_inq_included(b), 1);
+  EXPECT_EQ(kvoblk_inq_diag_level(b), 4);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_EQ(kvoblk_inq_nlratio(b), 1.0);
+  EXPECT_EQ(kvoblk_inq_nlratiodev(b), 0.01);
+  EXPECT_EQ(kvoblk_inq_zerotol(b), 1e-12);
+  EXPECT_EQ(kvoblk_inq_moveamount(b), 0.01);
+  EXPECT_EQ(kvoblk_inq_move(b), 1);
+  EXPECT_EQ(kvoblk_inq_matrix_precedence(b), 1);
+  EXPECT_EQ(kvoblk_inq_settings(b)->pat_dense_limit, 100);
+  EXPECT_EQ(kvoblk_inq_settings(b)->pat_fill_percent, 30);
+  // Every range is empty.
+  EXPECT_EQ(kvoblk_inq_vstop(b) - kvoblk_inq_vstart(b) + 1, 0);
+  EXPECT_EQ(kvoblk_inq_estop(b) - kvoblk_inq_estart(b) + 1, 0);
+  EXPECT_EQ(kvoblk_inq_nzstop(b) - kvoblk_inq_nzstart(b) + 1, 0);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(b);
+}
+
+TEST_F(Creation, ModelCreationGivesAnalyticSelfDefaultsWithoutRefusals) {
+  int b = kvoblk_base_create(0);
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_ANALYTIC);
+  EXPECT_EQ(kvoblk_inq_settings(b)->selfjac, 1);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_SELF);
+  EXPECT_EQ(kvoblk_inq_settings(b)->selfpat, 1);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), 1);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(b);
+}
+
+TEST_F(Creation, RecordLengthIsAtLeastTheDefinedWordsAndModelWordsAreLeftAlone) {
+  int a = kvoblk_base_create_1(21);
+  int b = kvoblk_base_create_1(30);
+  EXPECT_EQ(kvoref::block_words(a), 22);
+  EXPECT_EQ(kvoref::block_words(b), 30);
+  wordof(b, 25) = 77;
+  kvoblk_set_vstart(b, 5);
+  kvoblk_set_diag_level(b, 6);
+  EXPECT_EQ(wordof(b, 25), 77);
+  kvoblk_destroy(a);
+  kvoblk_destroy(b);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+}
+
+TEST_F(Creation, WorkspaceFailureGivesNoBlock) {
+  kvoref::fail_imalloc_after(1);
+  EXPECT_EQ(kvoblk_base_create_1(0), 0);
+  kvoref::fail_imalloc_after(1);
+  EXPECT_EQ(kvoblk_base_create(0), 0);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+}
+
+TEST_F(Creation, HeapFailureReleasesEverythingObtained) {
+  // The settings record, the port callback and the operation table, in that order.
+  for (int n = 1; n <= 3; ++n) {
+    kvotest::fail_nothrow_new_after(n);
+    EXPECT_EQ(kvoblk_base_create(0), 0) << "failing heap request " << n;
+    EXPECT_EQ(kvoref::live_blocks(), 0);
+  }
+  kvotest::fail_nothrow_new_after(0);
+  int b = kvoblk_base_create(0);
+  EXPECT_NE(b, 0);
+  kvoblk_destroy(b);
+}
+
+class Accessors : public KvoTest {};
+
+TEST_F(Accessors, HandleZeroAnswersEmptyAndSetsNothing) {
+  EXPECT_EQ(kvoblk_inq_vstart(0), 1);
+  EXPECT_EQ(kvoblk_inq_vstop(0), 0);
+  EXPECT_EQ(kvoblk_inq_estart(0), 1);
+  EXPECT_EQ(kvoblk_inq_nzstop(0), 0);
+  EXPECT_EQ(kvoblk_inq_pertsize(0), 0.0);
+  EXPECT_EQ(kvoblk_set_pertsize(0, 3.0), 0);
+  EXPECT_EQ(kvoblk_inq_pat_file(0), nullptr);
+  EXPECT_EQ(kvoblk_blkid(0), nullptr);
+  EXPECT_EQ(kvoblk_inq_matrix_precedence(0), 0);
+  EXPECT_EQ(kvoblk_inq_diag_level(0), 0);
+  kvoblk_set_vstop(0, 4);
+  kvoblk_set_pat_file(0, "x.pat");
+  kvoblk_base_destroy(0);
+  int v = 7, e = 7, j = 7;
+  blk_inq_matrix(0, &v, &e, &j);
+  EXPECT_EQ(v + e + j, 0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Accessors, BadHandleIsReportedAndTreatedAsNoBlock) {
+  int b = kvoblk_base_create_1(0);
+  kvoblk_destroy(b);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 1);
+  kvoblk_set_vstop(b, 9);
+  EXPECT_EQ(his(), "!! kvoblk_inq_vstart: Invalid block handle " + std::to_string(b) +
+                       "\n!! kvoblk_set_vstop: Invalid block handle " + std::to_string(b) +
+                       "\n");
+  EXPECT_EQ(kvoblk_add_port(-5, nullptr), true);
+}
+
+TEST_F(Accessors, PatternFileIsCopiedAndEmptyMeansNone) {
+  int b = kvoblk_base_create_1(0);
+  char name[] = "tank.pat";
+  kvoblk_set_pat_file(b, name);
+  name[0] = 'X';
+  EXPECT_STREQ(kvoblk_inq_pat_file(b), "tank.pat");
+  kvoblk_set_pat_file(b, kvoblk_inq_pat_file(b));  // replacing a name by itself keeps it
+  EXPECT_STREQ(kvoblk_inq_pat_file(b), "tank.pat");
+  kvoblk_set_pat_file(b, "");
+  EXPECT_EQ(kvoblk_inq_pat_file(b), nullptr);
+  kvoblk_set_pat_file(b, nullptr);
+  EXPECT_EQ(kvoblk_inq_pat_file(b), nullptr);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Accessors, MatrixListsComeFromTheContainer) {
+  int b = kvoblk_base_create_1(0);
+  int v = 9, e = 9, j = 9;
+  blk_inq_matrix(b, &v, &e, &j);
+  EXPECT_EQ(v + e + j, 0);
+  kvoref::Lists l = kvoref::make_lists(10);
+  kvoref::Container c(l);
+  kvoblk_register_container(b, &c);
+  blk_inq_matrix(b, &v, &e, &j);
+  EXPECT_EQ(v, l.varlst);
+  EXPECT_EQ(e, l.eqnlst);
+  EXPECT_EQ(j, l.jac);
+  EXPECT_EQ(blk_inq_matrix_jacobian(b), l.jac);
+  EXPECT_EQ(kvoblk_inq_varlst(b), l.varlst);
+  kvoblk_destroy(b);
+}
+
+class GuardedSettings : public KvoTest {};
+
+TEST_F(GuardedSettings, AnalyticMethodsNeedAnalyticSupport) {
+  int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "B1");
+  EXPECT_EQ(kvoblk_set_deriv_type(b, 1), 2);
+  EXPECT_EQ(his(), "Block B1 does not support \"DERIV_METHOD = ANALYTIC\".\n");
+  EXPECT_EQ(kvoblk_set_deriv_type(b, 4), 2);
+  EXPECT_EQ(his(), "Block B1 does not support \"DERIV_METHOD = UPDATE_ANALYTIC\".\n");
+  EXPECT_EQ(kvoblk_set_deriv_type(b, 3), 3);
+  for (int bad : {0, 5}) {
+    EXPECT_EQ(kvoblk_set_deriv_type(b, bad), 0);
+    EXPECT_EQ(his(), "!! kvoblk_set_deriv_type: Unknown option.\n");
+  }
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), 3);
+  EXPECT_EQ(blk_selfjac_enable(b), 1);
+  EXPECT_EQ(kvoblk_set_deriv_type(b, 1), 1);
+  EXPECT_EQ(blk_selfjac_disable(b), 0);  // ANALYTIC keeps the flag set
+  EXPECT_EQ(kvoblk_inq_settings(b)->selfjac, 1);
+  kvoblk_set_deriv_type(b, 2);
+  EXPECT_EQ(blk_selfjac_disable(b), 1);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(b);
+}
+
+TEST_F(GuardedSettings, SelfPatternNeedsModelPatternSupport) {
+  int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "B1");
+  EXPECT_EQ(kvoblk_set_pat_ini_type(b, 1), 3);
+  EXPECT_EQ(his(), "Block B1 does not support \"SPARSITY_GEN = AUTO\".\n");
+  EXPECT_EQ(blk_selfpat_enable(b), 1);
+  EXPECT_EQ(kvoblk_set_pat_ini_type(b, 1), 1);
+  EXPECT_EQ(blk_selfpat_disable(b), 0);
+  for (int bad : {0, 4}) {
+    EXPECT_EQ(kvoblk_set_pat_ini_type(b, bad), 0);
+    EXPECT_EQ(his(), "!! kvoblk_set_pat_ini_type: Unknown option.\n");
+  }
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), 1);
+  kvoblk_set_pat_ini_type(b, 2);
+  EXPECT_EQ(blk_selfpat_disable(b), 1);
+  EXPECT_EQ(blk_selfpat_enable(0), 0);
+  kvoblk_destroy(b);
+}
+
+class Dispatch : public KvoTest {};
+
+TEST_F(Dispatch, EmptySlotsReportThemselves) {
+  int b = kvoblk_base_create(0);
+  int st = 9;
+  kvoblk_res(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "!! kvoblk_res: Attempt to call an undefined function\n");
+  int nv = 5, ne = 5, nz = 5;
+  kvoblk_selfdim(b, &nv, &ne, &nz, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(nv + ne + nz, 0);
+  EXPECT_EQ(his(), "!! kvoblk_selfdim: Attempt to call an undefined function\n");
+  kvoblk_group_selfjac(b, 0, &st);  // falls back on the base selfjac
+  EXPECT_EQ(his(), "");
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  kvoblk_group_selfjac(b, 0, &st);
+  EXPECT_EQ(his(), "!! kvoblk_group_selfjac: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_invoke(b, "SETUP", nullptr, 0, nullptr), 0);
+  kvoblk_inq_ops(b)->invoke = nullptr;
+  EXPECT_EQ(kvoblk_invoke(b, "SETUP", nullptr, 0, nullptr), 1);
+  EXPECT_EQ(his(), "!! kvoblk_invoke: Attempt to call an undefined function\n");
+  char name[16] = "junk";
+  kvoblk_inq_scriptid(b, 1, name);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(his(), "!! kvoblk_inq_scriptid: Attempt to call an undefined function\n");
+  kvoblk_destroy(b);
+}
+
+TEST_F(Dispatch, HandleZeroAnswersTheTableResultsSilently) {
+  int st = 5, count = 5;
+  EXPECT_EQ(kvoblk_invoke(0, "X", nullptr, 0, nullptr), 1);
+  EXPECT_EQ(kvoblk_scope_invoke(0, "X", 1, 2, nullptr, 0, nullptr), 1);
+  EXPECT_EQ(kvoblk_add_port(0, nullptr), true);
+  EXPECT_EQ(kvoblk_delete_port(0, "X"), true);
+  EXPECT_EQ(kvoblk_acquire_script(0, "X"), nullptr);
+  EXPECT_EQ(kvoblk_get_port(0, "X"), nullptr);
+  EXPECT_EQ(kvoblk_get_port_n(0, 1), nullptr);
+  EXPECT_EQ(kvoblk_name_attr(0, 1), nullptr);
+  EXPECT_EQ(kvoblk_isof_type(0, "KVOBLK"), 0);
+  kvoblk_inq_nscript(0, &count);
+  EXPECT_EQ(count, 0);
+  char name[4] = "abc";
+  kvoblk_inq_scriptid(0, 1, name);
+  EXPECT_STREQ(name, "");
+  kvoblk_res(0, &st);
+  EXPECT_EQ(st, 0);
+  kvoblk_res(0, nullptr);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Dispatch, ExcludedBlockEvaluatesNothingEvenWithAnEmptySlot) {
+  int b = kvoblk_base_create(0);
+  wordof(b, W::included) = 0;
+  int st = 3;
+  kvoblk_res(b, &st);
+  kvoblk_group_res(b, 1, &st);
+  kvoblk_npat_compare(b, 1.0, 2.0, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(b);
+}
+
+TEST_F(Dispatch, TypeTestAcceptsOnlyTheExactName) {
+  int b = kvoblk_base_create(0);
+  EXPECT_EQ(kvoblk_isof_type(b, "KVOBLK"), 1);
+  for (const char* other : {"KVOBL", "KVOBLKX", "kvoblk", ""})
+    EXPECT_EQ(kvoblk_isof_type(b, other), 0) << other;
+  EXPECT_EQ(kvoblk_isof_type(b, nullptr), 0);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Dispatch, ReplacedSlotsAreSeenByTheLibrarysOwnCalls) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->get_port_n = replaced_get_port_n;
+  kvoblk_inq_ops(b)->inq_num_ports = replaced_num_ports;
+  nux_port* p = kvoblk_get_port(b, "FROMMODEL");
+  ASSERT_NE(p, nullptr);
+  EXPECT_STREQ(p->name(), "FROMMODEL");
+  p->destroy();
+  kvoblk_inq_ops(b)->destroy = counting_destroy;
+  destroy_calls = 0;
+  kvoblk_destroy(b);
+  EXPECT_EQ(destroy_calls, 1);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+}
+
+class Containers : public KvoTest {
+ protected:
+  kvoref::Lists lists = kvoref::make_lists(10);
+  kvoref::Container first{lists};
+  kvoref::Container second{lists};
+};
+
+TEST_F(Containers, RegistrationKeepsTheFirstContainer) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "REACTOR12");
+  kvoblk_register_container(b, &first);
+  kvoblk_register_container(b, &first);
+  EXPECT_EQ(his(), "");
+  kvoblk_register_container(b, &second);
+  EXPECT_EQ(his(), "!! kvoblk_base_register_container: Unable to register block: REACTOR1\n");
+  EXPECT_EQ(blk_inq_matrix_varlst(b), lists.varlst);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, TypicalRegistrationRunsTheFourStandardScriptsInOrder) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "B1");
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  kvoblk_base_typical_register(b, &first);
+  ASSERT_EQ(first.scripts_run.size(), 4u);
+  const char* order[] = {"SETUP", "ALIAS", "MEASUREMENT", "CONNECT"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(first.scripts_run[i].name, order[i]);
+    EXPECT_FALSE(first.scripts_run[i].had_context);
+    EXPECT_EQ(first.scripts_run[i].nargs, 0);
+  }
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  EXPECT_EQ(his(), "");
+  // Already registered elsewhere: the refusal, and the scripts still run (in the first one).
+  kvoblk_base_typical_register(b, &second);
+  EXPECT_EQ(his(), "!! kvoblk_base_register_container: Unable to register block: B1\n");
+  EXPECT_EQ(first.scripts_run.size(), 8u);
+  kvoblk_base_typical_register(b, nullptr);
+  kvoblk_base_typical_register(0, &first);
+  EXPECT_EQ(his(),
+            "!! kvoblk_base_typical_register: Unable to register block: B1\n"
+            "!! kvoblk_base_typical_register: Unable to register block: \n");
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "B1");
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  kvoblk_register_container(b, &first);
+  first.script_result = 42;
+  EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 42);
+  EXPECT_EQ(his(), "");
+  kvoblk_set_diag_level(b, 5);
+  EXPECT_EQ(kvoblk_scope_invoke(b, "INIT", 3, 4, nullptr, 0, nullptr), 42);
+  EXPECT_EQ(his(), "Block B1       invoking script method INIT\n");
+  EXPECT_EQ(kvoblk_invoke(b, "SOLVER", nullptr, 0, nullptr), 0);  // the model has none
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, ScriptWithoutContainerIsReleasedUnrun) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 0);
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  kvoblk_destroy(b);
+}
+
+class Ports : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    kvoref::Port::destroyed = 0;
+    b = kvoblk_base_create(0);
+    kvoblk_set_blkid(b, "B1");
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    KvoTest::TearDown();
+  }
+  int b = 0;
+  kvoref::Lists lists = kvoref::make_lists(10);
+  kvoref::Container cntr{lists};
+};
+
+TEST_F(Ports, DuplicateAndImproperNamesAreRefused) {
+  EXPECT_FALSE(kvoblk_add_port(b, new kvoref::Port("IN")));
+  EXPECT_FALSE(kvoblk_add_port(b, new kvoref::Port("OUT")));
+  auto* dup = new kvoref::Port("IN");
+  EXPECT_TRUE(kvoblk_add_port(b, dup));
+  EXPECT_EQ(his(), "!!Port IN already exists in block B1\n");
+  auto* bad = new kvoref::Port("2IN");
+  EXPECT_TRUE(kvoblk_add_port(b, bad));
+  EXPECT_EQ(his(), "Unable to create port '2IN': improper name\n");
+  auto* unnamed = new kvoref::Port("X");
+  unnamed->null_name_ = true;
+  EXPECT_TRUE(kvoblk_add_port(b, unnamed));
+  EXPECT_EQ(his(), "Unable to create port '': improper name\n");
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_EQ(dup->attach_calls + bad->attach_calls, 0);
+  dup->destroy();
+  bad->destroy();
+  unnamed->destroy();
+}
+
+TEST_F(Ports, LookupIsExactAndIndexedFromOne) {
+  auto* in = new kvoref::Port("INLET");
+  kvoblk_add_port(b, in);
+  EXPECT_EQ(kvoblk_get_port(b, "IN"), nullptr);
+  EXPECT_EQ(kvoblk_get_port(b, "INLET"), in);
+  EXPECT_EQ(kvoblk_get_port(b, "inlet"), nullptr);
+  EXPECT_EQ(kvoblk_get_port(b, nullptr), nullptr);
+  EXPECT_EQ(kvoblk_get_port_n(b, 0), nullptr);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), in);
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), nullptr);
+}
+
+TEST_F(Ports, DeletionClosesTheGapAndTellsTheContainer) {
+  nux_port* p[3] = {new kvoref::Port("A"), new kvoref::Port("B"), new kvoref::Port("C")};
+  for (nux_port* q : p) kvoblk_add_port(b, q);
+  EXPECT_TRUE(kvoblk_delete_port(b, "A"));  // no container yet: refused, port stays
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 3);
+  kvoblk_register_container(b, &cntr);
+  EXPECT_TRUE(kvoblk_delete_port(b, "Z"));
+  EXPECT_FALSE(kvoblk_delete_port(b, "A"));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), p[1]);
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), p[2]);
+  ASSERT_EQ(cntr.ports_removed.size(), 1u);
+  EXPECT_EQ(cntr.ports_removed[0], p[0]);
+  EXPECT_EQ(cntr.ports_changed_calls, 1);
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
+  // The array keeps its size, so the next addition fits.
+  EXPECT_FALSE(kvoblk_add_port(b, new kvoref::Port("D")));
+  EXPECT_EQ(kvoblk_get_port_n(b, 3)->name(), std::string("D"));
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Ports, DestructionDestroysEachPortOnce) {
+  for (const char* n : {"A", "B", "C"}) kvoblk_add_port(b, new kvoref::Port(n));
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+}
+
+TEST_F(Ports, StoredCountBeyondTheArrayIsNeverWalked) {
+  kvoblk_add_port(b, new kvoref::Port("A"));
+  auto* p = new kvoref::Port("B");
+  // A count written straight into the record: loops stay within the array's real capacity.
+  wordof(b, W::num_ports) = 1000;
+  EXPECT_EQ(kvoblk_get_port_n(b, 500), nullptr);
+  EXPECT_EQ(kvoblk_get_port(b, "nothing"), nullptr);
+  wordof(b, W::num_ports) = 1;
+  EXPECT_FALSE(kvoblk_add_port(b, p));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+}
+
+TEST_F(Ports, FirstArrayAllocationFailureRefusesThePort) {
+  auto* p = new kvoref::Port("A");
+  kvoref::fail_imalloc_after(1);
+  EXPECT_TRUE(kvoblk_add_port(b, p));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 0);
+  EXPECT_EQ(wordof(b, W::ports), 0);
+  EXPECT_EQ(p->attach_calls, 0);
+  p->destroy();
+}
+
+TEST_F(Ports, CallbackAnswersForTheBlock) {
+  auto* p = new kvoref::Port("IN");
+  kvoblk_add_port(b, p);
+  nux_port_mesgs* m = p->block();
+  ASSERT_NE(m, nullptr);
+  EXPECT_STREQ(m->block_id(), "B1");
+  EXPECT_TRUE(m->block_included());
+  EXPECT_EQ(m->owns_var(12345), 1);  // not placed: every variable counts as the block's
+  EXPECT_EQ(m->var_offset(), -1);    // no container
+  wordof(b, W::eo_state) = 1;
+  kvoblk_set_vstart(b, 10);
+  kvoblk_set_vstop(b, 12);
+  EXPECT_EQ(m->owns_var(9), 0);
+  EXPECT_EQ(m->owns_var(10), 1);
+  EXPECT_EQ(m->owns_var(12), 1);
+  EXPECT_EQ(m->owns_var(13), 0);
+  wordof(b, W::eo_state) = 0;
+}

@@ -1,0 +1,295 @@
+// Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
+#include <string>
+
+#include "fixture.h"
+
+using kvotest::KvoTest;
+namespace W = kvoblk_word;
+
+namespace {
+
+int32_t& wordof(int b, int k) { return ib0[b + k]; }
+
+// A model of 10 variables, 8 equations and 30 non-zeros that defines its items from the given
+// starts. Equation 3 of the block is put in a group of its own.
+struct Calls {
+  int ini = 0, res = 0, de_ini = 0, pre = 0, post = 0, selfjac = 0;
+} calls;
+
+void model_ini(int b, int vs, int es, int nzs, int* status) {
+  ++calls.ini;
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int i = 0; i < 10; ++i)
+    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
+  for (int i = 0; i < 8; ++i) kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  for (int k = 0; k < 30; ++k) kvoref::set_nz(jac, nzs + k, es + k % 8, vs + k % 10);
+  if (eqnlst) kvoeqnlst_vec_group(eqnlst)[es + 2 - 1] = 999;
+  kvoblk_set_vstop(b, vs + 9);
+  kvoblk_set_estop(b, es + 7);
+  kvoblk_set_nzstop(b, nzs + 29);
+  *status = 0;
+}
+void model_res(int, int* status) {
+  ++calls.res;
+  *status = 0;
+}
+void model_failing(int, int* status) {
+  ++calls.pre;
+  *status = 7;
+}
+void model_post(int, int* status) {
+  ++calls.post;
+  *status = 0;
+}
+void model_selfjac(int, int* status) {
+  ++calls.selfjac;
+  *status = 0;
+}
+
+}  // namespace
+
+class Placement : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    calls = Calls();
+    lists = kvoref::make_lists(400);
+    kvoref::set_absolute_base(lists.eqnlst, 1000);
+    cntr = new kvoref::Container(lists, 11, 22, 33);
+    b = kvoblk_base_create(0);
+    kvoblk_set_blkid(b, "R1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = model_ini;
+    t->res = model_res;
+    t->selfjac = model_selfjac;
+    kvoblk_register_container(b, cntr);
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+TEST_F(Placement, PlacesRangesAndGivesUngroupedEquationsTheDefaultGroup) {
+  int st = 5;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(kvoblk_inq_vstop(b), 110);
+  EXPECT_EQ(kvoblk_inq_estop(b), 58);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 330);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  const int* groups = kvoeqnlst_vec_group(lists.eqnlst);
+  for (int e = 51; e <= 58; ++e) EXPECT_EQ(groups[e - 1], e == 52 ? 999 : 1051) << e;
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(err(), "");
+}
+
+TEST_F(Placement, TraceAboveLevelSixIsExact) {
+  kvoblk_set_diag_level(b, 7);
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  EXPECT_EQ(his(),
+            "calling ini for R1\n"
+            "        kvoblk_ini()\n"
+            "        Block \"R1\", blk_grp_id = 1051\n"
+            "        | start |  stop |   #\n"
+            "        +-------+------+--------\n"
+            "   vars |   101 |   110 |    10\n"
+            "   eqns |    51 |    58 |     8\n"
+            "   nzs  |   301 |   330 |    30\n\n");
+}
+
+TEST_F(Placement, MissingStartRefusesAndLeavesBlockUnplaced) {
+  kvoblk_set_diag_level(b, 7);
+  for (int estart : {0, -4}) {
+    int st = 0;
+    kvoblk_ini(b, 101, estart, 301, &st);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+    EXPECT_EQ(calls.ini, 0);
+    EXPECT_EQ(his(), "calling ini for R1\n!! kvoblk_ini() vstart: 101, estart " +
+                         std::to_string(estart) + ", nzstart 301\n");
+  }
+}
+
+TEST_F(Placement, SecondPlacementAssertsAndPlacesAgain) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_ini(b, 5, 5, 5, &st);
+  EXPECT_EQ(calls.ini, 2);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 5);
+  std::string e = err();
+  EXPECT_EQ(e.rfind("Assertion 'kvoblk_ini: trying to ini an already initialized block' failed in "
+                    "source/kvoblk/kvblk:",
+                    0),
+            0u)
+      << e;
+}
+
+TEST_F(Placement, EmptyIniSlotReportsAndStaysUnplaced) {
+  kvoblk_inq_ops(b)->ini = nullptr;
+  int st = 3;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  EXPECT_EQ(his(), "!! kvoblk_ini: Attempt to call an undefined function\n");
+}
+
+TEST_F(Placement, WithoutContainerTheModelStillRuns) {
+  int lone = kvoblk_base_create(0);
+  kvoblk_inq_ops(lone)->ini = model_ini;
+  int st = 0;
+  kvoblk_ini(lone, 1, 1, 1, &st);
+  EXPECT_EQ(calls.ini, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 1);
+  kvoblk_destroy(lone);
+}
+
+TEST_F(Placement, MoveShiftsOnlyWhatIsAskedAndTellsPortsOfVariableMoves) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  auto* port = new kvoref::Port("IN", {101, 102});
+  kvoblk_add_port(b, port);
+  kvoblk_move(b, 0, 5, 0);
+  EXPECT_EQ(kvoblk_inq_estart(b), 56);
+  EXPECT_EQ(kvoblk_inq_estop(b), 63);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(port->shift_calls, 0);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 301), 56);
+  kvoblk_move(b, 10, 0, 20);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 111);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 321);
+  EXPECT_EQ(port->shift_calls, 1);
+  EXPECT_EQ(port->var(0), 111);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 321), 111);
+  char name[129];
+  kvovarlst_inq_var_name(lists.varlst, 111, name);
+  EXPECT_STREQ(name, "X1");
+}
+
+TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  auto* port = new kvoref::Port("IN", {1, 2, 3});
+  kvoblk_add_port(b, port);
+  kvoblk_de_ini(b, &st);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 1);
+  EXPECT_EQ(kvoblk_inq_vstop(b), 0);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 0);
+  EXPECT_EQ(port->vars(), (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(err(), "");
+  kvoblk_de_ini(b, &st);  // not placed any more
+  EXPECT_NE(err().find("kvoblk_de_ini: trying to de_ini a non-eo_form block"), std::string::npos);
+  kvoblk_base_de_ini(0, &st);
+}
+
+TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
+  EXPECT_EQ(kvoblk_global_var_offset(b), 11);
+  EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);
+  EXPECT_EQ(kvoblk_global_jac_offset(b), 33);
+  kvoblk_set_nzstart(b, 0);
+  EXPECT_EQ(kvoblk_global_jac_offset(b), -1);
+  EXPECT_EQ(kvoblk_global_var_offset(0), -1);
+  blk_set_matrix_precedence(b, 4);
+  EXPECT_EQ(kvoblk_inq_matrix_precedence(b), 4);
+}
+
+class SolveCycle : public Placement {};
+
+TEST_F(SolveCycle, PostSolveWithoutPreSolveAssertsTwiceAndStillRuns) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_inq_ops(b)->post_solve = model_post;
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(calls.post, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  std::string e = err();
+  EXPECT_NE(e.find("'kvoblk_post_solve: trying to post_solve a non-solving block'"),
+            std::string::npos);
+  EXPECT_NE(e.find("'kvoblk_post_solve: block is not being solved'"), std::string::npos);
+}
+
+TEST_F(SolveCycle, PreSolveMarksSolvingWhateverTheRoutineSays) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_inq_ops(b)->pre_solve = model_failing;
+  kvoblk_pre_solve(b, &st);
+  EXPECT_EQ(st, 7);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 2);
+  EXPECT_EQ(wordof(b, W::being_solved), 1);
+  EXPECT_EQ(err(), "");
+  kvoblk_pre_solve(b, &st);
+  EXPECT_NE(err().find("kvoblk_pre_solve"), std::string::npos);
+  kvoblk_inq_ops(b)->pre_solve = nullptr;
+  kvoblk_inq_ops(b)->post_solve = nullptr;
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(his(), "!! kvoblk_post_solve: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 2);
+  EXPECT_EQ(wordof(b, W::being_solved), 0);
+}
+
+TEST_F(SolveCycle, GroupResidualAcceptsOnlyTheBlocksGroup) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_group_res(b, 1001, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(calls.res, 1);
+  kvoblk_group_res(b, 1002, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(calls.res, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_base_group_res: Illegal equation group 1002 specified in block R1, 1001 "
+            "expected\n");
+}
+
+TEST_F(SolveCycle, GroupSelfJacobianServesEveryGroupOfTheBlock) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  for (int g : {0, 1001, 1008}) {
+    kvoblk_group_selfjac(b, g, &st);
+    EXPECT_EQ(st, 0) << g;
+  }
+  EXPECT_EQ(calls.selfjac, 3);
+  kvoblk_group_selfjac(b, 1009, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 1009 specified in block R1, (valid "
+            "range is 1001 to 1008)\n");
+}
+
+class Inclusion : public Placement {};
+
+TEST_F(Inclusion, ExclusionSwitchesEquationsAndVariablesWithOneCallPerManager) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoref::ConnMgr m1, m2;
+  for (int v = 1; v <= 10; ++v) kvoref::set_var_connmgr(lists.varlst, v, v <= 6 ? &m1 : &m2);
+  kvoblk_set_included(b, 0);
+  EXPECT_EQ(kvoblk_inq_included(b), 0);
+  EXPECT_EQ(m1.log, "DA");
+  EXPECT_EQ(m2.log, "DA");
+  for (int e = 1; e <= 8; ++e) EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, e), 0) << e;
+  for (int v = 1; v <= 10; ++v)
+    EXPECT_NE(kvovarlst_inq_var_status(lists.varlst, v) & kvoref::VAR_EXCLUDED, 0) << v;
+  kvoblk_set_included(b, 0);
+  EXPECT_EQ(m1.log, "DA");
+  kvoblk_set_included(b, 7);
+  EXPECT_EQ(kvoblk_inq_included(b), 1);
+  EXPECT_EQ(m1.log, "DADA");
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 8), 1);
+  EXPECT_EQ(kvovarlst_inq_var_status(lists.varlst, 10) & kvoref::VAR_EXCLUDED, 0);
+}
+
+TEST_F(Inclusion, WithoutContainerNothingChanges) {
+  int lone = kvoblk_base_create(0);
+  kvoblk_set_included(lone, 0);
+  EXPECT_EQ(kvoblk_inq_included(lone), 1);
+  kvoblk_destroy(lone);
+}
