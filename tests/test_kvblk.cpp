@@ -342,13 +342,13 @@ TEST_F(Containers, TypicalRegistrationRunsTheFourStandardScriptsInOrder) {
   EXPECT_EQ(his(), "");
   // Already registered elsewhere: the refusal, and the scripts still run (in the first one).
   kvoblk_base_typical_register(b, &second);
-  EXPECT_EQ(his(), "!! kvoblk_base_register_container: Unable to register block: B1\n");
+  EXPECT_EQ(his(), "!! kvoblk_base_register_container: Unable to register block:       B1\n");
   EXPECT_EQ(first.scripts_run.size(), 8u);
   kvoblk_base_typical_register(b, nullptr);
   kvoblk_base_typical_register(0, &first);
   EXPECT_EQ(his(),
-            "!! kvoblk_base_typical_register: Unable to register block: B1\n"
-            "!! kvoblk_base_typical_register: Unable to register block: \n");
+            "!! kvoblk_base_typical_register: Unable to register block:       B1\n"
+            "!! kvoblk_base_typical_register: Unable to register block:         \n");
   kvoblk_destroy(b);
 }
 

@@ -11,7 +11,7 @@ namespace {
 int32_t& wordof(int b, int k) { return ib0[b + k]; }
 
 // A model of 10 variables, 8 equations and 30 non-zeros that defines its items from the given
-// starts. Equation 3 of the block is put in a group of its own.
+// starts. Equation 2 of the block is put in a group of its own.
 struct Calls {
   int ini = 0, res = 0, de_ini = 0, pre = 0, post = 0, selfjac = 0;
 } calls;
@@ -24,7 +24,7 @@ void model_ini(int b, int vs, int es, int nzs, int* status) {
     kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
   for (int i = 0; i < 8; ++i) kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
   for (int k = 0; k < 30; ++k) kvoref::set_nz(jac, nzs + k, es + k % 8, vs + k % 10);
-  if (eqnlst) kvoeqnlst_vec_group(eqnlst)[es + 2 - 1] = 999;
+  if (eqnlst) kvoeqnlst_vec_group(eqnlst)[es] = 999;
   kvoblk_set_vstop(b, vs + 9);
   kvoblk_set_estop(b, es + 7);
   kvoblk_set_nzstop(b, nzs + 29);

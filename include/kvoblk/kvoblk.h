@@ -286,3 +286,30 @@ KVOBLK_API int kvoblk_global_eqn_offset(int blkptr);
 KVOBLK_API int kvoblk_global_jac_offset(int blkptr);
 
 }  // extern "C"
+
+// The message-digest context of the host.
+struct kvo_md5_ctx;
+
+extern "C" {
+
+// ---- Dimensioning --------------------------------------------------------------------------
+KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* status);
+
+// ---- Structure checksums -------------------------------------------------------------------
+// Feed one name in every 1000/k of the block's variables, equations or pattern entries into the
+// digest (k outside 1..1000 samples one in 1000).
+KVOBLK_API void kvblkchks_var_checksum(int blkptr, int k, kvo_md5_ctx* ctx);
+KVOBLK_API void kvblkchks_eqn_checksum(int blkptr, int k, kvo_md5_ctx* ctx);
+KVOBLK_API void kvblkchks_jac_checksum(int blkptr, int k, kvo_md5_ctx* ctx);
+
+// ---- Sparsity patterns ---------------------------------------------------------------------
+// Numeric detection: a pattern object of block-local entries, or 0 (one error counted).
+KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors);
+// Restore from the block's pattern file (or detect and save when it cannot be opened).
+KVOBLK_API kv_jac_t kvoblk_rpat(int blkptr, int* errors);
+// Non-zero reservation at dimensioning, by the pattern initialisation type.
+KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors);
+// Writes the block's pattern into the global Jacobian from position nzstart.
+KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors);
+
+}  // extern "C"

@@ -10,8 +10,6 @@ namespace W = kvoblk_word;
 
 namespace {
 
-int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
-
 // Puts every equation of the block that has no group into the block's default group, the
 // absolute index of its first equation. Groups the model set stay.
 void default_groups(int blkptr, NUXBlockCallback* c, int* grp_id) {

@@ -1,0 +1,226 @@
+// Integer workspace of the reference host: a first-fit allocator over one growable buffer of
+// 32-bit words. Blocks are named by word index; index 0 is reserved and never handed out.
+//
+// The allocator is deliberately hostile to careless callers: new words hold a garbage pattern
+// instead of zeros, growing the workspace really moves it, and in moving mode every allocation
+// moves it, so a pointer kept across an allocation points at released memory.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "kvorefhost.h"
+
+int32_t* ib0 = nullptr;
+
+namespace {
+
+constexpr int32_t kGarbage = 0x5A5A5A5A;
+constexpr int64_t kInitialWords = 256;
+// Upper bound of the workspace; keeps every index and size comfortably inside an int.
+constexpr int64_t kMaxWords = int64_t(1) << 28;
+
+struct Workspace {
+  int64_t words = 0;                // size of the buffer ib0 points at
+  std::map<int, int> blocks;        // live blocks: first word -> words
+  std::map<int, int> free_regions;  // free words, coalesced: first word -> words
+  bool moving = false;
+  int fail_countdown = 0;  // the allocation that brings this from 1 to 0 fails
+};
+
+// Never destroyed, so that allocator calls made during static destruction stay safe.
+Workspace& ws() {
+  static Workspace* w = new Workspace;
+  return *w;
+}
+
+void fill_garbage(int64_t first, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) ib0[first + i] = kGarbage;
+}
+
+// Returns the words [first, first+count) to the free regions, merging with both neighbours.
+void add_free(int first, int count) {
+  if (count <= 0) return;
+  auto& fr = ws().free_regions;
+  auto next = fr.lower_bound(first);
+  if (next != fr.end() && first + count == next->first) {
+    count += next->second;
+    next = fr.erase(next);
+  }
+  if (next != fr.begin()) {
+    auto prev = std::prev(next);
+    if (prev->first + prev->second == first) {
+      prev->second += count;
+      return;
+    }
+  }
+  fr.emplace(first, count);
+}
+
+// Moves the workspace to a fresh buffer of `new_words` words (at least the current size) and
+// releases the old one. Words beyond the old size become free.
+bool relocate(int64_t new_words) {
+  Workspace& w = ws();
+  new_words = std::max(new_words, w.words);
+  auto* buffer = static_cast<int32_t*>(std::malloc(static_cast<size_t>(new_words) * 4));
+  if (!buffer) return false;
+  if (ib0) std::memcpy(buffer, ib0, static_cast<size_t>(w.words) * 4);
+  std::free(ib0);
+  ib0 = buffer;
+  const int64_t old_words = w.words;
+  w.words = new_words;
+  if (new_words > old_words) {
+    fill_garbage(old_words, new_words - old_words);
+    // Word 0 of a brand-new workspace stays reserved.
+    const int64_t first = std::max<int64_t>(old_words, 1);
+    add_free(static_cast<int>(first), static_cast<int>(new_words - first));
+  }
+  return true;
+}
+
+void ensure_workspace() {
+  if (!ib0) relocate(kInitialWords);
+}
+
+// Takes `n` contiguous free words, growing the workspace when no free region is large enough.
+// Returns the first word, or 0.
+int take_words(int n) {
+  Workspace& w = ws();
+  auto& fr = w.free_regions;
+  for (auto it = fr.begin(); it != fr.end(); ++it) {
+    if (it->second >= n) {
+      const int first = it->first;
+      const int rest = it->second - n;
+      fr.erase(it);
+      if (rest > 0) fr.emplace(first + n, rest);
+      return first;
+    }
+  }
+  // Grow: a free region at the end of the workspace counts towards the new block.
+  int64_t tail = 0;
+  if (!fr.empty()) {
+    auto last = std::prev(fr.end());
+    if (last->first + int64_t(last->second) == w.words) tail = last->second;
+  }
+  const int64_t needed = w.words + n - tail;
+  if (needed > kMaxWords) return 0;
+  const int64_t new_words = std::min(kMaxWords, std::max(needed, w.words * 2));
+  if (!relocate(new_words)) return 0;
+  return take_words(n);
+}
+
+int allocate(int nwords) {
+  const int n = std::max(nwords, 1);
+  if (n > kMaxWords) return 0;
+  Workspace& w = ws();
+  if (w.moving && !relocate(w.words)) return 0;
+  const int index = take_words(n);
+  if (index == 0) return 0;
+  fill_garbage(index, n);
+  w.blocks[index] = n;
+  return index;
+}
+
+}  // namespace
+
+extern "C" {
+
+int KVO_IMALLOC(int* nwords) {
+  if (!nwords || *nwords < 0) return 0;
+  ensure_workspace();
+  Workspace& w = ws();
+  if (w.fail_countdown > 0 && --w.fail_countdown == 0) return 0;
+  return allocate(*nwords);
+}
+
+int KVO_IREALLOC(int* index, int* nwords) {
+  if (!index || !nwords || *nwords < 0) return 0;
+  ensure_workspace();
+  Workspace& w = ws();
+  if (*index == 0) return allocate(*nwords);
+  auto it = w.blocks.find(*index);
+  if (it == w.blocks.end()) return 0;
+  const int idx = *index;
+  const int old_n = it->second;
+  const int n = std::max(*nwords, 1);
+  if (n > kMaxWords) return 0;
+  if (w.moving && !relocate(w.words)) return 0;
+
+  if (n <= old_n) {  // shrink in place
+    fill_garbage(idx + n, old_n - n);
+    add_free(idx + n, old_n - n);
+    it->second = n;
+    return idx;
+  }
+  // Grow in place when the free region right after the block is large enough.
+  auto next = w.free_regions.find(idx + old_n);
+  if (next != w.free_regions.end() && next->second >= n - old_n) {
+    const int rest = next->second - (n - old_n);
+    w.free_regions.erase(next);
+    if (rest > 0) w.free_regions.emplace(idx + n, rest);
+    fill_garbage(idx + old_n, n - old_n);
+    it->second = n;
+    return idx;
+  }
+  // Otherwise move the block; taking words may move the workspace, indices stay valid.
+  const int moved = take_words(n);
+  if (moved == 0) return 0;
+  std::memcpy(ib0 + moved, ib0 + idx, static_cast<size_t>(old_n) * 4);
+  fill_garbage(moved + old_n, n - old_n);
+  w.blocks.erase(idx);
+  w.blocks[moved] = n;
+  fill_garbage(idx, old_n);
+  add_free(idx, old_n);
+  return moved;
+}
+
+void KVO_IFREE(int* index) {
+  if (!index || *index == 0) return;
+  Workspace& w = ws();
+  auto it = w.blocks.find(*index);
+  if (it == w.blocks.end()) return;
+  const int first = it->first;
+  const int n = it->second;
+  w.blocks.erase(it);
+  fill_garbage(first, n);
+  add_free(first, n);
+}
+
+}  // extern "C"
+
+namespace kvoref {
+
+void set_moving_workspace(bool on) { ws().moving = on; }
+
+void fail_imalloc_after(int n) { ws().fail_countdown = n > 0 ? n : 0; }
+
+int live_blocks() { return static_cast<int>(ws().blocks.size()); }
+
+int workspace_words() {
+  ensure_workspace();
+  return static_cast<int>(ws().words);
+}
+
+int block_words(int index) {
+  auto& b = ws().blocks;
+  auto it = b.find(index);
+  return it == b.end() ? 0 : it->second;
+}
+
+namespace detail {
+
+void reset_alloc() {
+  Workspace& w = ws();
+  std::free(ib0);
+  ib0 = nullptr;
+  w.words = 0;
+  w.blocks.clear();
+  w.free_regions.clear();
+  w.moving = false;
+  w.fail_countdown = 0;
+  ensure_workspace();
+}
+
+}  // namespace detail
+}  // namespace kvoref

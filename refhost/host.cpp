@@ -1,0 +1,19 @@
+// Whole-host operations of the reference host.
+#include "kvorefhost.h"
+
+namespace kvoref {
+namespace detail {
+// Each service resets its own state; defined next to that state.
+void reset_alloc();
+void reset_print();
+void reset_lists();
+}  // namespace detail
+
+void reset() {
+  detail::reset_lists();
+  detail::reset_print();
+  detail::reset_alloc();
+  Port::destroyed = 0;
+}
+
+}  // namespace kvoref

@@ -1,0 +1,624 @@
+// The reference host's lists: variable lists, equation lists, global Jacobians and pattern
+// objects. All of them live in one handle table (handle h is element h-1), so a handle of one
+// kind passed where another kind is expected is refused like an unknown handle. Every service
+// answers a bad handle or an out-of-range position with a harmless no-op returning 0.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kvorefhost.h"
+
+namespace {
+
+constexpr size_t kMaxName = 128;
+
+enum class Kind { VarList, EqnList, Jacobian };
+
+struct Object {
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  Kind kind;
+};
+
+// A named attribute's value kept by the list; no heap text of its own to manage.
+struct StoredValue {
+  int32_t kind = VALUE_EMPTY;
+  kvo_number_t number{};
+  uint8_t logical = 0;
+  std::string text;
+
+  void store(const value_t& v) {
+    *this = StoredValue();
+    kind = v.kind;
+    if (v.kind == VALUE_NUMBER) {
+      number = v.u.number;
+    } else if (v.kind == VALUE_LOGICAL) {
+      logical = v.u.logical;
+    } else if (v.kind == VALUE_STRING || v.kind == VALUE_IDENTIFIER) {
+      text = v.u.text ? v.u.text : "";
+    } else {
+      kind = VALUE_EMPTY;
+    }
+  }
+  void load(value_t* v) const {
+    value_destroy(v);
+    if (kind == VALUE_NUMBER) {
+      value_assign_number(v, &number);
+    } else if (kind == VALUE_LOGICAL) {
+      value_assign_logical(v, logical);
+    } else if (kind == VALUE_STRING || kind == VALUE_IDENTIFIER) {
+      char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+      if (!copy) return;
+      std::memcpy(copy, text.c_str(), text.size() + 1);
+      if (kind == VALUE_STRING) {
+        value_assign_string(v, copy);
+      } else {
+        value_assign_id(v, copy);
+      }
+    }
+  }
+};
+
+struct VarItem {
+  std::string name;
+  double lower = -1e35;
+  double upper = 1e35;
+  double scale = 1.0;
+  kvo_connmgr* mgr = nullptr;
+  StoredValue spec;
+};
+
+// Variables: the values and status words are kept in their own arrays so the service can hand
+// them out as live contiguous vectors.
+struct VarList : Object {
+  VarList() : Object(Kind::VarList) {}
+  std::vector<VarItem> items;
+  std::vector<double> value;
+  std::vector<int> status;
+  int size() const { return static_cast<int>(items.size()); }
+  void grow(int n) {
+    if (n <= size()) return;
+    items.resize(n);
+    value.resize(n, 0.0);
+    status.resize(n, 0);
+  }
+};
+
+struct EqnList : Object {
+  EqnList() : Object(Kind::EqnList) {}
+  std::vector<std::string> names;
+  std::vector<double> residual;
+  std::vector<int> group;
+  std::vector<int> status;
+  int base = 0;
+  int size() const { return static_cast<int>(names.size()); }
+  void grow(int n) {
+    if (n <= size()) return;
+    names.resize(n);
+    residual.resize(n, 0.0);
+    group.resize(n, 0);
+    status.resize(n, 0);
+  }
+};
+
+// A global Jacobian (its count is its capacity) or a pattern object (its count is set apart).
+struct Jac : Object {
+  explicit Jac(bool is_pattern) : Object(Kind::Jacobian), pattern(is_pattern) {}
+  bool pattern;
+  int nnz = 0;
+  std::vector<int> rows, cols;
+  std::vector<double> values;
+  int capacity() const { return static_cast<int>(rows.size()); }
+  int count() const { return pattern ? nnz : capacity(); }
+  void resize(int n) {
+    rows.resize(n, 0);
+    cols.resize(n, 0);
+    values.resize(n, 0.0);
+    nnz = std::min(nnz, n);
+  }
+};
+
+struct Tables {
+  std::vector<std::unique_ptr<Object>> objects;
+  int patterns = 0;
+};
+
+Tables& tables() {
+  static Tables* t = new Tables;
+  return *t;
+}
+
+int add_object(std::unique_ptr<Object> o) {
+  auto& objs = tables().objects;
+  objs.push_back(std::move(o));
+  return static_cast<int>(objs.size());
+}
+
+Object* object(int handle, Kind kind) {
+  auto& objs = tables().objects;
+  if (handle < 1 || handle > static_cast<int>(objs.size())) return nullptr;
+  Object* o = objs[handle - 1].get();
+  return o && o->kind == kind ? o : nullptr;
+}
+
+VarList* varlist(int h) { return static_cast<VarList*>(object(h, Kind::VarList)); }
+EqnList* eqnlist(int h) { return static_cast<EqnList*>(object(h, Kind::EqnList)); }
+Jac* jacobian(int h) { return static_cast<Jac*>(object(h, Kind::Jacobian)); }
+
+// Variable `pos` of the list, or null when the list or position does not exist.
+VarList* var_at(int h, int pos) {
+  VarList* l = varlist(h);
+  return l && pos >= 1 && pos <= l->size() ? l : nullptr;
+}
+EqnList* eqn_at(int h, int pos) {
+  EqnList* l = eqnlist(h);
+  return l && pos >= 1 && pos <= l->size() ? l : nullptr;
+}
+Jac* nz_at(int h, int k) {
+  Jac* j = jacobian(h);
+  return j && k >= 1 && k <= j->capacity() ? j : nullptr;
+}
+
+std::string clipped(const char* name) {
+  std::string s = name ? name : "";
+  if (s.size() > kMaxName) s.resize(kMaxName);
+  return s;
+}
+
+void copy_name(const std::string& name, char* buffer) {
+  if (!buffer) return;
+  const size_t n = std::min(name.size(), kMaxName);
+  std::memcpy(buffer, name.data(), n);
+  buffer[n] = '\0';
+}
+
+// Checks a move of `count` items from `from` to `to` on a list of `size` positions: the source
+// must lie inside the list. Returns the size the list needs afterwards, or 0 when refused.
+int64_t move_extent(int size, int from, int to, int count) {
+  if (count <= 0 || from < 1 || to < 1) return 0;
+  if (int64_t(from) + count - 1 > size) return 0;
+  const int64_t end = int64_t(to) + count - 1;
+  if (end > INT32_MAX / 2) return 0;
+  return std::max<int64_t>(size, end);
+}
+
+// Moves elements [from, from+count) to [to, to+count) (0-based, memmove-like); source elements
+// not overwritten become `empty`.
+template <typename T>
+void move_range(std::vector<T>& v, int from, int to, int count, const T& empty) {
+  std::vector<T> moved(v.begin() + from, v.begin() + from + count);
+  std::fill(v.begin() + from, v.begin() + from + count, empty);
+  std::copy(moved.begin(), moved.end(), v.begin() + to);
+}
+
+// Clamps a 1-based range to a list of `size` positions; false when nothing is left.
+bool clamp_range(int size, int first, int* last) {
+  if (first < 1 || first > size || *last < first) return false;
+  *last = std::min(*last, size);
+  return true;
+}
+
+const char* const kNoName = "";
+
+}  // namespace
+
+// ---- Pattern vector views ---------------------------------------------------------------------
+
+KVJacPatternVector::~KVJacPatternVector() = default;
+
+KVJacIrn::KVJacIrn(kv_jac_t* jac) {
+  if (Jac* j = jac ? jacobian(*jac) : nullptr) {
+    data_ = j->rows.data();
+    size_ = j->count();
+  }
+}
+
+KVJacIcn::KVJacIcn(kv_jac_t* jac) {
+  if (Jac* j = jac ? jacobian(*jac) : nullptr) {
+    data_ = j->cols.data();
+    size_ = j->count();
+  }
+}
+
+extern "C" {
+
+// ---- Variable list ----------------------------------------------------------------------------
+
+void kvovarlst_inq_var_name(int varlst, int pos, char* buffer) {
+  VarList* l = var_at(varlst, pos);
+  copy_name(l ? l->items[pos - 1].name : std::string(), buffer);
+}
+
+const char* kvovarlst_lookup_var_name(int varlst, int pos) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->items[pos - 1].name.c_str() : kNoName;
+}
+
+double kvovarlst_inq_var_value(int varlst, int pos, int) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->value[pos - 1] : 0.0;
+}
+
+double kvovarlst_inq_var_lower(int varlst, int pos, int) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->items[pos - 1].lower : 0.0;
+}
+
+double kvovarlst_inq_var_upper(int varlst, int pos, int) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->items[pos - 1].upper : 0.0;
+}
+
+double kvovarlst_inq_var_scale(int varlst, int pos) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->items[pos - 1].scale : 0.0;
+}
+
+void kvovarlst_set_var_value(int varlst, int pos, double value, int) {
+  if (VarList* l = var_at(varlst, pos)) l->value[pos - 1] = value;
+}
+
+double* kvovarlst_vec_value(int varlst) {
+  VarList* l = varlist(varlst);
+  return l ? l->value.data() : nullptr;
+}
+
+int* kvovarlst_vec_status(int varlst) {
+  VarList* l = varlist(varlst);
+  return l ? l->status.data() : nullptr;
+}
+
+int kvovarlst_inq_var_status(int varlst, int pos) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->status[pos - 1] : 0;
+}
+
+int kvoeqnlst_inq_neqn(int eqnlst) { return kvoref::num_eqns(eqnlst); }
+
+int kvovarlst_inq_nvar(int varlst) {
+  VarList* l = varlist(varlst);
+  return l ? l->size() : 0;
+}
+
+void kvovarlst_move_items(int varlst, int from, int to, int count) {
+  VarList* l = varlist(varlst);
+  if (!l) return;
+  const int64_t need = move_extent(l->size(), from, to, count);
+  if (need == 0) return;
+  l->grow(static_cast<int>(need));
+  move_range(l->items, from - 1, to - 1, count, VarItem());
+  move_range(l->value, from - 1, to - 1, count, 0.0);
+  move_range(l->status, from - 1, to - 1, count, 0);
+}
+
+void kvovarlst_removevars(int varlst, int first, int last) {
+  VarList* l = varlist(varlst);
+  if (!l || !clamp_range(l->size(), first, &last)) return;
+  for (int p = first; p <= last; ++p) {
+    l->items[p - 1] = VarItem();
+    l->value[p - 1] = 0.0;
+    l->status[p - 1] = 0;
+  }
+}
+
+kvo_connmgr* kvovarlst_inq_var_connMgr(int varlst, int pos) {
+  VarList* l = var_at(varlst, pos);
+  return l ? l->items[pos - 1].mgr : nullptr;
+}
+
+}  // extern "C"
+
+namespace {
+
+// Resolves "VARIABLE.ATTRIBUTE": the variable is named by the text before the last full stop.
+// Only the SPEC attribute is known.
+VarItem* spec_item(int varlst, const char* attr) {
+  VarList* l = varlist(varlst);
+  if (!l || !attr) return nullptr;
+  const char* dot = std::strrchr(attr, '.');
+  if (!dot || std::strcmp(dot + 1, "SPEC") != 0 || dot == attr) return nullptr;
+  const std::string name(attr, dot);
+  for (VarItem& item : l->items) {
+    if (item.name == name) return &item;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value) {
+  VarItem* item = spec_item(varlst, attr);
+  if (!item || !value) return 0;
+  item->spec.store(*value);
+  return 1;
+}
+
+int kvovarlst_lookup_value(int varlst, const char* attr, value_t* value) {
+  VarItem* item = spec_item(varlst, attr);
+  if (!item || !value) return 0;
+  item->spec.load(value);
+  return 1;
+}
+
+// ---- Equation list ----------------------------------------------------------------------------
+
+void kvoeqnlst_inq_eqn_name(int eqnlst, int pos, char* buffer) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  copy_name(l ? l->names[pos - 1] : std::string(), buffer);
+}
+
+const char* kvoeqnlst_lookup_eqn_name(int eqnlst, int pos) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  return l ? l->names[pos - 1].c_str() : kNoName;
+}
+
+double kvoeqnlst_inq_eqn_value(int eqnlst, int pos) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  return l ? l->residual[pos - 1] : 0.0;
+}
+
+double* kvoeqnlst_vec_residual(int eqnlst) {
+  EqnList* l = eqnlist(eqnlst);
+  return l ? l->residual.data() : nullptr;
+}
+
+int* kvoeqnlst_vec_group(int eqnlst) {
+  EqnList* l = eqnlist(eqnlst);
+  return l ? l->group.data() : nullptr;
+}
+
+int kvoeqnlst_absolute_index(int eqnlst, int pos) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  return l ? pos + l->base : 0;
+}
+
+int kvoeqnlst_inq_eqn_status(int eqnlst, int pos) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  return l ? l->status[pos - 1] : 0;
+}
+
+void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm) {
+  if (!norm) return;
+  *norm = 0.0;
+  EqnList* l = eqnlist(eqnlst);
+  if (!l || !clamp_range(l->size(), first, &last)) return;
+  double sum = 0.0;
+  for (int p = first; p <= last; ++p) sum += l->residual[p - 1] * l->residual[p - 1];
+  *norm = std::sqrt(sum);
+}
+
+void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include) {
+  EqnList* l = eqn_at(eqnlst, pos);
+  if (!l) return;
+  int& s = l->status[pos - 1];
+  s = include ? (s | kvoref::EQN_ACTIVE) : (s & ~kvoref::EQN_ACTIVE);
+}
+
+void kvoeqnlst_move_items(int eqnlst, int from, int to, int count) {
+  EqnList* l = eqnlist(eqnlst);
+  if (!l) return;
+  const int64_t need = move_extent(l->size(), from, to, count);
+  if (need == 0) return;
+  l->grow(static_cast<int>(need));
+  move_range(l->names, from - 1, to - 1, count, std::string());
+  move_range(l->residual, from - 1, to - 1, count, 0.0);
+  move_range(l->group, from - 1, to - 1, count, 0);
+  move_range(l->status, from - 1, to - 1, count, 0);
+}
+
+void kvoeqnlst_removeeqns(int eqnlst, int first, int last) {
+  EqnList* l = eqnlist(eqnlst);
+  if (!l || !clamp_range(l->size(), first, &last)) return;
+  for (int p = first; p <= last; ++p) {
+    l->names[p - 1].clear();
+    l->residual[p - 1] = 0.0;
+    l->group[p - 1] = 0;
+    l->status[p - 1] = 0;
+  }
+}
+
+// ---- Jacobian and pattern objects -------------------------------------------------------------
+
+kv_jac_t kvojac_create(int capacity) {
+  if (capacity < 0) return 0;
+  auto j = std::make_unique<Jac>(true);
+  j->resize(capacity);
+  ++tables().patterns;
+  return add_object(std::move(j));
+}
+
+void kvojac_destroy(kv_jac_t* jac) {
+  if (!jac) return;
+  Jac* j = jacobian(*jac);
+  // Only pattern objects are released here; a global Jacobian belongs to the host.
+  if (!j || !j->pattern) return;
+  tables().objects[*jac - 1].reset();
+  --tables().patterns;
+  *jac = 0;
+}
+
+void kvojac_set_nnz(kv_jac_t jac, int nnz) {
+  Jac* j = jacobian(jac);
+  if (!j || !j->pattern || nnz < 0) return;
+  if (nnz > j->capacity()) j->resize(nnz);
+  j->nnz = nnz;
+}
+
+int kvojac_inq_nnz(kv_jac_t jac) {
+  Jac* j = jacobian(jac);
+  return j ? j->count() : 0;
+}
+
+void kvojac_set_rows(kv_jac_t jac, const int* rows) {
+  Jac* j = jacobian(jac);
+  if (j && rows) std::copy(rows, rows + j->count(), j->rows.begin());
+}
+
+void kvojac_set_columns(kv_jac_t jac, const int* columns) {
+  Jac* j = jacobian(jac);
+  if (j && columns) std::copy(columns, columns + j->count(), j->cols.begin());
+}
+
+int kvojac_inq_nz_eqnnum(kv_jac_t jac, int k) {
+  Jac* j = nz_at(jac, k);
+  return j ? j->rows[k - 1] : 0;
+}
+
+int kvojac_inq_nz_varnum(kv_jac_t jac, int k) {
+  Jac* j = nz_at(jac, k);
+  return j ? j->cols[k - 1] : 0;
+}
+
+void kvojac_set_nz_eqnnum(kv_jac_t jac, int k, int eqn) {
+  if (Jac* j = nz_at(jac, k)) j->rows[k - 1] = eqn;
+}
+
+void kvojac_set_nz_varnum(kv_jac_t jac, int k, int var) {
+  if (Jac* j = nz_at(jac, k)) j->cols[k - 1] = var;
+}
+
+void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value) {
+  if (!value) return;
+  Jac* j = nz_at(jac, k);
+  *value = j ? j->values[k - 1] : 0.0;
+}
+
+void kvojac_set_nz_value(kv_jac_t jac, int k, double value) {
+  if (Jac* j = nz_at(jac, k)) j->values[k - 1] = value;
+}
+
+double* kvojac_vec_bj(kv_jac_t jac) {
+  Jac* j = jacobian(jac);
+  return j ? j->values.data() : nullptr;
+}
+
+void kvojac_move_items(kv_jac_t jac, int from, int to, int count) {
+  Jac* j = jacobian(jac);
+  if (!j) return;
+  const int64_t need = move_extent(j->capacity(), from, to, count);
+  if (need == 0) return;
+  if (need > j->capacity()) j->resize(static_cast<int>(need));
+  move_range(j->rows, from - 1, to - 1, count, 0);
+  move_range(j->cols, from - 1, to - 1, count, 0);
+  move_range(j->values, from - 1, to - 1, count, 0.0);
+}
+
+// Shifts the equation and variable numbers of entries first..last. Number 0 means "none" and is
+// left alone.
+void kvojac_renumber(kv_jac_t jac, int first, int last, int /*vstart*/, int dv, int /*estart*/,
+                     int de) {
+  Jac* j = jacobian(jac);
+  if (!j || !clamp_range(j->capacity(), first, &last)) return;
+  for (int k = first; k <= last; ++k) {
+    if (j->rows[k - 1] != 0) j->rows[k - 1] += de;
+    if (j->cols[k - 1] != 0) j->cols[k - 1] += dv;
+  }
+}
+
+// ---- Status words -----------------------------------------------------------------------------
+
+void varSetExcluded(int* status, int excluded) {
+  if (!status) return;
+  *status = excluded ? (*status | kvoref::VAR_EXCLUDED) : (*status & ~kvoref::VAR_EXCLUDED);
+}
+
+int varIsFixed(int status) { return (status & kvoref::VAR_FIXED) ? 1 : 0; }
+
+int varInqConnected(int status) { return (status >> kvoref::VAR_CONNECTED_SHIFT) & 7; }
+
+int u3rinc_c(int status) { return (status & kvoref::EQN_ACTIVE) ? 1 : 0; }
+
+}  // extern "C"
+
+// ---- Host side --------------------------------------------------------------------------------
+
+namespace kvoref {
+
+Lists make_lists(int nz_capacity) {
+  Lists lists;
+  lists.varlst = add_object(std::make_unique<VarList>());
+  lists.eqnlst = add_object(std::make_unique<EqnList>());
+  auto j = std::make_unique<Jac>(false);
+  j->resize(std::max(nz_capacity, 0));
+  lists.jac = add_object(std::move(j));
+  return lists;
+}
+
+void set_absolute_base(int eqnlst, int base) {
+  if (EqnList* l = eqnlist(eqnlst)) l->base = base;
+}
+
+void define_var(int varlst, int pos, const char* name, double value, double lower, double upper,
+                double scale) {
+  VarList* l = varlist(varlst);
+  if (!l || pos < 1) return;
+  l->grow(pos);
+  VarItem& item = l->items[pos - 1];
+  item = VarItem();
+  item.name = clipped(name);
+  item.lower = lower;
+  item.upper = upper;
+  item.scale = scale;
+  l->value[pos - 1] = value;
+  l->status[pos - 1] = 0;
+}
+
+void set_var_status(int varlst, int pos, int status) {
+  if (VarList* l = var_at(varlst, pos)) l->status[pos - 1] = status;
+}
+
+void set_var_connmgr(int varlst, int pos, kvo_connmgr* mgr) {
+  if (VarList* l = var_at(varlst, pos)) l->items[pos - 1].mgr = mgr;
+}
+
+void define_eqn(int eqnlst, int pos, const char* name) {
+  EqnList* l = eqnlist(eqnlst);
+  if (!l || pos < 1) return;
+  l->grow(pos);
+  l->names[pos - 1] = clipped(name);
+  l->residual[pos - 1] = 0.0;
+  l->group[pos - 1] = 0;
+  l->status[pos - 1] = EQN_ACTIVE;
+}
+
+void set_eqn_status(int eqnlst, int pos, int status) {
+  if (EqnList* l = eqn_at(eqnlst, pos)) l->status[pos - 1] = status;
+}
+
+int eqn_included(int eqnlst, int pos) { return u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, pos)); }
+
+void set_nz(kv_jac_t jac, int k, int eqn, int var) {
+  if (Jac* j = nz_at(jac, k)) {
+    j->rows[k - 1] = eqn;
+    j->cols[k - 1] = var;
+  }
+}
+
+void resize_jac(kv_jac_t jac, int capacity) {
+  Jac* j = jacobian(jac);
+  if (j && capacity >= 0) j->resize(capacity);
+}
+
+int num_eqns(int eqnlst) {
+  EqnList* l = eqnlist(eqnlst);
+  return l ? l->size() : 0;
+}
+
+int live_pattern_objects() { return tables().patterns; }
+
+namespace detail {
+
+void reset_lists() {
+  tables().objects.clear();
+  tables().patterns = 0;
+}
+
+}  // namespace detail
+}  // namespace kvoref

@@ -1,0 +1,159 @@
+// Print service of the reference host: the history and report devices, printf-style output and
+// script handles. Each device writes to standard output unless it is captured (the text is kept
+// until taken) or sent to a file (appended).
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "kvorefhost.h"
+
+int kvHisDev = 1;
+int kvRepDev = 2;
+
+struct kvopipe {
+  std::string name;
+  std::string text;
+};
+
+namespace {
+
+struct Route {
+  bool capturing = false;
+  std::string captured;
+  FILE* file = nullptr;
+};
+
+struct PrintState {
+  Route routes[3];  // devices 1 and 2; element 0 unused
+  std::unordered_set<const kvopipe*> scripts;
+};
+
+// Never destroyed, so output during static destruction stays safe.
+PrintState& state() {
+  static PrintState* s = new PrintState;
+  return *s;
+}
+
+Route* route(int device) { return device == 1 || device == 2 ? &state().routes[device] : nullptr; }
+
+void emit(int device, const char* text, size_t length) {
+  if (length == 0) return;
+  Route* r = route(device);
+  if (r && r->capturing) {
+    r->captured.append(text, length);
+    return;
+  }
+  FILE* out = r && r->file ? r->file : stdout;
+  std::fwrite(text, 1, length, out);
+  std::fflush(out);
+}
+
+void close_file(Route& r) {
+  if (r.file) std::fclose(r.file);
+  r.file = nullptr;
+}
+
+const kvopipe* known_script(const kvopipe* pipe) {
+  return pipe && state().scripts.count(pipe) ? pipe : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kvoprintf(int device, const char* format, ...) {
+  if (!format) return 0;
+  char small[512];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    emit(device, small, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), format, again);
+    emit(device, big.data(), static_cast<size_t>(n));
+  }
+  va_end(again);
+  return n;
+}
+
+void kvowrite(int device, const char* text, int length) {
+  if (!text || length <= 0) return;
+  emit(device, text, static_cast<size_t>(length));
+}
+
+void kvodestroy(kvopipe* pipe) {
+  // Only handles this service made and has not yet released are deleted, so a null, foreign
+  // or already released handle is harmless.
+  if (!pipe || !state().scripts.erase(pipe)) return;
+  delete pipe;
+}
+
+}  // extern "C"
+
+namespace kvoref {
+
+void capture(int device, bool on) {
+  if (Route* r = route(device)) r->capturing = on;
+}
+
+std::string take(int device) {
+  Route* r = route(device);
+  if (!r) return std::string();
+  std::string text;
+  text.swap(r->captured);
+  return text;
+}
+
+bool send_to_file(int device, const char* path) {
+  Route* r = route(device);
+  if (!r || !path) return false;
+  FILE* f = std::fopen(path, "a");
+  if (!f) return false;
+  close_file(*r);
+  r->file = f;
+  return true;
+}
+
+void send_to_stdout(int device) {
+  if (Route* r = route(device)) close_file(*r);
+}
+
+kvopipe* make_script(const char* name, const char* text) {
+  auto* pipe = new kvopipe{name ? name : "", text ? text : ""};
+  state().scripts.insert(pipe);
+  return pipe;
+}
+
+const char* script_name(const kvopipe* pipe) {
+  const kvopipe* p = known_script(pipe);
+  return p ? p->name.c_str() : "";
+}
+
+const char* script_text(const kvopipe* pipe) {
+  const kvopipe* p = known_script(pipe);
+  return p ? p->text.c_str() : "";
+}
+
+int live_scripts() { return static_cast<int>(state().scripts.size()); }
+
+namespace detail {
+
+// Script handles belong to whoever holds them and survive a reset.
+void reset_print() {
+  for (int d = 1; d <= 2; ++d) {
+    Route& r = state().routes[d];
+    close_file(r);
+    r.capturing = false;
+    r.captured.clear();
+  }
+}
+
+}  // namespace detail
+}  // namespace kvoref

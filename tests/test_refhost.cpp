@@ -1,0 +1,276 @@
+// Tests of the reference host: the services the block library relies on must behave, and must
+// refuse bad input without crashing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kvorefhost.h"
+
+namespace {
+
+class RefHost : public ::testing::Test {
+ protected:
+  void SetUp() override { kvoref::reset(); }
+  void TearDown() override { kvoref::reset(); }
+};
+
+int imalloc(int n) { return KVO_IMALLOC(&n); }
+int irealloc(int index, int n) { return KVO_IREALLOC(&index, &n); }
+
+char* heap(const char* s) {
+  char* t = static_cast<char*>(std::malloc(std::strlen(s) + 1));
+  std::strcpy(t, s);
+  return t;
+}
+
+TEST_F(RefHost, WorkspaceMovesKeepsWordsAndNeverHandsOutZero) {
+  const int a = imalloc(8);
+  ASSERT_GT(a, 0);
+  EXPECT_EQ(ib0[a], 0x5A5A5A5A);  // new words are not zeroed
+  for (int i = 0; i < 8; ++i) ib0[a + i] = 100 + i;
+  kvoref::set_moving_workspace(true);
+  const int32_t* before = ib0;
+  const int b = imalloc(4);
+  EXPECT_NE(ib0, before);
+  EXPECT_GT(b, 0);
+  EXPECT_NE(b, a);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(ib0[a + i], 100 + i);
+  // Growing well beyond the initial workspace keeps every live block intact.
+  const int big = imalloc(10 * kvoref::workspace_words());
+  ASSERT_GT(big, 0);
+  EXPECT_EQ(ib0[a + 7], 107);
+  EXPECT_EQ(kvoref::live_blocks(), 3);
+  EXPECT_EQ(kvoref::block_words(b), 4);
+  EXPECT_EQ(kvoref::block_words(0), 0);
+  EXPECT_GT(imalloc(0), 0);  // a zero-word request still gets a real block
+}
+
+TEST_F(RefHost, ReallocKeepsLeadingWordsAndFreeIsForgiving) {
+  const int a = imalloc(4);
+  int blocker = imalloc(4);  // prevents growing in place
+  for (int i = 0; i < 4; ++i) ib0[a + i] = i + 1;
+  const int grown = irealloc(a, 50);
+  ASSERT_GT(grown, 0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ib0[grown + i], i + 1);
+  EXPECT_EQ(kvoref::block_words(grown), 50);
+  int shrunk = irealloc(grown, 2);
+  EXPECT_EQ(ib0[shrunk + 1], 2);
+  EXPECT_EQ(kvoref::block_words(shrunk), 2);
+  EXPECT_EQ(irealloc(12345, 3), 0);  // unknown block
+  EXPECT_EQ(irealloc(shrunk, -1), 0);
+  int zero = 0, unknown = 9999, neg = -5;
+  KVO_IFREE(&zero);
+  KVO_IFREE(&unknown);
+  KVO_IFREE(nullptr);
+  EXPECT_EQ(KVO_IMALLOC(&neg), 0);
+  EXPECT_EQ(KVO_IMALLOC(nullptr), 0);
+  EXPECT_EQ(kvoref::live_blocks(), 2);
+  KVO_IFREE(&blocker);
+  KVO_IFREE(&shrunk);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+  // Freed regions coalesce: the whole workspace but the reserved word 0 fits without growing.
+  const int words = kvoref::workspace_words();
+  EXPECT_EQ(imalloc(words - 1), 1);
+  EXPECT_EQ(kvoref::workspace_words(), words);
+}
+
+TEST_F(RefHost, ImallocFailureInjectionHitsExactlyTheNthCall) {
+  kvoref::fail_imalloc_after(2);
+  EXPECT_GT(imalloc(3), 0);
+  EXPECT_EQ(imalloc(3), 0);
+  EXPECT_GT(imalloc(3), 0);
+  EXPECT_EQ(kvoref::live_blocks(), 2);
+}
+
+TEST_F(RefHost, ValueCoercion) {
+  value_t s, n;
+  value_init(&s);
+  value_init(&n);
+  value_assign_string(&s, heap(" 3 "));
+  EXPECT_EQ(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER);
+  EXPECT_EQ(n.u.number.ival, 3);
+  EXPECT_EQ(n.u.number.is_int, 1);
+  EXPECT_EQ(n.u.number.rval, 3.0);
+  value_assign_id(&s, heap("2.5"));
+  value_coerce(&s, &n, VALUE_NUMBER, 0);
+  EXPECT_EQ(n.u.number.rval, 2.5);
+  EXPECT_EQ(n.u.number.is_int, 0);
+  for (const char* word : {"abc", "3x", "", "nan", "0x10", "1e999"}) {
+    value_assign_string(&s, heap(word));
+    EXPECT_NE(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER) << word;
+  }
+  value_assign_string(&s, heap("yes"));
+  EXPECT_EQ(value_coerce(&s, &n, VALUE_LOGICAL, 0), VALUE_LOGICAL);
+  EXPECT_EQ(n.u.logical, 1);
+  kvo_number_t r{};
+  r.rval = 0.1;
+  value_assign_number(&s, &r);
+  EXPECT_EQ(value_coerce(&s, &n, VALUE_STRING, 0), VALUE_STRING);
+  EXPECT_STREQ(n.u.text, "0.1");
+  EXPECT_EQ(value_coerce(&n, &n, VALUE_IDENTIFIER, 0), VALUE_IDENTIFIER);  // in place
+  EXPECT_STREQ(n.u.text, "0.1");
+  kvoref::capture(kvHisDev, true);
+  value_print(kvHisDev, &n);
+  value_assign_string(&n, heap("q"));
+  value_print(kvHisDev, &n);
+  value_assign_logical(&n, 0);
+  value_print(kvHisDev, &n);
+  EXPECT_EQ(kvoref::take(kvHisDev), "0.1\"q\"FALSE");
+  value_destroy(&s);
+  value_destroy(&n);
+  EXPECT_EQ(value_coerce(nullptr, nullptr, VALUE_NUMBER, 0), VALUE_EMPTY);
+}
+
+TEST_F(RefHost, CaptureKeepsExactPrintfText) {
+  kvoref::capture(kvRepDev, true);
+  kvoprintf(kvRepDev, "%5.2f|%-3d|%s", 3.14159, 7, "x");
+  kvowrite(kvRepDev, "abcdef", 3);
+  kvowrite(kvRepDev, "zzz", -1);
+  kvowrite(kvRepDev, nullptr, 4);
+  EXPECT_EQ(kvoref::take(kvRepDev), " 3.14|7  |xabc");
+  EXPECT_EQ(kvoref::take(kvRepDev), "");
+  const std::string longtext(5000, 'k');
+  kvoprintf(kvRepDev, "<%s>", longtext.c_str());
+  EXPECT_EQ(kvoref::take(kvRepDev), "<" + longtext + ">");
+  kvopipe* p = kvoref::make_script("INIT", "x = 1");
+  EXPECT_STREQ(kvoref::script_text(p), "x = 1");
+  EXPECT_EQ(kvoref::live_scripts(), 1);
+  kvodestroy(p);
+  kvodestroy(p);  // a released handle is ignored
+  kvodestroy(nullptr);
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+}
+
+TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
+  kvoref::Lists l = kvoref::make_lists(4);
+  kvoref::define_var(l.varlst, 2, std::string(200, 'v').c_str(), 5.0);
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 2);
+  EXPECT_EQ(std::strlen(kvovarlst_lookup_var_name(l.varlst, 2)), 128u);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.eqnlst, 1), "");  // wrong kind of handle
+  kvovarlst_set_var_value(l.varlst, 0, 1.0, 0);
+  kvovarlst_set_var_value(l.varlst, 3, 1.0, 0);
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 2, 0), 5.0);
+  EXPECT_EQ(kvovarlst_vec_value(l.varlst)[1], 5.0);
+  EXPECT_EQ(kvovarlst_inq_nvar(99), 0);
+  // A Jacobian refuses entries beyond its capacity.
+  kvoref::set_nz(l.jac, 4, 1, 2);
+  kvojac_set_nz_value(l.jac, 5, 9.0);
+  kvojac_set_nz_eqnnum(l.jac, 0, 9);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), 2);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 5), 0);
+  double v = -1.0;
+  kvojac_inq_nz_value(l.jac, 5, &v);
+  EXPECT_EQ(v, 0.0);
+  kv_jac_t pat = kvojac_create(2);
+  kvojac_set_nnz(pat, 3);
+  const int rows[] = {7, 8, 9};
+  kvojac_set_rows(pat, rows);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(pat, 3), 9);
+  EXPECT_EQ(kvojac_create(-1), 0);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 1);
+  kvojac_destroy(&pat);
+  EXPECT_EQ(pat, 0);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+  EXPECT_EQ(kvojac_inq_nnz(l.jac), 4);
+}
+
+TEST_F(RefHost, MoveRemoveAndRenumber) {
+  kvoref::Lists l = kvoref::make_lists(4);
+  for (int p = 1; p <= 3; ++p)
+    kvoref::define_var(l.varlst, p, ("V" + std::to_string(p)).c_str(), p);
+  kvovarlst_move_items(l.varlst, 2, 4, 2);  // V2,V3 -> positions 4,5; list grows
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 5);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 4), "V2");
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 5, 0), 3.0);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "");  // vacated
+  kvovarlst_move_items(l.varlst, 4, 3, 2);                   // overlapping move down: V2,V3 -> 3,4
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "V2");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 4), "V3");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 5), "");
+  kvovarlst_removevars(l.varlst, 3, 3);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 4), "V3");
+  kvoref::define_eqn(l.eqnlst, 1, "E1");
+  kvoref::define_eqn(l.eqnlst, 2, "E2");
+  kvoeqnlst_vec_residual(l.eqnlst)[0] = 3.0;
+  kvoeqnlst_vec_residual(l.eqnlst)[1] = 4.0;
+  double norm = -1.0;
+  kvoeqnlst_norm(l.eqnlst, 1, 2, &norm);
+  EXPECT_DOUBLE_EQ(norm, 5.0);
+  kvoeqnlst_in_exclude_equation(l.eqnlst, 2, 0);
+  EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 2), 0);
+  EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 1), 1);
+  kvoref::set_nz(l.jac, 1, 1, 1);
+  kvoref::set_nz(l.jac, 2, 2, 3);
+  kvojac_renumber(l.jac, 2, 4, 0, 10, 0, 100);  // entries 3,4 are unset and stay 0
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 1), 1);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 2), 102);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 2), 13);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 3), 0);
+  kv_jac_t jac = l.jac;
+  KVJacIrn irn(&jac);
+  KVJacIcn icn(&jac);
+  ASSERT_EQ(irn.size(), 4);
+  EXPECT_EQ(irn[1], 102);
+  EXPECT_EQ(icn[0], 1);
+  kv_jac_t bad = 77;
+  EXPECT_EQ(KVJacIrn(&bad).data(), nullptr);
+  EXPECT_EQ(KVJacIcn(nullptr).size(), 0);
+}
+
+TEST_F(RefHost, SpecAttributeFollowsLastFullStop) {
+  kvoref::Lists l = kvoref::make_lists(0);
+  kvoref::define_var(l.varlst, 1, "B1.X1", 0.0);
+  value_t v, out;
+  value_init(&v);
+  value_init(&out);
+  value_assign_id(&v, heap("FIXED"));
+  EXPECT_EQ(kvovarlst_assign_value(l.varlst, "B1.X1.SPEC", &v), 1);
+  EXPECT_EQ(kvovarlst_assign_value(l.varlst, "B1.X1.LOWER", &v), 0);
+  EXPECT_EQ(kvovarlst_assign_value(l.varlst, "B1.X2.SPEC", &v), 0);
+  value_destroy(&v);  // the list kept its own copy
+  EXPECT_EQ(kvovarlst_lookup_value(l.varlst, "B1.X1.SPEC", &out), 1);
+  EXPECT_EQ(out.kind, VALUE_IDENTIFIER);
+  EXPECT_STREQ(out.u.text, "FIXED");
+  EXPECT_EQ(kvovarlst_lookup_value(l.varlst, "X1.SPEC", &out), 0);
+  value_destroy(&out);
+}
+
+TEST_F(RefHost, NamingStatusAndNameCheck) {
+  EXPECT_EQ(nuxLookupPortPhase("LIQUID"), 2);
+  EXPECT_EQ(nuxLookupPortPhase("liquid"), 0);
+  EXPECT_STREQ(nuxPortPhaseName(42), "UNDEFINED");
+  int type = -1, basis = -1;
+  EXPECT_FALSE(nuxLookupPortType("NOPE", &type, &basis));
+  EXPECT_EQ(type, -1);
+  EXPECT_TRUE(nuxLookupPortType("MASS_FLOW", &type, &basis));
+  EXPECT_EQ(basis, 2);
+  EXPECT_STREQ(nuxPortTypeName(type, basis), "MASS_FLOW");
+  EXPECT_EQ(nuxPortTypeName(9, 9), nullptr);
+  EXPECT_EQ(stred_kvopt_object("Mix_1"), 1);
+  for (const char* bad : {"", "1A", "_A", "A-B", "A B"}) EXPECT_EQ(stred_kvopt_object(bad), 0);
+  EXPECT_EQ(stred_kvopt_object(nullptr), 0);
+  int status = kvoref::VAR_FIXED | (3 << kvoref::VAR_CONNECTED_SHIFT);
+  varSetExcluded(&status, 1);
+  EXPECT_EQ(status & kvoref::VAR_EXCLUDED, kvoref::VAR_EXCLUDED);
+  EXPECT_EQ(varInqConnected(status), 3);
+  EXPECT_EQ(varIsFixed(status), 1);
+  varSetExcluded(nullptr, 1);
+  char s[4] = {'a', 'b', 'c', 'd'};
+  IU_CLRSTR(s, 3);
+  EXPECT_EQ(std::string(s, 4), "   d");
+  auto* port = new kvoref::Port("IN", {0, 5});
+  port->shift_vars(10);
+  EXPECT_EQ(port->var(1), 15);
+  EXPECT_EQ(port->var(0), 0);
+  EXPECT_EQ(port->var(2), 0);
+  port->mat().stream_fixed = true;
+  EXPECT_FALSE(port->material()->set_stream("S1"));
+  port->destroy();
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
+}
+
+}  // namespace
