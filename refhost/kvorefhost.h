@@ -230,4 +230,39 @@ class KVOHOST_API Port : public nux_port {
   nux_port_mesgs* block_ = nullptr;
 };
 
+// ---- Newton solver --------------------------------------------------------------------------
+// One unit of a flowsheet as the solver drives it: the host wires each block's pre-solve,
+// residual, Jacobian and post-solve operations to these.
+class KVOHOST_API SolverUnit {
+ public:
+  virtual ~SolverUnit() = default;
+  virtual const char* name() const = 0;
+  virtual void pre_solve(int& status) = 0;
+  virtual void residuals(int& status) = 0;
+  virtual void jacobian(int& status) = 0;
+  virtual void post_solve(int& status) = 0;
+};
+
+struct NewtonOptions {
+  int max_iterations = 50;
+  double tolerance = 1e-9;  // on the largest absolute residual of an active equation
+  double step_limit = 0.5;  // largest relative change of a variable in one step
+  bool trace = false;       // one line per iteration on the history device
+};
+
+struct NewtonReport {
+  bool converged = false;
+  int iterations = 0;       // Newton steps taken
+  int residual_calls = 0;   // residual passes over all units made by the solver itself
+  int jacobian_calls = 0;   // Jacobian passes over all units
+  double norm = 0.0;        // final largest absolute residual
+  std::string message;      // why the solve failed, in words; empty on success
+};
+
+// Solves the flowsheet's active equations for its free variables (defined, not fixed, not
+// excluded) by Newton's method with a sparse LU factorisation: factored once, refactored after.
+// Every unit is pre-solved first and post-solved last, also when the solve fails.
+KVOHOST_API NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& units,
+                                      const NewtonOptions& options = NewtonOptions());
+
 }  // namespace kvoref
