@@ -1,0 +1,372 @@
+// Numeric sparsity detection: perturb one variable at a time, re-evaluate the block's residuals
+// and record every equation that moved; the step rule, the row sort and kvoblk_npat.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "kvblk_internal.h"
+#include "kvopat.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// Detection status beyond the three the callers know: the working arrays could not be had.
+constexpr int kNoMemory = 4;
+
+// malloc for n items of T, or null when n is negative or n items do not fit in size_t.
+template <class T>
+T* alloc_items(int64_t n) {
+  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return nullptr;
+  return static_cast<T*>(std::malloc(n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T)));
+}
+
+template <class T>
+bool realloc_items(T** p, int64_t n) {
+  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return false;
+  void* q = std::realloc(*p, n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T));
+  if (!q) return false;
+  *p = static_cast<T*>(q);
+  return true;
+}
+
+// The block id for messages; the residual routine is model code and might have released the
+// block, so the record is read only while it is still registered.
+const char* id_of(int blkptr) { return side(blkptr) ? text(blkid(blkptr)) : ""; }
+
+// Initial size of the entry arrays for nvar x neq: 40, 20 or 5 percent of the product by its
+// square root, or the whole product when that is below 50. The product is taken wide; beyond
+// 32 bits the estimate keeps the value it has at the largest product that fits, since the growth
+// rule adapts to what is found anyway.
+int64_t initial_capacity(int64_t nvar, int64_t neq) {
+  const int64_t d = nvar * neq;
+  const int64_t fitting = d > INT32_MAX ? INT32_MAX : d;
+  const double s = std::sqrt(static_cast<double>(fitting));
+  const double factor = s <= 1000.0 ? 0.4 : s < 10000.0 ? 0.2 : 0.05;
+  const int64_t size = static_cast<int64_t>(static_cast<double>(fitting) * factor);
+  return size < 50 ? fitting : size;
+}
+
+// Growth of the entry arrays once column j (0-based) has filled them: the density seen so far
+// projected onto the columns still to come, at least 100 entries. Computed wide.
+int64_t growth(int64_t count, int64_t j, int64_t nvar, int64_t neq) {
+  const double seen = static_cast<double>(count + 1) / (static_cast<double>(j + 1) * neq);
+  const double more = std::floor(seen * (static_cast<double>(nvar - j) * neq));
+  return more > 100.0 ? (more > 9e18 ? INT64_MAX / 2 : static_cast<int64_t>(more)) : 100;
+}
+
+// The block's equation values estart..estop: the live residual array itself when the whole
+// range lies inside it, else a copy read one by one into `spare`. Valid until the next call that
+// may change the list.
+const double* residuals(int eqnlst, int estart, int neq, double* spare) {
+  const double* vec = kvoeqnlst_vec_residual(eqnlst);
+  if (vec && estart >= 1 && static_cast<int64_t>(estart) + neq - 1 <= kvoeqnlst_inq_neqn(eqnlst))
+    return vec + (estart - 1);
+  for (int i = 0; i < neq; ++i) spare[i] = kvoeqnlst_inq_eqn_value(eqnlst, estart + i);
+  return spare;
+}
+
+void report_count(const char* what, const char* id, int64_t n) {
+  kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
+  kvoprintf(kvHisDev, "%s", "Number of ");
+  kvoprintf(kvHisDev, "%s%s%s%d\n", what, id, " is ", static_cast<int>(n));
+}
+
+void report_no_memory(const char* id) {
+  head("kvoblk_npat");
+  kvoprintf(kvHisDev, "Not enough memory to compute the sparsity of block %s\n", id);
+}
+
+// The working arrays of one detection, released together.
+struct Work {
+  double* entry = nullptr;  // variable values found on entry
+  double* base = nullptr;   // the point the experiment starts from
+  double* r0 = nullptr;     // equation values at the base point
+  double* r = nullptr;      // equation values at a perturbed point, when read one by one
+  ~Work() {
+    std::free(entry);
+    if (base != entry) std::free(base);
+    std::free(r0);
+    std::free(r);
+  }
+};
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+void kvoblk_npat_step(double upper, double lower, double* value, double h, int* direction) {
+  int local = 0;
+  if (!direction) direction = &local;
+  *direction = 0;
+  if (!value || upper == lower) return;
+  const double x = *value;
+  if (x >= upper - h) {
+    *value = x - h;
+    *direction = -1;
+  } else if (x <= lower + h) {
+    *value = x + h;
+    *direction = 1;
+  } else if (x >= 0) {
+    *value = x + h;
+    *direction = 1;
+  } else {
+    *value = x - h;
+    *direction = -1;
+  }
+}
+
+void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
+  if (!rows || !cols || count <= 0 || neq <= 0) return;
+  // A row outside the block has no bucket; such arrays are left as they are.
+  for (int i = 0; i < count; ++i)
+    if (rows[i] < 1 || rows[i] > neq) return;
+
+  int* ends = alloc_items<int>(static_cast<int64_t>(neq) + 1);
+  int* r2 = alloc_items<int>(count);
+  int* c2 = alloc_items<int>(count);
+  if (ends && r2 && c2) {
+    // Bucket r ends where rows 1..r end; each entry goes to the last free place of its bucket,
+    // so rows come out increasing and the entries of one row in reverse input order.
+    std::memset(ends, 0, (static_cast<size_t>(neq) + 1) * sizeof(int));
+    for (int i = 0; i < count; ++i) ++ends[rows[i]];
+    for (int r = 1; r <= neq; ++r) ends[r] += ends[r - 1];
+    for (int i = 0; i < count; ++i) {
+      int pos = --ends[rows[i]];
+      r2[pos] = rows[i];
+      c2[pos] = cols[i];
+    }
+    std::memcpy(rows, r2, static_cast<size_t>(count) * sizeof(int));
+    std::memcpy(cols, c2, static_cast<size_t>(count) * sizeof(int));
+  } else {
+    // Without scratch memory: the same order in place, by reversing and then sorting stably
+    // by row with insertions.
+    std::reverse(rows, rows + count);
+    std::reverse(cols, cols + count);
+    for (int i = 1; i < count; ++i) {
+      int at = static_cast<int>(std::upper_bound(rows, rows + i, rows[i]) - rows);
+      std::rotate(rows + at, rows + i, rows + i + 1);
+      std::rotate(cols + at, cols + i, cols + i + 1);
+    }
+  }
+  std::free(ends);
+  std::free(r2);
+  std::free(c2);
+}
+
+void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* count,
+                         double pertsize, double zerotol, double moveamount, int move) {
+  int st_local = 0, count_local = 0;
+  int *rows_local = nullptr, *cols_local = nullptr;
+  if (!status) status = &st_local;
+  if (!count) count = &count_local;
+  if (!rows) rows = &rows_local;
+  if (!cols) cols = &cols_local;
+  *status = 0;
+  *rows = *cols = nullptr;
+  *count = 0;
+  if (!live(blkptr, "kvoblk_npat")) return;
+
+  // Everything needed from the record is read now: the residual routine runs model code.
+  const int vstart = word(blkptr, W::vstart);
+  const int estart = word(blkptr, W::estart);
+  const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
+  const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
+  if (nvar <= 0 || neq <= 0) {
+    *status = 1;
+    if (nvar <= 0) report_count("variables for block ", id_of(blkptr), nvar);
+    if (neq <= 0) report_count("equations for block ", id_of(blkptr), neq);
+    return;
+  }
+  // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
+  if (nvar > INT32_MAX || neq > INT32_MAX) {
+    *status = kNoMemory;
+    report_no_memory(id_of(blkptr));
+    return;
+  }
+
+  // The arrays never need more than nvar x neq entries, nor more than a count can number.
+  const int64_t most = std::min<int64_t>(nvar * neq, INT32_MAX);
+  int64_t capacity = initial_capacity(nvar, neq);
+  *rows = alloc_items<int>(capacity);
+  *cols = alloc_items<int>(capacity);
+  if (!*rows || !*cols) {
+    // The estimate is only a start; begin small and let the growth rule size the arrays.
+    std::free(*rows);
+    std::free(*cols);
+    capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
+    *rows = alloc_items<int>(capacity);
+    *cols = alloc_items<int>(capacity);
+  }
+  Work w;
+  w.entry = alloc_items<double>(nvar);
+  w.base = move ? alloc_items<double>(nvar) : w.entry;
+  w.r0 = alloc_items<double>(neq);
+  w.r = alloc_items<double>(neq);
+  if (!*rows || !*cols || !w.entry || !w.base || !w.r0 || !w.r) {
+    std::free(*rows);
+    std::free(*cols);
+    *rows = *cols = nullptr;
+    *status = kNoMemory;
+    report_no_memory(id_of(blkptr));
+    return;
+  }
+
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+  const int nv = static_cast<int>(nvar);
+  const int ne = static_cast<int>(neq);
+
+  // Every variable is checked before anything is changed. Equal bounds fix a variable; only an
+  // upper bound below the lower one is refused. A value that is not a number is outside.
+  for (int j = 0; j < nv; ++j) {
+    const int pos = vstart + j;
+    const double x = kvovarlst_inq_var_value(varlst, pos, 0);
+    const double upper = kvovarlst_inq_var_upper(varlst, pos, 0);
+    const double lower = kvovarlst_inq_var_lower(varlst, pos, 0);
+    w.entry[j] = x;
+    if (!(x >= lower && x <= upper)) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
+                " is outside its bounds");
+      *status = 3;
+    }
+    if (upper < lower) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
+                " has the bounds switched.");
+      *status = 3;
+    }
+  }
+  if (*status == 3) {
+    kvoprintf(kvHisDev, "\n%s", "Sparsity not computed. Please correct");
+    kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
+    return;
+  }
+
+  // Base point: values near zero are moved away from it first, so that a relative step means
+  // something for them.
+  if (move) {
+    for (int j = 0; j < nv; ++j) {
+      w.base[j] = w.entry[j];
+      if (std::fabs(w.base[j]) < zerotol) {
+        const int pos = vstart + j;
+        int direction = 0;
+        kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                         kvovarlst_inq_var_lower(varlst, pos, 0), &w.base[j], moveamount,
+                         &direction);
+        kvovarlst_set_var_value(varlst, pos, w.base[j], 0);
+      }
+    }
+  }
+
+  // One residual failure spoils the whole experiment, whatever the later evaluations report,
+  // so the failure is remembered apart from the status word each evaluation clears.
+  bool residual_failed = false;
+  int res_status = 0;
+  kvoblk_npat_res(blkptr, &res_status);
+  if (res_status != 0) residual_failed = true;
+  std::memcpy(w.r0, residuals(eqnlst, estart, ne, w.r), static_cast<size_t>(ne) * sizeof(double));
+
+  int64_t n = 0;
+  for (int j = 0; j < nv && *status == 0; ++j) {
+    const int pos = vstart + j;
+    const double x = w.base[j];
+    const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
+                                            : pertsize * kvovarlst_inq_var_scale(varlst, pos);
+    double moved = x;
+    int direction = 0;
+    kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                     kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
+    kvovarlst_set_var_value(varlst, pos, moved, 0);
+    kvoblk_npat_res(blkptr, &res_status);
+    if (res_status != 0) residual_failed = true;
+    kvovarlst_set_var_value(varlst, pos, x, 0);
+    const double* r = residuals(eqnlst, estart, ne, w.r);
+
+    // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
+    // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
+    // equations without dividing, which is most of them in a sparse block.
+    const bool skip_unchanged = zerotol >= 0.0;
+    const double* r0 = w.r0;
+    for (int i = 0; i < ne; ++i) {
+      if (skip_unchanged) {
+        while (i < ne && r[i] == r0[i]) ++i;
+        if (i == ne) break;
+      }
+      const double dr = r[i] - r0[i];
+      if (!(std::fabs(dr / h * direction) > zerotol)) continue;
+      if (n == capacity) {
+        int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
+        if (grown <= capacity || !realloc_items(rows, grown) || !realloc_items(cols, grown)) {
+          *status = kNoMemory;
+          break;
+        }
+        capacity = grown;
+      }
+      (*rows)[n] = i + 1;
+      (*cols)[n] = j + 1;
+      ++n;
+    }
+  }
+  *count = static_cast<int>(n);
+  if (*status == 0 && residual_failed) *status = 2;
+
+  kvoblk_pat_sort_rows(*rows, *cols, *count, ne);
+
+  if (*status == 2) {
+    kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
+    kvoprintf(kvHisDev, "%s", "Errors/warnings in residuals for block ");
+    kvoprintf(kvHisDev, "%s\n", id_of(blkptr));
+    kvoprintf(kvHisDev, "%s", "Sparsity may be wrong.");
+  } else if (*status == kNoMemory) {
+    report_no_memory(id_of(blkptr));
+  }
+
+  // Every variable gets its entry value back, which also undoes the move away from zero.
+  for (int j = 0; j < nv; ++j) kvovarlst_set_var_value(varlst, vstart + j, w.entry[j], 0);
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
+  int local = 0;
+  if (!errors) errors = &local;
+  // A pattern comes back exactly when no error was counted.
+  if (!live(blkptr, __func__)) {
+    ++*errors;
+    return 0;
+  }
+  kvoblk_settings_t* s = settings(blkptr);
+  if (!s) {
+    ++*errors;
+    return 0;
+  }
+  int status = 0, count = 0;
+  int *rows = nullptr, *cols = nullptr;
+  kvoblk_npat_compute(blkptr, &status, &rows, &cols, &count, s->pertsize, s->zerotol,
+                      s->moveamount, s->move);
+  kv_jac_t pattern = status == 0 ? kvojac_create(count) : 0;
+  if (pattern == 0) {
+    std::free(rows);
+    std::free(cols);
+    ++*errors;
+    return 0;
+  }
+  kvojac_set_nnz(pattern, count);
+  kvojac_set_columns(pattern, cols);
+  kvojac_set_rows(pattern, rows);
+  std::free(rows);
+  std::free(cols);
+  if (side(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
+  return pattern;
+}
+
+}  // extern "C"

@@ -1,0 +1,192 @@
+// Pattern initialisation policy: the non-zero capacity estimate, the reservation at dimensioning
+// by pattern initialisation type, dimensioning itself, and writing a block's pattern into the
+// global Jacobian.
+#include <cstdint>
+
+#include "kvblk_internal.h"
+#include "kvopat.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+int clamp32(int64_t v) {
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
+}
+
+// p * percent / 100, truncating towards zero as 32-bit arithmetic does, computed wide and
+// clamped to the 32-bit range. |p| < 2^62, so only the product with the percentage can leave
+// 64 bits; when it does, the quotient is far outside 32 bits anyway.
+int fill_of(int64_t p, int32_t percent) {
+  if (p == 0 || percent == 0) return 0;
+  const int64_t q = percent;
+  const int64_t aq = q < 0 ? -q : q;
+  const int64_t ap = p < 0 ? -p : p;
+  if (ap > INT64_MAX / aq) return (p < 0) != (q < 0) ? INT32_MIN : INT32_MAX;
+  return clamp32(p * q / 100);
+}
+
+void dense_report(int blkptr, int estimate, int n) {
+  kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n", "Error creating sparsity pattern for block",
+            text(blkid(blkptr)), "Max. number of nonzeros is too small.",
+            "Please increase the matrix density factor.", "Max. number of nonzeros     :", estimate,
+            "Detected number of nonzeros :", n);
+}
+
+// Writes a block-local pattern object into the global Jacobian from position nzstart. Every
+// entry must lie inside the block: an entry naming another block's equation or variable would
+// corrupt the flowsheet's matrix, so such a pattern is refused whole.
+bool place_pattern(int blkptr, kv_jac_t pattern, kv_jac_t jac, int nzstart, int n, int* errors) {
+  const int vstart = word(blkptr, W::vstart), estart = word(blkptr, W::estart);
+  const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
+  const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
+  if (n > 0 && (nzstart < 1 || static_cast<int64_t>(nzstart) + n - 1 > INT32_MAX)) {
+    head("kvoblk_pat_ini");
+    kvoprintf(kvHisDev, "Invalid non-zero start %d for %d non-zeros of block %s\n", nzstart, n,
+              text(blkid(blkptr)));
+    ++*errors;
+    return false;
+  }
+  for (int i = 1; i <= n; ++i) {
+    const int row = kvojac_inq_nz_eqnnum(pattern, i);
+    const int col = kvojac_inq_nz_varnum(pattern, i);
+    if (row < 1 || row > neq || col < 1 || col > nvar) {
+      head("kvoblk_pat_ini");
+      kvoprintf(kvHisDev, "Pattern entry %d (row %d, column %d) lies outside block %s\n", i, row,
+                col, text(blkid(blkptr)));
+      ++*errors;
+      return false;
+    }
+  }
+  word(blkptr, W::nzstop) = nzstart + n - 1;
+  for (int i = 1; i <= n; ++i) {
+    kvojac_set_nz_eqnnum(jac, nzstart + i - 1, estart + kvojac_inq_nz_eqnnum(pattern, i) - 1);
+    kvojac_set_nz_varnum(jac, nzstart + i - 1, vstart + kvojac_inq_nz_varnum(pattern, i) - 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+void kvoblk_pat_max_nnz(int blkptr, int nvar, int neq, int* nnz, int* errors) {
+  int nnz_local = 0, errors_local = 0;
+  if (!nnz) nnz = &nnz_local;
+  if (!errors) errors = &errors_local;
+  kvoblk_settings_t* s = live(blkptr, "kvoblk_pat_max_nnz") ? settings(blkptr) : nullptr;
+  if (!s) {
+    ++*errors;
+    return;
+  }
+  // Small blocks are reserved dense, larger ones by the fill percentage.
+  const int64_t p = static_cast<int64_t>(nvar) * neq;
+  *nnz = p <= s->pat_dense_limit ? clamp32(p) : fill_of(p, s->pat_fill_percent);
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors) {
+  int nnz_local = 0, errors_local = 0;
+  if (!nnz) nnz = &nnz_local;
+  if (!errors) errors = &errors_local;
+  if (nvar <= 0 || neq <= 0) return;
+  switch (kvoblk_inq_pat_ini_type(blkptr)) {
+    case KVOBLK_PAT_SELF:  // the model's own count stands
+      return;
+    case KVOBLK_PAT_NUMERIC:
+      return kvoblk_pat_max_nnz(blkptr, nvar, neq, nnz, errors);
+    case KVOBLK_PAT_RESTORE:
+      return kvoblk_pat_file_dim(blkptr, nvar, neq, nnz, errors);
+    default:
+      ++*errors;
+  }
+}
+
+KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* status) {
+  int local[4];
+  if (!nvar) nvar = &local[0];
+  if (!neqn) neqn = &local[1];
+  if (!nnz) nnz = &local[2];
+  if (!status) status = &local[3];
+  *nvar = *neqn = *nnz = *status = 0;
+  if (!live(blkptr, __func__)) {
+    *status = 1;
+    return;
+  }
+  kvoblk_selfdim(blkptr, nvar, neqn, nnz, status);
+  blkpat_dim(blkptr, *nvar, *neqn, nnz, status);
+}
+
+KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
+  int local = 0;
+  if (!errors) errors = &local;
+  kvoblk_settings_t* s = live(blkptr, __func__) ? settings(blkptr) : nullptr;
+  if (!s) {
+    ++*errors;
+    return;
+  }
+  const int type = s->pat_ini_type;
+  s->pat_type = KVOBLK_PATTYPE_UNDEFINED;
+
+  if (type == KVOBLK_PAT_SELF) {
+    kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+    if (jac == 0) return;
+    // The model's routine gets a status word of its own: the caller's counter may already hold
+    // earlier failures, which must not be cleared. A failure adds one like any other.
+    int status = 0;
+    kvoblk_selfpat(blkptr, &jac, &status);
+    if (status != 0) ++*errors;
+    if (side(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
+    return;
+  }
+  if (type != KVOBLK_PAT_NUMERIC && type != KVOBLK_PAT_RESTORE) {
+    head("kvoblk_pat");
+    kvoprintf(kvHisDev, "Internal error (Unknown type).\n");
+    ++*errors;
+    return;
+  }
+
+  kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+  if (jac == 0) return;
+  kv_jac_t pattern = type == KVOBLK_PAT_NUMERIC ? kvoblk_npat(blkptr, errors)
+                                                 : kvoblk_rpat(blkptr, errors);
+  if (pattern == 0) return;  // counted by the routine that failed
+  // Detection and restoring run model code; a block released meanwhile has nowhere to go.
+  if (!side(blkptr)) {
+    ++*errors;
+    kvojac_destroy(&pattern);
+    return;
+  }
+
+  const int nvar = clamp32(static_cast<int64_t>(word(blkptr, W::vstop)) -
+                           word(blkptr, W::vstart) + 1);
+  const int neq = clamp32(static_cast<int64_t>(word(blkptr, W::estop)) -
+                          word(blkptr, W::estart) + 1);
+  int estimate = 0, estimate_errors = 0;
+  kvoblk_pat_max_nnz(blkptr, nvar, neq, &estimate, &estimate_errors);
+  if (estimate_errors != 0) {
+    ++*errors;
+    kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_UNDEFINED);
+    kvojac_destroy(&pattern);
+    return;
+  }
+  const int n = kvojac_inq_nnz(pattern);
+  bool placed = false;
+  if (n > estimate) {
+    dense_report(blkptr, estimate, n);
+    ++*errors;
+  } else {
+    placed = place_pattern(blkptr, pattern, jac, nzstart, n, errors);
+  }
+  // A pattern that did not reach the Jacobian leaves the block without a pattern type.
+  if (!placed) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_UNDEFINED);
+  kvojac_destroy(&pattern);
+}
+
+}  // extern "C"

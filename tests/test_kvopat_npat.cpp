@@ -1,0 +1,297 @@
+// Numeric sparsity detection: the pattern found, the step away from bounds and zero, the refusal
+// of unusable values, residual failures, empty blocks and growth of the entry arrays.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+
+using kvotest::KvoTest;
+
+namespace {
+
+// A linear test model: equation i is the sum of (j + 1) x_j over the columns j it depends on.
+// Variables are X1..Xn. Every residual call records the variable values it saw.
+struct Model {
+  int nvar = 0, neq = 0;
+  int defined_eqns = -1;  // equations put into the list; -1 means all
+  std::vector<std::pair<int, int>> deps;  // (row, column), block-local, 1-based
+  std::vector<double> value, lower, upper, scale;
+  std::vector<int> fail_calls;  // residual calls (1-based) that report a problem
+  int calls = 0;
+  std::vector<std::vector<double>> seen;
+} m;
+
+void model_ini(int b, int vs, int es, int, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int j = 0; j < m.nvar; ++j)
+    kvoref::define_var(varlst, vs + j, ("X" + std::to_string(j + 1)).c_str(), m.value[j],
+                       m.lower[j], m.upper[j], m.scale[j]);
+  int ne = m.defined_eqns < 0 ? m.neq : m.defined_eqns;
+  for (int i = 0; i < ne; ++i) kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  kvoblk_set_vstop(b, vs + m.nvar - 1);
+  kvoblk_set_estop(b, es + m.neq - 1);
+  *status = 0;
+}
+
+void model_res(int b, int* status) {
+  ++m.calls;
+  int varlst = blk_inq_matrix_varlst(b), eqnlst = blk_inq_matrix_eqnlst(b);
+  int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  std::vector<double> x(m.nvar);
+  for (int j = 0; j < m.nvar; ++j) x[j] = kvovarlst_inq_var_value(varlst, vs + j, 0);
+  m.seen.push_back(x);
+  std::vector<double> r(m.neq, 0.0);
+  for (auto [row, col] : m.deps) r[row - 1] += (col + 1) * x[col - 1];
+  double* vec = kvoeqnlst_vec_residual(eqnlst);
+  int n = kvoeqnlst_inq_neqn(eqnlst);
+  for (int i = 0; i < m.neq; ++i)
+    if (es + i <= n) vec[es + i - 1] = r[i];
+  for (int c : m.fail_calls)
+    if (c == m.calls) *status = 1;
+}
+
+// Sets up a model of nvar variables (value 1, no bounds, scale 1) and neq equations.
+void shape(int nvar, int neq) {
+  m = Model();
+  m.nvar = nvar;
+  m.neq = neq;
+  m.value.assign(nvar, 1.0);
+  m.lower.assign(nvar, -1e35);
+  m.upper.assign(nvar, 1e35);
+  m.scale.assign(nvar, 1.0);
+}
+
+std::vector<std::pair<int, int>> entries(kv_jac_t p) {
+  std::vector<std::pair<int, int>> e;
+  for (int k = 1; k <= kvojac_inq_nnz(p); ++k)
+    e.emplace_back(kvojac_inq_nz_eqnnum(p, k), kvojac_inq_nz_varnum(p, k));
+  return e;
+}
+
+using Entries = std::vector<std::pair<int, int>>;
+
+}  // namespace
+
+class NumericPattern : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    lists = kvoref::make_lists(100);
+    cntr = new kvoref::Container(lists);
+    shape(5, 3);
+  }
+  void TearDown() override {
+    if (b) kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+  // Makes and places the block for the current model at variable 11, equation 21.
+  void place() {
+    b = kvoblk_base_create_1(0);
+    kvoblk_set_blkid(b, "R1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = model_ini;
+    t->res = model_res;
+    kvoblk_register_container(b, cntr);
+    int st = 0;
+    kvoblk_ini(b, 11, 21, 1, &st);
+    ASSERT_EQ(st, 0);
+  }
+  double value(int j) { return kvovarlst_inq_var_value(lists.varlst, 10 + j, 0); }
+
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+TEST_F(NumericPattern, FindsEachRowsColumnsInDecreasingOrderAndRestoresValues) {
+  m.deps = {{1, 1}, {3, 1}, {2, 2}, {1, 3}, {3, 4}, {1, 5}};
+  m.value = {1, 2, -3, 4, 5};
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(entries(p), (Entries{{1, 5}, {1, 3}, {1, 1}, {2, 2}, {3, 4}, {3, 1}}));
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(m.calls, 6);  // the base point and one perturbation per variable
+  for (int j = 1; j <= 5; ++j) EXPECT_EQ(value(j), m.value[j - 1]) << j;
+  EXPECT_EQ(his(), "");
+  kvojac_destroy(&p);
+}
+
+TEST_F(NumericPattern, ZeroValuesAreMovedAwayAndPerturbedRelativeToTheMovedValue) {
+  shape(3, 1);
+  m.deps = {{1, 1}, {1, 2}, {1, 3}};
+  m.value = {0.0, 0.0, 0.0};
+  m.upper[1] = 0.01;  // too close to its upper bound to move up
+  m.scale[2] = 5.0;
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  ASSERT_EQ(m.seen.size(), 4u);
+  EXPECT_EQ(m.seen[0], (std::vector<double>{0.01, -0.01, 0.01}));
+  const double h = 1e-6 * (0.01 + 1.0);
+  EXPECT_EQ(m.seen[1][0], 0.01 + h);
+  EXPECT_EQ(m.seen[2][1], -0.01 - h);
+  EXPECT_EQ(m.seen[3][2], 0.01 + h);  // the scale plays no part once moved
+  EXPECT_EQ(entries(p), (Entries{{1, 3}, {1, 2}, {1, 1}}));
+  for (int j = 1; j <= 3; ++j) EXPECT_EQ(value(j), 0.0);
+  kvojac_destroy(&p);
+}
+
+TEST_F(NumericPattern, WithoutMoveAZeroValueIsPerturbedByItsScale) {
+  shape(1, 1);
+  m.deps = {{1, 1}};
+  m.value = {0.0};
+  m.scale = {5.0};
+  place();
+  kvoblk_set_move(b, 0);
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_EQ(m.seen.size(), 2u);
+  EXPECT_EQ(m.seen[0][0], 0.0);
+  EXPECT_EQ(m.seen[1][0], 1e-6 * 5.0);
+  EXPECT_EQ(entries(p), (Entries{{1, 1}}));
+  kvojac_destroy(&p);
+}
+
+TEST_F(NumericPattern, VariableAtItsUpperBoundIsPerturbedDownAndStillFound) {
+  shape(2, 1);
+  m.deps = {{1, 1}, {1, 2}};
+  m.value = {2.0, -2.0};
+  m.upper[0] = 2.0;
+  m.lower[1] = -2.0;
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_EQ(m.seen.size(), 3u);
+  EXPECT_EQ(m.seen[1][0], 2.0 - 3e-6);
+  EXPECT_EQ(m.seen[2][1], -2.0 + 3e-6);  // at the lower bound: up, against the sign
+  EXPECT_EQ(entries(p), (Entries{{1, 2}, {1, 1}}));
+  kvojac_destroy(&p);
+}
+
+TEST_F(NumericPattern, FixedVariableIsAcceptedAndLeftUnmovedWithAnEmptyColumn) {
+  shape(3, 2);
+  m.deps = {{1, 1}, {1, 2}, {2, 2}, {2, 3}};
+  m.value = {1.0, 0.0, 1.0};
+  m.lower[1] = m.upper[1] = 0.0;  // fixed at zero: not moved either
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  for (const auto& x : m.seen) EXPECT_EQ(x[1], 0.0);
+  EXPECT_EQ(entries(p), (Entries{{1, 1}, {2, 3}}));
+  kvojac_destroy(&p);
+}
+
+TEST_F(NumericPattern, RefusesSwitchedBoundsAndValuesOutsideBeforeAnyResidual) {
+  shape(5, 2);
+  m.lower[1] = 2.0, m.upper[1] = 1.0, m.value[1] = 1.5;
+  m.value[2] = std::numeric_limits<double>::quiet_NaN();
+  m.lower[3] = 5.0, m.upper[3] = 4.0, m.value[3] = 4.0;  // switched bounds never hold a value
+  m.upper[4] = 0.5;
+  place();
+  kvoblk_set_pat_type(b, KVOBLK_PATTYPE_ANALYTIC);
+  int errors = 3;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 4);
+  EXPECT_EQ(m.calls, 0);
+  EXPECT_EQ(his(),
+            "Variable 1 , X2 is outside its bounds\n"
+            "Variable 1 , X2 has the bounds switched.\n"
+            "Variable 2 , X3 is outside its bounds\n"
+            "Variable 3 , X4 is outside its bounds\n"
+            "Variable 3 , X4 has the bounds switched.\n"
+            "Variable 4 , X5 is outside its bounds\n"
+            "\nSparsity not computed. Please correct previous mistakes and try again.\n");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_ANALYTIC);
+  EXPECT_EQ(value(2), 1.5);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
+TEST_F(NumericPattern, ResidualFailureStaysAFailureWhateverLaterEvaluationsReport) {
+  const std::string warning =
+      "\nError in numerical sparsity.Errors/warnings in residuals for block R1\n"
+      "Sparsity may be wrong.";
+  m.deps = {{1, 1}, {2, 2}};
+  m.value = {0.0, 1, 1, 1, 1};
+  place();
+  for (std::vector<int> fail : {std::vector<int>{1}, {2}, {6}}) {
+    m.fail_calls = fail;
+    m.calls = 0;
+    int errors = 0;
+    EXPECT_EQ(kvoblk_npat(b, &errors), 0) << fail[0];
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(m.calls, 6);
+    EXPECT_EQ(his(), warning);
+    EXPECT_EQ(kvoblk_inq_pat_type(b), 0);
+    EXPECT_EQ(value(1), 0.0);  // the move away from zero is undone too
+  }
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
+TEST_F(NumericPattern, BlockWithoutVariablesOrEquationsReportsItsCounts) {
+  for (auto [nv, ne] : {std::pair<int, int>{0, 2}, {2, 0}, {0, 0}}) {
+    shape(nv, ne);
+    place();
+    int errors = 0;
+    EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(m.calls, 0);
+    std::string want;
+    if (nv == 0) want += "\nError in numerical sparsity.Number of variables for block R1 is 0\n";
+    if (ne == 0) want += "\nError in numerical sparsity.Number of equations for block R1 is 0\n";
+    EXPECT_EQ(his(), want);
+    kvoblk_destroy(b);
+    b = 0;
+  }
+}
+
+TEST_F(NumericPattern, MissingOrUnknownBlockCountsOneErrorAndGivesNone) {
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(0, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_npat(12345, nullptr), 0);
+  EXPECT_EQ(his(), "!! kvoblk_npat: Invalid block handle 12345\n");
+}
+
+TEST_F(NumericPattern, DenseBlocksGrowTheEntryArraysAndKeepEveryEntry) {
+  // 13 x 10 starts with 52 entries, 100 x 100 with 4000: both need growth when dense.
+  for (auto [nv, ne] : {std::pair<int, int>{1, 1}, {13, 10}, {100, 100}, {300, 2}}) {
+    shape(nv, ne);
+    for (int i = 1; i <= ne; ++i)
+      for (int j = 1; j <= nv; ++j) m.deps.emplace_back(i, j);
+    place();
+    int errors = 0;
+    kv_jac_t p = kvoblk_npat(b, &errors);
+    ASSERT_NE(p, 0);
+    Entries want;
+    for (int i = 1; i <= ne; ++i)
+      for (int j = nv; j >= 1; --j) want.emplace_back(i, j);
+    EXPECT_EQ(entries(p), want) << nv << "x" << ne;
+    kvojac_destroy(&p);
+    kvoblk_destroy(b);
+    b = 0;
+  }
+}
+
+TEST_F(NumericPattern, EquationsBeyondTheListReadAsZeroWithoutTouchingMemory) {
+  m.deps = {{1, 1}, {3, 5}};
+  m.defined_eqns = 1;  // equations 2 and 3 of the block are not in the list
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(entries(p), (Entries{{1, 1}}));
+  kvojac_destroy(&p);
+}
