@@ -27,6 +27,10 @@ KVOHOST_API void U3VGRP_REPORT_BY_IDX(int* handle, int* voff);
 // One step of a grouped forward-difference Jacobian. The caller starts with *request 0 and
 // calls again after evaluating the residuals whenever *request comes back 1; any other value
 // means the Jacobian values bj are complete and the variables are back at the base point.
+// A caller that must abandon a sequence (its residual evaluation failed) calls once more with
+// *request -1: the values and the base residuals are put back and the sequence ends.
+// The step of variable j is h = *pert * max(|x_j|, |scale_j|) (scale 1 when unusable); the
+// quotient uses the step actually taken, (x_j + h) - x_j, and values are restored bit-exactly.
 // x, scale and vstat start at the block's first variable, f at its first equation, icn and bj
 // at its first non-zero; par holds 100 parameters and *pert the relative perturbation size.
 KVOHOST_API void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f,

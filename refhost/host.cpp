@@ -7,9 +7,11 @@ namespace detail {
 void reset_alloc();
 void reset_print();
 void reset_lists();
+void reset_numeric();
 }  // namespace detail
 
 void reset() {
+  detail::reset_numeric();
   detail::reset_lists();
   detail::reset_print();
   detail::reset_alloc();

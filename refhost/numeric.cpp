@@ -1,0 +1,764 @@
+// Numeric utilities of the reference host: column grouping of a block's sparsity pattern by a
+// greedy partial distance-2 colouring, and grouped forward-difference Jacobians driven through
+// a request flag.
+//
+// Grouping. Two columns (variables) conflict when they share a row (equation); columns of one
+// group never conflict, so perturbing a whole group in one residual evaluation still tells
+// every non-zero's derivative apart. No grouping can have fewer groups than the largest number
+// of distinct columns in one row (the lower bound). The greedy colouring is tried over several
+// column orders (natural, largest-first, smallest-last, incidence-degree, then the adaptive
+// saturation-degree order), and the best colouring is then improved by iterated greedy
+// rounds. The search ends as soon as a colouring reaches the lower bound; otherwise the fewest
+// groups win (the earlier colouring on a tie). Every step breaks ties by a fixed rule and the
+// pattern is first sorted by row and column, so the same set of non-zeros always gives the same
+// groups, whatever their order.
+//
+// Differencing. U3NJAC_COMPUTE is a state machine kept in the grouping object. Request 0 starts
+// a sequence and asks for the residuals at the unperturbed point; each later call with request
+// 1 finishes the group whose residuals were just evaluated and perturbs the next. Column j of a
+// group is moved by
+//     h_j = pert * max(|x_j|, s_j),   s_j = |scale_j| (1 when the scale is 0, not finite or
+//                                       no scales are given),
+// towards +infinity (towards -infinity when x_j + h_j would overflow), and the quotient uses
+// the step actually taken, (x_j + h_j) - x_j, so rounding of x_j + h_j does not bias the
+// derivative. Values are put back by storing the saved ones (bit-exact), and the residuals of
+// the unperturbed point are left in f when the sequence ends. The variable statuses and the
+// 100-element parameter array are not used.
+//
+// A caller whose residual evaluation fails mid-way ends the sequence with request -1: the
+// perturbed values and the base residuals are put back and the request comes back 0. A new
+// request 0 always starts over; it cannot tell whether the caller's values are still perturbed
+// from an abandoned sequence, so it leaves them as they are.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <new>
+#include <queue>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kvorefhost.h"
+
+namespace {
+
+enum class Phase { Idle, Base, Group };
+
+struct Grouping {
+  Grouping(int v, int e, int z) : nvar(v), neq(e), nnz(z) {}
+  int nvar, neq, nnz;
+
+  // The grouping, once computed: local 0-based column of every non-zero, per group its columns,
+  // and per group its non-zeros with their rows and columns side by side for the quotients.
+  bool computed = false;
+  int lower_bound = 0;
+  int ngroups = 0;
+  int largest_group = 0;
+  std::vector<int> nz_col;
+  std::vector<int> group_ptr, group_cols;
+  std::vector<int> group_nz_ptr, group_nz, group_nz_row, group_nz_col;
+
+  // Differencing sequence under way: phase, group being perturbed, perturbation size, base
+  // residuals, saved values of the perturbed group's columns and the steps taken per column.
+  Phase phase = Phase::Idle;
+  int group = 0;
+  double pert = 0.0;
+  std::vector<double> f0;
+  std::vector<double> saved;
+  std::vector<double> step;
+};
+
+struct Table {
+  std::map<int, std::unique_ptr<Grouping>> live;
+  int next = 1;
+};
+
+// Never destroyed, so a grouping released during static destruction stays safe.
+Table& table() {
+  static Table* t = new Table;
+  return *t;
+}
+
+Grouping* find(int handle) {
+  auto it = table().live.find(handle);
+  return it == table().live.end() ? nullptr : it->second.get();
+}
+
+void head(const char* fn) { kvoprintf(kvHisDev, "!! %s: ", fn); }
+
+// ---- Pattern structure and colouring --------------------------------------------------------
+
+// The pattern in both directions with duplicate entries dropped: the distinct columns of every
+// row and the distinct rows of every column, each in increasing order.
+struct Structure {
+  int nrow = 0, ncol = 0;
+  std::vector<int> row_ptr, row_cols;
+  std::vector<int> col_ptr, col_rows;
+  std::vector<int> active;  // columns with at least one non-zero, increasing
+  int lower_bound = 0;
+};
+
+void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std::vector<int>& cols,
+                     Structure& s) {
+  s.nrow = nrow;
+  s.ncol = ncol;
+  const size_t nnz = rows.size();
+  // Column lists of every row, entries sorted by (row, column) through a two-pass bucket sort.
+  std::vector<int> by_col_ptr(ncol + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) ++by_col_ptr[cols[k] + 1];
+  for (int c = 0; c < ncol; ++c) by_col_ptr[c + 1] += by_col_ptr[c];
+  std::vector<int> by_col(nnz);
+  {
+    std::vector<int> fill(by_col_ptr.begin(), by_col_ptr.end() - 1);
+    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = static_cast<int>(k);
+  }
+  std::vector<int> row_count(nrow + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) ++row_count[rows[k] + 1];
+  for (int r = 0; r < nrow; ++r) row_count[r + 1] += row_count[r];
+  std::vector<int> sorted(nnz);
+  {
+    std::vector<int> fill(row_count.begin(), row_count.end() - 1);
+    for (int k : by_col) sorted[fill[rows[k]]++] = cols[k];
+  }
+  // Drop repeated columns within a row (they are adjacent after the sort).
+  s.row_ptr.assign(nrow + 1, 0);
+  s.row_cols.clear();
+  s.row_cols.reserve(nnz);
+  for (int r = 0; r < nrow; ++r) {
+    int last = -1;
+    for (int i = row_count[r]; i < row_count[r + 1]; ++i) {
+      if (sorted[i] != last) s.row_cols.push_back(sorted[i]);
+      last = sorted[i];
+    }
+    s.row_ptr[r + 1] = static_cast<int>(s.row_cols.size());
+    s.lower_bound = std::max(s.lower_bound, s.row_ptr[r + 1] - s.row_ptr[r]);
+  }
+  // Transpose: rows of every column, increasing because rows are visited in order.
+  s.col_ptr.assign(ncol + 1, 0);
+  for (int c : s.row_cols) ++s.col_ptr[c + 1];
+  for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
+  s.col_rows.resize(s.row_cols.size());
+  std::vector<int> fill(s.col_ptr.begin(), s.col_ptr.end() - 1);
+  for (int r = 0; r < nrow; ++r)
+    for (int i = s.row_ptr[r]; i < s.row_ptr[r + 1]; ++i) s.col_rows[fill[s.row_cols[i]]++] = r;
+  s.active.clear();
+  for (int c = 0; c < ncol; ++c)
+    if (s.col_ptr[c + 1] > s.col_ptr[c]) s.active.push_back(c);
+}
+
+// Greedy colouring over column orders. Work per pass is the sum over rows of the squared row
+// length, the price of looking at every pair of columns that share a row.
+class Colouring {
+ public:
+  explicit Colouring(const Structure& s) : s_(s), mark_(s.ncol, 0) {}
+
+  // Calls fn(w) once for every column w != v that shares a row with v.
+  template <typename Fn>
+  void for_each_neighbour(int v, Fn fn) {
+    if (++stamp_ == 0) {
+      std::fill(mark_.begin(), mark_.end(), 0);
+      stamp_ = 1;
+    }
+    mark_[v] = stamp_;
+    for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
+      const int r = s_.col_rows[i];
+      for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
+        const int w = s_.row_cols[j];
+        if (mark_[w] != stamp_) {
+          mark_[w] = stamp_;
+          fn(w);
+        }
+      }
+    }
+  }
+
+  // Colours the columns in `order` (1, 2, ...; uncoloured columns keep 0), each with the
+  // smallest colour no neighbour coloured before it has. Gives up as soon as `limit` colours
+  // would be needed and then answers `limit`.
+  int greedy(const std::vector<int>& order, int limit, std::vector<int>& colour) {
+    colour.assign(s_.ncol, 0);
+    std::vector<int> forbidden(static_cast<size_t>(s_.ncol) + 2, -1);
+    int used = 0;
+    for (size_t n = 0; n < order.size(); ++n) {
+      const int v = order[n];
+      const int tag = static_cast<int>(n);
+      for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
+        const int r = s_.col_rows[i];
+        for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
+          const int c = colour[s_.row_cols[j]];
+          if (c > 0) forbidden[c] = tag;
+        }
+      }
+      int c = 1;
+      while (forbidden[c] == tag) ++c;
+      if (c >= limit) return limit;
+      colour[v] = c;
+      used = std::max(used, c);
+    }
+    return used;
+  }
+
+  // Number of distinct neighbours of every column.
+  const std::vector<int>& degrees() {
+    if (degree_.empty()) {
+      degree_.assign(s_.ncol, 0);
+      for (int v : s_.active) {
+        int d = 0;
+        for_each_neighbour(v, [&d](int) { ++d; });
+        degree_[v] = d;
+      }
+    }
+    return degree_;
+  }
+
+  std::vector<int> largest_first() {
+    const std::vector<int>& deg = degrees();
+    std::vector<int> order = s_.active;
+    std::stable_sort(order.begin(), order.end(), [&deg](int a, int b) { return deg[a] > deg[b]; });
+    return order;
+  }
+
+  // Repeatedly takes a column of smallest degree among those left (the lowest-numbered one on a
+  // tie at the start) and puts it in front of those taken before.
+  std::vector<int> smallest_last() {
+    const std::vector<int>& deg = degrees();
+    Buckets b(s_.ncol, max_degree());
+    std::vector<int> cur(deg);
+    for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) b.push(*it, cur[*it]);
+    std::vector<char> gone(s_.ncol, 0);
+    std::vector<int> order(s_.active.size());
+    int low = 0;
+    for (size_t pos = order.size(); pos-- > 0;) {
+      while (b.head[low] < 0) ++low;
+      const int v = b.head[low];
+      b.remove(v, low);
+      gone[v] = 1;
+      order[pos] = v;
+      for_each_neighbour(v, [&](int w) {
+        if (gone[w]) return;
+        b.remove(w, cur[w]);
+        b.push(w, --cur[w]);
+        low = std::min(low, cur[w]);
+      });
+    }
+    return order;
+  }
+
+  // Repeatedly takes the column with most neighbours already taken (the largest-first order
+  // decides ties at the start) and puts it after those taken before.
+  std::vector<int> incidence_degree() {
+    const std::vector<int> lf = largest_first();
+    Buckets b(s_.ncol, max_degree());
+    std::vector<int> inc(s_.ncol, 0);
+    for (auto it = lf.rbegin(); it != lf.rend(); ++it) b.push(*it, 0);
+    std::vector<char> taken(s_.ncol, 0);
+    std::vector<int> order;
+    order.reserve(lf.size());
+    int high = 0;
+    while (order.size() < lf.size()) {
+      while (b.head[high] < 0) --high;
+      const int v = b.head[high];
+      b.remove(v, high);
+      taken[v] = 1;
+      order.push_back(v);
+      for_each_neighbour(v, [&](int w) {
+        if (taken[w]) return;
+        b.remove(w, inc[w]);
+        b.push(w, ++inc[w]);
+        high = std::max(high, inc[w]);
+      });
+    }
+    return order;
+  }
+
+  // Saturation-degree colouring: repeatedly colours the uncoloured column whose neighbours
+  // already show the most distinct colours (then the larger degree, then the lower number)
+  // with the smallest colour they do not show. The order adapts to the colours given, which
+  // lets it find the tight colourings of grid stencils that fixed orders miss. Each column
+  // keeps one bit per colour below `limit`; answers `limit` as soon as it would be reached.
+  int saturation(int limit, std::vector<int>& colour) {
+    const std::vector<int>& deg = degrees();
+    colour.assign(s_.ncol, 0);
+    const size_t words = static_cast<size_t>(limit) / 64 + 1;
+    std::vector<uint64_t> seen(words * s_.ncol, 0);
+    std::vector<int> sat(s_.ncol, 0);
+    // Larger key first: saturation, then degree, then the lower column number.
+    using Key = std::pair<std::pair<int, int>, int>;
+    std::priority_queue<Key> queue;
+    for (int v : s_.active) queue.push({{0, deg[v]}, -v});
+    int used = 0;
+    while (!queue.empty()) {
+      const Key top = queue.top();
+      queue.pop();
+      const int v = -top.second;
+      if (colour[v] != 0 || top.first.first != sat[v]) continue;  // stale entry
+      const uint64_t* bits = &seen[words * v];
+      int c = 0;  // first colour (counted from 0) not shown
+      while ((bits[c / 64] >> (c % 64)) & 1u) ++c;
+      if (c + 1 >= limit) return limit;
+      colour[v] = c + 1;
+      used = std::max(used, c + 1);
+      for_each_neighbour(v, [&](int w) {
+        if (colour[w] != 0) return;
+        uint64_t& word = seen[words * w + c / 64];
+        const uint64_t bit = uint64_t{1} << (c % 64);
+        if (word & bit) return;
+        word |= bit;
+        queue.push({{++sat[w], deg[w]}, -w});
+      });
+    }
+    return used;
+  }
+
+ private:
+  // Columns in doubly linked lists per key; push puts a column at the head of its list.
+  struct Buckets {
+    Buckets(int ncol, int maxkey) : head(maxkey + 1, -1), next(ncol, -1), prev(ncol, -1) {}
+    void push(int v, int key) {
+      prev[v] = -1;
+      next[v] = head[key];
+      if (head[key] >= 0) prev[head[key]] = v;
+      head[key] = v;
+    }
+    void remove(int v, int key) {
+      if (prev[v] >= 0) {
+        next[prev[v]] = next[v];
+      } else {
+        head[key] = next[v];
+      }
+      if (next[v] >= 0) prev[next[v]] = prev[v];
+    }
+    std::vector<int> head, next, prev;
+  };
+
+  int max_degree() {
+    const std::vector<int>& deg = degrees();
+    return deg.empty() ? 0 : *std::max_element(deg.begin(), deg.end());
+  }
+
+  const Structure& s_;
+  std::vector<int> mark_;
+  int stamp_ = 0;
+  std::vector<int> degree_;
+};
+
+// Limits that keep the search affordable on any pattern: rounds of iterated greedy (and rounds
+// in a row without a gain), column-colour pairs the saturation order may track, and the work
+// of one greedy pass (sum of squared row lengths) above which only the natural order is tried.
+constexpr int kRecolourRounds = 30;
+constexpr int kStaleRounds = 4;
+constexpr double kSaturationPairs = 8.0 * 1024 * 1024;
+constexpr double kPassWork = 5.0e7;
+
+// Colours the pattern: the fewest colours over the orders, stopping at the lower bound.
+int colour_pattern(const Structure& s, std::vector<int>& best) {
+  const int n = static_cast<int>(s.active.size());
+  best.assign(s.ncol, 0);
+  if (n == 0) return 0;
+  if (s.lower_bound == n) {
+    // A row holds every column: each column is a group of its own, no search needed.
+    for (int i = 0; i < n; ++i) best[s.active[i]] = i + 1;
+    return n;
+  }
+  Colouring col(s);
+  std::vector<int> trial;
+  int groups = col.greedy(s.active, n + 1, best);
+  double work = 0.0;
+  for (int r = 0; r < s.nrow; ++r) {
+    const double len = s.row_ptr[r + 1] - s.row_ptr[r];
+    work += len * len;
+  }
+  if (work > kPassWork) return groups;
+  for (int pass = 1; pass <= 4 && groups > s.lower_bound; ++pass) {
+    int g;
+    if (pass == 4) {
+      // The saturation order keeps a bit and up to one queue entry per column and colour;
+      // skip it where that would take more memory than the pattern is worth.
+      if (static_cast<double>(s.ncol) * groups > kSaturationPairs) break;
+      g = col.saturation(groups, trial);
+    } else {
+      const std::vector<int> order = pass == 1   ? col.largest_first()
+                                     : pass == 2 ? col.smallest_last()
+                                                 : col.incidence_degree();
+      g = col.greedy(order, groups, trial);
+    }
+    if (g < groups) {
+      groups = g;
+      best.swap(trial);
+    }
+  }
+  // Iterated greedy: colouring again with the columns taken class by class never needs more
+  // colours than there are classes, and a different class order often needs fewer. Rounds
+  // alternate between the classes in reverse order and the largest classes first; a round
+  // that ties is kept too, so the search moves on.
+  std::vector<int> order(n), size, classes, at;
+  for (int round = 0, stale = 0;
+       round < kRecolourRounds && groups > s.lower_bound && stale < kStaleRounds; ++round) {
+    size.assign(groups + 1, 0);
+    for (int c : s.active) ++size[best[c]];
+    classes.resize(groups);
+    for (int i = 0; i < groups; ++i) classes[i] = groups - i;
+    if (round % 2 == 1)
+      std::stable_sort(classes.begin(), classes.end(),
+                       [&size](int a, int b) { return size[a] > size[b]; });
+    at.assign(groups + 1, 0);
+    for (int i = 1; i < groups; ++i) at[classes[i]] = at[classes[i - 1]] + size[classes[i - 1]];
+    for (int c : s.active) order[at[best[c]]++] = c;
+    const int g = col.greedy(order, groups + 1, trial);
+    stale = g < groups ? 0 : stale + 1;
+    if (g <= groups) {
+      groups = g;
+      best.swap(trial);
+    }
+  }
+  return groups;
+}
+
+// Builds the grouping of g from the non-zeros' local rows and columns.
+void fill_grouping(Grouping& g, const std::vector<int>& rows, std::vector<int>&& cols) {
+  Structure s;
+  build_structure(g.neq, g.nvar, rows, cols, s);
+  std::vector<int> colour;
+  const int ngroups = colour_pattern(s, colour);
+
+  std::vector<int> group_ptr(ngroups + 1, 0);
+  for (int c : s.active) ++group_ptr[colour[c]];
+  for (int i = 0; i < ngroups; ++i) group_ptr[i + 1] += group_ptr[i];
+  std::vector<int> group_cols(s.active.size());
+  {
+    std::vector<int> fill(group_ptr.begin(), group_ptr.end() - 1);
+    for (int c : s.active) group_cols[fill[colour[c] - 1]++] = c;
+  }
+  std::vector<int> nz_ptr(ngroups + 1, 0);
+  for (int c : cols) ++nz_ptr[colour[c]];
+  for (int i = 0; i < ngroups; ++i) nz_ptr[i + 1] += nz_ptr[i];
+  std::vector<int> group_nz(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
+  {
+    std::vector<int> fill(nz_ptr.begin(), nz_ptr.end() - 1);
+    for (size_t k = 0; k < cols.size(); ++k) {
+      const int at = fill[colour[cols[k]] - 1]++;
+      group_nz[at] = static_cast<int>(k);
+      group_nz_row[at] = rows[k];
+      group_nz_col[at] = cols[k];
+    }
+  }
+
+  g.lower_bound = s.lower_bound;
+  g.ngroups = ngroups;
+  g.largest_group = 0;
+  for (int i = 0; i < ngroups; ++i)
+    g.largest_group = std::max(g.largest_group, group_ptr[i + 1] - group_ptr[i]);
+  g.nz_col = std::move(cols);
+  g.group_ptr = std::move(group_ptr);
+  g.group_cols = std::move(group_cols);
+  g.group_nz_ptr = std::move(nz_ptr);
+  g.group_nz = std::move(group_nz);
+  g.group_nz_row = std::move(group_nz_row);
+  g.group_nz_col = std::move(group_nz_col);
+  g.computed = true;
+}
+
+void clear_grouping(Grouping& g) {
+  g.computed = false;
+  g.lower_bound = g.ngroups = g.largest_group = 0;
+  g.nz_col.clear();
+  g.group_ptr.clear();
+  g.group_cols.clear();
+  g.group_nz_ptr.clear();
+  g.group_nz.clear();
+  g.group_nz_row.clear();
+  g.group_nz_col.clear();
+  g.phase = Phase::Idle;
+}
+
+// ---- Differencing ---------------------------------------------------------------------------
+
+// Perturbs the columns of group g.group, saving their values and recording the steps taken.
+void perturb_group(Grouping& g, double* x, const double* scale) {
+  const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
+  for (int i = first; i < last; ++i) {
+    const int c = g.group_cols[i];
+    const double xc = x[c];
+    double s = scale ? std::fabs(scale[c]) : 1.0;
+    if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;
+    const double h = g.pert * std::max(std::fabs(xc), s);
+    double moved = xc + h;
+    if (!std::isfinite(moved)) moved = xc - h;
+    if (moved == xc) {
+      // A step below the spacing of doubles at x_j: take the neighbouring double instead.
+      const double inf = std::numeric_limits<double>::infinity();
+      moved = std::nextafter(xc, xc == std::numeric_limits<double>::max() ? -inf : inf);
+    }
+    g.saved[i - first] = xc;
+    g.step[c] = moved - xc;
+    x[c] = moved;
+  }
+}
+
+void restore_group(const Grouping& g, double* x) {
+  const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
+  for (int i = first; i < last; ++i) x[g.group_cols[i]] = g.saved[i - first];
+}
+
+// Puts the values of an interrupted sequence back and ends it.
+void abandon(Grouping& g, double* x, double* f) {
+  if (g.phase == Phase::Group) {
+    if (x) restore_group(g, x);
+    if (f) std::copy(g.f0.begin(), g.f0.end(), f);
+  }
+  g.phase = Phase::Idle;
+}
+
+}  // namespace
+
+namespace kvoref {
+namespace detail {
+
+void reset_numeric() {
+  table().live.clear();
+  table().next = 1;
+}
+
+}  // namespace detail
+}  // namespace kvoref
+
+extern "C" {
+
+void U3VGRP_CREATE(int* nvar, int* neq, int* nnz, int* handle) {
+  if (!handle) return;
+  *handle = 0;
+  if (!nvar || !neq || !nnz || *nvar < 0 || *neq < 0 || *nnz < 0) {
+    head("U3VGRP_CREATE");
+    kvoprintf(kvHisDev, "Numbers of variables, equations and non-zeros must not be negative\n");
+    return;
+  }
+  try {
+    Table& t = table();
+    // Handles count up and are not reused before the count wraps, so a released handle stays
+    // unknown instead of naming someone else's grouping.
+    while (t.live.count(t.next)) t.next = t.next == INT_MAX ? 1 : t.next + 1;
+    auto g = std::make_unique<Grouping>(*nvar, *neq, *nnz);
+    t.live.emplace(t.next, std::move(g));
+    *handle = t.next;
+    t.next = t.next == INT_MAX ? 1 : t.next + 1;
+  } catch (const std::bad_alloc&) {
+    head("U3VGRP_CREATE");
+    kvoprintf(kvHisDev, "Not enough memory for a grouping\n");
+  }
+}
+
+void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* zero, int* handle,
+                    int* status) {
+  static const char* const fn = "U3VGRP_COMPUTE";
+  (void)zero;
+  int ignored = 0;
+  if (!status) status = &ignored;
+  *status = 1;
+  if (info) *info = 0;
+  Grouping* g = handle ? find(*handle) : nullptr;
+  if (!g) {
+    head(fn);
+    kvoprintf(kvHisDev, "Unknown grouping handle %d\n", handle ? *handle : 0);
+    return;
+  }
+  clear_grouping(*g);
+  if (g->nnz > 0 && (!irn || !icn || !eoff || !voff)) {
+    head(fn);
+    kvoprintf(kvHisDev, "No pattern given for %d non-zeros\n", g->nnz);
+    return;
+  }
+  try {
+    std::vector<int> rows(g->nnz), cols(g->nnz);
+    for (int k = 0; k < g->nnz; ++k) {
+      const int64_t r = static_cast<int64_t>(irn[k]) - *eoff;
+      const int64_t c = static_cast<int64_t>(icn[k]) - *voff;
+      if (r < 1 || r > g->neq || c < 1 || c > g->nvar) {
+        head(fn);
+        kvoprintf(kvHisDev,
+                  "Non-zero %d (equation %d, variable %d) lies outside the block's equations "
+                  "%lld to %lld and variables %lld to %lld\n",
+                  k + 1, irn[k], icn[k], static_cast<long long>(*eoff) + 1,
+                  static_cast<long long>(*eoff) + g->neq, static_cast<long long>(*voff) + 1,
+                  static_cast<long long>(*voff) + g->nvar);
+        return;
+      }
+      rows[k] = static_cast<int>(r - 1);
+      cols[k] = static_cast<int>(c - 1);
+    }
+    fill_grouping(*g, rows, std::move(cols));
+  } catch (const std::bad_alloc&) {
+    clear_grouping(*g);
+    head(fn);
+    kvoprintf(kvHisDev, "Not enough memory for the grouping\n");
+    return;
+  }
+  if (info) *info = g->ngroups;
+  *status = 0;
+}
+
+void U3VGRP_DESTROY(int* handle) {
+  if (!handle) return;
+  table().live.erase(*handle);
+  *handle = 0;
+}
+
+void U3VGRP_REPORT_BY_IDX(int* handle, int* voff) {
+  static const char* const fn = "U3VGRP_REPORT_BY_IDX";
+  if (!handle || *handle == 0) return;
+  const Grouping* g = find(*handle);
+  if (!g || !g->computed) {
+    head(fn);
+    if (!g) {
+      kvoprintf(kvHisDev, "Unknown grouping handle %d\n", *handle);
+    } else {
+      kvoprintf(kvHisDev, "Grouping %d has not been computed\n", *handle);
+    }
+    return;
+  }
+  const long long off = voff ? *voff : 0;
+  const int ncols = g->ngroups > 0 ? g->group_ptr[g->ngroups] : 0;
+  kvoprintf(kvHisDev, "%d group%s for %d variable%s, lower bound %d\n", g->ngroups,
+            g->ngroups == 1 ? "" : "s", ncols, ncols == 1 ? "" : "s", g->lower_bound);
+  // Positions follow the group's head line and wrap before 80 columns, continuation lines
+  // indented by four spaces.
+  constexpr size_t kWidth = 80;
+  std::string line;
+  for (int grp = 0; grp < g->ngroups; ++grp) {
+    const int first = g->group_ptr[grp], last = g->group_ptr[grp + 1];
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "Group %d: %d variable%s:", grp + 1, last - first,
+                  last - first == 1 ? "" : "s");
+    line = buf;
+    for (int i = first; i < last; ++i) {
+      std::snprintf(buf, sizeof buf, " %lld", off + g->group_cols[i] + 1);
+      if (line.size() + std::strlen(buf) >= kWidth) {
+        line += '\n';
+        kvowrite(kvHisDev, line.data(), static_cast<int>(line.size()));
+        line = "   ";
+      }
+      line += buf;
+    }
+    line += '\n';
+    kvowrite(kvHisDev, line.data(), static_cast<int>(line.size()));
+  }
+}
+
+void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, int* voff, int* icn,
+                    double* par, double* pert, double* bj, int* request, int* status) {
+  static const char* const fn = "U3NJAC_COMPUTE";
+  (void)vstat;
+  (void)par;
+  int ignored = 0;
+  if (!status) status = &ignored;
+  *status = 0;
+  if (!request) {
+    *status = 1;
+    head(fn);
+    kvoprintf(kvHisDev, "No request flag given\n");
+    return;
+  }
+  const int req = *request;
+  *request = 0;
+  if (vgrp && *vgrp == 0) return;  // a block without non-zeros has nothing to difference
+  Grouping* g = vgrp ? find(*vgrp) : nullptr;
+  if (!g || !g->computed) {
+    *status = 1;
+    head(fn);
+    if (!g) {
+      kvoprintf(kvHisDev, "Unknown grouping handle %d\n", vgrp ? *vgrp : 0);
+    } else {
+      kvoprintf(kvHisDev, "Grouping %d has not been computed\n", *vgrp);
+    }
+    return;
+  }
+  if (req == -1) {
+    abandon(*g, x, f);
+    return;
+  }
+  if (req != 0 && req != 1) {
+    *status = 1;
+    head(fn);
+    kvoprintf(kvHisDev, "Unknown request %d\n", req);
+    return;
+  }
+  if (g->nnz == 0) {
+    g->phase = Phase::Idle;
+    return;
+  }
+  if (!x || !f || !bj) {
+    *status = 1;
+    head(fn);
+    kvoprintf(kvHisDev, "No variable, residual or Jacobian values given\n");
+    return;
+  }
+  try {
+    if (req == 0) {
+      g->phase = Phase::Idle;
+      if (!pert || !(*pert > 0.0) || !std::isfinite(*pert)) {
+        *status = 1;
+        head(fn);
+        kvoprintf(kvHisDev, "The perturbation size is not a positive number\n");
+        return;
+      }
+      // The pattern must still be the one the grouping was made from.
+      if (icn && voff) {
+        for (int k = 0; k < g->nnz; ++k) {
+          if (static_cast<int64_t>(icn[k]) - *voff != g->nz_col[k] + 1) {
+            *status = 1;
+            head(fn);
+            kvoprintf(kvHisDev,
+                      "Non-zero %d is at variable %d but the grouping has it at variable %lld\n",
+                      k + 1, icn[k], static_cast<long long>(*voff) + g->nz_col[k] + 1);
+            return;
+          }
+        }
+      }
+      g->pert = *pert;
+      // Everything the sequence needs is allocated here, so later calls cannot fail half way.
+      g->step.assign(g->nvar, 0.0);
+      g->f0.assign(g->neq, 0.0);
+      g->saved.assign(g->largest_group, 0.0);
+      g->phase = Phase::Base;
+      *request = 1;  // residuals at the unperturbed point first
+      return;
+    }
+    if (g->phase == Phase::Idle) {
+      *status = 1;
+      head(fn);
+      kvoprintf(kvHisDev, "Request 1 without a differencing sequence under way\n");
+      return;
+    }
+    if (g->phase == Phase::Base) {
+      std::copy(f, f + g->neq, g->f0.begin());
+      g->group = 0;
+    } else {
+      for (int i = g->group_nz_ptr[g->group]; i < g->group_nz_ptr[g->group + 1]; ++i) {
+        const int r = g->group_nz_row[i];
+        bj[g->group_nz[i]] = (f[r] - g->f0[r]) / g->step[g->group_nz_col[i]];
+      }
+      restore_group(*g, x);
+      ++g->group;
+    }
+    if (g->group < g->ngroups) {
+      perturb_group(*g, x, scale);
+      g->phase = Phase::Group;
+      *request = 1;
+      return;
+    }
+    std::copy(g->f0.begin(), g->f0.end(), f);
+    g->phase = Phase::Idle;
+  } catch (const std::bad_alloc&) {
+    abandon(*g, x, f);
+    *status = 1;
+    head(fn);
+    kvoprintf(kvHisDev, "Not enough memory for the differencing\n");
+  }
+}
+
+}  // extern "C"

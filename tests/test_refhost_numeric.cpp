@@ -1,0 +1,730 @@
+// The reference host's numeric utilities: column grouping (groups never share a row, reach the
+// lower bound on structured patterns, are reproducible, refuse bad patterns) and the grouped
+// forward-difference Jacobian (agrees with the analytic one, puts values back bit-exactly,
+// leaves the base residuals, refuses protocol errors).
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cstr.h"
+#include "fixture.h"
+
+namespace {
+
+// A block-local pattern, rows and columns counted from 1.
+struct Pattern {
+  int nvar = 0, neq = 0;
+  std::vector<int> rows, cols;
+  void add(int r, int c) {
+    rows.push_back(r);
+    cols.push_back(c);
+  }
+  int nnz() const { return static_cast<int>(rows.size()); }
+};
+
+Pattern tridiagonal(int n) {
+  Pattern p;
+  p.nvar = p.neq = n;
+  for (int i = 1; i <= n; ++i)
+    for (int j = i - 1; j <= i + 1; ++j)
+      if (j >= 1 && j <= n) p.add(i, j);
+  return p;
+}
+
+Pattern block_tridiagonal(int nblocks, int size) {
+  Pattern p;
+  p.nvar = p.neq = nblocks * size;
+  for (int b = 0; b < nblocks; ++b)
+    for (int r = 0; r < size; ++r)
+      for (int bc = b - 1; bc <= b + 1; ++bc)
+        if (bc >= 0 && bc < nblocks)
+          for (int c = 0; c < size; ++c) p.add(b * size + r + 1, bc * size + c + 1);
+  return p;
+}
+
+Pattern laplacian(int m) {
+  Pattern p;
+  p.nvar = p.neq = m * m;
+  const int di[] = {-1, 0, 0, 0, 1}, dj[] = {0, -1, 0, 1, 0};
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j)
+      for (int d = 0; d < 5; ++d) {
+        const int a = i + di[d], b = j + dj[d];
+        if (a >= 0 && a < m && b >= 0 && b < m) p.add(i * m + j + 1, a * m + b + 1);
+      }
+  return p;
+}
+
+// Diagonal plus four distinct other random columns per row.
+Pattern random_pattern(int n, unsigned seed) {
+  Pattern p;
+  p.nvar = p.neq = n;
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> pick(1, n);
+  for (int i = 1; i <= n; ++i) {
+    std::set<int> cols = {i};
+    while (static_cast<int>(cols.size()) < 5) cols.insert(pick(gen));
+    for (int c : cols) p.add(i, c);
+  }
+  return p;
+}
+
+// The stirred-tank chain: feed (F, CA, CB) then three variables and three equations per tank.
+Pattern cstr_chain(int ntanks) {
+  Pattern p;
+  p.nvar = 3 * (ntanks + 1);
+  p.neq = 3 * ntanks;
+  for (int i = 1; i <= ntanks; ++i) {
+    const int up = 3 * (i - 1) + 1, here = 3 * i + 1, e = 3 * (i - 1) + 1;
+    p.add(e, up), p.add(e, here);
+    p.add(e + 1, up), p.add(e + 1, up + 1), p.add(e + 1, here), p.add(e + 1, here + 1);
+    p.add(e + 2, up), p.add(e + 2, up + 2), p.add(e + 2, here), p.add(e + 2, here + 2),
+        p.add(e + 2, here + 1);
+  }
+  return p;
+}
+
+// Largest number of distinct columns in one row.
+int lower_bound(const Pattern& p) {
+  std::vector<std::set<int>> rows(p.neq + 1);
+  for (int k = 0; k < p.nnz(); ++k) rows[p.rows[k]].insert(p.cols[k]);
+  size_t lb = 0;
+  for (const auto& r : rows) lb = std::max(lb, r.size());
+  return static_cast<int>(lb);
+}
+
+class Numeric : public kvotest::KvoTest {
+ protected:
+  void TearDown() override {
+    for (int& h : handles_) U3VGRP_DESTROY(&h);
+    KvoTest::TearDown();
+  }
+
+  // Groups pattern p placed at the given offsets; answers the handle, with status and info.
+  int group(const Pattern& p, int eoff = 0, int voff = 0, int* status = nullptr,
+            int* info = nullptr) {
+    int nvar = p.nvar, neq = p.neq, nnz = p.nnz(), h = 0;
+    U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+    handles_.push_back(h);
+    std::vector<int> irn(p.rows), icn(p.cols);
+    for (int& r : irn) r += eoff;
+    for (int& c : icn) c += voff;
+    int st = -1, inf = -1, zero = 0;
+    U3VGRP_COMPUTE(irn.data(), icn.data(), &inf, &eoff, &voff, &zero, &h, &st);
+    if (status) *status = st;
+    if (info) *info = inf;
+    return h;
+  }
+
+  // The groups as the report prints them: the positions of every group.
+  std::vector<std::vector<int>> groups(int h, int voff = 0) {
+    U3VGRP_REPORT_BY_IDX(&h, &voff);
+    std::istringstream in(his());
+    std::string line;
+    std::getline(in, line);  // summary
+    std::vector<std::vector<int>> out;
+    while (std::getline(in, line)) {
+      std::istringstream ls(line);
+      std::string word;
+      if (line.rfind("Group ", 0) == 0) {
+        out.emplace_back();
+        ls >> word >> word >> word >> word;  // "Group", "g:", "n", "variables:"
+      }
+      int pos;
+      while (ls >> pos) out.back().push_back(pos);
+    }
+    return out;
+  }
+
+  // Checks that every column with a non-zero is in exactly one group and that no two columns
+  // of a group share a row.
+  void expect_valid_groups(const Pattern& p, const std::vector<std::vector<int>>& gs) {
+    std::vector<int> group_of(p.nvar + 1, 0);
+    for (size_t g = 0; g < gs.size(); ++g)
+      for (int c : gs[g]) {
+        ASSERT_GE(c, 1);
+        ASSERT_LE(c, p.nvar);
+        EXPECT_EQ(group_of[c], 0) << "column " << c << " in two groups";
+        group_of[c] = static_cast<int>(g) + 1;
+      }
+    std::vector<std::set<int>> seen(p.neq + 1);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const int g = group_of[p.cols[k]];
+      ASSERT_NE(g, 0) << "column " << p.cols[k] << " in no group";
+      seen[p.rows[k]].insert(p.cols[k]);
+    }
+    for (int r = 1; r <= p.neq; ++r) {
+      std::set<int> used;
+      for (int c : seen[r])
+        EXPECT_TRUE(used.insert(group_of[c]).second) << "row " << r << " meets a group twice";
+    }
+  }
+
+  std::vector<int> handles_;
+};
+
+// A nonlinear test function on a pattern: row r is the sum over its non-zeros k of
+// a_k (x^3/3 + sin x) at column c_k, plus the product of its first and last column.
+struct TestFunction {
+  explicit TestFunction(const Pattern& p) : p(p), a(p.nnz()) {
+    for (int k = 0; k < p.nnz(); ++k) a[k] = 0.5 + 0.25 * (k % 7);
+  }
+  void residuals(const double* x, double* f) const {
+    for (int r = 0; r < p.neq; ++r) f[r] = 0.1 * (r + 1);
+    std::vector<int> first(p.neq, 0), last(p.neq, 0);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const int r = p.rows[k] - 1;
+      const double v = x[p.cols[k] - 1];
+      f[r] += a[k] * (v * v * v / 3 + std::sin(v));
+      if (!first[r]) first[r] = p.cols[k];
+      last[r] = p.cols[k];
+    }
+    for (int r = 0; r < p.neq; ++r)
+      if (first[r]) f[r] += x[first[r] - 1] * x[last[r] - 1];
+  }
+  // Analytic derivative of non-zero k (duplicated entries each carry the whole derivative).
+  std::vector<double> jacobian(const double* x) const {
+    std::vector<int> first(p.neq, 0), last(p.neq, 0);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const int r = p.rows[k] - 1;
+      if (!first[r]) first[r] = p.cols[k];
+      last[r] = p.cols[k];
+    }
+    std::vector<double> d(p.nnz(), 0.0);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const int r = p.rows[k] - 1, c = p.cols[k];
+      for (int j = 0; j < p.nnz(); ++j) {
+        if (p.rows[j] - 1 != r || p.cols[j] != c) continue;
+        const double v = x[c - 1];
+        d[k] += a[j] * (v * v + std::cos(v));
+      }
+      if (c == first[r]) d[k] += x[last[r] - 1];
+      if (c == last[r]) d[k] += x[first[r] - 1];
+    }
+    return d;
+  }
+  const Pattern& p;
+  std::vector<double> a;
+};
+
+// Drives U3NJAC_COMPUTE to the end; answers the number of residual evaluations, or -1 when a
+// call fails.
+int differentiate(int h, const Pattern& p, int voff, std::vector<double>& x, std::vector<double>& f,
+                  std::vector<double>& bj, double pert,
+                  const std::function<void(const double*, double*)>& res,
+                  std::vector<double>* scale = nullptr) {
+  std::vector<double> ones(p.nvar, 1.0), par(100, 1e-4);
+  std::vector<int> vstat(p.nvar, 0), icn(p.cols);
+  for (int& c : icn) c += voff;
+  int request = 0, status = 0, evals = 0;
+  for (;;) {
+    U3NJAC_COMPUTE(&h, x.data(), scale ? scale->data() : ones.data(), vstat.data(), f.data(), &voff,
+                   icn.data(), par.data(), &pert, bj.data(), &request, &status);
+    if (status != 0) return -1;
+    if (request != 1) return evals;
+    res(x.data(), f.data());
+    ++evals;
+  }
+}
+
+// ---- Grouping -------------------------------------------------------------------------------
+
+TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
+  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian(12)}) {
+    int status = -1, info = -1;
+    const int h = group(p, 40, 900, &status, &info);
+    ASSERT_EQ(status, 0);
+    const auto gs = groups(h, 900);
+    EXPECT_EQ(static_cast<int>(gs.size()), info);
+    // The report names global positions; take the offset off before checking.
+    std::vector<std::vector<int>> local = gs;
+    for (auto& g : local)
+      for (int& c : g) c -= 900;
+    expect_valid_groups(p, local);
+  }
+}
+
+TEST_F(Numeric, StructuredPatternsNeedNoMoreGroupsThanTheFullestRow) {
+  struct Case {
+    const char* name;
+    Pattern p;
+    int bound;
+  };
+  const Case cases[] = {{"tridiagonal", tridiagonal(1000), 3},
+                        {"block tridiagonal", block_tridiagonal(200, 5), 15},
+                        {"five-point Laplacian", laplacian(40), 5},
+                        {"stirred-tank chain", cstr_chain(300), 5}};
+  for (const Case& c : cases) {
+    ASSERT_EQ(lower_bound(c.p), c.bound) << c.name;
+    int status = -1, info = -1;
+    const int h = group(c.p, 0, 0, &status, &info);
+    EXPECT_EQ(status, 0) << c.name;
+    EXPECT_EQ(info, c.bound) << c.name;
+    expect_valid_groups(c.p, groups(h));
+  }
+}
+
+TEST_F(Numeric, RandomPatternNeedsAtMostElevenGroups) {
+  const Pattern p = random_pattern(20000, 12345);
+  int status = -1, info = -1;
+  group(p, 0, 0, &status, &info);
+  EXPECT_EQ(status, 0);
+  EXPECT_GE(info, lower_bound(p));
+  EXPECT_LE(info, 11);
+}
+
+TEST_F(Numeric, SamePatternGivesSameGroupsWhateverTheEntryOrderAndOffsets) {
+  const Pattern p = random_pattern(2000, 99);
+  const auto first = groups(group(p));
+  EXPECT_EQ(groups(group(p)), first);
+  // The same non-zeros listed backwards, and the block placed elsewhere.
+  Pattern reversed = p;
+  std::reverse(reversed.rows.begin(), reversed.rows.end());
+  std::reverse(reversed.cols.begin(), reversed.cols.end());
+  EXPECT_EQ(groups(group(reversed, 17, 5), 0), first);
+}
+
+TEST_F(Numeric, ReportNamesGlobalPositionsAndWrapsLongGroups) {
+  int h = group(tridiagonal(5), 0, 100);
+  int voff = 100;
+  U3VGRP_REPORT_BY_IDX(&h, &voff);
+  EXPECT_EQ(his(),
+            "3 groups for 5 variables, lower bound 3\n"
+            "Group 1: 2 variables: 101 104\n"
+            "Group 2: 2 variables: 102 105\n"
+            "Group 3: 1 variable: 103\n");
+
+  Pattern diag;
+  diag.nvar = diag.neq = 25;
+  for (int i = 1; i <= 25; ++i) diag.add(i, i);
+  h = group(diag, 0, 99990);
+  voff = 99990;
+  U3VGRP_REPORT_BY_IDX(&h, &voff);
+  EXPECT_EQ(his(),
+            "1 group for 25 variables, lower bound 1\n"
+            "Group 1: 25 variables: 99991 99992 99993 99994 99995 99996 99997 99998 99999\n"
+            "    100000 100001 100002 100003 100004 100005 100006 100007 100008 100009\n"
+            "    100010 100011 100012 100013 100014 100015\n");
+}
+
+TEST_F(Numeric, VariablesWithoutNonZerosAreInNoGroup) {
+  Pattern p;
+  p.nvar = 6;
+  p.neq = 2;
+  p.add(1, 2), p.add(1, 5), p.add(2, 5), p.add(2, 2), p.add(2, 2);  // 2 repeated in row 2
+  int h = group(p);
+  int voff = 0;
+  U3VGRP_REPORT_BY_IDX(&h, &voff);
+  EXPECT_EQ(his(),
+            "2 groups for 2 variables, lower bound 2\n"
+            "Group 1: 1 variable: 2\n"
+            "Group 2: 1 variable: 5\n");
+}
+
+TEST_F(Numeric, RefusesNonZerosOutsideTheBlockAndDropsTheOldGrouping) {
+  Pattern p = tridiagonal(4);
+  int status = -1, info = -1;
+  int h = group(p, 10, 20, &status, &info);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(info, 3);
+
+  struct Bad {
+    int k, row, col;
+    const char* message;
+  };
+  const Bad cases[] = {
+      {0, 10, 21,
+       "!! U3VGRP_COMPUTE: Non-zero 1 (equation 10, variable 21) lies outside the block's "
+       "equations 11 to 14 and variables 21 to 24\n"},
+      {5, 15, 23,
+       "!! U3VGRP_COMPUTE: Non-zero 6 (equation 15, variable 23) lies outside the block's "
+       "equations 11 to 14 and variables 21 to 24\n"},
+      {9, 14, 20,
+       "!! U3VGRP_COMPUTE: Non-zero 10 (equation 14, variable 20) lies outside the block's "
+       "equations 11 to 14 and variables 21 to 24\n"},
+      {3, 12, 2147483647,
+       "!! U3VGRP_COMPUTE: Non-zero 4 (equation 12, variable 2147483647) lies outside the "
+       "block's equations 11 to 14 and variables 21 to 24\n"},
+  };
+  for (const Bad& b : cases) {
+    std::vector<int> irn(p.rows), icn(p.cols);
+    for (int& r : irn) r += 10;
+    for (int& c : icn) c += 20;
+    irn[b.k] = b.row;
+    icn[b.k] = b.col;
+    int eoff = 10, voff = 20, zero = 0;
+    status = -1;
+    info = -1;
+    U3VGRP_COMPUTE(irn.data(), icn.data(), &info, &eoff, &voff, &zero, &h, &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(his(), b.message);
+  }
+  // The grouping made before the failure is gone: nothing to report or difference with.
+  int voff = 20;
+  U3VGRP_REPORT_BY_IDX(&h, &voff);
+  EXPECT_EQ(his(),
+            "!! U3VGRP_REPORT_BY_IDX: Grouping " + std::to_string(h) + " has not been computed\n");
+  std::vector<double> x(4, 1.0), f(4, 0.0), bj(p.nnz(), 0.0);
+  EXPECT_EQ(differentiate(h, p, 20, x, f, bj, 1e-6, [](const double*, double*) {}), -1);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: Grouping " + std::to_string(h) + " has not been computed\n");
+}
+
+TEST_F(Numeric, RefusesUnknownReleasedAndMissingArguments) {
+  int nvar = 3, neq = 2, nnz = -1, h = 77;
+  U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+  EXPECT_EQ(h, 0);
+  EXPECT_EQ(his(),
+            "!! U3VGRP_CREATE: Numbers of variables, equations and non-zeros must not be "
+            "negative\n");
+
+  h = group(tridiagonal(3));
+  const int released = h;
+  U3VGRP_DESTROY(&h);
+  EXPECT_EQ(h, 0);
+  U3VGRP_DESTROY(&h);  // handle 0: nothing happens
+  int stale = released;
+  U3VGRP_DESTROY(&stale);  // already released: nothing happens
+  EXPECT_EQ(his(), "");
+
+  int irn[] = {1}, icn[] = {1}, off = 0, zero = 0, info = -1, status = -1;
+  stale = released;
+  U3VGRP_COMPUTE(irn, icn, &info, &off, &off, &zero, &stale, &status);
+  EXPECT_EQ(status, 1);
+  U3VGRP_REPORT_BY_IDX(&stale, &off);
+  EXPECT_EQ(his(), "!! U3VGRP_COMPUTE: Unknown grouping handle " + std::to_string(released) +
+                       "\n!! U3VGRP_REPORT_BY_IDX: Unknown grouping handle " +
+                       std::to_string(released) + "\n");
+  // A new grouping never gets the released number back.
+  EXPECT_NE(group(tridiagonal(3)), released);
+  his();
+
+  h = group(tridiagonal(3));
+  status = -1;
+  U3VGRP_COMPUTE(nullptr, icn, &info, &off, &off, &zero, &h, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(his(), "!! U3VGRP_COMPUTE: No pattern given for 7 non-zeros\n");
+
+  int zero_handle = 0;
+  U3VGRP_REPORT_BY_IDX(&zero_handle, &off);
+  U3VGRP_REPORT_BY_IDX(nullptr, &off);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Numeric, HostResetReleasesLiveGroupings) {
+  int h = group(tridiagonal(3));
+  kvoref::reset();
+  kvoref::capture(kvHisDev, true);
+  int off = 0;
+  U3VGRP_REPORT_BY_IDX(&h, &off);
+  EXPECT_EQ(his(), "!! U3VGRP_REPORT_BY_IDX: Unknown grouping handle " + std::to_string(h) + "\n");
+  handles_.clear();
+}
+
+// ---- Numeric Jacobian -----------------------------------------------------------------------
+
+TEST_F(Numeric, JacobianAgreesWithAnalyticOneToForwardDifferenceAccuracy) {
+  for (const Pattern& p : {random_pattern(500, 3), cstr_chain(40), block_tridiagonal(20, 5)}) {
+    const TestFunction fn(p);
+    std::vector<double> x(p.nvar), f(p.neq, 0.0), bj(p.nnz(), -999.0);
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> d(-2.0, 3.0);
+    for (double& v : x) v = d(gen);
+    int info = 0;
+    const int h = group(p, 5, 300, nullptr, &info);
+    const int evals = differentiate(h, p, 300, x, f, bj, 1e-7,
+                                    [&fn](const double* xv, double* fv) { fn.residuals(xv, fv); });
+    // One evaluation at the base point and one per group.
+    EXPECT_EQ(evals, info + 1);
+    const std::vector<double> exact = fn.jacobian(x.data());
+    for (int k = 0; k < p.nnz(); ++k) {
+      const double tol = 1e-5 * std::max(1.0, std::fabs(exact[k]));
+      ASSERT_NEAR(bj[k], exact[k], tol) << "non-zero " << k + 1;
+    }
+  }
+}
+
+TEST_F(Numeric, PutsValuesBackBitExactlyAndLeavesBaseResiduals) {
+  const Pattern p = random_pattern(200, 5);
+  const TestFunction fn(p);
+  std::vector<double> x(p.nvar);
+  const double awkward[] = {0.1,       -0.0,    1e-310,  -3.7e-12,
+                            1.0 / 3.0, 2.0e300, -1.0e-3, 12345.678901234567};
+  for (int i = 0; i < p.nvar; ++i) x[i] = awkward[i % 8];
+  const std::vector<double> x0 = x;
+  std::vector<double> f0(p.neq);
+  std::vector<double> f(p.neq, 0.0), bj(p.nnz());
+  fn.residuals(x0.data(), f0.data());
+  const int h = group(p);
+  ASSERT_GT(differentiate(h, p, 0, x, f, bj, 1e-6,
+                          [&fn](const double* xv, double* fv) { fn.residuals(xv, fv); }),
+            1);
+  EXPECT_EQ(std::memcmp(x.data(), x0.data(), x.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(f.data(), f0.data(), f.size() * sizeof(double)), 0);
+}
+
+TEST_F(Numeric, StepIsPerturbationTimesLargerOfValueAndScale) {
+  // One variable, f = x^2: the forward difference (f(x+h) - f(x)) / h is exactly 2x + h, so the
+  // result shows the step that was taken.
+  Pattern p;
+  p.nvar = p.neq = 1;
+  p.add(1, 1);
+  const int h = group(p);
+  auto square = [](const double* xv, double* fv) { fv[0] = xv[0] * xv[0]; };
+  struct Case {
+    double x, scale, step;
+  };
+  const Case cases[] = {
+      {0.0, 1000.0, 1e-3},  // |x| below the scale: the scale sets the step
+      {-5.0, 1.0, 5e-6},    // |x| above the scale
+      {0.0, 0.0, 1e-6},     // a zero scale counts as 1
+      {0.0, std::numeric_limits<double>::quiet_NaN(), 1e-6},
+  };
+  for (const Case& c : cases) {
+    std::vector<double> x{c.x}, f{0.0}, bj{0.0}, scale{c.scale};
+    ASSERT_EQ(differentiate(h, p, 0, x, f, bj, 1e-6, square, &scale), 2);
+    EXPECT_NEAR(bj[0], 2 * c.x + c.step, 1e-8) << c.scale;
+  }
+}
+
+TEST_F(Numeric, StepsDownwardWhereAnUpwardStepWouldOverflow) {
+  Pattern p;
+  p.nvar = p.neq = 1;
+  p.add(1, 1);
+  const int h = group(p);
+  const double big = std::numeric_limits<double>::max();
+  std::vector<double> x{big}, f{0.0}, bj{0.0};
+  ASSERT_EQ(differentiate(h, p, 0, x, f, bj, 1e-6,
+                          [](const double* xv, double* fv) { fv[0] = 0.25 * xv[0]; }),
+            2);
+  EXPECT_NEAR(bj[0], 0.25, 1e-9);
+  EXPECT_EQ(x[0], big);
+}
+
+TEST_F(Numeric, StepIsNeverZeroEvenForATinyPerturbation) {
+  Pattern p;
+  p.nvar = p.neq = 1;
+  p.add(1, 1);
+  const int h = group(p);
+  std::vector<double> x{1.0}, f{0.0}, bj{0.0};
+  ASSERT_EQ(differentiate(h, p, 0, x, f, bj, 1e-30,
+                          [](const double* xv, double* fv) { fv[0] = xv[0] * xv[0]; }),
+            2);
+  // The step is one unit in the last place of 1.0, so the quotient is 2 + that unit.
+  EXPECT_EQ(bj[0], 2.0 + std::numeric_limits<double>::epsilon());
+  EXPECT_EQ(x[0], 1.0);
+}
+
+TEST_F(Numeric, DenseRowPutsEveryColumnInAGroupOfItsOwn) {
+  Pattern p;
+  p.nvar = p.neq = 300;
+  for (int c = 1; c <= 300; ++c) p.add(1, c);
+  for (int r = 2; r <= 300; ++r) p.add(r, r);
+  int info = 0;
+  const int h = group(p, 0, 0, nullptr, &info);
+  EXPECT_EQ(info, 300);
+  expect_valid_groups(p, groups(h));
+}
+
+// The stirred-tank block placed inside larger lists: the arrays start at the block's first
+// variable, equation and non-zero, the pattern holds global numbers, and the residuals come
+// from the model. The result must match the model's analytic Jacobian.
+TEST_F(Numeric, DifferencesAPlacedBlockThroughItsResidualRoutine) {
+  kvoref::Lists lists = kvoref::make_lists(200);
+  kvoref::Container cntr(lists);
+  CstrParams prm;
+  prm.order = 2;
+  prm.rate_constant = 0.8;
+  const int blk = cstr_create("R1", 4, prm);
+  ASSERT_NE(blk, 0);
+  kvoblk_base_register_container(blk, &cntr);
+  int st = -1;
+  kvoblk_ini(blk, 5, 3, 7, &st);
+  ASSERT_EQ(st, 0);
+  kvoblk_selfpat(blk, &lists.jac, &st);
+  ASSERT_EQ(st, 0);
+  const int vs = kvoblk_inq_vstart(blk), es = kvoblk_inq_estart(blk);
+  const int nzs = kvoblk_inq_nzstart(blk);
+  int nvar = kvoblk_inq_vstop(blk) - vs + 1, neq = kvoblk_inq_estop(blk) - es + 1;
+  int nnz = kvoblk_inq_nzstop(blk) - nzs + 1;
+  for (int v = vs; v < vs + nvar; ++v)
+    kvovarlst_set_var_value(lists.varlst, v, 0.5 + 0.1 * (v - vs), 0);
+  const std::vector<double> x0(kvovarlst_vec_value(lists.varlst) + vs - 1,
+                               kvovarlst_vec_value(lists.varlst) + vs - 1 + nvar);
+
+  int h = 0, info = 0, zero = 0, eoff = es - 1, voff = vs - 1;
+  U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+  KVJacIrn irn(&lists.jac);
+  KVJacIcn icn(&lists.jac);
+  U3VGRP_COMPUTE(irn.data() + nzs - 1, icn.data() + nzs - 1, &info, &eoff, &voff, &zero, &h, &st);
+  ASSERT_EQ(st, 0);
+  EXPECT_EQ(info, 5);
+
+  std::vector<double> scale(nvar, 1.0), par(100, 1e-4);
+  std::vector<int> vstat(nvar, 0);
+  double pert = 1e-7;
+  int request = 0, evals = 0;
+  for (;;) {
+    U3NJAC_COMPUTE(&h, kvovarlst_vec_value(lists.varlst) + vs - 1, scale.data(), vstat.data(),
+                   kvoeqnlst_vec_residual(lists.eqnlst) + es - 1, &voff, icn.data() + nzs - 1,
+                   par.data(), &pert, kvojac_vec_bj(lists.jac) + nzs - 1, &request, &st);
+    ASSERT_EQ(st, 0);
+    if (request != 1) break;
+    kvoblk_res(blk, &st);
+    ASSERT_EQ(st, 0);
+    ++evals;
+  }
+  EXPECT_EQ(evals, 6);
+  const double* xv = kvovarlst_vec_value(lists.varlst) + vs - 1;
+  EXPECT_EQ(std::memcmp(xv, x0.data(), nvar * sizeof(double)), 0);
+  const std::vector<double> numeric(kvojac_vec_bj(lists.jac) + nzs - 1,
+                                    kvojac_vec_bj(lists.jac) + nzs - 1 + nnz);
+  kvoblk_selfjac(blk, &st);
+  ASSERT_EQ(st, 0);
+  const double* analytic = kvojac_vec_bj(lists.jac) + nzs - 1;
+  for (int k = 0; k < nnz; ++k)
+    EXPECT_NEAR(numeric[k], analytic[k], 1e-5 * std::max(1.0, std::fabs(analytic[k])))
+        << "non-zero " << nzs + k;
+  U3VGRP_DESTROY(&h);
+  kvoblk_destroy(blk);
+}
+
+TEST_F(Numeric, BlockWithoutNonZerosIsLeftUntouched) {
+  int vgrp = 0, voff = 0, request = 0, status = -1;
+  double pert = 1e-6;
+  U3NJAC_COMPUTE(&vgrp, nullptr, nullptr, nullptr, nullptr, &voff, nullptr, nullptr, &pert, nullptr,
+                 &request, &status);
+  EXPECT_EQ(request, 0);
+  EXPECT_EQ(status, 0);
+
+  // A grouping made for no non-zeros also asks for nothing.
+  Pattern empty;
+  empty.nvar = 2;
+  empty.neq = 1;
+  int info = -1, st = -1;
+  vgrp = group(empty, 0, 0, &st, &info);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(info, 0);
+  double x[2] = {1.0, 2.0}, f[1] = {3.0};
+  request = 0;
+  U3NJAC_COMPUTE(&vgrp, x, nullptr, nullptr, f, &voff, nullptr, nullptr, &pert, nullptr, &request,
+                 &status);
+  EXPECT_EQ(request, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(x[1], 2.0);
+  EXPECT_EQ(f[0], 3.0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Numeric, AbandonedSequencePutsValuesBackAndANewOneStartsOver) {
+  const Pattern p = tridiagonal(30);
+  const TestFunction fn(p);
+  std::vector<double> x(p.nvar), f(p.neq), bj(p.nnz(), 0.0), scale(p.nvar, 1.0), par(100);
+  for (int i = 0; i < p.nvar; ++i) x[i] = 0.3 * i - 2.0;
+  const std::vector<double> x0 = x;
+  std::vector<double> f0(p.neq);
+  fn.residuals(x0.data(), f0.data());
+  std::vector<int> vstat(p.nvar, 0), icn(p.cols);
+  int h = group(p), voff = 0, request = 0, status = 0;
+  double pert = 1e-7;
+  auto call = [&] {
+    U3NJAC_COMPUTE(&h, x.data(), scale.data(), vstat.data(), f.data(), &voff, icn.data(),
+                   par.data(), &pert, bj.data(), &request, &status);
+  };
+  call();  // asks for the base residuals
+  ASSERT_EQ(request, 1);
+  fn.residuals(x.data(), f.data());
+  call();  // perturbs the first group
+  ASSERT_EQ(request, 1);
+  EXPECT_NE(std::memcmp(x.data(), x0.data(), x.size() * sizeof(double)), 0);
+  for (double& v : f) v = std::nan("");  // the caller's evaluation failed
+  request = -1;
+  call();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(request, 0);
+  EXPECT_EQ(std::memcmp(x.data(), x0.data(), x.size() * sizeof(double)), 0);
+  EXPECT_EQ(std::memcmp(f.data(), f0.data(), f.size() * sizeof(double)), 0);
+
+  // Half way through again, then a fresh start: the result is as good as a clean run.
+  request = 0;
+  call();
+  fn.residuals(x.data(), f.data());
+  call();
+  for (int i = 0; i < p.nvar; ++i) x[i] = x0[i];  // the caller put the values back itself
+  ASSERT_EQ(differentiate(h, p, 0, x, f, bj, 1e-7,
+                          [&fn](const double* xv, double* fv) { fn.residuals(xv, fv); }),
+            4);
+  const std::vector<double> exact = fn.jacobian(x0.data());
+  for (int k = 0; k < p.nnz(); ++k)
+    EXPECT_NEAR(bj[k], exact[k], 1e-5 * std::max(1.0, std::fabs(exact[k])));
+
+  // Destroying a grouping half way through a sequence is allowed and releases everything.
+  request = 0;
+  call();
+  fn.residuals(x.data(), f.data());
+  call();
+  U3VGRP_DESTROY(&h);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Numeric, RefusesProtocolErrorsAndAChangedPattern) {
+  const Pattern p = tridiagonal(4);
+  std::vector<double> x(4, 1.0), f(4, 0.0), bj(p.nnz(), 0.0), scale(4, 1.0), par(100);
+  std::vector<int> vstat(4, 0), icn(p.cols);
+  int h = group(p), voff = 0, request = 0, status = -1;
+  double pert = 1e-6;
+  auto call = [&](int req) {
+    request = req;
+    status = -1;
+    U3NJAC_COMPUTE(&h, x.data(), scale.data(), vstat.data(), f.data(), &voff, icn.data(),
+                   par.data(), &pert, bj.data(), &request, &status);
+  };
+  call(1);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(request, 0);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: Request 1 without a differencing sequence under way\n");
+  call(7);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: Unknown request 7\n");
+
+  for (double bad : {0.0, -1e-6, std::nan(""), std::numeric_limits<double>::infinity()}) {
+    pert = bad;
+    call(0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(request, 0);
+    EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: The perturbation size is not a positive number\n");
+  }
+  pert = 1e-6;
+
+  icn[5] = 3;  // tridiagonal(4) has variable 2 there
+  call(0);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(his(),
+            "!! U3NJAC_COMPUTE: Non-zero 6 is at variable 3 but the grouping has it at "
+            "variable 2\n");
+  icn = p.cols;
+
+  request = 0;
+  U3NJAC_COMPUTE(&h, nullptr, scale.data(), vstat.data(), f.data(), &voff, icn.data(), par.data(),
+                 &pert, bj.data(), &request, &status);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: No variable, residual or Jacobian values given\n");
+
+  const int live = h;
+  h = live + 1000;
+  call(0);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: Unknown grouping handle " + std::to_string(h) + "\n");
+  h = live;
+  EXPECT_EQ(x, std::vector<double>(4, 1.0));  // no refusal touched the values
+}
+
+}  // namespace
