@@ -313,3 +313,5 @@ KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors)
 KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors);
 
 }  // extern "C"
+
+#include "kvojac.h"

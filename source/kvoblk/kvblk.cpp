@@ -71,10 +71,9 @@ void release_block(int blkptr) {
   free_settings(take_ref<kvoblk_settings_t>(blkptr, W::settings));
   delete take_ref<kvoblk_port_callback>(blkptr, W::port_callback);
   delete take_ref<kvoblk_ops_t>(blkptr, W::ops);
-  // The update buffers belong to the block too; a block destroyed while solving must not leak
-  // them.
-  std::free(take_ref<double>(blkptr, W::lastx));
-  std::free(take_ref<double>(blkptr, W::lastf));
+  // The grouping and the update buffers belong to the block too; a block destroyed while
+  // solving must not leak them.
+  release_solve_data(blkptr);
   ref_drop(word(blkptr, W::container));
   ref_drop(word(blkptr, W::block_object));
   side_remove(blkptr);

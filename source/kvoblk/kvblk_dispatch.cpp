@@ -41,11 +41,16 @@ bool base_add_port(int blkptr, nux_port* port);
 void base_move(int blkptr, int dv, int de, int dnz);
 void base_set_included(int blkptr, int included);
 void base_group_res(int blkptr, int group, int* status);
+void base_report(int blkptr, int* status);
 
 void install_base_ops(kvoblk_ops_t* t) {
   *t = kvoblk_ops_t();
   t->de_ini = kvoblk_base_de_ini;
   t->selfjac = kvoblk_base_selfjac;
+  t->pre_solve = kvoblk_base_pre_solve;
+  t->post_solve = kvoblk_base_post_solve;
+  t->inq_attr = kvoblk_base_inq_attr;
+  t->report = base_report;
   t->destroy = kvoblk_base_destroy;
   t->inq_nscript = base_inq_nscript;
   t->acquire_script = base_acquire_script;

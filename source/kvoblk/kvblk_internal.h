@@ -64,5 +64,8 @@ char* copy_text(const char* s);  // malloc'ed copy, or null for null
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
 
+// Releases the variable grouping and the last-iterate buffers a solve prepared.
+void release_solve_data(int blkptr);
+
 }  // namespace detail
 }  // namespace kvoblk

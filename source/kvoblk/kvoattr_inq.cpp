@@ -1,0 +1,152 @@
+// The block inquiry that fills the host's block-information record, with its optional variable,
+// equation and residual statistics, and the one-line block report built on it.
+#include <cstring>
+#include <new>
+
+#include "kvblk_internal.h"
+#include "kvojac.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
+
+// Copies at most `width` characters of `s` and a terminator.
+void copy_cut(char* to, const char* s, size_t width) {
+  size_t n = 0;
+  if (s)
+    while (n < width && s[n] != '\0') ++n;
+  if (n) std::memcpy(to, s, n);
+  to[n] = '\0';
+}
+
+void blanks(char* to, size_t width) {
+  std::memset(to, ' ', width);
+  to[width] = '\0';
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+// The report slot's form of the base report; the report has no failure of its own.
+void base_report(int blkptr, int* status) {
+  if (status) *status = 0;
+  kvoblk_base_report(blkptr);
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
+  if (blkptr == 0) {
+    assertion("kvoblk_base_inq_attr: blkptr is 0", __LINE__);
+    return;
+  }
+  if (!live(blkptr, __func__) || !info) return;
+  const int32_t mask = info->request;
+  int varlst = 0, eqnlst = 0;
+  kv_jac_t jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+
+  for (int32_t& w : info->reserved168) w = 0;
+  info->block = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
+  info->model = "";
+  copy_cut(info->blkid, blkid(blkptr), sizeof info->blkid - 1);
+  blanks(info->type, sizeof info->type - 1);
+  blanks(info->subid, sizeof info->subid - 1);
+  info->included = kvoblk_inq_included(blkptr);
+  for (int32_t& w : info->reserved100) w = 0;
+  const int vs = info->vstart = word(blkptr, W::vstart);
+  const int ve = info->vstop = word(blkptr, W::vstop);
+  const int es = info->estart = word(blkptr, W::estart);
+  const int ee = info->estop = word(blkptr, W::estop);
+  const int ns = info->nzstart = word(blkptr, W::nzstart);
+  const int ne = info->nzstop = word(blkptr, W::nzstop);
+  const int nvar = info->nvar = count(vs, ve);
+  info->neqn = count(es, ee);
+  info->nnz = count(ns, ne);
+
+  // One counter per block variable: how many active non-zeros refer to it.
+  const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
+  int* incidence = nullptr;
+  if (statistics && nvar > 0) {
+    incidence =
+        static_cast<int*>(::operator new(sizeof(int) * static_cast<size_t>(nvar), std::nothrow));
+    if (incidence)
+      for (int i = 0; i < nvar; ++i) incidence[i] = 0;
+  }
+
+  info->nnz_free = 0;
+  if (incidence || (mask & NUX_BLK_REQ_FREE_NZS)) {
+    for (int k = ns; k <= ne; ++k) {
+      const int e = kvojac_inq_nz_eqnnum(jac, k);
+      if (!u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) continue;
+      const int v = kvojac_inq_nz_varnum(jac, k);
+      if (incidence && v >= vs && v <= ve) ++incidence[v - vs];
+      if (!varIsFixed(kvovarlst_inq_var_status(varlst, v))) ++info->nnz_free;
+    }
+  }
+  if (statistics) {
+    info->nvar_active = info->nvar_fixed = 0;
+    info->nconn2 = info->nconn3 = info->nconn4 = 0;
+    for (int i = 0; incidence && i < nvar; ++i) {
+      if (incidence[i] == 0) continue;
+      const int st = kvovarlst_inq_var_status(varlst, vs + i);
+      ++info->nvar_active;
+      if (varIsFixed(st)) ++info->nvar_fixed;
+      switch (varInqConnected(st)) {
+        case 2:
+          ++info->nconn2;
+          break;
+        case 3:
+          ++info->nconn3;
+          break;
+        case 4:
+          ++info->nconn4;
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  ::operator delete(incidence);
+
+  info->reserved196 = 0;
+  info->reserved232 = 0;
+  if (mask & NUX_BLK_REQ_ACTIVE_EQNS) {
+    info->neqn_active = 0;
+    for (int e = es; e <= ee; ++e)
+      if (u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) ++info->neqn_active;
+  }
+  if (mask & NUX_BLK_REQ_NORM) {
+    int st = 0;
+    kvoblk_res(blkptr, &st);
+    if (!side(blkptr)) return;
+    // The residual routine may have moved the workspace; the range is read again.
+    kvoeqnlst_norm(eqnlst, word(blkptr, W::estart), word(blkptr, W::estop), &info->resnorm);
+  }
+  info->deriv_type = kvoblk_inq_deriv_type(blkptr);
+  info->pertsize = kvoblk_inq_pertsize(blkptr);
+  info->nlratiodev = kvoblk_inq_nlratiodev(blkptr);
+}
+
+KVOBLK_API void kvoblk_base_report(int blkptr) {
+  if (!live(blkptr, __func__)) return;
+  // Zeroed first and terminated afterwards: a model's own inquiry may leave texts unset.
+  nux_blk_t info{};
+  info.request = 0;
+  kvoblk_inq_attr(blkptr, &info);
+  info.blkid[sizeof info.blkid - 1] = '\0';
+  info.type[sizeof info.type - 1] = '\0';
+  info.subid[sizeof info.subid - 1] = '\0';
+  kvoprintf(kvRepDev, "BLOCK: %*s TYPE: %*s SUBID: %*s\n", 8, info.blkid, 8, info.type, 64,
+            info.subid);
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+// The Jacobian dispatchers: the derivative method in force picks the evaluation, the update
+// methods fall back to their alternate when an update may not be used, and every evaluation
+// under an update method records the point it was made at.
+#include "kvblk_internal.h"
+#include "kvojac.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// One Jacobian request for the whole block or, when `grouped`, for one equation group (0 being
+// the whole block), reported under the dispatcher's name `fn`.
+void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) {
+  *status = 1;
+  if (!live(blkptr, fn)) return;
+  *status = 0;
+  if (word(blkptr, W::included) == 0) return;
+  kvoblk_settings_t* s = settings(blkptr);
+  const int method = s ? s->deriv_type : 0;
+  if (method < KVOBLK_ANALYTIC || method > KVOBLK_UPDATE_ANALYTIC) {
+    head(fn);
+    kvoprintf(kvHisDev, "Internal error (Unknown method).\n");
+    *status = 1;
+    return;
+  }
+  int effective = method;
+  const bool update = method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC;
+  if (update && blk_schubert_check(blkptr) != 1)
+    effective = method == KVOBLK_UPDATE_NUMERIC ? KVOBLK_NUMERIC : KVOBLK_ANALYTIC;
+
+  if (effective == KVOBLK_ANALYTIC) {
+    if (grouped)
+      kvoblk_group_selfjac(blkptr, group, status);
+    else
+      kvoblk_selfjac(blkptr, status);
+  } else {
+    if (grouped && group != 0) {
+      head(fn);
+      kvoprintf(kvHisDev,
+                "Warning: non-analytic jacobian evaluation requested for equation group %d in "
+                "block %s\nperformance will be less than optimal\n",
+                group, text(blkid(blkptr)));
+    }
+    if (effective == KVOBLK_NUMERIC)
+      blk_numeric_jac(blkptr, status);
+    else
+      blk_schubert_update(blkptr, status);
+  }
+
+  // The point of this evaluation is the last iterate of the next one, whatever happened.
+  if (update && side(blkptr)) {
+    blk_store_lastx(blkptr);
+    blk_store_lastf(blkptr);
+    word(blkptr, W::iterated) = 1;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KVOBLK_API void kvoblk_jac(int blkptr, int* status) {
+  int local = 0;
+  dispatch(blkptr, false, 0, status ? status : &local, __func__);
+}
+
+KVOBLK_API void kvoblk_group_jac(int blkptr, int group, int* status) {
+  int local = 0;
+  dispatch(blkptr, true, group, status ? status : &local, __func__);
+}
+
+}  // extern "C"

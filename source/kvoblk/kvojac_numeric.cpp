@@ -1,0 +1,298 @@
+// Per-solve work data of the derivative methods and the numeric Jacobian: the base pre- and
+// post-solve, the variable grouping, the last-iterate buffers and the grouped-differencing loop.
+#include <cstdlib>
+#include <new>
+
+#include "kvblk_internal.h"
+#include "kvo_numeric.h"
+#include "kvojac.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace kvoblk {
+namespace detail {
+// The last-iterate buffers, shared with the Schubert update.
+double* make_buffer(int n);
+double* buffer_base(double* data);
+double* buffer_data(int blkptr, int k);
+int buffer_length(int blkptr, int k);
+void release_buffer(int blkptr, int k);
+void release_solve_data(int blkptr);
+}  // namespace detail
+}  // namespace kvoblk
+
+namespace {
+
+int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
+
+// Checks that the block's non-zeros nzstart..nzstop are inside the Jacobian's pattern vectors,
+// so that the slices handed to the numeric utilities are wholly inside the arrays. Whether each
+// non-zero lies in the block is the utilities' own check.
+bool nonzeros_inside(int blkptr, const KVJacPatternVector& irn, const KVJacPatternVector& icn,
+                     const char* fn) {
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  if (ns >= 1 && ne <= irn.size() && ne <= icn.size() && irn.data() && icn.data()) return true;
+  head(fn);
+  kvoprintf(kvHisDev, "Non-zeros %d to %d of block %s are not in the Jacobian\n", ns, ne,
+            text(blkid(blkptr)));
+  return false;
+}
+
+// Stores a fresh buffer of n doubles in record word k, releasing the one it replaces.
+double* allocate_buffer(int blkptr, int k, int n) {
+  release_buffer(blkptr, k);
+  if (n <= 0) return nullptr;
+  double* data = make_buffer(n);
+  if (!data) return nullptr;
+  const int32_t ref = ref_put(buffer_base(data));
+  if (ref == 0) {
+    std::free(buffer_base(data));
+    return nullptr;
+  }
+  word(blkptr, k) = ref;
+  return data;
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+double* make_buffer(int n) {
+  // The entry count goes in front of the data, so that a reader can tell a buffer made for
+  // another placement of the block from one that fits.
+  void* p = std::malloc((static_cast<size_t>(n) + 1) * sizeof(double));
+  if (!p) return nullptr;
+  double* base = static_cast<double*>(p);
+  base[0] = static_cast<double>(n);
+  return base + 1;
+}
+
+double* buffer_base(double* data) { return data ? data - 1 : nullptr; }
+
+double* buffer_data(int blkptr, int k) {
+  double* base = ref_as<double>(word(blkptr, k));
+  return base ? base + 1 : nullptr;
+}
+
+int buffer_length(int blkptr, int k) {
+  double* base = ref_as<double>(word(blkptr, k));
+  return base ? static_cast<int>(base[0]) : 0;
+}
+
+void release_buffer(int blkptr, int k) {
+  const int32_t ref = word(blkptr, k);
+  if (ref == 0) return;
+  std::free(ref_as<double>(ref));
+  ref_drop(ref);
+  word(blkptr, k) = 0;
+}
+
+void release_solve_data(int blkptr) {
+  if (!side(blkptr)) return;
+  int handle = word(blkptr, W::vgrp);
+  if (handle != 0) U3VGRP_DESTROY(&handle);
+  word(blkptr, W::vgrp) = 0;
+  release_buffer(blkptr, W::lastx);
+  release_buffer(blkptr, W::lastf);
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+// ---- Solve brackets ------------------------------------------------------------------------
+
+KVOBLK_API void kvoblk_base_pre_solve(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
+  kvoblk_settings_t* s = settings(blkptr);
+  const int method = s ? s->deriv_type : 0;
+  if (method == KVOBLK_NUMERIC) {
+    blk_compute_vgrp(blkptr, 1, status);
+  } else if (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) {
+    blk_allocate_lastx(blkptr);
+    blk_allocate_lastf(blkptr);
+    word(blkptr, W::iterated) = 0;
+  }
+}
+
+KVOBLK_API void kvoblk_base_post_solve(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  // Whatever the method or the inclusion is now, nothing prepared for this solve may outlive
+  // it: the method may have changed since the pre-solve, or the block been excluded.
+  release_solve_data(blkptr);
+  if (word(blkptr, W::included) == 0) return;
+  kvoblk_settings_t* s = settings(blkptr);
+  const int method = s ? s->deriv_type : 0;
+  if (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC)
+    word(blkptr, W::iterated) = 0;
+}
+
+// ---- Variable grouping ---------------------------------------------------------------------
+
+KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+  KVJacIrn irn(&jac);
+  KVJacIcn icn(&jac);
+  int nvar = count(word(blkptr, W::vstart), word(blkptr, W::vstop));
+  int neq = count(word(blkptr, W::estart), word(blkptr, W::estop));
+  int nnz = count(word(blkptr, W::nzstart), word(blkptr, W::nzstop));
+  if (nnz == 0) return;
+  if (!nonzeros_inside(blkptr, irn, icn, __func__)) {
+    *status = 1;
+    return;
+  }
+  int handle = 0;
+  U3VGRP_CREATE(&nvar, &neq, &nnz, &handle);
+  const int nzstart = word(blkptr, W::nzstart);
+  int info = 0;
+  int eoff = word(blkptr, W::estart) - 1;
+  int voff = word(blkptr, W::vstart) - 1;
+  int zero = 0;
+  U3VGRP_COMPUTE(irn.data() + (nzstart - 1), icn.data() + (nzstart - 1), &info, &eoff, &voff, &zero,
+                 &handle, status);
+  if (*status != 0) {
+    // The new grouping is of no use; the block keeps what it had.
+    if (handle != 0) U3VGRP_DESTROY(&handle);
+    return;
+  }
+  int old = word(blkptr, W::vgrp);
+  if (old != 0 && old != handle) U3VGRP_DESTROY(&old);
+  word(blkptr, W::vgrp) = handle;
+  if (diag(blkptr) >= 5) {
+    kvoprintf(kvHisDev, "Variable grouping information for block: %s\n", text(blkid(blkptr)));
+    kvoprintf(kvHisDev, "--------------------------------------------------\n");
+    U3VGRP_REPORT_BY_IDX(&handle, &voff);
+  }
+}
+
+KVOBLK_API void blk_destroy_vgrp(int blkptr) {
+  if (!live(blkptr, __func__)) return;
+  // The service gets a copy of the handle: the workspace holding the record may move.
+  int handle = word(blkptr, W::vgrp);
+  if (handle == 0) return;
+  U3VGRP_DESTROY(&handle);
+  word(blkptr, W::vgrp) = 0;
+}
+
+// ---- Last-iterate buffers ------------------------------------------------------------------
+
+KVOBLK_API double* blk_allocate_lastx(int blkptr) {
+  if (!live(blkptr, __func__)) return nullptr;
+  return allocate_buffer(blkptr, W::lastx, count(word(blkptr, W::vstart), word(blkptr, W::vstop)));
+}
+
+KVOBLK_API double* blk_allocate_lastf(int blkptr) {
+  if (!live(blkptr, __func__)) return nullptr;
+  return allocate_buffer(blkptr, W::lastf, count(word(blkptr, W::estart), word(blkptr, W::estop)));
+}
+
+KVOBLK_API void blk_destroy_lastx(int blkptr) {
+  if (live(blkptr, __func__)) release_buffer(blkptr, W::lastx);
+}
+
+KVOBLK_API void blk_destroy_lastf(int blkptr) {
+  if (live(blkptr, __func__)) release_buffer(blkptr, W::lastf);
+}
+
+// ---- Numeric Jacobian ----------------------------------------------------------------------
+
+KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  int varlst = 0, eqnlst = 0;
+  kv_jac_t jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+  KVJacIrn irn(&jac);
+  KVJacIcn icn(&jac);
+
+  bool made = false;
+  if (word(blkptr, W::vgrp) == 0) {
+    blk_compute_vgrp(blkptr, 1, status);
+    if (*status != 0) return;
+    made = word(blkptr, W::vgrp) != 0;
+  }
+  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  const int nvar = count(vs, ve);
+  // Without non-zeros there is nothing to difference and nothing to write.
+  if (count(ns, ne) == 0) {
+    if (made) blk_destroy_vgrp(blkptr);
+    return;
+  }
+  // The service reads and writes the block's slices of the live vectors: they must hold them.
+  const bool in_lists =
+      vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst);
+  if (!in_lists) {
+    head(__func__);
+    kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
+              text(blkid(blkptr)));
+  }
+  if (!in_lists || !nonzeros_inside(blkptr, irn, icn, __func__)) {
+    *status = 1;
+    if (made) blk_destroy_vgrp(blkptr);
+    return;
+  }
+
+  double par[100];
+  for (double& p : par) p = 1.0e-4;
+  double pert = kvoblk_inq_pertsize(blkptr);
+  // Unit scales for the block's own variables: the service reads them from the block's first
+  // variable on, so the block's slice is all it sees.
+  double* scale = static_cast<double*>(
+      ::operator new(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1), std::nothrow));
+  if (!scale) {
+    *status = 1;
+    if (made) blk_destroy_vgrp(blkptr);
+    return;
+  }
+  for (int i = 0; i < nvar; ++i) scale[i] = 1.0;
+  int voff = vs - 1;
+  // One call of the service. Everything is fetched afresh for every call: the residual routine
+  // may have moved the workspace or grown a list.
+  auto step = [&](int* request, int* st) {
+    int vgrp = word(blkptr, W::vgrp);
+    double* x = kvovarlst_vec_value(varlst);
+    int* vstat = kvovarlst_vec_status(varlst);
+    double* f = kvoeqnlst_vec_residual(eqnlst);
+    double* bj = kvojac_vec_bj(jac);
+    if (!x || !vstat || !f || !bj) {
+      *st = 1;
+      return;
+    }
+    U3NJAC_COMPUTE(&vgrp, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
+                   icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
+  };
+  int request = 0;
+  for (;;) {
+    step(&request, status);
+    if (*status != 0 || request != 1) break;
+    kvoblk_res(blkptr, status);
+    if (*status != 0) {
+      // The service still has a group perturbed: it puts the values and the base residuals
+      // back, and the residual failure stays the status.
+      int abandon = -1, ignored = 0;
+      step(&abandon, &ignored);
+      break;
+    }
+  }
+  ::operator delete(scale);
+  if (made) blk_destroy_vgrp(blkptr);
+}
+
+}  // extern "C"

@@ -1,0 +1,268 @@
+// The Schubert update of a block's Jacobian values: whether an update may be used, the update
+// itself with its three row tests, and the recording of the last iterate it compares against.
+#include <cmath>
+#include <new>
+
+#include "kvblk_internal.h"
+#include "kvojac.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace kvoblk {
+namespace detail {
+// The last-iterate buffers (kvojac_numeric.cpp): data and entry count of record word k.
+double* buffer_data(int blkptr, int k);
+int buffer_length(int blkptr, int k);
+}  // namespace detail
+}  // namespace kvoblk
+
+namespace {
+
+int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
+
+// Why a row was not updated.
+enum Reason { UPDATED = 0, SMALL = 1, NOISE = 2, NORM = 3 };
+
+constexpr double kNoiseFactor = 1.0e-10;
+// The square root of 1.0e-16.
+constexpr double kNormFactor = 1.0e-8;
+
+void error_head() { kvoprintf(kvHisDev, "\n%s", "Error in Schubert update."); }
+
+// The last-iterate buffer of record word k when it fits the block as now placed: n entries.
+double* fitting_buffer(int blkptr, int k, int n) {
+  double* data = buffer_data(blkptr, k);
+  return data && buffer_length(blkptr, k) == n ? data : nullptr;
+}
+
+// The six work arrays of one update, released together. They come from the nothrow allocator
+// so that a heap that is full ends the update instead of the program.
+template <class T>
+T* get(int n) {
+  return static_cast<T*>(::operator new(sizeof(T) * static_cast<size_t>(n), std::nothrow));
+}
+
+struct Work {
+  double* df = nullptr;
+  double* dx = nullptr;
+  double* threshold = nullptr;
+  double* row_norm = nullptr;
+  double* secant = nullptr;
+  int* reason = nullptr;
+  bool make(int nvar, int neq) {
+    df = get<double>(neq);
+    dx = get<double>(nvar);
+    threshold = get<double>(nvar);
+    row_norm = get<double>(neq);
+    secant = get<double>(neq);
+    reason = get<int>(neq);
+    return df && dx && threshold && row_norm && secant && reason;
+  }
+  ~Work() {
+    ::operator delete(df);
+    ::operator delete(dx);
+    ::operator delete(threshold);
+    ::operator delete(row_norm);
+    ::operator delete(secant);
+    ::operator delete(reason);
+  }
+};
+
+const char* reason_text(int reason) {
+  switch (reason) {
+    case SMALL:
+      return "SMALL test fails.";
+    case NOISE:
+      return "NOISE test fails.";
+    default:
+      return "NORM  test fails.";
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KVOBLK_API int blk_schubert_check(int blkptr) {
+  if (!live(blkptr, __func__)) return 0;
+  kvoblk_settings_t* s = settings(blkptr);
+  int result = 1;
+  const char* reason = "";
+  if (word(blkptr, W::being_solved) == 0) {
+    result = -1;
+    reason = " because it is not being solved.";
+  } else if (word(blkptr, W::iterated) == 0) {
+    result = -2;
+    reason = " because it has not iterated.";
+  } else if (!s || !(std::fabs(1.0 - s->nlratio) < s->nlratiodev)) {
+    // A ratio that is not a number is as far from 1 as can be.
+    result = -3;
+    reason = " because it has a too large Nonlin. ratio deviation.";
+  }
+  if (result != 1 && diag(blkptr) >= 5) {
+    kvoprintf(kvHisDev, "\n%s", "Schubert update not used for block ");
+    kvoprintf(kvHisDev, "%s%s", text(blkid(blkptr)), reason);
+    kvoprintf(kvHisDev, "%s\n", " Using alternate jacobian method.");
+  }
+  return result;
+}
+
+KVOBLK_API void blk_store_lastx(int blkptr) {
+  if (!live(blkptr, __func__)) return;
+  const int vs = word(blkptr, W::vstart);
+  const int nvar = count(vs, word(blkptr, W::vstop));
+  // A buffer made for another placement is left alone: the update will find it unfit.
+  double* lastx = fitting_buffer(blkptr, W::lastx, nvar);
+  if (!lastx || nvar <= 0) return;
+  const int varlst = blk_inq_matrix_varlst(blkptr);
+  for (int i = 0; i < nvar; ++i) lastx[i] = kvovarlst_inq_var_value(varlst, vs + i, 0);
+}
+
+KVOBLK_API void blk_store_lastf(int blkptr) {
+  if (!live(blkptr, __func__)) return;
+  const int es = word(blkptr, W::estart);
+  const int neq = count(es, word(blkptr, W::estop));
+  double* lastf = fitting_buffer(blkptr, W::lastf, neq);
+  if (!lastf || neq <= 0) return;
+  const int eqnlst = blk_inq_matrix_eqnlst(blkptr);
+  for (int i = 0; i < neq; ++i) lastf[i] = kvoeqnlst_inq_eqn_value(eqnlst, es + i);
+}
+
+KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
+  int local = 0;
+  if (!status) status = &local;
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  const int level = diag(blkptr);
+
+  int vs = word(blkptr, W::vstart);
+  int es = word(blkptr, W::estart);
+  const int nvar = word(blkptr, W::vstop) - vs + 1;
+  const int neq = word(blkptr, W::estop) - es + 1;
+  const int nnz = word(blkptr, W::nzstop) - word(blkptr, W::nzstart) + 1;
+
+  // Buffers sized for another placement of the block describe no iterate of this one.
+  if (!fitting_buffer(blkptr, W::lastx, nvar) || !fitting_buffer(blkptr, W::lastf, neq)) {
+    *status = 1;
+    if (level >= 4) {
+      error_head();
+      kvoprintf(kvHisDev, "%s", "Could not find last iterate for block ");
+      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
+    }
+    return;
+  }
+  if (nvar <= 0 || neq <= 0 || nnz <= 0) {
+    *status = 2;
+    if (level >= 4) {
+      const struct {
+        int n;
+        const char* what;
+      } counts[3] = {{nvar, "variables for block "},
+                     {neq, "equations for block "},
+                     {nnz, " nonzeros for block "}};
+      for (const auto& c : counts) {
+        if (c.n > 0) continue;
+        error_head();
+        kvoprintf(kvHisDev, "%s", "Number of ");
+        kvoprintf(kvHisDev, "%s%s%s%d\n", c.what, text(blkid(blkptr)), " is ", c.n);
+      }
+    }
+    return;
+  }
+
+  int varlst = 0, eqnlst = 0;
+  kv_jac_t jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+  kvoblk_res(blkptr, status);
+  if (*status != 0) {
+    *status = 3;
+    if (level >= 4) {
+      error_head();
+      kvoprintf(kvHisDev, "%s", "Could not compute residuals for block ");
+      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
+    }
+    return;
+  }
+  // The residual routine may have moved the workspace: read the record again.
+  vs = word(blkptr, W::vstart);
+  es = word(blkptr, W::estart);
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  const double* lastx = fitting_buffer(blkptr, W::lastx, nvar);
+  const double* lastf = fitting_buffer(blkptr, W::lastf, neq);
+  const double h = kvoblk_inq_pertsize(blkptr);
+  if (!lastx || !lastf) {
+    *status = 1;
+    return;
+  }
+
+  Work w;
+  if (!w.make(nvar, neq)) {
+    // Without room to work in, the Jacobian is left as it is.
+    *status = 1;
+    return;
+  }
+  for (int i = 0; i < neq; ++i) w.df[i] = kvoeqnlst_inq_eqn_value(eqnlst, es + i) - lastf[i];
+  double total = 0.0;
+  for (int j = 0; j < nvar; ++j) {
+    const double x = kvovarlst_inq_var_value(varlst, vs + j, 0);
+    w.dx[j] = x - lastx[j];
+    total += w.dx[j] * w.dx[j];
+    w.threshold[j] = (std::fabs(lastx[j]) + 1.0) * h;
+  }
+  for (int i = 0; i < neq; ++i) {
+    w.row_norm[i] = 0.0;
+    w.secant[i] = w.df[i];
+    w.reason[i] = SMALL;
+  }
+  // Non-zeros whose equation or variable lies outside the block take no part: they belong to
+  // no row or column of this block's arrays.
+  for (int k = ns; k <= ne; ++k) {
+    const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
+    const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+    if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+    double a = 0.0;
+    kvojac_inq_nz_value(jac, k, &a);
+    w.row_norm[i] += w.dx[j] * w.dx[j];
+    w.secant[i] -= a * w.dx[j];
+    if (std::fabs(w.dx[j]) >= w.threshold[j]) w.reason[i] = UPDATED;
+  }
+  int skipped = 0;
+  for (int i = 0; i < neq; ++i) {
+    const double f = kvoeqnlst_inq_eqn_value(eqnlst, es + i);
+    if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
+      w.reason[i] = NOISE;
+    if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
+    if (w.reason[i] != UPDATED) ++skipped;
+  }
+  if (skipped > 0) *status = -skipped;
+  if (skipped < neq) {
+    for (int k = ns; k <= ne; ++k) {
+      const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
+      const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+      if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
+      double a = 0.0;
+      kvojac_inq_nz_value(jac, k, &a);
+      kvojac_set_nz_value(jac, k, a + w.dx[j] * w.secant[i] / w.row_norm[i]);
+    }
+  }
+
+  const char* id = text(blkid(blkptr));
+  if (level == 6 && skipped == neq) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%s\n", "Skipped update for all rows in block ", id);
+  } else if (level == 7 && skipped > 0) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%d%s%s\n", "Skipped update for ", skipped, " rows in block ", id);
+  } else if (level >= 8 && skipped > 0) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%s\n", "These rows were not updated for block ", id);
+    for (int i = 0; i < neq; ++i) {
+      if (w.reason[i] == UPDATED) continue;
+      kvoprintf(kvHisDev, "%10d%10s", i + 1, "because ");
+      kvoprintf(kvHisDev, "%s\n", reason_text(w.reason[i]));
+    }
+  }
+}
+
+}  // extern "C"

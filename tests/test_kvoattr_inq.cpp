@@ -1,0 +1,234 @@
+// The block inquiry that fills the block-information record, its optional statistics, and the
+// one-line block report.
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "fixture.h"
+#include "kvojac.h"
+
+using kvotest::KvoTest;
+
+namespace {
+
+int res_calls = 0;
+
+// Four variables and three equations placed from (2, 3, 4). Non-zeros, block-local (equation,
+// variable): (1,1) (1,2) (2,2) (2,3) (3,4) (3,1) and one on equation 1 and a variable of no
+// block. The residuals are 1, 2 and 3.
+void m_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int i = 0; i < 4; ++i)
+    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
+  for (int i = 0; i < 3; ++i)
+    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  const int nz[7][2] = {{1, 1}, {1, 2}, {2, 2}, {2, 3}, {3, 4}, {3, 1}, {1, 9}};
+  for (int k = 0; k < 7; ++k) kvoref::set_nz(jac, nzs + k, es + nz[k][0] - 1, vs + nz[k][1] - 1);
+  kvoblk_set_vstop(b, vs + 3);
+  kvoblk_set_estop(b, es + 2);
+  kvoblk_set_nzstop(b, nzs + 6);
+  *status = 0;
+}
+
+void m_res(int b, int* status) {
+  ++res_calls;
+  double* r = kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b));
+  for (int i = 0; i < 3; ++i) r[kvoblk_inq_estart(b) + i - 1] = i + 1.0;
+  *status = 0;
+}
+
+void report_slot(int b, int* status) {
+  *status = 5;  // the dispatcher leaves 0 whatever the routine says
+  kvoblk_base_report(b);
+}
+
+class Inquiry : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    res_calls = 0;
+    lists = kvoref::make_lists(50);
+    cntr = new kvoref::Container(lists);
+    b = kvoblk_base_create_1(0);
+    kvoblk_set_blkid(b, "B1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = m_ini;
+    t->res = m_res;
+    t->inq_attr = kvoblk_base_inq_attr;
+    t->report = report_slot;
+    kvoblk_register_container(b, cntr);
+    int st = -1;
+    kvoblk_ini(b, 2, 3, 4, &st);
+    // Variable 2 fixed, variable 3 connected (code 2), variable 4 connected (code 4) but only
+    // in equation 3, which is inactive.
+    kvoref::set_var_status(lists.varlst, 3, kvoref::VAR_FIXED);
+    kvoref::set_var_status(lists.varlst, 4, 2 << kvoref::VAR_CONNECTED_SHIFT);
+    kvoref::set_var_status(lists.varlst, 5, 4 << kvoref::VAR_CONNECTED_SHIFT);
+    kvoref::set_eqn_status(lists.eqnlst, 5, 0);
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+
+  // The record as the block fills it for `mask`, every byte 0x5A beforehand.
+  nux_blk_t inquire(int32_t mask) {
+    nux_blk_t info;
+    std::memset(&info, 0x5A, sizeof info);
+    info.request = mask;
+    kvoblk_base_inq_attr(b, &info);
+    return info;
+  }
+
+  static int32_t untouched() {
+    int32_t w;
+    std::memset(&w, 0x5A, sizeof w);
+    return w;
+  }
+
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+}  // namespace
+
+TEST_F(Inquiry, HandleZeroPrintsTheAssertionLineAndTouchesNothing) {
+  nux_blk_t info;
+  std::memset(&info, 0x5A, sizeof info);
+  kvoblk_base_inq_attr(0, &info);
+  const std::string line = err();
+  const std::string head =
+      "Assertion 'kvoblk_base_inq_attr: blkptr is 0' failed in source/kvoblk/kvblk:";
+  EXPECT_EQ(line.substr(0, head.size()), head);
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(info.vstart, untouched());
+  kvoblk_base_inq_attr(b, nullptr);  // no record: nothing to fill
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Inquiry, FillsEveryAlwaysFieldAndLeavesRequestedOnesAlone) {
+  nux_blk_t info = inquire(0);
+  EXPECT_EQ(info.request, 0);
+  EXPECT_EQ(info.block, nullptr);
+  ASSERT_NE(info.model, nullptr);
+  EXPECT_STREQ(info.model, "");
+  EXPECT_STREQ(info.blkid, "B1");
+  EXPECT_STREQ(info.type, "        ");
+  EXPECT_EQ(std::string(info.subid), std::string(64, ' '));
+  EXPECT_EQ(info.included, 1);
+  for (int32_t w : info.reserved100) EXPECT_EQ(w, 0);
+  EXPECT_EQ(info.vstart, 2);
+  EXPECT_EQ(info.vstop, 5);
+  EXPECT_EQ(info.estart, 3);
+  EXPECT_EQ(info.estop, 5);
+  EXPECT_EQ(info.nzstart, 4);
+  EXPECT_EQ(info.nzstop, 10);
+  EXPECT_EQ(info.nvar, 4);
+  EXPECT_EQ(info.neqn, 3);
+  EXPECT_EQ(info.nnz, 7);
+  EXPECT_EQ(info.nnz_free, 0);
+  for (int32_t w : info.reserved168) EXPECT_EQ(w, 0);
+  EXPECT_EQ(info.reserved196, 0);
+  EXPECT_EQ(info.reserved232, 0);
+  EXPECT_EQ(info.deriv_type, KVOBLK_NUMERIC);
+  EXPECT_EQ(info.pertsize, 1e-6);
+  EXPECT_EQ(info.nlratiodev, 0.01);
+  // Filled only on request, or never.
+  EXPECT_EQ(info.unused95, 0x5A);
+  EXPECT_EQ(info.unused212, untouched());
+  EXPECT_EQ(info.nvar_active, untouched());
+  EXPECT_EQ(info.nvar_fixed, untouched());
+  EXPECT_EQ(info.neqn_active, untouched());
+  EXPECT_EQ(info.nconn2, untouched());
+  int32_t norm_word;
+  std::memcpy(&norm_word, &info.resnorm, sizeof norm_word);
+  EXPECT_EQ(norm_word, untouched());
+  EXPECT_EQ(res_calls, 0);
+}
+
+TEST_F(Inquiry, BlockIdIsCutToEightCharactersAndAMissingOneIsEmpty) {
+  kvoblk_set_blkid(b, "ABCDEFGHIJK");
+  EXPECT_STREQ(inquire(0).blkid, "ABCDEFGH");
+  kvoblk_set_blkid(b, nullptr);
+  EXPECT_STREQ(inquire(0).blkid, "");
+}
+
+TEST_F(Inquiry, StatisticsCountVariablesOfActiveNonZeros) {
+  for (int32_t mask : {1, 64, 128, 256, 512}) {
+    nux_blk_t info = inquire(mask);
+    EXPECT_EQ(info.nvar_active, 3) << mask;  // variables 1, 2 and 3; 4 only in equation 3
+    EXPECT_EQ(info.nvar_fixed, 1) << mask;
+    EXPECT_EQ(info.nconn2, 1) << mask;
+    EXPECT_EQ(info.nconn3, 0) << mask;
+    EXPECT_EQ(info.nconn4, 0) << mask;
+    // Active non-zeros on free variables, the one outside the block included.
+    EXPECT_EQ(info.nnz_free, 3) << mask;
+    EXPECT_EQ(info.neqn_active, untouched()) << mask;
+  }
+}
+
+TEST_F(Inquiry, FreeNonZerosCanBeAskedForWithoutTheStatistics) {
+  nux_blk_t info = inquire(NUX_BLK_REQ_FREE_NZS);
+  EXPECT_EQ(info.nnz_free, 3);
+  EXPECT_EQ(info.nvar_active, untouched());
+}
+
+TEST_F(Inquiry, ActiveEquationsAndResidualNormOnRequest) {
+  nux_blk_t info = inquire(NUX_BLK_REQ_ACTIVE_EQNS);
+  EXPECT_EQ(info.neqn_active, 2);
+  EXPECT_EQ(res_calls, 0);
+  info = inquire(NUX_BLK_REQ_NORM);
+  EXPECT_EQ(res_calls, 1);
+  EXPECT_DOUBLE_EQ(info.resnorm, std::sqrt(14.0));
+  EXPECT_EQ(info.neqn_active, untouched());
+}
+
+TEST_F(Inquiry, BlockWithoutVariablesCountsFreeNonZerosOnlyForBitEight) {
+  kvoblk_set_vstop(b, 1);
+  nux_blk_t info = inquire(1);
+  EXPECT_EQ(info.nvar, 0);
+  EXPECT_EQ(info.nvar_active, 0);
+  EXPECT_EQ(info.nnz_free, 0);
+  info = inquire(1 | NUX_BLK_REQ_FREE_NZS);
+  EXPECT_EQ(info.nvar_active, 0);
+  EXPECT_EQ(info.nnz_free, 3);
+}
+
+TEST_F(Inquiry, NoRoomForTheIncidenceCountsLeavesStatisticsZero) {
+  kvotest::fail_nothrow_new_after(1);
+  nux_blk_t info = inquire(1);
+  kvotest::fail_nothrow_new_after(0);
+  EXPECT_EQ(info.nvar_active, 0);
+  EXPECT_EQ(info.nvar_fixed, 0);
+  EXPECT_EQ(info.nvar, 4);
+}
+
+// ---- Report
+// --------------------------------------------------------------------------------------
+
+TEST_F(Inquiry, ReportShowsTheIdRightAlignedAndBlankTypeAndSubid) {
+  int st = -1;
+  kvoblk_report(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(rep(), "BLOCK:       B1 TYPE:          SUBID: " + std::string(64, ' ') + "\n");
+  EXPECT_EQ(his(), "");
+  kvoblk_base_report(0);
+  EXPECT_EQ(rep(), "");
+}
+
+namespace {
+void silent_inq_attr(int, nux_blk_t*) {}
+}  // namespace
+
+TEST_F(Inquiry, ReportOfAModelWhoseInquiryWritesNoTextsPrintsBlankFields) {
+  kvoblk_inq_ops(b)->inq_attr = silent_inq_attr;
+  kvoblk_base_report(b);
+  EXPECT_EQ(rep(), "BLOCK:          TYPE:          SUBID: " + std::string(64, ' ') + "\n");
+  kvoblk_inq_ops(b)->inq_attr = nullptr;
+  kvoblk_base_report(b);
+  EXPECT_EQ(his(), "!! kvoblk_inq_attr: Attempt to call an undefined function\n");
+  EXPECT_EQ(rep(), "BLOCK:          TYPE:          SUBID: " + std::string(64, ' ') + "\n");
+}

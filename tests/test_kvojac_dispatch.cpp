@@ -1,0 +1,319 @@
+// The Jacobian dispatchers: the method in force, the fall-back of the update methods, the
+// recording of the last iterate, group requests and the guards.
+#include <string>
+
+#include "fixture.h"
+#include "kvojac.h"
+
+using kvotest::KvoTest;
+namespace W = kvoblk_word;
+
+namespace {
+
+int32_t& wordof(int b, int k) { return ib0[b + k]; }
+
+// One equation r = x^2 in one variable, with an analytic routine that counts its calls.
+struct Calls {
+  int res = 0, selfjac = 0;
+} calls;
+
+void m_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  kvoref::define_var(varlst, vs, "X", 1.0);
+  kvoref::define_eqn(eqnlst, es, "E");
+  kvoref::set_nz(jac, nzs, es, vs);
+  kvoblk_set_vstop(b, vs);
+  kvoblk_set_estop(b, es);
+  kvoblk_set_nzstop(b, nzs);
+  *status = 0;
+}
+
+void m_res(int b, int* status) {
+  ++calls.res;
+  const double x = kvovarlst_inq_var_value(blk_inq_matrix_varlst(b), kvoblk_inq_vstart(b), 0);
+  kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b))[kvoblk_inq_estart(b) - 1] = x * x;
+  *status = 0;
+}
+
+void m_selfjac(int b, int* status) {
+  ++calls.selfjac;
+  const double x = kvovarlst_inq_var_value(blk_inq_matrix_varlst(b), kvoblk_inq_vstart(b), 0);
+  kvojac_set_nz_value(blk_inq_matrix_jacobian(b), kvoblk_inq_nzstart(b), 2.0 * x);
+  *status = 0;
+}
+
+class JacDispatch : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    calls = Calls();
+    lists = kvoref::make_lists(10);
+    kvoref::set_absolute_base(lists.eqnlst, 100);
+    cntr = new kvoref::Container(lists);
+    b = kvoblk_base_create(0);  // analytic support on, so every method is accepted
+    kvoblk_set_blkid(b, "B1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = m_ini;
+    t->res = m_res;
+    t->selfjac = m_selfjac;
+    t->pre_solve = kvoblk_base_pre_solve;
+    t->post_solve = kvoblk_base_post_solve;
+    kvoblk_register_container(b, cntr);
+    int st = -1;
+    kvoblk_ini(b, 1, 1, 1, &st);
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+
+  void set_x(double x) {
+    kvovarlst_set_var_value(lists.varlst, 1, x, 0);
+    int st = 0;
+    kvoblk_res(b, &st);  // the host evaluates the residuals before asking for the Jacobian
+  }
+  double bj() {
+    double v = 0.0;
+    kvojac_inq_nz_value(lists.jac, 1, &v);
+    return v;
+  }
+  int jac() {
+    int st = 99;
+    kvoblk_jac(b, &st);
+    return st;
+  }
+  // History text of a numeric fall-back at level 5 or more: the fall-back's own line, then the
+  // report of the grouping made for that one evaluation, whose group lines are the numeric
+  // service's. Answers the text before the report.
+  std::string his_with_grouping() {
+    const std::string text = his();
+    const std::string report =
+        "Variable grouping information for block: B1\n"
+        "--------------------------------------------------\n";
+    const size_t at = text.find(report);
+    EXPECT_NE(at, std::string::npos) << text;
+    return at == std::string::npos ? text : text.substr(0, at);
+  }
+  void solve_with(int method) {
+    ASSERT_EQ(kvoblk_set_deriv_type(b, method), method);
+    int st = -1;
+    kvoblk_pre_solve(b, &st);
+    ASSERT_EQ(st, 0);
+  }
+
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+const char* const kNotIterated =
+    "\nSchubert update not used for block B1 because it has not iterated. Using alternate "
+    "jacobian method.\n";
+
+}  // namespace
+
+// ---- Guards ------------------------------------------------------------------------------------
+
+TEST_F(JacDispatch, HandleZeroIsStatusOneAndABadHandleIsNamed) {
+  int st = 0;
+  kvoblk_jac(0, &st);
+  EXPECT_EQ(st, 1);
+  st = 0;
+  kvoblk_group_jac(0, 0, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "");
+  kvoblk_jac(b + 1, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_jac: Invalid block handle " + std::to_string(b + 1) + "\n");
+  kvoblk_jac(b, nullptr);  // no status word: still evaluated
+  EXPECT_EQ(calls.selfjac, 1);
+}
+
+TEST_F(JacDispatch, ExcludedBlockEvaluatesAndRecordsNothing) {
+  solve_with(KVOBLK_UPDATE_NUMERIC);
+  const int lastx = wordof(b, W::lastx);
+  kvoblk_set_included(b, 0);
+  calls = Calls();
+  EXPECT_EQ(jac(), 0);
+  int st = 99;
+  kvoblk_group_jac(b, 0, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(calls.res + calls.selfjac, 0);
+  EXPECT_EQ(wordof(b, W::iterated), 0);
+  EXPECT_EQ(wordof(b, W::lastx), lastx);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(JacDispatch, MethodOutsideOneToFourIsAnInternalError) {
+  for (int method : {0, 5, -1}) {
+    kvoblk_inq_settings(b)->deriv_type = method;
+    EXPECT_EQ(jac(), 1);
+    EXPECT_EQ(his(), "!! kvoblk_jac: Internal error (Unknown method).\n");
+    int st = 0;
+    kvoblk_group_jac(b, 3, &st);
+    EXPECT_EQ(st, 1);
+    EXPECT_EQ(his(), "!! kvoblk_group_jac: Internal error (Unknown method).\n");
+  }
+  EXPECT_EQ(calls.res + calls.selfjac, 0);
+  EXPECT_EQ(wordof(b, W::iterated), 0);
+}
+
+// ---- Analytic and numeric
+// ------------------------------------------------------------------------
+
+TEST_F(JacDispatch, AnalyticRunsTheModelRoutine) {
+  set_x(3.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(bj(), 6.0);
+  EXPECT_EQ(wordof(b, W::iterated), 0);
+}
+
+TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeCheck) {
+  int st = 99;
+  kvoblk_group_jac(b, 101, &st);  // the block's only equation has absolute index 101
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(calls.selfjac, 1);
+  kvoblk_group_jac(b, 102, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
+            "range is 101 to 101)\n");
+}
+
+TEST_F(JacDispatch, NumericGroupRequestWarnsForAGroupAndEvaluatesTheWholeBlock) {
+  kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
+  set_x(2.0);
+  calls = Calls();
+  int st = 99;
+  kvoblk_group_jac(b, 0, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(calls.res, 2);
+  EXPECT_NEAR(bj(), 4.0, 1e-5);
+  kvojac_set_nz_value(lists.jac, 1, 0.0);
+  kvoblk_group_jac(b, 7, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_jac: Warning: non-analytic jacobian evaluation requested for "
+            "equation group 7 in block B1\nperformance will be less than optimal\n");
+  EXPECT_NEAR(bj(), 4.0, 1e-5);
+  EXPECT_EQ(calls.selfjac, 0);
+}
+
+// ---- Update methods
+// ------------------------------------------------------------------------------
+
+TEST_F(JacDispatch, UpdateNumericFirstDifferencesThenAppliesTheSecantUpdate) {
+  kvoblk_set_diag_level(b, 5);
+  solve_with(KVOBLK_UPDATE_NUMERIC);
+  set_x(1.0);
+  calls = Calls();
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his_with_grouping(), kNotIterated);
+  EXPECT_EQ(calls.res, 2);  // numeric: base point and one group
+  EXPECT_NEAR(bj(), 2.0, 1e-5);
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+
+  set_x(2.0);
+  calls = Calls();
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(calls.res, 1);       // the update's own evaluation at the current point
+  EXPECT_NEAR(bj(), 3.0, 1e-9);  // the secant slope of x^2 between 1 and 2
+
+  set_x(4.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_NEAR(bj(), 6.0, 1e-9);  // against the point the previous update recorded
+  int st = -1;
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(wordof(b, W::iterated), 0);
+  EXPECT_EQ(wordof(b, W::lastx), 0);
+}
+
+TEST_F(JacDispatch, RatioTooFarFromOneKeepsEveryEvaluationNumeric) {
+  kvoblk_set_diag_level(b, 5);
+  kvoblk_set_nlratio(b, 1.05);
+  solve_with(KVOBLK_UPDATE_NUMERIC);
+  set_x(1.0);
+  jac();
+  EXPECT_EQ(his_with_grouping(), kNotIterated);
+  set_x(2.0);
+  calls = Calls();
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his_with_grouping(),
+            "\nSchubert update not used for block B1 because it has a too large Nonlin. ratio "
+            "deviation. Using alternate jacobian method.\n");
+  EXPECT_EQ(calls.res, 2);
+  EXPECT_NEAR(bj(), 4.0, 1e-5);
+
+  kvoblk_set_nlratio(b, 1.005);
+  set_x(3.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_NEAR(bj(), 5.0, 1e-5);  // secant between 2 and 3
+}
+
+TEST_F(JacDispatch, OutsideASolveTheUpdateFallsBackEvenWhenIterated) {
+  kvoblk_set_diag_level(b, 5);
+  kvoblk_set_deriv_type(b, KVOBLK_UPDATE_NUMERIC);
+  blk_allocate_lastx(b);
+  blk_allocate_lastf(b);
+  wordof(b, W::iterated) = 1;
+  set_x(3.0);
+  calls = Calls();
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his_with_grouping(),
+            "\nSchubert update not used for block B1 because it is not being solved. Using "
+            "alternate jacobian method.\n");
+  EXPECT_EQ(calls.res, 2);
+  EXPECT_NEAR(bj(), 6.0, 1e-5);
+}
+
+TEST_F(JacDispatch, UpdateAnalyticFallsBackToTheModelRoutine) {
+  solve_with(KVOBLK_UPDATE_ANALYTIC);
+  set_x(1.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(bj(), 2.0);
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+  set_x(2.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(bj(), 3.0);
+  // A group request under an update method is a whole-block update, with the warning.
+  set_x(4.0);
+  int st = 99;
+  kvoblk_group_jac(b, 101, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(bj(), 6.0);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_jac: Warning: non-analytic jacobian evaluation requested for "
+            "equation group 101 in block B1\nperformance will be less than optimal\n");
+}
+
+TEST_F(JacDispatch, SkippedRowsComeBackAsANegativeStatusAndStillRecordThePoint) {
+  solve_with(KVOBLK_UPDATE_NUMERIC);
+  set_x(1.0);
+  jac();
+  EXPECT_EQ(jac(), -1);  // nothing moved: the only row fails the NORM test
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+}
+
+TEST_F(JacDispatch, UpdateMethodChosenAfterThePreSolveFindsNoLastIterate) {
+  solve_with(KVOBLK_NUMERIC);
+  ASSERT_NE(wordof(b, W::vgrp), 0);
+  kvoblk_set_deriv_type(b, KVOBLK_UPDATE_NUMERIC);
+  set_x(1.0);
+  EXPECT_EQ(jac(), 0);  // not iterated: numeric, on the solve's grouping
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+  set_x(2.0);
+  EXPECT_EQ(jac(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  int st = -1;
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(wordof(b, W::vgrp), 0);
+}

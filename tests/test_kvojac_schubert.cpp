@@ -1,0 +1,355 @@
+// The Schubert update: when it may be used, the secant correction of each row, the SMALL,
+// NOISE and NORM tests, its failures and its reports at every diagnostic level.
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "kvojac.h"
+
+using kvotest::KvoTest;
+namespace W = kvoblk_word;
+
+namespace {
+
+int32_t& wordof(int b, int k) { return ib0[b + k]; }
+
+// A diagonal block: r_i = c_i * x_i^p over its equations, one non-zero per row. Extra
+// non-zeros can be added; the residual ignores them.
+struct Model {
+  int n = 1;
+  int power = 2;
+  std::vector<double> coef;
+  std::vector<std::pair<int, int>> extra;  // global equation and variable of further non-zeros
+  int fail_at = 0;
+  int res_calls = 0;
+} m;
+
+void m_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int i = 0; i < m.n; ++i) {
+    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
+    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+    kvoref::set_nz(jac, nzs + i, es + i, vs + i);
+  }
+  int k = nzs + m.n;
+  for (auto& e : m.extra) kvoref::set_nz(jac, k++, e.first, e.second);
+  kvoblk_set_vstop(b, vs + m.n - 1);
+  kvoblk_set_estop(b, es + m.n - 1);
+  kvoblk_set_nzstop(b, k - 1);
+  *status = 0;
+}
+
+void m_res(int b, int* status) {
+  ++m.res_calls;
+  if (m.fail_at != 0 && m.res_calls == m.fail_at) {
+    *status = 5;
+    return;
+  }
+  int varlst = blk_inq_matrix_varlst(b), eqnlst = blk_inq_matrix_eqnlst(b);
+  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  for (int i = 0; i < m.n; ++i) {
+    const double x = kvovarlst_inq_var_value(varlst, vs + i, 0);
+    kvoeqnlst_vec_residual(eqnlst)[es + i - 1] = m.coef[i] * (m.power == 1 ? x : x * x);
+  }
+  *status = 0;
+}
+
+class Schubert : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    m = Model();
+    lists = kvoref::make_lists(100);
+    cntr = new kvoref::Container(lists);
+  }
+  void TearDown() override {
+    if (b) kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+
+  // Places an n-row block with coefficients c (all 1 when empty) and gives it last-iterate
+  // buffers.
+  void place(int n, int power, std::vector<double> c = {}) {
+    m.n = n;
+    m.power = power;
+    m.coef = c.empty() ? std::vector<double>(n, 1.0) : c;
+    b = kvoblk_base_create_1(0);
+    kvoblk_set_blkid(b, "B1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = m_ini;
+    t->res = m_res;
+    kvoblk_register_container(b, cntr);
+    int st = -1;
+    kvoblk_ini(b, 1, 1, 1, &st);
+    ASSERT_EQ(st, 0);
+    lastx = blk_allocate_lastx(b);
+    lastf = blk_allocate_lastf(b);
+  }
+
+  // The last iterate x0 (with its residuals), the current point x and the current Jacobian
+  // values a of the diagonal.
+  void point(const std::vector<double>& x0, const std::vector<double>& x,
+             const std::vector<double>& a) {
+    for (int i = 0; i < m.n; ++i) {
+      lastx[i] = x0[i];
+      lastf[i] = m.coef[i] * (m.power == 1 ? x0[i] : x0[i] * x0[i]);
+      kvovarlst_set_var_value(lists.varlst, i + 1, x[i], 0);
+      kvojac_set_nz_value(lists.jac, i + 1, a[i]);
+    }
+  }
+
+  double bj(int k) {
+    double v = 0.0;
+    kvojac_inq_nz_value(lists.jac, k, &v);
+    return v;
+  }
+
+  int update() {
+    int st = 99;
+    blk_schubert_update(b, &st);
+    return st;
+  }
+
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+  double* lastx = nullptr;
+  double* lastf = nullptr;
+};
+
+}  // namespace
+
+// ---- The update -------------------------------------------------------------------------------
+
+TEST_F(Schubert, OneByOneSecantGivesExactlyThree) {
+  place(1, 2);
+  point({1.0}, {2.0}, {2.0});
+  EXPECT_EQ(update(), 0);
+  EXPECT_EQ(bj(1), 3.0);
+  EXPECT_EQ(m.res_calls, 1);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Schubert, ExactLinearJacobianSkipsEveryRowAsNoiseAndChangesNothing) {
+  place(3, 1, {2.0, 3.0, 4.0});
+  point({1.0, 1.0, 1.0}, {2.0, 1.5, 3.0}, {2.0, 3.0, 4.0});
+  EXPECT_EQ(update(), -3);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 3.0);
+  EXPECT_EQ(bj(3), 4.0);
+}
+
+TEST_F(Schubert, AllRowsSkippedIsReportedAtLevelsSixSevenAndEight) {
+  place(3, 1, {2.0, 3.0, 4.0});
+  const std::vector<double> x0 = {1.0, 1.0, 1.0}, x = {2.0, 1.5, 3.0}, a = {2.0, 3.0, 4.0};
+  for (int level : {4, 5}) {
+    kvoblk_set_diag_level(b, level);
+    point(x0, x, a);
+    EXPECT_EQ(update(), -3);
+    EXPECT_EQ(his(), "") << level;
+  }
+  kvoblk_set_diag_level(b, 6);
+  point(x0, x, a);
+  update();
+  EXPECT_EQ(his(), "\nWarning in Schubert update. Skipped update for all rows in block B1\n");
+  kvoblk_set_diag_level(b, 7);
+  point(x0, x, a);
+  update();
+  EXPECT_EQ(his(), "\nWarning in Schubert update. Skipped update for 3 rows in block B1\n");
+  kvoblk_set_diag_level(b, 9);
+  point(x0, x, a);
+  update();
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because NOISE test fails.\n"
+            "         2  because NOISE test fails.\n"
+            "         3  because NOISE test fails.\n");
+}
+
+TEST_F(Schubert, StepThatMovesNothingSkipsEveryRowForNormOverNoise) {
+  place(2, 2);
+  kvoblk_set_diag_level(b, 8);
+  point({1.0, 3.0}, {1.0, 3.0}, {5.0, 5.0});
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(bj(1), 5.0);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because NORM  test fails.\n"
+            "         2  because NORM  test fails.\n");
+}
+
+TEST_F(Schubert, StepThresholdIsRelativeToTheLastValuePlusOne) {
+  // With h = 1e-6, a step of 0.0005 from 1000 is below 0.001001; from 0 it is above 1e-6.
+  place(2, 2);
+  kvoblk_set_diag_level(b, 8);
+  point({1000.0, 0.0}, {1000.0005, 0.0005}, {0.0, 0.0});
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(1), 0.0);
+  EXPECT_NEAR(bj(2), 0.0005, 1e-15);  // the secant slope of x^2 between 0 and 0.0005
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because SMALL test fails.\n");
+}
+
+TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
+  place(5, 2);
+  // Row 1 moves too little (SMALL), row 3 not at all (NORM); rows 2, 4 and 5 are updated.
+  const std::vector<double> x0 = {1000.0, 1.0, 2.0, 1.0, 1.0};
+  const std::vector<double> x = {1000.0005, 2.0, 2.0, 1.5, 0.5};
+  const std::vector<double> a = {0.0, 2.0, 4.0, 2.0, 2.0};
+  kvoblk_set_diag_level(b, 6);
+  point(x0, x, a);
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(bj(2), 3.0);
+  EXPECT_EQ(bj(4), 2.5);
+  EXPECT_EQ(bj(5), 1.5);
+  EXPECT_EQ(bj(3), 4.0);
+  kvoblk_set_diag_level(b, 7);
+  point(x0, x, a);
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(his(), "\nWarning in Schubert update. Skipped update for 2 rows in block B1\n");
+  kvoblk_set_diag_level(b, 8);
+  point(x0, x, a);
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because SMALL test fails.\n"
+            "         3  because NORM  test fails.\n");
+}
+
+TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
+  m.extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 3.0}, {2.0, 2.0});
+  kvojac_set_nz_value(lists.jac, 3, 7.0);
+  kvojac_set_nz_value(lists.jac, 4, 8.0);
+  EXPECT_EQ(update(), 0);
+  EXPECT_EQ(bj(1), 3.0);
+  EXPECT_EQ(bj(2), 4.0);
+  EXPECT_EQ(bj(3), 7.0);
+  EXPECT_EQ(bj(4), 8.0);
+}
+
+// ---- Failures --------------------------------------------------------------------------------
+
+TEST_F(Schubert, MissingLastIterateIsStatusOneWithAMessageFromLevelFour) {
+  place(2, 2);
+  blk_destroy_lastf(b);
+  kvojac_set_nz_value(lists.jac, 1, 6.0);
+  kvoblk_set_diag_level(b, 3);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "");
+  kvoblk_set_diag_level(b, 4);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  EXPECT_EQ(bj(1), 6.0);
+  EXPECT_EQ(m.res_calls, 0);
+}
+
+TEST_F(Schubert, BuffersMadeForAnotherPlacementAreNoLastIterate) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoblk_set_vstop(b, 2);  // the block shrank after the buffers were made
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  // Recording into the unfit buffer writes nothing.
+  kvovarlst_set_var_value(lists.varlst, 1, 42.0, 0);
+  blk_store_lastx(b);
+  EXPECT_EQ(lastx[0], 1.0);
+}
+
+TEST_F(Schubert, BlockWithoutNonZerosIsStatusTwo) {
+  place(2, 2);
+  kvoblk_set_nzstop(b, 0);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(), "\nError in Schubert update.Number of  nonzeros for block B1 is 0\n");
+  kvoblk_set_diag_level(b, 3);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Schubert, ResidualFailureIsStatusThreeAndLeavesTheJacobian) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  m.fail_at = 1;
+  EXPECT_EQ(update(), 3);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not compute residuals for block B1\n");
+  EXPECT_EQ(bj(1), 2.0);
+}
+
+TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvotest::fail_nothrow_new_after(3);
+  EXPECT_EQ(update(), 1);
+  kvotest::fail_nothrow_new_after(0);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 2.0);
+}
+
+// ---- Recording the last iterate ----------------------------------------------------------------
+
+TEST_F(Schubert, StoresCurrentValuesAndResiduals) {
+  place(2, 2, {1.0, 3.0});
+  kvovarlst_set_var_value(lists.varlst, 1, 4.0, 0);
+  kvovarlst_set_var_value(lists.varlst, 2, 5.0, 0);
+  int st = 0;
+  kvoblk_res(b, &st);
+  blk_store_lastx(b);
+  blk_store_lastf(b);
+  EXPECT_EQ(lastx[0], 4.0);
+  EXPECT_EQ(lastx[1], 5.0);
+  EXPECT_EQ(lastf[0], 16.0);
+  EXPECT_EQ(lastf[1], 75.0);
+  blk_destroy_lastx(b);
+  blk_store_lastx(b);  // no buffer: nothing to write
+  blk_store_lastx(0);
+  EXPECT_EQ(his(), "");
+}
+
+// ---- Whether an update may be used ------------------------------------------------------------
+
+TEST_F(Schubert, CheckGivesItsReasonFromLevelFive) {
+  place(1, 2);
+  kvoblk_set_diag_level(b, 4);
+  EXPECT_EQ(blk_schubert_check(b), -1);
+  EXPECT_EQ(his(), "");
+  kvoblk_set_diag_level(b, 5);
+  EXPECT_EQ(blk_schubert_check(b), -1);
+  EXPECT_EQ(his(),
+            "\nSchubert update not used for block B1 because it is not being solved. Using "
+            "alternate jacobian method.\n");
+  wordof(b, W::being_solved) = 1;
+  EXPECT_EQ(blk_schubert_check(b), -2);
+  EXPECT_EQ(his(),
+            "\nSchubert update not used for block B1 because it has not iterated. Using "
+            "alternate jacobian method.\n");
+  wordof(b, W::iterated) = 1;
+  kvoblk_set_nlratio(b, 1.02);
+  EXPECT_EQ(blk_schubert_check(b), -3);
+  EXPECT_EQ(his(),
+            "\nSchubert update not used for block B1 because it has a too large Nonlin. ratio "
+            "deviation. Using alternate jacobian method.\n");
+  kvoblk_set_nlratio(b, 1.005);
+  EXPECT_EQ(blk_schubert_check(b), 1);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(Schubert, DeviationEqualToTheLimitOrNotANumberRulesTheUpdateOut) {
+  place(1, 2);
+  wordof(b, W::being_solved) = 1;
+  wordof(b, W::iterated) = 1;
+  EXPECT_EQ(blk_schubert_check(b), 1);  // the ratio a model never computes stays 1.0
+  kvoblk_set_nlratio(b, 0.5);
+  kvoblk_set_nlratiodev(b, 0.5);
+  EXPECT_EQ(blk_schubert_check(b), -3);
+  kvoblk_set_nlratiodev(b, 0.01);
+  kvoblk_set_nlratio(b, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(blk_schubert_check(b), -3);
+  EXPECT_EQ(blk_schubert_check(0), 0);
+}
