@@ -1,0 +1,714 @@
+// The sparsity pattern file: what the library writes when the file is missing, how it reads a
+// file back into a block's pattern, the dimension query, and a reader that survives any file.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+
+using kvotest::KvoTest;
+namespace fs = std::filesystem;
+
+// ---- Largest single heap request ----------------------------------------------------------
+// The reader must never allocate what a file merely announces. The whole program's operator
+// new goes through here, so a test can see the largest request made while it ran.
+namespace {
+size_t largest_request = 0;
+}
+// The replacements pair malloc with free; the compiler cannot see that they belong together.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (size > largest_request) largest_request = size;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+// A model whose equation e depends on the listed variables: residual e is the sum of
+// (c + 1) * x(c) over its columns c. Variables are named by `var_names`, equations F, G, H...
+struct Shape {
+  std::vector<std::string> var_names;
+  std::vector<std::vector<int>> deps;  // per equation, 1-based columns
+};
+Shape shape;
+
+void shape_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (size_t v = 0; v < shape.var_names.size(); ++v)
+    kvoref::define_var(varlst, vs + static_cast<int>(v), shape.var_names[v].c_str(), 1.0);
+  for (size_t e = 0; e < shape.deps.size(); ++e)
+    kvoref::define_eqn(eqnlst, es + static_cast<int>(e), std::string(1, 'F' + e).c_str());
+  kvoblk_set_vstop(b, vs + static_cast<int>(shape.var_names.size()) - 1);
+  kvoblk_set_estop(b, es + static_cast<int>(shape.deps.size()) - 1);
+  kvoblk_set_nzstop(b, nzs - 1);
+  *status = 0;
+}
+
+void shape_res(int b, int* status) {
+  *status = 0;
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  const double* x = kvovarlst_vec_value(varlst);
+  double* r = kvoeqnlst_vec_residual(eqnlst);
+  for (size_t e = 0; e < shape.deps.size(); ++e) {
+    double sum = 0;
+    for (int c : shape.deps[e]) sum += (c + 1) * x[vs + c - 2];
+    r[es + e - 1] = sum;
+  }
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spit(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  std::istringstream in(text);
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// Replaces the first occurrence of `from` in `text`.
+std::string edit(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The entries of a pattern object.
+std::vector<std::pair<int, int>> entries(kv_jac_t pattern) {
+  std::vector<std::pair<int, int>> e;
+  for (int k = 1; k <= kvojac_inq_nnz(pattern); ++k)
+    e.emplace_back(kvojac_inq_nz_eqnnum(pattern, k), kvojac_inq_nz_varnum(pattern, k));
+  return e;
+}
+
+const char* kDateLine = "Date created             : ";
+
+}  // namespace
+
+class PatternFile : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    dir = fs::temp_directory_path() /
+          ("kvopat_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    path = (dir / "b1.pat").string();
+    shape = Shape{{"A", "B", "C"}, {{1, 3}, {2}}};
+    lists = kvoref::make_lists(100);
+    cntr = new kvoref::Container(lists);
+    b = make_block("B1");
+  }
+  void TearDown() override {
+    for (int blk : blocks) kvoblk_destroy(blk);
+    delete cntr;
+    fs::remove_all(dir);
+    KvoTest::TearDown();
+  }
+
+  // A placed block of the current shape, restoring from `path`, after any earlier blocks.
+  int make_block(const char* id) {
+    int blk = kvoblk_base_create_1(0);
+    kvoblk_set_blkid(blk, id);
+    kvoblk_ops_t* t = kvoblk_inq_ops(blk);
+    t->ini = shape_ini;
+    t->res = shape_res;
+    kvoblk_register_container(blk, cntr);
+    kvoblk_set_pat_file(blk, path.c_str());
+    int st = 0;
+    kvoblk_ini(blk, next_var, next_eqn, 1, &st);
+    next_var += static_cast<int>(shape.var_names.size());
+    next_eqn += static_cast<int>(shape.deps.size());
+    blocks.push_back(blk);
+    return blk;
+  }
+
+  // Restores the block's pattern; answers its entries (empty for none) and the errors counted.
+  std::pair<std::vector<std::pair<int, int>>, int> restore(int blk) {
+    int errors = 0;
+    kv_jac_t pattern = kvoblk_rpat(blk, &errors);
+    std::vector<std::pair<int, int>> e = entries(pattern);
+    if (pattern) kvojac_destroy(&pattern);
+    return {e, errors};
+  }
+
+  // Writes the file by the numeric fallback and takes the text that produced.
+  std::string write_file() {
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 0);
+    his();
+    return slurp(path);
+  }
+
+  // The message a restore failure ends with.
+  std::string failed(const std::string& why, const char* id = "B1") {
+    return "\nError restoring sparsity pattern from file " + path + " for block " + id + "\n" +
+           why + "\n\n";
+  }
+  std::string read_error(const std::string& what, bool first = false) {
+    return std::string(first ? "\n\n" : "\n") + "Error reading file " + path + what + "\n\n";
+  }
+
+  fs::path dir;
+  std::string path;
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+  std::vector<int> blocks;
+  int next_var = 1, next_eqn = 1;
+};
+
+using Entries = std::vector<std::pair<int, int>>;
+
+// ---- Writing ------------------------------------------------------------------------------
+
+TEST_F(PatternFile, MissingFileIsDetectedNumericallyAndSavedInTheFixedFormat) {
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}}));
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(his(), "\nWarning while restoring sparsity pattern from file " + path +
+                       " for block B1\nFile could not be opened.\n"
+                       "Computing sparsity numerically and saving it to file.\n\n");
+
+  // The date is the time of writing; everything else is fixed.
+  std::vector<std::string> lines = lines_of(slurp(path));
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_TRUE(std::regex_match(lines[9], std::regex("Date created             : "
+                                                    "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+                                                    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|"
+                                                    "Nov|Dec) [0-3][0-9] [0-2][0-9]:[0-5][0-9]:"
+                                                    "[0-6][0-9] Year of our Lord [0-9]{4}")))
+      << lines[9];
+  std::string text = slurp(path);
+  size_t date = text.find(kDateLine);
+  text.replace(date + std::strlen(kDateLine), text.find('\n', date) - date - std::strlen(kDateLine),
+               "<date>");
+  EXPECT_EQ(text, kvotest::golden("pattern_3x2.pat"));
+  EXPECT_FALSE(fs::exists(path + ".kvotmp"));
+}
+
+TEST_F(PatternFile, SavedFileIsReadBackWithoutDetectingAgain) {
+  write_file();
+  kvoblk_set_pat_type(b, KVOBLK_PATTYPE_UNDEFINED);
+  kvoblk_set_pertsize(b, 0.5);
+  kvoblk_inq_ops(b)->res = nullptr;  // a second detection would now be reported
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}}));
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
+  shape = Shape{{"A", "B", "C", "D", "E", "F", "G", "H"}, {{1, 2, 3, 4, 5, 6, 7}}};
+  path = (dir / "seven.pat").string();
+  int seven = make_block("S7");
+  restore(seven);
+  std::string text = slurp(path);
+  EXPECT_NE(text.find("==\n\n         7         6         5         4         3         2"
+                      "         1\n\n\n====="),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("==\n\n         7\n"), std::string::npos) << text;
+
+  shape.deps = {{1, 2, 3, 4, 5, 6, 7, 8}};
+  path = (dir / "eight.pat").string();
+  int eight = make_block("S8");
+  restore(eight);
+  text = slurp(path);
+  EXPECT_NE(text.find("==\n\n         8         7         6         5         4         3"
+                      "         2\n         1\n\n\n====="),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(PatternFile, BlockIdFillsTheTitleBoxOrPushesItsEdgeOut) {
+  const std::string id43(43, 'X');
+  path = (dir / "id43.pat").string();
+  restore(make_block(id43.c_str()));
+  std::vector<std::string> lines = lines_of(slurp(path));
+  ASSERT_GT(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "* Sparsity pattern file for block " + id43 + "*");
+  EXPECT_EQ(lines[2].size(), 78u);
+
+  const std::string id50(50, 'Y');
+  path = (dir / "id50.pat").string();
+  restore(make_block(id50.c_str()));
+  lines = lines_of(slurp(path));
+  EXPECT_EQ(lines[2], "* Sparsity pattern file for block " + id50 + "*");
+}
+
+TEST_F(PatternFile, NumbersAndNamesDoNotFollowTheLocale) {
+  const char* found = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+    if ((found = std::setlocale(LC_ALL, name))) break;
+  if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  std::string text = write_file();
+  auto [e, errors] = restore(b);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(errors, 0);
+  EXPECT_NE(text.find("Perturbation size        : 1.000000e-006\n"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(text, std::regex("Date created             : [A-Z][a-z]{2} "
+                                                 "[A-Z][a-z]{2} ")));
+}
+
+TEST_F(PatternFile, WithoutANameTheDetectedPatternIsUsedButNotSaved) {
+  kvoblk_set_pat_file(b, nullptr);
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e.size(), 3u);
+  EXPECT_EQ(his(),
+            "\nError trying to open a sparsity file.No name supplied.\n\n"
+            "\nWarning while restoring sparsity pattern from file (none) for block B1\n"
+            "File could not be opened.\nComputing sparsity numerically and saving it to file.\n\n"
+            "\nWarning while saving sparsity pattern to file (none) for block B1\n"
+            "File could not be written.\n\n");
+}
+
+TEST_F(PatternFile, UnwritableDirectoryGivesTheSaveWarningAndStillAPattern) {
+  path = (dir / "no" / "such" / "dir.pat").string();
+  kvoblk_set_pat_file(b, path.c_str());
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e.size(), 3u);
+  std::string h = his();
+  EXPECT_NE(h.find("\nWarning while saving sparsity pattern to file " + path +
+                   " for block B1\nFile could not be written.\n\n"),
+            std::string::npos)
+      << h;
+}
+
+TEST_F(PatternFile, WriteErrorAfterCreationIsDetectedAndLeavesNoFile) {
+  // A file size limit makes the writes past it fail, as a full disk would.
+  struct rlimit old {};
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 512;
+  setrlimit(RLIMIT_FSIZE, &small);
+  auto [e, errors] = restore(b);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e.size(), 3u);
+  std::string h = his();
+  EXPECT_NE(h.find("File could not be written.\n\n"), std::string::npos) << h;
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(path + ".kvotmp"));
+}
+
+TEST_F(PatternFile, SavingThroughADanglingLinkWritesTheLinkTarget) {
+  fs::create_symlink("target.pat", path);
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_TRUE(fs::exists(dir / "target.pat"));
+  his();
+  EXPECT_EQ(restore(b).second, 0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(PatternFile, ADirectoryOrAPipeIsNeitherReadNorReplaced) {
+  fs::create_directory(dir / "sub");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  for (const char* name : {"sub", "pipe"}) {
+    path = (dir / name).string();
+    kvoblk_set_pat_file(b, path.c_str());
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(e.size(), 3u);
+    EXPECT_EQ(his(), "\nWarning while restoring sparsity pattern from file " + path +
+                         " for block B1\nFile could not be opened.\n"
+                         "Computing sparsity numerically and saving it to file.\n\n"
+                         "\nWarning while saving sparsity pattern to file " +
+                         path + " for block B1\nFile could not be written.\n\n");
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "sub"));
+  EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+}
+
+// ---- Restoring ----------------------------------------------------------------------------
+
+TEST_F(PatternFile, BelowLevelFourAMissingFileIsAnErrorAndNothingIsWritten) {
+  kvoblk_set_diag_level(b, 3);
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 1);
+  EXPECT_TRUE(e.empty());
+  EXPECT_EQ(his(), failed("Failed to get the block dimensions from the file."));
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(PatternFile, ModeWordsRestoreTheirPatternTypes) {
+  std::string text = write_file();
+  for (auto [word, type] : {std::pair<const char*, int>{"ANALYTIC", 1}, {"UNDEFINED", 0}}) {
+    spit(path, edit(text, "mode : NUMERIC", std::string("mode : ") + word));
+    kvoblk_set_pat_type(b, 2);
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 0) << word;
+    EXPECT_EQ(e.size(), 3u);
+    EXPECT_EQ(kvoblk_inq_pat_type(b), type);
+  }
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(PatternFile, NumericFileRestoresItsSettingsAndNoNeedsNoAmount) {
+  std::string text = write_file();
+  text = edit(text, "size        : 1.000000e-006", "size        : 2.5e-005");
+  text = edit(text, "tolerance           : 1.000000e-012", "tolerance           : +3E-9");
+  text =
+      edit(text, "zero      : YES\nMove away by             : 1.000000e-002\n", "zero      : NO\n");
+  spit(path, text);
+  kvoblk_set_moveamount(b, 0.25);
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 2.5e-5);
+  EXPECT_EQ(kvoblk_inq_zerotol(b), 3e-9);
+  EXPECT_EQ(kvoblk_inq_move(b), 0);
+  EXPECT_EQ(kvoblk_inq_moveamount(b), 0.25);
+}
+
+TEST_F(PatternFile, MissingNumericSettingsAreEachNamed) {
+  std::string text = write_file();
+  spit(path, edit(edit(text, "size ", "sighs "), "tolerance ", "tolerance : x"));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), read_error(". Could not find perturbation size.") +
+                       read_error(". Could not find zero tolerance.") +
+                       failed("Missing elements from file."));
+
+  spit(path, edit(text, "Move away by             : 1.000000e-002", ""));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), read_error(". Could not find move from zero amount.") +
+                       failed("Missing elements from file."));
+
+  spit(path, edit(text, "from zero      : YES", "from zer0      : YES"));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), read_error(". Could not find move away from zero flag.") +
+                       failed("Missing elements from file."));
+
+  spit(path, edit(text, "mode : NUMERIC", "mode : SOMETIMES"));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(),
+            read_error(". Could not find sparsity type.") + failed("Missing elements from file."));
+}
+
+TEST_F(PatternFile, HeaderItemsThatAreMissingOrDoNotParseAreNamedInOrder) {
+  std::string text = write_file();
+  text = edit(text, "variables      : 3", "variables      : three");
+  text = edit(text, "equations      : 2", "equations      : -2");
+  text = edit(text, "non-zeros      : 3", "non-zeros      : 99999999999");
+  text = edit(text, "version", "versi0n");
+  text = edit(text, "for block B1", "for blok B1");
+  text = edit(text, "Date created", "Date made");
+  spit(path, text);
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), read_error(". Could not find number of variables.", true) +
+                       read_error(". Could not find number of equations.") +
+                       read_error(". Could not find number of non-zeros.") +
+                       read_error(". Could not find file format.") +
+                       read_error(". Could not find block name.") +
+                       read_error(". Could not find file date.") +
+                       failed("Failed to get the block dimensions from the file."));
+}
+
+TEST_F(PatternFile, FileWithoutChecksumIsRefused) {
+  std::string text = write_file();
+  spit(path, edit(text, "Checksum", "Checksun"));
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 1);
+  EXPECT_TRUE(e.empty());
+  EXPECT_EQ(his(), read_error(". Could not find checksum."));
+
+  // Fifteen bytes are no checksum either.
+  size_t close = text.find(" )");
+  spit(path, text.substr(0, text.rfind(' ', close - 1)) + text.substr(close));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), read_error(". Could not find checksum."));
+}
+
+TEST_F(PatternFile, ChecksumCoversTheFirstNamesOnly) {
+  write_file();
+  shape.var_names = {"A", "Q", "C"};
+  EXPECT_EQ(restore(make_block("B1")).second, 0);
+  EXPECT_EQ(his(), "");
+  shape.var_names = {"Z", "B", "C"};
+  EXPECT_EQ(restore(make_block("B1")).second, 1);
+  EXPECT_EQ(his(), failed("File cheksum does not match."));
+}
+
+TEST_F(PatternFile, ShortSectionsReportHowManyNumbersWereRead) {
+  std::string text = write_file();
+  size_t counts = text.rfind("\n\n") + 2;
+  spit(path, text.substr(0, counts) + "         2\n");
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
+                       ". Number of scanned equation incidence counts too small :1\n\n" +
+                       failed("Missing elements from file."));
+
+  spit(path, edit(text, "         3         1         2\n", "         3   junk\n"));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
+                       ". Number of scanned column pointers too small :1\n\n" +
+                       failed("Missing elements from file."));
+
+  spit(path, edit(text, "equations      : 2", "equations      : 0"));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
+                       ". Number of equations = 0\n\n"
+                       "\nError restoring sparsity from file " +
+                       path + ". Number of nonzeros = 3\n\n" +
+                       failed("Missing elements from file."));
+}
+
+TEST_F(PatternFile, AnnouncedCountsAreNotAllocatedButLongTokensAreReadWhole) {
+  std::string text = write_file();
+  spit(path, edit(edit(text, "non-zeros      : 3", "non-zeros      : 2000000000"),
+                  "equations      : 2", "equations      : 2000000000"));
+  largest_request = 0;
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_LT(largest_request, 1u << 20);
+  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
+                       ". Number of scanned column pointers too small :3\n\n" +
+                       failed("Missing elements from file."));
+
+  // The same count shows that a long token is read whole: the reader keeps a block name of
+  // 300000 characters, and the dimension query tells it from the block's id.
+  const std::string name(300000, 'N');
+  spit(path, edit(text, "for block B1", "for block " + name));
+  largest_request = 0;
+  int nnz = 0, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_GE(largest_request, name.size());
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "\nError restoring dimensions for sparsity pattern from file " + path +
+                       "\nBlock id names do not match.\nBlock id           :  B1\n"
+                       "Block id from file :  " +
+                       name + "\n\n");
+}
+
+TEST_F(PatternFile, InconsistentCountsAndEntriesOutsideTheBlockAreMissingElements) {
+  std::string text = write_file();
+  const std::string counts = "         2         1\n";
+  for (const char* bad : {"2 2\n", "1 1\n", "4 -1\n", "-1 4\n"}) {
+    spit(path, edit(text, counts, bad));
+    EXPECT_EQ(restore(b).second, 1) << bad;
+    EXPECT_EQ(his(), failed("Missing elements from file.")) << bad;
+  }
+  // Column 4 of a block of three variables, and a third equation of a block of two.
+  for (auto [from, to] :
+       {std::pair<std::string, std::string>{"         3         1         2\n", "3 1 4\n"},
+        {"         3         1         2\n", "3 1 0\n"},
+        {"equations      : 2", "equations      : 3"}}) {
+    std::string changed = edit(text, from, to);
+    if (from.rfind("equations", 0) == 0) changed = edit(changed, counts, "2 0 1\n");
+    spit(path, changed);
+    EXPECT_EQ(restore(b).second, 1) << to;
+    EXPECT_EQ(his(), failed("Missing elements from file.")) << to;
+  }
+}
+
+TEST_F(PatternFile, BadHandlesAreAnsweredWithoutAPattern) {
+  int errors = 0;
+  EXPECT_EQ(kvoblk_rpat(0, &errors), 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_rpat(b + 100000, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_rpat: Invalid block handle " + std::to_string(b + 100000) + "\n");
+  EXPECT_EQ(kvoblk_rpat(b + 100000, nullptr), 0);
+}
+
+// ---- Dimension query ----------------------------------------------------------------------
+
+TEST_F(PatternFile, DimensionQueryTakesTheCountFromAFileOfTheSameBlock) {
+  write_file();
+  int nnz = -1, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(nnz, 3);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+
+  nnz = -1;
+  blkpat_dim(b, 2, 1, &nnz, &errors);
+  EXPECT_EQ(nnz, 3);
+  EXPECT_EQ(errors, 2);
+  const std::string head =
+      "\nError restoring dimensions for sparsity pattern from file " + path + " for block  B1\n";
+  EXPECT_EQ(his(), head +
+                       "Number of variables higher than specified maximum.\n"
+                       "Number of variables from file      : 3\n"
+                       "Specified Max. number of variables : 2\n\n" +
+                       head +
+                       "Number of equations higher than specified maximum.\n"
+                       "Number of equations from file      : 2\n"
+                       "Specified Max. number of equations : 1\n\n");
+}
+
+TEST_F(PatternFile, DimensionQueryComparesTheWholeBlockId) {
+  path = (dir / "long.pat").string();
+  int first = make_block("REACTOR_TRAIN_SECTION_1");
+  restore(first);
+  his();
+  int nnz = 0, errors = 0;
+  blkpat_dim(first, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(nnz, 3);
+
+  int second = make_block("REACTOR_TRAIN_SECTION_2");
+  nnz = 7;
+  blkpat_dim(second, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(nnz, 7);
+  EXPECT_EQ(his(), "\nError restoring dimensions for sparsity pattern from file " + path +
+                       "\nBlock id names do not match.\n"
+                       "Block id           :  REACTOR_TRAIN_SECTION_2\n"
+                       "Block id from file :  REACTOR_TRAIN_SECTION_1\n\n");
+}
+
+TEST_F(PatternFile, DimensionQueryFallsBackToTheEstimateOrCountsACorruptFile) {
+  int nnz = 0, errors = 0;
+  blkpat_dim(b, 10, 11, &nnz, &errors);
+  EXPECT_EQ(nnz, 33);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  kvoblk_set_diag_level(b, 6);
+  blkpat_dim(b, 10, 10, &nnz, &errors);
+  EXPECT_EQ(nnz, 100);
+  EXPECT_EQ(his(), "\nWarning while restoring dimensions for sparsity pattern from file " + path +
+                       " for block  B1\nCould not open file. Will use the max. dimensions "
+                       "provided numerically.\n\n");
+
+  kvoblk_set_diag_level(b, 4);
+  std::string text = write_file();
+  spit(path, edit(text, "non-zeros", "nonzeros"));
+  nnz = 5;
+  blkpat_dim(b, 10, 10, &nnz, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(nnz, 5);
+  EXPECT_EQ(his(), read_error(". Could not find number of non-zeros.", true) +
+                       "\nError restoring dimensions for sparsity pattern from file " + path +
+                       " for block  B1\nElements missing from file. File may be corrupted.\n\n");
+}
+
+// ---- Any file at all ----------------------------------------------------------------------
+
+// Every damaged version of a good file ends in a restored pattern inside the block and no
+// error, or in no pattern and exactly one error; the dimension query counts at most one error
+// per check. Run under the sanitizers this also shows that no damage reads or writes outside
+// an array.
+TEST_F(PatternFile, AnyDamageEndsInSuccessOrExactlyOneError) {
+  // Eight entries, so that the column section spans two lines.
+  shape = Shape{{"A", "B", "C", "D"}, {{1, 2, 4}, {2, 3}, {1, 3, 4}}};
+  path = (dir / "fuzz.pat").string();
+  int blk = make_block("FUZZ");
+  restore(blk);
+  const std::string good = slurp(path);
+  his();
+
+  std::vector<std::string> cases;
+  std::vector<std::string> lines = lines_of(good);
+  for (size_t n = 0; n <= lines.size(); ++n) {  // truncated after every line, and mid-line
+    std::string t;
+    for (size_t i = 0; i < n; ++i) t += lines[i] + "\n";
+    cases.push_back(t);
+    if (n < lines.size()) cases.push_back(t + lines[n].substr(0, lines[n].size() / 2));
+  }
+  std::vector<std::pair<size_t, size_t>> tokens;  // start and length of every token
+  for (size_t i = 0; i < good.size();) {
+    while (i < good.size() && std::isspace(static_cast<unsigned char>(good[i]))) ++i;
+    size_t start = i;
+    while (i < good.size() && !std::isspace(static_cast<unsigned char>(good[i]))) ++i;
+    if (i > start) tokens.emplace_back(start, i - start);
+  }
+  for (auto [start, length] : tokens) {
+    std::string token = good.substr(start, length);
+    auto replaced = [&](const std::string& with) {
+      return good.substr(0, start) + with + good.substr(start + length);
+    };
+    cases.push_back(replaced(""));                   // deleted
+    cases.push_back(replaced(token + " " + token));  // duplicated
+    if (std::isdigit(static_cast<unsigned char>(token[0]))) {
+      for (const char* number : {"2147483647", "2147483648", "-2147483648", "99999999999999999999",
+                                 "-1", "0", "1e999", "0x7fffffff", "nan"})
+        cases.push_back(replaced(number));
+    }
+    cases.push_back(replaced(std::string(200000, 'W')));  // one very long token
+  }
+  std::mt19937 random(12345);
+  for (int n = 0; n < 300; ++n) {
+    std::string t = good;
+    for (int k = 0; k < 1 + n % 4; ++k) {
+      size_t at = random() % t.size();
+      char byte = static_cast<char>(random() % 256);
+      if (random() % 2)
+        t[at] = byte;
+      else
+        t.insert(at, 1, byte);
+    }
+    cases.push_back(t);
+  }
+
+  kvoblk_set_diag_level(blk, 3);  // an unopenable file must not start a detection here
+  for (size_t c = 0; c < cases.size(); ++c) {
+    spit(path, cases[c]);
+    int errors = 0;
+    kv_jac_t pattern = kvoblk_rpat(blk, &errors);
+    if (pattern) {
+      EXPECT_EQ(errors, 0) << "case " << c;
+      for (auto [row, col] : entries(pattern)) {
+        EXPECT_TRUE(row >= 1 && row <= 3 && col >= 1 && col <= 4) << "case " << c;
+      }
+      kvojac_destroy(&pattern);
+    } else {
+      EXPECT_EQ(errors, 1) << "case " << c << "\n" << cases[c];
+    }
+    int nnz = 0, dim_errors = 0;
+    blkpat_dim(blk, 4, 3, &nnz, &dim_errors);
+    EXPECT_LE(dim_errors, 2) << "case " << c;
+    his();
+  }
+  EXPECT_GT(cases.size(), 900u);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
