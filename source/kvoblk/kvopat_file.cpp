@@ -508,6 +508,21 @@ int block_neq(int blkptr) { return range(blkptr, W::estart, W::estop); }
 // How a file name is shown in messages; a block without one shows "(none)".
 std::string shown(const char* path) { return path ? path : "(none)"; }
 
+// The block's pattern file name and id, copied: model code may run while they are in use (the
+// numeric fallback) and change either. The path is null when the block names no file.
+struct FileOfBlock {
+  explicit FileOfBlock(int blkptr)
+      : has_path(kvoblk_inq_pat_file(blkptr) != nullptr),
+        path_text(has_path ? kvoblk_inq_pat_file(blkptr) : ""),
+        shown_path(has_path ? path_text : shown(nullptr)),
+        id(text(blkid(blkptr))) {}
+  const char* path() const { return has_path ? path_text.c_str() : nullptr; }
+  bool has_path;
+  std::string path_text;
+  std::string shown_path;
+  std::string id;
+};
+
 void rpat_error(const std::string& path, const std::string& id, const char* what) {
   kvoprintf(kvHisDev, "\n%s %s %s %s\n%s\n\n", "Error restoring sparsity pattern from file",
             path.c_str(), "for block", id.c_str(), what);
@@ -540,14 +555,10 @@ kv_jac_t detect_and_save(int blkptr, const char* path, const std::string& shown_
 }
 
 kv_jac_t restore(int blkptr, int* errors) {
-  // The name and the id are copied: model code runs during the numeric fallback and may change
-  // either.
-  const char* name = kvoblk_inq_pat_file(blkptr);
-  const bool has_path = name != nullptr;
-  const std::string path_text = has_path ? name : "";
-  const char* path = has_path ? path_text.c_str() : nullptr;
-  const std::string spath = shown(path);
-  const std::string id = text(blkid(blkptr));
+  const FileOfBlock file(blkptr);
+  const char* path = file.path();
+  const std::string& spath = file.shown_path;
+  const std::string& id = file.id;
 
   kvoblk_pat_header_t h;
   int status = 0;
@@ -761,11 +772,10 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
     return;
   }
   try {
-    const char* name = kvoblk_inq_pat_file(blkptr);
-    const std::string path_text = name ? name : "";
-    const char* path = name ? path_text.c_str() : nullptr;
-    const std::string spath = shown(path);
-    const std::string id = text(blkid(blkptr));
+    const FileOfBlock file(blkptr);
+    const char* path = file.path();
+    const std::string& spath = file.shown_path;
+    const std::string& id = file.id;
 
     kvoblk_pat_header_t h;
     int status = 0;
