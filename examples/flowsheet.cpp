@@ -1,16 +1,27 @@
 // The example flowsheet: a train of three stirred-tank chains (R1 -> R2 -> R3) with the
-// reaction A -> B. The program creates the blocks, sizes the flowsheet's lists from what the
-// blocks ask for, registers the blocks with a container (their scripts are echoed on the
-// history device), gives them IN and OUT ports, places them one after another in the global
-// lists and reports what it built.
+// reaction A -> B. The program creates the blocks and chooses how each gets its sparsity pattern
+// (R1 from the model, R2 by numeric detection, R3 from a pattern file in the work directory),
+// dimensions them and sizes the flowsheet's lists from what they reserve, registers them with a
+// container (their scripts are echoed on the history device), gives them IN and OUT ports,
+// places them one after another in the global lists (which initialises their patterns) and
+// reports what it built. Then it solves the flowsheet by Newton's method once with each of the
+// four derivative methods, from the same starting point, and compares the cost of each and the
+// result with the closed-form steady state.
+//
+// The first run in a work directory detects R3's pattern and saves it there; later runs restore
+// it from that file.
 //
 // Usage: flowsheet [--workdir DIR]   (DIR is created when missing; default "run")
 // Exit status 0 when every step succeeded, 1 when one failed, 2 for a bad command line.
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "cstr.h"
@@ -19,21 +30,34 @@
 
 namespace {
 
-// Diagnostic level of every block: 5 shows the script invocations; placement of the block
-// chosen by kTracedBlock runs at 7, which adds the placement trace.
+// Diagnostic level of every block while it is built: 5 shows the script invocations and the
+// library's pattern-file warnings; placement of the block chosen by kTracedBlock runs at 7,
+// which adds the placement trace. The solves run at the default level 4, where the library
+// reports failures but not the choice it makes at every Jacobian request.
 constexpr int kDiagLevel = 5;
 constexpr int kTraceLevel = 7;
+constexpr int kSolveDiagLevel = 4;
 constexpr int kTracedBlock = 1;  // R2
+
+// A converged solution must agree with the closed-form steady state to this, in the units of the
+// variables (m3/h, kmol/m3).
+constexpr double kAgreement = 1e-6;
+
+using Entry = std::pair<int, int>;  // equation and variable number of a non-zero
 
 // One unit of the train as planned, and the block made for it.
 struct Unit {
-  Unit(const char* unit_id, int tanks, const CstrParams& p)
-      : id(unit_id), ntanks(tanks), params(p) {}
+  Unit(const char* unit_id, int tanks, const CstrParams& p, int pattern_way)
+      : id(unit_id), ntanks(tanks), params(p), pat_ini(pattern_way) {}
   std::string id;
   int ntanks;
   CstrParams params;
+  int pat_ini;              // how the block gets its pattern: KVOBLK_PAT_SELF, _NUMERIC, _RESTORE
+  std::string pat_file;     // RESTORE: the pattern file
+  bool file_found = false;  // RESTORE: the file was there before the block was placed
   int blk = 0;
-  int nvar = 0, neqn = 0, nnz = 0;   // what the block asked for
+  int nvar = 0, neqn = 0;            // what the block asked for
+  int nnz_reserved = 0;              // non-zeros reserved at dimensioning
   std::vector<kvoref::Port*> ports;  // owned by the block once added
 };
 
@@ -42,7 +66,7 @@ struct Flowsheet {
   std::vector<Unit> units;
   kvoref::Lists lists;
   kvoref::Container* cntr = nullptr;
-  int nvar = 0, neqn = 0, nnz = 0;
+  int nvar = 0, neqn = 0, nnz = 0;  // nnz: non-zeros reserved
 };
 
 void heading(const char* title) { kvoprintf(kvHisDev, "\n== %s ==\n", title); }
@@ -52,10 +76,45 @@ bool fail(const char* what) {
   return false;
 }
 
+bool fail(const std::string& what) { return fail(what.c_str()); }
+
 int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
 
 const char* kinetics(int order) { return order == 1 ? "first-order" : "second-order"; }
 const char* rate_unit(int order) { return order == 1 ? "1/h" : "m3/(kmol h)"; }
+
+const char* pattern_type_name(int type) {
+  switch (type) {
+    case KVOBLK_PATTYPE_ANALYTIC:
+      return "ANALYTIC";
+    case KVOBLK_PATTYPE_NUMERIC:
+      return "NUMERIC";
+    default:
+      return "UNDEFINED";
+  }
+}
+
+const char* method_name(int method) {
+  switch (method) {
+    case KVOBLK_ANALYTIC:
+      return "ANALYTIC";
+    case KVOBLK_NUMERIC:
+      return "NUMERIC";
+    case KVOBLK_UPDATE_NUMERIC:
+      return "UPDATE_NUMERIC";
+    default:
+      return "UPDATE_ANALYTIC";
+  }
+}
+
+// What to tell the user when a block's pattern file stands in the way.
+void file_hint(const Unit& u) {
+  if (u.pat_ini == KVOBLK_PAT_RESTORE)
+    kvoprintf(kvHisDev,
+              "   The pattern file %s cannot be used for block %s.\n"
+              "   Remove it and run again: the pattern is then detected afresh and saved.\n",
+              u.pat_file.c_str(), u.id.c_str());
+}
 
 // ---- Steps ------------------------------------------------------------------------------------
 // Each step returns false when it failed; the driver then stops and cleans up.
@@ -64,7 +123,7 @@ bool prepare_workdir(Flowsheet& fs) {
   std::error_code ec;
   std::filesystem::create_directories(fs.workdir, ec);
   if (ec || !std::filesystem::is_directory(fs.workdir, ec))
-    return fail(("cannot use work directory " + fs.workdir).c_str());
+    return fail("cannot use work directory " + fs.workdir);
   kvoprintf(kvHisDev, "Work directory: %s\n", fs.workdir.c_str());
   return true;
 }
@@ -81,7 +140,9 @@ bool create_blocks(Flowsheet& fs) {
   CstrParams r3;
   r3.volume = 2.5;
   r3.rate_constant = 0.9;
-  fs.units = {{"R1", 3, r1}, {"R2", 2, r2}, {"R3", 4, r3}};
+  fs.units = {{"R1", 3, r1, KVOBLK_PAT_SELF},
+              {"R2", 2, r2, KVOBLK_PAT_NUMERIC},
+              {"R3", 4, r3, KVOBLK_PAT_RESTORE}};
   for (size_t i = 0; i < fs.units.size(); ++i) {
     Unit& u = fs.units[i];
     if (i > 0) {
@@ -99,25 +160,75 @@ bool create_blocks(Flowsheet& fs) {
   return true;
 }
 
-// Asks every block how many variables, equations and non-zeros it needs; the totals size the
-// flowsheet's lists.
-bool dimension(Flowsheet& fs) {
-  heading("Sizing the flowsheet");
+// Chooses for every block how it gets its sparsity pattern. This comes before dimensioning,
+// which reserves non-zeros by that choice (for RESTORE from the pattern file's header).
+bool choose_patterns(Flowsheet& fs) {
+  heading("Choosing how each block gets its sparsity pattern");
   for (Unit& u : fs.units) {
-    int status = 0;
-    kvoblk_selfdim(u.blk, &u.nvar, &u.neqn, &u.nnz, &status);
-    if (status != 0 || u.nvar <= 0) return fail("a block could not say its size");
-    kvoprintf(kvHisDev, "Block %s needs %d variables, %d equations, %d non-zeros\n", u.id.c_str(),
-              u.nvar, u.neqn, u.nnz);
-    fs.nvar += u.nvar;
-    fs.neqn += u.neqn;
-    fs.nnz += u.nnz;
+    if (u.pat_ini != KVOBLK_PAT_SELF && kvoblk_set_pat_ini_type(u.blk, u.pat_ini) != u.pat_ini)
+      return fail("block " + u.id + " refused its pattern initialisation type");
+    switch (u.pat_ini) {
+      case KVOBLK_PAT_SELF:
+        kvoprintf(kvHisDev, "Block %s: the model states its own pattern (SELF)\n", u.id.c_str());
+        break;
+      case KVOBLK_PAT_NUMERIC:
+        kvoprintf(kvHisDev,
+                  "Block %s: the pattern is detected by perturbing one variable at a time "
+                  "(NUMERIC)\n",
+                  u.id.c_str());
+        break;
+      default: {
+        u.pat_file = (std::filesystem::path(fs.workdir) / (u.id + ".pat")).string();
+        kvoblk_set_pat_file(u.blk, u.pat_file.c_str());
+        std::error_code ec;
+        u.file_found = std::filesystem::is_regular_file(u.pat_file, ec);
+        kvoprintf(kvHisDev,
+                  "Block %s: the pattern is restored from the pattern file %s (RESTORE)\n",
+                  u.id.c_str(), u.pat_file.c_str());
+        kvoprintf(kvHisDev, "    %s\n",
+                  u.file_found ? "the file is there from an earlier run and will be read"
+                               : "the file is not there yet: the pattern will be detected "
+                                 "numerically and saved to it");
+      }
+    }
   }
   return true;
 }
 
-// Makes the lists, with room in the Jacobian for every non-zero, and the container that hands
-// them to the blocks. Scripts the container runs are echoed on the history device.
+// Dimensions every block: the model says how many variables and equations it needs, and the
+// library reserves non-zeros by the block's pattern choice. The totals size the lists.
+bool dimension(Flowsheet& fs) {
+  heading("Sizing the flowsheet");
+  for (Unit& u : fs.units) {
+    int status = 0;
+    kvoblk_dim(u.blk, &u.nvar, &u.neqn, &u.nnz_reserved, &status);
+    if (status != 0 || u.nvar <= 0 || u.nnz_reserved < 0) {
+      file_hint(u);
+      return fail("block " + u.id + " could not say its size");
+    }
+    // A pattern has at most one entry per equation and variable; a larger count (a pattern
+    // file can announce any number) would only make the lists huge.
+    if (u.nnz_reserved > static_cast<long long>(u.nvar) * u.neqn) {
+      file_hint(u);
+      return fail("block " + u.id + " asks for more non-zeros than its equations can hold");
+    }
+    const char* why = u.pat_ini == KVOBLK_PAT_SELF ? "the model's own count"
+                      : u.pat_ini == KVOBLK_PAT_NUMERIC
+                          ? "an estimate for a pattern still to be found"
+                      : u.file_found ? "the count in the pattern file"
+                                     : "an estimate, as there is no pattern file yet";
+    kvoprintf(kvHisDev,
+              "Block %s needs %d variables and %d equations; %d non-zeros reserved (%s)\n",
+              u.id.c_str(), u.nvar, u.neqn, u.nnz_reserved, why);
+    fs.nvar += u.nvar;
+    fs.neqn += u.neqn;
+    fs.nnz += u.nnz_reserved;
+  }
+  return true;
+}
+
+// Makes the lists, with room in the Jacobian for every non-zero reserved, and the container that
+// hands them to the blocks. Scripts the container runs are echoed on the history device.
 bool make_lists(Flowsheet& fs) {
   fs.lists = kvoref::make_lists(fs.nnz);
   if (fs.lists.varlst == 0 || fs.lists.eqnlst == 0 || fs.lists.jac == 0)
@@ -167,7 +278,8 @@ bool add_ports(Flowsheet& fs) {
 }
 
 // Places the blocks one after another: each block starts right after the previous one's last
-// variable, equation and non-zero.
+// variable, equation and non-zero. Placing a block initialises its pattern, which may use fewer
+// non-zeros than were reserved; the next block starts after those it used.
 bool place_blocks(Flowsheet& fs) {
   heading("Placing the blocks");
   int v = 1, e = 1, nz = 1;
@@ -178,10 +290,14 @@ bool place_blocks(Flowsheet& fs) {
     int status = 0;
     kvoblk_ini(u.blk, v, e, nz, &status);
     if (traced) kvoblk_set_diag_level(u.blk, kDiagLevel);
-    if (status != 0) return fail("placement failed");
+    if (status != 0) {
+      file_hint(u);
+      return fail("block " + u.id + " could not be placed");
+    }
+    const int used = count(nz, kvoblk_inq_nzstop(u.blk));
     if (kvoblk_inq_vstart(u.blk) != v || kvoblk_inq_estart(u.blk) != e ||
         kvoblk_inq_nzstart(u.blk) != nz || count(v, kvoblk_inq_vstop(u.blk)) != u.nvar ||
-        count(e, kvoblk_inq_estop(u.blk)) != u.neqn || count(nz, kvoblk_inq_nzstop(u.blk)) != u.nnz)
+        count(e, kvoblk_inq_estop(u.blk)) != u.neqn || used > u.nnz_reserved)
       return fail("a block was placed with another size than it asked for");
     for (kvoref::Port* p : u.ports)
       for (int j = 0; j < p->num_vars(); ++j)
@@ -197,6 +313,80 @@ bool place_blocks(Flowsheet& fs) {
   return true;
 }
 
+// The entries of a placed block's pattern in the flowsheet's Jacobian.
+std::set<Entry> block_pattern(const Flowsheet& fs, const Unit& u) {
+  std::set<Entry> nz;
+  for (int k = kvoblk_inq_nzstart(u.blk); k <= kvoblk_inq_nzstop(u.blk); ++k)
+    nz.emplace(kvojac_inq_nz_eqnnum(fs.lists.jac, k), kvojac_inq_nz_varnum(fs.lists.jac, k));
+  return nz;
+}
+
+// The pattern the model states for a placed block. Its selfpat routine writes into a scratch
+// pattern object, so the flowsheet's Jacobian is left alone; the routine also sets nzstop, which
+// is put back.
+std::set<Entry> model_pattern(const Unit& u) {
+  std::set<Entry> nz;
+  const int nzstart = kvoblk_inq_nzstart(u.blk), nzstop = kvoblk_inq_nzstop(u.blk);
+  const int size = nzstart - 1 + cstr_nnz(u.ntanks);
+  kv_jac_t scratch = kvojac_create(size);
+  if (scratch == 0) return nz;
+  kvojac_set_nnz(scratch, size);
+  int status = 0;
+  kvoblk_selfpat(u.blk, &scratch, &status);
+  kvoblk_set_nzstop(u.blk, nzstop);
+  if (status == 0)
+    for (int k = nzstart; k <= size; ++k)
+      nz.emplace(kvojac_inq_nz_eqnnum(scratch, k), kvojac_inq_nz_varnum(scratch, k));
+  kvojac_destroy(&scratch);
+  return nz;
+}
+
+// Says in words where every block's pattern came from and checks that a pattern found by
+// detection or read from a file holds exactly the entries the model knows to be there.
+bool describe_patterns(Flowsheet& fs) {
+  heading("Sparsity patterns");
+  std::vector<std::string> files;
+  for (const Unit& u : fs.units) {
+    const int b = u.blk;
+    const int n = count(kvoblk_inq_nzstart(b), kvoblk_inq_nzstop(b));
+    const char* type = pattern_type_name(kvoblk_inq_pat_type(b));
+    switch (u.pat_ini) {
+      case KVOBLK_PAT_SELF:
+        kvoprintf(kvHisDev, "Block %s: %d non-zeros stated by the model (pattern type %s)\n",
+                  u.id.c_str(), n, type);
+        break;
+      case KVOBLK_PAT_NUMERIC:
+        kvoprintf(kvHisDev, "Block %s: %d non-zeros found by numeric detection (pattern type %s)\n",
+                  u.id.c_str(), n, type);
+        break;
+      default:
+        if (u.file_found)
+          kvoprintf(kvHisDev, "Block %s: %d non-zeros restored from %s (pattern type %s)\n",
+                    u.id.c_str(), n, u.pat_file.c_str(), type);
+        else
+          kvoprintf(kvHisDev,
+                    "Block %s: %d non-zeros found by numeric detection and saved to %s (pattern "
+                    "type %s);\n    the next run restores them from there\n",
+                    u.id.c_str(), n, u.pat_file.c_str(), type);
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(u.pat_file, ec))
+          return fail("the pattern file " + u.pat_file + " was not written");
+        files.push_back(u.pat_file);
+    }
+    if (u.pat_ini != KVOBLK_PAT_SELF) {
+      if (block_pattern(fs, u) != model_pattern(u)) {
+        file_hint(u);
+        return fail("the pattern of block " + u.id + " differs from the model's own");
+      }
+      kvoprintf(kvHisDev, "    the same entries as the model's own pattern\n");
+    }
+  }
+  for (const std::string& f : files)
+    kvoprintf(kvHisDev, "Pattern file: %s (remove it to have the pattern detected afresh)\n",
+              f.c_str());
+  return true;
+}
+
 void report_port(const Flowsheet& fs, kvoref::Port* p) {
   kvoprintf(kvHisDev, "    port %-3s (%s):", p->name(), nuxPortPhaseName(p->mat().phase()));
   for (int j = 0; j < p->num_vars(); ++j)
@@ -207,7 +397,7 @@ void report_port(const Flowsheet& fs, kvoref::Port* p) {
 
 bool report(Flowsheet& fs) {
   heading("Flowsheet summary");
-  int tanks = 0, ports = 0;
+  int tanks = 0, ports = 0, used = 0;
   for (const Unit& u : fs.units) {
     const CstrParams& p = u.params;
     const int b = u.blk;
@@ -225,13 +415,202 @@ bool report(Flowsheet& fs) {
     for (kvoref::Port* port : u.ports) report_port(fs, port);
     tanks += u.ntanks;
     ports += kvoblk_inq_num_ports(b);
+    used += count(kvoblk_inq_nzstart(b), kvoblk_inq_nzstop(b));
   }
   kvoprintf(kvHisDev,
-            "  Totals: %zu blocks, %d tanks, %d variables, %d equations, %d non-zeros,"
-            " %d ports\n",
-            fs.units.size(), tanks, fs.nvar, fs.neqn, fs.nnz, ports);
+            "  Totals: %zu blocks, %d tanks, %d variables, %d equations, %d non-zeros"
+            " (%d reserved), %d ports\n",
+            fs.units.size(), tanks, fs.nvar, fs.neqn, used, fs.nnz, ports);
   kvoprintf(kvHisDev, "  Degrees of freedom: %d (flow, CA and CB of each block's feed)\n",
             fs.nvar - fs.neqn);
+  return true;
+}
+
+// ---- Solving ----------------------------------------------------------------------------------
+
+// The solver's view of one block: every operation goes to the block's dispatcher. Jacobian
+// requests are counted, and so are those the block answered by a Schubert update.
+class BlockUnit : public kvoref::SolverUnit {
+ public:
+  explicit BlockUnit(const Unit& u) : id_(u.id), blk_(u.blk), rows_(u.neqn) {}
+  const char* name() const override { return id_.c_str(); }
+  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
+  void residuals(int& status) override { kvoblk_res(blk_, &status); }
+  void jacobian(int& status) override {
+    const int method = kvoblk_inq_deriv_type(blk_);
+    // The dispatcher asks the block the same question in the same state, so the answer now
+    // says whether the evaluation below is an update or the method it falls back to.
+    const bool update = (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) &&
+                        blk_schubert_check(blk_) == 1;
+    kvoblk_jac(blk_, &status);
+    ++evaluations;
+    if (update) {
+      ++updates;
+      rows_seen += rows_;
+      if (status < 0) rows_kept -= status;  // -k: k rows kept their values
+    }
+  }
+  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
+
+  int evaluations = 0;
+  int updates = 0;
+  long rows_seen = 0;  // rows of the blocks' equations that went through an update
+  long rows_kept = 0;  // of those, rows the update left as they were
+
+ private:
+  std::string id_;
+  int blk_;
+  int rows_;
+};
+
+// Every variable value of the lists, to start each solve from the same point.
+std::vector<double> values(const Flowsheet& fs) {
+  std::vector<double> x;
+  for (int p = 1, n = kvovarlst_inq_nvar(fs.lists.varlst); p <= n; ++p)
+    x.push_back(kvovarlst_inq_var_value(fs.lists.varlst, p, 0));
+  return x;
+}
+
+void set_values(const Flowsheet& fs, const std::vector<double>& x) {
+  for (size_t p = 1; p <= x.size(); ++p)
+    kvovarlst_set_var_value(fs.lists.varlst, static_cast<int>(p), x[p - 1], 0);
+}
+
+// Largest difference between the blocks' variables and the closed-form steady state.
+double deviation(const Flowsheet& fs) {
+  double worst = 0.0;
+  for (const Unit& u : fs.units) {
+    for (int tank = 0; tank <= u.ntanks; ++tank) {
+      double exact[3];
+      if (!cstr_exact_state(u.params, tank, &exact[0], &exact[1], &exact[2])) return INFINITY;
+      for (int q = CSTR_F; q <= CSTR_CB; ++q) {
+        const double d = std::fabs(cstr_value(u.blk, tank, static_cast<CstrVar>(q)) - exact[q]);
+        if (!(d <= worst)) worst = d;  // also catches NaN
+      }
+    }
+  }
+  return worst;
+}
+
+// Fixes every block's feed, as the blocks' SETUP scripts say, so that the unknowns are the
+// tanks' flows and concentrations: as many as there are equations.
+bool fix_feeds(Flowsheet& fs) {
+  heading("Specifying the flowsheet");
+  int fixed = 0;
+  for (const Unit& u : fs.units) {
+    for (int q = CSTR_F; q <= CSTR_CB; ++q) {
+      const int pos = cstr_var(u.blk, 0, static_cast<CstrVar>(q));
+      if (pos == 0) return fail("block " + u.id + " has no feed variables");
+      kvoref::set_var_status(fs.lists.varlst, pos,
+                             kvovarlst_inq_var_status(fs.lists.varlst, pos) | kvoref::VAR_FIXED);
+      ++fixed;
+    }
+  }
+  kvoprintf(
+      kvHisDev,
+      "Fixed the feed (flow, CA, CB) of each block: %d variables. Unknowns: the %d flows and\n"
+      "concentrations of the tanks, for %d equations. Every tank starts at its block's feed.\n",
+      fixed, fs.nvar - fixed, fs.neqn);
+  if (fs.nvar - fixed != fs.neqn) return fail("the flowsheet is not square");
+  return true;
+}
+
+// Solves the flowsheet once with each derivative method from the same starting point and prints
+// one line per method.
+bool solve(Flowsheet& fs) {
+  heading("Solving with each derivative method");
+  const std::vector<double> start = values(fs);
+  for (const Unit& u : fs.units) kvoblk_set_diag_level(u.blk, kSolveDiagLevel);
+  kvoref::NewtonOptions options;
+  kvoprintf(
+      kvHisDev,
+      "Newton's method, sparse LU; converged when no residual exceeds %.0e, no variable\n"
+      "moves by more than %.0f %% of its size (at least 1) in one step, at most %d steps.\n\n",
+      options.tolerance, 100 * options.step_limit, options.max_iterations);
+  kvoprintf(kvHisDev, "  %-16s %6s %9s %9s %8s %10s %9s %10s\n", "method", "Newton", "residual",
+            "Jacobian", "Schubert", "final", "time", "deviation");
+  kvoprintf(kvHisDev, "  %-16s %6s %9s %9s %8s %10s %9s %10s\n", "", "steps", "evals", "evals",
+            "updates", "residual", "ms", "from exact");
+  bool all_good = true;
+  std::vector<std::string> problems, kept;
+  for (int method :
+       {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
+    for (const Unit& u : fs.units)
+      if (kvoblk_set_deriv_type(u.blk, method) != method)
+        return fail("block " + u.id + " refused the derivative method " + method_name(method));
+    set_values(fs, start);
+    std::vector<BlockUnit> units(fs.units.begin(), fs.units.end());
+    std::vector<kvoref::SolverUnit*> solver_units;
+    for (BlockUnit& bu : units) solver_units.push_back(&bu);
+
+    cstr_reset_call_counts();
+    const auto t0 = std::chrono::steady_clock::now();
+    const kvoref::NewtonReport r = kvoref::newton_solve(fs.lists, solver_units, options);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    int evaluations = 0, updates = 0;
+    long rows_kept = 0, rows_seen = 0;
+    for (const BlockUnit& bu : units) {
+      evaluations += bu.evaluations;
+      updates += bu.updates;
+      rows_kept += bu.rows_kept;
+      rows_seen += bu.rows_seen;
+    }
+    if (rows_seen > 0)
+      kept.push_back(std::string(method_name(method)) + ": " + std::to_string(rows_kept) + " of " +
+                     std::to_string(rows_seen));
+    const double dev = deviation(fs);
+    kvoprintf(kvHisDev, "  %-16s %6d %9ld %9d %8d %10.2e %9.3f %10.2e\n", method_name(method),
+              r.iterations, cstr_residual_calls(), evaluations, updates, r.norm, ms, dev);
+    if (!r.converged) {
+      problems.push_back(std::string(method_name(method)) + ": " + r.message);
+      all_good = false;
+    } else if (!(dev <= kAgreement)) {
+      char text[160];
+      std::snprintf(text, sizeof text, "%s: the solution differs from the closed form by %.2e",
+                    method_name(method), dev);
+      problems.push_back(text);
+      all_good = false;
+    }
+  }
+  kvoprintf(kvHisDev,
+            "\nResidual evals count every call of the blocks' residual routine: the solver's own\n"
+            "passes plus those made for numeric derivatives and for Schubert updates. Jacobian\n"
+            "evals count one per block per Newton step; one is a Schubert update when the\n"
+            "block's update check allowed it just before the request. The first Jacobian of a\n"
+            "solve is always made by the fallback method (numeric or analytic).\n");
+  if (!kept.empty()) {
+    kvoprintf(kvHisDev,
+              "Rows an update left as they were (a step too small to learn from, or a change\n"
+              "the Jacobian already predicted to rounding, as in the linear equations):\n");
+    for (const std::string& k : kept) kvoprintf(kvHisDev, "  %s rows\n", k.c_str());
+  }
+  for (const std::string& p : problems) fail("the solve with " + p);
+  return all_good;
+}
+
+// Shows the converged state (from the last solve) and checks that each block's outlet is the
+// feed of the next, as the train was planned.
+bool steady_state(Flowsheet& fs) {
+  heading("Steady state");
+  for (const Unit& u : fs.units) {
+    int status = 0;
+    kvoblk_report(u.blk, &status);
+  }
+  for (size_t i = 1; i < fs.units.size(); ++i) {
+    const Unit& up = fs.units[i - 1];
+    const Unit& down = fs.units[i];
+    double worst = 0.0;
+    for (int q = CSTR_F; q <= CSTR_CB; ++q) {
+      const CstrVar which = static_cast<CstrVar>(q);
+      const double d =
+          std::fabs(cstr_value(up.blk, up.ntanks, which) - cstr_value(down.blk, 0, which));
+      if (!(d <= worst)) worst = d;
+    }
+    kvoprintf(kvHisDev, "Outlet of %s and feed of %s differ by %.1e at most\n", up.id.c_str(),
+              down.id.c_str(), worst);
+    if (!(worst <= kAgreement)) return fail("the train is not consistent");
+  }
   return true;
 }
 
@@ -278,12 +657,17 @@ int main(int argc, char** argv) {
   const Step steps[] = {
       {"prepare the work directory", prepare_workdir},
       {"create the blocks", create_blocks},
+      {"choose the patterns", choose_patterns},
       {"size the flowsheet", dimension},
       {"make the lists", make_lists},
       {"register the blocks", register_blocks},
       {"add the ports", add_ports},
       {"place the blocks", place_blocks},
+      {"describe the patterns", describe_patterns},
       {"report", report},
+      {"specify the flowsheet", fix_feeds},
+      {"solve the flowsheet", solve},
+      {"show the steady state", steady_state},
   };
   int rc = 0;
   for (const Step& step : steps) {

@@ -1,11 +1,15 @@
-// The stirred-tank chain model: creation and its refusals, placement in the lists, port
-// binding, residuals at the closed-form steady state, the analytic Jacobian against finite
-// differences on the model's own pattern and on a reordered one, and the scripts it offers.
+// The stirred-tank chain model: creation and its refusals, placement in the lists with each way
+// of getting the pattern, port binding, residuals at the closed-form steady state, the analytic
+// Jacobian against finite differences on the model's own pattern and on a reordered one, the
+// call counters, a Newton solve with every derivative method, and the scripts it offers.
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,6 +46,29 @@ class CstrTest : public kvotest::KvoTest {
     kvoblk_ini(blk, vstart, estart, nzstart, &status);
     EXPECT_EQ(status, 0);
     return blk;
+  }
+
+  // Creates a block that gets its pattern the given way (and from `file` for RESTORE),
+  // registers it and places it at 1, 1, 1; answers the block and the placement status.
+  std::pair<int, int> place_with(int pat_ini, int ntanks, const CstrParams& p,
+                                 const std::string& file = "") {
+    int blk = cstr_create("R1", ntanks, p);
+    EXPECT_NE(blk, 0);
+    blocks_.push_back(blk);
+    EXPECT_EQ(kvoblk_set_pat_ini_type(blk, pat_ini), pat_ini);
+    if (!file.empty()) kvoblk_set_pat_file(blk, file.c_str());
+    kvoblk_base_register_container(blk, cntr_.get());
+    int status = -1;
+    kvoblk_ini(blk, 1, 1, 1, &status);
+    return {blk, status};
+  }
+
+  // The entries a placed block holds in the flowsheet Jacobian.
+  std::set<Entry> placed_pattern(int blk) {
+    std::set<Entry> nz;
+    for (int k = kvoblk_inq_nzstart(blk); k <= kvoblk_inq_nzstop(blk); ++k)
+      nz.emplace(kvojac_inq_nz_eqnnum(lists_.jac, k), kvojac_inq_nz_varnum(lists_.jac, k));
+    return nz;
   }
 
   // The block's own pattern, written into the flowsheet Jacobian.
@@ -396,6 +423,207 @@ TEST_F(CstrTest, TwoBlocksInOneListKeepToTheirOwnRanges) {
   EXPECT_EQ(untouched, 42.0);
   expect_jacobian_matches_fd(r2);
   EXPECT_STREQ(kvovarlst_lookup_var_name(lists_.varlst, kvoblk_inq_vstart(r2)), "R2.IN.F");
+}
+
+// ---- Pattern initialisation at placement ---------------------------------------------------
+
+// A scratch directory of its own for each test that writes pattern files.
+class CstrPatternTest : public CstrTest {
+ protected:
+  void SetUp() override {
+    CstrTest::SetUp();
+    dir_ = std::filesystem::path(::testing::TempDir()) /
+           ("cstr_pattern_" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    CstrTest::TearDown();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string file(const char* name) const { return (dir_ / name).string(); }
+  std::filesystem::path dir_;
+};
+
+TEST_F(CstrTest, SelfPatternIsWrittenAtPlacement) {
+  make_lists(100);
+  int blk = place(3, second_order(), 2, 3, 5);
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), 5 + cstr_nnz(3) - 1);
+  EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_ANALYTIC);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists_.jac, 5), cstr_eqn(blk, 1, CSTR_FLOW));
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists_.jac, 5), cstr_var(blk, 0, CSTR_F));
+}
+
+TEST_F(CstrTest, NumericDetectionFindsExactlyTheModelsOwnEntries) {
+  // The feed carries no B, so d BALB / d F is zero at the starting point; the detection moves
+  // such values away from zero first and still finds the entry. Three tanks fill 33 of 108
+  // places, more than the library's default capacity estimate of 30 % would hold.
+  make_lists(200);
+  auto [blk, status] = place_with(KVOBLK_PAT_NUMERIC, 3, CstrParams());
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), cstr_nnz(3));
+  const std::set<Entry> detected = placed_pattern(blk);
+  const std::vector<Entry> own = self_pattern(blk);
+  EXPECT_EQ(detected, std::set<Entry>(own.begin(), own.end()));
+  EXPECT_EQ(his(), "");
+  // Detection restores the values it perturbed.
+  EXPECT_EQ(cstr_value(blk, 2, CSTR_CB), 0.0);
+}
+
+TEST_F(CstrTest, ReservationForADetectedPatternHoldsTheModelsEntriesForAnyTankCount) {
+  for (int n = 1; n <= 8; ++n) {
+    SCOPED_TRACE(n);
+    make_lists(400);
+    int nvar = 0, neqn = 0, nnz = 0, status = -1;
+    int probe = cstr_create("R1", n, CstrParams());
+    blocks_.push_back(probe);
+    kvoblk_set_pat_ini_type(probe, KVOBLK_PAT_NUMERIC);
+    kvoblk_dim(probe, &nvar, &neqn, &nnz, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_GE(nnz, cstr_nnz(n));
+    auto [blk, placed] = place_with(KVOBLK_PAT_NUMERIC, n, CstrParams());
+    EXPECT_EQ(placed, 0);
+    EXPECT_EQ(kvoblk_inq_nzstop(blk), cstr_nnz(n));
+  }
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(CstrPatternTest, RestoreDetectsAndSavesOnTheFirstRunAndReadsTheFileSilentlyAfter) {
+  const std::string path = file("R1.pat");
+  make_lists(200);
+  auto [first, status] = place_with(KVOBLK_PAT_RESTORE, 2, second_order(), path);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(his(), "\nWarning while restoring sparsity pattern from file " + path +
+                       " for block R1\nFile could not be opened.\n"
+                       "Computing sparsity numerically and saving it to file.\n\n");
+  ASSERT_TRUE(std::filesystem::is_regular_file(path));
+  const std::set<Entry> saved = placed_pattern(first);
+  EXPECT_EQ(saved.size(), static_cast<size_t>(cstr_nnz(2)));
+
+  // The next run: fresh lists, a new block of the same shape.
+  kvoblk_destroy(first);
+  blocks_.clear();
+  make_lists(200);
+  int nvar = 0, neqn = 0, nnz = 0;
+  int probe = cstr_create("R1", 2, second_order());
+  blocks_.push_back(probe);
+  kvoblk_set_pat_ini_type(probe, KVOBLK_PAT_RESTORE);
+  kvoblk_set_pat_file(probe, path.c_str());
+  kvoblk_dim(probe, &nvar, &neqn, &nnz, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(nnz, cstr_nnz(2));  // the file's count, not the estimate
+  auto [second, status2] = place_with(KVOBLK_PAT_RESTORE, 2, second_order(), path);
+  ASSERT_EQ(status2, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(placed_pattern(second), saved);
+  EXPECT_EQ(kvoblk_inq_pat_type(second), KVOBLK_PATTYPE_NUMERIC);
+}
+
+TEST_F(CstrPatternTest, PlacementFailsWithStatusOneWhenThePatternFileIsDamaged) {
+  const std::string path = file("R1.pat");
+  std::ofstream(path) << "Number of variables : 9\n";
+  make_lists(200);
+  auto [blk, status] = place_with(KVOBLK_PAT_RESTORE, 2, CstrParams(), path);
+  EXPECT_EQ(status, 1);
+  const std::string text = his();
+  EXPECT_NE(text.find("Failed to get the block dimensions from the file."), std::string::npos);
+  EXPECT_NE(text.find("!! cstr: block R1 has no sparsity pattern\n"), std::string::npos);
+  // No non-zeros written, and none claimed.
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_UNDEFINED);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists_.jac, 1), 0);
+  // The variables and equations are there all the same, so the block can be taken out again.
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists_.varlst, 1), "R1.IN.F");
+}
+
+TEST_F(CstrTest, BlockInListsWithoutAJacobianHoldsNoNonZeros) {
+  lists_ = kvoref::make_lists(10);
+  kvoref::Lists no_jacobian = lists_;
+  no_jacobian.jac = 0;
+  cntr_ = std::make_unique<kvoref::Container>(no_jacobian);
+  int blk = place(2, CstrParams(), 1, 1, 4);
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), 3);
+  EXPECT_EQ(kvoblk_inq_vstop(blk), cstr_nvars(2));
+}
+
+// ---- Call counters -------------------------------------------------------------------------
+
+TEST_F(CstrTest, CountersCountTheResidualAndJacobianRoutines) {
+  make_lists(100);
+  int blk = place(2, CstrParams());
+  cstr_reset_call_counts();
+  int status = 0;
+  kvoblk_res(blk, &status);
+  kvoblk_res(blk, &status);
+  kvoblk_jac(blk, &status);  // ANALYTIC: the model's routine
+  EXPECT_EQ(cstr_residual_calls(), 2);
+  EXPECT_EQ(cstr_jacobian_calls(), 1);
+
+  // A numeric Jacobian costs residual evaluations and no analytic one.
+  ASSERT_EQ(kvoblk_set_deriv_type(blk, KVOBLK_NUMERIC), KVOBLK_NUMERIC);
+  cstr_reset_call_counts();
+  kvoblk_jac(blk, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_GT(cstr_residual_calls(), 1);
+  EXPECT_EQ(cstr_jacobian_calls(), 0);
+}
+
+// ---- Newton solve --------------------------------------------------------------------------
+
+// The solver's view of one block, through the block's dispatchers.
+class Unit : public kvoref::SolverUnit {
+ public:
+  explicit Unit(int blk) : blk_(blk) {}
+  const char* name() const override { return kvoblk_blkid(blk_); }
+  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
+  void residuals(int& status) override { kvoblk_res(blk_, &status); }
+  void jacobian(int& status) override { kvoblk_jac(blk_, &status); }
+  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
+
+ private:
+  int blk_;
+};
+
+TEST_F(CstrTest, NewtonReachesTheClosedFormSteadyStateWithEveryDerivativeMethod) {
+  make_lists(200);
+  const CstrParams p = second_order();
+  const int n = 4;
+  int blk = place(n, p);
+  for (int q = CSTR_F; q <= CSTR_CB; ++q)
+    kvoref::set_var_status(lists_.varlst, cstr_var(blk, 0, static_cast<CstrVar>(q)),
+                           kvoref::VAR_FIXED);
+  std::vector<double> start;
+  for (int v = kvoblk_inq_vstart(blk); v <= kvoblk_inq_vstop(blk); ++v) start.push_back(value(v));
+
+  for (int method :
+       {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(kvoblk_set_deriv_type(blk, method), method);
+    for (size_t i = 0; i < start.size(); ++i) set_value(static_cast<int>(i) + 1, start[i]);
+    cstr_reset_call_counts();
+    Unit unit(blk);
+    const kvoref::NewtonReport r = kvoref::newton_solve(lists_, {&unit});
+    ASSERT_TRUE(r.converged) << r.message;
+    for (int tank = 1; tank <= n; ++tank) {
+      double f, ca, cb;
+      ASSERT_TRUE(cstr_exact_state(p, tank, &f, &ca, &cb));
+      EXPECT_NEAR(cstr_value(blk, tank, CSTR_F), f, 1e-9);
+      EXPECT_NEAR(cstr_value(blk, tank, CSTR_CA), ca, 1e-9);
+      EXPECT_NEAR(cstr_value(blk, tank, CSTR_CB), cb, 1e-9);
+    }
+    // Which routine made the Jacobians: the analytic one every time, never, or only for the
+    // first Jacobian of the solve, after which the Schubert updates take over.
+    const long expected_selfjac = method == KVOBLK_ANALYTIC          ? r.jacobian_calls
+                                  : method == KVOBLK_UPDATE_ANALYTIC ? 1
+                                                                     : 0;
+    EXPECT_EQ(cstr_jacobian_calls(), expected_selfjac);
+    if (method != KVOBLK_ANALYTIC) {
+      EXPECT_GT(cstr_residual_calls(), r.residual_calls);
+    }
+  }
+  EXPECT_EQ(his(), "");
 }
 
 // ---- Scripts -------------------------------------------------------------------------------

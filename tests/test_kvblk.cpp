@@ -31,6 +31,18 @@ nux_port* replaced_get_port_n(int, int i) {
 }
 int replaced_num_ports(int) { return 1; }
 
+// A model numbering of the ports in reverse, and a count of the look-ups made through it.
+int numbering_calls = 0;
+nux_port* reversed_get_port_n(int b, int i) {
+  ++numbering_calls;
+  int n = kvoblk_base_inq_num_ports(b);
+  return i >= 1 && i <= n ? kvoblk_base_get_port_n(b, n + 1 - i) : nullptr;
+}
+nux_port* counting_get_port_n(int b, int i) {
+  ++numbering_calls;
+  return kvoblk_base_get_port_n(b, i);
+}
+
 }  // namespace
 
 class Creation : public KvoTest {};
@@ -495,3 +507,29 @@ TEST_F(Ports, CallbackAnswersForTheBlock) {
   EXPECT_EQ(m->owns_var(13), 0);
   wordof(b, W::eo_state) = 0;
 }
+
+TEST_F(Ports, DeletionRemovesTheNamedPortWhateverTheModelsNumbering) {
+  kvoblk_register_container(b, &cntr);
+  nux_port* p[3] = {new kvoref::Port("A"), new kvoref::Port("B"), new kvoref::Port("C")};
+  for (nux_port* q : p) kvoblk_add_port(b, q);
+  kvoblk_inq_ops(b)->get_port_n = reversed_get_port_n;
+  EXPECT_FALSE(kvoblk_delete_port(b, "A"));
+  ASSERT_EQ(cntr.ports_removed.size(), 1u);
+  EXPECT_EQ(cntr.ports_removed[0], p[0]);
+  EXPECT_EQ(kvoblk_base_get_port_n(b, 1), p[1]);
+  EXPECT_EQ(kvoblk_base_get_port_n(b, 2), p[2]);
+}
+
+TEST_F(Ports, LookupWithAHugeStoredCountVisitsOnlyTheArray) {
+  kvoblk_add_port(b, new kvoref::Port("A"));
+  wordof(b, W::num_ports) = INT32_MAX;
+  EXPECT_EQ(kvoblk_get_port(b, "Z"), nullptr);  // would take minutes if the count were walked
+  // A model's own numbering is asked as often as the count says it has ports.
+  kvoblk_inq_ops(b)->get_port_n = counting_get_port_n;
+  wordof(b, W::num_ports) = 5;
+  numbering_calls = 0;
+  EXPECT_EQ(kvoblk_get_port(b, "Z"), nullptr);
+  EXPECT_EQ(numbering_calls, 5);
+  wordof(b, W::num_ports) = 1;
+}
+

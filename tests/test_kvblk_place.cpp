@@ -196,6 +196,9 @@ TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_jac_offset(b), 33);
   kvoblk_set_nzstart(b, 0);
   EXPECT_EQ(kvoblk_global_jac_offset(b), -1);
+  int st = 0;
+  kvoblk_ini(b, -1, 1, 1, &st);  // refused: a negative start counts as missing
+  EXPECT_EQ(kvoblk_global_var_offset(b), -1);
   EXPECT_EQ(kvoblk_global_var_offset(0), -1);
   blk_set_matrix_precedence(b, 4);
   EXPECT_EQ(kvoblk_inq_matrix_precedence(b), 4);
@@ -293,3 +296,18 @@ TEST_F(Inclusion, WithoutContainerNothingChanges) {
   EXPECT_EQ(kvoblk_inq_included(lone), 1);
   kvoblk_destroy(lone);
 }
+
+TEST_F(SolveCycle, GroupingMadeForAnotherPlacementIsNotUsed) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
+  kvoblk_pre_solve(b, &st);
+  ASSERT_EQ(st, 0);
+  // The block now holds 10 of its 30 non-zeros: the grouping of 30 must not be handed 10.
+  kvoblk_set_nzstop(b, 10);
+  kvoblk_jac(b, &st);
+  EXPECT_EQ(st, 0);
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(wordof(b, W::vgrp), 0);
+}
+

@@ -428,10 +428,12 @@ TEST_F(PatternFile, MissingNumericSettingsAreEachNamed) {
   EXPECT_EQ(his(), read_error(". Could not find move away from zero flag.") +
                        failed("Missing elements from file."));
 
+  // A mode line without a known word (how a pattern of another type is written) is an
+  // UNDEFINED pattern that needs no numeric settings.
   spit(path, edit(text, "mode : NUMERIC", "mode : SOMETIMES"));
-  EXPECT_EQ(restore(b).second, 1);
-  EXPECT_EQ(his(),
-            read_error(". Could not find sparsity type.") + failed("Missing elements from file."));
+  EXPECT_EQ(restore(b).second, 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), 0);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(PatternFile, HeaderItemsThatAreMissingOrDoNotParseAreNamedInOrder) {
@@ -711,4 +713,27 @@ TEST_F(PatternFile, AnyDamageEndsInSuccessOrExactlyOneError) {
   }
   EXPECT_GT(cases.size(), 900u);
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
+TEST_F(PatternFile, DimensionQueryAcceptsItsOwnFileForLongAndMissingIds) {
+  // The title line's closing asterisk stands right after a long id, and alone without an id.
+  for (std::string id : {std::string(43, 'L'), std::string(60, 'M'), std::string()}) {
+    kvoblk_set_blkid(b, id.empty() ? nullptr : id.c_str());
+    fs::remove(path);
+    write_file();
+    int nnz = -1, errors = 0;
+    blkpat_dim(b, 3, 2, &nnz, &errors);
+    EXPECT_EQ(errors, 0) << id.size();
+    EXPECT_EQ(nnz, 3);
+    EXPECT_EQ(his(), "");
+  }
+}
+
+TEST_F(PatternFile, DimensionQueryNeverAnswersMoreThanTheFilesOwnDimensionsHold) {
+  std::string text = write_file();
+  spit(path, edit(text, "Number of non-zeros      : 3", "Number of non-zeros      : 2000000000"));
+  int nnz = -1, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(nnz, 6);
+  EXPECT_EQ(errors, 0);
 }

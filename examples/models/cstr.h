@@ -13,6 +13,12 @@
 // "<id>.F(i)", "<id>.CA(i)", "<id>.CB(i)" for tank i; equations "<id>.FLOW(i)", "<id>.BALA(i)",
 // "<id>.BALB(i)".
 //
+// Placement (the ini routine) defines the variables and equations and then initialises the
+// block's pattern with kvoblk_pat_ini, the way the block's pattern initialisation type says:
+// SELF (the default) takes the model's own pattern, NUMERIC detects it by perturbation, RESTORE
+// reads the block's pattern file. A pattern that cannot be had makes the placement status 1.
+// The analytic Jacobian fills whatever pattern the block got, in any entry order.
+//
 // Ports named IN and OUT are bound when the block is placed (or when added to a placed block):
 // IN carries the feed (F, CA, CB), OUT the last tank's (F, CA, CB), in that order.
 #pragma once
@@ -65,6 +71,13 @@ double cstr_value(int blk, int tank, CstrVar which);
 
 // Fraction of the A fed that leaves the last tank converted: 1 - F(N) CA(N) / (F(0) CA(0)).
 double cstr_conversion(int blk);
+
+// How many times the model's residual routine and its analytic Jacobian routine ran, over all
+// blocks, since the program started or the counts were last reset. The residual count includes
+// the evaluations made for numeric Jacobians, Schubert updates and pattern detection.
+long cstr_residual_calls();
+long cstr_jacobian_calls();
+void cstr_reset_call_counts();
 
 // The steady state of tank `tank` (0 = the feed) in closed form, for checking a solution.
 // False for a tank below 0 or parameters the model refuses.

@@ -100,7 +100,10 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   // Every word the library defines starts at 0 so that a failure half-way releases only what
   // was obtained. Words from 22 on belong to the model and are left as they are.
   for (int k = 0; k < W::count; ++k) word(blkptr, k) = 0;
-  side_add(blkptr, n);
+  if (!side_add(blkptr, n)) {
+    KVO_IFREE(&blkptr);
+    return 0;
+  }
 
   word(blkptr, W::vstart) = 1;
   word(blkptr, W::vstop) = 0;
@@ -111,11 +114,12 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
 
   // The settings record starts zeroed, so the pattern-file setter finds no previous name.
   auto* s = new (std::nothrow) kvoblk_settings_t();
-  if (!s) {
+  word(blkptr, W::settings) = ref_put(s);
+  if (word(blkptr, W::settings) == 0) {
+    delete s;
     release_block(blkptr);
     return 0;
   }
-  word(blkptr, W::settings) = ref_put(s);
   s->matrix_precedence = 1;
   s->pat_dense_limit = 100;
   s->pat_fill_percent = 30;
@@ -136,20 +140,22 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   word(blkptr, W::diag_level) = 4;
 
   auto* callback = new (std::nothrow) kvoblk_port_callback(blkptr);
-  if (!callback) {
+  word(blkptr, W::port_callback) = ref_put(callback);
+  if (word(blkptr, W::port_callback) == 0) {
+    delete callback;
     release_block(blkptr);
     return 0;
   }
-  word(blkptr, W::port_callback) = ref_put(callback);
   word(blkptr, W::being_solved) = 0;
 
   auto* table = new (std::nothrow) kvoblk_ops_t();
-  if (!table) {
+  if (table) install_base_ops(table);
+  word(blkptr, W::ops) = ref_put(table);
+  if (word(blkptr, W::ops) == 0) {
+    delete table;
     release_block(blkptr);
     return 0;
   }
-  install_base_ops(table);
-  word(blkptr, W::ops) = ref_put(table);
   return blkptr;
 }
 
@@ -191,6 +197,7 @@ KVOBLK_API void kvoblk_adopt_blkid(int blkptr, char* id) {
   }
   std::free(take_ref<char>(blkptr, W::blkid));
   word(blkptr, W::blkid) = ref_put(id);
+  if (word(blkptr, W::blkid) == 0) std::free(id);
 }
 
 KVOBLK_API void kvoblk_set_blkid(int blkptr, const char* id) {

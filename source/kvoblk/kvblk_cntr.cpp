@@ -36,6 +36,11 @@ namespace detail {
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!side(blkptr) || !name) return nullptr;
   int n = kvoblk_inq_num_ports(blkptr);
+  // With the library's own numbering there is nothing past the array: a larger stored count
+  // must not make the look-up walk billions of empty positions.
+  kvoblk_ops_t* t = ops(blkptr);
+  if (t && t->get_port_n == kvoblk_base_get_port_n && n > port_count(blkptr))
+    n = port_count(blkptr);
   for (int i = 1; i <= n; ++i) {
     nux_port* p = kvoblk_get_port_n(blkptr, i);
     if (same_name(p, name)) return p;
@@ -68,8 +73,10 @@ bool base_add_port(int blkptr, nux_port* port) {
     s = side(blkptr);
     s->port_capacity = needed;
   }
+  int32_t ref = ref_put(port);
+  if (ref == 0) return true;  // the reference table cannot grow: nothing changes
+  word(word(blkptr, W::ports), needed - 1) = ref;
   word(blkptr, W::num_ports) = needed;
-  word(word(blkptr, W::ports), needed - 1) = ref_put(port);
   auto* callback = ref_as<nux_port_mesgs>(word(blkptr, W::port_callback));
   port->attach(callback);
   return false;
@@ -89,7 +96,7 @@ KVOBLK_API void kvoblk_base_register_container(int blkptr, NUXBlockCallback* cnt
     if (current != cntr) unable_to_register(__func__, blkptr);
     return;
   }
-  if (cntr) word(blkptr, W::container) = ref_put(cntr);
+  if (cntr) word(blkptr, W::container) = ref_put(cntr);  // 0 (unregistered) if the table is full
 }
 
 KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr) {
@@ -146,14 +153,21 @@ KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i) {
 KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
   int n = port_count(blkptr);
-  int found = 0;
-  for (int i = 1; i <= n && !found; ++i)
-    if (same_name(kvoblk_get_port_n(blkptr, i), name)) found = i;
-  if (!found) return true;
+  nux_port* port = nullptr;
+  for (int i = 1; i <= n && !port; ++i) {
+    nux_port* p = kvoblk_get_port_n(blkptr, i);
+    if (same_name(p, name)) port = p;
+  }
+  if (!port) return true;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return true;
+  // The port found may come from a model's own numbering: remove the array entry that holds it.
+  int found = 0;
+  n = port_count(blkptr);
+  for (int j = 1; j <= n && !found; ++j)
+    if (port_entry(blkptr, j) == port) found = j;
+  if (!found) return true;
   int32_t ref = word(word(blkptr, W::ports), found - 1);
-  nux_port* port = ref_as<nux_port>(ref);
   c->port_removed(port);
   ref_drop(ref);
   port->destroy();

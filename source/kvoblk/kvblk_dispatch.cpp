@@ -400,15 +400,11 @@ KVOBLK_API bool kvoblk_delete_port(int blkptr, const char* name) {
 
 // ---- Simple base routines ------------------------------------------------------------------
 
-KVOBLK_API void kvoblk_base_selfjac(int, int* status) {
-  if (status) *status = 0;
-}
+KVOBLK_API void kvoblk_base_selfjac(int, int*) {}
 
 KVOBLK_API void kvoblk_base_nlratio(int) {}
 
-KVOBLK_API void kvoblk_base_selfpat(int, kv_jac_t*, int* status) {
-  if (status) *status = 0;
-}
+KVOBLK_API void kvoblk_base_selfpat(int, kv_jac_t*, int*) {}
 
 KVOBLK_API void kvoblk_base_npat_res(int blkptr, int* status) { kvoblk_res(blkptr, status); }
 

@@ -15,7 +15,8 @@ namespace detail {
 // Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
 // reference number: register the pointer to get a number, look the number up, release it.
 // Number 0 means none; looking up 0 or a released number gives null.
-int32_t ref_put(void* object);
+// Answers 0 when the table cannot grow; callers treat that as a failed allocation.
+int32_t ref_put(void* object) noexcept;
 void* ref_get(int32_t number);
 void ref_drop(int32_t number);
 template <class T>
@@ -30,9 +31,12 @@ T* ref_as(int32_t number) {
 struct BlockSide {
   int record_words = 0;
   int port_capacity = 0;
+  // The numbers of variables, equations and non-zeros the variable grouping was made for: a
+  // grouping made for another placement must not be handed slices of this one.
+  int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
 };
 BlockSide* side(int blkptr);
-void side_add(int blkptr, int record_words);
+bool side_add(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void side_remove(int blkptr);
 
 // True for a live block. For a non-zero handle that is not a live block it prints

@@ -51,7 +51,8 @@ void clear_port_vars(int blkptr) {
 }
 
 int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
-  if (!side(blkptr) || word(blkptr, start_word) == 0) return -1;
+  // A start below 1 is a placement that was refused.
+  if (!side(blkptr) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   return c ? (c->*op)() : -1;
 }
@@ -98,8 +99,12 @@ void base_set_included(int blkptr, int f) {
   // Each manager sees one deactivation before and one activation after the change, however
   // many of the block's variables share it.
   std::set<kvo_connmgr*> managers;
-  for (int v = vs; v <= ve; ++v)
-    if (kvo_connmgr* m = kvovarlst_inq_var_connMgr(varlst, v)) managers.insert(m);
+  try {
+    for (int v = vs; v <= ve; ++v)
+      if (kvo_connmgr* m = kvovarlst_inq_var_connMgr(varlst, v)) managers.insert(m);
+  } catch (...) {
+    return;  // out of memory before anything changed
+  }
   for (kvo_connmgr* m : managers) m->deactivate();
   for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
   int* status = kvovarlst_vec_status(varlst);

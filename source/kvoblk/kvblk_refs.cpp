@@ -30,7 +30,7 @@ std::unordered_map<int, BlockSide>& blocks() {
 
 }  // namespace
 
-int32_t ref_put(void* object) {
+int32_t ref_put(void* object) noexcept {
   if (!object) return 0;
   RefTable& t = refs();
   if (!t.free_numbers.empty()) {
@@ -39,7 +39,13 @@ int32_t ref_put(void* object) {
     t.slots[n - 1] = object;
     return n;
   }
-  t.slots.push_back(object);
+  try {
+    // Reserve the free list's room too, so that releasing a number never allocates.
+    t.free_numbers.reserve(t.slots.size() + 1);
+    t.slots.push_back(object);
+  } catch (...) {
+    return 0;
+  }
   return static_cast<int32_t>(t.slots.size());
 }
 
@@ -62,10 +68,15 @@ BlockSide* side(int blkptr) {
   return it == blocks().end() ? nullptr : &it->second;
 }
 
-void side_add(int blkptr, int record_words) {
+bool side_add(int blkptr, int record_words) noexcept {
   BlockSide s;
   s.record_words = record_words;
-  blocks()[blkptr] = s;
+  try {
+    blocks()[blkptr] = s;
+  } catch (...) {
+    return false;
+  }
+  return true;
 }
 
 void side_remove(int blkptr) { blocks().erase(blkptr); }

@@ -171,6 +171,10 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
   int old = word(blkptr, W::vgrp);
   if (old != 0 && old != handle) U3VGRP_DESTROY(&old);
   word(blkptr, W::vgrp) = handle;
+  BlockSide* s = side(blkptr);
+  s->vgrp_nvar = nvar;
+  s->vgrp_neq = neq;
+  s->vgrp_nnz = nnz;
   if (diag(blkptr) >= 5) {
     kvoprintf(kvHisDev, "Variable grouping information for block: %s\n", text(blkid(blkptr)));
     kvoprintf(kvHisDev, "--------------------------------------------------\n");
@@ -221,6 +225,17 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   KVJacIcn icn(&jac);
 
   bool made = false;
+  if (word(blkptr, W::vgrp) != 0) {
+    // A grouping made for the block's earlier placement is replaced by one for this one.
+    const BlockSide* s = side(blkptr);
+    if (s->vgrp_nvar != count(word(blkptr, W::vstart), word(blkptr, W::vstop)) ||
+        s->vgrp_neq != count(word(blkptr, W::estart), word(blkptr, W::estop)) ||
+        s->vgrp_nnz != count(word(blkptr, W::nzstart), word(blkptr, W::nzstop))) {
+      blk_compute_vgrp(blkptr, 1, status);
+      if (*status != 0) return;
+      if (word(blkptr, W::vgrp) == 0) return;  // no non-zeros any more: nothing to compute
+    }
+  }
   if (word(blkptr, W::vgrp) == 0) {
     blk_compute_vgrp(blkptr, 1, status);
     if (*status != 0) return;

@@ -410,8 +410,11 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
       if (!word_after_colon(in, &word)) continue;
       int m = word == "NUMERIC" ? 2 : word == "ANALYTIC" ? 1 : word == "UNDEFINED" ? 0 : -1;
       if (m < 0) {
-        in.unread();  // not a mode word
-        continue;
+        // A mode line without a known word (a pattern of another type is written that way):
+        // the mode counts as found, as UNDEFINED, with no numeric settings to follow. The
+        // word may be the next keyword, so it is read again.
+        in.unread();
+        m = 0;
       }
       h->mode = m;
       mode = true;
@@ -699,10 +702,12 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
     const std::string temporary = target.string() + ".kvotmp";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file) return;
-    bool written;
-    {
+    bool written = false;
+    try {
       FileOut out(file);
       written = write_pattern(out, blkptr, nvar, neq, rows, cols, digest);
+    } catch (...) {
+      written = false;  // the temporary is removed below
     }
     ec.clear();
     if (written) std::filesystem::rename(temporary, target, ec);
@@ -783,7 +788,11 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
     kvoblk_pat_file_read(&h, path, &status);
     const char* error_head = "Error restoring dimensions for sparsity pattern from file";
     if (status == 0) {
-      if (h.block_name != id) {
+      // The title line ends in an asterisk that stands right after an id of 43 characters or
+      // more, and alone when the block has no id.
+      const bool same = h.block_name == id || (id.size() >= 43 && h.block_name == id + "*") ||
+                        (id.empty() && h.block_name == "*");
+      if (!same) {
         ++*errors;
         kvoprintf(kvHisDev, "\n%s %s\n%s\n%s %s\n%s %s\n\n", error_head, spath.c_str(),
                   "Block id names do not match.", "Block id           : ", id.c_str(),
@@ -804,7 +813,10 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
                   "Number of equations from file      : ", h.neq,
                   "Specified Max. number of equations : ", max_neq);
       }
-      *nnz = h.nnz;
+      // A pattern holds at most its variables times its equations; a header that announces
+      // more contradicts itself, and the host reserves what this answers.
+      const int64_t most = static_cast<int64_t>(h.nvar) * static_cast<int64_t>(h.neq);
+      *nnz = h.nnz > most ? static_cast<int>(std::min<int64_t>(most, INT32_MAX)) : h.nnz;
     } else if (status == 1) {
       if (diag(blkptr) >= 6)
         kvoprintf(kvHisDev, "\n%s %s %s %s %s\n%s %s\n\n",
