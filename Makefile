@@ -15,7 +15,7 @@ deps:
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
 run: build
 	./$(BUILD)/examples/flowsheet --workdir $(RUNDIR)
@@ -27,7 +27,7 @@ test-normal: build
 
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKVOBLK_SANITIZE=ON -DKVOBLK_BENCH=OFF >/dev/null
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) -- --no-print-directory
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
