@@ -117,6 +117,10 @@ class KVOHOST_API ITUVWrapper {
 };
 
 // ---- Block interfaces ----------------------------------------------------------------------
+// Each interface's table holds exactly its operations, in the order declared. The destructors
+// are therefore protected and not virtual: a virtual one would take slots in the tables (in the
+// shared primary table between attr_describe and Destroy). Objects are ended through
+// NUXBlock::Destroy or through the implementing class, never through an interface pointer.
 
 class KVOHOST_API INUXAttribute {
  public:
@@ -128,7 +132,7 @@ class KVOHOST_API INUXAttribute {
   virtual const nuxblock_attr_desc* attr_describe(const char* attr) const = 0;
 
  protected:
-  virtual ~INUXAttribute() = default;
+  ~INUXAttribute() = default;
 };
 
 class KVOHOST_API INUXMethod {
@@ -142,7 +146,7 @@ class KVOHOST_API INUXMethod {
   virtual void method_name(int index, char* name) const = 0;
 
  protected:
-  virtual ~INUXMethod() = default;
+  ~INUXMethod() = default;
 };
 
 class KVOHOST_API INUXPort {
@@ -157,7 +161,7 @@ class KVOHOST_API INUXPort {
   virtual void port_assign_value(const char* port, const char* attr, const value_t* value) = 0;
 
  protected:
-  virtual ~INUXPort() = default;
+  ~INUXPort() = default;
 };
 
 class KVOHOST_API INUXSolving {
@@ -166,7 +170,7 @@ class KVOHOST_API INUXSolving {
   virtual void post_solve(int& status) = 0;
 
  protected:
-  virtual ~INUXSolving() = default;
+  ~INUXSolving() = default;
 };
 
 class KVOHOST_API INUXContainers {
@@ -176,7 +180,7 @@ class KVOHOST_API INUXContainers {
   virtual NUXEOCntr* inq_embedded_container(const NUXEOCntr& cntr) const = 0;
 
  protected:
-  virtual ~INUXContainers() = default;
+  ~INUXContainers() = default;
 };
 
 class KVOHOST_API INUXMatrixCitizen {
@@ -198,7 +202,7 @@ class KVOHOST_API INUXMatrixCitizen {
   virtual void removeFromMatrix() = 0;
 
  protected:
-  virtual ~INUXMatrixCitizen() = default;
+  ~INUXMatrixCitizen() = default;
 };
 
 class KVOHOST_API INUXResidual {
@@ -208,7 +212,7 @@ class KVOHOST_API INUXResidual {
   virtual void res_numpat(int& status) const = 0;
 
  protected:
-  virtual ~INUXResidual() = default;
+  ~INUXResidual() = default;
 };
 
 class KVOHOST_API INUXPattern {
@@ -216,7 +220,7 @@ class KVOHOST_API INUXPattern {
   virtual void pat_ncompare(double a, double b, int& status) = 0;
 
  protected:
-  virtual ~INUXPattern() = default;
+  ~INUXPattern() = default;
 };
 
 class KVOHOST_API INUXJacobian {
@@ -227,14 +231,14 @@ class KVOHOST_API INUXJacobian {
                            double** const v1, double** const v2, int& status) = 0;
 
  protected:
-  virtual ~INUXJacobian() = default;
+  ~INUXJacobian() = default;
 };
 
 class KVOHOST_API TUVWrapperCntr {
  protected:
   virtual ITUVWrapper* tuvwrappercntr_getWrapper() = 0;
   virtual void tuvwrappercntr_setWrapper(ITUVWrapper* wrapper) = 0;
-  virtual ~TUVWrapperCntr() = default;
+  ~TUVWrapperCntr() = default;
 };
 
 // A block as the framework sees it. Operations after the attribute interface's, in table order.
@@ -249,6 +253,9 @@ class KVOHOST_API NUXBlock : public INUXAttribute,
   virtual bool included() const = 0;
   virtual void set_included(bool included) = 0;
   virtual void report(int& status) = 0;
+
+ protected:
+  ~NUXBlock() = default;
 };
 
 // A block in equation-oriented form.
@@ -272,4 +279,7 @@ class KVOHOST_API NUXEOBlock : public NUXBlock,
   virtual void activate_connections() const = 0;
   virtual void deactivate_connections() const = 0;
   virtual bool BlockVariableUpdate(int what) = 0;
+
+ protected:
+  ~NUXEOBlock() = default;
 };

@@ -315,3 +315,8 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors);
 }  // extern "C"
 
 #include "kvojac.h"
+#include "kvoattr.h"
+#include "kvoport.h"
+#include "kvofortran.h"
+#include "kvopat_compare.h"
+#include "kvoblock.h"

@@ -54,7 +54,10 @@ void release_block(int blkptr) {
   // callback, so the record must be whole while it runs.
   int array = word(blkptr, W::ports);
   if (array != 0) {
-    int n = port_count(blkptr);
+    // The whole array, not only the stored count: a count lowered by a setter must not leave
+    // ports behind.
+    const BlockSide* s = side(blkptr);
+    int n = s ? s->port_capacity : 0;
     for (int i = 1; i <= n; ++i) {
       int32_t ref = word(word(blkptr, W::ports), i - 1);
       nux_port* port = ref_as<nux_port>(ref);

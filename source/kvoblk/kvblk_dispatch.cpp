@@ -70,6 +70,12 @@ void install_base_ops(kvoblk_ops_t* t) {
   t->isof_type = kvoblk_base_isof_type;
   t->move = base_move;
   t->group_res = base_group_res;
+  t->npat_compare = kvoblk_npat_compare_base;
+  t->num_attr = kvoblk_base_num_attr;
+  t->name_attr = kvoblk_base_name_attr;
+  t->lookup_value = kvoblk_base_lookup_value;
+  t->assign_value = kvoblk_base_assign_value;
+  t->describe_attr = kvoblk_base_describe_attr;
   t->delete_port = kvoblk_base_delete_port;
 }
 

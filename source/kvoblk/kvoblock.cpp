@@ -1,0 +1,394 @@
+// The framework block class: forwards every interface operation of the host framework to the
+// block record through the function layer; connection activation and structural-edit notices.
+#include "kvoblock.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+#include <set>
+
+#include "kvblk_internal.h"
+#include "kvopat_compare.h"
+#include "kvoport.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// Makes `object` the framework object of a live block, releasing the number of the one named
+// before. When the reference table cannot grow the block names no object rather than a stale
+// one.
+void name_object(int blkptr, NUXEOBlock* object) {
+  int32_t number = ref_put(object);
+  ref_drop(word(blkptr, W::block_object));
+  word(blkptr, W::block_object) = number;
+}
+
+// Last position minus first plus one, straight from the record; 0 for handle 0 or a bad handle.
+int count_of(int blkptr, int first, int last, const char* fn) {
+  if (!live(blkptr, fn)) return 0;
+  return word(blkptr, last) - word(blkptr, first) + 1;
+}
+
+// Calls activate or deactivate on every distinct connection manager of the block's variables.
+// The range is asked again on every pass through the object's own operations, so that a
+// derived class's answers count.
+void connections(const KVOBlock& block, bool activate) {
+  int varlst = kvoblk_inq_varlst(block.get_blkptr());
+  if (varlst == 0) return;
+  auto call = [activate](kvo_connmgr* mgr) {
+    if (activate) {
+      mgr->activate();
+    } else {
+      mgr->deactivate();
+    }
+  };
+  try {
+    std::set<kvo_connmgr*> managers;
+    for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
+      kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);
+      if (mgr) managers.insert(mgr);
+    }
+    for (kvo_connmgr* mgr : managers) call(mgr);
+    return;
+  } catch (const std::bad_alloc&) {
+    // No room for the set: no manager has been called yet. Call each manager at its first
+    // variable instead, which needs no memory and still calls every manager once.
+  }
+  for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
+    kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);
+    if (!mgr) continue;
+    bool seen = false;
+    for (int j = block.vstart(); j < i && !seen; ++j)
+      seen = kvovarlst_inq_var_connMgr(varlst, j) == mgr;
+    if (!seen) call(mgr);
+  }
+}
+
+}  // namespace
+
+// ---- Construction, copies, destruction -------------------------------------------------------
+
+KVOBlock::KVOBlock() = default;
+
+KVOBlock::KVOBlock(int blkptr) : blkptr_(blkptr) {
+  if (blkptr != 0 && live(blkptr, "KVOBlock::KVOBlock"))
+    name_object(blkptr, static_cast<NUXEOBlock*>(this));
+}
+
+KVOBlock::KVOBlock(char* name, unsigned int length) {
+  // A length that does not fit the creation's word count would be taken for a small record
+  // that the model then writes past; no block is made for it.
+  int blkptr = length <= static_cast<unsigned int>(INT_MAX)
+                   ? kvoblk_base_create(static_cast<int>(length))
+                   : 0;
+  // With handle 0 the adoption frees the text, so a failed creation does not leak it.
+  kvoblk_adopt_blkid(blkptr, name);
+  if (blkptr == 0) return;
+  blkptr_ = blkptr;
+  name_object(blkptr, static_cast<NUXEOBlock*>(this));
+}
+
+KVOBlock::KVOBlock(const KVOBlock& other)
+    : NUXEOBlock(other), wrapper_(other.wrapper_), blkptr_(other.blkptr_) {
+  if (wrapper_) wrapper_->add_ref();
+}
+
+KVOBlock& KVOBlock::operator=(const KVOBlock& other) {
+  // Reference first, release second: assigning an object to itself keeps its reference.
+  KVOBlock::tuvwrappercntr_setWrapper(other.wrapper_);
+  blkptr_ = other.blkptr_;
+  return *this;
+}
+
+KVOBlock::~KVOBlock() {
+  if (wrapper_) wrapper_->release();
+  wrapper_ = nullptr;
+  // A record that still names this object would hand a deleted object to the container on the
+  // next script run or attribute request.
+  if (blkptr_ != 0 && side(blkptr_) &&
+      ref_as<NUXEOBlock>(word(blkptr_, W::block_object)) == static_cast<NUXEOBlock*>(this)) {
+    ref_drop(word(blkptr_, W::block_object));
+    word(blkptr_, W::block_object) = 0;
+  }
+}
+
+extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) {
+  return new (std::nothrow) KVOBlock(blkptr);
+}
+
+int KVOBlock::get_blkptr() const { return blkptr_; }
+
+void KVOBlock::set_num_var(int n) { kvoblk_set_vstop(blkptr_, kvoblk_inq_vstart(blkptr_) + n - 1); }
+void KVOBlock::set_num_eqn(int n) { kvoblk_set_estop(blkptr_, kvoblk_inq_estart(blkptr_) + n - 1); }
+void KVOBlock::set_num_nz(int n) {
+  kvoblk_set_nzstop(blkptr_, kvoblk_inq_nzstart(blkptr_) + n - 1);
+}
+
+ITUVWrapper* KVOBlock::tuvwrappercntr_getWrapper() { return wrapper_; }
+
+void KVOBlock::tuvwrappercntr_setWrapper(ITUVWrapper* wrapper) {
+  if (wrapper) wrapper->add_ref();
+  if (wrapper_) wrapper_->release();
+  wrapper_ = wrapper;
+}
+
+// ---- Attributes --------------------------------------------------------------------------------
+
+int KVOBlock::attr_num() const { return kvoblk_num_attr(blkptr_); }
+
+const char* KVOBlock::attr_name(int i) const { return kvoblk_name_attr(blkptr_, i); }
+
+bool KVOBlock::attr_lookup_value(const char* attr, value_t* value) const {
+  return kvoblk_lookup_value(blkptr_, attr, value);
+}
+
+bool KVOBlock::attr_assign_value(const char* attr, const value_t& value) {
+  return kvoblk_assign_value(blkptr_, attr, &value);
+}
+
+bool KVOBlock::attr_lookup_ismodified(const char*) { return false; }
+
+const nuxblock_attr_desc* KVOBlock::attr_describe(const char* attr) const {
+  return kvoblk_describe_attr(blkptr_, attr);
+}
+
+// ---- Block -------------------------------------------------------------------------------------
+
+void KVOBlock::Destroy() {
+  kvoblk_destroy(blkptr_);
+  delete this;
+}
+
+const char* KVOBlock::name() const { return kvoblk_blkid(blkptr_); }
+
+bool KVOBlock::isof_type(const char* type) const { return kvoblk_isof_type(blkptr_, type) != 0; }
+
+bool KVOBlock::included() const { return kvoblk_inq_included(blkptr_) != 0; }
+
+void KVOBlock::set_included(bool included) { kvoblk_set_included(blkptr_, included ? 1 : 0); }
+
+void KVOBlock::report(int& status) { kvoblk_report(blkptr_, &status); }
+
+NUXEOBlock::nuxblock_state KVOBlock::state() const {
+  switch (kvoblk_inq_eo_state(blkptr_)) {
+    case KVOBLK_EO_FORM:
+      return EO_FORM;
+    case KVOBLK_SOLVING:
+      return SOLVING;
+    default:
+      return NOT_INITIALISED;
+  }
+}
+
+void KVOBlock::set_name(const char* name) {
+  // The record adopts the text: the interface passes it as const, but ownership moves here.
+  kvoblk_adopt_blkid(blkptr_, const_cast<char*>(name));
+}
+
+void KVOBlock::inq_attr(nux_blk_t& info) const { kvoblk_inq_attr(blkptr_, &info); }
+
+void KVOBlock::init(int& status) const { kvoblk_init(blkptr_, &status); }
+
+void KVOBlock::evaluate_nlratio() { kvoblk_nlratio(blkptr_); }
+
+double KVOBlock::nlratio() const { return kvoblk_inq_nlratio(blkptr_); }
+
+void KVOBlock::set_nlratio(double ratio) { kvoblk_set_nlratio(blkptr_, ratio); }
+
+// ---- Connections -------------------------------------------------------------------------------
+
+void KVOBlock::activate_connections() const { connections(*this, true); }
+
+void KVOBlock::deactivate_connections() const { connections(*this, false); }
+
+bool KVOBlock::BlockVariableUpdate(int) { return false; }
+
+// ---- Scripts -----------------------------------------------------------------------------------
+
+kvopipe* KVOBlock::acquire_script(const char* name) const {
+  return kvoblk_acquire_script(blkptr_, name);
+}
+
+int KVOBlock::method_invoke(const char* name, EBSContext* ctx, int nargs, const value_t* args) {
+  return kvoblk_invoke(blkptr_, name, ctx, nargs, args);
+}
+
+int KVOBlock::method_scope_invoke(const char* name, int scope1, int scope2, EBSContext* ctx,
+                                  int nargs, const value_t* args) {
+  return kvoblk_scope_invoke(blkptr_, name, scope1, scope2, ctx, nargs, args);
+}
+
+int KVOBlock::method_num() const {
+  int count = 0;
+  kvoblk_inq_nscript(blkptr_, &count);
+  return count;
+}
+
+void KVOBlock::method_name(int index, char* name) const {
+  kvoblk_inq_scriptid(blkptr_, index, name);
+}
+
+// ---- Ports -------------------------------------------------------------------------------------
+
+int KVOBlock::port_num() const { return kvoblk_inq_num_ports(blkptr_); }
+
+bool KVOBlock::port_add(nux_port* port) { return kvoblk_add_port(blkptr_, port); }
+
+bool KVOBlock::port_delete(const char* name) { return kvoblk_delete_port(blkptr_, name); }
+
+nux_port* KVOBlock::port_get(const char* name) const { return kvoblk_get_port(blkptr_, name); }
+
+nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i); }
+
+int KVOBlock::port_index(const char* name) const {
+  if (!name) return 0;
+  for (int i = 1; i <= port_num(); ++i) {
+    nux_port* port = port_get(i);
+    const char* port_name = port ? port->name() : nullptr;
+    if (port_name && std::strcmp(port_name, name) == 0) return i;
+  }
+  return 0;
+}
+
+bool KVOBlock::port_lookup_value(const char* port, const char* attr, value_t* value) const {
+  return kvoblk_port_lookup_value(blkptr_, port, attr, value);
+}
+
+void KVOBlock::port_assign_value(const char* port, const char* attr, const value_t* value) {
+  kvoblk_port_assign_value(blkptr_, port, attr, value);
+}
+
+// ---- Solve brackets ----------------------------------------------------------------------------
+
+void KVOBlock::pre_solve(int& status) { kvoblk_pre_solve(blkptr_, &status); }
+
+void KVOBlock::post_solve(int& status) { kvoblk_post_solve(blkptr_, &status); }
+
+// ---- Containers --------------------------------------------------------------------------------
+
+void KVOBlock::register_container(NUXBlockCallback* callback) {
+  if (!callback) return;
+  if (callback->isof_type("NUXEOBlockCallback")) {
+    kvoblk_register_container(blkptr_, callback);
+    return;
+  }
+  head("KVOBlock::register_container");
+  kvoprintf(kvHisDev, "Can not register container: incorrect type!\n");
+}
+
+NUXEOCntr* KVOBlock::inq_container(const NUXEOCntr& cntr) const {
+  return kvoblk_inq_container(blkptr_, &cntr);
+}
+
+NUXEOCntr* KVOBlock::inq_embedded_container(const NUXEOCntr& cntr) const {
+  return kvoblk_inq_embedded_container(blkptr_, &cntr);
+}
+
+// ---- Matrix placement --------------------------------------------------------------------------
+
+void KVOBlock::dim(int& nvar, int& neqn, int& nnz, int& status) {
+  kvoblk_dim(blkptr_, &nvar, &neqn, &nnz, &status);
+}
+
+void KVOBlock::ini(int vstart, int estart, int nzstart, int& status) {
+  kvoblk_ini(blkptr_, vstart, estart, nzstart, &status);
+}
+
+void KVOBlock::de_ini(int& status) { kvoblk_de_ini(blkptr_, &status); }
+
+int KVOBlock::vstart() const { return kvoblk_inq_vstart(blkptr_); }
+
+int KVOBlock::num_var() const {
+  return count_of(blkptr_, W::vstart, W::vstop, "KVOBlock::num_var");
+}
+
+int KVOBlock::estart() const { return kvoblk_inq_estart(blkptr_); }
+
+int KVOBlock::num_eqn() const {
+  return count_of(blkptr_, W::estart, W::estop, "KVOBlock::num_eqn");
+}
+
+int KVOBlock::nzstart() const { return kvoblk_inq_nzstart(blkptr_); }
+
+int KVOBlock::num_nz() const {
+  return count_of(blkptr_, W::nzstart, W::nzstop, "KVOBlock::num_nz");
+}
+
+int KVOBlock::global_var_offset() const { return kvoblk_global_var_offset(blkptr_); }
+
+int KVOBlock::global_eqn_offset() const { return kvoblk_global_eqn_offset(blkptr_); }
+
+int KVOBlock::global_jac_offset() const { return kvoblk_global_jac_offset(blkptr_); }
+
+void KVOBlock::move(int dv, int de, int dnz) { kvoblk_move(blkptr_, dv, de, dnz); }
+
+int KVOBlock::matrix_precedence() const { return kvoblk_inq_matrix_precedence(blkptr_); }
+
+void KVOBlock::removeFromMatrix() {
+  // The counts are taken while the block is still placed; de_ini reports its own errors.
+  int dvar = -num_var();
+  int deqn = -num_eqn();
+  int dnz = -num_nz();
+  notifyPreStructuralEdit(dvar, deqn, dnz);
+  int status = 0;
+  de_ini(status);
+  notifyPostStructuralEdit(dvar, deqn, dnz);
+}
+
+// ---- Residuals, pattern, Jacobian --------------------------------------------------------------
+
+void KVOBlock::res(int group, int& status) const { kvoblk_group_res(blkptr_, group, &status); }
+
+void KVOBlock::res(int& status) const { kvoblk_res(blkptr_, &status); }
+
+void KVOBlock::res_numpat(int& status) const { kvoblk_npat_res(blkptr_, &status); }
+
+void KVOBlock::pat_ncompare(double pertsize, double zerotol, int& status) {
+  kvoblk_npat_compare(blkptr_, pertsize, zerotol, &status);
+}
+
+void KVOBlock::jac(int group, int& status) const { kvoblk_group_jac(blkptr_, group, &status); }
+
+void KVOBlock::jac(int& status) const { kvoblk_jac(blkptr_, &status); }
+
+void KVOBlock::jac_compare(double pertsize, double reltol, double abstol, int& count,
+                           int** const rows, double** const analytic, double** const numeric,
+                           int& status) {
+  kvoblk_jac_compare(blkptr_, pertsize, reltol, abstol, &count, rows, analytic, numeric, &status);
+}
+
+// ---- Structural edits --------------------------------------------------------------------------
+
+void KVOBlock::notifyPreStructuralEdit(int dvar, int deqn, int dnz) {
+  kvoblk_notifyPreStructuralEdit(blkptr_, dvar, deqn, dnz);
+}
+
+void KVOBlock::notifyPostStructuralEdit(int dvar, int deqn, int dnz) {
+  kvoblk_notifyPostStructuralEdit(blkptr_, dvar, deqn, dnz);
+}
+
+namespace {
+
+void notify(int blkptr, bool pre, int dvar, int deqn, int dnz, const char* fn) {
+  if (!live(blkptr, fn)) return;
+  NUXBlockCallback* cntr = container(blkptr);
+  if (!cntr) return;
+  auto* object = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
+  if (pre) {
+    cntr->pre_structural_edit(object, dvar, deqn, dnz);
+  } else {
+    cntr->post_structural_edit(object, dvar, deqn, dnz);
+  }
+}
+
+}  // namespace
+
+KVOBLK_API void kvoblk_notifyPreStructuralEdit(int blkptr, int dvar, int deqn, int dnz) {
+  notify(blkptr, true, dvar, deqn, dnz, __func__);
+}
+
+KVOBLK_API void kvoblk_notifyPostStructuralEdit(int blkptr, int dvar, int deqn, int dnz) {
+  notify(blkptr, false, dvar, deqn, dnz, __func__);
+}

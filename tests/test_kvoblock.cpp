@@ -1,0 +1,451 @@
+// The framework block class: the record's framework object, wrapper references through copies,
+// port positions, container registration, connections, removal from the matrix and Destroy.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "kvoblock.h"
+
+using kvotest::KvoTest;
+namespace W = kvoblk_word;
+
+namespace {
+
+int32_t& wordof(int b, int k) { return ib0[b + k]; }
+
+// A wrapper that counts its references and remembers whether the count ever fell to 0, which
+// for a real wrapper means it has deleted itself.
+class CountingWrapper : public ITUVWrapper {
+ public:
+  long query_interface(const void*, void**) override { return -1; }
+  unsigned long add_ref() override { return static_cast<unsigned long>(++refs); }
+  unsigned long release() override {
+    if (--refs == 0) fell_to_zero = true;
+    return static_cast<unsigned long>(refs);
+  }
+  ~CountingWrapper() override = default;
+  int refs = 0;
+  bool fell_to_zero = false;
+};
+
+// A class derived the way a model derives its own: it reaches the protected members and can
+// narrow the block's range and watch the structural-edit notices.
+class ModelBlock : public KVOBlock {
+ public:
+  using KVOBlock::KVOBlock;
+  using KVOBlock::set_num_eqn;
+  using KVOBlock::set_num_nz;
+  using KVOBlock::set_num_var;
+  using KVOBlock::tuvwrappercntr_getWrapper;
+  using KVOBlock::tuvwrappercntr_setWrapper;
+
+  int num_var() const override { return narrowed_nvar >= 0 ? narrowed_nvar : KVOBlock::num_var(); }
+  int narrowed_nvar = -1;
+
+  std::vector<std::string> notices;
+
+ protected:
+  void notifyPreStructuralEdit(int dv, int de, int dnz) override {
+    notices.push_back("pre " + std::to_string(dv) + " " + std::to_string(de) + " " +
+                      std::to_string(dnz));
+    KVOBlock::notifyPreStructuralEdit(dv, de, dnz);
+  }
+  void notifyPostStructuralEdit(int dv, int de, int dnz) override {
+    notices.push_back("post " + std::to_string(dv) + " " + std::to_string(de) + " " +
+                      std::to_string(dnz));
+    KVOBlock::notifyPostStructuralEdit(dv, de, dnz);
+  }
+};
+
+// A model of 10 variables, 8 equations and 30 non-zeros placed from the given starts. Its
+// de_ini routine records what the container had been told when it ran.
+kvoref::Container* the_container = nullptr;
+struct Seen {
+  int de_ini = 0;
+  size_t edits_at_de_ini = 0;
+  int destroy = 0;
+} seen;
+
+void model_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int i = 0; i < 10; ++i)
+    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
+  for (int i = 0; i < 8; ++i)
+    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  for (int k = 0; k < 30; ++k) kvoref::set_nz(jac, nzs + k, es + k % 8, vs + k % 10);
+  kvoblk_set_vstop(b, vs + 9);
+  kvoblk_set_estop(b, es + 7);
+  kvoblk_set_nzstop(b, nzs + 29);
+  *status = 0;
+}
+void model_de_ini(int b, int* status) {
+  ++seen.de_ini;
+  seen.edits_at_de_ini = the_container ? the_container->edits.size() : 0;
+  kvoblk_base_de_ini(b, status);
+}
+void model_destroy(int b) {
+  ++seen.destroy;
+  kvoblk_base_destroy(b);
+}
+
+}  // namespace
+
+class FrameworkBlock : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    seen = Seen();
+    lists = kvoref::make_lists(400);
+    cntr = new kvoref::Container(lists);
+    the_container = cntr;
+    b = kvoblk_base_create(0);
+    kvoblk_set_blkid(b, "R1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = model_ini;
+    t->de_ini = model_de_ini;
+    t->destroy = model_destroy;
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    the_container = nullptr;
+    delete cntr;
+    KvoTest::TearDown();
+  }
+  // The framework object the block record names, as the block hands it to the host.
+  NUXEOBlock* named_object() {
+    nux_blk_t info{};
+    kvoblk_inq_attr(b, &info);
+    return info.block;
+  }
+  void place() {
+    kvoblk_register_container(b, cntr);
+    int st = 0;
+    kvoblk_ini(b, 101, 51, 301, &st);
+    ASSERT_EQ(st, 0);
+  }
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+// ---- The record's framework object ------------------------------------------------------------
+
+TEST_F(FrameworkBlock, HandleObjectIsNamedInRecordUntilDeleted) {
+  KVOBlock* o = create_KVOBlock(b);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->get_blkptr(), b);
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(o));
+  delete o;
+  // The block outlives the object and no longer names it.
+  EXPECT_EQ(named_object(), nullptr);
+  EXPECT_EQ(wordof(b, W::block_object), 0);
+  EXPECT_STREQ(kvoblk_blkid(b), "R1");
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FrameworkBlock, NewObjectForSameBlockTakesOverAndOldOneLeavesItAlone) {
+  auto* first = new KVOBlock(b);
+  int32_t first_number = wordof(b, W::block_object);
+  auto* second = new KVOBlock(b);
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(second));
+  EXPECT_NE(wordof(b, W::block_object), first_number);
+  // A copy refers to the block but does not become its framework object.
+  KVOBlock copy(*second);
+  EXPECT_EQ(copy.get_blkptr(), b);
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(second));
+  delete first;
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(second));
+  // The first object's number was released: the next object gets it back.
+  auto* third = new KVOBlock(b);
+  EXPECT_EQ(wordof(b, W::block_object), first_number);
+  delete second;
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(third));
+  delete third;
+  EXPECT_EQ(named_object(), nullptr);
+}
+
+TEST_F(FrameworkBlock, ObjectForBadHandleIsRefusedWithoutTouchingWorkspace) {
+  int words = kvoref::workspace_words();
+  KVOBlock o(987654);
+  EXPECT_EQ(his(), "!! KVOBlock::KVOBlock: Invalid block handle 987654\n");
+  EXPECT_EQ(o.num_var(), 0);
+  EXPECT_EQ(his(), "!! KVOBlock::num_var: Invalid block handle 987654\n");
+  EXPECT_EQ(kvoref::workspace_words(), words);
+}
+
+TEST_F(FrameworkBlock, FactoryAnswersNullWhenMemoryRunsOut) {
+  kvotest::fail_nothrow_new_after(1);
+  EXPECT_EQ(create_KVOBlock(b), nullptr);
+  EXPECT_EQ(named_object(), nullptr);
+}
+
+TEST_F(FrameworkBlock, NameConstructorCreatesBlockThatAdoptsTheName) {
+  char* name = static_cast<char*>(std::malloc(3));
+  std::memcpy(name, "R7", 3);
+  auto* o = new KVOBlock(name, 40);
+  int blk = o->get_blkptr();
+  ASSERT_NE(blk, 0);
+  EXPECT_GE(kvoref::block_words(blk), 40);
+  EXPECT_EQ(o->name(), name);  // adopted, not copied
+  EXPECT_TRUE(o->isof_type("KVOBLK"));
+  nux_blk_t info{};
+  o->inq_attr(info);
+  EXPECT_EQ(info.block, static_cast<NUXEOBlock*>(o));
+  // set_name adopts a new text and releases the old one (the sanitizer run checks both).
+  char* renamed = static_cast<char*>(std::malloc(3));
+  std::memcpy(renamed, "R8", 3);
+  o->set_name(renamed);
+  EXPECT_STREQ(o->name(), "R8");
+  int blocks = kvoref::live_blocks();
+  o->Destroy();
+  EXPECT_EQ(kvoref::live_blocks(), blocks - 1);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FrameworkBlock, NameConstructorWithoutBlockFreesTheNameAndStoresNothing) {
+  int blocks = kvoref::live_blocks();
+  kvoref::fail_imalloc_after(1);
+  KVOBlock failed(strdup("R9"), 40);
+  EXPECT_EQ(failed.get_blkptr(), 0);
+  // A length beyond the word count would otherwise become a record far smaller than asked.
+  KVOBlock huge(strdup("R10"), static_cast<unsigned int>(INT_MAX) + 1u);
+  EXPECT_EQ(huge.get_blkptr(), 0);
+  EXPECT_EQ(kvoref::live_blocks(), blocks);
+  EXPECT_EQ(his(), "");
+}
+
+// ---- Wrapper references -----------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, WrapperReferencesStayBalancedThroughCopiesAndAssignment) {
+  CountingWrapper w, other;
+  {
+    ModelBlock a(b);
+    a.tuvwrappercntr_setWrapper(&w);
+    EXPECT_EQ(w.refs, 1);
+    EXPECT_EQ(a.tuvwrappercntr_getWrapper(), &w);
+    EXPECT_EQ(w.refs, 1);  // getting adds no reference
+    // Setting the same wrapper again never lets it fall to zero in between.
+    a.tuvwrappercntr_setWrapper(&w);
+    EXPECT_EQ(w.refs, 1);
+    EXPECT_FALSE(w.fell_to_zero);
+    {
+      ModelBlock copy(a);
+      EXPECT_EQ(w.refs, 2);
+      EXPECT_EQ(copy.tuvwrappercntr_getWrapper(), &w);
+      ModelBlock assigned;
+      assigned.tuvwrappercntr_setWrapper(&other);
+      assigned = a;
+      EXPECT_EQ(w.refs, 3);
+      EXPECT_EQ(other.refs, 0);
+      EXPECT_EQ(assigned.get_blkptr(), b);
+      ModelBlock& self = assigned;
+      assigned = self;
+      EXPECT_EQ(w.refs, 3);
+      copy.tuvwrappercntr_setWrapper(nullptr);
+      EXPECT_EQ(w.refs, 2);
+      EXPECT_EQ(copy.tuvwrappercntr_getWrapper(), nullptr);
+    }
+    EXPECT_EQ(w.refs, 1);
+    EXPECT_FALSE(w.fell_to_zero);
+    a.tuvwrappercntr_setWrapper(&other);
+    EXPECT_EQ(w.refs, 0);
+    EXPECT_EQ(other.refs, 1);
+  }
+  EXPECT_EQ(other.refs, 0);
+}
+
+// ---- Ports ------------------------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
+  KVOBlock o(b);
+  auto* in = new kvoref::Port("IN");
+  o.port_add(in);
+  o.port_add(new kvoref::Port("OUT"));
+  o.port_add(new kvoref::Port("VENT"));
+  ASSERT_EQ(o.port_num(), 3);
+  EXPECT_EQ(o.port_index("OUT"), 2);
+  EXPECT_EQ(o.port_index("VENT"), 3);
+  EXPECT_EQ(o.port_index("out"), 0);
+  EXPECT_EQ(o.port_index("OU"), 0);
+  EXPECT_EQ(o.port_index("NONE"), 0);
+  EXPECT_EQ(o.port_index(nullptr), 0);
+  // A port that has lost its name is passed over, not compared.
+  in->null_name_ = true;
+  EXPECT_EQ(o.port_index("IN"), 0);
+  EXPECT_EQ(o.port_index("OUT"), 2);
+  EXPECT_EQ(his(), "");
+}
+
+// ---- Containers -------------------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, RegisterContainerRefusesWrongTypeWithTwoPartMessage) {
+  KVOBlock o(b);
+  cntr->accepts_type = false;
+  o.register_container(cntr);
+  EXPECT_EQ(his(),
+            "!! KVOBlock::register_container: Can not register container: incorrect type!\n");
+  EXPECT_EQ(blk_inq_matrix_varlst(b), 0);
+  o.register_container(nullptr);
+  EXPECT_EQ(his(), "");
+  cntr->accepts_type = true;
+  o.register_container(cntr);
+  EXPECT_EQ(blk_inq_matrix_varlst(b), lists.varlst);
+  EXPECT_EQ(his(), "");
+}
+
+// ---- Connections ------------------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, EachSharedConnectionManagerIsCalledOnce) {
+  place();
+  kvoref::ConnMgr five, two;
+  // Variables 101..105 share one manager, 108 and 110 another; the rest have none.
+  for (int v = 101; v <= 105; ++v) kvoref::set_var_connmgr(lists.varlst, v, &five);
+  kvoref::set_var_connmgr(lists.varlst, 108, &two);
+  kvoref::set_var_connmgr(lists.varlst, 110, &two);
+  KVOBlock o(b);
+  o.activate_connections();
+  EXPECT_EQ(five.log, "A");
+  EXPECT_EQ(two.log, "A");
+  o.deactivate_connections();
+  EXPECT_EQ(five.log, "AD");
+  EXPECT_EQ(two.log, "AD");
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FrameworkBlock, ConnectionsFollowTheDerivedClassRangeAndSkipEmptyBlocks) {
+  place();
+  kvoref::ConnMgr first, last;
+  kvoref::set_var_connmgr(lists.varlst, 101, &first);
+  kvoref::set_var_connmgr(lists.varlst, 110, &last);
+  ModelBlock o(b);
+  o.narrowed_nvar = 5;
+  o.activate_connections();
+  EXPECT_EQ(first.activations, 1);
+  EXPECT_EQ(last.activations, 0);
+  o.narrowed_nvar = 0;
+  o.deactivate_connections();
+  EXPECT_EQ(first.deactivations + last.deactivations, 0);
+}
+
+// ---- Removal from the matrix ------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, RemoveFromMatrixNotifiesContainerAroundDeIni) {
+  place();
+  KVOBlock* o = create_KVOBlock(b);
+  o->removeFromMatrix();
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  const auto& pre = cntr->edits[0];
+  const auto& post = cntr->edits[1];
+  EXPECT_TRUE(pre.pre);
+  EXPECT_FALSE(post.pre);
+  for (const auto& e : cntr->edits) {
+    EXPECT_EQ(e.block, static_cast<NUXEOBlock*>(o));
+    EXPECT_EQ(e.dvar, -10);
+    EXPECT_EQ(e.deqn, -8);
+    EXPECT_EQ(e.dnz, -30);
+  }
+  // de_ini ran once, after the pre-edit notice and before the post-edit one.
+  EXPECT_EQ(seen.de_ini, 1);
+  EXPECT_EQ(seen.edits_at_de_ini, 1u);
+  EXPECT_EQ(o->state(), NUXEOBlock::NOT_INITIALISED);
+  EXPECT_EQ(o->num_var(), 0);
+  delete o;
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FrameworkBlock, RemoveFromMatrixUsesDerivedCountsAndNotices) {
+  place();
+  ModelBlock o(b);
+  o.narrowed_nvar = 3;
+  o.removeFromMatrix();
+  EXPECT_EQ(o.notices, (std::vector<std::string>{"pre -3 -8 -30", "post -3 -8 -30"}));
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_EQ(cntr->edits[1].dvar, -3);
+}
+
+TEST_F(FrameworkBlock, NoticesNeedABlockWithAContainer) {
+  kvoblk_notifyPreStructuralEdit(0, 1, 2, 3);
+  kvoblk_notifyPostStructuralEdit(0, 1, 2, 3);
+  kvoblk_notifyPostStructuralEdit(b, 1, 2, 3);  // no container registered
+  EXPECT_EQ(his(), "");
+  kvoblk_notifyPostStructuralEdit(424242, 1, 2, 3);
+  EXPECT_EQ(his(), "!! kvoblk_notifyPostStructuralEdit: Invalid block handle 424242\n");
+  kvoblk_register_container(b, cntr);
+  kvoblk_notifyPreStructuralEdit(b, 4, -5, 6);
+  ASSERT_EQ(cntr->edits.size(), 1u);
+  EXPECT_TRUE(cntr->edits[0].pre);
+  EXPECT_EQ(cntr->edits[0].block, nullptr);  // no framework object made for the block
+  EXPECT_EQ(cntr->edits[0].dvar, 4);
+  EXPECT_EQ(cntr->edits[0].deqn, -5);
+  EXPECT_EQ(cntr->edits[0].dnz, 6);
+}
+
+// ---- State, counts and forwarding -------------------------------------------------------------
+
+TEST_F(FrameworkBlock, StateFollowsPlacementAndSolve) {
+  KVOBlock o(b);
+  EXPECT_EQ(o.state(), NUXEOBlock::NOT_INITIALISED);
+  EXPECT_EQ(o.num_var(), 0);  // unplaced: first 1, last 0
+  place();
+  EXPECT_EQ(o.state(), NUXEOBlock::EO_FORM);
+  int st = 0;
+  o.pre_solve(st);
+  EXPECT_EQ(o.state(), NUXEOBlock::SOLVING);
+  o.post_solve(st);
+  EXPECT_EQ(o.state(), NUXEOBlock::EO_FORM);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FrameworkBlock, CountSettersMoveTheLastPositions) {
+  place();
+  ModelBlock o(b);
+  o.set_num_var(4);
+  o.set_num_eqn(0);
+  o.set_num_nz(12);
+  EXPECT_EQ(kvoblk_inq_vstop(b), 104);
+  EXPECT_EQ(kvoblk_inq_estop(b), 50);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 312);
+  EXPECT_EQ(o.num_eqn(), 0);
+  EXPECT_EQ(o.num_nz(), 12);
+}
+
+TEST_F(FrameworkBlock, ObjectWithoutBlockAnswersNothingAndPrintsNothing) {
+  KVOBlock o;
+  EXPECT_EQ(o.get_blkptr(), 0);
+  int st = 0;
+  o.pre_solve(st);
+  o.report(st);
+  EXPECT_EQ(o.state(), NUXEOBlock::NOT_INITIALISED);
+  EXPECT_EQ(o.num_var() + o.num_eqn() + o.num_nz() + o.port_num() + o.method_num(), 0);
+  EXPECT_EQ(o.name(), nullptr);
+  EXPECT_FALSE(o.included());
+  EXPECT_FALSE(o.isof_type("KVOBLK"));
+  EXPECT_EQ(o.port_index("IN"), 0);
+  o.activate_connections();
+  o.removeFromMatrix();
+  EXPECT_FALSE(o.attr_lookup_ismodified("DIAG_LEVEL"));
+  EXPECT_FALSE(o.BlockVariableUpdate(0));
+  EXPECT_FALSE(o.BlockVariableUpdate(-1));
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(err(), "");
+}
+
+// ---- Destroy ----------------------------------------------------------------------------------
+
+TEST_F(FrameworkBlock, DestroyEndsBlockThenObjectAndReleasesWrapper) {
+  CountingWrapper w;
+  auto* o = new ModelBlock(b);
+  o->tuvwrappercntr_setWrapper(&w);
+  int blocks = kvoref::live_blocks();
+  o->Destroy();
+  EXPECT_EQ(seen.destroy, 1);
+  EXPECT_EQ(kvoref::live_blocks(), blocks - 1);
+  EXPECT_EQ(w.refs, 0);
+  b = 0;  // gone with the object
+  (new KVOBlock())->Destroy();
+  EXPECT_EQ(his(), "");
+}

@@ -1,0 +1,778 @@
+// Pattern checks and the two comparisons: the stored pattern against the one obtained the other
+// way with its exact report, the refusals and what is put back afterwards, and the comparison of
+// analytic with numeric Jacobian values.
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fixture.h"
+#include "kvopat_compare.h"
+// The program built from the library's objects has no example models.
+#ifndef KVOBLK_WHITEBOX
+#include "cstr.h"
+#endif
+
+using kvotest::KvoTest;
+
+namespace {
+
+using Entries = std::vector<std::pair<int, int>>;  // block-local (row, column)
+
+// A linear test model: residual `row` is the sum of coef * x_col over its dependencies, so
+// numeric detection finds exactly the dependencies and numeric derivatives are the
+// coefficients. What the block stores, what the model's selfpat states and the analytic values
+// are set apart, so that each can disagree with the others.
+struct Dep {
+  int row, col;
+  double coef;
+};
+struct Model {
+  int nvar = 2, neq = 2;
+  Entries stored;             // written into the Jacobian at placement
+  Entries own;                // what selfpat states
+  std::vector<Dep> deps;      // what the residuals depend on
+  std::vector<double> exact;  // analytic value of each stored entry
+  std::vector<double> value, lower, upper;
+  int selfpat_status = 0, selfjac_status = 0, selfdim_status = 0;
+  int fail_from_call = 0;  // residual calls from this one on report a problem (0: none)
+  int calls = 0;
+  std::vector<std::vector<double>> seen;  // variable values at every residual call
+} m;
+
+void shape(int nvar, int neq) {
+  m = Model();
+  m.nvar = nvar;
+  m.neq = neq;
+  m.value.assign(nvar, 1.0);
+  m.lower.assign(nvar, -1e35);
+  m.upper.assign(nvar, 1e35);
+}
+
+void model_selfdim(int, int* nvar, int* neq, int* nnz, int* status) {
+  *nvar = m.nvar;
+  *neq = m.neq;
+  *nnz = static_cast<int>(m.own.size());
+  *status = m.selfdim_status;
+}
+
+void model_ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  for (int j = 0; j < m.nvar; ++j)
+    kvoref::define_var(varlst, vs + j, ("X" + std::to_string(j + 1)).c_str(), m.value[j],
+                       m.lower[j], m.upper[j]);
+  for (int i = 0; i < m.neq; ++i)
+    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  for (size_t k = 0; k < m.stored.size(); ++k)
+    kvoref::set_nz(jac, nzs + static_cast<int>(k), es + m.stored[k].first - 1,
+                   vs + m.stored[k].second - 1);
+  kvoblk_set_vstop(b, vs + m.nvar - 1);
+  kvoblk_set_estop(b, es + m.neq - 1);
+  kvoblk_set_nzstop(b, nzs + static_cast<int>(m.stored.size()) - 1);
+  *status = 0;
+}
+
+void model_res(int b, int* status) {
+  ++m.calls;
+  int varlst = blk_inq_matrix_varlst(b), eqnlst = blk_inq_matrix_eqnlst(b);
+  int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  std::vector<double> x(m.nvar);
+  for (int j = 0; j < m.nvar; ++j) x[j] = kvovarlst_inq_var_value(varlst, vs + j, 0);
+  m.seen.push_back(x);
+  double* r = kvoeqnlst_vec_residual(eqnlst);
+  for (int i = 0; i < m.neq; ++i) r[es + i - 1] = 0.0;
+  for (const Dep& d : m.deps) r[es + d.row - 2] += d.coef * x[d.col - 1];
+  *status = m.fail_from_call > 0 && m.calls >= m.fail_from_call ? 1 : 0;
+}
+
+void model_selfjac(int b, int* status) {
+  double* bj = kvojac_vec_bj(blk_inq_matrix_jacobian(b));
+  const int nzs = kvoblk_inq_nzstart(b);
+  for (size_t k = 0; k < m.exact.size(); ++k) bj[nzs - 1 + k] = m.exact[k];
+  *status = m.selfjac_status;
+}
+
+// States the model's pattern in global numbers from entry 1 of the object it is given, and
+// sets the block's stop as it would at placement.
+void model_selfpat(int b, kv_jac_t* jac, int* status) {
+  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  for (size_t k = 0; k < m.own.size(); ++k) {
+    kvojac_set_nz_eqnnum(*jac, static_cast<int>(k) + 1, es + m.own[k].first - 1);
+    kvojac_set_nz_varnum(*jac, static_cast<int>(k) + 1, vs + m.own[k].second - 1);
+  }
+  kvoblk_set_nzstop(b, kvoblk_inq_nzstart(b) + 77);
+  *status = m.selfpat_status;
+}
+
+// Column padding as the report's formats make it.
+std::string pad(const std::string& s, size_t width) {
+  return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+}
+
+const std::string kNumericHeading = "\nChecking NUMERICAL  sparsity...\n";
+const std::string kAnalyticHeading = "\nChecking ANALYTICAL sparsity...\n";
+const std::string kFine = "No obvious errors found.\n";
+
+}  // namespace
+
+// A block of the test model placed at variable 11, equation 6, non-zero 21, so that every
+// conversion between global and block-local numbers is exercised.
+class CompareTest : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    lists = kvoref::make_lists(100);
+    cntr = new kvoref::Container(lists);
+    shape(2, 2);
+  }
+  void TearDown() override {
+    if (b) kvoblk_destroy(b);
+    delete cntr;
+    KvoTest::TearDown();
+  }
+  void place(int pat_type = KVOBLK_PATTYPE_ANALYTIC) {
+    b = kvoblk_base_create(0);
+    kvoblk_set_blkid(b, "R1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->selfdim = model_selfdim;
+    t->ini = model_ini;
+    t->res = model_res;
+    t->selfjac = model_selfjac;
+    t->selfpat = model_selfpat;
+    t->npat_compare = kvoblk_npat_compare_base;
+    kvoblk_register_container(b, cntr);
+    int st = 0;
+    kvoblk_ini(b, 11, 6, 21, &st);
+    ASSERT_EQ(st, 0);
+    kvoblk_set_pat_type(b, pat_type);
+    his();
+  }
+  int compare(double pertsize = 0.0, double zerotol = 0.0) {
+    int errors = -1;
+    kvoblk_npat_compare(b, pertsize, zerotol, &errors);
+    return errors;
+  }
+  double value(int j) { return kvovarlst_inq_var_value(lists.varlst, 10 + j, 0); }
+
+  kvoref::Lists lists;
+  kvoref::Container* cntr = nullptr;
+  int b = 0;
+};
+
+// ---- The pattern comparison ----------------------------------------------------------------
+
+class PatternCompare : public CompareTest {};
+
+TEST_F(PatternCompare, ReportsEveryDifferenceOfAStoredAnalyticPatternExactly) {
+  m.stored = {{1, 1}, {1, 2}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 1, 2.0}, {2, 2, 3.0}};
+  m.value = {1.5, -2.0};
+  place();
+  EXPECT_EQ(compare(), 0);
+  EXPECT_EQ(his(), kvotest::golden("compare_analytic_stored.txt"));
+  // Values, settings and the stored pattern are as they were.
+  EXPECT_EQ(value(1), 1.5);
+  EXPECT_EQ(value(2), -2.0);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_ANALYTIC);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 23);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 22), 12);
+}
+
+TEST_F(PatternCompare, ReportsAStoredNumericPatternAgainstTheModelsOwnWithTotals) {
+  shape(3, 3);
+  m.stored = {{1, 1}, {2, 2}, {2, 1}, {3, 3}};
+  m.own = {{1, 1}, {1, 2}, {2, 2}, {3, 1}, {3, 3}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);
+  EXPECT_EQ(compare(), 0);
+  EXPECT_EQ(his(), kvotest::golden("compare_numeric_stored.txt"));
+  // The model's pattern routine moved the block's stop; the stored pattern is put back, and so
+  // is the initialisation type switched to SELF for the model's count.
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 24);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
+TEST_F(PatternCompare, IdenticalPatternsSayNoDifferencesAndNothingMore) {
+  m.stored = {{1, 2}, {1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {1, 2, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 0);
+  const std::string text = his();
+  const std::string tail =
+      "\nComparing ANALYTIC and NUMERICAL sparsity patterns...\n"
+      "\nFound no differences.\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(PatternCompare, UndefinedStoredPatternIsErrorOne) {
+  m.stored = {{1, 1}, {2, 2}};
+  place(KVOBLK_PATTYPE_UNDEFINED);
+  EXPECT_EQ(compare(), 1);
+  EXPECT_EQ(his(), "\nAnalyzing sparsity for block R1\n\nError. Stored sparsity is UNDEFINED.\n\n");
+  EXPECT_EQ(m.calls, 0);
+}
+
+TEST_F(PatternCompare, BlockWithoutStoredNonZerosIsErrorOneInEitherDirection) {
+  place();
+  EXPECT_EQ(compare(), 1);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is ANALYTIC. Will compare with computed NUMERIC sparsity.\n"
+            "Error. Number of nonzeros stored in Jacobian is 0\n");
+  kvoblk_set_pat_type(b, KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(compare(), 1);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "Error. Number of nonzeros stored in Jacobian is 0\n");
+}
+
+TEST_F(PatternCompare, ZeroIncidenceInTheStoredPatternIsReportedAndStillCompared) {
+  shape(2, 3);
+  m.stored = {{1, 1}, {3, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 1, 1.0}, {3, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 0);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is ANALYTIC. Will compare with computed NUMERIC sparsity.\n" +
+                kNumericHeading + kFine + kAnalyticHeading +
+                "Error. Zero incidence in row    2, E2\n"
+                "\nComparing ANALYTIC and NUMERICAL sparsity patterns...\n"
+                "\nFound 1 significant differences.\n"
+                "\nTotal number of non-zero entries:\n"
+                "\nAnalytic      Numeric       Difference\n"
+                "----------    ----------    ----------\n"
+                "         2             3             1\n"
+                "\nDifferences in the number of non-zero entries per equation:\n"
+                "\n" +
+                pad("Equation", 54) + pad("Analytic", 14) + pad("Numeric", 14) +
+                pad("Difference", 14) + "\n" + pad(std::string(50, '-'), 54) +
+                pad("----------", 14) + pad("----------", 14) + pad("----------", 14) + "\n" +
+                pad("E2", 50) + "             0             1             1\n" +
+                pad(std::string(50, '-'), 54) + pad("----------", 14) + pad("----------", 14) +
+                pad("----------", 14) +
+                "\n"
+                "\nList of all different non-zero entries:\n"
+                "\n" +
+                pad("Equation", 52) + pad("Variable", 52) + "Ana Num \n" +
+                pad(std::string(50, '-'), 52) + pad(std::string(50, '-'), 52) + "--- --- \n" +
+                pad("E2", 52) + pad("X1", 52) + "    " + " X  \n");
+}
+
+TEST_F(PatternCompare, RowOutOfOrderRefusesTheComparisonWithTheCodeOfThePatternAtFault) {
+  m.stored = {{2, 2}, {1, 1}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 4);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is ANALYTIC. Will compare with computed NUMERIC sparsity.\n" +
+                kNumericHeading + kFine + kAnalyticHeading +
+                "Error in element 1. Row not in increasing order.\n");
+
+  // The same stored pattern called NUMERIC is the numeric side of the comparison.
+  m.own = {{1, 1}, {2, 2}};
+  kvoblk_set_pat_type(b, KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(compare(), 3);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n" +
+                kNumericHeading + "Error in element 1. Row not in increasing order.\n");
+}
+
+TEST_F(PatternCompare, RowOrderErrorWithAnEmptyColumnIsStatusSixAndRefused) {
+  shape(3, 2);
+  m.stored = {{2, 2}, {1, 1}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}, {2, 3, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 4);
+  const std::string text = his();
+  EXPECT_NE(text.find(kAnalyticHeading + "Error in element 1. Row not in increasing order.\n"
+                                         "Error. Zero incidence in column 3, X3\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Comparing"), std::string::npos);
+}
+
+TEST_F(PatternCompare, DuplicateColumnIsNamedWithRowAndColumn) {
+  m.stored = {{1, 1}, {1, 2}, {1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {1, 2, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 4);
+  const std::string text = his();
+  EXPECT_NE(text.find(kAnalyticHeading + "Error. Duplicate element. Row    1 E1\n"
+                                         "                          Column 1 X1\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("No obvious errors found.\n", text.find(kAnalyticHeading)),
+            std::string::npos);
+}
+
+TEST_F(PatternCompare, EntriesOutsideTheBlockAreListedOneByOne) {
+  // Entry 2 names the block's third variable and entry 3 an equation before the block.
+  m.stored = {{1, 1}, {1, 3}, {0, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 4);
+  const std::string text = his();
+  EXPECT_NE(text.find(kAnalyticHeading + "Error. Element 2 has invalid column number: 3\n"
+                                         "Error. Element 3 has invalid row    number: 0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Zero incidence"), std::string::npos);
+}
+
+TEST_F(PatternCompare, MoreNonZerosThanTheBlockCanHoldIsStatusTwo) {
+  m.stored = {{1, 1}, {1, 2}, {2, 1}, {2, 2}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 4);
+  const std::string text = his();
+  EXPECT_NE(text.find(kAnalyticHeading + "Error. Number of nonzeros is too high.\n"
+                                         "Max number of nonzeros (variables*equations) = 4\n"
+                                         "Number of nonzeros                           = 5\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(PatternCompare, StoredNonZerosOutsideTheJacobianAreRefusedNotRead) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  kvoblk_set_nzstop(b, 500);  // the Jacobian holds 100 non-zeros
+  EXPECT_EQ(compare(), 1);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is ANALYTIC. Will compare with computed NUMERIC sparsity.\n"
+            "!! kvoblk_npat_compare_analytic: Non-zeros 21 to 500 of block R1 are not in the "
+            "Jacobian\n");
+  EXPECT_EQ(m.calls, 0);
+}
+
+TEST_F(PatternCompare, DetectionThatCannotStartIsErrorTwoAndChangesNothing) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  m.value = {5.0, 1.0};
+  m.upper = {2.0, 1e35};
+  place();
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is ANALYTIC. Will compare with computed NUMERIC sparsity.\n"
+            "Variable 0 , X1 is outside its bounds\n"
+            "\nSparsity not computed. Please correct previous mistakes and try again.\n");
+  EXPECT_EQ(value(1), 5.0);
+}
+
+TEST_F(PatternCompare, ResidualProblemsDuringDetectionStillCompare) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  m.fail_from_call = 2;
+  place();
+  EXPECT_EQ(compare(), 0);
+  const std::string text = his();
+  EXPECT_NE(text.find("Sparsity may be wrong." + kNumericHeading + kFine), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\nFound no differences.\n"), std::string::npos) << text;
+}
+
+TEST_F(PatternCompare, UsesTheGivenPerturbationAndOtherwiseTheBlocksOwn) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  kvoblk_set_move(b, 0);
+  ASSERT_EQ(compare(1e-3, 1e-9), 0);
+  ASSERT_GE(m.seen.size(), 2u);
+  EXPECT_EQ(m.seen[1][0], 1.0 + 1e-3 * 2.0);  // the step is pertsize x (|x| + 1)
+  m.seen.clear();
+  ASSERT_EQ(compare(0.0, -1.0), 0);
+  ASSERT_GE(m.seen.size(), 2u);
+  EXPECT_EQ(m.seen[1][0], 1.0 + 1e-6 * 2.0);
+  m.seen.clear();
+  ASSERT_EQ(compare(std::numeric_limits<double>::quiet_NaN(), 0.0), 0);
+  ASSERT_GE(m.seen.size(), 2u);
+  EXPECT_EQ(m.seen[1][0], 1.0 + 1e-6 * 2.0);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_EQ(kvoblk_inq_zerotol(b), 1e-12);
+}
+
+TEST_F(PatternCompare, ModelWithoutItsOwnPatternIsErrorTwoAndKeepsItsType) {
+  m.stored = {{1, 1}, {2, 2}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_RESTORE);
+  blk_selfpat_disable(b);
+  his();
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "Block R1 does not support \"SPARSITY_GEN = AUTO\".\n");
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_RESTORE);
+}
+
+TEST_F(PatternCompare, FailingDimensioningOrPatternRoutineIsErrorTwoAndRestoresTheBlock) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.own = {{1, 1}, {2, 2}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);
+  m.selfdim_status = 3;
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_NUMERIC);
+  m.selfdim_status = 0;
+  m.selfpat_status = 1;
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 22);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n");
+}
+
+TEST_F(PatternCompare, ModelPatternOutsideTheBlockIsErrorFour) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.own = {{1, 1}, {2, 5}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(compare(), 4);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n" +
+                kNumericHeading + kFine + kAnalyticHeading +
+                "Error. Element 2 has invalid column number: 5\n");
+}
+
+TEST_F(PatternCompare, DispatcherLeavesAnExcludedBlockAlone) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {2, 2, 1.0}};
+  place();
+  kvoblk_set_included(b, 0);
+  his();
+  EXPECT_EQ(compare(), 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(m.calls, 0);
+}
+
+TEST_F(PatternCompare, HandleZeroAndBadHandlesAreAnsweredWithoutOutput) {
+  int errors = -1;
+  kvoblk_npat_compare_base(0, 0.0, 0.0, &errors);
+  EXPECT_EQ(errors, 0);
+  kvoblk_npat_compare_base(12345, 0.0, 0.0, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "!! kvoblk_npat_compare_base: Invalid block handle 12345\n");
+  kvoblk_npat_compare_base(0, 0.0, 0.0, nullptr);
+}
+
+#ifndef KVOBLK_WHITEBOX
+TEST_F(PatternCompare, StirredTankChainsNumericPatternMatchesItsOwn) {
+  lists = kvoref::make_lists(200);
+  cntr->set_lists(lists);
+  const int blk = cstr_create("T", 2, CstrParams());
+  ASSERT_NE(blk, 0);
+  ASSERT_EQ(kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_NUMERIC), KVOBLK_PAT_NUMERIC);
+  kvoblk_base_register_container(blk, cntr);
+  int st = 0;
+  kvoblk_ini(blk, 1, 1, 1, &st);
+  ASSERT_EQ(st, 0);
+  ASSERT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC);
+  const int nzstop = kvoblk_inq_nzstop(blk);
+  his();
+  int errors = -1;
+  kvoblk_npat_compare_base(blk, 0.0, 0.0, &errors);
+  EXPECT_EQ(errors, 0);
+  const std::string text = his();
+  EXPECT_NE(text.find("\nFound no differences.\n"), std::string::npos) << text;
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), nzstop);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(blk), KVOBLK_PAT_NUMERIC);
+
+  // And its analytic Jacobian agrees with the numeric one on that pattern.
+  int count = -1, *pos = nullptr;
+  double *a = nullptr, *v = nullptr;
+  kvoblk_jac_compare(blk, 0.0, 1e-4, 1e-6, &count, &pos, &a, &v, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(kvoblk_inq_deriv_type(blk), KVOBLK_ANALYTIC);
+  kvoblk_destroy(blk);
+}
+#endif
+
+// ---- The value comparison ------------------------------------------------------------------
+
+class JacCompare : public CompareTest {
+ protected:
+  // Three non-zeros on the diagonal of a 3 x 3 block.
+  void diagonal(std::vector<double> exact, std::vector<double> coef) {
+    shape(3, 3);
+    m.stored = {{1, 1}, {2, 2}, {3, 3}};
+    m.exact = exact;
+    for (int i = 0; i < 3; ++i) m.deps.push_back({i + 1, i + 1, coef[i]});
+    place();
+  }
+  // The position pointer is not null on entry: the comparison must clear it.
+  void run(double pertsize = 0.0) {
+    pos = reinterpret_cast<int*>(&count);
+    kvoblk_jac_compare(b, pertsize, 1e-3, 1e-8, &count, &pos, &a, &v, &errors);
+  }
+  void TearDown() override {
+    std::free(pos);
+    std::free(a);
+    std::free(v);
+    CompareTest::TearDown();
+  }
+  int count = -1, errors = -1;
+  int* pos = nullptr;
+  double* a = nullptr;
+  double* v = nullptr;
+};
+
+TEST_F(JacCompare, HandsBackOnlySignificantDifferencesAndOppositeSigns) {
+  diagonal({2.0, 2.0, 1e-9}, {2.001, 2.01, -1e-9});
+  kvoblk_set_deriv_type(b, KVOBLK_UPDATE_ANALYTIC);
+  run();
+  EXPECT_EQ(errors, 0);
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(pos[0], 22);
+  EXPECT_EQ(pos[1], 23);
+  EXPECT_EQ(a[0], 2.0);
+  EXPECT_NEAR(v[0], 2.01, 1e-6);
+  EXPECT_EQ(a[1], 1e-9);
+  EXPECT_NEAR(v[1], -1e-9, 1e-15);
+  // Method and perturbation come back; the Jacobian holds the numeric values.
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_UPDATE_ANALYTIC);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_NEAR(kvojac_vec_bj(lists.jac)[20], 2.001, 1e-6);
+  for (int j = 1; j <= 3; ++j) EXPECT_EQ(value(j), 1.0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(JacCompare, NothingSignificantHandsBackNoArrays) {
+  diagonal({1.0, 2.0, 3.0}, {1.0, 2.0, 3.0});
+  run();
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(a, nullptr);
+  EXPECT_EQ(v, nullptr);
+}
+
+TEST_F(JacCompare, ValueThatIsNotANumberIsSignificant) {
+  diagonal({1.0, std::numeric_limits<double>::quiet_NaN(), 3.0}, {1.0, 2.0, 3.0});
+  run();
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(pos[0], 22);
+  EXPECT_TRUE(std::isnan(a[0]));
+}
+
+TEST_F(JacCompare, GrowsItsArraysPastTheFirstHundred) {
+  const int n = 250;
+  shape(n, n);
+  for (int i = 1; i <= n; ++i) {
+    m.stored.push_back({i, i});
+    m.exact.push_back(1.0);
+    m.deps.push_back({i, i, 2.0});
+  }
+  lists = kvoref::make_lists(400);
+  cntr->set_lists(lists);
+  place();
+  run();
+  EXPECT_EQ(errors, 0);
+  ASSERT_EQ(count, n);
+  EXPECT_EQ(pos[n - 1], 21 + n - 1);
+  EXPECT_EQ(a[n - 1], 1.0);
+  EXPECT_NEAR(v[n - 1], 2.0, 1e-6);
+}
+
+TEST_F(JacCompare, AnalyticFailureIsPassedOnAndRestoresTheMethod) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
+  m.selfjac_status = 6;
+  run();
+  EXPECT_EQ(errors, 6);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_NUMERIC);
+  EXPECT_EQ(m.calls, 0);
+}
+
+TEST_F(JacCompare, NumericFailureIsPassedOnAndRestoresPerturbationAndValues) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  m.fail_from_call = 2;
+  run(1e-2);
+  EXPECT_NE(errors, 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_ANALYTIC);
+  for (int j = 1; j <= 3; ++j) EXPECT_EQ(value(j), 1.0);
+}
+
+TEST_F(JacCompare, NumericEvaluationUsesTheGivenPerturbation) {
+  diagonal({1.0, 1.0, 1.0}, {1.0, 1.0, 1.0});
+  run(1e-2);
+  EXPECT_EQ(errors, 0);
+  bool perturbed = false;
+  for (const auto& x : m.seen)
+    for (double xi : x) perturbed = perturbed || std::fabs(xi - 1.01) < 1e-12;
+  EXPECT_TRUE(perturbed);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+}
+
+TEST_F(JacCompare, BlockWithoutAnalyticJacobianIsRefusedBeforeAnyEvaluation) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_set_deriv_type(b, KVOBLK_UPDATE_NUMERIC);
+  blk_selfjac_disable(b);
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(his(), "Block R1 does not support \"DERIV_METHOD = ANALYTIC\".\n");
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_UPDATE_NUMERIC);
+  EXPECT_EQ(m.calls, 0);
+}
+
+TEST_F(JacCompare, NonZerosOutsideTheJacobianAreRefused) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_set_nzstop(b, 101);
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(his(),
+            "!! kvoblk_jac_compare: Non-zeros 21 to 101 of block R1 are not in the Jacobian\n");
+}
+
+TEST_F(JacCompare, EmptyBlockAndHandleZeroFindNothing) {
+  place();
+  run();
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  pos = reinterpret_cast<int*>(&count);
+  kvoblk_jac_compare(0, 0.0, 1e-3, 1e-8, &count, &pos, &a, &v, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(pos, nullptr);
+  kvoblk_jac_compare(0, 0.0, 1e-3, 1e-8, nullptr, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(JacCompare, ArraysTheCallerCannotTakeAreReleased) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  pos = nullptr;
+  kvoblk_jac_compare(b, 0.0, 1e-3, 1e-8, &count, &pos, nullptr, nullptr, &errors);
+  EXPECT_EQ(count, 3);
+  ASSERT_NE(pos, nullptr);
+  EXPECT_EQ(pos[2], 23);
+}
+
+// ---- Internal routines ---------------------------------------------------------------------
+// These reach the library's internal routines, so they run only in a build that links the
+// library's objects into the test program (KVOBLK_WHITEBOX).
+#ifdef KVOBLK_WHITEBOX
+
+using kvoblk::detail::kvoblk_pat_check;
+using kvoblk::detail::kvoblk_pat_compare_report;
+using kvoblk::detail::kvoblk_pat_row_diff;
+
+namespace {
+std::vector<int> row_diff(std::vector<int> a, std::vector<int> n) {
+  int count = -1;
+  int* d = reinterpret_cast<int*>(&count);
+  kvoblk_pat_row_diff(a.data(), n.data(), static_cast<int>(a.size()), static_cast<int>(n.size()),
+                      &count, &d);
+  std::vector<int> out;
+  if (count > 0) out.assign(d, d + count);
+  if (count == 0) {
+    EXPECT_EQ(d, nullptr);
+  }
+  std::free(d);
+  return out;
+}
+}  // namespace
+
+TEST(RowDiff, WalksTheLongerListAndStrikesFoundColumnsFromACopyOfTheShorter) {
+  // A longer: its extras come first, positive, then what is left of N, negative, in the copy's
+  // order after strikes moved its last element forward.
+  EXPECT_EQ(row_diff({1, 2, 3, 4}, {4, 9}), (std::vector<int>{1, 2, 3, -9}));
+  EXPECT_EQ(row_diff({7, 3, 5}, {3, 8, 9}), (std::vector<int>{7, 5, -9, -8}));
+  // N longer: N's extras first, negative, then A's leftovers, positive.
+  EXPECT_EQ(row_diff({5, 1}, {1, 2, 3}), (std::vector<int>{-2, -3, 5}));
+  EXPECT_EQ(row_diff({}, {4}), (std::vector<int>{-4}));
+}
+
+TEST(RowDiff, SameColumnsInAnotherOrderMakeNoList) {
+  EXPECT_EQ(row_diff({3, 1, 2}, {1, 2, 3}), std::vector<int>{});
+  EXPECT_EQ(row_diff({}, {}), std::vector<int>{});
+}
+
+class PatternCheck : public CompareTest {
+ protected:
+  int check(std::vector<int> rows, std::vector<int> cols, int type = 0) {
+    int status = -1;
+    kvoblk_pat_check(static_cast<int>(rows.size()), rows.empty() ? kEmpty : rows.data(),
+                     cols.empty() ? kEmpty : cols.data(), b, type, &status);
+    return status;
+  }
+  const int kEmpty[1] = {0};
+};
+
+TEST_F(PatternCheck, EmptyPatternIsStatusTwo) {
+  place();
+  EXPECT_EQ(check({}, {}, 2), 2);
+  EXPECT_EQ(his(), kNumericHeading + "Error. Number of nonzeros is 0\n");
+}
+
+TEST_F(PatternCheck, BlockWithoutVariablesOrEquationsIsStatusOneWithBothLines) {
+  b = kvoblk_base_create(0);
+  EXPECT_EQ(check({1}, {1}, 1), 1);
+  EXPECT_EQ(his(),
+            kAnalyticHeading + "Error. Number of variables = 0\nError. Number of equations = 0\n");
+}
+
+TEST_F(PatternCheck, ZeroIncidenceAloneIsStatusFiveAndNamesRowsThenColumns) {
+  shape(3, 3);
+  place();
+  EXPECT_EQ(check({1, 1}, {1, 3}), 5);
+  EXPECT_EQ(his(),
+            "Error. Zero incidence in row    2, E2\n"
+            "Error. Zero incidence in row    3, E3\n"
+            "Error. Zero incidence in column 2, X2\n");
+}
+
+TEST_F(PatternCheck, DuplicatesAreFoundInTheirOwnRowEvenWhenRowsAreOutOfOrder) {
+  place();
+  // Row 1's entries are split by a row 2 entry; its duplicate column 2 is still found and named
+  // under row 1, and row 2 has none.
+  EXPECT_EQ(check({1, 2, 1, 2}, {2, 1, 2, 2}), 7);
+  EXPECT_EQ(his(),
+            "Error in element 2. Row not in increasing order.\n"
+            "Error. Duplicate element. Row    1 E1\n"
+            "                          Column 2 X2\n");
+}
+
+TEST_F(PatternCheck, NullArraysCheckTheStoredPattern) {
+  m.stored = {{1, 1}, {2, 2}};
+  place();
+  int status = -1;
+  kvoblk_pat_check(0, nullptr, nullptr, b, 1, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(his(), kAnalyticHeading + kFine);
+}
+
+TEST_F(PatternCheck, ReportRefusesRowsItCannotSlice) {
+  place();
+  const int rows_a[] = {2, 1}, cols_a[] = {1, 1}, rows_n[] = {1}, cols_n[] = {1};
+  kvoblk_pat_compare_report(2, 1, rows_a, rows_n, cols_a, cols_n, b);
+  EXPECT_EQ(his(), "");
+  EXPECT_NE(err().find("Assertion '"), std::string::npos);
+}
+
+#endif  // KVOBLK_WHITEBOX
