@@ -200,6 +200,8 @@ TEST_F(FrameworkBlock, NameConstructorCreatesBlockThatAdoptsTheName) {
   std::memcpy(renamed, "R8", 3);
   o->set_name(renamed);
   EXPECT_STREQ(o->name(), "R8");
+  o->set_name(const_cast<char*>(o->name()));  // its own id: kept, neither freed nor lost
+  EXPECT_STREQ(o->name(), "R8");
   int blocks = kvoref::live_blocks();
   o->Destroy();
   EXPECT_EQ(kvoref::live_blocks(), blocks - 1);

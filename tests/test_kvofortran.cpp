@@ -220,21 +220,28 @@ TEST_F(FortranPorts, PortCountIsReadAndStoredDirectly) {
   EXPECT_EQ(his(), "");
 }
 
-TEST_F(FortranPorts, PortCountBelowThePortsHeldIsRefusedSoNoPortIsLost) {
-  kvoblk_set_blkid(b, "MIX1");
+TEST_F(FortranPorts, PortCountIsStoredAsGivenAndNoPortIsEverLost) {
   kvoref::Port::destroyed = 0;
-  int one = 1;
+  int one = 1, seven = 7;
   _BLK_SET_NUM_PORTS_F(&b, &one);
-  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 3);
-  EXPECT_EQ(his(),
-            "!! _BLK_SET_NUM_PORTS_F: Port count 1 refused: block MIX1 holds a port at "
-            "position 3\n");
-  // After a deletion the count may follow it down.
-  EXPECT_FALSE(kvoblk_delete_port(b, "VENT"));
-  int two = 2;
-  _BLK_SET_NUM_PORTS_F(&b, &two);
-  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 2);
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 1);
   EXPECT_EQ(his(), "");
+  // A port added now goes after the ports the array still holds, never over one of them.
+  auto* drain = new kvoref::Port("DRAIN");
+  EXPECT_FALSE(kvoblk_add_port(b, drain));
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 4);
+  EXPECT_EQ(kvoblk_get_port_n(b, 4), drain);
+  EXPECT_STREQ(kvoblk_get_port_n(b, 3)->name(), "VENT");
+  // A count above the array is bounded by it.
+  _BLK_SET_NUM_PORTS_F(&b, &seven);
+  EXPECT_EQ(kvoblk_get_port_n(b, 5), nullptr);
+  int minus = -1;
+  _BLK_SET_NUM_PORTS_F(&b, &minus);
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 7);
+  _BLK_SET_NUM_PORTS_F(&b, &one);
+  _KVOBLK_BASE_DESTROY_F(&b);  // every port goes with the block, also those above the count
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 4);
 }
 
 // ---- The twins of the block functions ----------------------------------------------------------

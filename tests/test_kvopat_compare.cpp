@@ -473,7 +473,11 @@ TEST_F(PatternCompare, HandleZeroAndBadHandlesAreAnsweredWithoutOutput) {
 }
 
 #ifndef KVOBLK_WHITEBOX
-TEST_F(PatternCompare, StirredTankChainsNumericPatternMatchesItsOwn) {
+class PatternCompareAt : public PatternCompare, public ::testing::WithParamInterface<int> {};
+
+// The chain's pattern routine writes at the block's own non-zero positions, wherever the block
+// is placed in the Jacobian.
+TEST_P(PatternCompareAt, StirredTankChainsNumericPatternMatchesItsOwn) {
   lists = kvoref::make_lists(200);
   cntr->set_lists(lists);
   const int blk = cstr_create("T", 2, CstrParams());
@@ -481,7 +485,7 @@ TEST_F(PatternCompare, StirredTankChainsNumericPatternMatchesItsOwn) {
   ASSERT_EQ(kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_NUMERIC), KVOBLK_PAT_NUMERIC);
   kvoblk_base_register_container(blk, cntr);
   int st = 0;
-  kvoblk_ini(blk, 1, 1, 1, &st);
+  kvoblk_ini(blk, 1, 1, GetParam(), &st);
   ASSERT_EQ(st, 0);
   ASSERT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC);
   const int nzstop = kvoblk_inq_nzstop(blk);
@@ -503,7 +507,9 @@ TEST_F(PatternCompare, StirredTankChainsNumericPatternMatchesItsOwn) {
   EXPECT_EQ(pos, nullptr);
   EXPECT_EQ(kvoblk_inq_deriv_type(blk), KVOBLK_ANALYTIC);
   kvoblk_destroy(blk);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
+INSTANTIATE_TEST_SUITE_P(FirstNonZero, PatternCompareAt, ::testing::Values(1, 5));
 #endif
 
 // ---- The value comparison ------------------------------------------------------------------
@@ -563,6 +569,18 @@ TEST_F(JacCompare, NothingSignificantHandsBackNoArrays) {
   EXPECT_EQ(pos, nullptr);
   EXPECT_EQ(a, nullptr);
   EXPECT_EQ(v, nullptr);
+}
+
+TEST_F(JacCompare, ExcludedBlockIsRefusedRatherThanComparedWithItself) {
+  diagonal({2.0, 2.0, 2.0}, {5.0, 5.0, 5.0});
+  ib0[b + kvoblk_word::included] = 0;
+  his();
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(his(), "!! kvoblk_jac_compare: Block " + std::string(kvoblk_blkid(b)) +
+                       " is excluded: its Jacobian is not evaluated\n");
 }
 
 TEST_F(JacCompare, ValueThatIsNotANumberIsSignificant) {

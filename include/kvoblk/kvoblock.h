@@ -9,6 +9,12 @@
 // reference on a framework wrapper; all state stays in the block record, so an object can be
 // made for an existing block at any time and deleted without touching the block.
 class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
+ protected:
+  // The structural-edit notices, forwarded to the block's container with this block's handle.
+  // Declared first: the class's own operations come in this order, before its destructor.
+  virtual void notifyPreStructuralEdit(int dvar, int deqn, int dnz);
+  virtual void notifyPostStructuralEdit(int dvar, int deqn, int dnz);
+
  public:
   // No block (handle 0) and no wrapper.
   KVOBlock();
@@ -120,10 +126,6 @@ class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
                    double** const analytic, double** const numeric, int& status) override;
 
  protected:
-  // The structural-edit notices, forwarded to the block's container with this block's handle.
-  virtual void notifyPreStructuralEdit(int dvar, int deqn, int dnz);
-  virtual void notifyPostStructuralEdit(int dvar, int deqn, int dnz);
-
   // Set the block's last variable, equation or non-zero position to first + n - 1.
   void set_num_var(int n);
   void set_num_eqn(int n);

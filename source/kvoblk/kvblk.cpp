@@ -198,6 +198,7 @@ KVOBLK_API void kvoblk_adopt_blkid(int blkptr, char* id) {
     std::free(id);
     return;
   }
+  if (id != nullptr && id == blkid(blkptr)) return;  // the block's own id: nothing changes
   std::free(take_ref<char>(blkptr, W::blkid));
   word(blkptr, W::blkid) = ref_put(id);
   if (word(blkptr, W::blkid) == 0) std::free(id);

@@ -63,6 +63,13 @@ bool base_add_port(int blkptr, nux_port* port) {
   // by a setter can never lead a loop past the array.
   BlockSide* s = side(blkptr);
   int count = port_count(blkptr);
+  // A count lowered by a setter may leave ports above it: the new port goes after the last one
+  // the array holds, never over one.
+  for (int i = s->port_capacity; i > count; --i)
+    if (word(blkptr, W::ports) != 0 && word(word(blkptr, W::ports), i - 1) != 0) {
+      count = i;
+      break;
+    }
   int needed = count + 1;
   int array = word(blkptr, W::ports);
   if (array == 0 || s->port_capacity < needed) {

@@ -44,17 +44,21 @@ void connections(const KVOBlock& block, bool activate) {
       mgr->deactivate();
     }
   };
+  std::set<kvo_connmgr*> managers;
+  bool built = false;
   try {
-    std::set<kvo_connmgr*> managers;
     for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
       kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);
       if (mgr) managers.insert(mgr);
     }
-    for (kvo_connmgr* mgr : managers) call(mgr);
-    return;
+    built = true;
   } catch (const std::bad_alloc&) {
     // No room for the set: no manager has been called yet. Call each manager at its first
-    // variable instead, which needs no memory and still calls every manager once.
+    // variable instead (below), which needs no memory and still calls every manager once.
+  }
+  if (built) {
+    for (kvo_connmgr* mgr : managers) call(mgr);
+    return;
   }
   for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
     kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);

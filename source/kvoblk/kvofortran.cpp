@@ -65,16 +65,6 @@ int port_number(int blkptr, const nux_port* port) {
   return 0;
 }
 
-// The highest position of the port array that holds a port.
-int ports_held(int blkptr) {
-  const BlockSide* s = side(blkptr);
-  if (!s || word(blkptr, W::ports) == 0) return 0;
-  int held = 0;
-  for (int i = 1; i <= s->port_capacity; ++i)
-    if (word(word(blkptr, W::ports), i - 1) != 0) held = i;
-  return held;
-}
-
 }  // namespace
 
 extern "C" {
@@ -183,15 +173,8 @@ KVOBLK_API int _BLK_INQ_NUM_PORTS_F(const int* blkptr) {
 KVOBLK_API void _BLK_SET_NUM_PORTS_F(const int* blkptr, const int* n) {
   const int b = handle(blkptr);
   if (!n || *n < 0 || !live(b, __func__)) return;
-  // Ports above the count would be neither destroyed with the block nor kept when the next
-  // port is added over them.
-  const int held = ports_held(b);
-  if (*n < held) {
-    head(__func__);
-    kvoprintf(kvHisDev, "Port count %d refused: block %s holds a port at position %d\n", *n,
-              text(blkid(b)), held);
-    return;
-  }
+  // Stored as given. Ports above a lowered count stay in the array: the block destroys them
+  // with itself, and the next port added goes after them, never over them.
   word(b, W::num_ports) = *n;
 }
 

@@ -252,6 +252,15 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
   static const char* const fn = "kvoblk_jac_compare";
   const int first = word(blkptr, W::nzstart), last = word(blkptr, W::nzstop);
   if (last < first) return;
+  // An excluded block evaluates nothing: comparing its old values with themselves would report
+  // agreement that was never checked.
+  if (word(blkptr, W::included) == 0) {
+    head(fn);
+    kvoprintf(kvHisDev, "Block %s is excluded: its Jacobian is not evaluated\n",
+              text(blkid(blkptr)));
+    *errors = 1;
+    return;
+  }
   if (!settings(blkptr)) {
     *errors = 1;
     return;
@@ -677,16 +686,25 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     return;
   }
 
-  PatternObject made(kvojac_create(nnz));
+  // A model's pattern routine writes at the block's own non-zero positions, as at placement:
+  // the object has room up to the block's first non-zero plus the reservation.
+  const int nzs = word(blkptr, W::nzstart);
+  const int64_t room = int64_t{nzs > 1 ? nzs - 1 : 0} + (nnz > 0 ? nnz : 0);
+  if (room > INT32_MAX) {
+    *errors = 2;
+    return;
+  }
+  PatternObject made(kvojac_create(static_cast<int>(room)));
   if (made.handle == 0) {
     *errors = 2;
     return;
   }
-  kvojac_set_nnz(made.handle, nnz);
+  kvojac_set_nnz(made.handle, static_cast<int>(room));
   kv_jac_t given = made.handle;
   kvoblk_selfpat(blkptr, &given, &status);
   // The model's routine writes the block's stop as it does at placement; the stored pattern is
   // the one in the record before the call.
+  const int model_stop = side(blkptr) ? word(blkptr, W::nzstop) : 0;
   state.restore_pattern();
   if (status != 0 || !side(blkptr)) {
     *errors = 2;
@@ -697,12 +715,19 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
   // was given; only the object made here is released.
   Pattern a;
   const int estart = word(blkptr, W::estart), vstart = word(blkptr, W::vstart);
-  const int na = kvojac_inq_nnz(given);
-  a.rows.resize(na > 0 ? static_cast<size_t>(na) : 0);
+  // Entries from the block's first non-zero to the stop the routine set, when it set one there;
+  // otherwise the object's entries from the first.
+  int first = 1, last = given == made.handle ? nnz : kvojac_inq_nnz(given);
+  if (given == made.handle && nzs > 1 && model_stop >= nzs && model_stop <= room) {
+    first = nzs;
+    last = model_stop;
+  }
+  const int na = last >= first ? last - first + 1 : 0;
+  a.rows.resize(static_cast<size_t>(na));
   a.cols.resize(a.rows.size());
-  for (int k = 1; k <= na; ++k) {
-    a.rows[k - 1] = local_number(kvojac_inq_nz_eqnnum(given, k), estart);
-    a.cols[k - 1] = local_number(kvojac_inq_nz_varnum(given, k), vstart);
+  for (int k = first; k <= last; ++k) {
+    a.rows[k - first] = local_number(kvojac_inq_nz_eqnnum(given, k), estart);
+    a.cols[k - first] = local_number(kvojac_inq_nz_varnum(given, k), vstart);
   }
   made.release();
 
