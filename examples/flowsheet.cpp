@@ -485,7 +485,8 @@ double deviation(const Flowsheet& fs) {
       if (!cstr_exact_state(u.params, tank, &exact[0], &exact[1], &exact[2])) return INFINITY;
       for (int q = CSTR_F; q <= CSTR_CB; ++q) {
         const double d = std::fabs(cstr_value(u.blk, tank, static_cast<CstrVar>(q)) - exact[q]);
-        if (!(d <= worst)) worst = d;  // also catches NaN
+        if (std::isnan(d)) return d;  // a value that is not a number fails every check
+        if (d > worst) worst = d;
       }
     }
   }
@@ -605,7 +606,8 @@ bool steady_state(Flowsheet& fs) {
       const CstrVar which = static_cast<CstrVar>(q);
       const double d =
           std::fabs(cstr_value(up.blk, up.ntanks, which) - cstr_value(down.blk, 0, which));
-      if (!(d <= worst)) worst = d;
+      if (std::isnan(d) || d > worst) worst = d;
+      if (std::isnan(worst)) break;
     }
     kvoprintf(kvHisDev, "Outlet of %s and feed of %s differ by %.1e at most\n", up.id.c_str(),
               down.id.c_str(), worst);

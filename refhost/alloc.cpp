@@ -65,7 +65,12 @@ bool relocate(int64_t new_words) {
   new_words = std::max(new_words, w.words);
   auto* buffer = static_cast<int32_t*>(std::malloc(static_cast<size_t>(new_words) * 4));
   if (!buffer) return false;
-  if (ib0) std::memcpy(buffer, ib0, static_cast<size_t>(w.words) * 4);
+  if (ib0) {
+    std::memcpy(buffer, ib0, static_cast<size_t>(w.words) * 4);
+    // Scrub the old buffer so that a pointer kept across the move reads garbage in every
+    // build, not only under the address sanitizer.
+    std::fill(ib0, ib0 + w.words, static_cast<int32_t>(0x5A5A5A5A));
+  }
   std::free(ib0);
   ib0 = buffer;
   const int64_t old_words = w.words;
@@ -145,6 +150,8 @@ int KVO_IREALLOC(int* index, int* nwords) {
   const int old_n = it->second;
   const int n = std::max(*nwords, 1);
   if (n > kMaxWords) return 0;
+  // A growth counts against the failure switch as a new allocation would.
+  if (n > old_n && w.fail_countdown > 0 && --w.fail_countdown == 0) return 0;
   if (w.moving && !relocate(w.words)) return 0;
 
   if (n <= old_n) {  // shrink in place

@@ -28,7 +28,8 @@ KVOHOST_API void reset();
 // When on, every KVO_IMALLOC and KVO_IREALLOC moves the whole workspace to fresh memory, so a
 // pointer kept across an allocation points at released memory.
 KVOHOST_API void set_moving_workspace(bool on);
-// Makes the n-th next KVO_IMALLOC (1 = the next one) answer 0; 0 switches this off.
+// Makes the n-th next KVO_IMALLOC, or KVO_IREALLOC that grows a block, (1 = the next one)
+// answer 0; 0 switches this off.
 KVOHOST_API void fail_imalloc_after(int n);
 // Number of live workspace blocks and the workspace size in words.
 KVOHOST_API int live_blocks();

@@ -77,7 +77,11 @@ double residual_norm(const Lists& l, const System& s, int* worst) {
   *worst = 0;
   for (int e : s.eqn_of_row) {
     double r = std::fabs(f[e - 1]);
-    if (!(r <= norm)) {  // also catches NaN
+    if (std::isnan(r)) {  // a residual that is not a number decides the norm
+      *worst = e;
+      return r;
+    }
+    if (r > norm || *worst == 0) {
       norm = r;
       *worst = e;
     }
@@ -170,8 +174,11 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
 
     if (!symbolic) symbolic = klu_analyze(n, sys.Ap.data(), sys.Ai.data(), &common);
     bool factored = false;
+    // A refactorisation keeps the old pivot order; when that has become unstable, factor anew.
     if (symbolic && numeric)
-      factored = klu_refactor(sys.Ap.data(), sys.Ai.data(), Ax.data(), symbolic, numeric, &common);
+      factored = klu_refactor(sys.Ap.data(), sys.Ai.data(), Ax.data(), symbolic, numeric,
+                              &common) &&
+                 klu_rcond(symbolic, numeric, &common) && common.rcond >= 1e-12;
     if (symbolic && !factored) {
       if (numeric) klu_free_numeric(&numeric, &common);
       numeric = klu_factor(sys.Ap.data(), sys.Ai.data(), Ax.data(), symbolic, &common);
@@ -185,6 +192,10 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
     for (int i = 0; i < n; ++i) step[i] = -f[sys.eqn_of_row[i] - 1];
     if (!klu_solve(symbolic, numeric, n, 1, step.data(), &common)) {
       report.message = "the linear solve failed";
+      break;
+    }
+    if (!std::all_of(step.begin(), step.end(), [](double d) { return std::isfinite(d); })) {
+      report.message = "the linear solve gave a step that is not a number";
       break;
     }
 

@@ -699,6 +699,8 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
   }
   try {
     if (req == 0) {
+      // A sequence left half-way puts its values back before a new one starts.
+      if (g->phase == Phase::Group) abandon(*g, x, f);
       g->phase = Phase::Idle;
       if (!pert || !(*pert > 0.0) || !std::isfinite(*pert)) {
         *status = 1;

@@ -1,5 +1,6 @@
 // Value service of the reference host: tagged values holding a number, a text (string or
 // identifier) or a logical, with conversion between the kinds and printing.
+#include <charconv>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -60,9 +61,12 @@ bool parse_number(const char* text, kvo_number_t* out) {
     *out = integer_number(static_cast<int32_t>(l));
     return true;
   }
-  errno = 0;
-  const double d = std::strtod(p, &end);
-  if (*end != '\0' || errno == ERANGE || !std::isfinite(d)) return false;
+  // Parsed the same whatever the locale.
+  double d = 0.0;
+  const char* last = p + std::strlen(p);
+  const char* first = *p == '+' && p[1] != '-' ? p + 1 : p;  // "+2.5" as strtod takes it
+  const auto parsed = std::from_chars(first, last, d);
+  if (parsed.ec != std::errc() || parsed.ptr != last || !std::isfinite(d)) return false;
   *out = kvo_number_t{};
   out->rval = d;
   return true;
@@ -92,7 +96,9 @@ std::string number_text(const kvo_number_t& n) {
   if (n.is_int) {
     std::snprintf(buf, sizeof buf, "%d", n.ival);
   } else {
-    std::snprintf(buf, sizeof buf, "%.15g", n.rval);
+    // Formatted the same whatever the locale.
+    const auto r = std::to_chars(buf, buf + sizeof buf - 1, n.rval, std::chars_format::general, 15);
+    *r.ptr = '\0';
   }
   return buf;
 }

@@ -533,3 +533,17 @@ TEST_F(Ports, LookupWithAHugeStoredCountVisitsOnlyTheArray) {
   wordof(b, W::num_ports) = 1;
 }
 
+
+TEST_F(Ports, GrowthFailureRefusesTheSecondPortAndKeepsTheFirst) {
+  auto* a = new kvoref::Port("A");
+  auto* c = new kvoref::Port("C");
+  EXPECT_FALSE(kvoblk_add_port(b, a));
+  const int array = wordof(b, W::ports);
+  kvoref::fail_imalloc_after(1);
+  EXPECT_TRUE(kvoblk_add_port(b, c));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+  EXPECT_EQ(wordof(b, W::ports), array);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), a);
+  EXPECT_EQ(c->attach_calls, 0);
+  c->destroy();
+}

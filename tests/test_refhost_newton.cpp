@@ -110,3 +110,25 @@ TEST_F(Newton, StepLimitAndBoundsKeepVariablesInRange) {
   EXPECT_GE(x, 0.5);
   EXPECT_LE(x, 1.5);
 }
+
+TEST_F(Newton, ResidualThatIsNotANumberIsNeverConvergence) {
+  u.res = [](double* f, const double*) {
+    f[0] = std::nan("");
+    f[1] = 0.0;
+  };
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(r.message, "the residual of equation SQUARE is not a number");
+}
+
+TEST_F(Newton, StepThatIsNotANumberLeavesTheVariablesAlone) {
+  u.jac = [](double* bj, const double*) {
+    bj[0] = std::nan("");
+    bj[1] = 1.0;
+    bj[2] = 1.0;
+  };
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+}

@@ -115,7 +115,6 @@ double partial(const Model& m, const double* x, int e, int v) {
   }
 }
 
-int nonneg(int offset) { return offset < 0 ? 0 : offset; }
 
 std::string clipped(std::string s) {
   if (s.size() > kMaxName) s.resize(kMaxName);
@@ -241,8 +240,9 @@ void cstr_selfjac(int blk, int* status) {
     *status = 1;
     return;
   }
-  const int eoff = nonneg(kvoblk_global_eqn_offset(blk)) + m.es;
-  const int voff = nonneg(kvoblk_global_var_offset(blk)) + m.vs;
+  // Non-zeros name list positions, as the library's own pattern initialisation writes them.
+  const int eoff = m.es;
+  const int voff = m.vs;
   KVJacIrn rows(&jac);
   KVJacIcn cols(&jac);
   const int last = nzstop < rows.size() ? nzstop : rows.size();
@@ -258,8 +258,8 @@ void cstr_selfpat(int blk, kv_jac_t* jac, int* status) {
     return;
   }
   const Model m = load(blk);
-  const int e0 = nonneg(kvoblk_global_eqn_offset(blk)) + m.es;
-  const int v0 = nonneg(kvoblk_global_var_offset(blk)) + m.vs;
+  const int e0 = m.es;  // list positions, whatever the container's global offsets
+  const int v0 = m.vs;
   int k = m.nzs;
   for (int i = 0; i < m.n; ++i) {
     for (const TankNz& nz : kTankNz) {
