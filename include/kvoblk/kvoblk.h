@@ -10,11 +10,7 @@
 #include "nux_framework.h"
 #include "nux_port.h"
 
-#if defined(_WIN32)
-#define KVOBLK_API __declspec(dllexport)
-#else
-#define KVOBLK_API __attribute__((visibility("default")))
-#endif
+#include "kvoblk_export.h"
 
 // Words of the block record in the workspace: word k of block b is ib0[b + k]. Words that hold
 // references hold numbers of the library's reference table, 0 meaning none.

@@ -5,13 +5,7 @@
 
 #include "kvo_lists.h"
 
-#ifndef KVOBLK_API
-#if defined(_WIN32)
-#define KVOBLK_API __declspec(dllexport)
-#else
-#define KVOBLK_API __attribute__((visibility("default")))
-#endif
-#endif
+#include "kvoblk_export.h"
 
 extern "C" {
 

@@ -5,13 +5,7 @@
 #include "kvo_value.h"
 #include "nux_port.h"
 
-#ifndef KVOBLK_API
-#if defined(_WIN32)
-#define KVOBLK_API __declspec(dllexport)
-#else
-#define KVOBLK_API __attribute__((visibility("default")))
-#endif
-#endif
+#include "kvoblk_export.h"
 
 // Called once for each variable of a port with the block's variable list, the variable number
 // and the caller's pointer. A non-zero answer stops the iteration.
