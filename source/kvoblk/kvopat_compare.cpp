@@ -597,19 +597,26 @@ void kvoblk_pat_compare_report(int nnz_a, int nnz_n, const int* rows_a, const in
   }
 }
 
-void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, int* errors) {
-  static const char* const fn = "kvoblk_npat_compare_analytic";
-  int errors_local = 0;
-  if (!errors) errors = &errors_local;
+// The start both comparison directions share: the error word cleared, and a live block that
+// holds stored non-zeros.
+bool compare_begins(int blkptr, const char* fn, int* errors) {
   *errors = 0;
-  if (!live(blkptr, fn)) return;
+  if (!live(blkptr, fn)) return false;
   const int64_t n = span(word(blkptr, W::nzstart), word(blkptr, W::nzstop));
   if (n <= 0) {
     *errors = 1;
     kvoprintf(kvHisDev, "%s%lld\n", "Error. Number of nonzeros stored in Jacobian is ",
               static_cast<long long>(n));
-    return;
+    return false;
   }
+  return true;
+}
+
+void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, int* errors) {
+  static const char* const fn = "kvoblk_npat_compare_analytic";
+  int errors_local = 0;
+  if (!errors) errors = &errors_local;
+  if (!compare_begins(blkptr, fn, errors)) return;
   const kvoblk_settings_t* s = settings(blkptr);
   if (!s) {
     *errors = 2;
@@ -661,15 +668,7 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
   static const char* const fn = "kvoblk_npat_compare_numeric";
   int errors_local = 0;
   if (!errors) errors = &errors_local;
-  *errors = 0;
-  if (!live(blkptr, fn)) return;
-  const int64_t n = span(word(blkptr, W::nzstart), word(blkptr, W::nzstop));
-  if (n <= 0) {
-    *errors = 1;
-    kvoprintf(kvHisDev, "%s%lld\n", "Error. Number of nonzeros stored in Jacobian is ",
-              static_cast<long long>(n));
-    return;
-  }
+  if (!compare_begins(blkptr, fn, errors)) return;
 
   BlockState state(blkptr);
   // With SELF chosen, dimensioning answers the model's own non-zero count. The setter prints

@@ -513,6 +513,14 @@ std::string shown(const char* path) { return path ? path : "(none)"; }
 
 // The block's pattern file name and id, copied: model code may run while they are in use (the
 // numeric fallback) and change either. The path is null when the block names no file.
+// Pass 1 of the reader, the header; answers the reader's status.
+int read_header(const char* path, kvoblk_pat_header_t* h) {
+  int status = 0;
+  h->pass = 1;
+  kvoblk_pat_file_read(h, path, &status);
+  return status;
+}
+
 struct FileOfBlock {
   explicit FileOfBlock(int blkptr)
       : has_path(kvoblk_inq_pat_file(blkptr) != nullptr),
@@ -564,9 +572,7 @@ kv_jac_t restore(int blkptr, int* errors) {
   const std::string& id = file.id;
 
   kvoblk_pat_header_t h;
-  int status = 0;
-  h.pass = 1;
-  kvoblk_pat_file_read(&h, path, &status);
+  int status = read_header(path, &h);
   if (status == 1 && diag(blkptr) >= 4) return detect_and_save(blkptr, path, spath, id, errors);
   if (status != 0) {
     ++*errors;
@@ -783,9 +789,7 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
     const std::string& id = file.id;
 
     kvoblk_pat_header_t h;
-    int status = 0;
-    h.pass = 1;
-    kvoblk_pat_file_read(&h, path, &status);
+    const int status = read_header(path, &h);
     const char* error_head = "Error restoring dimensions for sparsity pattern from file";
     if (status == 0) {
       // The title line ends in an asterisk that stands right after an id of 43 characters or
