@@ -98,7 +98,9 @@ struct RecycleSpec {
   double feed_ca = 2.0;     // kmol/m3
   double feed_cb = 0.0;
   int ntanks = 3;
-  CstrParams reactor;       // volume, rate constant, order of every tank (feed ignored)
+  double volume = 4.0;      // m3 per tank
+  double rate_constant = 0.5;  // 1/h (first order) or m3/(kmol h) (second order)
+  int order = 1;
   double flash_t = 365.0;   // K
   double flash_p = 101.325; // kPa
   double purge = 0.1;       // fraction of the vapour purged

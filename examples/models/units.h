@@ -33,7 +33,7 @@ int mix_ninlets(int blk);
 
 // ---- Splitter ----------------------------------------------------------------------------------
 // Variables: IN.F, IN.CA, IN.CB; OUT<j>.F, OUT<j>.CA, OUT<j>.CB for outlets j = 1..m; SF(1)..SF(m),
-// the split fractions. Equations (3m + 1, non-zeros 7m):
+// the split fractions. Equations (3m + 1, non-zeros 8m):
 //   FLOW(j):  F_j - SF_j F  = 0   d/dF_j = 1, d/dSF_j = -F, d/dF = -SF_j
 //   CA(j):    CA_j - CA     = 0   d/dCA_j = 1, d/dCA = -1
 //   CB(j):    CB_j - CB     = 0   likewise
@@ -67,7 +67,7 @@ int heater_create(const char* id, const HeaterParams& params = HeaterParams());
 // condensate, every stream has the same total concentration ctot (kmol/m3), so the mole
 // fractions are x_A = CA_L / ctot, y_A = CA_V / ctot.
 // Variables: FEED.F, FEED.CA, FEED.CB, VAP.F, VAP.CA, VAP.CB, LIQ.F, LIQ.CA, LIQ.CB, T, P.
-// Equations (20 non-zeros):
+// Equations (24 non-zeros):
 //   BALA:  F0 CA0 - FV CAV - FL CAL = 0      d/dF0 = CA0, d/dCA0 = F0, d/dFV = -CAV,
 //                                            d/dCAV = -FV, d/dFL = -CAL, d/dCAL = -FL
 //   BALB:  F0 CB0 - FV CBV - FL CBL = 0      likewise with CB

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "kvo_alloc.h"
 #include "kvoblk.h"
 
 namespace kvomodel {
