@@ -1,10 +1,8 @@
 // Creation of the built-in models from a block's table: parameters read (already checked
-// against the lists below) and handed to the model library's creation functions. The stirred-
-// tank chain gets its IN and OUT ports here, as its creation function leaves ports to the host.
+// against the lists below) and handed to the model library's creation functions.
 #include "adapters.h"
 
 #include "cstr.h"
-#include "kvoconnect.h"
 #include "units.h"
 
 namespace kvoflow {
@@ -12,26 +10,6 @@ namespace kvoflow {
 namespace {
 
 constexpr double kBig = 1e12;
-
-// Gives a stirred-tank chain its liquid IN and OUT ports (flow, CA, CB), which the model binds
-// to its feed and last tank when the block is placed. False when the block refuses one.
-bool cstr_ports(int blk) {
-  if (kvoblk_inq_num_ports(blk) > 0) return true;
-  const INUXPortMaterial::nux_port_phase liquid = nuxLookupPortPhase("LIQUID");
-  for (const char* name : {"IN", "OUT"}) {
-    auto* port = new kvoref::Port(name, {0, 0, 0});
-    port->mat().set_phase(liquid);
-    port->set_stream(name[0] == 'I' ? kvoref::PORT_INLET : kvoref::PORT_OUTLET,
-                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
-                      kvoref::KIND_CONCENTRATION},
-                     {"F", "CA", "CB"});
-    if (kvoblk_add_port(blk, port)) {
-      port->destroy();
-      return false;
-    }
-  }
-  return true;
-}
 
 int create_cstr(const BlockSpec& b, std::string* why) {
   CstrParams p;
@@ -43,7 +21,7 @@ int create_cstr(const BlockSpec& b, std::string* why) {
     *why = "the stirred-tank model refused the block (see the message above)";
     return 0;
   }
-  if (!cstr_ports(blk)) {
+  if (!cstr_add_stream_ports(blk)) {
     kvoblk_destroy(blk);
     *why = "the block refused its IN and OUT ports";
     return 0;

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "cstr.h"
 #include "kvoconnect.h"
 #include "state.h"
 
@@ -86,8 +87,8 @@ void collect_results(RunState& run) {
   }
 
   // The overall balance: what the feeds bring, what the products take away, and what the
-  // reactors make or use, which their own inlets and outlets tell (outlet minus inlet). Only the
-  // stirred-tank chain reacts among the built-in models.
+  // reactions make or use. Only the stirred-tank chain reacts among the built-in models: each
+  // tank converts V k CA^n of A into as much B, by its rate law at the tank's solved state.
   Balance& bal = run.balance;
   bal = Balance();
   bal.unit = unit_of(run.streams);
@@ -97,16 +98,15 @@ void collect_results(RunState& run) {
   for (const Stream& s : products)
     for (const auto& [c, f] : component_flows(s)) out[c] += f;
   for (const BlockRun& b : run.blocks) {
-    if (b.model != "CSTR") continue;
-    for (int i = 1, n = kvoblk_inq_num_ports(b.blk); i <= n; ++i) {
-      auto* port = dynamic_cast<kvoref::Port*>(kvoblk_get_port_n(b.blk, i));
-      if (!port) continue;
-      const double sign = port->direction() == kvoref::PORT_OUTLET ? 1.0
-                          : port->direction() == kvoref::PORT_INLET ? -1.0
-                                                                     : 0.0;
-      for (const auto& [c, f] : component_flows(stream_of(plant, port, "", "", "")))
-        made[c] += sign * f;
+    if (!cstr_is_block(b.blk)) continue;
+    const CstrParams p = cstr_params(b.blk);
+    double reacted = 0.0;
+    for (int tank = 1, n = cstr_ntanks(b.blk); tank <= n; ++tank) {
+      const double ca = cstr_value(b.blk, tank, CSTR_CA);
+      reacted += p.volume * p.rate_constant * (p.order == 1 ? ca : ca * ca);
     }
+    made["CA"] -= reacted;
+    made["CB"] += reacted;
   }
   std::set<std::string> names;
   for (const auto* m : {&in, &out, &made})
@@ -256,11 +256,11 @@ void print_report(const RunState& run) {
   balance_table(run);
 
   heading("Blocks");
-  kvoprintf(kvHisDev, "  %-8s %-9s %-16s %5s %5s %6s %9s %9s %8s  %s\n", "block", "model",
+  kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5s %5s %6s %9s %9s %8s  %s\n", "block", "model",
             "method", "vars", "eqns", "nz", "res evals", "jac evals", "updates",
             "pattern source");
   for (const BlockRun& b : run.blocks) {
-    kvoprintf(kvHisDev, "  %-8s %-9s %-16s %5d %5d %6d %9ld %9d %8d  %s\n", b.spec->id.c_str(),
+    kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5d %5d %6d %9ld %9d %8d  %s\n", b.spec->id.c_str(),
               b.model.c_str(), method_name(b.method),
               count(kvoblk_inq_vstart(b.blk), kvoblk_inq_vstop(b.blk)),
               count(kvoblk_inq_estart(b.blk), kvoblk_inq_estop(b.blk)),
@@ -268,8 +268,9 @@ void print_report(const RunState& run) {
               b.counts.jacobians, b.counts.updates, pattern_text(b).c_str());
   }
   if (const kvoref::Connections* c = run.plant->connections())
-    kvoprintf(kvHisDev, "  %-8s %-9s %-16s %5s %5d %6d\n", "(conn.)", "", "", "",
-              count(c->estart(), c->estop()), count(c->nzstart(), c->nzstop()));
+    kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5s %5d %6d  (%d connection equations)\n",
+              "streams", "", "", "", count(c->estart(), c->estop()),
+              count(c->nzstart(), c->nzstop()), count(c->estart(), c->estop()));
   kvoprintf(kvHisDev,
             "  res evals: runs of the block's residual routine in the solve, those for numeric\n"
             "  derivatives and updates included; jac evals: Jacobian requests answered, updates:\n"

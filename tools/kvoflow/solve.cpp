@@ -43,18 +43,14 @@ SolveRun solve_once(RunState& run, const std::string& label, int method) {
 void explain(const RunState& run, const SolveRun& s) {
   const Plant& plant = *run.plant;
   kvoprintf(kvHisDev, "The solve (%s) stopped: %s.\n", s.label.c_str(), s.report.message.c_str());
-  if (s.report.singular) {
-    if (!s.report.singular_eqns.empty() || !s.report.singular_vars.empty())
-      kvoprintf(kvHisDev,
-                "  The structurally singular part: equations %s cannot be solved for variables "
-                "%s.\n",
-                eqn_names(plant, s.report.singular_eqns, 24).c_str(),
-                var_names(plant, s.report.singular_vars, 24).c_str());
-    else
-      kvoprintf(kvHisDev,
-                "  The pattern is sound, so the Jacobian is singular by its values at this "
-                "point:\n  try other starting guesses.\n");
-  }
+  if (s.report.singular && (!s.report.singular_eqns.empty() || !s.report.singular_vars.empty()))
+    kvoprintf(kvHisDev,
+              "  The structurally singular part: equations %s cannot be solved for variables "
+              "%s.\n",
+              eqn_names(plant, s.report.singular_eqns, 24).c_str(),
+              var_names(plant, s.report.singular_vars, 24).c_str());
+  else if (s.report.singular)
+    kvoprintf(kvHisDev, "  Other starting guesses ([guess] in the flowsheet file) may avoid it.\n");
   if (s.report.diverged || s.report.iterations > 0)
     kvoprintf(kvHisDev,
               "  The variables hold the best point reached (largest residual %.3e); the report "

@@ -74,10 +74,12 @@ class Svg {
     text_ += "/>\n";
   }
   void line(double x1, double y1, double x2, double y2, const char* stroke, double width = 1.0,
-            bool dashed = false) {
+            const char* dashes = nullptr) {
     text_ += fmt("<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" "
-                 "stroke-width=\"%.1f\"%s/>\n",
-                 x1, y1, x2, y2, stroke, width, dashed ? " stroke-dasharray=\"6 4\"" : "");
+                 "stroke-width=\"%.1f\"",
+                 x1, y1, x2, y2, stroke, width);
+    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += "/>\n";
   }
   void label(double x, double y, const std::string& s, const char* anchor = "start",
              int size = 12, const char* weight = "normal", double rotate = 0.0) {
@@ -88,15 +90,17 @@ class Svg {
     text_ += ">" + escape(s) + "</text>\n";
   }
   void polyline(const std::vector<std::pair<double, double>>& pts, const char* stroke,
-                bool markers) {
+                double width, const char* dashes, double marker) {
     if (pts.empty()) return;
-    text_ += fmt("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"", stroke);
+    text_ += fmt("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\"", stroke, width);
+    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += " points=\"";
     for (const auto& p : pts) text_ += fmt("%.2f,%.2f ", p.first, p.second);
     text_ += "\"/>\n";
-    if (markers)
+    if (marker > 0)
       for (const auto& p : pts)
-        text_ += fmt("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"3\" fill=\"%s\"/>\n", p.first, p.second,
-                     stroke);
+        text_ += fmt("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\" fill=\"%s\"/>\n", p.first,
+                     p.second, marker, stroke);
   }
   std::string done() { return text_ + "</svg>\n"; }
 
@@ -140,7 +144,7 @@ std::string spy_svg(const SpyPlot& p) {
   const double c = cell_size(p.rows, p.cols, 640.0);
   const double x0 = 70, y0 = 70;
   const double legend_x = x0 + c * p.cols + 40;
-  const double width = legend_x + 260;
+  const double width = legend_x + 280;
   const double height =
       std::max(y0 + c * p.rows + 60, y0 + 30.0 + 20.0 * (p.blocks.size() + 3));
   Svg svg(width, height);
@@ -174,10 +178,16 @@ std::string spy_svg(const SpyPlot& p) {
     svg.rect(x0 + c * (v - 1) + inset, y0 + c * (r - 1) + inset, c - 2 * inset, c - 2 * inset,
              fill);
   }
-  for (int r : conn)
-    if (r >= 1 && r <= p.rows)
-      svg.label(x0 + c * p.cols + 4, y0 + c * r - std::max(0.0, (c - 9) / 2), "C", "start",
-                std::min(12, std::max(7, static_cast<int>(c))), "bold");
+  // A black bar beside each run of connection equations.
+  for (auto it = conn.begin(); it != conn.end();) {
+    const int first = *it;
+    int last = first;
+    while (++it != conn.end() && *it == last + 1) last = *it;
+    if (first < 1 || last > p.rows) continue;
+    svg.rect(x0 + c * p.cols + 3, y0 + c * (first - 1), 4, c * (last - first + 1), "#000000");
+    svg.label(x0 + c * p.cols + 20, y0 + c * (first + last - 1) / 2, "connections", "middle", 11,
+              "normal", 90);
+  }
   matrix_frame(svg, x0, y0, c, p.rows, p.cols);
 
   double y = y0 + 10;
@@ -192,7 +202,7 @@ std::string spy_svg(const SpyPlot& p) {
   }
   y += 20;
   svg.rect(legend_x, y - 11, 14, 14, "#000000");
-  svg.label(legend_x + 20, y, fmt("connection equations (C): %zu", conn.size()));
+  svg.label(legend_x + 20, y, fmt("connection equations: %zu", conn.size()));
   if (!fixed.empty()) {
     y += 20;
     svg.rect(legend_x, y - 11, 14, 14, "#999999", 0.3);
@@ -210,7 +220,7 @@ std::string groups_svg(const GroupPlot& p) {
   int ngroups = 0;
   for (int g : p.group_of_col) ngroups = std::max(ngroups, g);
   const double legend_x = x0 + c * p.cols + 40;
-  const double width = legend_x + 320;
+  const double width = legend_x + 380;
   const double height = std::max(y0 + c * p.rows + 60, y0 + 40.0 + 20.0 * (ngroups + 2));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
@@ -243,7 +253,7 @@ std::string groups_svg(const GroupPlot& p) {
     for (int v = 1; v <= p.cols; ++v)
       if (group(v) == g) {
         ++n;
-        if (members.size() < 40) {
+        if (members.size() < 32) {
           const std::string name = v <= static_cast<int>(p.col_names.size()) &&
                                            !p.col_names[v - 1].empty()
                                        ? p.col_names[v - 1]
@@ -307,16 +317,21 @@ std::string history_svg(const HistoryPlot& p) {
   svg.label(x0 + w / 2, y0 + h + 36, "Newton step", "middle", 12);
   svg.label(24, y0 + h / 2, p.y_label, "middle", 12, "normal", -90);
   if (p.tolerance > 0) {
-    svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#d62728", 1.0, true);
-    svg.label(x0 + w - 4, Y(p.tolerance) - 4, fmt("tolerance %.0e", p.tolerance), "end", 10);
+    svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#555555", 1.0, "6 4");
+    svg.label(x0 + 6, Y(p.tolerance) - 4, fmt("tolerance %.0e", p.tolerance), "start", 10);
   }
+  // Methods often share their first steps: each series is drawn thinner and with its own dashes
+  // on top of the one before, so lines that coincide still show every colour.
+  const char* const dashes[] = {nullptr, "10 4", "3 3", "10 3 2 3"};
   double y = y0 + 10;
   for (size_t i = 0; i < p.series.size(); ++i) {
     std::vector<std::pair<double, double>> pts;
     for (size_t k = 0; k < p.series[i].values.size(); ++k)
       pts.emplace_back(X(static_cast<double>(k)), Y(p.series[i].values[k]));
-    svg.polyline(pts, colour(static_cast<int>(i)), pts.size() <= 60);
-    svg.line(legend_x, y - 4, legend_x + 24, y - 4, colour(static_cast<int>(i)), 2.0);
+    const double width = std::max(1.5, 5.0 - 1.2 * static_cast<double>(i % 4));
+    const char* dash = dashes[i % 4];
+    svg.polyline(pts, colour(static_cast<int>(i)), width, dash, pts.size() <= 60 ? width : 0.0);
+    svg.line(legend_x, y - 4, legend_x + 24, y - 4, colour(static_cast<int>(i)), width, dash);
     svg.label(legend_x + 30, y, fmt("%s (%zu steps)", p.series[i].label.c_str(),
                                     p.series[i].values.empty() ? 0 : p.series[i].values.size() - 1));
     y += 20;
