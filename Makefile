@@ -1,24 +1,30 @@
-# Front door: `make run` builds and runs the example flowsheet, `make test` runs every suite in a
-# normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer, `make bench` runs
-# the benchmarks. Each first installs missing Debian packages.
+# Front door: `make run` builds the flowsheet runner and runs it on the recycle flowsheet (the
+# first run detects and saves a pattern file in run/, later runs restore it), `make test` runs
+# every suite in a normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# `make bench` runs the benchmarks. Each first installs missing Debian packages.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUNDIR     ?= run
 
-.PHONY: all deps build run test test-normal test-asan bench clean
+.PHONY: all deps configure build run test test-normal test-asan bench clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
-run: build
-	./$(BUILD)/examples/flowsheet --workdir $(RUNDIR)
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kvoflow kvoconcentrator -- --no-print-directory
+	./$(BUILD)/tools/kvoflow/kvoflow --workdir $(RUNDIR) --plugin-dir $(BUILD)/examples/plugin \
+	  --compare-methods --svg $(RUNDIR)/svg --json $(RUNDIR)/recycle.json \
+	  examples/flowsheets/recycle.toml
 
 test: test-normal test-asan
 

@@ -135,34 +135,6 @@ void unwatch_detection(RunState& run) {
   }
 }
 
-// The plant's message for a refused action: the history device's text while `action` ran, with
-// the line head "!! ...: " taken off. Text that is no refusal is passed on.
-template <typename Action>
-std::string captured(Action action, bool* refused) {
-  kvoref::capture(kvHisDev, true);
-  *refused = !action();
-  std::string text = kvoref::take(kvHisDev);
-  kvoref::capture(kvHisDev, false);
-  if (!*refused) {
-    if (!text.empty()) kvowrite(kvHisDev, text.data(), static_cast<int>(text.size()));
-    return "";
-  }
-  std::string why;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (line.rfind("!! ", 0) == 0) {
-      const size_t colon = line.find(": ");
-      if (colon != std::string::npos) line = line.substr(colon + 2);
-    }
-    if (!line.empty()) why += (why.empty() ? "" : "; ") + line;
-  }
-  return why.empty() ? "refused without a reason" : why;
-}
-
 std::string port_list(int blk) {
   std::string s;
   for (int i = 1, n = kvoblk_inq_num_ports(blk); i <= n; ++i) {
@@ -229,7 +201,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   Plant& plant = *run.plant;
 
   // Blocks: made by their models, then given the file's settings.
-  run.say("Creating %zu blocks\n", spec.blocks.size());
+  run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -268,10 +240,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
     if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
-    bool refused = false;
-    const std::string added = captured([&] { return plant.add(blk); }, &refused);
-    if (refused) {
-      diag.error(b.pos, "block " + b.id + " cannot join the flowsheet: " + added);
+    // The plant says why it refuses a block, on the history device.
+    if (!plant.add(blk)) {
+      diag.error(b.pos, "block " + b.id + " cannot join the flowsheet (the reason is given "
+                                          "above)");
       continue;  // the plant destroyed the block
     }
     run.blocks.push_back(r);
@@ -306,22 +278,22 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // lists grow if one does.
   const int room = 8 * static_cast<int>(spec.connections.size()) + 8;
   // Plant::build reports its own failures on the history device; they are shown as they are.
-  bool refused = !plant.build(room);
-  std::string why;
+  const bool refused = !plant.build(room);
   unwatch_detection(run);
   if (refused) {
     diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
 
-  // Connections.
-  for (const ConnectionSpec& c : spec.connections) {
-    const std::string text = c.from.text() + " -> " + c.to.text();
-    why = captured([&] { return plant.connect(c.from.text(), c.to.text()) != 0; }, &refused);
-    if (refused) diag.error(c.pos, "the connection " + text + " is refused: " + why);
-  }
+  // Connections. The plant names both ports and the reason for a refusal on the history
+  // device ("!! connect A -> B: ..."); the file's line follows it.
+  for (const ConnectionSpec& c : spec.connections)
+    if (plant.connect(c.from.text(), c.to.text()) == 0)
+      diag.error(c.pos, "the connection " + c.from.text() + " -> " + c.to.text() +
+                            " is refused (the reason is given above)");
   if (!diag.ok()) return EXIT_INPUT;
-  run.say("Connected %zu streams\n", spec.connections.size());
+  run.say("Connected %zu stream%s\n", spec.connections.size(),
+          spec.connections.size() == 1 ? "" : "s");
 
   fix_and_guess(run, diag);
   return diag.ok() ? EXIT_SOLVED : EXIT_INPUT;
@@ -364,8 +336,9 @@ int check_specification(RunState& run, Diagnostics& diag) {
                        ") but structurally singular: no equation can be solved for some "
                        "variables";
     if (!s.over_eqns.empty())
-      text += "; equations " + eqn_names(plant, s.over_eqns, 24) + " involve only " +
-              var_names(plant, s.over_vars, 24);
+      text += "; equations " + eqn_names(plant, s.over_eqns, 24) +
+              (s.over_vars.empty() ? std::string(" involve no free variable")
+                                   : " involve only " + var_names(plant, s.over_vars, 24));
     if (!s.under_vars.empty())
       text += "; variables " + var_names(plant, s.under_vars, 24) + " appear only in " +
               eqn_names(plant, s.under_eqns, 24);

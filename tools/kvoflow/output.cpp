@@ -3,7 +3,6 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -140,13 +139,13 @@ SpyPlot flowsheet_plot(const RunState& run) {
   return p;
 }
 
-// The block's column groups as the host's grouping service forms them for numeric Jacobians:
-// its report is read back, one "Group g: n variables: c1 c2 ..." head per group and
-// continuation lines indented by four spaces.
-std::vector<int> column_groups(int blk, const std::vector<Cell>& local, int nvar, int neq) {
+// The block's column groups as the host's grouping service forms them for numeric Jacobians.
+// The groups are read off a dry run of the service's differencing protocol on a copy of the
+// block's variables: at every request the variables it perturbed together are one group.
+std::vector<int> column_groups(const std::vector<Cell>& local, int nvar, int neq) {
   std::vector<int> group(nvar, 0);
   int nnz = static_cast<int>(local.size());
-  if (nnz == 0) return group;
+  if (nnz == 0 || nvar == 0) return group;
   std::vector<int> irn, icn;
   for (const Cell& c : local) {
     irn.push_back(c.first);
@@ -157,31 +156,32 @@ std::vector<int> column_groups(int blk, const std::vector<Cell>& local, int nvar
   if (handle == 0) return group;
   U3VGRP_COMPUTE(irn.data(), icn.data(), &info, &eoff, &voff, &zero, &handle, &status);
   if (status == 0) {
-    kvoref::capture(kvHisDev, true);
-    U3VGRP_REPORT_BY_IDX(&handle, &voff);
-    const std::string text = kvoref::take(kvHisDev);
-    kvoref::capture(kvHisDev, false);
-    std::istringstream in(text);
-    std::string line;
-    int g = 0;
-    while (std::getline(in, line)) {
-      size_t from = 0;
-      if (line.rfind("Group ", 0) == 0) {
-        g = std::atoi(line.c_str() + 6);
-        const size_t second = line.find(':', line.find(':') + 1);
-        if (second == std::string::npos) continue;
-        from = second + 1;
-      } else if (line.rfind("    ", 0) != 0 || g == 0) {
-        continue;
-      }
-      std::istringstream cols(line.substr(from));
-      int c = 0;
-      while (cols >> c)
-        if (c >= 1 && c <= nvar) group[c - 1] = g;
+    std::vector<double> x(nvar, 1.0), scale(nvar, 1.0), f(std::max(neq, 1), 0.0),
+        bj(nnz, 0.0), par(100, 0.0);
+    std::vector<int> vstat(nvar, 0);
+    double pert = 1e-6;
+    int request = 0, g = 0;
+    // One request per group and one for the base point; the bound only guards against a
+    // service that never finishes.
+    for (int round = 0; round <= nvar + 1; ++round) {
+      U3NJAC_COMPUTE(&handle, x.data(), scale.data(), vstat.data(), f.data(), &voff, icn.data(),
+                     par.data(), &pert, bj.data(), &request, &status);
+      if (status != 0 || request != 1) break;
+      // A request at the unperturbed point (the base residuals) is no group.
+      bool moved = false;
+      for (int v = 0; v < nvar; ++v) moved = moved || x[v] != 1.0;
+      if (!moved) continue;
+      ++g;
+      for (int v = 0; v < nvar; ++v)
+        if (x[v] != 1.0) group[v] = g;
+    }
+    if (request == 1) {
+      request = -1;
+      U3NJAC_COMPUTE(&handle, x.data(), scale.data(), vstat.data(), f.data(), &voff, icn.data(),
+                     par.data(), &pert, bj.data(), &request, &status);
     }
   }
   U3VGRP_DESTROY(&handle);
-  (void)blk;
   return group;
 }
 
@@ -211,7 +211,7 @@ GroupPlot block_plot(const RunState& run, const BlockRun& b) {
     const int v = kvojac_inq_nz_varnum(l.jac, k) - vs + 1;
     if (e >= 1 && e <= p.rows && v >= 1 && v <= p.cols) p.cells.emplace_back(e, v);
   }
-  p.group_of_col = column_groups(b.blk, p.cells, p.cols, p.rows);
+  p.group_of_col = column_groups(p.cells, p.cols, p.rows);
   const std::string prefix = b.spec->id + ".";
   for (int v = vs; v < vs + p.cols; ++v) {
     std::string name = kvovarlst_lookup_var_name(l.varlst, v);

@@ -48,14 +48,9 @@ int run_steps(RunState& run) {
 }  // namespace
 
 int run(const Options& options) {
-  int status;
-  {
-    RunState state;
-    state.options = options;
-    status = run_steps(state);
-  }
-  kvoref::reset();
-  return status;
+  RunState state;
+  state.options = options;
+  return run_steps(state);
 }
 
 }  // namespace kvoflow

@@ -26,7 +26,7 @@ SolveRun solve_once(RunState& run, const std::string& label, int method) {
       run.say("  %4s  %10s  %-28s  %7s  %9s  %9s\n", "step", "residual", "largest residual in",
               "step", "residual", "Jacobian");
     char length[16] = "-";
-    if (p.step > 0) std::snprintf(length, sizeof length, "%7.3f", p.step_length);
+    if (p.step > 0) std::snprintf(length, sizeof length, "%7.3g", p.step_length);
     run.say("  %4d  %10.3e  %-28s  %7s  %9ld  %9d%s\n", p.step, p.norm, p.worst_name.c_str(),
             length, c.residuals, c.jacobians, p.refreshed ? "  (Jacobians refreshed)" : "");
   };
