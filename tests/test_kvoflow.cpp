@@ -23,8 +23,8 @@ std::string errors(const std::string& text) {
   Diagnostics diag("t.toml");
   kvoflow::FlowsheetSpec spec = kvoflow::parse_flowsheet(text, "t.toml", diag);
   kvoflow::Catalogue catalogue;
-  if (diag.ok()) catalogue.load_plugins(spec, {}, diag);
-  if (diag.ok()) catalogue.check_blocks(spec, diag);
+  catalogue.load_plugins(spec, {}, diag);
+  catalogue.check_blocks(spec, diag);
   std::string out;
   for (const std::string& line : diag.lines()) out += line + "\n";
   return out;
@@ -101,16 +101,17 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
   for (const auto& c : cases) EXPECT_EQ(errors(c.text), c.expected) << c.text;
 }
 
-TEST(FlowsheetFile, EveryErrorOfAFileIsReportedNotOnlyTheFirst) {
+TEST(FlowsheetFile, EveryErrorOfAFileIsReportedInLineOrderNotOnlyTheFirst) {
+  // The model check runs after the reader but its error comes first, by its line.
   const std::string text =
       "[[block]]\nid = \"R1\"\nmodel = \"CSTR\"\nmethod = 3\n"
       "[[block]]\nid = \"9x\"\nmodel = \"MIXER\"\n";
-  Diagnostics diag("t.toml");
-  kvoflow::parse_flowsheet(text, "t.toml", diag);
-  ASSERT_EQ(diag.lines().size(), 2u);
-  EXPECT_EQ(diag.lines()[0], "t.toml:4:10: method must be a text in quotes, not a whole number");
-  EXPECT_EQ(diag.lines()[1].rfind("t.toml:6:6: the block id \"9x\" must start with a letter", 0),
-            0u);
+  EXPECT_EQ(errors(text),
+            "t.toml:1:1: block R1 (model CSTR) needs the parameter tanks: the number of tanks in "
+            "series\n"
+            "t.toml:4:10: method must be a text in quotes, not a whole number\n"
+            "t.toml:6:6: the block id \"9x\" must start with a letter and hold only letters, "
+            "digits, '_' and '-' (at most 32)\n");
 }
 
 TEST(FlowsheetFile, AMissingFileIsNamed) {
@@ -168,9 +169,11 @@ TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
                        "/recycle.toml cannot be loaded: ",
                        0),
             0u);
-  EXPECT_EQ(errors(plugin_file("CSTR", KVOFLOW_PLUGIN)),
-            "t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
-            "earlier plug-in\n");
+  EXPECT_EQ(errors(plugin_file("CSTR", KVOFLOW_PLUGIN)).rfind(
+                "t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
+                "earlier plug-in\n",
+                0),
+            0u);
 }
 
 // ---- Drawings ------------------------------------------------------------------------------------

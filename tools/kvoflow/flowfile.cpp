@@ -2,6 +2,7 @@
 // unknown key, wrong kind of value or clash is reported at its own line and column.
 #include "flowfile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -16,11 +17,24 @@
 namespace kvoflow {
 
 void Diagnostics::error(const Pos& pos, const std::string& sentence) {
-  lines_.push_back(file_ + ":" + std::to_string(pos.line) + ":" + std::to_string(pos.column) +
-                   ": " + sentence);
+  entries_.push_back({pos, file_ + ":" + std::to_string(pos.line) + ":" +
+                               std::to_string(pos.column) + ": " + sentence});
 }
 
-void Diagnostics::error(const std::string& sentence) { lines_.push_back(file_ + ": " + sentence); }
+void Diagnostics::error(const std::string& sentence) {
+  entries_.push_back({Pos{}, file_ + ": " + sentence});
+}
+
+std::vector<std::string> Diagnostics::lines() const {
+  std::vector<Entry> sorted = entries_;
+  std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) {
+    const long la = a.pos.line > 0 ? a.pos.line : 1L << 40, lb = b.pos.line > 0 ? b.pos.line : 1L << 40;
+    return la != lb ? la < lb : a.pos.column < b.pos.column;
+  });
+  std::vector<std::string> out;
+  for (const Entry& e : sorted) out.push_back(e.text);
+  return out;
+}
 
 const char* kind_name(Value::Kind kind) {
   switch (kind) {

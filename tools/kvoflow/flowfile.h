@@ -23,13 +23,18 @@ class Diagnostics {
   // An error that belongs to no line of the file (a plug-in that cannot be opened is still
   // reported at the line that names it; this is for whole-file problems).
   void error(const std::string& sentence);
-  bool ok() const { return lines_.empty(); }
-  const std::vector<std::string>& lines() const { return lines_; }
+  bool ok() const { return entries_.empty(); }
+  // The errors in the order of the file's lines; those of the whole file last.
+  std::vector<std::string> lines() const;
   const std::string& file() const { return file_; }
 
  private:
+  struct Entry {
+    Pos pos;
+    std::string text;
+  };
   std::string file_;
-  std::vector<std::string> lines_;
+  std::vector<Entry> entries_;
 };
 
 // A parameter value as written: a whole number, a real, a text, a truth value or a list of

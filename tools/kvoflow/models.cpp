@@ -135,6 +135,8 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
                             " is already taken by a built-in model or an earlier plug-in");
       continue;
     }
+    // Blocks of a plug-in that cannot be loaded are not reported again as of an unknown model.
+    unloaded_.push_back(p.model);
     const std::string resolved = locate(p, spec.file, dirs);
     if (resolved.empty()) {
       diag.error(p.pos, "the plug-in " + in_quotes(p.path) + " of model " + p.model +
@@ -178,6 +180,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     };
     models_.push_back(d);
     libraries_.push_back(std::move(lib));
+    unloaded_.pop_back();
   }
 }
 
@@ -193,6 +196,7 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
   for (const BlockSpec& b : spec.blocks) {
     if (b.model.empty()) continue;  // already reported
     const ModelDef* m = find(b.model);
+    if (!m && std::count(unloaded_.begin(), unloaded_.end(), b.model)) continue;
     if (!m) {
       diag.error(b.model_pos, "block " + b.id + " uses the model " + in_quotes(b.model) +
                                   ", which is neither built in nor a plug-in of [plugins]; the "

@@ -2,6 +2,7 @@
 // Each model creates a block with its ports from a block's table of the file.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,6 +56,7 @@ class Catalogue {
   struct Library;
   std::vector<ModelDef> models_;
   std::vector<std::unique_ptr<Library>> libraries_;
+  std::vector<std::string> unloaded_;  // plug-in models that could not be loaded (reported)
 };
 
 // Parameter look-ups for the built-in models' creation functions, after check_blocks.

@@ -18,8 +18,9 @@ void print_errors(const Diagnostics& diag) {
 int run_steps(RunState& run) {
   Diagnostics diag(run.options.file);
   run.spec = read_flowsheet(run.options.file, diag);
-  if (diag.ok()) run.catalogue.load_plugins(run.spec, run.options.plugin_dirs, diag);
-  if (diag.ok()) run.catalogue.check_blocks(run.spec, diag);
+  // The models are checked even when the file has other errors, so one run shows them all.
+  run.catalogue.load_plugins(run.spec, run.options.plugin_dirs, diag);
+  run.catalogue.check_blocks(run.spec, diag);
   if (diag.ok() && !run.options.svg_block.empty() && !run.spec.block(run.options.svg_block)) {
     std::fprintf(stderr, "kvoflow: --svg-block %s names no block of %s\n",
                  run.options.svg_block.c_str(), run.options.file.c_str());
