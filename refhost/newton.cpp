@@ -278,9 +278,7 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
                          " cannot be matched with variables " +
                          name_list(vars, kvovarlst_lookup_var_name, lists.varlst);
       else
-        report.message =
-            "the Jacobian is singular by its values (its pattern is sound): the linear system has "
-            "no unique solution";
+        report.message = "the Jacobian is singular (the linear system has no unique solution)";
       break;
     }
     for (int i = 0; i < n; ++i) step[i] = -f[sys.eqn_of_row[i] - 1];
