@@ -272,8 +272,10 @@ class KVOHOST_API SolverUnit {
     *last = 0;
   }
   // Receives the unit's nonlinearity ratio after every step: the actual change of the unit's
-  // residuals over the step against the change its Jacobian predicted, 1 + |actual - predicted|
-  // / |predicted| (2-norms; 1 when the prediction is zero). A block stores it with
+  // residuals over the step against the change its Jacobian predicted,
+  // 1 + |actual - predicted| / max(|predicted|, |residuals before the step|) (2-norms over the
+  // unit's equations; 1 when nothing changed, kNlratioRefresh when the Jacobian predicted no
+  // change but the residuals moved). A block stores it with
   // kvoblk_set_nlratio, so an update method falls back to a fresh Jacobian when the block's
   // linear model failed. The solver also sends kNlratioRefresh to every unit when a step reduced
   // the residual norm too little. The default ignores it.

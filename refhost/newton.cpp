@@ -174,9 +174,16 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
             pred += predicted[i] * predicted[i];
             act += df * df;
           }
+          // The error is measured against the larger of the change the block's Jacobian
+          // predicted and the residual the block started from: a block whose residuals are
+          // already small, and which the step hardly moves, does not ask for fresh Jacobians
+          // over an error that is small against what is left to solve.
           double ratio = 1.0;
+          double start = 0.0;
+          for (int i : unit_rows[u]) start += f_old[i] * f_old[i];
+          const double scale = std::max(pred, start);
           if (pred > 0.0)
-            ratio = 1.0 + std::sqrt(err / pred);
+            ratio = 1.0 + std::sqrt(err / scale);
           else if (act > 0.0)
             ratio = kNlratioRefresh;
           units[u]->set_nlratio(ratio);
@@ -271,9 +278,7 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
                          " cannot be matched with variables " +
                          name_list(vars, kvovarlst_lookup_var_name, lists.varlst);
       else
-        report.message =
-            "the Jacobian is singular by its values (its pattern is sound): the linear system has "
-            "no unique solution";
+        report.message = "the Jacobian is singular (the linear system has no unique solution)";
       break;
     }
     for (int i = 0; i < n; ++i) step[i] = -f[sys.eqn_of_row[i] - 1];
