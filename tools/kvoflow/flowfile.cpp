@@ -51,32 +51,19 @@ const char* kind_name(Value::Kind kind) {
   }
 }
 
+// The codes' names, index = code (KVOBLK_ANALYTIC.. and KVOBLK_PAT_SELF..); 0 is "DEFAULT".
+const char* const kMethodNames[] = {"DEFAULT", "ANALYTIC", "NUMERIC", "UPDATE_NUMERIC",
+                                    "UPDATE_ANALYTIC"};
+const char* const kPatternNames[] = {"DEFAULT", "SELF", "NUMERIC", "RESTORE"};
+
 const char* method_name(int method) {
-  switch (method) {
-    case KVOBLK_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_UPDATE_NUMERIC:
-      return "UPDATE_NUMERIC";
-    case KVOBLK_UPDATE_ANALYTIC:
-      return "UPDATE_ANALYTIC";
-    default:
-      return "DEFAULT";
-  }
+  return method >= KVOBLK_ANALYTIC && method <= KVOBLK_UPDATE_ANALYTIC ? kMethodNames[method]
+                                                                       : kMethodNames[0];
 }
 
 const char* pattern_name(int pattern) {
-  switch (pattern) {
-    case KVOBLK_PAT_SELF:
-      return "SELF";
-    case KVOBLK_PAT_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_PAT_RESTORE:
-      return "RESTORE";
-    default:
-      return "DEFAULT";
-  }
+  return pattern >= KVOBLK_PAT_SELF && pattern <= KVOBLK_PAT_RESTORE ? kPatternNames[pattern]
+                                                                     : kPatternNames[0];
 }
 
 const Parameter* BlockSpec::param(const std::string& name) const {
