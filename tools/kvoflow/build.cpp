@@ -75,13 +75,13 @@ namespace {
 
 // ---- Progress of numeric pattern detection ---------------------------------------------------
 // While the plant places its blocks, the residual routine of each block that detects its pattern
-// numerically is wrapped so that every tenth of the nvar + 1 evaluations the detection makes is
-// shown. The wrapper goes again as soon as the blocks are placed.
+// numerically is wrapped so that every quarter of the nvar + 1 evaluations the detection makes
+// is shown. The wrapper goes again as soon as the blocks are placed.
 struct Watch {
   void (*original)(int, int*) = nullptr;
   long calls = 0;
   long expected = 0;
-  int shown = 0;  // tenths shown
+  int shown = 0;  // quarters shown
   std::string id;
   const RunState* run = nullptr;
 };
@@ -94,11 +94,11 @@ void watched_res(int blk, int* status) {
   ++w.calls;
   w.original(blk, status);
   if (w.expected <= 0) return;
-  const int tenth = static_cast<int>(std::min(10L, w.calls * 10 / w.expected));
-  if (tenth > w.shown) {
-    w.shown = tenth;
+  const int quarter = static_cast<int>(std::min(4L, w.calls * 4 / w.expected));
+  if (quarter > w.shown) {
+    w.shown = quarter;
     w.run->say("  pattern detection for block %s: %3d %% (%ld of %ld residual evaluations)\n",
-               w.id.c_str(), tenth * 10, std::min(w.calls, w.expected), w.expected);
+               w.id.c_str(), quarter * 25, std::min(w.calls, w.expected), w.expected);
   }
 }
 
@@ -261,12 +261,15 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
   if (!diag.ok()) return EXIT_INPUT;
 
-  // Sizing and placement; the RESTORE blocks say what they will do with their files.
+  // Sizing and placement; every block says how it gets its pattern.
   for (const BlockRun& b : run.blocks) {
-    if (b.pattern == KVOBLK_PAT_RESTORE)
-      run.say("  block %s: pattern %s %s\n", b.spec->id.c_str(),
-              b.file_found ? "restored from" : "not saved yet: detected numerically and saved to",
-              b.pattern_file.c_str());
+    const char* how = b.pattern == KVOBLK_PAT_SELF      ? "stated by the model"
+                      : b.pattern == KVOBLK_PAT_NUMERIC ? "detected numerically"
+                      : b.file_found                    ? "restored from "
+                                                        : "detected numerically and saved to ";
+    run.say("  block %-8s %-12s method %-16s pattern %s (%s%s)\n", b.spec->id.c_str(),
+            b.model.c_str(), method_name(b.method), pattern_name(b.pattern), how,
+            b.pattern == KVOBLK_PAT_RESTORE ? b.pattern_file.c_str() : "");
   }
   if (!run.options.workdir.empty()) {
     std::error_code ec;

@@ -22,9 +22,11 @@ SolveRun solve_once(RunState& run, const std::string& label, int method) {
   options.progress = [&](const kvoref::NewtonProgress& p) {
     s.history.push_back(p.norm);
     const Plant::BlockCounts c = plant.total_counts();
-    if (p.step == 0)
-      run.say("  %4s  %10s  %-28s  %7s  %9s  %9s\n", "step", "residual", "largest residual in",
-              "step", "residual", "Jacobian");
+    if (p.step == 0) {
+      run.say("  %4s  %10s  %-28s  %7s  %19s\n", "", "largest", "", "step", "evaluations so far");
+      run.say("  %4s  %10s  %-28s  %7s  %9s  %9s\n", "step", "residual", "in equation", "length",
+              "residual", "Jacobian");
+    }
     char length[16] = "-";
     if (p.step > 0) std::snprintf(length, sizeof length, "%7.3g", p.step_length);
     run.say("  %4d  %10.3e  %-28s  %7s  %9ld  %9d%s\n", p.step, p.norm, p.worst_name.c_str(),
