@@ -474,10 +474,11 @@ TEST_F(Attributes, DiagLevelTruncatesTowardZeroWithoutARangeCheck) {
 TEST_F(Attributes, DiagLevelOutsideTheIntegerRangeOrNotANumberIsIntMinSilently) {
   const double inf = std::numeric_limits<double>::infinity();
   const std::pair<double, int> cases[] = {
-      {1e300, INT_MIN},          {-1e300, INT_MIN},         {inf, INT_MIN},
-      {-inf, INT_MIN},           {2147483648.0, INT_MIN},   {-2147483649.0, INT_MIN},
-      {2147483647.9, INT_MAX},   {-2147483648.9, INT_MIN},  {1e20, INT_MIN},
-      {std::numeric_limits<double>::quiet_NaN(), INT_MIN}};
+      {1e300, INT_MIN},        {-1e300, INT_MIN},
+      {inf, INT_MIN},          {-inf, INT_MIN},
+      {2147483648.0, INT_MIN}, {-2147483649.0, INT_MIN},
+      {2147483647.9, INT_MAX}, {-2147483648.9, INT_MIN},
+      {1e20, INT_MIN},         {std::numeric_limits<double>::quiet_NaN(), INT_MIN}};
   Value x;
   for (auto [real, level] : cases) {
     kvoblk_set_diag_level(b, 4);

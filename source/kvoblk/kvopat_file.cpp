@@ -34,7 +34,14 @@ namespace {
 // broken medium is noticed however far into the file it happens.
 class FileOut {
  public:
-  explicit FileOut(std::FILE* file) : file_(file) { buffer_.reserve(kChunk + 64); }
+  // Takes the file over; it is closed however the writing ends. The buffer is only reserved
+  // ahead: without room for it the writes simply grow it.
+  explicit FileOut(std::FILE* file) : file_(file) {
+    try {
+      buffer_.reserve(kChunk + 64);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   ~FileOut() {
     if (file_) std::fclose(file_);
   }
@@ -592,8 +599,7 @@ kv_jac_t restore(int blkptr, int* errors) {
   // A pattern holds at most its variables times its equations, and the dimension query reserved
   // no more than that: a header announcing more is damaged, and placing its entries would run
   // into the next block's non-zeros.
-  if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq)
-    status = 4;
+  if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
     // Every entry must lie inside the block as it is placed now.
     const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
@@ -659,14 +665,16 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
   const bool replacing = ::stat(target.c_str(), &old) == 0;
   static uint64_t serial = 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
-    uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    mix ^= (static_cast<uint64_t>(getpid()) << 32) ^ (++serial * 0x9E3779B97F4A7C15ull);
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    uint64_t mix = static_cast<uint64_t>(now) ^ (static_cast<uint64_t>(getpid()) << 32);
+    mix ^= ++serial * 0x9E3779B97F4A7C15ull;
     mix ^= reinterpret_cast<uintptr_t>(&mix);
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
                   static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
     *name = target.string() + suffix;
-    const int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::open(name->c_str(), flags, 0666);
     if (fd >= 0) {
       // A file system without permission bits keeps its own; the pattern is written all the same.
       if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
