@@ -47,14 +47,15 @@ fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DKVOBLK_SANITIZE=ON -DKVOBLK_FUZZ=ON -DKVOBLK_BENCH=OFF >/dev/null
 	cmake --build $(FUZZ_BUILD) --target fuzzers -j $(JOBS) -- --no-print-directory
-	@set -e; for t in $(FUZZ_TARGETS); do \
+	@found=""; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_OUT)/$$t/corpus $(FUZZ_OUT)/$$t/crashes; \
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
 	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ./$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -dict=fuzz/$$t.dict -artifact_prefix=$(FUZZ_OUT)/$$t/crashes/ $(FUZZ_FLAGS) \
-	    $(FUZZ_OUT)/$$t/corpus fuzz/corpus/$$t; \
-	done
+	    $(FUZZ_OUT)/$$t/corpus fuzz/corpus/$$t || found="$$found $$t"; \
+	done; \
+	if [ -n "$$found" ]; then echo "findings in:$$found (see $(FUZZ_OUT)/<target>/crashes)"; exit 1; fi
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(RUNDIR)
