@@ -5,13 +5,13 @@
 // Grouping. Two columns (variables) conflict when they share a row (equation); columns of one
 // group never conflict, so perturbing a whole group in one residual evaluation still tells
 // every non-zero's derivative apart. No grouping can have fewer groups than the largest number
-// of distinct columns in one row (the lower bound). The greedy colouring is tried over several
-// column orders (natural, largest-first, smallest-last, incidence-degree, then the adaptive
-// saturation-degree order), and the best colouring is then improved by iterated greedy
-// rounds. The search ends as soon as a colouring reaches the lower bound; otherwise the fewest
-// groups win (the earlier colouring on a tie). Every step breaks ties by a fixed rule and the
-// pattern is first sorted by row and column, so the same set of non-zeros always gives the same
-// groups, whatever their order.
+// of distinct columns in one row (the lower bound). The greedy colouring is tried in the
+// natural column order, then in the adaptive saturation-degree order, and the best colouring
+// is then improved by iterated greedy rounds. The search is budgeted in units of one colouring
+// pass (the sum of the squared row lengths), so its cost follows the pattern's size; it ends
+// as soon as a colouring reaches the lower bound, and otherwise the fewest groups win. Every
+// step breaks ties by a fixed rule and the pattern is first sorted by row and column, so the
+// same set of non-zeros always gives the same groups, whatever their order.
 //
 // Differencing. U3NJAC_COMPUTE is a state machine kept in the grouping object. Request 0 starts
 // a sequence and asks for the residuals at the unperturbed point; each later call with request
@@ -109,42 +109,46 @@ void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std
   s.nrow = nrow;
   s.ncol = ncol;
   const size_t nnz = rows.size();
-  // Column lists of every row, entries sorted by (row, column) through a two-pass bucket sort.
+  // Rows of every column in entry order (one counting sort by column) ...
   std::vector<int> by_col_ptr(ncol + 1, 0);
   for (size_t k = 0; k < nnz; ++k) ++by_col_ptr[cols[k] + 1];
   for (int c = 0; c < ncol; ++c) by_col_ptr[c + 1] += by_col_ptr[c];
   std::vector<int> by_col(nnz);
   {
     std::vector<int> fill(by_col_ptr.begin(), by_col_ptr.end() - 1);
-    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = static_cast<int>(k);
+    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = rows[k];
   }
+  // ... then the columns of every row, increasing because columns are visited in order; a
+  // repeated entry is the last one written to its row and is dropped there.
   std::vector<int> row_count(nrow + 1, 0);
   for (size_t k = 0; k < nnz; ++k) ++row_count[rows[k] + 1];
   for (int r = 0; r < nrow; ++r) row_count[r + 1] += row_count[r];
-  std::vector<int> sorted(nnz);
-  {
-    std::vector<int> fill(row_count.begin(), row_count.end() - 1);
-    for (int k : by_col) sorted[fill[rows[k]]++] = cols[k];
-  }
-  // Drop repeated columns within a row (they are adjacent after the sort).
-  s.row_ptr.assign(nrow + 1, 0);
-  s.row_cols.clear();
-  s.row_cols.reserve(nnz);
-  for (int r = 0; r < nrow; ++r) {
-    int last = -1;
-    for (int i = row_count[r]; i < row_count[r + 1]; ++i) {
-      if (sorted[i] != last) s.row_cols.push_back(sorted[i]);
-      last = sorted[i];
+  s.row_cols.resize(nnz);
+  std::vector<int> fill(row_count.begin(), row_count.end() - 1);
+  for (int c = 0; c < ncol; ++c)
+    for (int i = by_col_ptr[c]; i < by_col_ptr[c + 1]; ++i) {
+      const int r = by_col[i];
+      if (fill[r] > row_count[r] && s.row_cols[fill[r] - 1] == c) continue;
+      s.row_cols[fill[r]++] = c;
     }
-    s.row_ptr[r + 1] = static_cast<int>(s.row_cols.size());
-    s.lower_bound = std::max(s.lower_bound, s.row_ptr[r + 1] - s.row_ptr[r]);
+  // Close the gaps the repeated entries left.
+  s.row_ptr.assign(nrow + 1, 0);
+  int at = 0;
+  for (int r = 0; r < nrow; ++r) {
+    const int len = fill[r] - row_count[r];
+    if (at != row_count[r])
+      std::memmove(&s.row_cols[at], &s.row_cols[row_count[r]], sizeof(int) * len);
+    at += len;
+    s.row_ptr[r + 1] = at;
+    s.lower_bound = std::max(s.lower_bound, len);
   }
+  s.row_cols.resize(at);
   // Transpose: rows of every column, increasing because rows are visited in order.
   s.col_ptr.assign(ncol + 1, 0);
   for (int c : s.row_cols) ++s.col_ptr[c + 1];
   for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
   s.col_rows.resize(s.row_cols.size());
-  std::vector<int> fill(s.col_ptr.begin(), s.col_ptr.end() - 1);
+  fill.assign(s.col_ptr.begin(), s.col_ptr.end() - 1);
   for (int r = 0; r < nrow; ++r)
     for (int i = s.row_ptr[r]; i < s.row_ptr[r + 1]; ++i) s.col_rows[fill[s.row_cols[i]]++] = r;
   s.active.clear();
@@ -152,166 +156,144 @@ void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std
     if (s.col_ptr[c + 1] > s.col_ptr[c]) s.active.push_back(c);
 }
 
-// Greedy colouring over column orders. Work per pass is the sum over rows of the squared row
-// length, the price of looking at every pair of columns that share a row.
+// Words of column-colour bits the saturation order may keep.
+constexpr double kSaturationWords = 4.0 * 1024 * 1024;
+
+// Greedy colouring over column orders. The work of one pass is the sum over rows of the squared
+// row length (every column looks at every column of each of its rows); the search is budgeted
+// in that unit, so its cost follows the pattern's size whatever its shape.
 class Colouring {
  public:
-  explicit Colouring(const Structure& s) : s_(s), mark_(s.ncol, 0) {}
-
-  // Calls fn(w) once for every column w != v that shares a row with v.
-  template <typename Fn>
-  void for_each_neighbour(int v, Fn fn) {
-    if (++stamp_ == 0) {
-      std::fill(mark_.begin(), mark_.end(), 0);
-      stamp_ = 1;
-    }
-    mark_[v] = stamp_;
-    for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
-      const int r = s_.col_rows[i];
-      for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
-        const int w = s_.row_cols[j];
-        if (mark_[w] != stamp_) {
-          mark_[w] = stamp_;
-          fn(w);
-        }
-      }
+  explicit Colouring(const Structure& s) : s_(s) {
+    for (int r = 0; r < s.nrow; ++r) {
+      const double len = s.row_ptr[r + 1] - s.row_ptr[r];
+      pass_ += len * len;
     }
   }
 
+  double pass_work() const { return pass_; }
+
   // Colours the columns in `order` (1, 2, ...; uncoloured columns keep 0), each with the
   // smallest colour no neighbour coloured before it has. Gives up as soon as `limit` colours
-  // would be needed and then answers `limit`.
+  // would be needed and then answers `limit`. While fewer than 64 colours are in use, the
+  // colours seen are collected in one word; beyond that, in an array of marks.
   int greedy(const std::vector<int>& order, int limit, std::vector<int>& colour) {
     colour.assign(s_.ncol, 0);
-    std::vector<int> forbidden(static_cast<size_t>(s_.ncol) + 2, -1);
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_rows = s_.col_rows.data();
+    const int* row_ptr = s_.row_ptr.data();
+    const int* row_cols = s_.row_cols.data();
+    int* cl = colour.data();
+    std::vector<int> forbidden;
     int used = 0;
     for (size_t n = 0; n < order.size(); ++n) {
       const int v = order[n];
-      const int tag = static_cast<int>(n);
-      for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
-        const int r = s_.col_rows[i];
-        for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
-          const int c = colour[s_.row_cols[j]];
-          if (c > 0) forbidden[c] = tag;
-        }
-      }
       int c = 1;
-      while (forbidden[c] == tag) ++c;
+      if (used < 63) {
+        uint64_t seen = 1;  // bit 0: uncoloured neighbours
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int r = col_rows[i];
+          for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) seen |= uint64_t{1} << cl[row_cols[j]];
+        }
+        c = __builtin_ctzll(~seen);
+      } else {
+        if (forbidden.empty()) forbidden.assign(static_cast<size_t>(s_.ncol) + 2, -1);
+        const int tag = static_cast<int>(n);
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int r = col_rows[i];
+          for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) forbidden[cl[row_cols[j]]] = tag;
+        }
+        while (forbidden[c] == tag) ++c;
+      }
       if (c >= limit) return limit;
-      colour[v] = c;
+      cl[v] = c;
       used = std::max(used, c);
     }
     return used;
   }
 
-  // Number of distinct neighbours of every column.
+  // Degree of every column counted with repetition: the entries of its rows other than its
+  // own, one pass over the non-zeros.
   const std::vector<int>& degrees() {
     if (degree_.empty()) {
       degree_.assign(s_.ncol, 0);
       for (int v : s_.active) {
         int d = 0;
-        for_each_neighbour(v, [&d](int) { ++d; });
+        for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
+          const int r = s_.col_rows[i];
+          d += s_.row_ptr[r + 1] - s_.row_ptr[r] - 1;
+        }
         degree_[v] = d;
+        max_degree_ = std::max(max_degree_, d);
       }
     }
     return degree_;
   }
 
-  std::vector<int> largest_first() {
-    const std::vector<int>& deg = degrees();
-    std::vector<int> order = s_.active;
-    std::stable_sort(order.begin(), order.end(), [&deg](int a, int b) { return deg[a] > deg[b]; });
-    return order;
-  }
-
-  // Repeatedly takes a column of smallest degree among those left (the lowest-numbered one on a
-  // tie at the start) and puts it in front of those taken before.
-  std::vector<int> smallest_last() {
-    const std::vector<int>& deg = degrees();
-    Buckets b(s_.ncol, max_degree());
-    std::vector<int> cur(deg);
-    for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) b.push(*it, cur[*it]);
-    std::vector<char> gone(s_.ncol, 0);
-    std::vector<int> order(s_.active.size());
-    int low = 0;
-    for (size_t pos = order.size(); pos-- > 0;) {
-      while (b.head[low] < 0) ++low;
-      const int v = b.head[low];
-      b.remove(v, low);
-      gone[v] = 1;
-      order[pos] = v;
-      for_each_neighbour(v, [&](int w) {
-        if (gone[w]) return;
-        b.remove(w, cur[w]);
-        b.push(w, --cur[w]);
-        low = std::min(low, cur[w]);
-      });
-    }
-    return order;
-  }
-
-  // Repeatedly takes the column with most neighbours already taken (the largest-first order
-  // decides ties at the start) and puts it after those taken before.
-  std::vector<int> incidence_degree() {
-    const std::vector<int> lf = largest_first();
-    Buckets b(s_.ncol, max_degree());
-    std::vector<int> inc(s_.ncol, 0);
-    for (auto it = lf.rbegin(); it != lf.rend(); ++it) b.push(*it, 0);
-    std::vector<char> taken(s_.ncol, 0);
-    std::vector<int> order;
-    order.reserve(lf.size());
-    int high = 0;
-    while (order.size() < lf.size()) {
-      while (b.head[high] < 0) --high;
-      const int v = b.head[high];
-      b.remove(v, high);
-      taken[v] = 1;
-      order.push_back(v);
-      for_each_neighbour(v, [&](int w) {
-        if (taken[w]) return;
-        b.remove(w, inc[w]);
-        b.push(w, ++inc[w]);
-        high = std::max(high, inc[w]);
-      });
-    }
-    return order;
-  }
-
   // Saturation-degree colouring: repeatedly colours the uncoloured column whose neighbours
-  // already show the most distinct colours (then the larger degree, then the lower number)
-  // with the smallest colour they do not show. The order adapts to the colours given, which
-  // lets it find the tight colourings of grid stencils that fixed orders miss. Each column
-  // keeps one bit per colour below `limit`; answers `limit` as soon as it would be reached.
+  // already show the most distinct colours with the smallest colour they do not show; among
+  // equals the one that reached its saturation last, and at the start the largest degree. The
+  // order adapts to the colours given, which finds the tight colourings of grid stencils and
+  // random patterns that fixed orders miss. Each column keeps one bit per colour below
+  // `limit`, which also tells a repeated neighbour from a new one; columns wait on one stack
+  // per saturation, where an entry left behind by a later rise is skipped when it comes up.
+  // Answers `limit` as soon as it would be reached, and 0 when the bits would take more room
+  // than the pattern is worth.
   int saturation(int limit, std::vector<int>& colour) {
+    const size_t words = static_cast<size_t>(limit) / 64 + 1;
+    if (static_cast<double>(words) * s_.ncol > kSaturationWords) return 0;
     const std::vector<int>& deg = degrees();
     colour.assign(s_.ncol, 0);
-    const size_t words = static_cast<size_t>(limit) / 64 + 1;
     std::vector<uint64_t> seen(words * s_.ncol, 0);
     std::vector<int> sat(s_.ncol, 0);
-    // Larger key first: saturation, then degree, then the lower column number.
-    using Key = std::pair<std::pair<int, int>, int>;
-    std::priority_queue<Key> queue;
-    for (int v : s_.active) queue.push({{0, deg[v]}, -v});
-    int used = 0;
-    while (!queue.empty()) {
-      const Key top = queue.top();
-      queue.pop();
-      const int v = -top.second;
-      if (colour[v] != 0 || top.first.first != sat[v]) continue;  // stale entry
+    std::vector<std::vector<int>> stack(static_cast<size_t>(limit) + 1);
+    {
+      // Increasing degree, so that the largest comes off the stack first; the lower number
+      // first among equal degrees (a counting sort, stable).
+      std::vector<int> start(static_cast<size_t>(max_degree_) + 2, 0);
+      for (int v : s_.active) ++start[deg[v] + 1];
+      for (int d = 0; d <= max_degree_; ++d) start[d + 1] += start[d];
+      std::vector<int>& s0 = stack[0];
+      s0.resize(s_.active.size());
+      for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) s0[start[deg[*it]]++] = *it;
+    }
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_rows = s_.col_rows.data();
+    const int* row_ptr = s_.row_ptr.data();
+    const int* row_cols = s_.row_cols.data();
+    int* cl = colour.data();
+    int used = 0, top = 0;
+    for (size_t left = s_.active.size(); left > 0;) {
+      while (stack[top].empty()) --top;
+      const int v = stack[top].back();
+      stack[top].pop_back();
+      if (cl[v] != 0 || sat[v] != top) continue;  // left behind by a later rise
+      --left;
       const uint64_t* bits = &seen[words * v];
       int c = 0;  // first colour (counted from 0) not shown
-      while ((bits[c / 64] >> (c % 64)) & 1u) ++c;
+      for (size_t w = 0; w < words; ++w) {
+        if (~bits[w] != 0) {
+          c = static_cast<int>(64 * w) + __builtin_ctzll(~bits[w]);
+          break;
+        }
+      }
       if (c + 1 >= limit) return limit;
-      colour[v] = c + 1;
+      cl[v] = c + 1;
       used = std::max(used, c + 1);
-      for_each_neighbour(v, [&](int w) {
-        if (colour[w] != 0) return;
-        uint64_t& word = seen[words * w + c / 64];
-        const uint64_t bit = uint64_t{1} << (c % 64);
-        if (word & bit) return;
-        word |= bit;
-        queue.push({{++sat[w], deg[w]}, -w});
-      });
+      const size_t word = static_cast<size_t>(c) / 64;
+      const uint64_t bit = uint64_t{1} << (c % 64);
+      for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+        const int r = col_rows[i];
+        for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) {
+          const int w = row_cols[j];
+          uint64_t& m = seen[words * w + word];
+          if ((m & bit) || cl[w] != 0) continue;
+          m |= bit;
+          const int up = ++sat[w];
+          stack[up].push_back(w);
+          top = std::max(top, up);
+        }
+      }
     }
     return used;
   }
@@ -337,26 +319,21 @@ class Colouring {
     std::vector<int> head, next, prev;
   };
 
-  int max_degree() {
-    const std::vector<int>& deg = degrees();
-    return deg.empty() ? 0 : *std::max_element(deg.begin(), deg.end());
-  }
-
   const Structure& s_;
-  std::vector<int> mark_;
-  int stamp_ = 0;
+  double pass_ = 0.0;
   std::vector<int> degree_;
+  int max_degree_ = 0;
 };
 
-// Limits that keep the search affordable on any pattern: rounds of iterated greedy (and rounds
-// in a row without a gain), column-colour pairs the saturation order may track, and the work
-// of one greedy pass (sum of squared row lengths) above which only the natural order is tried.
-constexpr int kRecolourRounds = 30;
-constexpr int kStaleRounds = 4;
-constexpr double kSaturationPairs = 8.0 * 1024 * 1024;
-constexpr double kPassWork = 5.0e7;
+// Search budget in colouring passes' worth of work, the saturation order's price in passes,
+// and iterated-greedy rounds in a row without a gain after which the search ends early.
+constexpr double kBudgetPasses = 5.0;
+constexpr double kSaturationPasses = 2.0;
+constexpr int kStaleRounds = 3;
 
-// Colours the pattern: the fewest colours over the orders, stopping at the lower bound.
+// Colours the pattern: the natural order, then the saturation order, then iterated greedy
+// rounds, as long as the budget lasts and the lower bound is not reached. The fewest colours
+// win (the earlier colouring on a tie, except in the iterated rounds, which move on on a tie).
 int colour_pattern(const Structure& s, std::vector<int>& best) {
   const int n = static_cast<int>(s.active.size());
   best.assign(s.ncol, 0);
@@ -367,28 +344,15 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     return n;
   }
   Colouring col(s);
-  std::vector<int> trial;
+  const double pass = col.pass_work();
+  double budget = kBudgetPasses * pass;
   int groups = col.greedy(s.active, n + 1, best);
-  double work = 0.0;
-  for (int r = 0; r < s.nrow; ++r) {
-    const double len = s.row_ptr[r + 1] - s.row_ptr[r];
-    work += len * len;
-  }
-  if (work > kPassWork) return groups;
-  for (int pass = 1; pass <= 4 && groups > s.lower_bound; ++pass) {
-    int g;
-    if (pass == 4) {
-      // The saturation order keeps a bit and up to one queue entry per column and colour;
-      // skip it where that would take more memory than the pattern is worth.
-      if (static_cast<double>(s.ncol) * groups > kSaturationPairs) break;
-      g = col.saturation(groups, trial);
-    } else {
-      const std::vector<int> order = pass == 1   ? col.largest_first()
-                                     : pass == 2 ? col.smallest_last()
-                                                 : col.incidence_degree();
-      g = col.greedy(order, groups, trial);
-    }
-    if (g < groups) {
+  budget -= pass;
+  std::vector<int> trial;
+  if (groups > s.lower_bound && budget >= kSaturationPasses * pass) {
+    const int g = col.saturation(groups, trial);
+    budget -= kSaturationPasses * pass;
+    if (g > 0 && g < groups) {
       groups = g;
       best.swap(trial);
     }
@@ -399,7 +363,7 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
   // that ties is kept too, so the search moves on.
   std::vector<int> order(n), size, classes, at;
   for (int round = 0, stale = 0;
-       round < kRecolourRounds && groups > s.lower_bound && stale < kStaleRounds; ++round) {
+       groups > s.lower_bound && budget >= pass && stale < kStaleRounds; ++round) {
     size.assign(groups + 1, 0);
     for (int c : s.active) ++size[best[c]];
     classes.resize(groups);
@@ -411,6 +375,7 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     for (int i = 1; i < groups; ++i) at[classes[i]] = at[classes[i - 1]] + size[classes[i - 1]];
     for (int c : s.active) order[at[best[c]]++] = c;
     const int g = col.greedy(order, groups + 1, trial);
+    budget -= pass;
     stale = g < groups ? 0 : stale + 1;
     if (g <= groups) {
       groups = g;
