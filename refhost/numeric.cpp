@@ -94,14 +94,17 @@ void head(const char* fn) { kvoprintf(kvHisDev, "!! %s: ", fn); }
 
 // ---- Pattern structure and colouring --------------------------------------------------------
 
-// The pattern in both directions with duplicate entries dropped: the distinct columns of every
-// row and the distinct rows of every column, each in increasing order.
+// The pattern in both directions with duplicate entries dropped. Each row is one run in
+// `runs`: its number of distinct columns, then those columns in increasing order. Each column
+// lists where the runs of its rows start, in increasing row order, so that a colouring pass
+// reaches a row's columns in one step.
 struct Structure {
   int nrow = 0, ncol = 0;
-  std::vector<int> row_ptr, row_cols;
-  std::vector<int> col_ptr, col_rows;
+  std::vector<int> runs;
+  std::vector<int> col_ptr, col_runs;
   std::vector<int> active;  // columns with at least one non-zero, increasing
   int lower_bound = 0;
+  double pass_work = 0.0;  // sum of the squared row lengths: the work of one colouring pass
 };
 
 void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std::vector<int>& cols,
@@ -118,97 +121,66 @@ void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std
     std::vector<int> fill(by_col_ptr.begin(), by_col_ptr.end() - 1);
     for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = rows[k];
   }
-  // ... then the columns of every row, increasing because columns are visited in order; a
-  // repeated entry is the last one written to its row and is dropped there.
-  std::vector<int> row_count(nrow + 1, 0);
-  for (size_t k = 0; k < nnz; ++k) ++row_count[rows[k] + 1];
-  for (int r = 0; r < nrow; ++r) row_count[r + 1] += row_count[r];
-  s.row_cols.resize(nnz);
-  std::vector<int> fill(row_count.begin(), row_count.end() - 1);
+  // ... then the run of every row, its columns increasing because columns are visited in
+  // order; a repeated entry is the last one written to its run and is dropped there.
+  std::vector<int> start(nrow + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) ++start[rows[k] + 1];
+  for (int r = 0; r < nrow; ++r) start[r + 1] += start[r] + 1;  // one word for the length
+  s.runs.assign(nnz + nrow, 0);
+  std::vector<int> fill(nrow);
+  for (int r = 0; r < nrow; ++r) fill[r] = start[r] + 1;
   for (int c = 0; c < ncol; ++c)
     for (int i = by_col_ptr[c]; i < by_col_ptr[c + 1]; ++i) {
       const int r = by_col[i];
-      if (fill[r] > row_count[r] && s.row_cols[fill[r] - 1] == c) continue;
-      s.row_cols[fill[r]++] = c;
+      if (fill[r] > start[r] + 1 && s.runs[fill[r] - 1] == c) continue;
+      s.runs[fill[r]++] = c;
     }
-  // Close the gaps the repeated entries left.
-  s.row_ptr.assign(nrow + 1, 0);
+  std::vector<int>().swap(by_col);
+  // Close the gaps the repeated entries left, and note each run's length and start.
+  std::vector<int> run_at(nrow);
   int at = 0;
   for (int r = 0; r < nrow; ++r) {
-    const int len = fill[r] - row_count[r];
-    if (at != row_count[r])
-      std::memmove(&s.row_cols[at], &s.row_cols[row_count[r]], sizeof(int) * len);
-    at += len;
-    s.row_ptr[r + 1] = at;
+    const int len = fill[r] - start[r] - 1;
+    if (at != start[r])
+      std::memmove(&s.runs[at + 1], &s.runs[start[r] + 1], sizeof(int) * len);
+    s.runs[at] = len;
+    run_at[r] = at;
+    at += len + 1;
     s.lower_bound = std::max(s.lower_bound, len);
+    s.pass_work += static_cast<double>(len) * len;
   }
-  s.row_cols.resize(at);
-  // Transpose: rows of every column, increasing because rows are visited in order.
+  s.runs.resize(at);
+  // Transpose: the runs of every column's rows, increasing because rows are visited in order.
   s.col_ptr.assign(ncol + 1, 0);
-  for (int c : s.row_cols) ++s.col_ptr[c + 1];
+  for (int r = 0; r < nrow; ++r)
+    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i) ++s.col_ptr[s.runs[i] + 1];
   for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
-  s.col_rows.resize(s.row_cols.size());
+  s.col_runs.resize(s.col_ptr[ncol]);
   fill.assign(s.col_ptr.begin(), s.col_ptr.end() - 1);
   for (int r = 0; r < nrow; ++r)
-    for (int i = s.row_ptr[r]; i < s.row_ptr[r + 1]; ++i) s.col_rows[fill[s.row_cols[i]]++] = r;
+    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i)
+      s.col_runs[fill[s.runs[i]]++] = run_at[r];
   s.active.clear();
   for (int c = 0; c < ncol; ++c)
     if (s.col_ptr[c + 1] > s.col_ptr[c]) s.active.push_back(c);
 }
 
-// Words of column-colour bits the saturation order may keep.
-constexpr double kSaturationWords = 4.0 * 1024 * 1024;
-
-// Greedy colouring over column orders. The work of one pass is the sum over rows of the squared
-// row length (every column looks at every column of each of its rows); the search is budgeted
-// in that unit, so its cost follows the pattern's size whatever its shape.
+// Greedy colourings over column orders. Colours are worked on in bytes while fewer than 256
+// are allowed, so that the colours a pass looks up stay in the processor's nearer caches.
 class Colouring {
  public:
-  explicit Colouring(const Structure& s) : s_(s) {
-    for (int r = 0; r < s.nrow; ++r) {
-      const double len = s.row_ptr[r + 1] - s.row_ptr[r];
-      pass_ += len * len;
-    }
-  }
-
-  double pass_work() const { return pass_; }
+  explicit Colouring(const Structure& s) : s_(s) {}
 
   // Colours the columns in `order` (1, 2, ...; uncoloured columns keep 0), each with the
   // smallest colour no neighbour coloured before it has. Gives up as soon as `limit` colours
-  // would be needed and then answers `limit`. While fewer than 64 colours are in use, the
-  // colours seen are collected in one word; beyond that, in an array of marks.
+  // would be needed and then answers `limit`.
   int greedy(const std::vector<int>& order, int limit, std::vector<int>& colour) {
     colour.assign(s_.ncol, 0);
-    const int* col_ptr = s_.col_ptr.data();
-    const int* col_rows = s_.col_rows.data();
-    const int* row_ptr = s_.row_ptr.data();
-    const int* row_cols = s_.row_cols.data();
-    int* cl = colour.data();
-    std::vector<int> forbidden;
-    int used = 0;
-    for (size_t n = 0; n < order.size(); ++n) {
-      const int v = order[n];
-      int c = 1;
-      if (used < 63) {
-        uint64_t seen = 1;  // bit 0: uncoloured neighbours
-        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-          const int r = col_rows[i];
-          for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) seen |= uint64_t{1} << cl[row_cols[j]];
-        }
-        c = __builtin_ctzll(~seen);
-      } else {
-        if (forbidden.empty()) forbidden.assign(static_cast<size_t>(s_.ncol) + 2, -1);
-        const int tag = static_cast<int>(n);
-        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-          const int r = col_rows[i];
-          for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) forbidden[cl[row_cols[j]]] = tag;
-        }
-        while (forbidden[c] == tag) ++c;
-      }
-      if (c >= limit) return limit;
-      cl[v] = c;
-      used = std::max(used, c);
-    }
+    if (limit > 255) return greedy_in(order, limit, colour.data());
+    bytes_.assign(s_.ncol, 0);
+    const int used = greedy_in(order, limit, bytes_.data());
+    if (used < limit)
+      for (int v : s_.active) colour[v] = bytes_[v];
     return used;
   }
 
@@ -219,10 +191,7 @@ class Colouring {
       degree_.assign(s_.ncol, 0);
       for (int v : s_.active) {
         int d = 0;
-        for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
-          const int r = s_.col_rows[i];
-          d += s_.row_ptr[r + 1] - s_.row_ptr[r] - 1;
-        }
+        for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) d += s_.runs[s_.col_runs[i]] - 1;
         degree_[v] = d;
         max_degree_ = std::max(max_degree_, d);
       }
@@ -237,15 +206,62 @@ class Colouring {
   // random patterns that fixed orders miss. Each column keeps one bit per colour below
   // `limit`, which also tells a repeated neighbour from a new one; columns wait on one stack
   // per saturation, where an entry left behind by a later rise is skipped when it comes up.
-  // Answers `limit` as soon as it would be reached, and 0 when the bits would take more room
-  // than the pattern is worth.
+  // Answers `limit` as soon as it would be reached, and 0 (not tried) for more than 62
+  // colours, where the bits no longer fit one word.
   int saturation(int limit, std::vector<int>& colour) {
-    const size_t words = static_cast<size_t>(limit) / 64 + 1;
-    if (static_cast<double>(words) * s_.ncol > kSaturationWords) return 0;
-    const std::vector<int>& deg = degrees();
+    if (limit > 63) return 0;
     colour.assign(s_.ncol, 0);
-    std::vector<uint64_t> seen(words * s_.ncol, 0);
-    std::vector<int> sat(s_.ncol, 0);
+    bytes_.assign(s_.ncol, 0);
+    const int used = limit <= 31 ? saturation_in<uint32_t>(limit, bytes_.data())
+                                 : saturation_in<uint64_t>(limit, bytes_.data());
+    if (used < limit)
+      for (int v : s_.active) colour[v] = bytes_[v];
+    return used;
+  }
+
+ private:
+  template <class T>
+  int greedy_in(const std::vector<int>& order, int limit, T* cl) {
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_runs = s_.col_runs.data();
+    const int* runs = s_.runs.data();
+    std::vector<int> forbidden;
+    int used = 0;
+    for (size_t n = 0; n < order.size(); ++n) {
+      const int v = order[n];
+      int c = 1;
+      if (used < 63) {
+        // The colours seen fit in one word; bit 0 stands for uncoloured neighbours.
+        uint64_t seen = 1;
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int* run = runs + col_runs[i];
+          for (int j = 1; j <= run[0]; ++j) seen |= uint64_t{1} << cl[run[j]];
+        }
+        c = __builtin_ctzll(~seen);
+      } else {
+        if (forbidden.empty()) forbidden.assign(static_cast<size_t>(limit) + 2, -1);
+        const int tag = static_cast<int>(n);
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int* run = runs + col_runs[i];
+          for (int j = 1; j <= run[0]; ++j) forbidden[cl[run[j]]] = tag;
+        }
+        while (forbidden[c] == tag) ++c;
+      }
+      if (c >= limit) return limit;
+      cl[v] = static_cast<T>(c);
+      used = std::max(used, c);
+    }
+    return used;
+  }
+
+  // The saturation colouring with the colours seen by each column in one word of type W,
+  // whose top bit marks the column as coloured, so that a neighbour is looked at through that
+  // word alone.
+  template <class W, class T>
+  int saturation_in(int limit, T* cl) {
+    constexpr W kDone = W{1} << (8 * sizeof(W) - 1);
+    const std::vector<int>& deg = degrees();
+    std::vector<W> seen(s_.ncol, 0);
     std::vector<std::vector<int>> stack(static_cast<size_t>(limit) + 1);
     {
       // Increasing degree, so that the largest comes off the stack first; the lower number
@@ -258,39 +274,32 @@ class Colouring {
       for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) s0[start[deg[*it]]++] = *it;
     }
     const int* col_ptr = s_.col_ptr.data();
-    const int* col_rows = s_.col_rows.data();
-    const int* row_ptr = s_.row_ptr.data();
-    const int* row_cols = s_.row_cols.data();
-    int* cl = colour.data();
+    const int* col_runs = s_.col_runs.data();
+    const int* runs = s_.runs.data();
+    W* sn = seen.data();
+    std::vector<uint8_t> sat(s_.ncol, 0);  // bits set in seen, kept apart: cheaper than counting
     int used = 0, top = 0;
     for (size_t left = s_.active.size(); left > 0;) {
       while (stack[top].empty()) --top;
       const int v = stack[top].back();
       stack[top].pop_back();
-      if (cl[v] != 0 || sat[v] != top) continue;  // left behind by a later rise
+      // An entry left behind by a later rise, or by the column's colouring, is skipped.
+      if ((sn[v] & kDone) || sat[v] != top) continue;
       --left;
-      const uint64_t* bits = &seen[words * v];
-      int c = 0;  // first colour (counted from 0) not shown
-      for (size_t w = 0; w < words; ++w) {
-        if (~bits[w] != 0) {
-          c = static_cast<int>(64 * w) + __builtin_ctzll(~bits[w]);
-          break;
-        }
-      }
+      const int c = __builtin_ctzll(~static_cast<uint64_t>(sn[v]));  // first colour not shown
       if (c + 1 >= limit) return limit;
-      cl[v] = c + 1;
+      cl[v] = static_cast<T>(c + 1);
+      sn[v] |= kDone;
       used = std::max(used, c + 1);
-      const size_t word = static_cast<size_t>(c) / 64;
-      const uint64_t bit = uint64_t{1} << (c % 64);
+      const W bit = W{1} << c;
       for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-        const int r = col_rows[i];
-        for (int j = row_ptr[r]; j < row_ptr[r + 1]; ++j) {
-          const int w = row_cols[j];
-          uint64_t& m = seen[words * w + word];
-          if ((m & bit) || cl[w] != 0) continue;
+        const int* run = runs + col_runs[i];
+        for (int j = 1; j <= run[0]; ++j) {
+          W& m = sn[run[j]];
+          if (m & (bit | kDone)) continue;
           m |= bit;
-          const int up = ++sat[w];
-          stack[up].push_back(w);
+          const int up = ++sat[run[j]];
+          stack[up].push_back(run[j]);
           top = std::max(top, up);
         }
       }
@@ -298,29 +307,8 @@ class Colouring {
     return used;
   }
 
- private:
-  // Columns in doubly linked lists per key; push puts a column at the head of its list.
-  struct Buckets {
-    Buckets(int ncol, int maxkey) : head(maxkey + 1, -1), next(ncol, -1), prev(ncol, -1) {}
-    void push(int v, int key) {
-      prev[v] = -1;
-      next[v] = head[key];
-      if (head[key] >= 0) prev[head[key]] = v;
-      head[key] = v;
-    }
-    void remove(int v, int key) {
-      if (prev[v] >= 0) {
-        next[prev[v]] = next[v];
-      } else {
-        head[key] = next[v];
-      }
-      if (next[v] >= 0) prev[next[v]] = prev[v];
-    }
-    std::vector<int> head, next, prev;
-  };
-
   const Structure& s_;
-  double pass_ = 0.0;
+  std::vector<uint8_t> bytes_;
   std::vector<int> degree_;
   int max_degree_ = 0;
 };
@@ -344,7 +332,7 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     return n;
   }
   Colouring col(s);
-  const double pass = col.pass_work();
+  const double pass = s.pass_work;
   double budget = kBudgetPasses * pass;
   int groups = col.greedy(s.active, n + 1, best);
   budget -= pass;
