@@ -459,6 +459,25 @@ void restore_group(const Grouping& g, double* x) {
   for (int i = first; i < last; ++i) x[g.group_cols[i]] = g.saved[i - first];
 }
 
+// Whether icn[k] - voff is column nz_col[k] + 1 for every non-zero k. The differences are
+// taken modulo 2^32, which for 32-bit numbers and columns from 0 to nvar - 1 tells equal from
+// unequal exactly, and four running sums let the processor compare several at a time.
+bool same_columns(const int* icn, int voff, const std::vector<int>& nz_col) {
+  const size_t n = nz_col.size();
+  const int* want = nz_col.data();
+  const uint32_t off = static_cast<uint32_t>(voff) + 1u;
+  uint32_t d0 = 0, d1 = 0, d2 = 0, d3 = 0;
+  size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    d0 |= (static_cast<uint32_t>(icn[k]) - off) ^ static_cast<uint32_t>(want[k]);
+    d1 |= (static_cast<uint32_t>(icn[k + 1]) - off) ^ static_cast<uint32_t>(want[k + 1]);
+    d2 |= (static_cast<uint32_t>(icn[k + 2]) - off) ^ static_cast<uint32_t>(want[k + 2]);
+    d3 |= (static_cast<uint32_t>(icn[k + 3]) - off) ^ static_cast<uint32_t>(want[k + 3]);
+  }
+  for (; k < n; ++k) d0 |= (static_cast<uint32_t>(icn[k]) - off) ^ static_cast<uint32_t>(want[k]);
+  return (d0 | d1 | d2 | d3) == 0;
+}
+
 // Puts the values of an interrupted sequence back and ends it.
 void abandon(Grouping& g, double* x, double* f) {
   if (g.phase == Phase::Group) {
@@ -661,8 +680,10 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
         kvoprintf(kvHisDev, "The perturbation size is not a positive number\n");
         return;
       }
-      // The pattern must still be the one the grouping was made from.
-      if (icn && voff) {
+      // The pattern must still be the one the grouping was made from. The whole slice is
+      // compared without stopping, which the compiler turns into wide comparisons; the first
+      // difference is looked for only when there is one.
+      if (icn && voff && !same_columns(icn, *voff, g->nz_col)) {
         for (int k = 0; k < g->nnz; ++k) {
           if (static_cast<int64_t>(icn[k]) - *voff != g->nz_col[k] + 1) {
             *status = 1;
@@ -676,9 +697,11 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
       }
       g->pert = *pert;
       // Everything the sequence needs is allocated here, so later calls cannot fail half way.
-      g->step.assign(g->nvar, 0.0);
-      g->f0.assign(g->neq, 0.0);
-      g->saved.assign(g->largest_group, 0.0);
+      // Every entry is written before it is read: the steps of a group's columns as it is
+      // perturbed, the base residuals from the first evaluation.
+      g->step.resize(g->nvar);
+      g->f0.resize(g->neq);
+      g->saved.resize(g->largest_group);
       g->phase = Phase::Base;
       *request = 1;  // residuals at the unperturbed point first
       return;
