@@ -303,6 +303,61 @@ BENCHMARK(BM_NumericJacobianOverhead)
     ->Iterations(16)
     ->Unit(benchmark::kMillisecond);
 
+// A solve after a solve: the pre-solve of a NUMERIC block whose pattern and placement have not
+// changed since the last solve, against making its grouping afresh (the same non-zeros with
+// two of them listed in the other order, a different two each time, which no kept grouping
+// matches).
+void BM_GroupingReuse(benchmark::State& state) {
+  const Kind kind = static_cast<Kind>(state.range(0));
+  state.SetLabel(kKindNames[kind]);
+  Chain c;
+  if (!c.make(kind, KVOBLK_NUMERIC)) {
+    state.SkipWithError("could not set up the block");
+    return;
+  }
+  int status = 0;
+  kvoblk_post_solve(c.blk, &status);
+  std::vector<int> rows(c.nnz), cols(c.nnz);
+  for (int k = 0; k < c.nnz; ++k) {
+    rows[k] = kvojac_inq_nz_eqnnum(c.lists.jac, c.ns + k);
+    cols[k] = kvojac_inq_nz_varnum(c.lists.jac, c.ns + k);
+  }
+  std::vector<double> again, fresh, ratio;
+  int swapped = 0;
+  for (auto _ : state) {
+    std::vector<int> r = rows, q = cols;
+    std::swap(r[swapped], r[swapped + 1]);
+    std::swap(q[swapped], q[swapped + 1]);
+    swapped += 2;
+    double t0 = now();
+    kvoblk_pre_solve(c.blk, &status);
+    double t1 = now();
+    kvoblk_post_solve(c.blk, &status);
+    int nvar = c.nvar, neq = c.neq, nnz = c.nnz, h = 0, info = 0, zero = 0, st = 0;
+    int eoff = c.es - 1, voff = c.vs - 1;
+    double t2 = now();
+    U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+    U3VGRP_COMPUTE(r.data(), q.data(), &info, &eoff, &voff, &zero, &h, &st);
+    double t3 = now();
+    U3VGRP_DESTROY(&h);
+    again.push_back(t1 - t0);
+    fresh.push_back(t3 - t2);
+    ratio.push_back((t1 - t0) / (t3 - t2));
+    if (status != 0 || st != 0) {
+      state.SkipWithError("grouping failed");
+      break;
+    }
+  }
+  state.counters["nnz"] = c.nnz;
+  state.counters["pre_solve_again_ms"] = 1e3 * median(again);
+  state.counters["grouping_ms"] = 1e3 * median(fresh);
+  state.counters["again/grouping"] = median(ratio);
+  state.counters["again/grouping_max"] = *std::max_element(ratio.begin(), ratio.end());
+  kvoblk_pre_solve(c.blk, &status);
+  c.destroy();
+}
+BENCHMARK(BM_GroupingReuse)->Arg(kBanded)->Arg(kCstr)->Iterations(5)->Unit(benchmark::kMillisecond);
+
 // One Schubert update against one numeric Jacobian of the same block, alternating; the
 // ratio is the median of the per-iteration ratios, with its range.
 void BM_SchubertUpdateAgainstNumeric(benchmark::State& state) {

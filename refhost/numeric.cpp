@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <new>
@@ -74,9 +75,17 @@ struct Grouping {
   std::vector<double> step;
 };
 
+// Live groupings by handle, and the computed groupings of recently released handles, newest
+// first: a block that is solved again with the same pattern gets its grouping back without a
+// new search (the search is deterministic, so the groups are the ones it would find again).
+// The recent ones are kept up to kRecentNonZeros non-zeros in all.
+constexpr size_t kRecentNonZeros = size_t{4} << 20;
+
 struct Table {
   std::map<int, std::unique_ptr<Grouping>> live;
   int next = 1;
+  std::list<std::unique_ptr<Grouping>> recent;
+  size_t recent_nnz = 0;
 };
 
 // Never destroyed, so a grouping released during static destruction stays safe.
@@ -430,6 +439,60 @@ void clear_grouping(Grouping& g) {
   g.phase = Phase::Idle;
 }
 
+// Whether the computed grouping g was made from exactly these non-zeros (local rows and
+// columns from 0, in this order): every non-zero is found through the group lists at its row
+// and column.
+bool made_from(const Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+  if (!g.computed || static_cast<size_t>(g.nnz) != rows.size()) return false;
+  for (size_t k = 0; k < cols.size(); ++k)
+    if (g.nz_col[k] != cols[k]) return false;
+  for (size_t i = 0; i < g.group_nz.size(); ++i)
+    if (rows[g.group_nz[i]] != g.group_nz_row[i]) return false;
+  return true;
+}
+
+// Moves the groups of a recently released grouping made from the same non-zeros into g;
+// false when there is none.
+bool take_recent(Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+  Table& t = table();
+  for (auto it = t.recent.begin(); it != t.recent.end(); ++it) {
+    Grouping& r = **it;
+    if (r.nvar != g.nvar || r.neq != g.neq || !made_from(r, rows, cols)) continue;
+    g.lower_bound = r.lower_bound;
+    g.ngroups = r.ngroups;
+    g.largest_group = r.largest_group;
+    g.nz_col.swap(r.nz_col);
+    g.group_ptr.swap(r.group_ptr);
+    g.group_cols.swap(r.group_cols);
+    g.group_nz_ptr.swap(r.group_nz_ptr);
+    g.group_nz.swap(r.group_nz);
+    g.group_nz_row.swap(r.group_nz_row);
+    g.group_nz_col.swap(r.group_nz_col);
+    g.computed = true;
+    t.recent_nnz -= static_cast<size_t>(r.nnz);
+    t.recent.erase(it);
+    return true;
+  }
+  return false;
+}
+
+// Keeps the groups of a released grouping for a later one of the same pattern, dropping the
+// oldest kept ones beyond the limit; the differencing state goes.
+void keep_recent(std::unique_ptr<Grouping> g) {
+  if (!g->computed || g->nnz == 0 || static_cast<size_t>(g->nnz) > kRecentNonZeros) return;
+  g->phase = Phase::Idle;
+  std::vector<double>().swap(g->f0);
+  std::vector<double>().swap(g->saved);
+  std::vector<double>().swap(g->step);
+  Table& t = table();
+  t.recent_nnz += static_cast<size_t>(g->nnz);
+  t.recent.push_front(std::move(g));
+  while (t.recent_nnz > kRecentNonZeros) {
+    t.recent_nnz -= static_cast<size_t>(t.recent.back()->nnz);
+    t.recent.pop_back();
+  }
+}
+
 // ---- Differencing ---------------------------------------------------------------------------
 
 // Perturbs the columns of group g.group, saving their values and recording the steps taken.
@@ -495,6 +558,8 @@ namespace detail {
 void reset_numeric() {
   table().live.clear();
   table().next = 1;
+  table().recent.clear();
+  table().recent_nnz = 0;
 }
 
 }  // namespace detail
@@ -563,7 +628,7 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
       rows[k] = static_cast<int>(r - 1);
       cols[k] = static_cast<int>(c - 1);
     }
-    fill_grouping(*g, rows, std::move(cols));
+    if (!take_recent(*g, rows, cols)) fill_grouping(*g, rows, std::move(cols));
   } catch (const std::bad_alloc&) {
     clear_grouping(*g);
     head(fn);
@@ -576,8 +641,17 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
 
 void U3VGRP_DESTROY(int* handle) {
   if (!handle) return;
-  table().live.erase(*handle);
+  Table& t = table();
+  auto it = t.live.find(*handle);
   *handle = 0;
+  if (it == t.live.end()) return;
+  std::unique_ptr<Grouping> g = std::move(it->second);
+  t.live.erase(it);
+  try {
+    keep_recent(std::move(g));
+  } catch (const std::bad_alloc&) {
+    // Not kept: a later grouping of the pattern is searched for again.
+  }
 }
 
 void U3VGRP_REPORT_BY_IDX(int* handle, int* voff) {
