@@ -40,7 +40,6 @@
 #include <map>
 #include <memory>
 #include <new>
-#include <queue>
 #include <string>
 #include <utility>
 #include <vector>
@@ -343,7 +342,9 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
   Colouring col(s);
   const double pass = s.pass_work;
   double budget = kBudgetPasses * pass;
-  int groups = col.greedy(s.active, n + 1, best);
+  // Most patterns need far fewer than 255 colours: try with colours in bytes first.
+  int groups = col.greedy(s.active, std::min(n + 1, 255), best);
+  if (groups == 255) groups = col.greedy(s.active, n + 1, best);
   budget -= pass;
   std::vector<int> trial;
   if (groups > s.lower_bound && budget >= kSaturationPasses * pass) {
@@ -558,11 +559,16 @@ namespace detail {
 void reset_numeric() {
   table().live.clear();
   table().next = 1;
+  forget_groupings();
+}
+
+}  // namespace detail
+
+void forget_groupings() {
   table().recent.clear();
   table().recent_nnz = 0;
 }
 
-}  // namespace detail
 }  // namespace kvoref
 
 extern "C" {
