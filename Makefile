@@ -13,12 +13,16 @@ FUZZ_FLAGS ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUNDIR     ?= run
 
-.PHONY: all deps configure build run test test-normal test-asan bench fuzz clean
+.PHONY: all deps bench-deps configure build run test test-normal test-asan bench fuzz clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
+
+# The benchmarks compare the grouping with ColPack; without it they run on their own.
+bench-deps:
+	@bash scripts/install-deps.sh --bench || echo "ColPack could not be installed: the grouping benchmark runs without its comparison"
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -43,7 +47,7 @@ test-asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-bench: build
+bench: bench-deps build
 	cmake --build $(BUILD) --target benches -j $(JOBS)
 	@set -e; for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
 
