@@ -156,9 +156,9 @@ bool Plant::build(int connection_room) {
 
 kvoref::Port* Plant::port(const std::string& blk_id, const std::string& name) const {
   const int blk = block(blk_id);
-  // Every port of this host is a kvoref::Port: the plant's blocks get theirs from the models
-  // or from the caller, all made by the reference host.
-  return blk ? static_cast<kvoref::Port*>(kvoblk_get_port(blk, name.c_str())) : nullptr;
+  // Only the reference host's own ports carry a stream description; a port of another class
+  // cannot be connected and answers null.
+  return blk ? dynamic_cast<kvoref::Port*>(kvoblk_get_port(blk, name.c_str())) : nullptr;
 }
 
 kvoref::Port* Plant::port(const std::string& dotted) const {
