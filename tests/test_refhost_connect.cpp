@@ -77,6 +77,10 @@ TEST_F(Connect, MakesOneEquationPerVariablePairInItsOwnSlice) {
   EXPECT_TRUE(cntr->edits[0].pre);
   EXPECT_EQ(cntr->edits[1].deqn, 3);
   EXPECT_EQ(cntr->edits[1].dnz, 6);
+  conns.report(kvHisDev);
+  EXPECT_EQ(his(),
+            "Stream connections (3 equations at 3-5, 6 non-zeros at 5-10):\n"
+            "  S1                       A.OUT -> B.IN, 3 variables, largest difference 6.00e+00\n");
   // The slice is a solver unit over its own equations.
   int first = 0, last = 0;
   conns.equation_range(&first, &last);
