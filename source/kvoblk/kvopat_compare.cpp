@@ -699,11 +699,14 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     return;
   }
   kvojac_set_nnz(made.handle, static_cast<int>(room));
+  // A routine that writes at the block's own positions sets the block's stop as it does at
+  // placement. The stop is cleared for the call so that setting it shows, even to the value it
+  // had; the stored pattern's stop is put back afterwards.
+  if (nzs >= 1) word(blkptr, W::nzstop) = nzs - 1;
   kv_jac_t given = made.handle;
   kvoblk_selfpat(blkptr, &given, &status);
-  // The model's routine writes the block's stop as it does at placement; the stored pattern is
-  // the one in the record before the call.
   const int model_stop = side(blkptr) ? word(blkptr, W::nzstop) : 0;
+  const int model_count = kvojac_inq_nnz(given);
   state.restore_pattern();
   if (status != 0 || !side(blkptr)) {
     *errors = 2;
@@ -715,9 +718,11 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
   Pattern a;
   const int estart = word(blkptr, W::estart), vstart = word(blkptr, W::vstart);
   // Entries from the block's first non-zero to the stop the routine set, when it set one there;
-  // otherwise the object's entries from the first.
-  int first = 1, last = given == made.handle ? nnz : kvojac_inq_nnz(given);
-  if (given == made.handle && nzs > 1 && model_stop >= nzs && model_stop <= room) {
+  // otherwise the object's entries 1 ... count, where a routine that left the count alone
+  // states as many as its dimensioning announced.
+  int first = 1, last = model_count;
+  if (given == made.handle && model_count == room) last = nnz;
+  if (given == made.handle && nzs >= 1 && model_stop >= nzs && model_stop <= room) {
     first = nzs;
     last = model_stop;
   }
