@@ -252,10 +252,10 @@ class Runner : public kvotest::KvoTest {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
-  int run(const std::string& file, kvoflow::Options o = kvoflow::Options()) {
+  int run(const std::string& file, kvoflow::Options o = kvoflow::Options(), bool quiet = true) {
     o.file = file;
     o.workdir = dir_.string();
-    o.quiet = true;
+    o.quiet = quiet;
     o.plugin_dirs = {fs::path(KVOFLOW_PLUGIN).parent_path().string()};
     return kvoflow::run(o);
   }
@@ -312,6 +312,25 @@ TEST_F(Runner, TheRecycleFlowsheetSolvesAndItsMaterialBalanceCloses) {
   ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml"), kvoflow::EXIT_SOLVED);
   EXPECT_NE(his().find("RESTORE (read from " + (dir_ / "FL.pat").string() + ")"),
             std::string::npos);
+}
+
+TEST_F(Runner, ProgressShowsDetectionAndEveryNewtonStepUnlessQuiet) {
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml", kvoflow::Options(), false),
+            kvoflow::EXIT_SOLVED);
+  const std::string loud = his();
+  EXPECT_NE(loud.find("  pattern detection for block R1:  25 % (16 of 64 residual evaluations)\n"),
+            std::string::npos);
+  // Step 0: the cold start's largest residual is the mixer's A balance, 10 m3/h of 2 kmol/m3.
+  EXPECT_NE(loud.find("     0   2.000e+01  MIX.BALA                            -"),
+            std::string::npos)
+      << loud;
+  EXPECT_NE(loud.find("Degrees of freedom: 0 (94 free variables, 94 equations)"),
+            std::string::npos);
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml"), kvoflow::EXIT_SOLVED);
+  const std::string quiet = his();
+  EXPECT_EQ(quiet.find("pattern detection"), std::string::npos);
+  EXPECT_EQ(quiet.find("MIX.BALA"), std::string::npos);
+  EXPECT_NE(quiet.find("== Streams =="), std::string::npos);  // the report stays
 }
 
 const char* const kConcentrator =
