@@ -1,5 +1,7 @@
 // The flowsheet runner: the file reader's errors with their exact positions, plug-in loading,
 // the drawings, and whole runs of the recycle flowsheet and of bad flowsheets.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using kvoflow::Diagnostics;
+
+// A scratch folder of this test program's own, so that suites running at the same time (a
+// normal and a sanitizer build, other checkouts) never share files.
+fs::path scratch(const std::string& name) {
+  return fs::temp_directory_path() / ("kvoflow-" + std::to_string(getpid()) + "-" + name);
+}
 
 // Every error the reader and the model check find in `text`, one per line.
 std::string errors(const std::string& text) {
@@ -180,7 +188,7 @@ TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
 
 // Renders an SVG text to PNG with rsvg-convert; true when it renders.
 bool renders(const std::string& svg, const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / "kvoflow-svg-test";
+  const fs::path dir = scratch("svg");
   fs::create_directories(dir);
   const std::string in = (dir / (name + ".svg")).string(), out = (dir / (name + ".png")).string();
   std::string why;
@@ -220,10 +228,11 @@ TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
   EXPECT_EQ(hs.find("nan"), std::string::npos);
   EXPECT_EQ(hs.find("inf"), std::string::npos);
   EXPECT_TRUE(renders(hs, "history"));
+  fs::remove_all(scratch("svg"));
 }
 
 TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
-  const fs::path dir = fs::temp_directory_path() / "kvoflow-write-test";
+  const fs::path dir = scratch("write");
   fs::remove_all(dir);
   fs::create_directories(dir);
   const std::string path = (dir / "a.svg").string();
@@ -237,6 +246,7 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "old");
+  fs::remove_all(dir);
 }
 
 // ---- Whole runs ----------------------------------------------------------------------------------
@@ -245,12 +255,14 @@ class Runner : public kvotest::KvoTest {
  protected:
   void SetUp() override {
     KvoTest::SetUp();
-    dir_ = fs::temp_directory_path() /
-           ("kvoflow-run-" + std::string(::testing::UnitTest::GetInstance()
-                                             ->current_test_info()
-                                             ->name()));
+    dir_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    KvoTest::TearDown();
   }
   int run(const std::string& file, kvoflow::Options o = kvoflow::Options(), bool quiet = true) {
     o.file = file;
