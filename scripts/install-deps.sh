@@ -4,7 +4,8 @@
 # installs what only the benchmarks use (ColPack, the grouping benchmark's peer).
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          libsuitesparse-dev pkg-config gfortran)
+          libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev libtomlplusplus-dev
+          nlohmann-json3-dev librsvg2-bin)
 [ "${1:-}" = "--bench" ] && packages+=(libcolpack-dev)
 missing=()
 for p in "${packages[@]}"; do

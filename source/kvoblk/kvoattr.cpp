@@ -198,7 +198,7 @@ char* qualified_name(int blkptr, int number) {
   if (number < 0 || number >= NUM_ATTRS) return copy_text(id);
   const size_t ni = std::strlen(id);
   const size_t na = std::strlen(kNames[number]);
-  char* q = static_cast<char*>(std::malloc(ni + 1 + na + 1));
+  char* q = static_cast<char*>(heap_malloc(ni + 1 + na + 1));
   if (!q) return nullptr;
   std::memcpy(q, id, ni);
   q[ni] = '.';

@@ -126,7 +126,7 @@ KVOBlock::~KVOBlock() {
 }
 
 extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) {
-  return new (std::nothrow) KVOBlock(blkptr);
+  return heap_make<KVOBlock>(blkptr);
 }
 
 int KVOBlock::get_blkptr() const { return blkptr_; }

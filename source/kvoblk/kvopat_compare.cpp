@@ -204,15 +204,15 @@ struct Results {
   int count = 0, capacity = 0;
 
   bool reserve(int n) {
-    int* p = static_cast<int*>(std::realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
+    int* p = static_cast<int*>(heap_realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
     if (!p) return false;
     positions.p = p;
     double* a =
-        static_cast<double*>(std::realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
+        static_cast<double*>(heap_realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
     if (!a) return false;
     analytic.p = a;
     double* v =
-        static_cast<double*>(std::realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
+        static_cast<double*>(heap_realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
     if (!v) return false;
     numeric.p = v;
     capacity = n;
@@ -478,9 +478,9 @@ void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result
   int ns = a_longer ? nn : na;
   const int sign_longer = a_longer ? 1 : -1;
 
-  int* copy = static_cast<int*>(std::malloc(static_cast<size_t>(ns > 0 ? ns : 1) * sizeof(int)));
+  int* copy = static_cast<int*>(heap_malloc(static_cast<size_t>(ns > 0 ? ns : 1) * sizeof(int)));
   int* result = static_cast<int*>(
-      std::malloc((static_cast<size_t>(nl) + static_cast<size_t>(ns) + 1) * sizeof(int)));
+      heap_malloc((static_cast<size_t>(nl) + static_cast<size_t>(ns) + 1) * sizeof(int)));
   if (!copy || !result) {
     std::free(copy);
     std::free(result);
