@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "kvo_alloc.h"
 #include "kvo_print.h"
@@ -70,6 +71,32 @@ nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
 
 // Releases the variable grouping and the last-iterate buffers a solve prepared.
 void release_solve_data(int blkptr);
+
+// ---- Output words --------------------------------------------------------------------------
+// Makes the output pointer `name` always writable: when the caller passed null it is pointed
+// at a word of the routine's own, value-initialised (0 or null).
+#define KVOBLK_OUT(name)                                 \
+  std::remove_pointer_t<decltype(name)> name##_own_{};   \
+  if (!(name)) (name) = &name##_own_
+
+// ---- Block extent and bounds ---------------------------------------------------------------
+// Entries from `start` to `stop` (0 when stop < start), wide enough for any pair of words.
+inline int64_t extent(int start, int stop) {
+  return stop >= start ? static_cast<int64_t>(stop) - start + 1 : 0;
+}
+// The same in a word: a number of entries a word cannot hold counts as none.
+inline int extent32(int start, int stop) {
+  const int64_t n = extent(start, stop);
+  return n <= INT32_MAX ? static_cast<int>(n) : 0;
+}
+// The block's number of non-zeros as placed.
+inline int block_nnz(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::nzstart), word(blkptr, kvoblk_word::nzstop));
+}
+// True when non-zeros first..last all lie in a Jacobian that holds `jac_nnz` of them.
+inline bool inside_jacobian(int first, int last, int64_t jac_nnz) {
+  return first >= 1 && last <= jac_nnz;
+}
 
 }  // namespace detail
 }  // namespace kvoblk
