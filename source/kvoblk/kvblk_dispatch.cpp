@@ -52,8 +52,7 @@ bool guarded(const char* fn, int blkptr, int* status, Call&& call) {
     return true;
   } catch (...) {
     head(fn);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
-              side(blkptr) ? text(blkid(blkptr)) : "");
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
     if (status) *status = 1;
     return false;
   }
@@ -197,7 +196,7 @@ KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
     assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
   if (!run(__func__, blkptr, &kvoblk_ops_t::de_ini, kPlain, status, status)) return;
   // The routine may have destroyed the block.
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
 }
 
 KVOBLK_API void kvoblk_res(int blkptr, int* status) {
@@ -220,7 +219,7 @@ KVOBLK_API void kvoblk_pre_solve(int blkptr, int* status) {
     assertion("kvoblk_pre_solve: trying to pre_solve a non-eo_form block", __LINE__);
   word(blkptr, W::being_solved) = 1;
   if (!run(__func__, blkptr, &kvoblk_ops_t::pre_solve, kPlain, status, status)) return;
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
 }
 
 KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
@@ -233,7 +232,7 @@ KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
     assertion("kvoblk_post_solve: block is not being solved", __LINE__);
   word(blkptr, W::being_solved) = 0;
   if (!run(__func__, blkptr, &kvoblk_ops_t::post_solve, kPlain, status, status)) return;
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
 }
 
 KVOBLK_API void kvoblk_inq_attr(int blkptr, nux_blk_t* desc) {

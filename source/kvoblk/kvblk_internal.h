@@ -1,8 +1,11 @@
 // Internals shared by the library's units: the reference table behind the record's reference
-// words, the registry of live blocks, record word access and the message helpers.
+// words, the registry of live blocks, record word access, the message and text helpers, the
+// port array bounds, output words and the block extent helpers.
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <type_traits>
 
 #include "kvo_alloc.h"
@@ -12,7 +15,7 @@
 namespace kvoblk {
 namespace detail {
 
-// ---- Reference table -----------------------------------------------------------------------
+// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------------------------
 // Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
 // reference number: register the pointer to get a number, look the number up, release it.
 // Number 0 means none; looking up 0 or a released number gives null.
@@ -25,20 +28,24 @@ T* ref_as(int32_t number) {
   return static_cast<T*>(ref_get(number));
 }
 
-// ---- Block registry ------------------------------------------------------------------------
+// ---- Block registry (kvblk_registry.cpp) ---------------------------------------------------
 // The library remembers every record it made, with what must be known beside the record: the
 // record length and the real capacity of the port array. A handle that is not registered is a
 // bad handle and is treated like handle 0.
-struct BlockSide {
+struct BlockFacts {
   int record_words = 0;
   int port_capacity = 0;
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
 };
-BlockSide* side(int blkptr);
-bool side_add(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
-void side_remove(int blkptr);
+BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
+inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
+bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
+void forget_block(int blkptr);
+// Earlier names, kept until the pattern units move to the ones above.
+using BlockSide = BlockFacts;
+inline BlockFacts* side(int blkptr) { return facts(blkptr); }
 
 // True for a live block. For a non-zero handle that is not a live block it prints
 // "!! <fn>: " and "Invalid block handle <n>\n" on the history device.
@@ -53,23 +60,36 @@ NUXBlockCallback* container(int blkptr);
 const char* blkid(int blkptr);
 int diag(int blkptr);
 
+// Text helpers that accept null as the empty text.
+inline const char* text(const char* s) { return s ? s : ""; }
+
+// ---- Messages (kvblk_messages.cpp) ---------------------------------------------------------
 // Message head "!! <fn>: " as one print call; the body follows in a second call.
 void head(const char* fn);
 // The empty-slot message of a dispatcher.
 void undefined(const char* fn);
 // An internal consistency line on the standard error stream; the call goes on.
 void assertion(const char* condition, int line);
+// The block id for a message, also when model code may have destroyed the block meanwhile.
+inline const char* id_text(int blkptr) { return registered(blkptr) ? text(blkid(blkptr)) : ""; }
 
-// Text helpers that accept null as the empty text.
-inline const char* text(const char* s) { return s ? s : ""; }
-char* copy_text(const char* s);  // malloc'ed copy, or null for null
+// A malloc'ed copy, or null for null (and when the heap is full).
+inline char* copy_text(const char* s) {
+  if (!s) return nullptr;
+  const size_t n = std::strlen(s);
+  char* c = static_cast<char*>(std::malloc(n + 1));
+  if (c) std::memcpy(c, s, n + 1);
+  return c;
+}
 
+// ---- Port array (kvoport_list.cpp) ---------------------------------------------------------
 // Number of entries of the port array that may be read: the stored count, bounded by the
 // array's real capacity.
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
 
-// Releases the variable grouping and the last-iterate buffers a solve prepared.
+// Releases the variable grouping and the last-iterate buffers a solve prepared
+// (kvojac_numeric.cpp).
 void release_solve_data(int blkptr);
 
 // ---- Output words --------------------------------------------------------------------------

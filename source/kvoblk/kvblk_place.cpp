@@ -52,7 +52,7 @@ void clear_port_vars(int blkptr) {
 
 int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   // A start below 1 is a placement that was refused.
-  if (!side(blkptr) || word(blkptr, start_word) <= 0) return -1;
+  if (!registered(blkptr) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   return c ? (c->*op)() : -1;
 }
@@ -63,7 +63,7 @@ namespace kvoblk {
 namespace detail {
 
 void base_move(int blkptr, int dv, int de, int dnz) {
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   int varlst = 0, eqnlst = 0, jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
@@ -86,7 +86,7 @@ void base_move(int blkptr, int dv, int de, int dnz) {
 }
 
 void base_set_included(int blkptr, int f) {
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   if ((word(blkptr, W::included) != 0) == (f != 0)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
@@ -120,7 +120,7 @@ void base_set_included(int blkptr, int f) {
 
 void base_group_res(int blkptr, int group, int* status) {
   if (status) *status = 0;
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   int grp_id = kvoeqnlst_absolute_index(blk_inq_matrix_eqnlst(blkptr), word(blkptr, W::estart));
   if (group == grp_id) return kvoblk_res(blkptr, status);
   head("kvoblk_base_group_res");

@@ -49,7 +49,7 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
   }
 
   // The point of this evaluation is the last iterate of the next one, whatever happened.
-  if (update && side(blkptr)) {
+  if (update && registered(blkptr)) {
     blk_store_lastx(blkptr);
     blk_store_lastf(blkptr);
     word(blkptr, W::iterated) = 1;
