@@ -62,6 +62,20 @@ enum : int32_t {
   KVOBLK_PATTYPE_NUMERIC = 2,
 };
 
+// The names of the codes above, as the block attributes show them and reports print them:
+// kvoblk_name::of(kvoblk_name::deriv_type, KVOBLK_NUMERIC) is "NUMERIC". A code without a name
+// gives null. Defined here so that every program prints the library's own texts.
+namespace kvoblk_name {
+inline constexpr const char* deriv_type[5] = {nullptr, "ANALYTIC", "NUMERIC", "UPDATE_NUMERIC",
+                                              "UPDATE_ANALYTIC"};
+inline constexpr const char* pat_ini_type[4] = {"UNDEFINED", "SELF", "NUMERIC", "RESTORE"};
+inline constexpr const char* pat_type[3] = {"UNDEFINED", "ANALYTIC", "NUMERIC"};
+template <int N>
+constexpr const char* of(const char* const (&names)[N], int code) {
+  return code >= 0 && code < N ? names[code] : nullptr;
+}
+}  // namespace kvoblk_name
+
 // Block states (record word eo_state).
 enum : int32_t {
   KVOBLK_NOT_INITIALISED = 0,
