@@ -3,7 +3,7 @@
 # machine (apt-get); does nothing when everything is there already.
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          libsuitesparse-dev pkg-config gfortran)
+          libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -26,6 +26,7 @@ class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
   KVOBlock(char* name, unsigned int length);
   // A copy refers to the same block and holds its own reference on the same wrapper.
   KVOBlock(const KVOBlock& other);
+  // Assignment makes it a copy of `other`; a block it presented before no longer names it.
   KVOBlock& operator=(const KVOBlock& other);
   // Releases the wrapper. The block record stays; if it still names this object as its
   // framework object, that name is withdrawn so the record never points at a deleted object.

@@ -3,10 +3,13 @@
 // port array bounds, output words and the block extent helpers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <type_traits>
+#include <utility>
 
 #include "kvo_alloc.h"
 #include "kvo_print.h"
@@ -23,10 +26,33 @@ namespace detail {
 int32_t ref_put(void* object) noexcept;
 void* ref_get(int32_t number);
 void ref_drop(int32_t number);
+// Number of references registered and not yet released, for tests that look for leaks.
+int ref_live();
 template <class T>
 T* ref_as(int32_t number) {
   return static_cast<T*>(ref_get(number));
 }
+
+// ---- Heap (kvblk_heap.cpp) ----------------------------------------------------------------
+// Every heap request the library makes for itself goes through one of these, so that a test can
+// make the k-th request fail. heap_malloc and heap_realloc pair with std::free, heap_alloc with
+// ::operator delete, heap_make with delete. Registering a reference (ref_put) and a block
+// (register_block) count as requests too.
+void* heap_malloc(size_t bytes) noexcept;
+void* heap_realloc(void* p, size_t bytes) noexcept;
+void* heap_alloc(size_t bytes) noexcept;
+template <class T, class... Args>
+T* heap_make(Args&&... args) noexcept {
+  void* p = heap_alloc(sizeof(T));
+  return p ? new (p) T(std::forward<Args>(args)...) : nullptr;
+}
+// Test hook: the n-th next request (1 = the next one) fails; 0 switches failing off.
+void heap_fail_after(int n);
+// Requests still to come before the failure set by heap_fail_after; 0 once it has happened (or
+// when failing is off).
+int heap_fail_pending();
+// False when the test hook fails this request; every request above asks it once.
+bool heap_granted() noexcept;
 
 // ---- Block registry (kvblk_registry.cpp) ---------------------------------------------------
 // The library remembers every record it made, with what must be known beside the record: the
@@ -77,7 +103,7 @@ inline const char* id_text(int blkptr) { return registered(blkptr) ? text(blkid(
 inline char* copy_text(const char* s) {
   if (!s) return nullptr;
   const size_t n = std::strlen(s);
-  char* c = static_cast<char*>(std::malloc(n + 1));
+  char* c = static_cast<char*>(heap_malloc(n + 1));
   if (c) std::memcpy(c, s, n + 1);
   return c;
 }

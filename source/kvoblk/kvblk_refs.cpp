@@ -23,7 +23,7 @@ RefTable& refs() {
 }  // namespace
 
 int32_t ref_put(void* object) noexcept {
-  if (!object) return 0;
+  if (!object || !heap_granted()) return 0;
   RefTable& t = refs();
   if (!t.free_numbers.empty()) {
     int32_t n = t.free_numbers.back();
@@ -53,6 +53,11 @@ void ref_drop(int32_t number) {
   if (!t.slots[number - 1]) return;
   t.slots[number - 1] = nullptr;
   t.free_numbers.push_back(number);
+}
+
+int ref_live() {
+  const RefTable& t = refs();
+  return static_cast<int>(t.slots.size() - t.free_numbers.size());
 }
 
 }  // namespace detail

@@ -22,6 +22,7 @@ BlockFacts* facts(int blkptr) {
 }
 
 bool register_block(int blkptr, int record_words) noexcept {
+  if (!heap_granted()) return false;
   BlockFacts s;
   s.record_words = record_words;
   try {
