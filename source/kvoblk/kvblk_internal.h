@@ -69,9 +69,6 @@ BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
 bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void forget_block(int blkptr);
-// Earlier names, kept until the pattern units move to the ones above.
-using BlockSide = BlockFacts;
-inline BlockFacts* side(int blkptr) { return facts(blkptr); }
 
 // True for a live block. For a non-zero handle that is not a live block it prints
 // "!! <fn>: " and "Invalid block handle <n>\n" on the history device.
@@ -130,12 +127,25 @@ void release_solve_data(int blkptr);
 inline int64_t extent(int start, int stop) {
   return stop >= start ? static_cast<int64_t>(stop) - start + 1 : 0;
 }
-// The same in a word: a number of entries a word cannot hold counts as none.
+// stop - start + 1 as the record's words say it, negative when stop lies more than one below
+// start; for messages that show the number as it is.
+inline int64_t span(int start, int stop) { return static_cast<int64_t>(stop) - start + 1; }
+// The number of entries in a word: a number a word cannot hold counts as none.
 inline int extent32(int start, int stop) {
   const int64_t n = extent(start, stop);
   return n <= INT32_MAX ? static_cast<int>(n) : 0;
 }
-// The block's number of non-zeros as placed.
+// A wide number brought into a word, saturating at the word's bounds.
+inline int clamp32(int64_t v) {
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
+}
+// The block's numbers of variables, equations and non-zeros as placed.
+inline int block_nvar(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::vstart), word(blkptr, kvoblk_word::vstop));
+}
+inline int block_neq(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::estart), word(blkptr, kvoblk_word::estop));
+}
 inline int block_nnz(int blkptr) {
   return extent32(word(blkptr, kvoblk_word::nzstart), word(blkptr, kvoblk_word::nzstop));
 }
@@ -143,6 +153,27 @@ inline int block_nnz(int blkptr) {
 inline bool inside_jacobian(int first, int last, int64_t jac_nnz) {
   return first >= 1 && last <= jac_nnz;
 }
+// "!! <fn>: Non-zeros <first> to <last> of block <id> are not in the Jacobian"
+// (kvblk_messages.cpp).
+void report_outside_jacobian(int blkptr, const char* fn, int first, int last);
+// "!! <fn>: Not enough memory to compare the <what> of block <id>" (kvblk_messages.cpp).
+void report_compare_no_memory(int blkptr, const char* fn, const char* what);
+
+// ---- Heap arrays ---------------------------------------------------------------------------
+// An array from heap_malloc, released when it goes out of scope unless handed on.
+template <class T>
+struct HeapArray {
+  T* p = nullptr;
+  HeapArray() = default;
+  HeapArray(const HeapArray&) = delete;
+  HeapArray& operator=(const HeapArray&) = delete;
+  ~HeapArray() { std::free(p); }
+  T* release() {
+    T* q = p;
+    p = nullptr;
+    return q;
+  }
+};
 
 }  // namespace detail
 }  // namespace kvoblk

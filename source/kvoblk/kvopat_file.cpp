@@ -514,13 +514,6 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
 
 // ---- Restoring -----------------------------------------------------------------------------
 
-// The block's current placement: numbers of variables and equations (0 when none).
-int range(int blkptr, int start, int stop) {
-  int64_t n = static_cast<int64_t>(word(blkptr, stop)) - word(blkptr, start) + 1;
-  return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : 0;
-}
-int block_nvar(int blkptr) { return range(blkptr, W::vstart, W::vstop); }
-int block_neq(int blkptr) { return range(blkptr, W::estart, W::estop); }
 
 // How a file name is shown in messages; a block without one shows "(none)".
 std::string shown(const char* path) { return path ? path : "(none)"; }

@@ -35,7 +35,7 @@ bool realloc_items(T** p, int64_t n) {
 
 // The block id for messages; the residual routine is model code and might have released the
 // block, so the record is read only while it is still registered.
-const char* id_of(int blkptr) { return side(blkptr) ? text(blkid(blkptr)) : ""; }
+const char* id_of(int blkptr) { return registered(blkptr) ? text(blkid(blkptr)) : ""; }
 
 // Initial size of the entry arrays for nvar x neq: 40, 20 or 5 percent of the product by its
 // square root, or the whole product when that is below 50. The product is taken wide; beyond
@@ -365,7 +365,7 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
   kvojac_set_rows(pattern, rows);
   std::free(rows);
   std::free(cols);
-  if (side(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
+  if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   return pattern;
 }
 
