@@ -103,8 +103,7 @@ extern "C" {
 // ---- Solve brackets ------------------------------------------------------------------------
 
 KVOBLK_API void kvoblk_base_pre_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
   kvoblk_settings_t* s = settings(blkptr);
@@ -119,8 +118,7 @@ KVOBLK_API void kvoblk_base_pre_solve(int blkptr, int* status) {
 }
 
 KVOBLK_API void kvoblk_base_post_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   // Whatever the method or the inclusion is now, nothing prepared for this solve may outlive
@@ -136,8 +134,7 @@ KVOBLK_API void kvoblk_base_post_solve(int blkptr, int* status) {
 // ---- Variable grouping ---------------------------------------------------------------------
 
 KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
@@ -211,8 +208,7 @@ KVOBLK_API void blk_destroy_lastf(int blkptr) {
 // ---- Numeric Jacobian ----------------------------------------------------------------------
 
 KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   int varlst = 0, eqnlst = 0;

@@ -128,8 +128,7 @@ KVOBLK_API void blk_store_lastf(int blkptr) {
 }
 
 KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   const int level = diag(blkptr);

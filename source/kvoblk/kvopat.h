@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,9 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
 // neq as pass 1 left them. *status: 0 success, 1 no name or cannot open, 2 keyword or value
 // missing, 3 fewer than one equation, 4 data sections short or inconsistent.
 void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* status);
+// False for a name that exists but is no regular file (a directory, a device, a pipe): such a
+// name is neither read nor replaced by a pattern file (kvopat_file_read.cpp).
+bool regular_or_absent(const std::filesystem::path& name);
 // The RESTORE branch of blkpat_dim: the file's non-zero count after checking it against the
 // block, or the capacity estimate when the file cannot be opened.
 void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* errors);

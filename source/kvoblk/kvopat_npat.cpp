@@ -100,8 +100,7 @@ namespace kvoblk {
 namespace detail {
 
 void kvoblk_npat_step(double upper, double lower, double* value, double h, int* direction) {
-  int local = 0;
-  if (!direction) direction = &local;
+  KVOBLK_OUT(direction);
   *direction = 0;
   if (!value || upper == lower) return;
   const double x = *value;
@@ -337,8 +336,7 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
 extern "C" {
 
 KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
-  int local = 0;
-  if (!errors) errors = &local;
+  KVOBLK_OUT(errors);
   // A pattern comes back exactly when no error was counted.
   if (!live(blkptr, __func__)) {
     ++*errors;

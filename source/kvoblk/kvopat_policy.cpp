@@ -69,9 +69,8 @@ namespace kvoblk {
 namespace detail {
 
 void kvoblk_pat_max_nnz(int blkptr, int nvar, int neq, int* nnz, int* errors) {
-  int nnz_local = 0, errors_local = 0;
-  if (!nnz) nnz = &nnz_local;
-  if (!errors) errors = &errors_local;
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(errors);
   kvoblk_settings_t* s = live(blkptr, "kvoblk_pat_max_nnz") ? settings(blkptr) : nullptr;
   if (!s) {
     ++*errors;
@@ -88,9 +87,8 @@ void kvoblk_pat_max_nnz(int blkptr, int nvar, int neq, int* nnz, int* errors) {
 extern "C" {
 
 KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors) {
-  int nnz_local = 0, errors_local = 0;
-  if (!nnz) nnz = &nnz_local;
-  if (!errors) errors = &errors_local;
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(errors);
   if (nvar <= 0 || neq <= 0) return;
   switch (kvoblk_inq_pat_ini_type(blkptr)) {
     case KVOBLK_PAT_SELF:  // the model's own count stands
@@ -120,8 +118,7 @@ KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* stat
 }
 
 KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
-  int local = 0;
-  if (!errors) errors = &local;
+  KVOBLK_OUT(errors);
   kvoblk_settings_t* s = live(blkptr, __func__) ? settings(blkptr) : nullptr;
   if (!s) {
     ++*errors;
