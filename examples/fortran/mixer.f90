@@ -31,14 +31,6 @@ module mixer
 
   ! Host services and the glue's helpers.
   interface
-    integer(c_int) function kvoblk_global_var_offset(blk) bind(C, name="kvoblk_global_var_offset")
-      import :: c_int
-      integer(c_int), value :: blk
-    end function
-    integer(c_int) function kvoblk_global_eqn_offset(blk) bind(C, name="kvoblk_global_eqn_offset")
-      import :: c_int
-      integer(c_int), value :: blk
-    end function
     real(c_double) function kvovarlst_inq_var_value(varlst, pos, zero) &
         bind(C, name="kvovarlst_inq_var_value")
       import :: c_int, c_double
@@ -178,9 +170,11 @@ contains
       status = 1
       return
     end if
+    ! Entries name list positions, whatever the container's global offsets: the positions the
+    ! library's own detection and pattern file write.
     nzs = kvoblk_inq_nzstart_f(blk)
-    e0 = max(kvoblk_global_eqn_offset(blk), 0) + kvoblk_inq_estart_f(blk) - 1
-    v0 = max(kvoblk_global_var_offset(blk), 0) + kvoblk_inq_vstart_f(blk) - 1
+    e0 = kvoblk_inq_estart_f(blk) - 1
+    v0 = kvoblk_inq_vstart_f(blk) - 1
     do k = 1, NNZ
       call kvojac_set_nz_eqnnum(jac, nzs + k - 1, e0 + PAT_ROW(k))
       call kvojac_set_nz_varnum(jac, nzs + k - 1, v0 + PAT_COL(k))
@@ -221,8 +215,8 @@ contains
     call load(blk, x, status)
     if (status /= 0) return
     jac = blk_inq_matrix_jacobian_f(blk)
-    eoff = max(kvoblk_global_eqn_offset(blk), 0) + kvoblk_inq_estart_f(blk) - 1
-    voff = max(kvoblk_global_var_offset(blk), 0) + kvoblk_inq_vstart_f(blk) - 1
+    eoff = kvoblk_inq_estart_f(blk) - 1
+    voff = kvoblk_inq_vstart_f(blk) - 1
     do k = kvoblk_inq_nzstart_f(blk), kvoblk_inq_nzstop_f(blk)
       call kvojac_set_nz_value(jac, k, &
           partial(kvojac_inq_nz_eqnnum(jac, k) - eoff, kvojac_inq_nz_varnum(jac, k) - voff, x))
