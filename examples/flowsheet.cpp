@@ -88,27 +88,13 @@ const char* kinetics(int order) { return order == 1 ? "first-order" : "second-or
 const char* rate_unit(int order) { return order == 1 ? "1/h" : "m3/(kmol h)"; }
 
 const char* pattern_type_name(int type) {
-  switch (type) {
-    case KVOBLK_PATTYPE_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_PATTYPE_NUMERIC:
-      return "NUMERIC";
-    default:
-      return "UNDEFINED";
-  }
+  const char* name = kvoblk_name::of(kvoblk_name::pat_type, type);
+  return name ? name : kvoblk_name::pat_type[KVOBLK_PATTYPE_UNDEFINED];
 }
 
 const char* method_name(int method) {
-  switch (method) {
-    case KVOBLK_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_UPDATE_NUMERIC:
-      return "UPDATE_NUMERIC";
-    default:
-      return "UPDATE_ANALYTIC";
-  }
+  const char* name = kvoblk_name::of(kvoblk_name::deriv_type, method);
+  return name ? name : kvoblk_name::deriv_type[KVOBLK_UPDATE_ANALYTIC];
 }
 
 // What to tell the user when a block's pattern file stands in the way.
