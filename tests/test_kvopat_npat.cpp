@@ -307,7 +307,7 @@ namespace {
 // A block whose first kArrowDense columns reach every equation and whose equation i also
 // depends on its own variable: cheap to evaluate at any size.
 constexpr int kArrowDense = 41;
-void arrow_res(int b, int* status) {
+[[maybe_unused]] void arrow_res(int b, int* status) {
   *status = 0;
   const int n = kvoblk_inq_vstop(b) - kvoblk_inq_vstart(b) + 1;
   const double* x = kvovarlst_vec_value(blk_inq_matrix_varlst(b)) + kvoblk_inq_vstart(b) - 1;
