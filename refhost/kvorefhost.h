@@ -28,6 +28,12 @@ class Port;
 // Objects the caller made (containers, ports, managers, script handles) are the caller's.
 KVOHOST_API void reset();
 
+// ---- Numeric utilities ----------------------------------------------------------------------
+// A released grouping's groups are kept (up to four million non-zeros in all) and handed to the
+// next grouping of exactly the same non-zeros. This drops the kept ones, so that the next
+// grouping searches afresh (for timing the search).
+KVOHOST_API void forget_groupings();
+
 // ---- Workspace ------------------------------------------------------------------------------
 // When on, every KVO_IMALLOC and KVO_IREALLOC moves the whole workspace to fresh memory, so a
 // pointer kept across an allocation points at released memory.
