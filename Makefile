@@ -1,12 +1,15 @@
 # Front door: `make run` builds and runs the example flowsheet, `make test` runs every suite in a
 # normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer, `make bench` runs
-# the benchmarks. Each first installs missing Debian packages.
+# the benchmarks, `make install PREFIX=...` installs the libraries, headers, packaging files and
+# the runner, `make package` makes the Debian packages, `make docs` the API reference. Each first
+# installs missing Debian packages.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUNDIR     ?= run
+PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-normal test-asan bench clean
+.PHONY: all deps build run test test-normal test-asan bench install package docs clean
 
 all: build
 
@@ -26,7 +29,7 @@ test-normal: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKVOBLK_SANITIZE=ON -DKVOBLK_BENCH=OFF >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKVOBLK_SANITIZE=ON -DKVOBLK_BUILD_BENCHMARKS=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS) -- --no-print-directory
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
@@ -34,6 +37,18 @@ test-asan: deps
 bench: build
 	cmake --build $(BUILD) --target benches -j $(JOBS)
 	@set -e; for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
+
+docs: build
+	@bash scripts/install-deps.sh docs
+	cmake -S . -B $(BUILD) >/dev/null
+	cmake --build $(BUILD) --target docs
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(RUNDIR)

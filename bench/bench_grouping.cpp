@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cstr.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

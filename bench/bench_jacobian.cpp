@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "cstr.h"
-#include "kvoblk.h"
-#include "kvojac.h"
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvojac.h>
 #include "kvorefhost.h"
 
 namespace {

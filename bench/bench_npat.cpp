@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

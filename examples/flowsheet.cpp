@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "cstr.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing. Runs as root on a fresh
-# machine (apt-get); does nothing when everything is there already.
+# machine (apt-get); does nothing when everything is there already. `install-deps.sh docs` adds
+# what the API reference needs.
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          libsuitesparse-dev pkg-config gfortran)
+          libsuitesparse-dev pkg-config gfortran dpkg)
+if [ "${1:-}" = docs ]; then
+  packages=(doxygen)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fixture.h"
-#include "kvoattr.h"
+#include <kvoblk/kvoattr.h>
 
 #ifdef KVOBLK_WHITEBOX
 namespace kvoblk {

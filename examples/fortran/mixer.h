@@ -3,7 +3,7 @@
 // temperatures in K); equations FLOW and HEAT. Variables are named "<id>.IN1.F" and so on.
 #pragma once
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 
 // Block-local positions of the mixer's variables (0-based).
 enum MixerVar { MIX_F1 = 0, MIX_T1, MIX_F2, MIX_T2, MIX_F, MIX_T, MIX_NVAR };

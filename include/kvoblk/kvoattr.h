@@ -2,9 +2,11 @@
 // thirteen named attributes of every block.
 #pragma once
 
-#include "kvoblk.h"
+#include <kvoblk/host/kvo_value.h>
+#include <kvoblk/kvoblk_export.h>
+#include <kvoblk/kvoblk_host_types.h>
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Always 13.
 KVOBLK_API int kvoblk_base_num_attr(int blkptr);
@@ -26,4 +28,4 @@ KVOBLK_API bool kvoblk_base_lookup_value(int blkptr, const char* name, value_t* 
 // only the name is tested.
 KVOBLK_API bool kvoblk_base_assign_value(int blkptr, const char* name, const value_t* value);
 
-}  // extern "C"
+KVOBLK_END_DECL

@@ -2,75 +2,100 @@
 // the model operation table, the block functions and their dispatchers.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
-#include "kvo_lists.h"
-#include "kvo_print.h"
-#include "kvo_value.h"
-#include "nux_framework.h"
-#include "nux_port.h"
-
-#include "kvoblk_export.h"
+#include <kvoblk/host/kvo_lists.h>
+#include <kvoblk/host/kvo_print.h>
+#include <kvoblk/host/kvo_value.h>
+#include <kvoblk/kvoblk_export.h>
+#include <kvoblk/kvoblk_host_types.h>
 
 // Words of the block record in the workspace: word k of block b is ib0[b + k]. Words that hold
 // references hold numbers of the library's reference table, 0 meaning none.
+enum {
+  KVOBLK_WORD_VSTART = 0,
+  KVOBLK_WORD_VSTOP = 1,
+  KVOBLK_WORD_ESTART = 2,
+  KVOBLK_WORD_ESTOP = 3,
+  KVOBLK_WORD_NZSTART = 4,
+  KVOBLK_WORD_NZSTOP = 5,
+  KVOBLK_WORD_VGRP = 6,
+  KVOBLK_WORD_LASTX = 7,
+  KVOBLK_WORD_LASTF = 8,
+  KVOBLK_WORD_ITERATED = 9,
+  KVOBLK_WORD_INCLUDED = 10,
+  KVOBLK_WORD_BLKID = 11,
+  KVOBLK_WORD_CONTAINER = 12,
+  KVOBLK_WORD_DIAG_LEVEL = 13,
+  KVOBLK_WORD_NUM_PORTS = 14,
+  KVOBLK_WORD_PORTS = 15,
+  KVOBLK_WORD_BEING_SOLVED = 16,
+  KVOBLK_WORD_OPS = 17,
+  KVOBLK_WORD_SETTINGS = 18,
+  KVOBLK_WORD_EO_STATE = 19,
+  KVOBLK_WORD_BLOCK_OBJECT = 20,
+  KVOBLK_WORD_PORT_CALLBACK = 21,
+  KVOBLK_WORD_COUNT = 22  // words the library defines; a model may ask for more and keep its own after
+};
+#ifdef __cplusplus
 namespace kvoblk_word {
 enum : int {
-  vstart = 0,
-  vstop = 1,
-  estart = 2,
-  estop = 3,
-  nzstart = 4,
-  nzstop = 5,
-  vgrp = 6,
-  lastx = 7,
-  lastf = 8,
-  iterated = 9,
-  included = 10,
-  blkid = 11,
-  container = 12,
-  diag_level = 13,
-  num_ports = 14,
-  ports = 15,
-  being_solved = 16,
-  ops = 17,
-  settings = 18,
-  eo_state = 19,
-  block_object = 20,
-  port_callback = 21,
-  count = 22  // words the library defines; a model may ask for more and keep its own after
+  vstart = KVOBLK_WORD_VSTART,
+  vstop = KVOBLK_WORD_VSTOP,
+  estart = KVOBLK_WORD_ESTART,
+  estop = KVOBLK_WORD_ESTOP,
+  nzstart = KVOBLK_WORD_NZSTART,
+  nzstop = KVOBLK_WORD_NZSTOP,
+  vgrp = KVOBLK_WORD_VGRP,
+  lastx = KVOBLK_WORD_LASTX,
+  lastf = KVOBLK_WORD_LASTF,
+  iterated = KVOBLK_WORD_ITERATED,
+  included = KVOBLK_WORD_INCLUDED,
+  blkid = KVOBLK_WORD_BLKID,
+  container = KVOBLK_WORD_CONTAINER,
+  diag_level = KVOBLK_WORD_DIAG_LEVEL,
+  num_ports = KVOBLK_WORD_NUM_PORTS,
+  ports = KVOBLK_WORD_PORTS,
+  being_solved = KVOBLK_WORD_BEING_SOLVED,
+  ops = KVOBLK_WORD_OPS,
+  settings = KVOBLK_WORD_SETTINGS,
+  eo_state = KVOBLK_WORD_EO_STATE,
+  block_object = KVOBLK_WORD_BLOCK_OBJECT,
+  port_callback = KVOBLK_WORD_PORT_CALLBACK,
+  count = KVOBLK_WORD_COUNT,
 };
 }  // namespace kvoblk_word
+#endif
 
 // Derivative methods.
-enum : int32_t {
+typedef enum kvoblk_deriv_type_t {
   KVOBLK_ANALYTIC = 1,
   KVOBLK_NUMERIC = 2,
   KVOBLK_UPDATE_NUMERIC = 3,
   KVOBLK_UPDATE_ANALYTIC = 4,
-};
+} kvoblk_deriv_type_t;
 
 // Pattern initialisation types and pattern types.
-enum : int32_t {
+typedef enum kvoblk_pat_ini_type_t {
   KVOBLK_PAT_SELF = 1,
   KVOBLK_PAT_NUMERIC = 2,
   KVOBLK_PAT_RESTORE = 3,
-};
-enum : int32_t {
+} kvoblk_pat_ini_type_t;
+typedef enum kvoblk_pat_type_t {
   KVOBLK_PATTYPE_UNDEFINED = 0,
   KVOBLK_PATTYPE_ANALYTIC = 1,
   KVOBLK_PATTYPE_NUMERIC = 2,
-};
+} kvoblk_pat_type_t;
 
 // Block states (record word eo_state).
-enum : int32_t {
+typedef enum kvoblk_eo_state_t {
   KVOBLK_NOT_INITIALISED = 0,
   KVOBLK_EO_FORM = 1,
   KVOBLK_SOLVING = 2,
-};
+} kvoblk_eo_state_t;
 
 // Per-block settings, owned by the block through record word 18.
-struct kvoblk_settings_t {
+typedef struct kvoblk_settings_t {
   int32_t matrix_precedence;
   int32_t selfjac;
   int32_t deriv_type;
@@ -86,11 +111,11 @@ struct kvoblk_settings_t {
   double moveamount;
   double zerotol;
   int32_t pat_type;
-};
+} kvoblk_settings_t;
 
 // The model operation table, owned by the block through record word 17. A model overwrites the
 // slots it implements; every routine takes the block handle first.
-struct kvoblk_ops_t {
+typedef struct kvoblk_ops_t {
   void (*selfdim)(int blkptr, int* nvar, int* neqn, int* nnz, int* status);
   void (*ini)(int blkptr, int vstart, int estart, int nzstart, int* status);
   void (*de_ini)(int blkptr, int* status);
@@ -131,10 +156,10 @@ struct kvoblk_ops_t {
   void (*group_res)(int blkptr, int group, int* status);
   void (*group_selfjac)(int blkptr, int group, int* status);
   bool (*delete_port)(int blkptr, const char* name);
-};
-static_assert(sizeof(kvoblk_ops_t) == 39 * sizeof(void (*)()), "39 slots");
+} kvoblk_ops_t;
+KVOBLK_STATIC_ASSERT(sizeof(kvoblk_ops_t) == 39 * sizeof(void (*)()), "39 slots");
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // The fourteen script names of the block model, in their fixed order (no terminating entry).
 KVOBLK_API extern const char* const kvoblk_script_names[14];
@@ -271,22 +296,11 @@ KVOBLK_API int kvoblk_base_inq_num_ports(int blkptr);
 KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i);
 KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name);
 
-}  // extern "C"
-
-extern "C" {
-
 // ---- Placement -----------------------------------------------------------------------------
 KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status);
 KVOBLK_API int kvoblk_global_var_offset(int blkptr);
 KVOBLK_API int kvoblk_global_eqn_offset(int blkptr);
 KVOBLK_API int kvoblk_global_jac_offset(int blkptr);
-
-}  // extern "C"
-
-// The message-digest context of the host.
-struct kvo_md5_ctx;
-
-extern "C" {
 
 // ---- Dimensioning --------------------------------------------------------------------------
 KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* status);
@@ -308,11 +322,15 @@ KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors)
 // Writes the block's pattern into the global Jacobian from position nzstart.
 KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors);
 
-}  // extern "C"
+KVOBLK_END_DECL
 
-#include "kvojac.h"
-#include "kvoattr.h"
-#include "kvoport.h"
-#include "kvofortran.h"
-#include "kvopat_compare.h"
-#include "kvoblock.h"
+// The other families of block functions; each of their headers also stands alone. The framework
+// class is C++ only.
+#include <kvoblk/kvoattr.h>
+#include <kvoblk/kvofortran.h>
+#include <kvoblk/kvojac.h>
+#include <kvoblk/kvopat_compare.h>
+#include <kvoblk/kvoport.h>
+#ifdef __cplusplus
+#include <kvoblk/kvoblock.h>
+#endif

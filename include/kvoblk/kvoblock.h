@@ -3,7 +3,8 @@
 // notices a block sends to its container.
 #pragma once
 
-#include "kvoblk.h"
+#include <kvoblk/host/nux_framework.h>
+#include <kvoblk/kvoblk_export.h>
 
 // One block as the host framework sees it. The object holds only the block handle and one
 // reference on a framework wrapper; all state stays in the block record, so an object can be
@@ -142,7 +143,7 @@ class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
   int blkptr_ = 0;
 };
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 // A new object made by KVOBlock(blkptr), or null when memory runs out.
 KVOBLK_API KVOBlock* create_KVOBlock(int blkptr);
 }

@@ -46,9 +46,9 @@
 // length plus 1 means the text was cut.
 #pragma once
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk_export.h>
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // ---- Creation and destruction --------------------------------------------------------------
 // A block with the analytic defaults (kvoblk_base_create); 0 when it cannot be made or nwords
@@ -127,4 +127,4 @@ KVOBLK_API void KVOVARID_NEXT(const char* text, int textlen, int* pos, char* tok
 KVOBLK_API void _KVOVARID_NEXT(const char* text, int textlen, int* pos, char* token, int toklen,
                                int* count);
 
-}  // extern "C"
+KVOBLK_END_DECL

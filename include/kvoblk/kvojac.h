@@ -3,12 +3,29 @@
 // Schubert update, the Jacobian dispatchers, and the block inquiry with the one-line report.
 #pragma once
 
-#include "kvo_numeric.h"
-#include "nux_framework.h"
+#include <kvoblk/host/kvo_numeric.h>
+#include <kvoblk/kvoblk_host_types.h>
 
-#include "kvoblk_export.h"
+#include <kvoblk/kvoblk_export.h>
 
-extern "C" {
+// Answers of blk_schubert_check: positive allows an update, negative says why not.
+typedef enum kvoblk_schubert_check_t {
+  KVOBLK_SCHUBERT_ALLOWED = 1,
+  KVOBLK_SCHUBERT_NOT_BEING_SOLVED = -1,
+  KVOBLK_SCHUBERT_NOT_ITERATED = -2,
+  KVOBLK_SCHUBERT_NLRATIO_OFF = -3,  // nonlinearity ratio too far from 1
+} kvoblk_schubert_check_t;
+
+// Status of blk_schubert_update: 0 every row updated, a negative -k when k rows were skipped,
+// and a positive code when no update was made.
+typedef enum kvoblk_schubert_status_t {
+  KVOBLK_SCHUBERT_UPDATED = 0,
+  KVOBLK_SCHUBERT_NO_LAST_ITERATE = 1,
+  KVOBLK_SCHUBERT_EMPTY_BLOCK = 2,
+  KVOBLK_SCHUBERT_RESIDUALS_FAILED = 3,
+} kvoblk_schubert_status_t;
+
+KVOBLK_BEGIN_DECL
 
 // ---- Solve brackets ------------------------------------------------------------------------
 // Base routines of the pre_solve and post_solve slots. Pre-solve prepares what the derivative
@@ -55,36 +72,4 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info);
 // The one-line block report on the report device.
 KVOBLK_API void kvoblk_base_report(int blkptr);
 
-}  // extern "C"
-
-namespace kvoblk {
-namespace detail {
-
-// The next full-stop separated component of an identifier, Fortran style: `text` has `textlen`
-// characters, `*pos` counts from 1; the token is blank-filled to `toklen` characters and
-// receives the component (cut at `toklen`); `*count` is the component's length and `*pos`
-// moves past its delimiter. A position outside the text yields an empty component.
-inline void varid_next(const char* text, int textlen, int* pos, char* token, int toklen,
-                       int* count) {
-  if (token && toklen > 0) IU_CLRSTR(token, toklen);
-  if (count) *count = 0;
-  if (!pos) return;
-  const int start = *pos;
-  int n = 0;
-  if (text && start >= 1 && start <= textlen) {
-    for (int i = start - 1; i < textlen; ++i) {
-      if (text[i] == '.' || text[i] == ' ') break;
-      ++n;
-    }
-  }
-  if (token) {
-    for (int i = 0; i < n && i < toklen; ++i) token[i] = text[start - 1 + i];
-  }
-  if (count) *count = n;
-  // A position at the very end of the integer range stays there rather than wrapping.
-  const long long next = static_cast<long long>(start) + n + 1;
-  *pos = next > 2147483647LL ? 2147483647 : static_cast<int>(next);
-}
-
-}  // namespace detail
-}  // namespace kvoblk
+KVOBLK_END_DECL

@@ -3,11 +3,34 @@
 // analytic Jacobian values against numeric ones.
 #pragma once
 
-#include "kvo_lists.h"
+#include <kvoblk/host/kvo_lists.h>
 
-#include "kvoblk_export.h"
+#include <kvoblk/kvoblk_export.h>
 
-extern "C" {
+// Results of the check of one pattern: 0 when it shows no obvious error, else the first fault
+// found.
+typedef enum kvoblk_pat_check_t {
+  KVOBLK_PATCHECK_OK = 0,
+  KVOBLK_PATCHECK_NO_VARS_OR_EQNS = 1,    // the block has no variables or no equations
+  KVOBLK_PATCHECK_BAD_COUNT = 2,          // no non-zeros, or more than variables x equations
+  KVOBLK_PATCHECK_OUTSIDE_BLOCK = 3,      // an entry outside the block
+  KVOBLK_PATCHECK_ROW_ORDER = 4,          // rows out of order
+  KVOBLK_PATCHECK_EMPTY_LINE = 5,         // a row or column without entries
+  KVOBLK_PATCHECK_EMPTY_AFTER_ORDER = 6,  // the same after a row-order error
+  KVOBLK_PATCHECK_DUPLICATE = 7,          // a column twice in one row
+} kvoblk_pat_check_t;
+
+// Results of kvoblk_npat_compare_base: 0 when the comparison was made (differences are not
+// errors), else why it was not.
+typedef enum kvoblk_npat_compare_t {
+  KVOBLK_COMPARE_DONE = 0,
+  KVOBLK_COMPARE_NOTHING_STORED = 1,        // no stored non-zeros, or stored type UNDEFINED
+  KVOBLK_COMPARE_NO_SECOND_PATTERN = 2,     // the pattern found the other way is missing
+  KVOBLK_COMPARE_NUMERIC_FAILS_CHECK = 3,   // the numeric pattern fails the check
+  KVOBLK_COMPARE_ANALYTIC_FAILS_CHECK = 4,  // the analytic pattern fails the check
+} kvoblk_npat_compare_t;
+
+KVOBLK_BEGIN_DECL
 
 // Base routine of the npat_compare slot. Checks the block's stored pattern and compares it with
 // the pattern obtained the other way: a stored ANALYTIC pattern with one detected numerically,
@@ -35,37 +58,4 @@ KVOBLK_API void kvoblk_jac_compare(int blkptr, double pertsize, double reltol, d
                                    int* count, int** positions, double** analytic, double** numeric,
                                    int* errors);
 
-}  // extern "C"
-
-// Routines inside the library (not exported), declared here for the library's own units and for
-// tests built from the library's objects.
-namespace kvoblk {
-namespace detail {
-
-// Checks one block-local pattern of `count` entries (rows and cols, 1-based, grouped by row);
-// with either array null it checks the block's stored pattern instead. Type 1 announces an
-// analytic pattern, type 2 a numeric one. *status: 0 no obvious error, 1 no variables or no
-// equations, 2 no non-zeros or more than variables x equations, 3 an entry outside the block,
-// 4 rows out of order, 5 a row or column without entries, 6 the same after a row-order error,
-// 7 a column twice in one row.
-void kvoblk_pat_check(int count, const int* rows, const int* cols, int blkptr, int type,
-                      int* status);
-
-// The differences within one row between column lists a (na entries) and n (nn entries):
-// *result_count signed columns, positive when only in a, negative when only in n, in a
-// malloc'ed list handed back in *diff (null when there is no difference, or when memory ran
-// out, then *result_count is -1). The caller releases the list with free.
-void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result_count, int** diff);
-
-// Prints the comparison report of the analytic pattern A and the numeric pattern N, both
-// accepted by kvoblk_pat_check (rows inside the block, in non-decreasing order).
-void kvoblk_pat_compare_report(int nnz_a, int nnz_n, const int* rows_a, const int* rows_n,
-                               const int* cols_a, const int* cols_n, int blkptr);
-
-// The two directions of the comparison, by the stored pattern type: ANALYTIC against detected
-// numeric, NUMERIC against the model's own.
-void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, int* errors);
-void kvoblk_npat_compare_numeric(int blkptr, double pertsize, double zerotol, int* errors);
-
-}  // namespace detail
-}  // namespace kvoblk
+KVOBLK_END_DECL

@@ -2,16 +2,16 @@
 // by port object and attribute number, and the iteration over a port's variables.
 #pragma once
 
-#include "kvo_value.h"
-#include "nux_port.h"
+#include <kvoblk/host/kvo_value.h>
+#include <kvoblk/kvoblk_host_types.h>
 
-#include "kvoblk_export.h"
+#include <kvoblk/kvoblk_export.h>
 
 // Called once for each variable of a port with the block's variable list, the variable number
 // and the caller's pointer. A non-zero answer stops the iteration.
 typedef int (*kvoblk_port_visitor_t)(int varlst, int var, void* user);
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // The four port attribute names; an attribute's number is its position here.
 KVOBLK_API extern const char* const kvoblk_port_attr_names[4];
@@ -39,4 +39,4 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
 KVOBLK_API int kvoport_create();
 KVOBLK_API void kvoport_add_range();
 
-}  // extern "C"
+KVOBLK_END_DECL

@@ -1,12 +1,13 @@
 // The Fortran entry points: each dereferences its arguments, converts CHARACTER arguments and
 // forwards to the block function it twins. Port handles handed out are reference numbers.
-#include "kvofortran.h"
+#include <kvoblk/kvofortran.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "kvblk_internal.h"
+#include "kvojac_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -1,6 +1,6 @@
 // Pattern checks, the comparison of a block's stored sparsity pattern with the pattern obtained
 // the other way and its report, and the comparison of analytic with numeric Jacobian values.
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 #include "kvopat.h"
+#include "kvopat_compare_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -3,12 +3,13 @@
 // global and 1-based; list handles are one-word integers, 0 meaning none.
 #pragma once
 
-#include "kvo_host_export.h"
-#include "kvo_value.h"
+#include <kvoblk/host/kvo_host_export.h>
+#include <kvoblk/host/kvo_value.h>
 
 // Handle of the Jacobian service or of a pattern object made by kvojac_create; 0 is none.
 typedef int kv_jac_t;
 
+#ifdef __cplusplus
 // A connection manager links variables of one block to another block's. The library only
 // deactivates and activates managers around a change of inclusion.
 class KVOHOST_API kvo_connmgr {
@@ -49,8 +50,11 @@ class KVOHOST_API KVJacIcn : public KVJacPatternVector {
  public:
   explicit KVJacIcn(kv_jac_t* jac);
 };
+#else
+typedef struct kvo_connmgr kvo_connmgr;
+#endif
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // ---- Variable list -------------------------------------------------------------------------
 // Copies the variable's name (at most 128 characters) into `buffer`.
@@ -118,4 +122,4 @@ KVOHOST_API int varInqConnected(int status);
 // Non-zero when the equation status word marks an active (included) equation.
 KVOHOST_API int u3rinc_c(int status);
 
-}  // extern "C"
+KVOBLK_END_DECL
