@@ -26,6 +26,7 @@ has "$refhost" '^\./usr/bin/flowsheet$'
 lacks "$refhost" '\.h$|libkvoblk\.so'
 for p in include/kvoblk/kvoblk.h include/kvoblk/kvofortran.h include/kvoblk/host/kvo_lists.h \
          include/kvoblk/refhost/kvorefhost.h lib/libkvoblk.so lib/libkvorefhost.so \
+         include/kvoblk/fortran/kvoblk.mod lib/libkvoblk_fortran.a \
          lib/cmake/kvoblk/kvoblkConfig.cmake lib/cmake/kvoblk/kvoblkConfigVersion.cmake \
          lib/cmake/kvoblk/kvoblkTargets.cmake lib/pkgconfig/kvoblk.pc lib/pkgconfig/kvorefhost.pc; do
   has "$dev" "^\./usr/$p\$"

@@ -36,7 +36,7 @@
 //   character(len=8) :: id = 'FEED'
 //   call blk_set_blkid_f(blk, id, len(id))
 //
-// examples/fortran/kvoblk_f.f90 declares every entry point this way.
+// The Fortran module `kvoblk` (source/fortran/kvoblk.f90) declares every entry point this way.
 //
 // CHARACTER arguments coming in (block id, port name) are converted to text like this: a value
 // of four or more characters whose first four bytes are zero is absent; otherwise a value that
@@ -45,6 +45,8 @@
 // and the function value is the full length of the text plus 1: a value above the variable's
 // length plus 1 means the text was cut.
 #pragma once
+
+#include <stddef.h>
 
 #include <kvoblk/kvoblk_export.h>
 
@@ -119,6 +121,42 @@ KVOBLK_API void _KVOBLK_PAT_INI_F(const int* blkptr, const int* nzstart, int* er
 KVOBLK_API void _KVOBLK_JAC_F(const int* blkptr, int* status);
 KVOBLK_API void _KVOBLK_GROUP_JAC_F(const int* blkptr, const int* group, int* status);
 
+// ---- Model routines --------------------------------------------------------------------------
+// What a Fortran model needs besides the block functions, without glue code of its own.
+// A block with the other defaults (kvoblk_base_create_1: numeric derivatives, pattern restored
+// from its file); 0 when it cannot be made.
+KVOBLK_API int _KVOBLK_BASE_CREATE_1_F(const int* nwords);
+// Puts `routine` in the operation-table slot of that name ("selfdim", "ini", "res", "selfjac",
+// "selfpat", ... as the fields of kvoblk_ops_t are named). The routine must take the slot's
+// arguments as the slot declares them (handle and numbers by value, outputs by reference, as
+// bind(C) routines with VALUE arguments do). Answers 1 when the slot was filled, 0 for a bad
+// handle or an unknown name (with a message).
+KVOBLK_API int _KVOBLK_SET_OP_F(const int* blkptr, const char* name, int namelen,
+                                void (*routine)());
+// Define block variable i (list position vstart + i - 1) with its name and starting value, or
+// block equation e (estart + e - 1) with its name, through the host's definition services.
+// Numbers below 1 are refused with a message; the block's stops are not checked, so a model
+// defines its items before it records its stops.
+KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char* name,
+                                     int namelen, const double* value);
+KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char* name,
+                                     int namelen);
+// Value of block variable i and residual of block equation e, read and written. A number
+// outside the block is refused with a message; reads then give 0.
+KVOBLK_API double _KVOBLK_INQ_VAR_F(const int* blkptr, const int* i);
+KVOBLK_API void _KVOBLK_SET_VAR_F(const int* blkptr, const int* i, const double* value);
+KVOBLK_API double _KVOBLK_INQ_RES_F(const int* blkptr, const int* e);
+KVOBLK_API void _KVOBLK_SET_RES_F(const int* blkptr, const int* e, const double* value);
+// For the selfpat routine: entry k of the block's pattern (position nzstart + k - 1 of the
+// pattern object `jac` the routine was given) links block equation e to block variable v.
+KVOBLK_API void _KVOBLK_SET_PAT_F(const int* blkptr, const int* jac, const int* k, const int* e,
+                                  const int* v);
+// For the selfjac routine: the block equation e and block variable v of the block's non-zero k
+// (0 and 0 when k is outside the block), and its value read and written.
+KVOBLK_API void _KVOBLK_INQ_NZ_F(const int* blkptr, const int* k, int* e, int* v);
+KVOBLK_API double _KVOBLK_INQ_JAC_F(const int* blkptr, const int* k);
+KVOBLK_API void _KVOBLK_SET_JAC_F(const int* blkptr, const int* k, const double* value);
+
 // ---- Identifier scanner --------------------------------------------------------------------
 // The next full-stop separated component of `text` from position *pos (counted from 1) into
 // the blank-filled `token`; *count is its length and *pos moves past its delimiter.
@@ -126,5 +164,66 @@ KVOBLK_API void KVOVARID_NEXT(const char* text, int textlen, int* pos, char* tok
                               int* count);
 KVOBLK_API void _KVOVARID_NEXT(const char* text, int textlen, int* pos, char* token, int toklen,
                                int* count);
+
+// ---- The same entry points under gfortran's names -------------------------------------------
+// Lower case with a trailing underscore, each CHARACTER argument's length (size_t, by value)
+// after all other arguments: what a model compiled with gfortran calls through implicit
+// interfaces. Each behaves exactly as the entry point it is named after.
+KVOBLK_API int kvoblk_base_create_f_(const int* nwords);
+KVOBLK_API void kvoblk_base_destroy_f_(const int* blkptr);
+KVOBLK_API void kvoblk_base_de_ini_f_(const int* blkptr, int* status);
+KVOBLK_API int kvoblk_inq_vstart_f_(const int* blkptr);
+KVOBLK_API int kvoblk_inq_vstop_f_(const int* blkptr);
+KVOBLK_API int kvoblk_inq_estart_f_(const int* blkptr);
+KVOBLK_API int kvoblk_inq_estop_f_(const int* blkptr);
+KVOBLK_API int kvoblk_inq_nzstart_f_(const int* blkptr);
+KVOBLK_API int kvoblk_inq_nzstop_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_vstart_f_(const int* blkptr, const int* value);
+KVOBLK_API void kvoblk_set_vstop_f_(const int* blkptr, const int* value);
+KVOBLK_API void kvoblk_set_estart_f_(const int* blkptr, const int* value);
+KVOBLK_API void kvoblk_set_estop_f_(const int* blkptr, const int* value);
+KVOBLK_API void kvoblk_set_nzstart_f_(const int* blkptr, const int* value);
+KVOBLK_API void kvoblk_set_nzstop_f_(const int* blkptr, const int* value);
+KVOBLK_API void blk_inq_matrix_f_(const int* blkptr, int* varlst, int* eqnlst, int* jac);
+KVOBLK_API int blk_inq_matrix_varlst_f_(const int* blkptr);
+KVOBLK_API int blk_inq_matrix_eqnlst_f_(const int* blkptr);
+KVOBLK_API int blk_inq_matrix_jacobian_f_(const int* blkptr);
+KVOBLK_API void blk_set_matrix_precedence_f_(const int* blkptr, const int* precedence);
+KVOBLK_API void blk_set_blkid_f_(const int* blkptr, const char* id, size_t idlen);
+KVOBLK_API int blk_copy_blkid_f_(const int* blkptr, char* id, size_t idlen);
+KVOBLK_API int kvoblk_id_(const int* blkptr, char* id, size_t idlen);
+KVOBLK_API int kvoblk_get_port_f_(const int* blkptr, const char* name, size_t namelen);
+KVOBLK_API int kvoblk_get_port_n_f_(const int* blkptr, const int* i);
+KVOBLK_API int blk_inq_num_ports_f_(const int* blkptr);
+KVOBLK_API void blk_set_num_ports_f_(const int* blkptr, const int* n);
+KVOBLK_API int kvoblk_inq_included_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_nlratio_f_(const int* blkptr, const double* value);
+KVOBLK_API double kvoblk_inq_nlratiodev_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_nlratiodev_f_(const int* blkptr, const double* value);
+KVOBLK_API double kvoblk_inq_moveamount_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_moveamount_f_(const int* blkptr, const double* value);
+KVOBLK_API double kvoblk_inq_pertsize_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_pertsize_f_(const int* blkptr, const double* value);
+KVOBLK_API int kvoblk_inq_move_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_move_f_(const int* blkptr, const int* value);
+KVOBLK_API int kvoblk_inq_deriv_type_f_(const int* blkptr);
+KVOBLK_API void kvoblk_set_deriv_type_f_(const int* blkptr, const int* method);
+KVOBLK_API int kvoblk_inq_pat_ini_f_(const int* blkptr);
+KVOBLK_API void kvoblk_pat_ini_f_(const int* blkptr, const int* nzstart, int* errors);
+KVOBLK_API void kvoblk_jac_f_(const int* blkptr, int* status);
+KVOBLK_API void kvoblk_group_jac_f_(const int* blkptr, const int* group, int* status);
+KVOBLK_API int kvoblk_base_create_1_f_(const int* nwords);
+KVOBLK_API int kvoblk_set_op_f_(const int* blkptr, const char* name, void (*routine)(), size_t namelen);
+KVOBLK_API void kvoblk_define_var_f_(const int* blkptr, const int* i, const char* name, const double* value, size_t namelen);
+KVOBLK_API void kvoblk_define_eqn_f_(const int* blkptr, const int* e, const char* name, size_t namelen);
+KVOBLK_API double kvoblk_inq_var_f_(const int* blkptr, const int* i);
+KVOBLK_API void kvoblk_set_var_f_(const int* blkptr, const int* i, const double* value);
+KVOBLK_API double kvoblk_inq_res_f_(const int* blkptr, const int* e);
+KVOBLK_API void kvoblk_set_res_f_(const int* blkptr, const int* e, const double* value);
+KVOBLK_API void kvoblk_set_pat_f_(const int* blkptr, const int* jac, const int* k, const int* e, const int* v);
+KVOBLK_API void kvoblk_inq_nz_f_(const int* blkptr, const int* k, int* e, int* v);
+KVOBLK_API double kvoblk_inq_jac_f_(const int* blkptr, const int* k);
+KVOBLK_API void kvoblk_set_jac_f_(const int* blkptr, const int* k, const double* value);
+KVOBLK_API void kvovarid_next_(const char* text, int* pos, char* token, int* count, size_t textlen, size_t toklen);
 
 KVOBLK_END_DECL

@@ -77,6 +77,9 @@ KVOHOST_API kvo_connmgr* kvovarlst_inq_var_connMgr(int varlst, int pos);
 // Named variable attributes such as "NAME.SPEC". Return non-zero when the attribute is known.
 KVOHOST_API int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value);
 KVOHOST_API int kvovarlst_lookup_value(int varlst, const char* attr, value_t* value);
+// Defines variable `pos` (the list grows to hold it): its name, its value, no bounds, scale 1,
+// status 0. Models call it when they are placed.
+KVOHOST_API void kvovarlst_define_var(int varlst, int pos, const char* name, double value);
 
 // ---- Equation list -------------------------------------------------------------------------
 KVOHOST_API void kvoeqnlst_inq_eqn_name(int eqnlst, int pos, char* buffer);
@@ -93,6 +96,8 @@ KVOHOST_API void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm);
 KVOHOST_API void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include);
 KVOHOST_API void kvoeqnlst_move_items(int eqnlst, int from, int to, int count);
 KVOHOST_API void kvoeqnlst_removeeqns(int eqnlst, int first, int last);
+// Defines equation `pos` (the list grows to hold it): its name, residual 0, group 0, active.
+KVOHOST_API void kvoeqnlst_define_eqn(int eqnlst, int pos, const char* name);
 
 // ---- Jacobian and pattern objects ----------------------------------------------------------
 KVOHOST_API kv_jac_t kvojac_create(int capacity);
