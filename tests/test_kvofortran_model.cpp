@@ -1,11 +1,12 @@
 // The Fortran entry points for models without glue code (operation slots by name, items and
 // values by block-local number) and the gfortran names of the entry points.
+#include <kvoblk/kvofortran.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "fixture.h"
-#include <kvoblk/kvofortran.h>
 
 using kvotest::KvoTest;
 

@@ -1,5 +1,7 @@
-/* Host framework objects the block functions take and hand back. C++ callers get the host's
-   classes; C callers handle them through pointers only. */
+/** @file
+ * Host framework objects the block functions take and hand back. C++ callers get the host's
+ * classes; C callers handle them through pointers only.
+ */
 #pragma once
 
 #ifdef __cplusplus
@@ -13,5 +15,5 @@ typedef struct NUXBlockCallback NUXBlockCallback;
 typedef struct EBSContext EBSContext;
 typedef struct nux_port nux_port;
 #endif
-/* The message-digest context of the host. */
+/** The message-digest context of the host (see kvoblk/host/kvo_md5.h). */
 typedef struct kvo_md5_ctx kvo_md5_ctx;

@@ -2,12 +2,11 @@
 // routine, filling operation-table slots by name, defining its variables and equations, and
 // reading and writing variable values, residuals, pattern entries and Jacobian values by
 // block-local number. Arguments by reference, CHARACTER as address and length.
+#include <kvoblk/kvoblk.h>
 #include <kvoblk/kvofortran.h>
 
 #include <cstdlib>
 #include <cstring>
-
-#include <kvoblk/kvoblk.h>
 
 #include "kvofortran_internal.h"
 
@@ -18,14 +17,14 @@ namespace {
 
 // The slot names of the operation table, in table order: slot i is the i-th routine pointer.
 constexpr const char* kSlotNames[] = {
-    "selfdim",       "ini",          "de_ini",        "res",          "selfjac",
-    "pre_solve",     "post_solve",   "inq_attr",      "destroy",      "reserved10",
-    "inq_nscript",   "inq_scriptid", "acquire_script", "reserved14",  "inq_embedded_container",
-    "init",          "invoke",       "scope_invoke",  "report",       "register_container",
-    "set_included",  "nlratio",      "inq_num_ports", "get_port",     "get_port_n",
-    "add_port",      "selfpat",      "npat_res",      "npat_compare", "isof_type",
-    "move",          "num_attr",     "name_attr",     "lookup_value", "assign_value",
-    "describe_attr", "group_res",    "group_selfjac", "delete_port"};
+    "selfdim",       "ini",          "de_ini",         "res",          "selfjac",
+    "pre_solve",     "post_solve",   "inq_attr",       "destroy",      "reserved10",
+    "inq_nscript",   "inq_scriptid", "acquire_script", "reserved14",   "inq_embedded_container",
+    "init",          "invoke",       "scope_invoke",   "report",       "register_container",
+    "set_included",  "nlratio",      "inq_num_ports",  "get_port",     "get_port_n",
+    "add_port",      "selfpat",      "npat_res",       "npat_compare", "isof_type",
+    "move",          "num_attr",     "name_attr",      "lookup_value", "assign_value",
+    "describe_attr", "group_res",    "group_selfjac",  "delete_port"};
 static_assert(sizeof(kSlotNames) / sizeof(kSlotNames[0]) == 39, "one name per slot");
 
 int handle(const int* blkptr) { return blkptr ? *blkptr : 0; }
@@ -96,8 +95,8 @@ KVOBLK_API int _KVOBLK_SET_OP_F(const int* blkptr, const char* name, int namelen
   return 1;
 }
 
-KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char* name,
-                                     int namelen, const double* value) {
+KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char* name, int namelen,
+                                     const double* value) {
   const int b = handle(blkptr);
   const int varlst = b != 0 ? blk_inq_matrix_varlst(b) : 0;
   if (varlst == 0 || !value) return;

@@ -1,10 +1,10 @@
 // Driver of the consumer project: places the two-variable model on the reference host, takes
 // one Newton step from (3, 0.5) with the block's residuals and analytic Jacobian, and prints the
 // result. Built out of tree against an installed kvoblk.
-#include <cstdio>
-
 #include <kvoblk/kvoblk.h>
 #include <kvorefhost.h>
+
+#include <cstdio>
 
 #include "twovar.h"
 
@@ -27,8 +27,9 @@ int main() {
   // J = [a b; c d] by (row, column); one Newton step x -= J^-1 r.
   double j[2][2] = {{0, 0}, {0, 0}};
   for (int k = 1; k <= 4; ++k)
-    kvojac_inq_nz_value(lists.jac, k,
-                        &j[kvojac_inq_nz_eqnnum(lists.jac, k) - 1][kvojac_inq_nz_varnum(lists.jac, k) - 1]);
+    kvojac_inq_nz_value(
+        lists.jac, k,
+        &j[kvojac_inq_nz_eqnnum(lists.jac, k) - 1][kvojac_inq_nz_varnum(lists.jac, k) - 1]);
   const double* r = kvoeqnlst_vec_residual(lists.eqnlst);
   double* x = kvovarlst_vec_value(lists.varlst);
   const double det = j[0][0] * j[1][1] - j[0][1] * j[1][0];

@@ -2,12 +2,12 @@
 // with the block's residual and analytic Jacobian. The model reaches the library only through
 // the gfortran names of the entry points; the routines it offers take every argument by
 // reference, so the slots get small adapters here.
+#include <kvoblk/kvoblk.h>
+#include <kvorefhost.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#include <kvoblk/kvoblk.h>
-#include <kvorefhost.h>
 
 extern "C" {
 int legcre_(const char* id, size_t idlen);
@@ -20,7 +20,9 @@ int legchk_(int* blk);
 }
 
 namespace {
-void dim(int b, int* nvar, int* neqn, int* nnz, int* status) { legdim_(&b, nvar, neqn, nnz, status); }
+void dim(int b, int* nvar, int* neqn, int* nnz, int* status) {
+  legdim_(&b, nvar, neqn, nnz, status);
+}
 void ini(int b, int vs, int es, int nzs, int* status) { legini_(&b, &vs, &es, &nzs, status); }
 void pat(int b, kv_jac_t* jac, int* status) { legpat_(&b, jac, status); }
 void res(int b, int* status) { legres_(&b, status); }

@@ -4,14 +4,14 @@
 // runs here as on the reference host.
 #include "minihost.h"
 
+#include <kvoblk/host/kvo_alloc.h>
+#include <kvoblk/host/kvo_lists.h>
+#include <kvoblk/host/kvo_print.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-#include <kvoblk/host/kvo_alloc.h>
-#include <kvoblk/host/kvo_lists.h>
-#include <kvoblk/host/kvo_print.h>
 
 namespace {
 
@@ -28,9 +28,7 @@ std::vector<double> values, residuals;
 std::vector<int> var_status, eqn_status, groups;
 std::vector<Jac> jacs(2);
 
-Jac* jac_of(kv_jac_t h) {
-  return h >= 1 && h < static_cast<int>(jacs.size()) ? &jacs[h] : nullptr;
-}
+Jac* jac_of(kv_jac_t h) { return h >= 1 && h < static_cast<int>(jacs.size()) ? &jacs[h] : nullptr; }
 void fit(Jac* j, int n) {
   if (static_cast<int>(j->rows.size()) < n) {
     j->rows.resize(n);

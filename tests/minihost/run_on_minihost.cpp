@@ -1,10 +1,10 @@
 // Runs the two-variable model on the minimal test host: placement, pattern from the model,
 // residuals and the analytic Jacobian, through the same libkvoblk the reference host uses.
 // Prints what it computed and exits non-zero on any difference from the expected values.
+#include <kvoblk/kvoblk.h>
+
 #include <cmath>
 #include <cstdio>
-
-#include <kvoblk/kvoblk.h>
 
 #include "minihost.h"
 #include "twovar.h"
