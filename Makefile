@@ -1,15 +1,20 @@
 # Front door: `make run` builds and runs the example flowsheet, `make test` runs every suite in a
 # normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer, `make bench` runs
-# the benchmarks, `make install PREFIX=...` installs the libraries, headers, packaging files and
-# the runner, `make package` makes the Debian packages, `make docs` the API reference. Each first
-# installs missing Debian packages.
+# the benchmarks, `make fuzz` runs each fuzz target for FUZZ_SECONDS, `make install PREFIX=...`
+# installs the libraries, headers, packaging files and the runner, `make package` makes the
+# Debian packages, `make docs` the API reference. Each first installs missing Debian packages.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_OUT   ?= fuzz-out
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= patfile attr fortran
+FUZZ_FLAGS ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUNDIR     ?= run
 PREFIX     ?= /usr/local
 
-.PHONY: all deps build run test test-normal test-asan bench install package docs clean
+.PHONY: all deps build run test test-normal test-asan bench fuzz install package docs clean
 
 all: build
 
@@ -38,6 +43,22 @@ bench: build
 	cmake --build $(BUILD) --target benches -j $(JOBS)
 	@set -e; for b in $(BUILD)/bench/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
 
+# Each target starts from its committed corpus and keeps what it finds in $(FUZZ_OUT)/<target>/:
+# new inputs in corpus/, inputs that broke an invariant or crashed in crashes/.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DKVOBLK_SANITIZE=ON -DKVOBLK_FUZZ=ON -DKVOBLK_BUILD_BENCHMARKS=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) --target fuzzers -j $(JOBS) -- --no-print-directory
+	@found=""; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_OUT)/$$t/corpus $(FUZZ_OUT)/$$t/crashes; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ./$(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -dict=fuzz/$$t.dict -artifact_prefix=$(FUZZ_OUT)/$$t/crashes/ $(FUZZ_FLAGS) \
+	    $(FUZZ_OUT)/$$t/corpus fuzz/corpus/$$t || found="$$found $$t"; \
+	done; \
+	if [ -n "$$found" ]; then echo "findings in:$$found (see $(FUZZ_OUT)/<target>/crashes)"; exit 1; fi
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
@@ -51,4 +72,4 @@ docs: build
 	cmake --build $(BUILD) --target docs
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RUNDIR)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(RUNDIR)

@@ -202,6 +202,8 @@ void set_moving_workspace(bool on) { ws().moving = on; }
 
 void fail_imalloc_after(int n) { ws().fail_countdown = n > 0 ? n : 0; }
 
+int imalloc_fail_pending() { return ws().fail_countdown; }
+
 int live_blocks() { return static_cast<int>(ws().blocks.size()); }
 
 int workspace_words() {

@@ -4,7 +4,7 @@
 # what the API reference needs.
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          libsuitesparse-dev pkg-config gfortran dpkg)
+          libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev dpkg)
 if [ "${1:-}" = docs ]; then
   packages=(doxygen)
 fi

@@ -168,6 +168,28 @@ TEST_F(FrameworkBlock, NewObjectForSameBlockTakesOverAndOldOneLeavesItAlone) {
   EXPECT_EQ(named_object(), nullptr);
 }
 
+TEST_F(FrameworkBlock, AssignedObjectLeavesItsOldBlockNamingNoObject) {
+  int other = kvoblk_base_create_1(0);
+  kvoblk_register_container(other, cntr);
+  KVOBlock x(b);
+  auto* y = new KVOBlock(other);
+  *y = x;
+  EXPECT_EQ(y->get_blkptr(), b);
+  EXPECT_EQ(wordof(other, W::block_object), 0);
+  delete y;
+  // The old block's next notice hands the container no object, not a deleted one.
+  kvoblk_notifyPreStructuralEdit(other, 1, 0, 0);
+  ASSERT_EQ(cntr->edits.size(), 1u);
+  EXPECT_EQ(cntr->edits[0].block, nullptr);
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(&x));
+  // Assigning another object of the same block keeps the block's name of it.
+  KVOBlock z(b);
+  z = x;
+  EXPECT_EQ(named_object(), static_cast<NUXEOBlock*>(&z));
+  kvoblk_destroy(other);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(FrameworkBlock, ObjectForBadHandleIsRefusedWithoutTouchingWorkspace) {
   int words = kvoref::workspace_words();
   KVOBlock o(987654);

@@ -107,6 +107,18 @@ void model_selfpat(int b, kv_jac_t* jac, int* status) {
   *status = m.selfpat_status;
 }
 
+// States the model's pattern as the pattern routine's contract asks: entries 1 ... n of the
+// object it is given and the object's count; the block's stop is left alone.
+void contract_selfpat(int b, kv_jac_t* jac, int* status) {
+  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
+  for (size_t k = 0; k < m.own.size(); ++k) {
+    kvojac_set_nz_eqnnum(*jac, static_cast<int>(k) + 1, es + m.own[k].first - 1);
+    kvojac_set_nz_varnum(*jac, static_cast<int>(k) + 1, vs + m.own[k].second - 1);
+  }
+  kvojac_set_nnz(*jac, static_cast<int>(m.own.size()));
+  *status = m.selfpat_status;
+}
+
 // Column padding as the report's formats make it.
 std::string pad(const std::string& s, size_t width) {
   return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
@@ -196,6 +208,26 @@ TEST_F(PatternCompare, ReportsAStoredNumericPatternAgainstTheModelsOwnWithTotals
   EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_NUMERIC);
   EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
+// The block's non-zeros start at 21 and its stop lies in the object's range; the entries are
+// still read from 1 ... count, where the routine wrote them. Its count is below the model's
+// dimensioned one, so nothing past it is read either.
+TEST_F(PatternCompare, ModelStatingItsPatternFromEntryOneIsReadFromThere) {
+  shape(3, 3);
+  m.stored = {{1, 1}, {2, 2}, {2, 1}, {3, 3}};
+  m.own = {{1, 1}, {1, 2}, {2, 2}, {3, 1}, {3, 3}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfpat = contract_selfpat;
+  kvoblk_inq_ops(b)->selfdim = [](int, int* nvar, int* neq, int* nnz, int* status) {
+    *nvar = m.nvar;
+    *neq = m.neq;
+    *nnz = static_cast<int>(m.own.size()) + 3;
+    *status = 0;
+  };
+  EXPECT_EQ(compare(), 0);
+  EXPECT_EQ(his(), kvotest::golden("compare_numeric_stored.txt"));
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 24);
 }
 
 TEST_F(PatternCompare, IdenticalPatternsSayNoDifferencesAndNothingMore) {

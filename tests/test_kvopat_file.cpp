@@ -3,8 +3,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <clocale>
 #include <cstdio>
@@ -21,6 +23,9 @@
 #include <vector>
 
 #include "fixture.h"
+#ifdef KVOBLK_WHITEBOX
+#include "kvopat.h"
+#endif
 
 using kvotest::KvoTest;
 namespace fs = std::filesystem;
@@ -551,6 +556,47 @@ TEST_F(PatternFile, InconsistentCountsAndEntriesOutsideTheBlockAreMissingElement
   }
 }
 
+// The header says 1 variable, 1 equation and 6 non-zeros, all in equation 1; the first entry,
+// the only one the digest samples, is the block's own. The dimension query reserves 1, so the
+// restore must refuse the file rather than place 6 over the next block's non-zeros.
+TEST_F(PatternFile, MoreNonZerosThanTheHeadersOwnDimensionsHoldIsRefusedBeforePlacement) {
+  std::string text = write_file();
+  text = edit(text, "Number of variables      : 3", "Number of variables      : 1");
+  text = edit(text, "Number of equations      : 2", "Number of equations      : 1");
+  text = edit(text, "Number of non-zeros      : 3", "Number of non-zeros      : 6");
+  text = edit(text, "         3         1         2\n", "3 1 2 3 1 2\n");
+  text = edit(text, "         2         1\n", "6\n");
+  spit(path, text);
+  int reserved = 0, errors = 0;
+  blkpat_dim(b, 3, 2, &reserved, &errors);
+  ASSERT_EQ(errors, 0);
+  ASSERT_EQ(reserved, 1);
+
+  // The neighbour takes the non-zeros right after the one reserved.
+  int next = make_block("B2");
+  kvoblk_set_pat_ini_type(next, KVOBLK_PAT_NUMERIC);
+  kvoblk_set_nzstart(next, 1 + reserved);
+  kvoblk_pat_ini(next, 1 + reserved, &errors);
+  ASSERT_EQ(errors, 0);
+  ASSERT_EQ(kvoblk_inq_nzstop(next), 4);
+  std::vector<std::pair<int, int>> neighbour;
+  for (int k = 2; k <= 8; ++k)
+    neighbour.emplace_back(kvojac_inq_nz_eqnnum(lists.jac, k), kvojac_inq_nz_varnum(lists.jac, k));
+  his();
+
+  kvoblk_pat_ini(b, 1, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), failed("Missing elements from file."));
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+  for (int k = 2; k <= 8; ++k) {
+    EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, k), neighbour[k - 2].first) << k;
+    EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, k), neighbour[k - 2].second) << k;
+  }
+  // A direct restore refuses it in the same words.
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), failed("Missing elements from file."));
+}
+
 TEST_F(PatternFile, BadHandlesAreAnsweredWithoutAPattern) {
   int errors = 0;
   EXPECT_EQ(kvoblk_rpat(0, &errors), 0);
@@ -737,3 +783,194 @@ TEST_F(PatternFile, DimensionQueryNeverAnswersMoreThanTheFilesOwnDimensionsHold)
   EXPECT_EQ(nnz, 6);
   EXPECT_EQ(errors, 0);
 }
+
+// ---- Replacing a file ---------------------------------------------------------------------
+// These call the writer directly, so they run only in the build that links the library's
+// objects into the test program (KVOBLK_WHITEBOX).
+#ifdef KVOBLK_WHITEBOX
+
+namespace {
+
+// While it lives, writes to files past `bytes` fail as they do on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit old_ {};
+  void (*previous_)(int) = nullptr;
+};
+
+// The names in a folder, sorted.
+std::vector<std::string> names_in(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A file's permission bits.
+unsigned mode_of(const std::string& name) {
+  struct stat st {};
+  EXPECT_EQ(lstat(name.c_str(), &st), 0) << name;
+  return st.st_mode & 07777u;
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+class PatternReplace : public PatternFile {
+ protected:
+  // Writes the pattern (1,3), (1,1), (2,2) of the block to `to`; answers the writer's status.
+  int write(const std::string& to) {
+    kv_jac_t pattern = kvojac_create(3);
+    kvojac_set_nnz(pattern, 3);
+    const int rows[] = {1, 1, 2}, cols[] = {3, 1, 2};
+    kvojac_set_rows(pattern, rows);
+    kvojac_set_columns(pattern, cols);
+    int status = -1;
+    kvoblk::detail::kvoblk_pat_file_write(b, to.c_str(), pattern, &status);
+    kvojac_destroy(&pattern);
+    return status;
+  }
+};
+
+TEST_F(PatternReplace, FullDiskAtAnyByteFailsAndKeepsTheOldFileWhole) {
+  ASSERT_EQ(write(path), 0);
+  const std::string fresh = slurp(path);
+  const std::string old = std::string(3000, 'o') + "\n";
+  size_t failed_writes = 0;
+  for (size_t limit = 0; limit <= fresh.size() + 1; ++limit) {
+    spit(path, old);
+    int status = -1;
+    {
+      FileSizeLimit full(limit);
+      status = write(path);
+    }
+    if (limit >= fresh.size()) {
+      EXPECT_EQ(status, 0) << limit;
+      EXPECT_EQ(slurp(path).size(), fresh.size()) << limit;
+    } else {
+      ++failed_writes;
+      EXPECT_EQ(status, 1) << limit;
+      EXPECT_EQ(slurp(path), old) << limit;
+    }
+    EXPECT_EQ(names_in(dir), Names{"b1.pat"}) << limit;  // no temporary is left behind
+  }
+  EXPECT_EQ(failed_writes, fresh.size());
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(PatternReplace, UnwritableFolderFailsAndKeepsTheOldFile) {
+  spit(path, "old\n");
+  fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // Root writes into any folder: the child takes an ordinary user's rights first.
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    _exit(write(path) == 1 ? 0 : 2);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), 0);
+  EXPECT_EQ(slurp(path), "old\n");
+  EXPECT_EQ(names_in(dir), Names{"b1.pat"});
+}
+
+TEST_F(PatternReplace, FolderAtTheTargetOrBehindALinkThereIsLeftAlone) {
+  fs::create_directory(path);
+  spit(path + "/inside", "x");
+  EXPECT_EQ(write(path), 1);
+  EXPECT_TRUE(fs::is_directory(path));
+  EXPECT_EQ(slurp(path + "/inside"), "x");
+  const std::string link = (dir / "link.pat").string();
+  fs::create_symlink("b1.pat", link);
+  EXPECT_EQ(write(link), 1);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(names_in(dir), (Names{"b1.pat", "link.pat"}));
+  EXPECT_EQ(names_in(path), Names{"inside"});
+}
+
+// A link at the target stays a link: the file it names is replaced whole, never written into.
+TEST_F(PatternReplace, LinkAtTheTargetKeepsTheFileItNamesWholeOrReplacesIt) {
+  const std::string real = (dir / "real.pat").string();
+  spit(real, "old\n");
+  fs::create_symlink("real.pat", path);
+  {
+    FileSizeLimit full(100);
+    EXPECT_EQ(write(path), 1);
+  }
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(slurp(real), "old\n");
+  EXPECT_EQ(names_in(dir), (Names{"b1.pat", "real.pat"}));
+
+  ASSERT_EQ(write(path), 0);
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_EQ(fs::read_symlink(path), "real.pat");
+  EXPECT_EQ(slurp(real).rfind("**********", 0), 0u);
+  EXPECT_EQ(names_in(dir), (Names{"b1.pat", "real.pat"}));
+}
+
+// Whatever stands at a name the temporary could have had is neither written through, nor
+// removed, nor renamed onto the target.
+TEST_F(PatternReplace, EntriesPlantedAtTheTemporarysOldNameAreNeverUsed) {
+  const std::string victim = (dir / "victim").string();
+  const std::string planted = path + ".kvotmp";
+  spit(victim, "victim\n");
+  fs::create_symlink(victim, planted);
+  spit(path, "old\n");
+  {
+    FileSizeLimit full(100);
+    EXPECT_EQ(write(path), 1);
+  }
+  EXPECT_EQ(slurp(victim), "victim\n");
+  EXPECT_EQ(slurp(path), "old\n");
+  EXPECT_TRUE(fs::is_symlink(planted));
+
+  ASSERT_EQ(write(path), 0);
+  EXPECT_EQ(slurp(victim), "victim\n");
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(slurp(path).rfind("**********", 0), 0u);
+  EXPECT_TRUE(fs::is_symlink(planted));
+  EXPECT_EQ(names_in(dir), (Names{"b1.pat", "b1.pat.kvotmp", "victim"}));
+
+  fs::remove(planted);
+  spit(planted, "planted\n");
+  ASSERT_EQ(write(path), 0);
+  EXPECT_EQ(slurp(planted), "planted\n");
+  EXPECT_EQ(names_in(dir), (Names{"b1.pat", "b1.pat.kvotmp", "victim"}));
+}
+
+TEST_F(PatternReplace, ReplacementKeepsTheTargetsPermissionsAndANewFileFollowsTheUmask) {
+  spit(path, "old\n");
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_EQ(write(path), 0);
+  EXPECT_EQ(mode_of(path), 0600u);
+
+  fs::remove(path);
+  const mode_t mask = umask(027);
+  const int status = write(path);
+  umask(mask);
+  ASSERT_EQ(status, 0);
+  EXPECT_EQ(mode_of(path), 0640u);
+}
+
+#endif  // KVOBLK_WHITEBOX

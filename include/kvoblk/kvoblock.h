@@ -31,6 +31,7 @@ class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
   /// A copy refers to the same block and holds its own reference on the same wrapper.
   ///@{
   KVOBlock(const KVOBlock& other);
+  // Assignment makes it a copy of `other`; a block it presented before no longer names it.
   KVOBlock& operator=(const KVOBlock& other);
   ///@}
   /// Releases the wrapper. The block record stays; if it still names this object as its

@@ -111,8 +111,9 @@ KVOBLK_API int _KVOBLK_GET_PORT_N_F(const int* blkptr, const int* i);
 ///@}
 /// The stored port count, read directly (not through the block's own routine).
 KVOBLK_API int _BLK_INQ_NUM_PORTS_F(const int* blkptr);
-/// Stores a port count n >= 0. A count below the ports the block holds is refused with a
-/// message: the ports above it would be lost to the block.
+/// Stores a port count n >= 0 as given; a negative count changes nothing. Ports above a lowered
+/// count stay in the block's array: the block still destroys them, and the next port added goes
+/// after them, never over them.
 KVOBLK_API void _BLK_SET_NUM_PORTS_F(const int* blkptr, const int* n);
 
 // ---- Inclusion and settings ----------------------------------------------------------------

@@ -116,7 +116,7 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   word(blkptr, W::nzstop) = 0;
 
   // The settings record starts zeroed, so the pattern-file setter finds no previous name.
-  auto* s = new (std::nothrow) kvoblk_settings_t();
+  auto* s = heap_make<kvoblk_settings_t>();
   word(blkptr, W::settings) = ref_put(s);
   if (word(blkptr, W::settings) == 0) {
     delete s;
@@ -142,7 +142,7 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   word(blkptr, W::included) = 1;
   word(blkptr, W::diag_level) = 4;
 
-  auto* callback = new (std::nothrow) kvoblk_port_callback(blkptr);
+  auto* callback = heap_make<kvoblk_port_callback>(blkptr);
   word(blkptr, W::port_callback) = ref_put(callback);
   if (word(blkptr, W::port_callback) == 0) {
     delete callback;
@@ -151,7 +151,7 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   }
   word(blkptr, W::being_solved) = 0;
 
-  auto* table = new (std::nothrow) kvoblk_ops_t();
+  auto* table = heap_make<kvoblk_ops_t>();
   if (table) install_base_ops(table);
   word(blkptr, W::ops) = ref_put(table);
   if (word(blkptr, W::ops) == 0) {

@@ -78,6 +78,9 @@ bool base_add_port(int blkptr, nux_port* port) {
     if (grown == 0) return true;  // nothing changes when the workspace cannot grow
     word(blkptr, W::ports) = grown;
     s = side(blkptr);
+    // New words hold whatever the workspace held: an entry that is not filled below must read
+    // as empty, or a later addition would take it for a port.
+    for (int i = s->port_capacity; i < needed; ++i) word(grown, i) = 0;
     s->port_capacity = needed;
   }
   int32_t ref = ref_put(port);

@@ -2,7 +2,10 @@
 // words, the registry of live blocks, record word access and the message helpers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
+#include <utility>
 
 #include <kvoblk/host/kvo_alloc.h>
 #include <kvoblk/host/kvo_print.h>
@@ -19,10 +22,33 @@ namespace detail {
 int32_t ref_put(void* object) noexcept;
 void* ref_get(int32_t number);
 void ref_drop(int32_t number);
+// Number of references registered and not yet released, for tests that look for leaks.
+int ref_live();
 template <class T>
 T* ref_as(int32_t number) {
   return static_cast<T*>(ref_get(number));
 }
+
+// ---- Heap ----------------------------------------------------------------------------------
+// Every heap request the library makes for itself goes through one of these, so that a test can
+// make the k-th request fail. heap_malloc and heap_realloc pair with std::free, heap_alloc with
+// ::operator delete, heap_make with delete. Registering a reference (ref_put) and a block
+// (side_add) count as requests too.
+void* heap_malloc(size_t bytes) noexcept;
+void* heap_realloc(void* p, size_t bytes) noexcept;
+void* heap_alloc(size_t bytes) noexcept;
+template <class T, class... Args>
+T* heap_make(Args&&... args) noexcept {
+  void* p = heap_alloc(sizeof(T));
+  return p ? new (p) T(std::forward<Args>(args)...) : nullptr;
+}
+// Test hook: the n-th next request (1 = the next one) fails; 0 switches failing off.
+void heap_fail_after(int n);
+// Requests still to come before the failure set by heap_fail_after; 0 once it has happened (or
+// when failing is off).
+int heap_fail_pending();
+// False when the test hook fails this request; every request above asks it once.
+bool heap_granted() noexcept;
 
 // ---- Block registry ------------------------------------------------------------------------
 // The library remembers every record it made, with what must be known beside the record: the

@@ -28,10 +28,28 @@ std::unordered_map<int, BlockSide>& blocks() {
   return registry;
 }
 
+int heap_countdown = 0;  // the request that brings this from 1 to 0 fails
+
 }  // namespace
 
+bool heap_granted() noexcept { return !(heap_countdown > 0 && --heap_countdown == 0); }
+
+void* heap_malloc(size_t bytes) noexcept { return heap_granted() ? std::malloc(bytes) : nullptr; }
+
+void* heap_realloc(void* p, size_t bytes) noexcept {
+  return heap_granted() ? std::realloc(p, bytes) : nullptr;
+}
+
+void* heap_alloc(size_t bytes) noexcept {
+  return heap_granted() ? ::operator new(bytes, std::nothrow) : nullptr;
+}
+
+void heap_fail_after(int n) { heap_countdown = n > 0 ? n : 0; }
+
+int heap_fail_pending() { return heap_countdown; }
+
 int32_t ref_put(void* object) noexcept {
-  if (!object) return 0;
+  if (!object || !heap_granted()) return 0;
   RefTable& t = refs();
   if (!t.free_numbers.empty()) {
     int32_t n = t.free_numbers.back();
@@ -63,12 +81,18 @@ void ref_drop(int32_t number) {
   t.free_numbers.push_back(number);
 }
 
+int ref_live() {
+  const RefTable& t = refs();
+  return static_cast<int>(t.slots.size() - t.free_numbers.size());
+}
+
 BlockSide* side(int blkptr) {
   auto it = blocks().find(blkptr);
   return it == blocks().end() ? nullptr : &it->second;
 }
 
 bool side_add(int blkptr, int record_words) noexcept {
+  if (!heap_granted()) return false;
   BlockSide s;
   s.record_words = record_words;
   try {
@@ -118,7 +142,7 @@ void assertion(const char* condition, int line) {
 char* copy_text(const char* s) {
   if (!s) return nullptr;
   size_t n = std::strlen(s);
-  char* c = static_cast<char*>(std::malloc(n + 1));
+  char* c = static_cast<char*>(heap_malloc(n + 1));
   if (c) std::memcpy(c, s, n + 1);
   return c;
 }

@@ -198,7 +198,7 @@ char* qualified_name(int blkptr, int number) {
   if (number < 0 || number >= NUM_ATTRS) return copy_text(id);
   const size_t ni = std::strlen(id);
   const size_t na = std::strlen(kNames[number]);
-  char* q = static_cast<char*>(std::malloc(ni + 1 + na + 1));
+  char* q = static_cast<char*>(heap_malloc(ni + 1 + na + 1));
   if (!q) return nullptr;
   std::memcpy(q, id, ni);
   q[ni] = '.';
@@ -235,23 +235,14 @@ double number_as_real(const kvo_number_t& n) {
   return n.is_int ? static_cast<double>(n.ival) : n.rval;
 }
 
-// A diagnostic level from a number: the integer, or the real truncated toward zero. Reals beyond
-// the integer range are held at its ends; false for a real that is not a number.
-bool number_as_level(const kvo_number_t& n, int32_t* level) {
-  if (n.is_int) {
-    *level = n.ival;
-    return true;
-  }
+// A diagnostic level from a number: the integer, or the real truncated toward zero. A real whose
+// truncation does not fit 32 bits, or that is not a number, gives INT32_MIN, as the 32-bit
+// truncation does, so that such a level means the same on every platform.
+int32_t number_as_level(const kvo_number_t& n) {
+  if (n.is_int) return n.ival;
   const double r = n.rval;
-  if (std::isnan(r)) return false;
-  if (r >= 2147483647.0) {
-    *level = INT32_MAX;
-  } else if (r <= -2147483648.0) {
-    *level = INT32_MIN;
-  } else {
-    *level = static_cast<int32_t>(r);
-  }
-  return true;
+  if (!(r > -2147483649.0 && r < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(r);
 }
 
 // Applies a converted value to a settable attribute.
@@ -284,12 +275,7 @@ void apply(int blkptr, int number, const char* qname, const value_t* given,
       kvoblk_set_moveamount(blkptr, number_as_real(converted.u.number));
       return;
     case DIAG_LEVEL: {
-      int32_t level = 0;
-      if (!number_as_level(converted.u.number, &level)) {
-        print_with_value("Type mismatch in assignment: %s = ", qname, given);
-        return;
-      }
-      word(blkptr, W::diag_level) = level;
+      word(blkptr, W::diag_level) = number_as_level(converted.u.number);
       return;
     }
     case MOVE:

@@ -77,7 +77,7 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   int* incidence = nullptr;
   if (statistics && nvar > 0) {
     incidence =
-        static_cast<int*>(::operator new(sizeof(int) * static_cast<size_t>(nvar), std::nothrow));
+        static_cast<int*>(heap_alloc(sizeof(int) * static_cast<size_t>(nvar)));
     if (incidence)
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }

@@ -25,6 +25,17 @@ void name_object(int blkptr, NUXEOBlock* object) {
   word(blkptr, W::block_object) = number;
 }
 
+// Makes a live block that names `object` name none. A record that still named it would hand a
+// deleted object, or one that now presents another block, to the container on the next script
+// run, attribute request or edit notice.
+void withdraw_name(int blkptr, KVOBlock* object) {
+  if (blkptr != 0 && side(blkptr) &&
+      ref_as<NUXEOBlock>(word(blkptr, W::block_object)) == static_cast<NUXEOBlock*>(object)) {
+    ref_drop(word(blkptr, W::block_object));
+    word(blkptr, W::block_object) = 0;
+  }
+}
+
 // Last position minus first plus one, straight from the record; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
   if (!live(blkptr, fn)) return 0;
@@ -102,6 +113,8 @@ KVOBlock::KVOBlock(const KVOBlock& other)
 KVOBlock& KVOBlock::operator=(const KVOBlock& other) {
   // Reference first, release second: assigning an object to itself keeps its reference.
   KVOBlock::tuvwrappercntr_setWrapper(other.wrapper_);
+  // An object that moves to another block is no longer the old block's framework object.
+  if (other.blkptr_ != blkptr_) withdraw_name(blkptr_, this);
   blkptr_ = other.blkptr_;
   return *this;
 }
@@ -109,17 +122,11 @@ KVOBlock& KVOBlock::operator=(const KVOBlock& other) {
 KVOBlock::~KVOBlock() {
   if (wrapper_) wrapper_->release();
   wrapper_ = nullptr;
-  // A record that still names this object would hand a deleted object to the container on the
-  // next script run or attribute request.
-  if (blkptr_ != 0 && side(blkptr_) &&
-      ref_as<NUXEOBlock>(word(blkptr_, W::block_object)) == static_cast<NUXEOBlock*>(this)) {
-    ref_drop(word(blkptr_, W::block_object));
-    word(blkptr_, W::block_object) = 0;
-  }
+  withdraw_name(blkptr_, this);
 }
 
 extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) {
-  return new (std::nothrow) KVOBlock(blkptr);
+  return heap_make<KVOBlock>(blkptr);
 }
 
 int KVOBlock::get_blkptr() const { return blkptr_; }

@@ -34,7 +34,7 @@ Conversion convert(const char* a, int n, char** out) {
   } else {
     while (m > 0 && a[m - 1] == ' ') --m;
   }
-  char* t = static_cast<char*>(std::malloc(m + 1));
+  char* t = static_cast<char*>(heap_malloc(m + 1));
   if (!t) return Conversion::no_memory;
   if (m > 0) std::memcpy(t, a, m);
   t[m] = 0;

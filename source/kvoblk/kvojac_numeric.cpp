@@ -62,7 +62,7 @@ namespace detail {
 double* make_buffer(int n) {
   // The entry count goes in front of the data, so that a reader can tell a buffer made for
   // another placement of the block from one that fits.
-  void* p = std::malloc((static_cast<size_t>(n) + 1) * sizeof(double));
+  void* p = heap_malloc((static_cast<size_t>(n) + 1) * sizeof(double));
   if (!p) return nullptr;
   double* base = static_cast<double*>(p);
   base[0] = static_cast<double>(n);
@@ -270,7 +270,7 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   // Unit scales for the block's own variables: the service reads them from the block's first
   // variable on, so the block's slice is all it sees.
   double* scale = static_cast<double*>(
-      ::operator new(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1), std::nothrow));
+      heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
   if (!scale) {
     *status = 1;
     if (made) blk_destroy_vgrp(blkptr);

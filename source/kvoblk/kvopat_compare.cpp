@@ -205,15 +205,15 @@ struct Results {
   int count = 0, capacity = 0;
 
   bool reserve(int n) {
-    int* p = static_cast<int*>(std::realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
+    int* p = static_cast<int*>(heap_realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
     if (!p) return false;
     positions.p = p;
     double* a =
-        static_cast<double*>(std::realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
+        static_cast<double*>(heap_realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
     if (!a) return false;
     analytic.p = a;
     double* v =
-        static_cast<double*>(std::realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
+        static_cast<double*>(heap_realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
     if (!v) return false;
     numeric.p = v;
     capacity = n;
@@ -479,9 +479,9 @@ void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result
   int ns = a_longer ? nn : na;
   const int sign_longer = a_longer ? 1 : -1;
 
-  int* copy = static_cast<int*>(std::malloc(static_cast<size_t>(ns > 0 ? ns : 1) * sizeof(int)));
+  int* copy = static_cast<int*>(heap_malloc(static_cast<size_t>(ns > 0 ? ns : 1) * sizeof(int)));
   int* result = static_cast<int*>(
-      std::malloc((static_cast<size_t>(nl) + static_cast<size_t>(ns) + 1) * sizeof(int)));
+      heap_malloc((static_cast<size_t>(nl) + static_cast<size_t>(ns) + 1) * sizeof(int)));
   if (!copy || !result) {
     std::free(copy);
     std::free(result);
@@ -700,11 +700,14 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     return;
   }
   kvojac_set_nnz(made.handle, static_cast<int>(room));
+  // A routine that writes at the block's own positions sets the block's stop as it does at
+  // placement. The stop is cleared for the call so that setting it shows, even to the value it
+  // had; the stored pattern's stop is put back afterwards.
+  if (nzs >= 1) word(blkptr, W::nzstop) = nzs - 1;
   kv_jac_t given = made.handle;
   kvoblk_selfpat(blkptr, &given, &status);
-  // The model's routine writes the block's stop as it does at placement; the stored pattern is
-  // the one in the record before the call.
   const int model_stop = side(blkptr) ? word(blkptr, W::nzstop) : 0;
+  const int model_count = kvojac_inq_nnz(given);
   state.restore_pattern();
   if (status != 0 || !side(blkptr)) {
     *errors = 2;
@@ -716,9 +719,11 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
   Pattern a;
   const int estart = word(blkptr, W::estart), vstart = word(blkptr, W::vstart);
   // Entries from the block's first non-zero to the stop the routine set, when it set one there;
-  // otherwise the object's entries from the first.
-  int first = 1, last = given == made.handle ? nnz : kvojac_inq_nnz(given);
-  if (given == made.handle && nzs > 1 && model_stop >= nzs && model_stop <= room) {
+  // otherwise the object's entries 1 ... count, where a routine that left the count alone
+  // states as many as its dimensioning announced.
+  int first = 1, last = model_count;
+  if (given == made.handle && model_count == room) last = nnz;
+  if (given == made.handle && nzs >= 1 && model_stop >= nzs && model_stop <= room) {
     first = nzs;
     last = model_stop;
   }

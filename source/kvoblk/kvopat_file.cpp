@@ -1,7 +1,13 @@
 // The sparsity pattern file: the writer, the three-pass reader, the restore of a block's pattern
 // from its file and the dimension query that reads only the file's header.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +34,14 @@ namespace {
 // broken medium is noticed however far into the file it happens.
 class FileOut {
  public:
-  explicit FileOut(std::FILE* file) : file_(file) { buffer_.reserve(kChunk + 64); }
+  // Takes the file over; it is closed however the writing ends. The buffer is only reserved
+  // ahead: without room for it the writes simply grow it.
+  explicit FileOut(std::FILE* file) : file_(file) {
+    try {
+      buffer_.reserve(kChunk + 64);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   ~FileOut() {
     if (file_) std::fclose(file_);
   }
@@ -53,10 +66,11 @@ class FileOut {
     put(digits, static_cast<size_t>(length));
   }
 
-  // Writes what is buffered and closes the file; false when anything failed on the way.
+  // Writes what is buffered, forces it to the medium and closes the file; false when anything
+  // failed on the way.
   bool close() {
     flush();
-    bool ok = ok_ && std::fflush(file_) == 0 && !std::ferror(file_);
+    bool ok = ok_ && std::fflush(file_) == 0 && !std::ferror(file_) && fsync(fileno(file_)) == 0;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     return ok;
@@ -582,6 +596,10 @@ kv_jac_t restore(int blkptr, int* errors) {
 
   h.pass = 3;
   kvoblk_pat_file_read(&h, path, &status);
+  // A pattern holds at most its variables times its equations, and the dimension query reserved
+  // no more than that: a header announcing more is damaged, and placing its entries would run
+  // into the next block's non-zeros.
+  if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
     // Every entry must lie inside the block as it is placed now.
     const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
@@ -636,6 +654,46 @@ bool regular_or_absent(const std::filesystem::path& name) {
   std::error_code ec;
   std::filesystem::file_status st = std::filesystem::status(name, ec);
   return !std::filesystem::exists(st) || std::filesystem::is_regular_file(st);
+}
+
+// Creates the temporary a new pattern file is written to, beside `target` and under a fresh
+// name. It never opens an entry that already exists, nor follows a link: anything planted at a
+// name it tries is left alone and another name is taken. The file gets the permissions of the
+// file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
+int create_temporary(const std::filesystem::path& target, std::string* name) {
+  struct stat old {};
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  static uint64_t serial = 0;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    uint64_t mix = static_cast<uint64_t>(now) ^ (static_cast<uint64_t>(getpid()) << 32);
+    mix ^= ++serial * 0x9E3779B97F4A7C15ull;
+    mix ^= reinterpret_cast<uintptr_t>(&mix);
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
+                  static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
+    *name = target.string() + suffix;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::open(name->c_str(), flags, 0666);
+    if (fd >= 0) {
+      // A file system without permission bits keeps its own; the pattern is written all the same.
+      if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// Makes a rename in the folder of `target` durable; a folder that cannot be synchronised is
+// no reason to fail, the file itself is complete.
+void sync_folder(const std::filesystem::path& target) {
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
 }
 
 // Size of an open file in bytes, or a large bound when it cannot be told.
@@ -695,8 +753,9 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
       structure_digest(blkptr, static_cast<int>(rows.size()), nullptr, nullptr, digest);
 
     // The new file replaces the old one only once it is complete: it is written under a
-    // temporary name beside the file it replaces and then renamed. A name that is a symbolic
-    // link is written through, so the link stays and the file it names is replaced.
+    // temporary name beside the file it replaces, forced to the medium and then renamed. A name
+    // that is a symbolic link stays a link: the file it names is replaced whole, never written
+    // into.
     std::error_code ec;
     std::filesystem::path target(path);
     for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
@@ -705,9 +764,15 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
       target = link.is_absolute() ? link : target.parent_path() / link;
     }
     if (!regular_or_absent(target)) return;
-    const std::string temporary = target.string() + ".kvotmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return;
+    std::string temporary;
+    const int fd = create_temporary(target, &temporary);
+    if (fd < 0) return;
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return;
+    }
     bool written = false;
     try {
       FileOut out(file);
@@ -715,12 +780,11 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
     } catch (...) {
       written = false;  // the temporary is removed below
     }
-    ec.clear();
-    if (written) std::filesystem::rename(temporary, target, ec);
-    if (!written || ec) {
-      std::remove(temporary.c_str());
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+      ::unlink(temporary.c_str());
       return;
     }
+    sync_folder(target);
     *status = 0;
   } catch (...) {
     *status = 1;

@@ -21,13 +21,13 @@ constexpr int kNoMemory = 4;
 template <class T>
 T* alloc_items(int64_t n) {
   if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return nullptr;
-  return static_cast<T*>(std::malloc(n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T)));
+  return static_cast<T*>(heap_malloc(n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T)));
 }
 
 template <class T>
 bool realloc_items(T** p, int64_t n) {
   if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return false;
-  void* q = std::realloc(*p, n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T));
+  void* q = heap_realloc(*p, n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T));
   if (!q) return false;
   *p = static_cast<T*>(q);
   return true;
