@@ -1,10 +1,13 @@
 // The sparsity pattern file: restoring a pattern from its file against detecting it numerically
 // (the ratio restore/detect, measured in the same iteration), and the time to write and to read
-// the file of a pattern with one million non-zeros.
+// the file of a pattern with one million non-zeros, each against writing or reading the same
+// (row, column) pairs as plain text with fprintf and strtol in the same iteration.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 #include <filesystem>
 #include <string>
 
@@ -140,6 +143,49 @@ BENCHMARK(BM_RestoreAgainstDetect)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 
+// The pattern's (row, column) pairs, restored from the block's file.
+void pattern_pairs(int block, std::vector<int>* rows, std::vector<int>* cols) {
+  int errors = 0;
+  kv_jac_t p = kvoblk_rpat(block, &errors);
+  rows->clear();
+  cols->clear();
+  for (int k = 1; p && k <= kvojac_inq_nnz(p); ++k) {
+    rows->push_back(kvojac_inq_nz_eqnnum(p, k));
+    cols->push_back(kvojac_inq_nz_varnum(p, k));
+  }
+  if (p) kvojac_destroy(&p);
+}
+
+// The plain-text baseline: the pairs as "row column" lines written with fprintf, and read back
+// line by line with fgets and strtol. Seconds taken.
+double plain_write(const std::string& path, const std::vector<int>& rows,
+                   const std::vector<int>& cols) {
+  auto start = std::chrono::steady_clock::now();
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return 0;
+  for (size_t k = 0; k < rows.size(); ++k) std::fprintf(f, "%d %d\n", rows[k], cols[k]);
+  std::fclose(f);
+  return seconds_since(start);
+}
+
+double plain_read(const std::string& path, std::vector<int>* rows, std::vector<int>* cols) {
+  auto start = std::chrono::steady_clock::now();
+  rows->clear();
+  cols->clear();
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) return 0;
+  char line[64];
+  while (std::fgets(line, sizeof line, f)) {
+    char* end = nullptr;
+    const long r = std::strtol(line, &end, 10);
+    const long c = std::strtol(end, nullptr, 10);
+    rows->push_back(static_cast<int>(r));
+    cols->push_back(static_cast<int>(c));
+  }
+  std::fclose(f);
+  return seconds_since(start);
+}
+
 // Writing a file of one million non-zeros. The library writes a file only as the fallback of a
 // restore that finds none, so each iteration times that fallback and, as its baseline, the
 // detection alone; the write is the difference.
@@ -147,7 +193,11 @@ void BM_WriteMillion(benchmark::State& state) {
   Flowsheet& f = flowsheet();
   kvoref::capture(kvHisDev, true);
   const std::string path = kvoblk_inq_pat_file(f.dense);
-  double write = 0;
+  const std::string plain = (f.dir / "plain.txt").string();
+  ensure_file(f.dense);
+  std::vector<int> rows, cols;
+  pattern_pairs(f.dense, &rows, &cols);
+  double write = 0, baseline = 0;
   int nnz = 0, errors = 0;
   for (auto _ : state) {
     double detect = timed([&] { return kvoblk_npat(f.dense, &errors); }, &nnz, &errors);
@@ -155,10 +205,13 @@ void BM_WriteMillion(benchmark::State& state) {
     double fallback = timed([&] { return kvoblk_rpat(f.dense, &errors); }, &nnz, &errors);
     double t = fallback > detect ? fallback - detect : 0;
     write += t;
+    baseline += plain_write(plain, rows, cols);
     state.SetIterationTime(t);
   }
   const double n = static_cast<double>(state.iterations());
   state.counters["write_ms"] = 1e3 * write / n;
+  state.counters["fprintf_ms"] = 1e3 * baseline / n;
+  state.counters["write/fprintf"] = baseline > 0 ? write / baseline : 0;
   state.counters["ns_per_nz"] = 1e9 * write / n / nnz;
   state.counters["file_MB"] = static_cast<double>(fs::file_size(path)) / 1e6;
   state.counters["nnz"] = nnz;
@@ -173,15 +226,22 @@ void BM_ReadMillion(benchmark::State& state) {
   Flowsheet& f = flowsheet();
   kvoref::capture(kvHisDev, true);
   ensure_file(f.dense);
-  double read = 0;
+  const std::string plain = (f.dir / "plain.txt").string();
+  std::vector<int> rows, cols;
+  pattern_pairs(f.dense, &rows, &cols);
+  plain_write(plain, rows, cols);
+  double read = 0, baseline = 0;
   int nnz = 0, errors = 0;
   for (auto _ : state) {
     double t = timed([&] { return kvoblk_rpat(f.dense, &errors); }, &nnz, &errors);
     read += t;
+    baseline += plain_read(plain, &rows, &cols);
     state.SetIterationTime(t);
   }
   const double n = static_cast<double>(state.iterations());
   state.counters["read_ms"] = 1e3 * read / n;
+  state.counters["strtol_ms"] = 1e3 * baseline / n;
+  state.counters["read/strtol"] = baseline > 0 ? read / baseline : 0;
   state.counters["ns_per_nz"] = 1e9 * read / n / nnz;
   state.counters["nnz"] = nnz;
   state.counters["errors"] = errors;

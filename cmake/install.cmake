@@ -18,7 +18,7 @@ if(TARGET kvorefhost)
   install(TARGETS kvorefhost EXPORT kvoblkTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT refhost
                   NAMELINK_COMPONENT development)
-  install(FILES ${PROJECT_SOURCE_DIR}/refhost/kvorefhost.h
+  install(FILES ${PROJECT_SOURCE_DIR}/refhost/kvorefhost.h ${PROJECT_SOURCE_DIR}/refhost/kvoconnect.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvoblk/refhost COMPONENT development)
 endif()
 # Programs people run: the flowsheet runner and the tools, when they are built. They come with
@@ -70,7 +70,7 @@ set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libstdc++6")
 set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_REFHOST_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libssl3, libklu1, libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+    "libc6, libstdc++6, libssl3, libklu1, libbtf1, libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS

@@ -3,10 +3,11 @@
 // (R1 from the model, R2 by numeric detection, R3 from a pattern file in the work directory),
 // dimensions them and sizes the flowsheet's lists from what they reserve, registers them with a
 // container (their scripts are echoed on the history device), gives them IN and OUT ports,
-// places them one after another in the global lists (which initialises their patterns) and
-// reports what it built. Then it solves the flowsheet by Newton's method once with each of the
-// four derivative methods, from the same starting point, and compares the cost of each and the
-// result with the closed-form steady state.
+// places them one after another in the global lists (which initialises their patterns), joins
+// each block's OUT to the next block's IN with stream connections (made by a CONNECT script the
+// container runs) and reports what it built. Only R1's feed is fixed. Then it solves the whole
+// train by Newton's method once with each of the four derivative methods, from the same starting
+// point, and compares the cost of each and the result with the closed-form steady state.
 //
 // The first run in a work directory detects R3's pattern and saves it there; later runs restore
 // it from that file.
@@ -26,6 +27,7 @@
 
 #include "cstr.h"
 #include <kvoblk/kvoblk.h>
+#include "kvoconnect.h"
 #include "kvorefhost.h"
 
 namespace {
@@ -66,6 +68,7 @@ struct Flowsheet {
   std::vector<Unit> units;
   kvoref::Lists lists;
   kvoref::Container* cntr = nullptr;
+  kvoref::Connections* conns = nullptr;  // the stream connections between the blocks
   int nvar = 0, neqn = 0, nnz = 0;  // nnz: non-zeros reserved
 };
 
@@ -128,8 +131,9 @@ bool prepare_workdir(Flowsheet& fs) {
   return true;
 }
 
-// Plans the train and creates its blocks. R2 and R3 are fed with what the unit before them
-// delivers at steady state, so the train is consistent once the ports are connected.
+// Plans the train and creates its blocks. R2 and R3 start with the feed the unit before them
+// delivers at steady state; the solve finds it through the connections, and the closed form is
+// what the result is checked against.
 bool create_blocks(Flowsheet& fs) {
   heading("Creating the blocks");
   CstrParams r1;  // 3 tanks of 4 m3, first order, 10 m3/h of 2 kmol/m3 A
@@ -260,6 +264,10 @@ bool add_ports(Flowsheet& fs) {
     for (const char* name : {"IN", "OUT"}) {
       auto* port = new kvoref::Port(name, {0, 0, 0});
       port->mat().set_phase(liquid);
+      port->set_stream(name[0] == 'I' ? kvoref::PORT_INLET : kvoref::PORT_OUTLET,
+                       {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
+                        kvoref::KIND_CONCENTRATION},
+                       {"F", "CA", "CB"});
       if (kvoblk_add_port(u.blk, port)) {
         port->destroy();
         return fail("a port was refused");
@@ -310,6 +318,32 @@ bool place_blocks(Flowsheet& fs) {
     e = kvoblk_inq_estop(u.blk) + 1;
     nz = kvoblk_inq_nzstop(u.blk) + 1;
   }
+  return true;
+}
+
+// Joins each block's OUT to the next block's IN. The connection equations go after the last
+// block's equations and non-zeros; the container makes them from a CONNECT script.
+bool connect_train(Flowsheet& fs) {
+  heading("Connecting the train");
+  const int last = fs.units.back().blk;
+  fs.conns = new kvoref::Connections(fs.lists, kvoblk_inq_estop(last) + 1,
+                                     kvoblk_inq_nzstop(last) + 1, fs.cntr);
+  fs.cntr->connections = fs.conns;
+  fs.cntr->find_port = [&fs](const std::string& blk, const std::string& name) -> kvoref::Port* {
+    for (Unit& u : fs.units)
+      for (kvoref::Port* p : u.ports)
+        if (u.id == blk && name == p->name()) return p;
+    return nullptr;
+  };
+  std::string text;
+  for (size_t i = 1; i < fs.units.size(); ++i)
+    text += "CONNECT " + fs.units[i - 1].id + ".OUT TO " + fs.units[i].id + ".IN\n";
+  kvopipe* script = kvoref::make_script("CONNECT", text.c_str());
+  const int result = fs.cntr->run_script(nullptr, script, nullptr, 0, nullptr);
+  kvodestroy(script);
+  if (result != 0 || fs.conns->count() != static_cast<int>(fs.units.size()) - 1)
+    return fail("the train could not be connected");
+  fs.conns->report(kvHisDev);
   return true;
 }
 
@@ -421,8 +455,11 @@ bool report(Flowsheet& fs) {
             "  Totals: %zu blocks, %d tanks, %d variables, %d equations, %d non-zeros"
             " (%d reserved), %d ports\n",
             fs.units.size(), tanks, fs.nvar, fs.neqn, used, fs.nnz, ports);
-  kvoprintf(kvHisDev, "  Degrees of freedom: %d (flow, CA and CB of each block's feed)\n",
-            fs.nvar - fs.neqn);
+  const int nconn = fs.conns ? fs.conns->estop() - fs.conns->estart() + 1 : 0;
+  kvoprintf(kvHisDev, "  Stream connections: %d, with %d equations\n", fs.conns ? fs.conns->count() : 0,
+            nconn);
+  kvoprintf(kvHisDev, "  Degrees of freedom: %d (flow, CA and CB of the first block's feed)\n",
+            fs.nvar - fs.neqn - nconn);
   return true;
 }
 
@@ -451,6 +488,13 @@ class BlockUnit : public kvoref::SolverUnit {
     }
   }
   void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
+  // The solver measures the block's nonlinearity ratio over its equations after every step; the
+  // block keeps it, and its update check falls back to a fresh Jacobian when it strays.
+  void equation_range(int* first, int* last) const override {
+    *first = kvoblk_inq_estart(blk_);
+    *last = kvoblk_inq_estop(blk_);
+  }
+  void set_nlratio(double ratio) override { kvoblk_set_nlratio(blk_, ratio); }
 
   int evaluations = 0;
   int updates = 0;
@@ -493,26 +537,28 @@ double deviation(const Flowsheet& fs) {
   return worst;
 }
 
-// Fixes every block's feed, as the blocks' SETUP scripts say, so that the unknowns are the
-// tanks' flows and concentrations: as many as there are equations.
+// Fixes the first block's feed, as its SETUP script says; the other blocks' feeds are joined to
+// the outlets before them. The unknowns are then the tanks' flows and concentrations and the
+// connected feeds: as many as there are equations, the connections' included.
 bool fix_feeds(Flowsheet& fs) {
   heading("Specifying the flowsheet");
   int fixed = 0;
-  for (const Unit& u : fs.units) {
-    for (int q = CSTR_F; q <= CSTR_CB; ++q) {
-      const int pos = cstr_var(u.blk, 0, static_cast<CstrVar>(q));
-      if (pos == 0) return fail("block " + u.id + " has no feed variables");
-      kvoref::set_var_status(fs.lists.varlst, pos,
-                             kvovarlst_inq_var_status(fs.lists.varlst, pos) | kvoref::VAR_FIXED);
-      ++fixed;
-    }
+  const Unit& u = fs.units.front();
+  for (int q = CSTR_F; q <= CSTR_CB; ++q) {
+    const int pos = cstr_var(u.blk, 0, static_cast<CstrVar>(q));
+    if (pos == 0) return fail("block " + u.id + " has no feed variables");
+    kvoref::set_var_status(fs.lists.varlst, pos,
+                           kvovarlst_inq_var_status(fs.lists.varlst, pos) | kvoref::VAR_FIXED);
+    ++fixed;
   }
+  const int neqn = fs.neqn + fs.conns->estop() - fs.conns->estart() + 1;
   kvoprintf(
       kvHisDev,
-      "Fixed the feed (flow, CA, CB) of each block: %d variables. Unknowns: the %d flows and\n"
-      "concentrations of the tanks, for %d equations. Every tank starts at its block's feed.\n",
-      fixed, fs.nvar - fixed, fs.neqn);
-  if (fs.nvar - fixed != fs.neqn) return fail("the flowsheet is not square");
+      "Fixed the feed (flow, CA, CB) of %s: %d variables. Unknowns: the %d flows and\n"
+      "concentrations of the tanks and the connected feeds, for %d equations (%d of them\n"
+      "stream connections). Every tank starts at its block's feed.\n",
+      fs.units.front().id.c_str(), fixed, fs.nvar - fixed, neqn, neqn - fs.neqn);
+  if (fs.nvar - fixed != neqn) return fail("the flowsheet is not square");
   return true;
 }
 
@@ -543,6 +589,7 @@ bool solve(Flowsheet& fs) {
     std::vector<BlockUnit> units(fs.units.begin(), fs.units.end());
     std::vector<kvoref::SolverUnit*> solver_units;
     for (BlockUnit& bu : units) solver_units.push_back(&bu);
+    solver_units.push_back(fs.conns);
 
     cstr_reset_call_counts();
     const auto t0 = std::chrono::steady_clock::now();
@@ -618,6 +665,8 @@ bool steady_state(Flowsheet& fs) {
 
 // Destroys the blocks (and with them their ports) before the container they point at.
 void clean_up(Flowsheet& fs) {
+  delete fs.conns;
+  fs.conns = nullptr;
   for (Unit& u : fs.units) {
     if (u.blk != 0) kvoblk_destroy(u.blk);
     u.blk = 0;
@@ -666,6 +715,7 @@ int main(int argc, char** argv) {
       {"add the ports", add_ports},
       {"place the blocks", place_blocks},
       {"describe the patterns", describe_patterns},
+      {"connect the train", connect_train},
       {"report", report},
       {"specify the flowsheet", fix_feeds},
       {"solve the flowsheet", solve},

@@ -1,5 +1,9 @@
 // The reference host's container, ports and port materials.
 #include <cstring>
+#include <sstream>
+#include <string>
+
+#include "kvoconnect.h"
 
 #include "kvorefhost.h"
 
@@ -20,8 +24,40 @@ int Container::run_script(NUXEOBlock* block, kvopipe* script, EBSContext* ctx, i
                           const value_t* /*args*/) {
   ScriptRun run{block, script_name(script), script_text(script), ctx != nullptr, nargs};
   if (echo_scripts) kvoprintf(kvHisDev, "script %s: %s\n", run.name.c_str(), run.text.c_str());
+  int result = script_result;
+  if (connections && find_port && run.name == "CONNECT" && !connect_lines(run.text)) result = 1;
   scripts_run.push_back(std::move(run));
-  return script_result;
+  return result;
+}
+
+// Makes the connections a CONNECT script asks for, one per line of the form
+// "CONNECT <block>.<port> TO <block>.<port>"; false when one is refused.
+bool Container::connect_lines(const std::string& text) {
+  bool ok = true;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string verb, from, to_word, to, extra;
+    if (!(words >> verb >> from >> to_word >> to) || verb != "CONNECT" || to_word != "TO" ||
+        (words >> extra))
+      continue;
+    auto split = [this](const std::string& dotted) -> Port* {
+      const size_t dot = dotted.rfind('.');
+      if (dot == std::string::npos || dot == 0 || dot + 1 == dotted.size()) return nullptr;
+      return find_port(dotted.substr(0, dot), dotted.substr(dot + 1));
+    };
+    Port* a = split(from);
+    Port* b = split(to);
+    if (!a || !b) {
+      kvoprintf(kvHisDev, "!! CONNECT %s TO %s: no such port %s\n", from.c_str(), to.c_str(),
+                !a ? from.c_str() : to.c_str());
+      ok = false;
+    } else if (connections->connect(a, b) == 0) {
+      ok = false;
+    }
+  }
+  return ok;
 }
 
 void Container::port_removed(nux_port* port) { ports_removed.push_back(port); }

@@ -3,6 +3,7 @@
 // lists, capture device text, and make containers, ports and scripts.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,21 @@
 
 namespace kvoref {
 
+class Connections;
+class Port;
+
 // ---- Whole host -----------------------------------------------------------------------------
 // Releases every list, Jacobian, pattern object, grouping and the workspace (ib0 then points at
 // a fresh small workspace), switches off the moving workspace and the allocation failure, sends
 // both devices back to standard output dropping captured text, and sets Port::destroyed to 0.
 // Objects the caller made (containers, ports, managers, script handles) are the caller's.
 KVOHOST_API void reset();
+
+// ---- Numeric utilities ----------------------------------------------------------------------
+// A released grouping's groups are kept (up to four million non-zeros in all) and handed to the
+// next grouping of exactly the same non-zeros. This drops the kept ones, so that the next
+// grouping searches afresh (for timing the search).
+KVOHOST_API void forget_groupings();
 
 // ---- Workspace ------------------------------------------------------------------------------
 // When on, every KVO_IMALLOC and KVO_IREALLOC moves the whole workspace to fresh memory, so a
@@ -171,7 +181,14 @@ class KVOHOST_API Container : public NUXBlockCallback {
   NUXEOCntr* parent = nullptr;
   void set_lists(const Lists& lists) { lists_ = lists; }
 
+  // CONNECT scripts: with a connection set and a port finder, every line of a CONNECT script of
+  // the form "CONNECT <block>.<port> TO <block>.<port>" makes that connection (the script's
+  // result is then 1 when one of them is refused); other lines are only echoed and recorded.
+  Connections* connections = nullptr;
+  std::function<Port*(const std::string& block, const std::string& port)> find_port;
+
  private:
+  bool connect_lines(const std::string& text);
   Lists lists_;
   int var_offset_, eqn_offset_, jac_offset_;
 };
@@ -214,6 +231,15 @@ class KVOHOST_API Port : public nux_port {
   INUXPortMaterial* material() override { return &material_; }
 
   nux_port_mesgs* block() const { return block_; }
+
+  // What the port's variables are, for connections and stream tables: one kind per position
+  // (PortVarKind in kvoconnect.h) and a short label ("F", "CA", "T"), and whether the stream
+  // enters or leaves the block. A connection joins an outlet to an inlet whose kinds agree
+  // position by position. Ports start with no kinds and direction PORT_ANY.
+  void set_stream(int direction, std::vector<int> kinds, std::vector<std::string> labels = {});
+  int direction() const { return direction_; }
+  int kind(int position) const;
+  const char* label(int position) const;
   Material& mat() { return material_; }
   const std::vector<int>& vars() const { return vars_; }
   int attach_calls = 0;
@@ -229,6 +255,9 @@ class KVOHOST_API Port : public nux_port {
  private:
   std::string name_;
   std::vector<int> vars_;
+  std::vector<int> kinds_;
+  std::vector<std::string> labels_;
+  int direction_ = 0;
   int type_ = 0;
   Material material_;
   nux_port_mesgs* block_ = nullptr;
@@ -245,6 +274,36 @@ class KVOHOST_API SolverUnit {
   virtual void residuals(int& status) = 0;
   virtual void jacobian(int& status) = 0;
   virtual void post_solve(int& status) = 0;
+  // The equation positions the unit's residuals occupy (first > last: none). The solver measures
+  // the unit's nonlinearity ratio over them after every step.
+  virtual void equation_range(int* first, int* last) const {
+    *first = 1;
+    *last = 0;
+  }
+  // Receives the unit's nonlinearity ratio after every step: the actual change of the unit's
+  // residuals over the step against the change its Jacobian predicted,
+  // 1 + |actual - predicted| / max(|predicted|, |residuals before the step|) (2-norms over the
+  // unit's equations; 1 when nothing changed, kNlratioRefresh when the Jacobian predicted no
+  // change but the residuals moved). A block stores it with
+  // kvoblk_set_nlratio, so an update method falls back to a fresh Jacobian when the block's
+  // linear model failed. The solver also sends kNlratioRefresh to every unit when a step reduced
+  // the residual norm too little. The default ignores it.
+  virtual void set_nlratio(double ratio) { (void)ratio; }
+};
+
+// The ratio the solver sends to have every Jacobian evaluated afresh at the next step.
+constexpr double kNlratioRefresh = 1.0e6;
+
+// One Newton step as the progress callback sees it.
+struct NewtonProgress {
+  int step = 0;                  // 0 before the first step
+  double norm = 0.0;             // largest absolute residual after the step
+  int worst_eqn = 0;             // equation position holding it
+  std::string worst_name;        // its name
+  double step_length = 0.0;      // fraction of the Newton step taken (1 = full step; 0 at step 0)
+  int residual_passes = 0;       // residual passes over all units so far
+  int jacobian_passes = 0;       // Jacobian passes so far
+  bool refreshed = false;        // this step's Jacobians were all evaluated afresh
 };
 
 struct NewtonOptions {
@@ -252,6 +311,17 @@ struct NewtonOptions {
   double tolerance = 1e-9;  // on the largest absolute residual of an active equation
   double step_limit = 0.5;  // largest relative change of a variable in one step
   bool trace = false;       // one line per iteration on the history device
+  // Measure every unit's nonlinearity ratio after each step and hand it to set_nlratio.
+  bool nlratio = true;
+  // A step that leaves more than this fraction of the residual 2-norm has every Jacobian of the
+  // next step evaluated afresh.
+  double refresh_reduction = 0.9;
+  // The solve stops as diverging when the largest residual grows beyond this factor times the
+  // smallest one seen (and beyond 1), or is not a number; the variables go back to the point of
+  // the smallest residual.
+  double divergence_factor = 1.0e8;
+  // Called after the residuals of every point (step 0 is the starting point); may be empty.
+  std::function<void(const NewtonProgress&)> progress;
 };
 
 struct NewtonReport {
@@ -259,14 +329,35 @@ struct NewtonReport {
   int iterations = 0;       // Newton steps taken
   int residual_calls = 0;   // residual passes over all units made by the solver itself
   int jacobian_calls = 0;   // Jacobian passes over all units
+  int refreshes = 0;        // steps whose Jacobians were all evaluated afresh by the solver's rule
   double norm = 0.0;        // final largest absolute residual
   std::string message;      // why the solve failed, in words; empty on success
+  bool diverged = false;    // stopped as diverging; the variables hold the best point seen
+  bool singular = false;    // the Jacobian could not be factored
+  // For a singular Jacobian: the structurally singular part (see structural_singularity), empty
+  // when the pattern is structurally sound and the matrix is singular by its values.
+  std::vector<int> singular_eqns, singular_vars;
+  std::vector<double> history;  // largest absolute residual at every point, starting point first
 };
 
 // Solves the flowsheet's active equations for its free variables (defined, not fixed, not
 // excluded) by Newton's method with a sparse LU factorisation: factored once, refactored after.
-// Every unit is pre-solved first and post-solved last, also when the solve fails.
+// Every unit is pre-solved first and post-solved last, also when the solve fails. A solve that
+// fails after its first step leaves the variables at the point with the smallest residual.
 KVOHOST_API NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& units,
                                       const NewtonOptions& options = NewtonOptions());
+
+// The structurally singular part of the flowsheet's system (active equations against free
+// variables, by the Jacobian's pattern): a maximum matching of equations to variables, then
+// every equation and variable reachable by alternating paths from an unmatched equation (the
+// over-determined part) or an unmatched variable (the under-determined part). Both lists are
+// list positions in increasing order; both empty when the pattern admits a full matching.
+struct StructuralReport {
+  int equations = 0, unknowns = 0, matched = 0;
+  std::vector<int> over_eqns, over_vars;    // equations that compete for too few variables
+  std::vector<int> under_eqns, under_vars;  // variables that too few equations determine
+  bool singular() const { return matched < equations || matched < unknowns; }
+};
+KVOHOST_API StructuralReport structural_singularity(const Lists& lists);
 
 }  // namespace kvoref

@@ -1,6 +1,10 @@
 // The reference host's flowsheet solver: Newton's method over every active equation and free
 // variable of the flowsheet's lists, with the linear systems solved by a sparse LU (KLU) that is
-// factored once and refactored on later iterations.
+// factored once and refactored on later iterations. After every step it measures each unit's
+// nonlinearity ratio (how well the unit's Jacobian predicted the change of its residuals) and
+// hands it to the unit, asks for fresh Jacobians when a step gained too little, stops a solve
+// that diverges at the best point seen, and names the structurally singular part of a singular
+// system.
 #include <klu.h>
 
 #include <algorithm>
@@ -12,66 +16,14 @@
 #include <vector>
 
 #include "kvorefhost.h"
+#include "system.h"
 
 namespace kvoref {
 
 namespace {
 
-// The sparse system of one flowsheet: which list positions take part, and where each non-zero
-// of the global Jacobian lands in the compressed-column matrix.
-struct System {
-  std::vector<int> var_of_col;  // list position of each unknown
-  std::vector<int> eqn_of_row;  // list position of each equation
-  std::vector<int> Ap, Ai;      // compressed columns
-  std::vector<int> slot_of_nz;  // per Jacobian entry: its value slot, or -1
-};
-
-bool defined_var(int varlst, int p) { return kvovarlst_lookup_var_name(varlst, p)[0] != '\0'; }
-
-System build_system(const Lists& l) {
-  System s;
-  int nvar = kvovarlst_inq_nvar(l.varlst);
-  std::vector<int> col_of_var(nvar + 1, -1);
-  for (int p = 1; p <= nvar; ++p) {
-    int st = kvovarlst_inq_var_status(l.varlst, p);
-    if (defined_var(l.varlst, p) && !(st & VAR_FIXED) && !(st & VAR_EXCLUDED)) {
-      col_of_var[p] = static_cast<int>(s.var_of_col.size());
-      s.var_of_col.push_back(p);
-    }
-  }
-  int neqn = kvoeqnlst_inq_neqn(l.eqnlst);
-  std::vector<int> row_of_eqn(neqn + 1, -1);
-  for (int e = 1; e <= neqn; ++e) {
-    if (kvoeqnlst_lookup_eqn_name(l.eqnlst, e)[0] != '\0' &&
-        u3rinc_c(kvoeqnlst_inq_eqn_status(l.eqnlst, e))) {
-      row_of_eqn[e] = static_cast<int>(s.eqn_of_row.size());
-      s.eqn_of_row.push_back(e);
-    }
-  }
-  // Collect (column, row) pairs; duplicates of one position share a slot and are summed.
-  int nnz = kvojac_inq_nnz(l.jac);
-  s.slot_of_nz.assign(nnz, -1);
-  std::map<std::pair<int, int>, std::vector<int>> cells;
-  for (int k = 1; k <= nnz; ++k) {
-    int e = kvojac_inq_nz_eqnnum(l.jac, k), v = kvojac_inq_nz_varnum(l.jac, k);
-    if (e < 1 || e > neqn || v < 1 || v > nvar) continue;
-    if (row_of_eqn[e] < 0 || col_of_var[v] < 0) continue;
-    cells[{col_of_var[v], row_of_eqn[e]}].push_back(k - 1);
-  }
-  int n = static_cast<int>(s.var_of_col.size());
-  s.Ap.assign(n + 1, 0);
-  for (const auto& c : cells) {
-    int slot = static_cast<int>(s.Ai.size());
-    s.Ai.push_back(c.first.second);
-    ++s.Ap[c.first.first + 1];
-    for (int k : c.second) s.slot_of_nz[k] = slot;
-  }
-  for (int j = 0; j < n; ++j) s.Ap[j + 1] += s.Ap[j];
-  return s;
-}
-
 // Largest absolute residual of the system's equations, and the equation that has it.
-double residual_norm(const Lists& l, const System& s, int* worst) {
+double residual_norm(const Lists& l, const detail::System& s, int* worst) {
   const double* f = kvoeqnlst_vec_residual(l.eqnlst);
   double norm = 0.0;
   *worst = 0;
@@ -112,6 +64,37 @@ bool run(const std::vector<SolverUnit*>& units, void (SolverUnit::*op)(int&), co
   return true;
 }
 
+double two_norm(const std::vector<double>& v) {
+  double sum = 0.0;
+  for (double d : v) sum += d * d;
+  return std::sqrt(sum);
+}
+
+// "A.X(1), A.X(2) and 3 more" style list of names of list positions.
+std::string name_list(const std::vector<int>& positions, const char* (*name)(int, int), int list) {
+  constexpr size_t kShown = 8;
+  std::string out;
+  for (size_t i = 0; i < positions.size() && i < kShown; ++i) {
+    if (i) out += ", ";
+    out += name(list, positions[i]);
+  }
+  if (positions.size() > kShown) out += " and " + std::to_string(positions.size() - kShown) + " more";
+  return out;
+}
+
+// The solver's memory of the best point: the free variables' values where the largest residual
+// was smallest.
+struct BestPoint {
+  double norm = INFINITY;
+  std::vector<double> x;
+};
+
+void capture(const Lists& l, const detail::System& s, std::vector<double>* x) {
+  x->resize(s.var_of_col.size());
+  for (size_t i = 0; i < s.var_of_col.size(); ++i)
+    (*x)[i] = kvovarlst_inq_var_value(l.varlst, s.var_of_col[i], 0);
+}
+
 }  // namespace
 
 NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& units,
@@ -132,22 +115,96 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
   klu_defaults(&common);
   klu_symbolic* symbolic = nullptr;
   klu_numeric* numeric = nullptr;
-  System sys = build_system(lists);
+  const detail::System sys = detail::build_system(lists);
   const int n = static_cast<int>(sys.var_of_col.size());
+  const int m = static_cast<int>(sys.eqn_of_row.size());
   std::vector<double> Ax(sys.Ai.size()), step(n);
 
-  if (report.message.empty() && n != static_cast<int>(sys.eqn_of_row.size()))
-    report.message = format("the flowsheet has %d free variables but %d active equations", n,
-                            static_cast<int>(sys.eqn_of_row.size()));
+  if (report.message.empty() && n != m)
+    report.message = format("the flowsheet has %d free variables but %d active equations", n, m);
+
+  // Rows of each unit, for its nonlinearity ratio.
+  std::vector<std::vector<int>> unit_rows(units.size());
+  for (size_t u = 0; u < units.size(); ++u) {
+    int first = 1, last = 0;
+    units[u]->equation_range(&first, &last);
+    for (int e = std::max(first, 1); e <= last && e < static_cast<int>(sys.row_of_eqn.size()); ++e)
+      if (sys.row_of_eqn[e] >= 0) unit_rows[u].push_back(sys.row_of_eqn[e]);
+  }
+
+  BestPoint best;
+  std::vector<double> f_old(m), predicted(m), x_old, x_new;
+  bool have_step = false;
+  double lambda = 0.0;
+  auto restore_best = [&]() {
+    if (best.x.empty() || report.iterations == 0) return;
+    for (int i = 0; i < n; ++i) kvovarlst_set_var_value(lists.varlst, sys.var_of_col[i], best.x[i], 0);
+    std::string ignored;
+    ++report.residual_calls;
+    run(units, &SolverUnit::residuals, "residual evaluation", &ignored);
+    int worst = 0;
+    report.norm = residual_norm(lists, sys, &worst);
+  };
 
   while (report.message.empty()) {
     ++report.residual_calls;
     if (!run(units, &SolverUnit::residuals, "residual evaluation", &report.message)) break;
     int worst = 0;
     report.norm = residual_norm(lists, sys, &worst);
+    report.history.push_back(report.norm);
+    const double* f = kvoeqnlst_vec_residual(lists.eqnlst);
+
+    NewtonProgress progress;
+    progress.step = report.iterations;
+    progress.norm = report.norm;
+    progress.worst_eqn = worst;
+    progress.worst_name = worst ? kvoeqnlst_lookup_eqn_name(lists.eqnlst, worst) : "";
+    progress.step_length = have_step ? lambda : 0.0;
+
+    // How well did each unit's linear model predict the step's effect on its residuals?
+    if (have_step && std::isfinite(report.norm)) {
+      std::vector<double> f_new(m);
+      for (int i = 0; i < m; ++i) f_new[i] = f[sys.eqn_of_row[i] - 1];
+      if (options.nlratio) {
+        for (size_t u = 0; u < units.size(); ++u) {
+          double err = 0.0, pred = 0.0, act = 0.0;
+          for (int i : unit_rows[u]) {
+            const double df = f_new[i] - f_old[i];
+            err += (df - predicted[i]) * (df - predicted[i]);
+            pred += predicted[i] * predicted[i];
+            act += df * df;
+          }
+          // The error is measured against the larger of the change the block's Jacobian
+          // predicted and the residual the block started from: a block whose residuals are
+          // already small, and which the step hardly moves, does not ask for fresh Jacobians
+          // over an error that is small against what is left to solve.
+          double ratio = 1.0;
+          double start = 0.0;
+          for (int i : unit_rows[u]) start += f_old[i] * f_old[i];
+          const double scale = std::max(pred, start);
+          if (pred > 0.0)
+            ratio = 1.0 + std::sqrt(err / scale);
+          else if (act > 0.0)
+            ratio = kNlratioRefresh;
+          units[u]->set_nlratio(ratio);
+        }
+      }
+      // A step that gained too little for the share of the Newton step taken: every Jacobian
+      // of the next step is evaluated afresh.
+      const double wanted = 1.0 - (1.0 - options.refresh_reduction) * lambda;
+      if (two_norm(f_new) > wanted * two_norm(f_old)) {
+        for (SolverUnit* u : units) u->set_nlratio(kNlratioRefresh);
+        ++report.refreshes;
+        progress.refreshed = true;
+      }
+    }
+    progress.residual_passes = report.residual_calls;
+    progress.jacobian_passes = report.jacobian_calls;
     if (options.trace)
       kvoprintf(kvHisDev, "  Newton iteration %2d: largest residual %.3e\n", report.iterations,
                 report.norm);
+    if (options.progress) options.progress(progress);
+
     if (report.norm <= options.tolerance) {
       report.converged = true;
       break;
@@ -155,12 +212,29 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
     if (!std::isfinite(report.norm)) {
       report.message = format("the residual of equation %s is not a number",
                               kvoeqnlst_lookup_eqn_name(lists.eqnlst, worst));
+      report.diverged = report.iterations > 0;
+      restore_best();
       break;
+    }
+    if (report.iterations > 0 && report.norm > 1.0 &&
+        report.norm > options.divergence_factor * best.norm) {
+      report.message = format(
+          "the solve diverges: the largest residual grew from %.3e to %.3e (equation %s); the "
+          "variables are back at the best point seen",
+          best.norm, report.norm, kvoeqnlst_lookup_eqn_name(lists.eqnlst, worst));
+      report.diverged = true;
+      restore_best();
+      break;
+    }
+    if (report.norm < best.norm) {
+      best.norm = report.norm;
+      capture(lists, sys, &best.x);
     }
     if (report.iterations >= options.max_iterations) {
       report.message =
           format("no convergence after %d iterations: largest residual %.3e in equation %s",
                  report.iterations, report.norm, kvoeqnlst_lookup_eqn_name(lists.eqnlst, worst));
+      restore_best();
       break;
     }
     ++report.jacobian_calls;
@@ -172,23 +246,41 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
     for (size_t k = 0; k < sys.slot_of_nz.size(); ++k)
       if (sys.slot_of_nz[k] >= 0) Ax[sys.slot_of_nz[k]] += bj[k];
 
-    if (!symbolic) symbolic = klu_analyze(n, sys.Ap.data(), sys.Ai.data(), &common);
+    if (!symbolic) symbolic = klu_analyze(n, const_cast<int*>(sys.Ap.data()),
+                                          const_cast<int*>(sys.Ai.data()), &common);
     bool factored = false;
     // A refactorisation keeps the old pivot order; when that has become unstable, factor anew.
     if (symbolic && numeric)
-      factored = klu_refactor(sys.Ap.data(), sys.Ai.data(), Ax.data(), symbolic, numeric,
-                              &common) &&
+      factored = klu_refactor(const_cast<int*>(sys.Ap.data()), const_cast<int*>(sys.Ai.data()),
+                              Ax.data(), symbolic, numeric, &common) &&
                  klu_rcond(symbolic, numeric, &common) && common.rcond >= 1e-12;
     if (symbolic && !factored) {
       if (numeric) klu_free_numeric(&numeric, &common);
-      numeric = klu_factor(sys.Ap.data(), sys.Ai.data(), Ax.data(), symbolic, &common);
+      numeric = klu_factor(const_cast<int*>(sys.Ap.data()), const_cast<int*>(sys.Ai.data()),
+                           Ax.data(), symbolic, &common);
       factored = numeric != nullptr && common.status == KLU_OK;
     }
     if (!factored) {
-      report.message = "the Jacobian is singular (the linear system has no unique solution)";
+      report.singular = true;
+      const StructuralReport st = structural_singularity(lists);
+      std::vector<int> eqns = st.over_eqns, vars = st.over_vars;
+      eqns.insert(eqns.end(), st.under_eqns.begin(), st.under_eqns.end());
+      vars.insert(vars.end(), st.under_vars.begin(), st.under_vars.end());
+      std::sort(eqns.begin(), eqns.end());
+      eqns.erase(std::unique(eqns.begin(), eqns.end()), eqns.end());
+      std::sort(vars.begin(), vars.end());
+      vars.erase(std::unique(vars.begin(), vars.end()), vars.end());
+      report.singular_eqns = eqns;
+      report.singular_vars = vars;
+      if (st.singular())
+        report.message = "the Jacobian is structurally singular: equations " +
+                         name_list(eqns, kvoeqnlst_lookup_eqn_name, lists.eqnlst) +
+                         " cannot be matched with variables " +
+                         name_list(vars, kvovarlst_lookup_var_name, lists.varlst);
+      else
+        report.message = "the Jacobian is singular (the linear system has no unique solution)";
       break;
     }
-    const double* f = kvoeqnlst_vec_residual(lists.eqnlst);
     for (int i = 0; i < n; ++i) step[i] = -f[sys.eqn_of_row[i] - 1];
     if (!klu_solve(symbolic, numeric, n, 1, step.data(), &common)) {
       report.message = "the linear solve failed";
@@ -201,19 +293,29 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
 
     // Limit the step so that no variable changes by more than its share, then keep every
     // variable within its bounds.
-    double lambda = 1.0;
+    lambda = 1.0;
+    capture(lists, sys, &x_old);
     for (int i = 0; i < n; ++i) {
-      double x = kvovarlst_inq_var_value(lists.varlst, sys.var_of_col[i], 0);
-      double allowed = options.step_limit * std::max(std::fabs(x), 1.0);
+      const double allowed = options.step_limit * std::max(std::fabs(x_old[i]), 1.0);
       if (std::fabs(step[i]) * lambda > allowed) lambda = allowed / std::fabs(step[i]);
     }
+    for (int i = 0; i < m; ++i) f_old[i] = f[sys.eqn_of_row[i] - 1];
     for (int i = 0; i < n; ++i) {
-      int p = sys.var_of_col[i];
-      double x = kvovarlst_inq_var_value(lists.varlst, p, 0) + lambda * step[i];
+      const int p = sys.var_of_col[i];
+      double x = x_old[i] + lambda * step[i];
       x = std::min(std::max(x, kvovarlst_inq_var_lower(lists.varlst, p, 0)),
                    kvovarlst_inq_var_upper(lists.varlst, p, 0));
       kvovarlst_set_var_value(lists.varlst, p, x, 0);
     }
+    // The change of every residual the Jacobian predicts for the step actually taken.
+    capture(lists, sys, &x_new);
+    std::fill(predicted.begin(), predicted.end(), 0.0);
+    for (int j = 0; j < n; ++j) {
+      const double dx = x_new[j] - x_old[j];
+      if (dx == 0.0) continue;
+      for (int p = sys.Ap[j]; p < sys.Ap[j + 1]; ++p) predicted[sys.Ai[p]] += Ax[p] * dx;
+    }
+    have_step = true;
     ++report.iterations;
   }
 

@@ -5,13 +5,13 @@
 // Grouping. Two columns (variables) conflict when they share a row (equation); columns of one
 // group never conflict, so perturbing a whole group in one residual evaluation still tells
 // every non-zero's derivative apart. No grouping can have fewer groups than the largest number
-// of distinct columns in one row (the lower bound). The greedy colouring is tried over several
-// column orders (natural, largest-first, smallest-last, incidence-degree, then the adaptive
-// saturation-degree order), and the best colouring is then improved by iterated greedy
-// rounds. The search ends as soon as a colouring reaches the lower bound; otherwise the fewest
-// groups win (the earlier colouring on a tie). Every step breaks ties by a fixed rule and the
-// pattern is first sorted by row and column, so the same set of non-zeros always gives the same
-// groups, whatever their order.
+// of distinct columns in one row (the lower bound). The greedy colouring is tried in the
+// natural column order, then in the adaptive saturation-degree order, and the best colouring
+// is then improved by iterated greedy rounds. The search is budgeted in units of one colouring
+// pass (the sum of the squared row lengths), so its cost follows the pattern's size; it ends
+// as soon as a colouring reaches the lower bound, and otherwise the fewest groups win. Every
+// step breaks ties by a fixed rule and the pattern is first sorted by row and column, so the
+// same set of non-zeros always gives the same groups, whatever their order.
 //
 // Differencing. U3NJAC_COMPUTE is a state machine kept in the grouping object. Request 0 starts
 // a sequence and asks for the residuals at the unperturbed point; each later call with request
@@ -36,10 +36,10 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <new>
-#include <queue>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,9 +74,17 @@ struct Grouping {
   std::vector<double> step;
 };
 
+// Live groupings by handle, and the computed groupings of recently released handles, newest
+// first: a block that is solved again with the same pattern gets its grouping back without a
+// new search (the search is deterministic, so the groups are the ones it would find again).
+// The recent ones are kept up to kRecentNonZeros non-zeros in all.
+constexpr size_t kRecentNonZeros = size_t{4} << 20;
+
 struct Table {
   std::map<int, std::unique_ptr<Grouping>> live;
   int next = 1;
+  std::list<std::unique_ptr<Grouping>> recent;
+  size_t recent_nnz = 0;
 };
 
 // Never destroyed, so a grouping released during static destruction stays safe.
@@ -94,14 +102,17 @@ void head(const char* fn) { kvoprintf(kvHisDev, "!! %s: ", fn); }
 
 // ---- Pattern structure and colouring --------------------------------------------------------
 
-// The pattern in both directions with duplicate entries dropped: the distinct columns of every
-// row and the distinct rows of every column, each in increasing order.
+// The pattern in both directions with duplicate entries dropped. Each row is one run in
+// `runs`: its number of distinct columns, then those columns in increasing order. Each column
+// lists where the runs of its rows start, in increasing row order, so that a colouring pass
+// reaches a row's columns in one step.
 struct Structure {
   int nrow = 0, ncol = 0;
-  std::vector<int> row_ptr, row_cols;
-  std::vector<int> col_ptr, col_rows;
+  std::vector<int> runs;
+  std::vector<int> col_ptr, col_runs;
   std::vector<int> active;  // columns with at least one non-zero, increasing
   int lower_bound = 0;
+  double pass_work = 0.0;  // sum of the squared row lengths: the work of one colouring pass
 };
 
 void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std::vector<int>& cols,
@@ -109,254 +120,216 @@ void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std
   s.nrow = nrow;
   s.ncol = ncol;
   const size_t nnz = rows.size();
-  // Column lists of every row, entries sorted by (row, column) through a two-pass bucket sort.
+  // Rows of every column in entry order (one counting sort by column) ...
   std::vector<int> by_col_ptr(ncol + 1, 0);
   for (size_t k = 0; k < nnz; ++k) ++by_col_ptr[cols[k] + 1];
   for (int c = 0; c < ncol; ++c) by_col_ptr[c + 1] += by_col_ptr[c];
   std::vector<int> by_col(nnz);
   {
     std::vector<int> fill(by_col_ptr.begin(), by_col_ptr.end() - 1);
-    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = static_cast<int>(k);
+    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = rows[k];
   }
-  std::vector<int> row_count(nrow + 1, 0);
-  for (size_t k = 0; k < nnz; ++k) ++row_count[rows[k] + 1];
-  for (int r = 0; r < nrow; ++r) row_count[r + 1] += row_count[r];
-  std::vector<int> sorted(nnz);
-  {
-    std::vector<int> fill(row_count.begin(), row_count.end() - 1);
-    for (int k : by_col) sorted[fill[rows[k]]++] = cols[k];
-  }
-  // Drop repeated columns within a row (they are adjacent after the sort).
-  s.row_ptr.assign(nrow + 1, 0);
-  s.row_cols.clear();
-  s.row_cols.reserve(nnz);
-  for (int r = 0; r < nrow; ++r) {
-    int last = -1;
-    for (int i = row_count[r]; i < row_count[r + 1]; ++i) {
-      if (sorted[i] != last) s.row_cols.push_back(sorted[i]);
-      last = sorted[i];
+  // ... then the run of every row, its columns increasing because columns are visited in
+  // order; a repeated entry is the last one written to its run and is dropped there.
+  std::vector<int> start(nrow + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) ++start[rows[k] + 1];
+  for (int r = 0; r < nrow; ++r) start[r + 1] += start[r] + 1;  // one word for the length
+  s.runs.assign(nnz + nrow, 0);
+  std::vector<int> fill(nrow);
+  for (int r = 0; r < nrow; ++r) fill[r] = start[r] + 1;
+  for (int c = 0; c < ncol; ++c)
+    for (int i = by_col_ptr[c]; i < by_col_ptr[c + 1]; ++i) {
+      const int r = by_col[i];
+      if (fill[r] > start[r] + 1 && s.runs[fill[r] - 1] == c) continue;
+      s.runs[fill[r]++] = c;
     }
-    s.row_ptr[r + 1] = static_cast<int>(s.row_cols.size());
-    s.lower_bound = std::max(s.lower_bound, s.row_ptr[r + 1] - s.row_ptr[r]);
+  std::vector<int>().swap(by_col);
+  // Close the gaps the repeated entries left, and note each run's length and start.
+  std::vector<int> run_at(nrow);
+  int at = 0;
+  for (int r = 0; r < nrow; ++r) {
+    const int len = fill[r] - start[r] - 1;
+    if (at != start[r])
+      std::memmove(&s.runs[at + 1], &s.runs[start[r] + 1], sizeof(int) * len);
+    s.runs[at] = len;
+    run_at[r] = at;
+    at += len + 1;
+    s.lower_bound = std::max(s.lower_bound, len);
+    s.pass_work += static_cast<double>(len) * len;
   }
-  // Transpose: rows of every column, increasing because rows are visited in order.
+  s.runs.resize(at);
+  // Transpose: the runs of every column's rows, increasing because rows are visited in order.
   s.col_ptr.assign(ncol + 1, 0);
-  for (int c : s.row_cols) ++s.col_ptr[c + 1];
-  for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
-  s.col_rows.resize(s.row_cols.size());
-  std::vector<int> fill(s.col_ptr.begin(), s.col_ptr.end() - 1);
   for (int r = 0; r < nrow; ++r)
-    for (int i = s.row_ptr[r]; i < s.row_ptr[r + 1]; ++i) s.col_rows[fill[s.row_cols[i]]++] = r;
+    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i) ++s.col_ptr[s.runs[i] + 1];
+  for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
+  s.col_runs.resize(s.col_ptr[ncol]);
+  fill.assign(s.col_ptr.begin(), s.col_ptr.end() - 1);
+  for (int r = 0; r < nrow; ++r)
+    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i)
+      s.col_runs[fill[s.runs[i]]++] = run_at[r];
   s.active.clear();
   for (int c = 0; c < ncol; ++c)
     if (s.col_ptr[c + 1] > s.col_ptr[c]) s.active.push_back(c);
 }
 
-// Greedy colouring over column orders. Work per pass is the sum over rows of the squared row
-// length, the price of looking at every pair of columns that share a row.
+// Greedy colourings over column orders. Colours are worked on in bytes while fewer than 256
+// are allowed, so that the colours a pass looks up stay in the processor's nearer caches.
 class Colouring {
  public:
-  explicit Colouring(const Structure& s) : s_(s), mark_(s.ncol, 0) {}
-
-  // Calls fn(w) once for every column w != v that shares a row with v.
-  template <typename Fn>
-  void for_each_neighbour(int v, Fn fn) {
-    if (++stamp_ == 0) {
-      std::fill(mark_.begin(), mark_.end(), 0);
-      stamp_ = 1;
-    }
-    mark_[v] = stamp_;
-    for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
-      const int r = s_.col_rows[i];
-      for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
-        const int w = s_.row_cols[j];
-        if (mark_[w] != stamp_) {
-          mark_[w] = stamp_;
-          fn(w);
-        }
-      }
-    }
-  }
+  explicit Colouring(const Structure& s) : s_(s) {}
 
   // Colours the columns in `order` (1, 2, ...; uncoloured columns keep 0), each with the
   // smallest colour no neighbour coloured before it has. Gives up as soon as `limit` colours
   // would be needed and then answers `limit`.
   int greedy(const std::vector<int>& order, int limit, std::vector<int>& colour) {
     colour.assign(s_.ncol, 0);
-    std::vector<int> forbidden(static_cast<size_t>(s_.ncol) + 2, -1);
-    int used = 0;
-    for (size_t n = 0; n < order.size(); ++n) {
-      const int v = order[n];
-      const int tag = static_cast<int>(n);
-      for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) {
-        const int r = s_.col_rows[i];
-        for (int j = s_.row_ptr[r]; j < s_.row_ptr[r + 1]; ++j) {
-          const int c = colour[s_.row_cols[j]];
-          if (c > 0) forbidden[c] = tag;
-        }
-      }
-      int c = 1;
-      while (forbidden[c] == tag) ++c;
-      if (c >= limit) return limit;
-      colour[v] = c;
-      used = std::max(used, c);
-    }
+    if (limit > 255) return greedy_in(order, limit, colour.data());
+    bytes_.assign(s_.ncol, 0);
+    const int used = greedy_in(order, limit, bytes_.data());
+    if (used < limit)
+      for (int v : s_.active) colour[v] = bytes_[v];
     return used;
   }
 
-  // Number of distinct neighbours of every column.
+  // Degree of every column counted with repetition: the entries of its rows other than its
+  // own, one pass over the non-zeros.
   const std::vector<int>& degrees() {
     if (degree_.empty()) {
       degree_.assign(s_.ncol, 0);
       for (int v : s_.active) {
         int d = 0;
-        for_each_neighbour(v, [&d](int) { ++d; });
+        for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) d += s_.runs[s_.col_runs[i]] - 1;
         degree_[v] = d;
+        max_degree_ = std::max(max_degree_, d);
       }
     }
     return degree_;
   }
 
-  std::vector<int> largest_first() {
-    const std::vector<int>& deg = degrees();
-    std::vector<int> order = s_.active;
-    std::stable_sort(order.begin(), order.end(), [&deg](int a, int b) { return deg[a] > deg[b]; });
-    return order;
-  }
-
-  // Repeatedly takes a column of smallest degree among those left (the lowest-numbered one on a
-  // tie at the start) and puts it in front of those taken before.
-  std::vector<int> smallest_last() {
-    const std::vector<int>& deg = degrees();
-    Buckets b(s_.ncol, max_degree());
-    std::vector<int> cur(deg);
-    for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) b.push(*it, cur[*it]);
-    std::vector<char> gone(s_.ncol, 0);
-    std::vector<int> order(s_.active.size());
-    int low = 0;
-    for (size_t pos = order.size(); pos-- > 0;) {
-      while (b.head[low] < 0) ++low;
-      const int v = b.head[low];
-      b.remove(v, low);
-      gone[v] = 1;
-      order[pos] = v;
-      for_each_neighbour(v, [&](int w) {
-        if (gone[w]) return;
-        b.remove(w, cur[w]);
-        b.push(w, --cur[w]);
-        low = std::min(low, cur[w]);
-      });
-    }
-    return order;
-  }
-
-  // Repeatedly takes the column with most neighbours already taken (the largest-first order
-  // decides ties at the start) and puts it after those taken before.
-  std::vector<int> incidence_degree() {
-    const std::vector<int> lf = largest_first();
-    Buckets b(s_.ncol, max_degree());
-    std::vector<int> inc(s_.ncol, 0);
-    for (auto it = lf.rbegin(); it != lf.rend(); ++it) b.push(*it, 0);
-    std::vector<char> taken(s_.ncol, 0);
-    std::vector<int> order;
-    order.reserve(lf.size());
-    int high = 0;
-    while (order.size() < lf.size()) {
-      while (b.head[high] < 0) --high;
-      const int v = b.head[high];
-      b.remove(v, high);
-      taken[v] = 1;
-      order.push_back(v);
-      for_each_neighbour(v, [&](int w) {
-        if (taken[w]) return;
-        b.remove(w, inc[w]);
-        b.push(w, ++inc[w]);
-        high = std::max(high, inc[w]);
-      });
-    }
-    return order;
-  }
-
   // Saturation-degree colouring: repeatedly colours the uncoloured column whose neighbours
-  // already show the most distinct colours (then the larger degree, then the lower number)
-  // with the smallest colour they do not show. The order adapts to the colours given, which
-  // lets it find the tight colourings of grid stencils that fixed orders miss. Each column
-  // keeps one bit per colour below `limit`; answers `limit` as soon as it would be reached.
+  // already show the most distinct colours with the smallest colour they do not show; among
+  // equals the one that reached its saturation last, and at the start the largest degree. The
+  // order adapts to the colours given, which finds the tight colourings of grid stencils and
+  // random patterns that fixed orders miss. Each column keeps one bit per colour below
+  // `limit`, which also tells a repeated neighbour from a new one; columns wait on one stack
+  // per saturation, where an entry left behind by a later rise is skipped when it comes up.
+  // Answers `limit` as soon as it would be reached, and 0 (not tried) for more than 62
+  // colours, where the bits no longer fit one word.
   int saturation(int limit, std::vector<int>& colour) {
-    const std::vector<int>& deg = degrees();
+    if (limit > 63) return 0;
     colour.assign(s_.ncol, 0);
-    const size_t words = static_cast<size_t>(limit) / 64 + 1;
-    std::vector<uint64_t> seen(words * s_.ncol, 0);
-    std::vector<int> sat(s_.ncol, 0);
-    // Larger key first: saturation, then degree, then the lower column number.
-    using Key = std::pair<std::pair<int, int>, int>;
-    std::priority_queue<Key> queue;
-    for (int v : s_.active) queue.push({{0, deg[v]}, -v});
-    int used = 0;
-    while (!queue.empty()) {
-      const Key top = queue.top();
-      queue.pop();
-      const int v = -top.second;
-      if (colour[v] != 0 || top.first.first != sat[v]) continue;  // stale entry
-      const uint64_t* bits = &seen[words * v];
-      int c = 0;  // first colour (counted from 0) not shown
-      while ((bits[c / 64] >> (c % 64)) & 1u) ++c;
-      if (c + 1 >= limit) return limit;
-      colour[v] = c + 1;
-      used = std::max(used, c + 1);
-      for_each_neighbour(v, [&](int w) {
-        if (colour[w] != 0) return;
-        uint64_t& word = seen[words * w + c / 64];
-        const uint64_t bit = uint64_t{1} << (c % 64);
-        if (word & bit) return;
-        word |= bit;
-        queue.push({{++sat[w], deg[w]}, -w});
-      });
-    }
+    bytes_.assign(s_.ncol, 0);
+    const int used = limit <= 31 ? saturation_in<uint32_t>(limit, bytes_.data())
+                                 : saturation_in<uint64_t>(limit, bytes_.data());
+    if (used < limit)
+      for (int v : s_.active) colour[v] = bytes_[v];
     return used;
   }
 
  private:
-  // Columns in doubly linked lists per key; push puts a column at the head of its list.
-  struct Buckets {
-    Buckets(int ncol, int maxkey) : head(maxkey + 1, -1), next(ncol, -1), prev(ncol, -1) {}
-    void push(int v, int key) {
-      prev[v] = -1;
-      next[v] = head[key];
-      if (head[key] >= 0) prev[head[key]] = v;
-      head[key] = v;
-    }
-    void remove(int v, int key) {
-      if (prev[v] >= 0) {
-        next[prev[v]] = next[v];
+  template <class T>
+  int greedy_in(const std::vector<int>& order, int limit, T* cl) {
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_runs = s_.col_runs.data();
+    const int* runs = s_.runs.data();
+    std::vector<int> forbidden;
+    int used = 0;
+    for (size_t n = 0; n < order.size(); ++n) {
+      const int v = order[n];
+      int c = 1;
+      if (used < 63) {
+        // The colours seen fit in one word; bit 0 stands for uncoloured neighbours.
+        uint64_t seen = 1;
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int* run = runs + col_runs[i];
+          for (int j = 1; j <= run[0]; ++j) seen |= uint64_t{1} << cl[run[j]];
+        }
+        c = __builtin_ctzll(~seen);
       } else {
-        head[key] = next[v];
+        if (forbidden.empty()) forbidden.assign(static_cast<size_t>(limit) + 2, -1);
+        const int tag = static_cast<int>(n);
+        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+          const int* run = runs + col_runs[i];
+          for (int j = 1; j <= run[0]; ++j) forbidden[cl[run[j]]] = tag;
+        }
+        while (forbidden[c] == tag) ++c;
       }
-      if (next[v] >= 0) prev[next[v]] = prev[v];
+      if (c >= limit) return limit;
+      cl[v] = static_cast<T>(c);
+      used = std::max(used, c);
     }
-    std::vector<int> head, next, prev;
-  };
+    return used;
+  }
 
-  int max_degree() {
+  // The saturation colouring with the colours seen by each column in one word of type W,
+  // whose top bit marks the column as coloured, so that a neighbour is looked at through that
+  // word alone.
+  template <class W, class T>
+  int saturation_in(int limit, T* cl) {
+    constexpr W kDone = W{1} << (8 * sizeof(W) - 1);
     const std::vector<int>& deg = degrees();
-    return deg.empty() ? 0 : *std::max_element(deg.begin(), deg.end());
+    std::vector<W> seen(s_.ncol, 0);
+    std::vector<std::vector<int>> stack(static_cast<size_t>(limit) + 1);
+    {
+      // Increasing degree, so that the largest comes off the stack first; the lower number
+      // first among equal degrees (a counting sort, stable).
+      std::vector<int> start(static_cast<size_t>(max_degree_) + 2, 0);
+      for (int v : s_.active) ++start[deg[v] + 1];
+      for (int d = 0; d <= max_degree_; ++d) start[d + 1] += start[d];
+      std::vector<int>& s0 = stack[0];
+      s0.resize(s_.active.size());
+      for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) s0[start[deg[*it]]++] = *it;
+    }
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_runs = s_.col_runs.data();
+    const int* runs = s_.runs.data();
+    W* sn = seen.data();
+    std::vector<uint8_t> sat(s_.ncol, 0);  // bits set in seen, kept apart: cheaper than counting
+    int used = 0, top = 0;
+    for (size_t left = s_.active.size(); left > 0;) {
+      while (stack[top].empty()) --top;
+      const int v = stack[top].back();
+      stack[top].pop_back();
+      // An entry left behind by a later rise, or by the column's colouring, is skipped.
+      if ((sn[v] & kDone) || sat[v] != top) continue;
+      --left;
+      const int c = __builtin_ctzll(~static_cast<uint64_t>(sn[v]));  // first colour not shown
+      if (c + 1 >= limit) return limit;
+      cl[v] = static_cast<T>(c + 1);
+      sn[v] |= kDone;
+      used = std::max(used, c + 1);
+      const W bit = W{1} << c;
+      for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+        const int* run = runs + col_runs[i];
+        for (int j = 1; j <= run[0]; ++j) {
+          W& m = sn[run[j]];
+          if (m & (bit | kDone)) continue;
+          m |= bit;
+          const int up = ++sat[run[j]];
+          stack[up].push_back(run[j]);
+          top = std::max(top, up);
+        }
+      }
+    }
+    return used;
   }
 
   const Structure& s_;
-  std::vector<int> mark_;
-  int stamp_ = 0;
+  std::vector<uint8_t> bytes_;
   std::vector<int> degree_;
+  int max_degree_ = 0;
 };
 
-// Limits that keep the search affordable on any pattern: rounds of iterated greedy (and rounds
-// in a row without a gain), column-colour pairs the saturation order may track, and the work
-// of one greedy pass (sum of squared row lengths) above which only the natural order is tried.
-constexpr int kRecolourRounds = 30;
-constexpr int kStaleRounds = 4;
-constexpr double kSaturationPairs = 8.0 * 1024 * 1024;
-constexpr double kPassWork = 5.0e7;
+// Search budget in colouring passes' worth of work, the saturation order's price in passes,
+// and iterated-greedy rounds in a row without a gain after which the search ends early.
+constexpr double kBudgetPasses = 5.0;
+constexpr double kSaturationPasses = 2.0;
+constexpr int kStaleRounds = 3;
 
-// Colours the pattern: the fewest colours over the orders, stopping at the lower bound.
+// Colours the pattern: the natural order, then the saturation order, then iterated greedy
+// rounds, as long as the budget lasts and the lower bound is not reached. The fewest colours
+// win (the earlier colouring on a tie, except in the iterated rounds, which move on on a tie).
 int colour_pattern(const Structure& s, std::vector<int>& best) {
   const int n = static_cast<int>(s.active.size());
   best.assign(s.ncol, 0);
@@ -367,28 +340,17 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     return n;
   }
   Colouring col(s);
+  const double pass = s.pass_work;
+  double budget = kBudgetPasses * pass;
+  // Most patterns need far fewer than 255 colours: try with colours in bytes first.
+  int groups = col.greedy(s.active, std::min(n + 1, 255), best);
+  if (groups == 255) groups = col.greedy(s.active, n + 1, best);
+  budget -= pass;
   std::vector<int> trial;
-  int groups = col.greedy(s.active, n + 1, best);
-  double work = 0.0;
-  for (int r = 0; r < s.nrow; ++r) {
-    const double len = s.row_ptr[r + 1] - s.row_ptr[r];
-    work += len * len;
-  }
-  if (work > kPassWork) return groups;
-  for (int pass = 1; pass <= 4 && groups > s.lower_bound; ++pass) {
-    int g;
-    if (pass == 4) {
-      // The saturation order keeps a bit and up to one queue entry per column and colour;
-      // skip it where that would take more memory than the pattern is worth.
-      if (static_cast<double>(s.ncol) * groups > kSaturationPairs) break;
-      g = col.saturation(groups, trial);
-    } else {
-      const std::vector<int> order = pass == 1   ? col.largest_first()
-                                     : pass == 2 ? col.smallest_last()
-                                                 : col.incidence_degree();
-      g = col.greedy(order, groups, trial);
-    }
-    if (g < groups) {
+  if (groups > s.lower_bound && budget >= kSaturationPasses * pass) {
+    const int g = col.saturation(groups, trial);
+    budget -= kSaturationPasses * pass;
+    if (g > 0 && g < groups) {
       groups = g;
       best.swap(trial);
     }
@@ -399,7 +361,7 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
   // that ties is kept too, so the search moves on.
   std::vector<int> order(n), size, classes, at;
   for (int round = 0, stale = 0;
-       round < kRecolourRounds && groups > s.lower_bound && stale < kStaleRounds; ++round) {
+       groups > s.lower_bound && budget >= pass && stale < kStaleRounds; ++round) {
     size.assign(groups + 1, 0);
     for (int c : s.active) ++size[best[c]];
     classes.resize(groups);
@@ -411,6 +373,7 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     for (int i = 1; i < groups; ++i) at[classes[i]] = at[classes[i - 1]] + size[classes[i - 1]];
     for (int c : s.active) order[at[best[c]]++] = c;
     const int g = col.greedy(order, groups + 1, trial);
+    budget -= pass;
     stale = g < groups ? 0 : stale + 1;
     if (g <= groups) {
       groups = g;
@@ -477,6 +440,60 @@ void clear_grouping(Grouping& g) {
   g.phase = Phase::Idle;
 }
 
+// Whether the computed grouping g was made from exactly these non-zeros (local rows and
+// columns from 0, in this order): every non-zero is found through the group lists at its row
+// and column.
+bool made_from(const Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+  if (!g.computed || static_cast<size_t>(g.nnz) != rows.size()) return false;
+  for (size_t k = 0; k < cols.size(); ++k)
+    if (g.nz_col[k] != cols[k]) return false;
+  for (size_t i = 0; i < g.group_nz.size(); ++i)
+    if (rows[g.group_nz[i]] != g.group_nz_row[i]) return false;
+  return true;
+}
+
+// Moves the groups of a recently released grouping made from the same non-zeros into g;
+// false when there is none.
+bool take_recent(Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+  Table& t = table();
+  for (auto it = t.recent.begin(); it != t.recent.end(); ++it) {
+    Grouping& r = **it;
+    if (r.nvar != g.nvar || r.neq != g.neq || !made_from(r, rows, cols)) continue;
+    g.lower_bound = r.lower_bound;
+    g.ngroups = r.ngroups;
+    g.largest_group = r.largest_group;
+    g.nz_col.swap(r.nz_col);
+    g.group_ptr.swap(r.group_ptr);
+    g.group_cols.swap(r.group_cols);
+    g.group_nz_ptr.swap(r.group_nz_ptr);
+    g.group_nz.swap(r.group_nz);
+    g.group_nz_row.swap(r.group_nz_row);
+    g.group_nz_col.swap(r.group_nz_col);
+    g.computed = true;
+    t.recent_nnz -= static_cast<size_t>(r.nnz);
+    t.recent.erase(it);
+    return true;
+  }
+  return false;
+}
+
+// Keeps the groups of a released grouping for a later one of the same pattern, dropping the
+// oldest kept ones beyond the limit; the differencing state goes.
+void keep_recent(std::unique_ptr<Grouping> g) {
+  if (!g->computed || g->nnz == 0 || static_cast<size_t>(g->nnz) > kRecentNonZeros) return;
+  g->phase = Phase::Idle;
+  std::vector<double>().swap(g->f0);
+  std::vector<double>().swap(g->saved);
+  std::vector<double>().swap(g->step);
+  Table& t = table();
+  t.recent_nnz += static_cast<size_t>(g->nnz);
+  t.recent.push_front(std::move(g));
+  while (t.recent_nnz > kRecentNonZeros) {
+    t.recent_nnz -= static_cast<size_t>(t.recent.back()->nnz);
+    t.recent.pop_back();
+  }
+}
+
 // ---- Differencing ---------------------------------------------------------------------------
 
 // Perturbs the columns of group g.group, saving their values and recording the steps taken.
@@ -506,6 +523,25 @@ void restore_group(const Grouping& g, double* x) {
   for (int i = first; i < last; ++i) x[g.group_cols[i]] = g.saved[i - first];
 }
 
+// Whether icn[k] - voff is column nz_col[k] + 1 for every non-zero k. The differences are
+// taken modulo 2^32, which for 32-bit numbers and columns from 0 to nvar - 1 tells equal from
+// unequal exactly, and four running sums let the processor compare several at a time.
+bool same_columns(const int* icn, int voff, const std::vector<int>& nz_col) {
+  const size_t n = nz_col.size();
+  const int* want = nz_col.data();
+  const uint32_t off = static_cast<uint32_t>(voff) + 1u;
+  uint32_t d0 = 0, d1 = 0, d2 = 0, d3 = 0;
+  size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    d0 |= (static_cast<uint32_t>(icn[k]) - off) ^ static_cast<uint32_t>(want[k]);
+    d1 |= (static_cast<uint32_t>(icn[k + 1]) - off) ^ static_cast<uint32_t>(want[k + 1]);
+    d2 |= (static_cast<uint32_t>(icn[k + 2]) - off) ^ static_cast<uint32_t>(want[k + 2]);
+    d3 |= (static_cast<uint32_t>(icn[k + 3]) - off) ^ static_cast<uint32_t>(want[k + 3]);
+  }
+  for (; k < n; ++k) d0 |= (static_cast<uint32_t>(icn[k]) - off) ^ static_cast<uint32_t>(want[k]);
+  return (d0 | d1 | d2 | d3) == 0;
+}
+
 // Puts the values of an interrupted sequence back and ends it.
 void abandon(Grouping& g, double* x, double* f) {
   if (g.phase == Phase::Group) {
@@ -523,9 +559,16 @@ namespace detail {
 void reset_numeric() {
   table().live.clear();
   table().next = 1;
+  forget_groupings();
 }
 
 }  // namespace detail
+
+void forget_groupings() {
+  table().recent.clear();
+  table().recent_nnz = 0;
+}
+
 }  // namespace kvoref
 
 extern "C" {
@@ -591,7 +634,7 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
       rows[k] = static_cast<int>(r - 1);
       cols[k] = static_cast<int>(c - 1);
     }
-    fill_grouping(*g, rows, std::move(cols));
+    if (!take_recent(*g, rows, cols)) fill_grouping(*g, rows, std::move(cols));
   } catch (const std::bad_alloc&) {
     clear_grouping(*g);
     head(fn);
@@ -604,8 +647,17 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
 
 void U3VGRP_DESTROY(int* handle) {
   if (!handle) return;
-  table().live.erase(*handle);
+  Table& t = table();
+  auto it = t.live.find(*handle);
   *handle = 0;
+  if (it == t.live.end()) return;
+  std::unique_ptr<Grouping> g = std::move(it->second);
+  t.live.erase(it);
+  try {
+    keep_recent(std::move(g));
+  } catch (const std::bad_alloc&) {
+    // Not kept: a later grouping of the pattern is searched for again.
+  }
 }
 
 void U3VGRP_REPORT_BY_IDX(int* handle, int* voff) {
@@ -708,8 +760,10 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
         kvoprintf(kvHisDev, "The perturbation size is not a positive number\n");
         return;
       }
-      // The pattern must still be the one the grouping was made from.
-      if (icn && voff) {
+      // The pattern must still be the one the grouping was made from. The whole slice is
+      // compared without stopping, which the compiler turns into wide comparisons; the first
+      // difference is looked for only when there is one.
+      if (icn && voff && !same_columns(icn, *voff, g->nz_col)) {
         for (int k = 0; k < g->nnz; ++k) {
           if (static_cast<int64_t>(icn[k]) - *voff != g->nz_col[k] + 1) {
             *status = 1;
@@ -723,9 +777,11 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
       }
       g->pert = *pert;
       // Everything the sequence needs is allocated here, so later calls cannot fail half way.
-      g->step.assign(g->nvar, 0.0);
-      g->f0.assign(g->neq, 0.0);
-      g->saved.assign(g->largest_group, 0.0);
+      // Every entry is written before it is read: the steps of a group's columns as it is
+      // perturbed, the base residuals from the first evaluation.
+      g->step.resize(g->nvar);
+      g->f0.resize(g->neq);
+      g->saved.resize(g->largest_group);
       g->phase = Phase::Base;
       *request = 1;  // residuals at the unperturbed point first
       return;

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing. Runs as root on a fresh
-# machine (apt-get); does nothing when everything is there already. `install-deps.sh docs` adds
-# what the API reference needs.
+# machine (apt-get); does nothing when everything is there already. With --bench it also
+# installs what only the benchmarks use (ColPack, the grouping benchmark's peer); `install-deps.sh
+# docs` installs what the API reference needs.
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev dpkg)
+          libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev libtomlplusplus-dev
+          nlohmann-json3-dev librsvg2-bin dpkg)
+[ "${1:-}" = "--bench" ] && packages+=(libcolpack-dev)
 if [ "${1:-}" = docs ]; then
   packages=(doxygen)
 fi

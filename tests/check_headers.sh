@@ -6,7 +6,7 @@
 set -uo pipefail
 cxx=$1
 inc=$(cd "$2" && pwd)
-cxx_only=" kvoblock.h host/nux_framework.h host/nux_port.h host/kvo_md5.h "
+cxx_only=" kvoblock.h kvomodel.h host/nux_framework.h host/nux_port.h host/kvo_md5.h "
 flags=(-fsyntax-only -Wall -Wextra -Werror -pedantic-errors -I "$inc")
 failed=0
 checked=0

@@ -23,6 +23,7 @@ has "$lib" '^\./usr/lib/libkvoblk\.so\.1$'
 lacks "$lib" '\.h$|kvorefhost|libkvoblk\.so$'
 has "$refhost" '^\./usr/lib/libkvorefhost\.so\.1$'
 has "$refhost" '^\./usr/bin/flowsheet$'
+has "$refhost" '^\./usr/bin/kvoflow$'
 lacks "$refhost" '\.h$|libkvoblk\.so'
 for p in include/kvoblk/kvoblk.h include/kvoblk/kvofortran.h include/kvoblk/host/kvo_lists.h \
          include/kvoblk/refhost/kvorefhost.h lib/libkvoblk.so lib/libkvorefhost.so \

@@ -1,6 +1,12 @@
 // Numeric sparsity detection: the pattern found, the step away from bounds and zero, the refusal
 // of unusable values, residual failures, empty blocks and growth of the entry arrays.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <utility>
@@ -294,4 +300,60 @@ TEST_F(NumericPattern, EquationsBeyondTheListReadAsZeroWithoutTouchingMemory) {
   ASSERT_NE(p, 0);
   EXPECT_EQ(entries(p), (Entries{{1, 1}}));
   kvojac_destroy(&p);
+}
+
+namespace {
+
+// A block whose first kArrowDense columns reach every equation and whose equation i also
+// depends on its own variable: cheap to evaluate at any size.
+constexpr int kArrowDense = 41;
+void arrow_res(int b, int* status) {
+  *status = 0;
+  const int n = kvoblk_inq_vstop(b) - kvoblk_inq_vstart(b) + 1;
+  const double* x = kvovarlst_vec_value(blk_inq_matrix_varlst(b)) + kvoblk_inq_vstart(b) - 1;
+  double* r = kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b)) + kvoblk_inq_estart(b) - 1;
+  double dense = 0.0;
+  for (int j = 0; j < kArrowDense; ++j) dense += (j + 1) * x[j];
+  for (int i = 0; i < n; ++i) r[i] = dense + (i >= kArrowDense ? (i + 1) * x[i] : 0.0);
+}
+
+}  // namespace
+
+TEST_F(NumericPattern, LargeBlocksNeedMemoryInProportionToThePatternFound) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address space limit does not fit the sanitizer's shadow memory";
+#else
+  // 12,000 x 12,000 with dense first columns: reserving 5 % of nvar x neq up front takes 58 MB,
+  // projecting the dense columns onto the rest more than a gigabyte; the half a million entries
+  // found need a few megabytes.
+  constexpr int n = 12000;
+  shape(n, n);
+  place();
+  kvoblk_inq_ops(b)->res = arrow_res;
+  // The detection runs in a child process whose address space is limited to what it has now
+  // plus 32 MB.
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    long long size_kb = 0;
+    if (FILE* f = std::fopen("/proc/self/status", "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmSize: %lld", &size_kb) == 1) break;
+      std::fclose(f);
+    }
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(size_kb * 1024 + (32ll << 20));
+    setrlimit(RLIMIT_AS, &limit);
+    int errors = 0;
+    kv_jac_t p = kvoblk_npat(b, &errors);
+    const int want = n * kArrowDense + (n - kArrowDense);
+    std::_Exit(p != 0 && errors == 0 && kvojac_inq_nnz(p) == want ? 0 : 1);
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+  EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "status " << wstatus;
+#endif
 }

@@ -292,6 +292,25 @@ TEST_F(Numeric, SamePatternGivesSameGroupsWhateverTheEntryOrderAndOffsets) {
   EXPECT_EQ(groups(group(reversed, 17, 5), 0), first);
 }
 
+TEST_F(Numeric, ReleasedGroupingIsReusedOnlyForTheSamePattern) {
+  // A grouping released and asked for again with the same non-zeros, placed anywhere, comes
+  // back unchanged; the same columns in other rows are grouped afresh.
+  const Pattern a = laplacian(12);
+  int h = group(a);
+  const auto first = groups(h);
+  U3VGRP_DESTROY(&h);
+  h = group(a, 3, 7);
+  EXPECT_EQ(groups(h, 0), first);
+  U3VGRP_DESTROY(&h);
+
+  Pattern one_row = a;  // every entry in row 1: each column needs a group of its own
+  for (int& r : one_row.rows) r = 1;
+  int info = 0;
+  h = group(one_row, 0, 0, nullptr, &info);
+  EXPECT_EQ(info, 144);
+  expect_valid_groups(one_row, groups(h));
+}
+
 TEST_F(Numeric, ReportNamesGlobalPositionsAndWrapsLongGroups) {
   int h = group(tridiagonal(5), 0, 100);
   int voff = 100;

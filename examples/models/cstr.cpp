@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "kvoconnect.h"
 #include "kvorefhost.h"
 
 namespace {
@@ -404,6 +405,22 @@ int cstr_create(const char* id, int ntanks, const CstrParams& params) {
   t->isof_type = cstr_isof_type;
   t->add_port = cstr_add_port;
   return blk;
+}
+
+bool cstr_add_stream_ports(int blk) {
+  if (!cstr_is_block(blk)) return false;
+  for (const char* name : {"IN", "OUT"}) {
+    auto* port = new kvoref::Port(name, {0, 0, 0});
+    port->set_stream(name[0] == 'I' ? kvoref::PORT_INLET : kvoref::PORT_OUTLET,
+                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
+                      kvoref::KIND_CONCENTRATION},
+                     {"F", "CA", "CB"});
+    if (kvoblk_add_port(blk, port)) {
+      port->destroy();
+      return false;
+    }
+  }
+  return true;
 }
 
 bool cstr_is_block(int blk) {

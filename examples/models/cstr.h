@@ -51,6 +51,11 @@ int cstr_nnz(int ntanks);
 // starts with analytic derivatives and its own pattern; it is released with kvoblk_destroy.
 int cstr_create(const char* id, int ntanks, const CstrParams& params = CstrParams());
 
+// Gives a block made by cstr_create its stream ports for connections: IN (inlet) and OUT
+// (outlet), each carrying F (volume flow), CA and CB (concentrations). False when a port is
+// refused (for instance when the block has ports of these names already).
+bool cstr_add_stream_ports(int blk);
+
 // True for a live block made by cstr_create.
 bool cstr_is_block(int blk);
 

@@ -1,6 +1,7 @@
 // The Schubert update of a block's Jacobian values: whether an update may be used, the update
 // itself with its three row tests, and the recording of the last iterate it compares against.
 #include <cmath>
+#include <cstdint>
 #include <new>
 
 #include "kvblk_internal.h"
@@ -36,7 +37,7 @@ double* fitting_buffer(int blkptr, int k, int n) {
   return data && buffer_length(blkptr, k) == n ? data : nullptr;
 }
 
-// The six work arrays of one update, released together. They come from the nothrow allocator
+// The work arrays of one update, released together. They come from the nothrow allocator
 // so that a heap that is full ends the update instead of the program.
 template <class T>
 T* get(int n) {
@@ -46,27 +47,62 @@ T* get(int n) {
 struct Work {
   double* df = nullptr;
   double* dx = nullptr;
-  double* threshold = nullptr;
+  char* moved = nullptr;  // per variable: moved by at least its threshold
   double* row_norm = nullptr;
   double* secant = nullptr;
   int* reason = nullptr;
   bool make(int nvar, int neq) {
     df = get<double>(neq);
     dx = get<double>(nvar);
-    threshold = get<double>(nvar);
+    moved = get<char>(nvar);
     row_norm = get<double>(neq);
     secant = get<double>(neq);
     reason = get<int>(neq);
-    return df && dx && threshold && row_norm && secant && reason;
+    return df && dx && moved && row_norm && secant && reason;
   }
   ~Work() {
     ::operator delete(df);
     ::operator delete(dx);
-    ::operator delete(threshold);
+    ::operator delete(moved);
     ::operator delete(row_norm);
     ::operator delete(secant);
     ::operator delete(reason);
   }
+};
+
+// The block's slices of the live vectors: variable values, residuals, and the equation
+// numbers, variable numbers and values of the non-zeros. A pointer is null when its list does
+// not hold the block's whole range; the non-zero slices come together or not at all. The pattern
+// vectors are views that stay valid while this object lives and the Jacobian is not changed,
+// which the update does not do.
+class Slices {
+ public:
+  Slices(int varlst, int eqnlst, kv_jac_t* jac, int vs, int es, int ns, int ne, int nvar, int neq)
+      : irn_(jac), icn_(jac) {
+    const double* xv = kvovarlst_vec_value(varlst);
+    if (xv && vs >= 1 && static_cast<int64_t>(vs) + nvar - 1 <= kvovarlst_inq_nvar(varlst))
+      x = xv + (vs - 1);
+    const double* fv = kvoeqnlst_vec_residual(eqnlst);
+    if (fv && es >= 1 && static_cast<int64_t>(es) + neq - 1 <= kvoeqnlst_inq_neqn(eqnlst))
+      f = fv + (es - 1);
+    double* bv = kvojac_vec_bj(*jac);
+    if (bv && irn_.data() && icn_.data() && ns >= 1 && ne <= irn_.size() && ne <= icn_.size()) {
+      irn = irn_.data() + (ns - 1);
+      icn = icn_.data() + (ns - 1);
+      bj = bv + (ns - 1);
+    }
+  }
+  bool bulk() const { return irn && icn && bj; }
+
+  const double* x = nullptr;
+  const double* f = nullptr;
+  const int* irn = nullptr;
+  const int* icn = nullptr;
+  double* bj = nullptr;
+
+ private:
+  KVJacIrn irn_;
+  KVJacIcn icn_;
 };
 
 const char* reason_text(int reason) {
@@ -202,13 +238,18 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     *status = 1;
     return;
   }
-  for (int i = 0; i < neq; ++i) w.df[i] = kvoeqnlst_inq_eqn_value(eqnlst, es + i) - lastf[i];
+  // The block's slices of the live vectors, read and written in bulk when the lists hold them
+  // whole; otherwise item by item through the services. Both ways see the same values.
+  const Slices v(varlst, eqnlst, &jac, vs, es, ns, ne, nvar, neq);
+  for (int i = 0; i < neq; ++i)
+    w.df[i] = (v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i)) - lastf[i];
   double total = 0.0;
   for (int j = 0; j < nvar; ++j) {
-    const double x = kvovarlst_inq_var_value(varlst, vs + j, 0);
+    const double x = v.x ? v.x[j] : kvovarlst_inq_var_value(varlst, vs + j, 0);
     w.dx[j] = x - lastx[j];
     total += w.dx[j] * w.dx[j];
-    w.threshold[j] = (std::fabs(lastx[j]) + 1.0) * h;
+    // Whether the variable moved by at least its threshold, (|lastx| + 1) h.
+    w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h;
   }
   for (int i = 0; i < neq; ++i) {
     w.row_norm[i] = 0.0;
@@ -217,26 +258,47 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   }
   // Non-zeros whose equation or variable lies outside the block take no part: they belong to
   // no row or column of this block's arrays.
-  for (int k = ns; k <= ne; ++k) {
-    const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
-    const int j = kvojac_inq_nz_varnum(jac, k) - vs;
-    if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
-    double a = 0.0;
-    kvojac_inq_nz_value(jac, k, &a);
-    w.row_norm[i] += w.dx[j] * w.dx[j];
-    w.secant[i] -= a * w.dx[j];
-    if (std::fabs(w.dx[j]) >= w.threshold[j]) w.reason[i] = UPDATED;
+  if (v.bulk()) {
+    const int n = ne - ns + 1;
+    for (int k = 0; k < n; ++k) {
+      const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
+      const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+      if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+      const double dx = w.dx[j];
+      w.row_norm[i] += dx * dx;
+      w.secant[i] -= v.bj[k] * dx;
+      if (w.moved[j]) w.reason[i] = UPDATED;
+    }
+  } else {
+    for (int k = ns; k <= ne; ++k) {
+      const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
+      const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+      if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+      double a = 0.0;
+      kvojac_inq_nz_value(jac, k, &a);
+      w.row_norm[i] += w.dx[j] * w.dx[j];
+      w.secant[i] -= a * w.dx[j];
+      if (w.moved[j]) w.reason[i] = UPDATED;
+    }
   }
   int skipped = 0;
   for (int i = 0; i < neq; ++i) {
-    const double f = kvoeqnlst_inq_eqn_value(eqnlst, es + i);
+    const double f = v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i);
     if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
       w.reason[i] = NOISE;
     if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
     if (w.reason[i] != UPDATED) ++skipped;
   }
   if (skipped > 0) *status = -skipped;
-  if (skipped < neq) {
+  if (skipped < neq && v.bulk()) {
+    const int n = ne - ns + 1;
+    for (int k = 0; k < n; ++k) {
+      const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
+      const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+      if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
+      v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
+    }
+  } else if (skipped < neq) {
     for (int k = ns; k <= ne; ++k) {
       const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
       const int j = kvojac_inq_nz_varnum(jac, k) - vs;

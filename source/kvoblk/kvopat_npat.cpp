@@ -37,25 +37,38 @@ bool realloc_items(T** p, int64_t n) {
 // block, so the record is read only while it is still registered.
 const char* id_of(int blkptr) { return side(blkptr) ? text(blkid(blkptr)) : ""; }
 
+// Entries reserved up front per variable and equation at most. The fill-factor rule below
+// suits small blocks; for large ones it reserves a share of nvar x neq, which grows with the
+// square of the block (a 100,000 x 100,000 block would ask for 4 GB before finding anything),
+// so the start is capped in proportion to nvar + neq and growth follows what is found. At 20
+// the cap first bites just above 100 x 100, which still starts at the rule's 4000 entries.
+constexpr int64_t kStartPerItem = 20;
+
 // Initial size of the entry arrays for nvar x neq: 40, 20 or 5 percent of the product by its
-// square root, or the whole product when that is below 50. The product is taken wide; beyond
-// 32 bits the estimate keeps the value it has at the largest product that fits, since the growth
-// rule adapts to what is found anyway.
+// square root, or the whole product when that is below 50, and never more than kStartPerItem
+// entries per variable and equation. The product is taken wide; beyond 32 bits the estimate
+// keeps the value it has at the largest product that fits.
 int64_t initial_capacity(int64_t nvar, int64_t neq) {
   const int64_t d = nvar * neq;
   const int64_t fitting = d > INT32_MAX ? INT32_MAX : d;
   const double s = std::sqrt(static_cast<double>(fitting));
   const double factor = s <= 1000.0 ? 0.4 : s < 10000.0 ? 0.2 : 0.05;
   const int64_t size = static_cast<int64_t>(static_cast<double>(fitting) * factor);
-  return size < 50 ? fitting : size;
+  const int64_t rule = size < 50 ? fitting : size;
+  return std::min(rule, kStartPerItem * (nvar + neq));
 }
 
-// Growth of the entry arrays once column j (0-based) has filled them: the density seen so far
-// projected onto the columns still to come, at least 100 entries. Computed wide.
+// Growth of the entry arrays once column j (0-based) has filled them with `count` entries: the
+// density seen so far projected onto the columns still to come, at least 100 entries, but never
+// more than the entries already found. Early columns that are denser than the rest (a full
+// first column, say) would otherwise project a size of the order of nvar x neq; doubling at
+// most keeps the arrays within twice what is found while costing only a logarithmic number of
+// reallocations. Computed wide.
 int64_t growth(int64_t count, int64_t j, int64_t nvar, int64_t neq) {
   const double seen = static_cast<double>(count + 1) / (static_cast<double>(j + 1) * neq);
   const double more = std::floor(seen * (static_cast<double>(nvar - j) * neq));
-  return more > 100.0 ? (more > 9e18 ? INT64_MAX / 2 : static_cast<int64_t>(more)) : 100;
+  const double most = std::max(100.0, static_cast<double>(count));
+  return static_cast<int64_t>(std::max(100.0, std::min(more, most)));
 }
 
 // The block's equation values estart..estop: the live residual array itself when the whole

@@ -1,0 +1,343 @@
+// The plant: blocks on one container and one set of lists, stream connections, fixed variables,
+// degrees of freedom, the Newton solve with per-block evaluation counts, and the recycle
+// flowsheet built on it.
+#include "plant.h"
+
+#include <cmath>
+#include <map>
+
+#include <kvoblk/kvomodel.h>
+
+namespace {
+
+// Residual routines of the plant's blocks are wrapped so that every run is counted, whoever
+// asks for it (the solver, numeric Jacobians, Schubert updates, pattern detection).
+struct ResCount {
+  void (*original)(int, int*) = nullptr;
+  long runs = 0;
+};
+std::map<int, ResCount>& res_counts() {
+  static auto* m = new std::map<int, ResCount>;
+  return *m;
+}
+
+void counting_res(int blk, int* status) {
+  auto it = res_counts().find(blk);
+  if (it == res_counts().end() || !it->second.original) {
+    *status = 1;
+    return;
+  }
+  ++it->second.runs;
+  it->second.original(blk, status);
+}
+
+// The solver's view of one block: every operation goes to the block's dispatcher; Jacobian
+// requests are counted, and so are those the block answered by a Schubert update.
+class BlockUnit : public kvoref::SolverUnit {
+ public:
+  BlockUnit(int blk, Plant::BlockCounts* counts) : blk_(blk), counts_(counts) {}
+  const char* name() const override {
+    const char* id = kvoblk_blkid(blk_);
+    return id ? id : "";
+  }
+  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
+  void residuals(int& status) override { kvoblk_res(blk_, &status); }
+  void jacobian(int& status) override {
+    const int method = kvoblk_inq_deriv_type(blk_);
+    // The dispatcher asks the same question in the same state just after.
+    const bool update = (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) &&
+                        blk_schubert_check(blk_) == 1;
+    kvoblk_jac(blk_, &status);
+    if (status < 0) status = 0;  // rows an update left as they were: a warning only
+    ++counts_->jacobians;
+    if (update) ++counts_->updates;
+  }
+  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
+  void equation_range(int* first, int* last) const override {
+    *first = kvoblk_inq_estart(blk_);
+    *last = kvoblk_inq_estop(blk_);
+  }
+  void set_nlratio(double ratio) override { kvoblk_set_nlratio(blk_, ratio); }
+
+ private:
+  int blk_;
+  Plant::BlockCounts* counts_;
+};
+
+std::map<int, Plant::BlockCounts>& jac_counts() {
+  static auto* m = new std::map<int, Plant::BlockCounts>;
+  return *m;
+}
+
+bool fail(const std::string& what) {
+  kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
+  return false;
+}
+
+}  // namespace
+
+Plant::Plant() = default;
+
+Plant::~Plant() {
+  conns_.reset();
+  for (int blk : blocks_) {
+    res_counts().erase(blk);
+    jac_counts().erase(blk);
+    kvoblk_destroy(blk);
+  }
+  cntr_.reset();
+}
+
+bool Plant::add(int blk) {
+  if (blk == 0) return fail("no block to add");
+  const char* id = kvoblk_blkid(blk);
+  std::string why;
+  if (built_)
+    why = "the plant is built already";
+  else if (!id || !*id)
+    why = "a block has no id";
+  else if (block(id) != 0)
+    why = std::string("the id ") + id + " is in use";
+  if (!why.empty()) {
+    kvoblk_destroy(blk);
+    return fail(why);
+  }
+  kvoblk_ops_t* t = kvoblk_inq_ops(blk);
+  if (t && t->res && t->res != counting_res) {
+    res_counts()[blk] = ResCount{t->res, 0};
+    t->res = counting_res;
+  }
+  jac_counts()[blk] = BlockCounts();
+  blocks_.push_back(blk);
+  return true;
+}
+
+int Plant::block(const std::string& id) const {
+  for (int blk : blocks_) {
+    const char* b = kvoblk_blkid(blk);
+    if (b && id == b) return blk;
+  }
+  return 0;
+}
+
+bool Plant::build(int connection_room) {
+  if (built_) return fail("the plant is built already");
+  int total_nnz = 0;
+  std::vector<int> reserved;
+  for (int blk : blocks_) {
+    int nvar = 0, neqn = 0, nnz = 0, status = 0;
+    kvoblk_dim(blk, &nvar, &neqn, &nnz, &status);
+    if (status != 0 || nnz < 0 || nvar < 0)
+      return fail(std::string("block ") + kvoblk_blkid(blk) + " could not say its size");
+    reserved.push_back(nnz);
+    total_nnz += nnz;
+  }
+  lists_ = kvoref::make_lists(total_nnz + 2 * std::max(connection_room, 0));
+  cntr_.reset(new kvoref::Container(lists_));
+  for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());
+  int v = 1, e = 1, nz = 1;
+  for (size_t b = 0; b < blocks_.size(); ++b) {
+    const int blk = blocks_[b];
+    int status = 0;
+    kvoblk_ini(blk, v, e, nz, &status);
+    if (status != 0) return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
+    v = std::max(v, kvoblk_inq_vstop(blk) + 1);
+    e = std::max(e, kvoblk_inq_estop(blk) + 1);
+    nz = std::max(nz, kvoblk_inq_nzstop(blk) + 1);
+  }
+  conns_.reset(new kvoref::Connections(lists_, e, nz, cntr_.get()));
+  cntr_->connections = conns_.get();
+  cntr_->find_port = [this](const std::string& b, const std::string& p) { return port(b, p); };
+  built_ = true;
+  return true;
+}
+
+kvoref::Port* Plant::port(const std::string& blk_id, const std::string& name) const {
+  const int blk = block(blk_id);
+  // Every port of this host is a kvoref::Port: the plant's blocks get theirs from the models
+  // or from the caller, all made by the reference host.
+  return blk ? static_cast<kvoref::Port*>(kvoblk_get_port(blk, name.c_str())) : nullptr;
+}
+
+kvoref::Port* Plant::port(const std::string& dotted) const {
+  const size_t dot = dotted.rfind('.');
+  if (dot == std::string::npos) return nullptr;
+  return port(dotted.substr(0, dot), dotted.substr(dot + 1));
+}
+
+int Plant::connect(const std::string& from, const std::string& to, const std::string& name) {
+  if (!built_) {
+    fail("connect " + from + " -> " + to + ": the plant is not built yet");
+    return 0;
+  }
+  kvoref::Port* a = port(from);
+  kvoref::Port* b = port(to);
+  if (!a || !b) {
+    kvoprintf(kvHisDev, "!! connect %s -> %s: there is no port %s\n", from.c_str(), to.c_str(),
+              !a ? from.c_str() : to.c_str());
+    return 0;
+  }
+  return conns_->connect(a, b, name);
+}
+
+bool Plant::disconnect(int id) { return conns_ && conns_->disconnect(id); }
+
+int Plant::var(const std::string& name) const {
+  for (int p = 1, n = kvovarlst_inq_nvar(lists_.varlst); p <= n; ++p)
+    if (name == kvovarlst_lookup_var_name(lists_.varlst, p)) return p;
+  return 0;
+}
+
+double Plant::value(int pos) const { return kvovarlst_inq_var_value(lists_.varlst, pos, 0); }
+double Plant::value(const std::string& name) const { return value(var(name)); }
+
+bool Plant::fix(int pos, double value) {
+  if (pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst) || !std::isfinite(value)) return false;
+  kvovarlst_set_var_value(lists_.varlst, pos, value, 0);
+  kvoref::set_var_status(lists_.varlst, pos,
+                         kvovarlst_inq_var_status(lists_.varlst, pos) | kvoref::VAR_FIXED);
+  return true;
+}
+
+bool Plant::fix(const std::string& name, double value) {
+  if (fix(var(name), value)) return true;
+  return fail("cannot fix " + name + ": no such variable or a value that is not a number");
+}
+
+bool Plant::unfix(int pos) {
+  if (pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst)) return false;
+  kvoref::set_var_status(lists_.varlst, pos,
+                         kvovarlst_inq_var_status(lists_.varlst, pos) & ~kvoref::VAR_FIXED);
+  return true;
+}
+
+bool Plant::set_value(const std::string& name, double value) {
+  const int p = var(name);
+  if (p == 0 || !std::isfinite(value)) return false;
+  kvovarlst_set_var_value(lists_.varlst, p, value, 0);
+  return true;
+}
+
+std::vector<int> Plant::unknowns() const {
+  std::vector<int> out;
+  for (int p = 1, n = kvovarlst_inq_nvar(lists_.varlst); p <= n; ++p) {
+    const int st = kvovarlst_inq_var_status(lists_.varlst, p);
+    if (kvovarlst_lookup_var_name(lists_.varlst, p)[0] && !(st & kvoref::VAR_FIXED) &&
+        !(st & kvoref::VAR_EXCLUDED))
+      out.push_back(p);
+  }
+  return out;
+}
+
+std::vector<int> Plant::equations() const {
+  std::vector<int> out;
+  for (int e = 1, n = kvoeqnlst_inq_neqn(lists_.eqnlst); e <= n; ++e)
+    if (kvoeqnlst_lookup_eqn_name(lists_.eqnlst, e)[0] &&
+        u3rinc_c(kvoeqnlst_inq_eqn_status(lists_.eqnlst, e)))
+      out.push_back(e);
+  return out;
+}
+
+int Plant::degrees_of_freedom() const {
+  return static_cast<int>(unknowns().size()) - static_cast<int>(equations().size());
+}
+
+bool Plant::set_method(int method) {
+  bool ok = true;
+  for (int blk : blocks_) ok = kvoblk_set_deriv_type(blk, method) == method && ok;
+  return ok;
+}
+
+kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
+  std::vector<BlockUnit> units;
+  units.reserve(blocks_.size());
+  for (int blk : blocks_) units.emplace_back(blk, &jac_counts()[blk]);
+  std::vector<kvoref::SolverUnit*> su;
+  for (BlockUnit& u : units) su.push_back(&u);
+  if (conns_) su.push_back(conns_.get());
+  return kvoref::newton_solve(lists_, su, options);
+}
+
+Plant::BlockCounts Plant::counts(int blk) const {
+  BlockCounts c;
+  auto j = jac_counts().find(blk);
+  if (j != jac_counts().end()) c = j->second;
+  auto r = res_counts().find(blk);
+  if (r != res_counts().end()) c.residuals = r->second.runs;
+  return c;
+}
+
+Plant::BlockCounts Plant::total_counts() const {
+  BlockCounts t;
+  for (int blk : blocks_) {
+    const BlockCounts c = counts(blk);
+    t.residuals += c.residuals;
+    t.jacobians += c.jacobians;
+    t.updates += c.updates;
+  }
+  return t;
+}
+
+void Plant::reset_counts() {
+  for (int blk : blocks_) {
+    jac_counts()[blk] = BlockCounts();
+    res_counts()[blk].runs = 0;
+  }
+}
+
+// ---- The recycle flowsheet ---------------------------------------------------------------------
+
+bool build_recycle(Plant& plant, const RecycleSpec& spec) {
+  CstrParams reactor;
+  reactor.volume = spec.volume;
+  reactor.rate_constant = spec.rate_constant;
+  reactor.order = spec.order;
+  reactor.feed_flow = spec.feed_flow;
+  reactor.feed_ca = spec.feed_ca;
+  reactor.feed_cb = spec.feed_cb;
+  FlashParams flash;
+  flash.ctot = spec.feed_ca + spec.feed_cb;
+  flash.temperature = spec.flash_t;
+  flash.pressure = spec.flash_p;
+  const int r1 = cstr_create("R1", spec.ntanks, reactor);
+  if (r1 != 0 && !cstr_add_stream_ports(r1)) {
+    kvoblk_destroy(r1);
+    return fail("the reactor's ports could not be made");
+  }
+  if (!plant.add(mix_create("MIX", 2)) || !plant.add(r1) || !plant.add(flash_create("FL", flash)) ||
+      !plant.add(split_create("SPL", {spec.purge, 1.0 - spec.purge})))
+    return fail("a block of the recycle flowsheet could not be made");
+  if (!plant.build()) return false;
+  const char* const links[][3] = {{"MIX.OUT", "R1.IN", "S2"},
+                                  {"R1.OUT", "FL.FEED", "S3"},
+                                  {"FL.VAP", "SPL.IN", "S4"},
+                                  {"SPL.OUT2", "MIX.IN2", "S6"}};
+  for (const auto& l : links)
+    if (plant.connect(l[0], l[1], l[2]) == 0) return false;
+  return plant.fix("MIX.IN1.F", spec.feed_flow) && plant.fix("MIX.IN1.CA", spec.feed_ca) &&
+         plant.fix("MIX.IN1.CB", spec.feed_cb) && plant.fix("FL.T", spec.flash_t) &&
+         plant.fix("FL.P", spec.flash_p) && plant.fix("SPL.SF(1)", spec.purge);
+}
+
+RecycleBalance recycle_balance(const Plant& plant) {
+  RecycleBalance b;
+  auto v = [&](const char* name) { return plant.value(name); };
+  const double feed_a = v("MIX.IN1.F") * v("MIX.IN1.CA");
+  const double feed_b = v("MIX.IN1.F") * v("MIX.IN1.CB");
+  const double liq_a = v("FL.LIQ.F") * v("FL.LIQ.CA"), liq_b = v("FL.LIQ.F") * v("FL.LIQ.CB");
+  const double purge_a = v("SPL.OUT1.F") * v("SPL.OUT1.CA");
+  const double purge_b = v("SPL.OUT1.F") * v("SPL.OUT1.CB");
+  const int r1 = plant.block("R1");
+  const CstrParams p = cstr_params(r1);
+  for (int tank = 1, n = cstr_ntanks(r1); tank <= n; ++tank) {
+    const double ca = cstr_value(r1, tank, CSTR_CA);
+    b.reacted += p.volume * p.rate_constant * (p.order == 1 ? ca : ca * ca);
+  }
+  b.in = feed_a + feed_b;
+  b.out = liq_a + liq_b + purge_a + purge_b;
+  b.in_a = feed_a;
+  b.out_a = liq_a + purge_a;
+  b.total_error = b.in != 0.0 ? std::fabs(b.in - b.out) / b.in : INFINITY;
+  b.a_error = b.in_a != 0.0 ? std::fabs(b.in_a - b.out_a - b.reacted) / b.in_a : INFINITY;
+  return b;
+}

@@ -1,0 +1,121 @@
+// A flowsheet of blocks on the reference host: the blocks, their container and lists, stream
+// connections between their ports, fixed variables, the degrees of freedom and the Newton solve
+// with evaluation counts per block. Programs and tests build flowsheets with it; build_recycle
+// makes the example with a recycle loop.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cstr.h"
+#include <kvoblk/kvoblk.h>
+#include "kvoconnect.h"
+#include "kvorefhost.h"
+#include "units.h"
+
+class Plant {
+ public:
+  Plant();
+  ~Plant();  // destroys the blocks (and their ports), the connections and the container
+  Plant(const Plant&) = delete;
+  Plant& operator=(const Plant&) = delete;
+
+  // Takes a block made by a creation function; the plant destroys it. False (the block
+  // destroyed) after a message on the history device when blk is 0, the id is empty or in use,
+  // or the plant is already built.
+  bool add(int blk);
+  // The block of an id, or 0; the blocks in the order added.
+  int block(const std::string& id) const;
+  const std::vector<int>& blocks() const { return blocks_; }
+
+  // Sizes every block, makes the lists with room for their non-zeros and `connection_room`
+  // connection equations, registers every block with one container (running its registration
+  // scripts), places the blocks one after another and puts the connection slice after the last.
+  // False after a message naming the block at fault.
+  bool build(int connection_room = 32);
+  bool built() const { return built_; }
+
+  // A block's port by "<block>.<port>" or by its two parts; null when there is none.
+  kvoref::Port* port(const std::string& block, const std::string& port) const;
+  kvoref::Port* port(const std::string& dotted) const;
+  // Connects "<block>.<port>" (an outlet) to "<block>.<port>" (an inlet); the connection number
+  // or 0 after a message (see kvoref::Connections::connect).
+  int connect(const std::string& from, const std::string& to, const std::string& name = "");
+  bool disconnect(int id);
+
+  // Variable positions by name ("R1.F(3)"), 0 when unknown; fixing and unfixing with a value.
+  int var(const std::string& name) const;
+  double value(int pos) const;
+  double value(const std::string& name) const;
+  bool fix(const std::string& name, double value);
+  bool fix(int pos, double value);
+  bool unfix(int pos);
+  bool set_value(const std::string& name, double value);
+
+  // Free variables minus active equations (the blocks' and the connections'). 0 for a square
+  // system; the names of the free variables or the equations in excess are given by
+  // unknowns()/equations().
+  int degrees_of_freedom() const;
+  std::vector<int> unknowns() const;
+  std::vector<int> equations() const;
+
+  // Sets every block's derivative method; false when a block refuses it.
+  bool set_method(int method);
+
+  // Solves with Newton's method; every block's residual and Jacobian work is counted.
+  kvoref::NewtonReport solve(const kvoref::NewtonOptions& options = kvoref::NewtonOptions());
+
+  struct BlockCounts {
+    long residuals = 0;  // runs of the block's residual routine (numeric work included)
+    int jacobians = 0;   // Jacobian requests answered
+    int updates = 0;     // of those, Schubert updates
+  };
+  // Counts of one block since the last reset, and over every block.
+  BlockCounts counts(int blk) const;
+  BlockCounts total_counts() const;
+  void reset_counts();
+
+  const kvoref::Lists& lists() const { return lists_; }
+  kvoref::Container* container() const { return cntr_.get(); }
+  kvoref::Connections* connections() const { return conns_.get(); }
+
+ private:
+  std::vector<int> blocks_;
+  kvoref::Lists lists_;
+  std::unique_ptr<kvoref::Container> cntr_;
+  std::unique_ptr<kvoref::Connections> conns_;
+  bool built_ = false;
+};
+
+// ---- The recycle flowsheet ---------------------------------------------------------------------
+// Fresh feed -> mixer MIX (inlets IN1 fresh, IN2 recycle) -> stirred-tank chain R1 -> flash FL ->
+// vapour to splitter SPL (OUT1 purge, OUT2 recycle back to MIX.IN2), liquid product FL.LIQ.
+// Fixed: the fresh feed (MIX.IN1), the flash's T and P, the purge fraction SPL.SF(1). Every
+// other variable starts at its model's own guess: a cold start.
+struct RecycleSpec {
+  double feed_flow = 10.0;  // m3/h
+  double feed_ca = 2.0;     // kmol/m3
+  double feed_cb = 0.0;
+  int ntanks = 3;
+  double volume = 4.0;      // m3 per tank
+  double rate_constant = 0.5;  // 1/h (first order) or m3/(kmol h) (second order)
+  int order = 1;
+  double flash_t = 365.0;   // K
+  double flash_p = 101.325; // kPa
+  double purge = 0.1;       // fraction of the vapour purged
+};
+// Adds the blocks, builds the plant, connects and fixes; false after a message.
+bool build_recycle(Plant& plant, const RecycleSpec& spec = RecycleSpec());
+
+// The overall material balance of the recycle flowsheet in kmol/h: what the fresh feed brings,
+// what the liquid product and the purge take away, and what the reaction A -> B converts in the
+// tanks. The reaction keeps the number of moles, so total = in - out; component A: in - out -
+// reacted.
+struct RecycleBalance {
+  double in = 0.0, out = 0.0, reacted = 0.0;
+  double in_a = 0.0, out_a = 0.0;
+  double total_error = 0.0;  // |in - out| / in
+  double a_error = 0.0;      // |in_a - out_a - reacted| / in_a
+};
+RecycleBalance recycle_balance(const Plant& plant);

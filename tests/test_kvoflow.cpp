@@ -1,0 +1,397 @@
+// The flowsheet runner: the file reader's errors with their exact positions, plug-in loading,
+// the drawings, and whole runs of the recycle flowsheet and of bad flowsheets.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "fixture.h"
+#include "flowfile.h"
+#include "models.h"
+#include "run.h"
+#include "svg.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvoflow::Diagnostics;
+
+// Every error the reader and the model check find in `text`, one per line.
+std::string errors(const std::string& text) {
+  Diagnostics diag("t.toml");
+  kvoflow::FlowsheetSpec spec = kvoflow::parse_flowsheet(text, "t.toml", diag);
+  kvoflow::Catalogue catalogue;
+  catalogue.load_plugins(spec, {}, diag);
+  catalogue.check_blocks(spec, diag);
+  std::string out;
+  for (const std::string& line : diag.lines()) out += line + "\n";
+  return out;
+}
+
+const char* const kTwoBlocks =
+    "[[block]]\n"
+    "id = \"R1\"\n"
+    "model = \"CSTR\"\n"
+    "[block.parameters]\n"
+    "tanks = 2\n"
+    "[[block]]\n"
+    "id = \"M1\"\n"
+    "model = \"MIXER\"\n";
+
+TEST(FlowsheetFile, AGoodFileHasNoErrorsAndKeepsEveryEntry) {
+  Diagnostics diag("t.toml");
+  const kvoflow::FlowsheetSpec spec = kvoflow::parse_flowsheet(
+      std::string(kTwoBlocks) +
+          "method = \"UPDATE_NUMERIC\"\npattern = \"RESTORE\"\n"
+          "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
+          "[fix]\n\"M1.IN1.F\" = 3\n[guess]\n\"R1.F(1)\" = 2.5\n",
+      "t.toml", diag);
+  ASSERT_TRUE(diag.ok()) << diag.lines().front();
+  ASSERT_EQ(spec.blocks.size(), 2u);
+  EXPECT_EQ(spec.blocks[1].method, KVOBLK_UPDATE_NUMERIC);
+  EXPECT_EQ(spec.blocks[1].pattern, KVOBLK_PAT_RESTORE);
+  EXPECT_EQ(spec.blocks[1].pattern_file, "M1.pat");  // RESTORE without a file: the id's
+  ASSERT_EQ(spec.connections.size(), 1u);
+  EXPECT_EQ(spec.connections[0].from.text(), "M1.OUT");
+  ASSERT_EQ(spec.fixed.size(), 1u);
+  EXPECT_EQ(spec.fixed[0].value, 3.0);
+  EXPECT_EQ(spec.guesses[0].pos.line, 17);
+}
+
+// One case per class of error, each at its exact line and column.
+TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"[[block]\nid = \"A\"\n",
+       "t.toml:1:9: this is not valid TOML: Error while parsing table header: expected ']', saw "
+       "'\\n'\n"},
+      {"[[block]]\nid = \"R1\"\nmodel = \"CSTX\"\n",
+       "t.toml:3:9: block R1 uses the model \"CSTX\", which is neither built in nor a plug-in of "
+       "[plugins]; the models are CSTR, MIXER, SPLITTER, HEATER, FLASH\n"},
+      {"[[block]]\nid = \"R1\"\nmodel = \"CSTR\"\n",
+       "t.toml:1:1: block R1 (model CSTR) needs the parameter tanks: the number of tanks in "
+       "series\n"},
+      {"[[block]]\nid = \"R1\"\nmodel = \"CSTR\"\n[block.parameters]\ntanks = \"three\"\n",
+       "t.toml:5:9: parameter tanks of block R1 must be a whole number, not a text\n"},
+      {"[[block]]\nid = \"R1\"\nmodel = \"CSTR\"\n[block.parameters]\ntanks = 2\nvolme = 3.0\n",
+       "t.toml:6:1: the model CSTR has no parameter \"volme\"; it takes tanks, volume, "
+       "rate_constant, order\n"},
+      {std::string(kTwoBlocks) + "[[block]]\nid = \"R1\"\nmodel = \"MIXER\"\n",
+       "t.toml:10:6: a block with id \"R1\" is already defined at line 2\n"},
+      {std::string(kTwoBlocks) +
+           "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
+           "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN2\"\n",
+       "t.toml:13:8: port M1.OUT is already connected at line 10\n"},
+      {std::string(kTwoBlocks) + "[[connection]]\nfrom = \"M2.OUT\"\nto = \"R1.IN\"\n",
+       "t.toml:10:8: there is no block \"M2\" to connect\n"},
+      {std::string(kTwoBlocks) + "method = \"EXACT\"\n",
+       "t.toml:9:10: unknown derivative method \"EXACT\"; use ANALYTIC, NUMERIC, UPDATE_NUMERIC "
+       "or UPDATE_ANALYTIC\n"},
+      {std::string(kTwoBlocks) + "[fix]\nM1.IN1.F = 3\n",
+       "t.toml:10:1: write the variable name in quotes, as in \"M1.F\" = 1.0, so that its dots "
+       "stay part of the name\n"},
+      {std::string(kTwoBlocks) + "[solvr]\n",
+       "t.toml:9:2: unknown entry \"solvr\"; the file knows title, diagnostic_level, [solver], "
+       "[plugins], [[block]], [[connection]], [fix] and [guess]\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(errors(c.text), c.expected) << c.text;
+}
+
+TEST(FlowsheetFile, EveryErrorOfAFileIsReportedInLineOrderNotOnlyTheFirst) {
+  // The model check runs after the reader but its error comes first, by its line.
+  const std::string text =
+      "[[block]]\nid = \"R1\"\nmodel = \"CSTR\"\nmethod = 3\n"
+      "[[block]]\nid = \"9x\"\nmodel = \"MIXER\"\n";
+  EXPECT_EQ(errors(text),
+            "t.toml:1:1: block R1 (model CSTR) needs the parameter tanks: the number of tanks in "
+            "series\n"
+            "t.toml:4:10: method must be a text in quotes, not a whole number\n"
+            "t.toml:6:6: the block id \"9x\" must start with a letter and hold only letters, "
+            "digits, '_' and '-' (at most 32)\n");
+}
+
+TEST(FlowsheetFile, AMissingFileIsNamed) {
+  Diagnostics diag("no/such.toml");
+  kvoflow::read_flowsheet("no/such.toml", diag);
+  ASSERT_EQ(diag.lines().size(), 1u);
+  EXPECT_EQ(diag.lines()[0], "no/such.toml: there is no flowsheet file by this name");
+}
+
+// ---- Plug-ins ----------------------------------------------------------------------------------
+
+std::string plugin_file(const std::string& model, const std::string& path,
+                        const std::string& params = "evaporated = 0.25\n") {
+  return "[plugins]\n" + model + " = \"" + path +
+         "\"\n[[block]]\nid = \"C1\"\nmodel = \"" + model +
+         "\"\n[block.parameters]\n" + params;
+}
+
+TEST(PluginLoading, AGoodPluginCreatesBlocksWithItsPorts) {
+  Diagnostics diag("t.toml");
+  const kvoflow::FlowsheetSpec spec =
+      kvoflow::parse_flowsheet(plugin_file("CONC", KVOFLOW_PLUGIN), "t.toml", diag);
+  kvoflow::Catalogue catalogue;
+  catalogue.load_plugins(spec, {}, diag);
+  catalogue.check_blocks(spec, diag);
+  ASSERT_TRUE(diag.ok()) << diag.lines().front();
+  const kvoflow::ModelDef* model = catalogue.find("CONC");
+  ASSERT_NE(model, nullptr);
+  std::string why;
+  const int blk = model->create(spec.blocks[0], &why);
+  ASSERT_NE(blk, 0) << why;
+  EXPECT_STREQ(kvoblk_blkid(blk), "C1");
+  ASSERT_EQ(kvoblk_inq_num_ports(blk), 2);
+  EXPECT_STREQ(kvoblk_get_port_n(blk, 2)->name(), "OUT");
+  kvoblk_destroy(blk);
+
+  // A parameter the plug-in refuses: its own sentence comes back and no block is left.
+  kvoflow::BlockSpec bad = spec.blocks[0];
+  bad.params[0].value.real = 1.5;
+  EXPECT_EQ(model->create(bad, &why), 0);
+  EXPECT_EQ(why, "parameter evaporated must be a number from 0 up to (not including) 1");
+}
+
+TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
+  EXPECT_EQ(errors(plugin_file("CONC", "nowhere/libnothing.so")),
+            "t.toml:2:8: the plug-in \"nowhere/libnothing.so\" of model CONC is not there (a "
+            "relative path starts at the flowsheet file's folder)\n");
+  EXPECT_EQ(errors(plugin_file("CONC", KVOFLOW_NOENTRY)),
+            std::string("t.toml:2:8: the plug-in ") + KVOFLOW_NOENTRY +
+                " does not export the entry point kvoblk_plugin_create (see "
+                "kvoblk/kvoplugin.h)\n");
+  // A file that is no shared object at all.
+  EXPECT_EQ(errors(plugin_file("CONC", KVOFLOW_FLOWSHEETS "/recycle.toml"))
+                .rfind("t.toml:2:8: the plug-in " KVOFLOW_FLOWSHEETS
+                       "/recycle.toml cannot be loaded: ",
+                       0),
+            0u);
+  EXPECT_EQ(errors(plugin_file("CSTR", KVOFLOW_PLUGIN)).rfind(
+                "t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
+                "earlier plug-in\n",
+                0),
+            0u);
+}
+
+// ---- Drawings ------------------------------------------------------------------------------------
+
+// Renders an SVG text to PNG with rsvg-convert; true when it renders.
+bool renders(const std::string& svg, const std::string& name) {
+  const fs::path dir = fs::temp_directory_path() / "kvoflow-svg-test";
+  fs::create_directories(dir);
+  const std::string in = (dir / (name + ".svg")).string(), out = (dir / (name + ".png")).string();
+  std::string why;
+  if (!kvoflow::write_file(in, svg, &why)) return false;
+  const std::string cmd = "rsvg-convert -o '" + out + "' '" + in + "' 2>/dev/null";
+  return std::system(cmd.c_str()) == 0 && fs::file_size(out) > 0;
+}
+
+TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
+  kvoflow::SpyPlot spy;
+  spy.title = "A <b> & \"C\"";
+  spy.rows = 3;
+  spy.cols = 4;
+  spy.cells = {{1, 1}, {2, 2}, {3, 4}, {9, 9}};  // the last lies outside and is not drawn
+  spy.blocks = {{"<R1>", 1, 2, 1, 3}};
+  spy.connection_rows = {3};
+  spy.fixed_cols = {4};
+  const std::string s = kvoflow::spy_svg(spy);
+  EXPECT_NE(s.find("A &lt;b&gt; &amp; &quot;C&quot;"), std::string::npos);
+  EXPECT_TRUE(renders(s, "spy"));
+
+  kvoflow::GroupPlot g;
+  g.title = "groups";
+  g.rows = 2;
+  g.cols = 3;
+  g.cells = {{1, 1}, {1, 2}, {2, 3}};
+  g.group_of_col = {1, 2, 1};
+  g.col_names = {"IN.F", "<x>", ""};
+  EXPECT_TRUE(renders(kvoflow::groups_svg(g), "groups"));
+
+  kvoflow::HistoryPlot h;
+  h.title = "history";
+  h.y_label = "residual";
+  h.tolerance = 1e-9;
+  h.series = {{"A", {10.0, 1.0, 0.0}}, {"B", {NAN, INFINITY, 1e-300}}, {"empty", {}}};
+  const std::string hs = kvoflow::history_svg(h);
+  EXPECT_EQ(hs.find("nan"), std::string::npos);
+  EXPECT_EQ(hs.find("inf"), std::string::npos);
+  EXPECT_TRUE(renders(hs, "history"));
+}
+
+TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
+  const fs::path dir = fs::temp_directory_path() / "kvoflow-write-test";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const std::string path = (dir / "a.svg").string();
+  std::string why;
+  ASSERT_TRUE(kvoflow::write_file(path, "old", &why));
+  // A folder in the way of the temporary file: the write fails and the old file stays.
+  fs::create_directories(path + ".kvotmp");
+  EXPECT_FALSE(kvoflow::write_file(path, "new", &why));
+  EXPECT_EQ(why, "cannot write " + path);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "old");
+}
+
+// ---- Whole runs ----------------------------------------------------------------------------------
+
+class Runner : public kvotest::KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    dir_ = fs::temp_directory_path() /
+           ("kvoflow-run-" + std::string(::testing::UnitTest::GetInstance()
+                                             ->current_test_info()
+                                             ->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  int run(const std::string& file, kvoflow::Options o = kvoflow::Options()) {
+    o.file = file;
+    o.workdir = dir_.string();
+    o.quiet = true;
+    o.plugin_dirs = {fs::path(KVOFLOW_PLUGIN).parent_path().string()};
+    return kvoflow::run(o);
+  }
+  std::string write(const std::string& name, const std::string& text) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path) << text;
+    return path;
+  }
+  fs::path dir_;
+};
+
+TEST_F(Runner, TheRecycleFlowsheetSolvesAndItsMaterialBalanceCloses) {
+  kvoflow::Options o;
+  o.json = (dir_ / "r.json").string();
+  o.svg_dir = (dir_ / "svg").string();
+  o.compare_methods = true;
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml", o), kvoflow::EXIT_SOLVED) << his() << err();
+  const std::string report = his();
+  EXPECT_NE(report.find("The overall material balance closes to"), std::string::npos) << report;
+  std::ifstream in(o.json);
+  const nlohmann::json j = nlohmann::json::parse(in);
+  EXPECT_TRUE(j["solve"]["converged"].get<bool>());
+  const auto& b = j["material_balance"];
+  EXPECT_LE(b["relative_closure"].get<double>(), 1e-9);
+  EXPECT_NEAR(b["total_in"].get<double>(), 20.0, 1e-12);  // 10 m3/h of 2 kmol/m3 A
+  // Of the A that enters, what does not leave has reacted to B.
+  const auto& a = b["components"][0];
+  EXPECT_EQ(a["component"], "CA");
+  EXPECT_NEAR(a["in"].get<double>() + a["made"].get<double>(), a["out"].get<double>(), 1e-9);
+  EXPECT_LT(a["made"].get<double>(), -1.0);
+  ASSERT_EQ(j["methods"].size(), 4u);
+  for (const auto& m : j["methods"]) EXPECT_TRUE(m["converged"].get<bool>()) << m["label"];
+  // Every stream of the file and the three boundary streams are in the table.
+  EXPECT_EQ(j["streams"].size(), 5u + 3u);
+  for (const char* f : {"jacobian.svg", "pattern-R1.svg", "convergence.svg"})
+    EXPECT_TRUE(fs::exists(dir_ / "svg" / f)) << f;
+  // The chain's groups as the grouping service made them: as many as the fullest row's
+  // non-zeros (BALB of a tank: five), every column in one.
+  std::ifstream groups_in(dir_ / "svg" / "pattern-R1.svg");
+  std::stringstream groups;
+  groups << groups_in.rdbuf();
+  EXPECT_NE(groups.str().find(">5 column groups<"), std::string::npos);
+  int columns = 0;
+  for (int g = 1; g <= 5; ++g) {
+    const std::string head = ">group " + std::to_string(g) + " (";
+    const size_t at = groups.str().find(head);
+    ASSERT_NE(at, std::string::npos) << head;
+    columns += std::atoi(groups.str().c_str() + at + head.size());
+  }
+  EXPECT_EQ(columns, 63);
+
+  // The second run restores the flash's pattern from the file the first one saved.
+  EXPECT_TRUE(fs::exists(dir_ / "FL.pat"));
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml"), kvoflow::EXIT_SOLVED);
+  EXPECT_NE(his().find("RESTORE (read from " + (dir_ / "FL.pat").string() + ")"),
+            std::string::npos);
+}
+
+const char* const kConcentrator =
+    "[plugins]\nCONC = \"libkvoconcentrator.so\"\n"
+    "[[block]]\nid = \"C1\"\nmodel = \"CONC\"\npattern = \"RESTORE\"\n"
+    "[block.parameters]\nevaporated = 0.25\n";
+
+TEST_F(Runner, BadPortsConnectionsAndSpecificationsStopBeforeSolving) {
+  const std::string two = std::string(kConcentrator) +
+                          "[[block]]\nid = \"H1\"\nmodel = \"HEATER\"\n"
+                          "[[block]]\nid = \"M1\"\nmodel = \"MIXER\"\n";
+  // A port the block does not have.
+  std::string f = write("a.toml", two + "[[connection]]\nfrom = \"C1.OUTLET\"\nto = \"M1.IN1\"\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":16:8: block C1 has no port OUTLET; its ports are IN, OUT\n");
+  // Ports of different kinds of stream.
+  f = write("b.toml", two + "[[connection]]\nfrom = \"C1.OUT\"\nto = \"H1.IN\"\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":15:1: the connection C1.OUT -> H1.IN is refused (the reason is given "
+                       "above)\n");
+  EXPECT_NE(his().find("!! connect C1.OUT -> H1.IN: C1.OUT carries 3 variables but H1.IN "
+                       "carries 2\n"),
+            std::string::npos);
+  // An unknown variable.
+  f = write("c.toml", std::string(kConcentrator) + "[fix]\n\"C1.IN.G\" = 1\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":10:1: there is no variable C1.IN.G; block C1 has C1.IN.F, C1.IN.CA, "
+                       "C1.IN.CB, C1.OUT.F, C1.OUT.CA, C1.OUT.CB\n");
+  // Too few fixed variables: the ones no equation determines are named.
+  f = write("d.toml", std::string(kConcentrator) + "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ": the flowsheet has 1 degree of freedom too many (4 free variables, 3 "
+                       "equations): fix 1 more of the variables that no equation determines: "
+                       "C1.IN.CB, C1.OUT.CB\n");
+  // Square, but no equation is left to determine IN.CB or OUT.CB.
+  f = write("e.toml", std::string(kConcentrator) +
+                          "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n\"C1.OUT.F\" = 0.75\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ": the flowsheet is square (3 free variables, 3 equations) but "
+                       "structurally singular: no equation can be solved for some variables; "
+                       "equations C1.FLOW involve no free variable; variables C1.IN.CB, "
+                       "C1.OUT.CB appear only in C1.BALB\n");
+  // Nothing was solved, so the RESTORE block's pattern file was written once, whole.
+  EXPECT_EQ(his().find("Solved"), std::string::npos);
+}
+
+TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
+  const std::string f = write(
+      "div.toml", std::string("[solver]\nmax_iterations = 4\n") + kConcentrator +
+                      "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1e9\n"
+                      "\"C1.IN.CB\" = 0\n");
+  // A valid pattern file from a good run is there first.
+  const std::string good = write("good.toml", std::string(kConcentrator) +
+                                                  "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n"
+                                                  "\"C1.IN.CB\" = 0\n");
+  ASSERT_EQ(run(good), kvoflow::EXIT_SOLVED) << err();
+  const fs::path pat = dir_ / "C1.pat";
+  const auto stamp = fs::last_write_time(pat);
+  std::ifstream before_in(pat);
+  std::stringstream before;
+  before << before_in.rdbuf();
+  his();
+  EXPECT_EQ(run(f), kvoflow::EXIT_SOLVE);
+  const std::string out = his();
+  EXPECT_NE(out.find("The solve (as specified) stopped: no convergence after 4 iterations"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("NOT SOLVED"), std::string::npos);
+  std::ifstream after_in(pat);
+  std::stringstream after;
+  after << after_in.rdbuf();
+  EXPECT_EQ(after.str(), before.str());
+  EXPECT_EQ(fs::last_write_time(pat), stamp);
+  // A damaged pattern file stops the run before solving and is not replaced.
+  std::ofstream(pat) << "damaged\n";
+  EXPECT_EQ(run(good), kvoflow::EXIT_INPUT);
+  std::ifstream damaged(pat);
+  std::string first;
+  std::getline(damaged, first);
+  EXPECT_EQ(first, "damaged");
+}
+
+}  // namespace

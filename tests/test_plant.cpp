@@ -1,0 +1,88 @@
+// The plant on the reference host: the recycle flowsheet solved simultaneously from a cold start
+// with its material balance, degrees of freedom, connections through the plant, and the update
+// methods fed with nonlinearity ratios.
+#include "fixture.h"
+#include "plant.h"
+
+namespace {
+
+class PlantTest : public kvotest::KvoTest {};
+
+TEST_F(PlantTest, RecycleSolvesFromAColdStartAndItsMaterialBalanceCloses) {
+  for (int method : {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
+    SCOPED_TRACE(method);
+    Plant plant;
+    ASSERT_TRUE(build_recycle(plant)) << his();
+    EXPECT_EQ(plant.degrees_of_freedom(), 0);
+    EXPECT_EQ(plant.connections()->count(), 4);
+    ASSERT_TRUE(plant.set_method(method));
+    const kvoref::NewtonReport r = plant.solve();
+    ASSERT_TRUE(r.converged) << r.message;
+    const RecycleBalance b = recycle_balance(plant);
+    EXPECT_LT(b.total_error, 1e-9);
+    EXPECT_LT(b.a_error, 1e-9);
+    EXPECT_GT(b.reacted, 0.1 * b.in_a);  // the loop really reacts and recycles
+    EXPECT_GT(plant.value("SPL.OUT2.F"), 1.0);
+    // The joined variables agree: the recycle is closed.
+    EXPECT_NEAR(plant.value("SPL.OUT2.CA"), plant.value("MIX.IN2.CA"), 1e-9);
+  }
+}
+
+TEST_F(PlantTest, UpdatesNeverCostMoreResidualsThanNumericJacobiansOnTheRecycle) {
+  long evals[2] = {0, 0};
+  double ratios_seen = 0;
+  for (int k = 0; k < 2; ++k) {
+    Plant plant;
+    ASSERT_TRUE(build_recycle(plant));
+    plant.set_method(k == 0 ? KVOBLK_NUMERIC : KVOBLK_UPDATE_NUMERIC);
+    plant.reset_counts();
+    ASSERT_TRUE(plant.solve().converged);
+    evals[k] = plant.total_counts().residuals;
+    if (k == 1) {
+      EXPECT_GT(plant.total_counts().updates, 0);
+      // The solver stored every block's ratio: none keeps the creation value exactly.
+      for (int blk : plant.blocks()) ratios_seen += kvoblk_inq_nlratio(blk) != 1.0;
+    }
+  }
+  EXPECT_LT(evals[1], evals[0]);
+  EXPECT_GT(ratios_seen, 0);
+}
+
+TEST_F(PlantTest, DegreesOfFreedomFollowConnectionsAndFixedVariables) {
+  Plant plant;
+  ASSERT_TRUE(plant.add(mix_create("MIX", 2)));
+  ASSERT_TRUE(plant.add(split_create("SPL", {0.5, 0.5})));
+  EXPECT_FALSE(plant.add(mix_create("MIX", 1)));  // id in use: refused and destroyed
+  EXPECT_EQ(his(), "!! plant: the id MIX is in use\n");
+  ASSERT_TRUE(plant.build());
+  // 9 + 11 variables, 3 + 7 equations.
+  EXPECT_EQ(plant.degrees_of_freedom(), 10);
+  const int id = plant.connect("MIX.OUT", "SPL.IN");
+  ASSERT_NE(id, 0);
+  EXPECT_EQ(plant.degrees_of_freedom(), 7);
+  EXPECT_EQ(plant.connect("MIX.OUT", "SPL.NOPE"), 0);
+  EXPECT_EQ(his(), "!! connect MIX.OUT -> SPL.NOPE: there is no port SPL.NOPE\n");
+  EXPECT_EQ(plant.connect("SPL.OUT1", "MIX.OUT"), 0);
+  EXPECT_EQ(his(), "!! connect SPL.OUT1 -> MIX.OUT: MIX.OUT is an outlet, not an inlet\n");
+  EXPECT_TRUE(plant.fix("SPL.SF(1)", 0.25));
+  EXPECT_EQ(plant.degrees_of_freedom(), 6);
+  EXPECT_TRUE(plant.disconnect(id));
+  EXPECT_EQ(plant.degrees_of_freedom(), 9);
+  EXPECT_FALSE(plant.fix("SPL.SF(9)", 1.0));
+}
+
+TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {
+  Plant plant;
+  ASSERT_TRUE(build_recycle(plant));
+  plant.set_method(KVOBLK_NUMERIC);
+  plant.reset_counts();
+  const kvoref::NewtonReport r = plant.solve();
+  ASSERT_TRUE(r.converged);
+  const Plant::BlockCounts mix = plant.counts(plant.block("MIX"));
+  // The solver's passes plus the numeric differencing of every Jacobian.
+  EXPECT_GT(mix.residuals, r.residual_calls);
+  EXPECT_EQ(mix.jacobians, r.jacobian_calls);
+  EXPECT_EQ(plant.total_counts().jacobians, 4 * r.jacobian_calls);
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// Stream connections of the reference host (making, refusing, removing, CONNECT scripts) and the
+// solver's failure reports: the structurally singular part of a system, a diverging solve.
+#include <memory>
+
+#include "fixture.h"
+#include "kvoconnect.h"
+
+namespace {
+
+using kvoref::Port;
+
+// What a port asks of its block, for ports outside any real block.
+class FakeBlock : public nux_port_mesgs {
+ public:
+  explicit FakeBlock(const char* id) : id_(id) {}
+  int var_offset() override { return 0; }
+  int owns_var(int) override { return 1; }
+  const char* block_id() override { return id_; }
+  bool block_included() override { return true; }
+  ~FakeBlock() override = default;
+
+ private:
+  const char* id_;
+};
+
+struct PortDeleter {
+  void operator()(Port* p) const { p->destroy(); }
+};
+using PortPtr = std::unique_ptr<Port, PortDeleter>;
+
+const std::vector<int> kLiquid = {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
+                                  kvoref::KIND_CONCENTRATION};
+
+class Connect : public kvotest::KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    lists = kvoref::make_lists(4);
+    for (int v = 1; v <= 12; ++v) kvoref::define_var(lists.varlst, v, ("X" + std::to_string(v)).c_str(), v);
+    for (int e = 1; e <= 2; ++e) kvoref::define_eqn(lists.eqnlst, e, "BLOCK.EQN");
+    cntr.reset(new kvoref::Container(lists));
+  }
+  // A port of block `blk` carrying variables `vars` with the liquid stream's kinds.
+  PortPtr port(FakeBlock* blk, const char* name, int direction, std::vector<int> vars,
+               std::vector<int> kinds = kLiquid) {
+    PortPtr p(new Port(name, std::move(vars)));
+    p->attach(blk);
+    p->set_stream(direction, std::move(kinds), {"F", "CA", "CB"});
+    return p;
+  }
+  kvoref::Lists lists;
+  std::unique_ptr<kvoref::Container> cntr;
+  FakeBlock a{"A"}, b{"B"}, c{"C"};
+};
+
+TEST_F(Connect, MakesOneEquationPerVariablePairInItsOwnSlice) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  const int id = conns.connect(out.get(), in.get(), "S1");
+  ASSERT_EQ(id, 1);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(conns.estart(), 3);
+  EXPECT_EQ(conns.estop(), 5);
+  EXPECT_EQ(conns.nzstop(), 10);  // the Jacobian grew from 4 to hold them
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 4), "S1.CA");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 7), 4);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 7), 8);  // inlet +1
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 8), 2);  // outlet -1
+  EXPECT_EQ(kvojac_vec_bj(lists.jac)[7], -1.0);
+  int st = 0;
+  conns.residuals(st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(kvoeqnlst_inq_eqn_value(lists.eqnlst, 5), 9.0 - 3.0);
+  // The container heard of three more equations and six more non-zeros, before and after.
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_TRUE(cntr->edits[0].pre);
+  EXPECT_EQ(cntr->edits[1].deqn, 3);
+  EXPECT_EQ(cntr->edits[1].dnz, 6);
+  // The slice is a solver unit over its own equations.
+  int first = 0, last = 0;
+  conns.equation_range(&first, &last);
+  EXPECT_EQ(first, 3);
+  EXPECT_EQ(last, 5);
+}
+
+TEST_F(Connect, RefusesIncompatiblePortsNamingBoth) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11});
+  PortPtr hot = port(&c, "HOT", kvoref::PORT_INLET, {10, 11, 12},
+                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_MOLE_FRACTION,
+                      kvoref::KIND_CONCENTRATION});
+  PortPtr loose = port(&c, "FREE", kvoref::PORT_INLET, {10, 0, 12});
+
+  EXPECT_EQ(conns.connect(out.get(), in2.get()), 0);
+  EXPECT_EQ(his(), "!! connect A.OUT -> C.IN: A.OUT carries 3 variables but C.IN carries 2\n");
+  EXPECT_EQ(conns.connect(out.get(), hot.get()), 0);
+  EXPECT_EQ(his(),
+            "!! connect A.OUT -> C.HOT: variable 2 of A.OUT is a concentration but of C.HOT a "
+            "mole fraction\n");
+  EXPECT_EQ(conns.connect(in.get(), out.get()), 0);
+  EXPECT_EQ(his(), "!! connect B.IN -> A.OUT: B.IN is an inlet, not an outlet\n");
+  EXPECT_EQ(conns.connect(out.get(), loose.get()), 0);
+  EXPECT_NE(his().find("C.FREE is not bound to variables"), std::string::npos);
+  ASSERT_NE(conns.connect(out.get(), in.get()), 0);
+  PortPtr other_out = port(&c, "OUT", kvoref::PORT_OUTLET, {10, 11, 12});
+  EXPECT_EQ(conns.connect(other_out.get(), in.get()), 0);
+  EXPECT_EQ(his(), "!! connect C.OUT -> B.IN: port B.IN is already connected by A.OUT->B.IN\n");
+  // Nothing refused left a trace in the lists.
+  EXPECT_EQ(conns.count(), 1);
+  EXPECT_EQ(conns.estop(), 5);
+  EXPECT_EQ(kvoref::num_eqns(lists.eqnlst), 5);
+}
+
+TEST_F(Connect, DisconnectingRemovesEquationsAndNonZerosAndClosesTheSlice) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  PortPtr out2 = port(&a, "OUT2", kvoref::PORT_OUTLET, {4, 5, 6});
+  PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11, 12});
+  const int s1 = conns.connect(out.get(), in.get(), "S1");
+  const int s2 = conns.connect(out2.get(), in2.get(), "S2");
+  ASSERT_NE(s2, 0);
+  cntr->edits.clear();
+  ASSERT_TRUE(conns.disconnect(s1));
+  EXPECT_FALSE(conns.disconnect(s1));
+  EXPECT_EQ(conns.count(), 1);
+  EXPECT_EQ(conns.of_port(out.get()), nullptr);
+  // S2 moved down to the start of the slice; its old places are empty.
+  EXPECT_EQ(conns.find(s2)->estart, 3);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 3), "S2.F");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "");
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 5), 10);
+  for (int k = 11; k <= 16; ++k) EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, k), 0) << k;
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_EQ(cntr->edits[0].deqn, -3);
+  EXPECT_EQ(cntr->edits[0].dnz, -6);
+  EXPECT_FALSE(cntr->edits[1].pre);
+  // A port freed by the removal can be connected again.
+  EXPECT_NE(conns.connect(out.get(), in.get(), "S1"), 0);
+  EXPECT_TRUE(conns.disconnect(in2.get()));
+  EXPECT_EQ(conns.count(), 1);
+}
+
+TEST_F(Connect, ConnectScriptsMakeTheConnectionsTheyName) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  cntr->connections = &conns;
+  cntr->find_port = [&](const std::string& blk, const std::string& name) -> Port* {
+    if (blk == "A" && name == "OUT") return out.get();
+    if (blk == "B" && name == "IN") return in.get();
+    return nullptr;
+  };
+  kvopipe* script = kvoref::make_script("CONNECT", "PORT IN = (X1)\nCONNECT A.OUT TO B.IN");
+  EXPECT_EQ(cntr->run_script(nullptr, script, nullptr, 0, nullptr), 0);
+  kvodestroy(script);
+  EXPECT_EQ(conns.count(), 1);
+  script = kvoref::make_script("CONNECT", "CONNECT A.OUT TO B.NOPE");
+  EXPECT_EQ(cntr->run_script(nullptr, script, nullptr, 0, nullptr), 1);
+  kvodestroy(script);
+  EXPECT_EQ(his(), "!! CONNECT A.OUT TO B.NOPE: no such port B.NOPE\n");
+}
+
+// ---- Solver failures ---------------------------------------------------------------------------
+
+TEST(Structure, NamesTheOverAndUnderDeterminedParts) {
+  kvoref::reset();
+  kvoref::Lists l = kvoref::make_lists(4);
+  for (int v = 1; v <= 3; ++v) kvoref::define_var(l.varlst, v, ("X" + std::to_string(v)).c_str(), 1.0);
+  for (int e = 1; e <= 3; ++e) kvoref::define_eqn(l.eqnlst, e, ("E" + std::to_string(e)).c_str());
+  // E1 and E2 both depend on X1 only; E3 on X2 and X3.
+  kvoref::set_nz(l.jac, 1, 1, 1);
+  kvoref::set_nz(l.jac, 2, 2, 1);
+  kvoref::set_nz(l.jac, 3, 3, 2);
+  kvoref::set_nz(l.jac, 4, 3, 3);
+  const kvoref::StructuralReport r = kvoref::structural_singularity(l);
+  EXPECT_TRUE(r.singular());
+  EXPECT_EQ(r.matched, 2);
+  EXPECT_EQ(r.over_eqns, (std::vector<int>{1, 2}));
+  EXPECT_EQ(r.over_vars, (std::vector<int>{1}));
+  EXPECT_EQ(r.under_eqns, (std::vector<int>{3}));
+  EXPECT_EQ(r.under_vars, (std::vector<int>{2, 3}));
+  // Fixing X3 leaves a square system whose only fault is E1 against E2.
+  kvoref::set_var_status(l.varlst, 3, kvoref::VAR_FIXED);
+  const kvoref::StructuralReport fixed = kvoref::structural_singularity(l);
+  EXPECT_TRUE(fixed.under_vars.empty());
+  EXPECT_EQ(fixed.over_eqns, (std::vector<int>{1, 2}));
+  kvoref::reset();
+}
+
+// One equation x - 1 = 0 in one variable, with a Jacobian of either sign.
+class Line : public kvoref::SolverUnit {
+ public:
+  Line(const kvoref::Lists& l, double slope) : l_(l), slope_(slope) {}
+  const char* name() const override { return "LINE"; }
+  void pre_solve(int& st) override { st = 0; }
+  void residuals(int& st) override {
+    st = 0;
+    kvoeqnlst_vec_residual(l_.eqnlst)[0] = kvovarlst_inq_var_value(l_.varlst, 1, 0) - 1.0;
+  }
+  void jacobian(int& st) override {
+    st = 0;
+    kvojac_set_nz_value(l_.jac, 1, slope_);
+  }
+  void post_solve(int& st) override { st = 0; }
+
+ private:
+  kvoref::Lists l_;
+  double slope_;
+};
+
+TEST(Newton, ADivergingSolveStopsAtTheBestPointAndASingularOneNamesItsEquations) {
+  kvoref::reset();
+  kvoref::capture(kvHisDev, true);
+  kvoref::Lists l = kvoref::make_lists(1);
+  kvoref::define_var(l.varlst, 1, "X", 3.0);
+  kvoref::define_eqn(l.eqnlst, 1, "LINE.F");
+  kvoref::set_nz(l.jac, 1, 1, 1);
+  Line wrong(l, -1.0);  // every step goes the wrong way
+  kvoref::NewtonOptions o;
+  o.divergence_factor = 100.0;
+  std::vector<int> steps;
+  o.progress = [&](const kvoref::NewtonProgress& p) { steps.push_back(p.step); };
+  const kvoref::NewtonReport r = kvoref::newton_solve(l, {&wrong}, o);
+  EXPECT_FALSE(r.converged);
+  EXPECT_TRUE(r.diverged);
+  EXPECT_NE(r.message.find("the solve diverges"), std::string::npos) << r.message;
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 1, 0), 3.0);  // back at the start
+  EXPECT_EQ(r.norm, 2.0);
+  EXPECT_EQ(steps.size(), r.history.size());
+  EXPECT_GT(r.history.back(), 100.0 * r.history.front());
+
+  Line flat(l, 0.0);
+  const kvoref::NewtonReport s = kvoref::newton_solve(l, {&flat});
+  EXPECT_TRUE(s.singular);
+  EXPECT_EQ(s.message, "the Jacobian is singular (the linear system has no unique solution)");
+  EXPECT_TRUE(s.singular_eqns.empty());  // its pattern is sound
+  kvoref::define_eqn(l.eqnlst, 2, "LINE.G");  // a second equation in the same variable
+  kvoref::resize_jac(l.jac, 2);
+  kvoref::set_nz(l.jac, 2, 2, 1);
+  kvoref::define_var(l.varlst, 2, "Y", 0.0);
+  kvoref::set_var_status(l.varlst, 2, kvoref::VAR_FIXED);
+  kvoref::define_var(l.varlst, 3, "Z", 0.0);  // free, in no equation
+  const kvoref::NewtonReport t = kvoref::newton_solve(l, {&wrong});
+  EXPECT_TRUE(t.singular);
+  EXPECT_EQ(t.message,
+            "the Jacobian is structurally singular: equations LINE.F, LINE.G cannot be matched "
+            "with variables X, Z");
+  kvoref::reset();
+}
+
+}  // namespace

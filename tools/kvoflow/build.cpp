@@ -1,0 +1,355 @@
+// Building the flowsheet from the file: blocks made by their models with the file's settings,
+// ports checked, the plant sized and placed (numeric pattern detection shows its progress),
+// connections made, variables fixed and guessed, and the degrees of freedom checked. Every
+// problem is reported at the line of the file that caused it.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "kvoconnect.h"
+#include "state.h"
+
+namespace kvoflow {
+
+RunState::~RunState() { plant.reset(); }
+
+void RunState::say(const char* format, ...) const {
+  if (options.quiet) return;
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  kvowrite(kvHisDev, buffer, static_cast<int>(std::strlen(buffer)));
+}
+
+std::vector<double> snapshot(const Plant& plant) {
+  std::vector<double> x;
+  const int varlst = plant.lists().varlst;
+  for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p)
+    x.push_back(kvovarlst_inq_var_value(varlst, p, 0));
+  return x;
+}
+
+void restore(const Plant& plant, const std::vector<double>& values) {
+  const int varlst = plant.lists().varlst;
+  const int n = kvovarlst_inq_nvar(varlst);
+  for (int p = 1; p <= n && p <= static_cast<int>(values.size()); ++p)
+    kvovarlst_set_var_value(varlst, p, values[p - 1], 0);
+}
+
+namespace {
+
+std::string join_names(const std::vector<int>& positions, size_t limit,
+                       const char* (*name)(int list, int pos), int list) {
+  std::string s;
+  size_t shown = 0;
+  for (int p : positions) {
+    if (shown == limit) {
+      s += " and " + std::to_string(positions.size() - shown) + " more";
+      break;
+    }
+    s += (s.empty() ? "" : ", ") + std::string(name(list, p));
+    ++shown;
+  }
+  return s;
+}
+
+const char* var_name_at(int list, int pos) { return kvovarlst_lookup_var_name(list, pos); }
+const char* eqn_name_at(int list, int pos) { return kvoeqnlst_lookup_eqn_name(list, pos); }
+
+}  // namespace
+
+std::string var_names(const Plant& plant, const std::vector<int>& positions, size_t limit) {
+  return join_names(positions, limit, var_name_at, plant.lists().varlst);
+}
+
+std::string eqn_names(const Plant& plant, const std::vector<int>& positions, size_t limit) {
+  return join_names(positions, limit, eqn_name_at, plant.lists().eqnlst);
+}
+
+namespace {
+
+// ---- Progress of numeric pattern detection ---------------------------------------------------
+// While the plant places its blocks, the residual routine of each block that detects its pattern
+// numerically is wrapped so that every quarter of the nvar + 1 evaluations the detection makes
+// is shown. The wrapper goes again as soon as the blocks are placed.
+struct Watch {
+  void (*original)(int, int*) = nullptr;
+  long calls = 0;
+  long expected = 0;
+  int shown = 0;  // quarters shown
+  std::string id;
+  const RunState* run = nullptr;
+};
+std::map<int, Watch> watches;
+
+void watched_res(int blk, int* status) {
+  auto it = watches.find(blk);
+  if (it == watches.end()) return;  // cannot happen: the wrapper is installed with its entry
+  Watch& w = it->second;
+  ++w.calls;
+  w.original(blk, status);
+  if (w.expected <= 0) return;
+  const int quarter = static_cast<int>(std::min(4L, w.calls * 4 / w.expected));
+  if (quarter > w.shown) {
+    w.shown = quarter;
+    w.run->say("  pattern detection for block %s: %3d %% (%ld of %ld residual evaluations)\n",
+               w.id.c_str(), quarter * 25, std::min(w.calls, w.expected), w.expected);
+  }
+}
+
+// Detection is long enough to show its progress from this many evaluations on.
+constexpr long kLongDetection = 40;
+
+void watch_detection(RunState& run) {
+  for (BlockRun& b : run.blocks) {
+    const bool detects = b.pattern == KVOBLK_PAT_NUMERIC ||
+                         (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found);
+    if (!detects) continue;
+    int nvar = 0, neqn = 0, nnz = 0, status = 0;
+    kvoblk_selfdim(b.blk, &nvar, &neqn, &nnz, &status);
+    kvoblk_ops_t* t = kvoblk_inq_ops(b.blk);
+    if (status != 0 || nvar + 1 < kLongDetection || !t || !t->res) continue;
+    Watch w;
+    w.original = t->res;
+    w.expected = nvar + 1;
+    w.id = b.spec->id;
+    w.run = &run;
+    watches[b.blk] = w;
+    t->res = watched_res;
+  }
+}
+
+void unwatch_detection(RunState& run) {
+  for (BlockRun& b : run.blocks) {
+    auto it = watches.find(b.blk);
+    if (it == watches.end()) continue;
+    if (kvoblk_ops_t* t = kvoblk_inq_ops(b.blk))
+      if (t->res == watched_res) t->res = it->second.original;
+    b.detection_residuals = it->second.calls;
+    watches.erase(it);
+  }
+}
+
+std::string port_list(int blk) {
+  std::string s;
+  for (int i = 1, n = kvoblk_inq_num_ports(blk); i <= n; ++i) {
+    nux_port* p = kvoblk_get_port_n(blk, i);
+    if (p && p->name()) s += (s.empty() ? "" : ", ") + std::string(p->name());
+  }
+  return s.empty() ? "none" : s;
+}
+
+// Up to `limit` variable names of a block, to help with a misspelt name.
+std::string block_vars(const Plant& plant, const std::string& id, size_t limit) {
+  const int varlst = plant.lists().varlst;
+  std::vector<int> found;
+  const std::string prefix = id + ".";
+  for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p)
+    if (std::string(kvovarlst_lookup_var_name(varlst, p)).rfind(prefix, 0) == 0)
+      found.push_back(p);
+  return var_names(plant, found, limit);
+}
+
+void fix_and_guess(RunState& run, Diagnostics& diag) {
+  Plant& plant = *run.plant;
+  std::map<std::string, int> seen;
+  for (const VarValue& v : run.spec.fixed) {
+    auto [it, fresh] = seen.emplace(v.name, v.pos.line);
+    if (!fresh) {
+      diag.error(v.pos, "variable " + v.name + " is already fixed at line " +
+                            std::to_string(it->second));
+      continue;
+    }
+    if (plant.var(v.name) == 0) {
+      const std::string id = v.name.substr(0, v.name.find('.'));
+      diag.error(v.pos, "there is no variable " + v.name +
+                            (run.spec.block(id) ? "; block " + id + " has " +
+                                                      block_vars(plant, id, 8)
+                                                : "; there is no block " + id));
+      continue;
+    }
+    plant.fix(v.name, v.value);
+  }
+  for (const VarValue& v : run.spec.guesses) {
+    if (plant.var(v.name) == 0) {
+      const std::string id = v.name.substr(0, v.name.find('.'));
+      diag.error(v.pos, "there is no variable " + v.name + " to guess" +
+                            (run.spec.block(id) ? "; block " + id + " has " +
+                                                      block_vars(plant, id, 8)
+                                                : "; there is no block " + id));
+      continue;
+    }
+    if (seen.count(v.name)) {
+      diag.error(v.pos, "variable " + v.name + " is fixed at line " +
+                            std::to_string(seen[v.name]) + "; a guess for it has no effect");
+      continue;
+    }
+    plant.set_value(v.name, v.value);
+  }
+}
+
+}  // namespace
+
+int build_plant(RunState& run, Diagnostics& diag) {
+  const FlowsheetSpec& spec = run.spec;
+  run.plant = std::make_unique<Plant>();
+  Plant& plant = *run.plant;
+
+  // Blocks: made by their models, then given the file's settings.
+  run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
+  for (const BlockSpec& b : spec.blocks) {
+    const ModelDef* model = run.catalogue.find(b.model);
+    std::string why;
+    int blk = 0;
+    try {
+      blk = model->create(b, &why);
+    } catch (const std::exception& e) {
+      blk = 0;
+      why = std::string("the model failed: ") + e.what();
+    }
+    if (blk == 0) {
+      diag.error(b.pos, "block " + b.id + " (model " + b.model + ") cannot be created: " + why);
+      continue;
+    }
+    BlockRun r;
+    r.spec = &b;
+    r.blk = blk;
+    r.model = b.model;
+    const char* made_id = kvoblk_blkid(blk);
+    if (!made_id || b.id != made_id) kvoblk_set_blkid(blk, b.id.c_str());
+    if (b.method != 0 && kvoblk_set_deriv_type(blk, b.method) != b.method) {
+      diag.error(b.method_pos, "block " + b.id + " refuses the derivative method " +
+                                   method_name(b.method) +
+                                   " (a model without analytic derivatives takes NUMERIC or "
+                                   "UPDATE_NUMERIC)");
+    }
+    if (b.pattern != 0 && kvoblk_set_pat_ini_type(blk, b.pattern) != b.pattern)
+      diag.error(b.pattern_pos, "block " + b.id + " refuses the pattern source " +
+                                    pattern_name(b.pattern));
+    if (!b.pattern_file.empty()) {
+      r.pattern_file = (std::filesystem::path(run.options.workdir) / b.pattern_file).string();
+      kvoblk_set_pat_file(blk, r.pattern_file.c_str());
+      std::error_code ec;
+      r.file_found = std::filesystem::is_regular_file(r.pattern_file, ec);
+    }
+    kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
+    r.method = kvoblk_inq_deriv_type(blk);
+    if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
+    // The plant says why it refuses a block, on the history device.
+    if (!plant.add(blk)) {
+      diag.error(b.pos, "block " + b.id + " cannot join the flowsheet (the reason is given "
+                                          "above)");
+      continue;  // the plant destroyed the block
+    }
+    run.blocks.push_back(r);
+  }
+  if (!diag.ok()) return EXIT_INPUT;
+
+  // Every port a connection names must exist before anything is placed.
+  for (const ConnectionSpec& c : spec.connections) {
+    for (const auto& [ref, at] : {std::pair<const PortRef&, Pos>{c.from, c.from_pos},
+                                  std::pair<const PortRef&, Pos>{c.to, c.to_pos}}) {
+      if (!plant.port(ref.block, ref.port))
+        diag.error(at, "block " + ref.block + " has no port " + ref.port +
+                           "; its ports are " + port_list(plant.block(ref.block)));
+    }
+  }
+  if (!diag.ok()) return EXIT_INPUT;
+
+  // Sizing and placement; every block says how it gets its pattern.
+  for (const BlockRun& b : run.blocks) {
+    const char* how = b.pattern == KVOBLK_PAT_SELF      ? "stated by the model"
+                      : b.pattern == KVOBLK_PAT_NUMERIC ? "detected numerically"
+                      : b.file_found                    ? "restored from "
+                                                        : "detected numerically and saved to ";
+    run.say("  block %-8s %-12s method %-16s pattern %s (%s%s)\n", b.spec->id.c_str(),
+            b.model.c_str(), method_name(b.method), pattern_name(b.pattern), how,
+            b.pattern == KVOBLK_PAT_RESTORE ? b.pattern_file.c_str() : "");
+  }
+  if (!run.options.workdir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(run.options.workdir, ec);
+  }
+  watch_detection(run);
+  run.say("Sizing and placing the blocks\n");
+  // Room for the connection equations: a stream rarely carries more than eight variables; the
+  // lists grow if one does.
+  const int room = 8 * static_cast<int>(spec.connections.size()) + 8;
+  // Plant::build reports its own failures on the history device; they are shown as they are.
+  const bool refused = !plant.build(room);
+  unwatch_detection(run);
+  if (refused) {
+    diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
+    return EXIT_INPUT;
+  }
+
+  // Connections. The plant names both ports and the reason for a refusal on the history
+  // device ("!! connect A -> B: ..."); the file's line follows it.
+  for (const ConnectionSpec& c : spec.connections)
+    if (plant.connect(c.from.text(), c.to.text()) == 0)
+      diag.error(c.pos, "the connection " + c.from.text() + " -> " + c.to.text() +
+                            " is refused (the reason is given above)");
+  if (!diag.ok()) return EXIT_INPUT;
+  run.say("Connected %zu stream%s\n", spec.connections.size(),
+          spec.connections.size() == 1 ? "" : "s");
+
+  fix_and_guess(run, diag);
+  return diag.ok() ? EXIT_SOLVED : EXIT_INPUT;
+}
+
+int check_specification(RunState& run, Diagnostics& diag) {
+  Plant& plant = *run.plant;
+  const int dof = plant.degrees_of_freedom();
+  const kvoref::StructuralReport s = kvoref::structural_singularity(plant.lists());
+  const std::string counts = std::to_string(s.unknowns) + " free variables, " +
+                             std::to_string(s.equations) + " equations";
+  if (dof > 0) {
+    diag.error("the flowsheet has " + std::to_string(dof) + " degree" + (dof == 1 ? "" : "s") +
+               " of freedom too many (" + counts + "): fix " + std::to_string(dof) +
+               " more of the variables that no equation determines: " +
+               var_names(plant, s.under_vars, 24));
+    return EXIT_INPUT;
+  }
+  if (dof < 0) {
+    // Fixed variables inside the over-determined equations are the likely culprits.
+    std::set<int> over(s.over_eqns.begin(), s.over_eqns.end());
+    std::set<int> fixed;
+    const kvoref::Lists& l = plant.lists();
+    for (int k = 1, n = kvojac_inq_nnz(l.jac); k <= n; ++k) {
+      const int e = kvojac_inq_nz_eqnnum(l.jac, k), v = kvojac_inq_nz_varnum(l.jac, k);
+      if (over.count(e) && v >= 1 && v <= kvovarlst_inq_nvar(l.varlst) &&
+          (kvovarlst_inq_var_status(l.varlst, v) & kvoref::VAR_FIXED))
+        fixed.insert(v);
+    }
+    diag.error("the flowsheet has " + std::to_string(-dof) + " equation" +
+               (dof == -1 ? "" : "s") + " too many (" + counts + "): these equations compete " +
+               "for too few free variables: " + eqn_names(plant, s.over_eqns, 24) +
+               (fixed.empty() ? std::string()
+                              : "; free " + std::to_string(-dof) + " of the fixed variables " +
+                                    var_names(plant, {fixed.begin(), fixed.end()}, 24)));
+    return EXIT_INPUT;
+  }
+  if (s.singular()) {
+    std::string text = "the flowsheet is square (" + counts +
+                       ") but structurally singular: no equation can be solved for some "
+                       "variables";
+    if (!s.over_eqns.empty())
+      text += "; equations " + eqn_names(plant, s.over_eqns, 24) +
+              (s.over_vars.empty() ? std::string(" involve no free variable")
+                                   : " involve only " + var_names(plant, s.over_vars, 24));
+    if (!s.under_vars.empty())
+      text += "; variables " + var_names(plant, s.under_vars, 24) + " appear only in " +
+              eqn_names(plant, s.under_eqns, 24);
+    diag.error(text);
+    return EXIT_INPUT;
+  }
+  run.say("Degrees of freedom: 0 (%s)\n", counts.c_str());
+  return EXIT_SOLVED;
+}
+
+}  // namespace kvoflow

@@ -1,0 +1,76 @@
+// kvoflow: runs a flowsheet file. See `kvoflow --help` and the README's section on the runner.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: kvoflow [options] FLOWSHEET.toml\n"
+    "  --workdir DIR      read and write the pattern files of RESTORE blocks in DIR (default .)\n"
+    "  --plugin-dir DIR   look for plug-ins named without a folder in DIR (may be repeated)\n"
+    "  --json FILE        write the results as JSON to FILE\n"
+    "  --svg DIR          draw the Jacobian, one block's column groups and the convergence\n"
+    "  --svg-block ID     the block whose column groups are drawn\n"
+    "  --compare-methods  solve again with each of the four derivative methods\n"
+    "  --quiet            no progress lines, only the report\n"
+    "exit status: 0 solved, 1 an error in the input, 2 a bad command line, 3 the solve failed\n"
+    "or the material balance does not close, 4 a result file cannot be written\n";
+
+bool value_of(int argc, char** argv, int* i, const char* name, std::string* out) {
+  const std::string arg = argv[*i];
+  const std::string eq = std::string(name) + "=";
+  if (arg == name) {
+    if (*i + 1 >= argc) return false;
+    *out = argv[++*i];
+    return !out->empty();
+  }
+  if (arg.rfind(eq, 0) == 0) {
+    *out = arg.substr(eq.size());
+    return !out->empty();
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kvoflow::Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--quiet") {
+      o.quiet = true;
+    } else if (arg == "--compare-methods") {
+      o.compare_methods = true;
+    } else if (std::string dir; value_of(argc, argv, &i, "--plugin-dir", &dir)) {
+      o.plugin_dirs.push_back(dir);
+    } else if (value_of(argc, argv, &i, "--workdir", &o.workdir) ||
+               value_of(argc, argv, &i, "--json", &o.json) ||
+               value_of(argc, argv, &i, "--svg", &o.svg_dir) ||
+               value_of(argc, argv, &i, "--svg-block", &o.svg_block)) {
+    } else if (!arg.empty() && arg[0] != '-' && o.file.empty()) {
+      o.file = arg;
+    } else {
+      std::fprintf(stderr, "kvoflow: unexpected argument %s\n%s", arg.c_str(), kUsage);
+      return kvoflow::EXIT_USAGE;
+    }
+  }
+  if (o.file.empty()) {
+    std::fputs(kUsage, stderr);
+    return kvoflow::EXIT_USAGE;
+  }
+  try {
+    return kvoflow::run(o);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kvoflow: stopped by an internal error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "kvoflow: stopped by an internal error\n");
+  }
+  return kvoflow::EXIT_SOLVE;
+}

@@ -1,0 +1,260 @@
+// The model catalogue: the built-in unit models with their parameters, and plug-in models
+// opened from shared objects through their one C entry point.
+#include "models.h"
+
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "adapters.h"
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvoplugin.h>
+
+namespace kvoflow {
+
+struct Catalogue::Library {
+  void* handle = nullptr;
+  ~Library() {
+    if (handle) dlclose(handle);
+  }
+};
+
+namespace {
+
+std::string in_quotes(const std::string& s) { return "\"" + s + "\""; }
+
+std::string number_text(double x) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%g", x);
+  return buffer;
+}
+
+// The built-in models. Each entry's parameters are checked before its creation runs.
+std::vector<ModelDef> builtins() {
+  std::vector<ModelDef> m;
+  for (const BuiltinModel& b : builtin_models()) {
+    ModelDef d;
+    d.name = b.name;
+    d.summary = b.summary;
+    d.params = b.params;
+    d.create = b.create;
+    m.push_back(d);
+  }
+  return m;
+}
+
+// Calls a plug-in's entry point with the block's parameters; no exception crosses it.
+int create_by_plugin(kvoblk_plugin_create_fn entry, const std::string& model,
+                     const BlockSpec& spec, std::string* why) {
+  std::vector<kvoblk_plugin_param> params;
+  for (const Parameter& p : spec.params) {
+    kvoblk_plugin_param q{};
+    q.name = p.name.c_str();
+    q.text = "";
+    switch (p.value.kind) {
+      case Value::TEXT:
+        q.kind = KVOBLK_PARAM_TEXT;
+        q.text = p.value.text.c_str();
+        break;
+      case Value::LIST:
+        q.kind = KVOBLK_PARAM_LIST;
+        q.list = p.value.list.data();
+        q.list_size = static_cast<int>(p.value.list.size());
+        break;
+      case Value::BOOLEAN:
+        q.kind = KVOBLK_PARAM_NUMBER;
+        q.number = p.value.boolean ? 1.0 : 0.0;
+        break;
+      default:
+        q.kind = KVOBLK_PARAM_NUMBER;
+        q.number = p.value.real;
+    }
+    params.push_back(q);
+  }
+  char message[512] = "";
+  kvoblk_plugin_request request{};
+  request.version = KVOBLK_PLUGIN_VERSION;
+  request.model = model.c_str();
+  request.id = spec.id.c_str();
+  request.nparams = static_cast<int>(params.size());
+  request.params = params.data();
+  request.message = message;
+  request.message_size = sizeof message;
+  const int blk = entry(&request);
+  message[sizeof message - 1] = '\0';
+  if (blk == 0) {
+    *why = message[0] ? std::string(message)
+                      : "the plug-in could not create the block and did not say why";
+  } else if (blk < 0 || kvoblk_inq_ops(blk) == nullptr) {
+    *why = "the plug-in answered " + std::to_string(blk) + ", which is not a block";
+    return 0;
+  }
+  return blk;
+}
+
+bool kind_fits(const ParamSpec& s, const Value& v) {
+  switch (s.kind) {
+    case Value::REAL:
+      return v.kind == Value::REAL || v.kind == Value::INTEGER;
+    default:
+      return v.kind == s.kind;
+  }
+}
+
+}  // namespace
+
+Catalogue::Catalogue() : models_(builtins()) {}
+
+Catalogue::~Catalogue() = default;
+
+std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_file,
+                             const std::vector<std::string>& dirs) {
+  namespace fs = std::filesystem;
+  const fs::path here = fs::path(flowsheet_file).parent_path();
+  std::vector<fs::path> candidates;
+  if (p.path.find('/') != std::string::npos) {
+    candidates.push_back(fs::path(p.path).is_absolute() ? fs::path(p.path) : here / p.path);
+  } else {
+    for (const std::string& d : dirs) candidates.push_back(fs::path(d) / p.path);
+    candidates.push_back(here / p.path);
+  }
+  std::error_code ec;
+  for (const fs::path& c : candidates)
+    if (fs::is_regular_file(c, ec)) return c.lexically_normal().string();
+  return "";
+}
+
+void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::string>& dirs,
+                             Diagnostics& diag) {
+  for (const PluginSpec& p : spec.plugins) {
+    if (find(p.model)) {
+      diag.error(p.pos, "the model name " + in_quotes(p.model) +
+                            " is already taken by a built-in model or an earlier plug-in");
+      continue;
+    }
+    // Blocks of a plug-in that cannot be loaded are not reported again as of an unknown model.
+    unloaded_.push_back(p.model);
+    const std::string resolved = locate(p, spec.file, dirs);
+    if (resolved.empty()) {
+      diag.error(p.pos, "the plug-in " + in_quotes(p.path) + " of model " + p.model +
+                            " is not there" +
+                            (p.path.find('/') == std::string::npos
+                                 ? std::string(" (looked in the --plugin-dir folders and beside "
+                                               "the flowsheet file)")
+                                 : std::string(" (a relative path starts at the flowsheet "
+                                               "file's folder)")));
+      continue;
+    }
+    // dlopen searches the library path for a bare name; the path always holds a folder here.
+    std::string path = resolved;
+    if (path.find('/') == std::string::npos) path = "./" + path;
+    auto lib = std::make_unique<Library>();
+    dlerror();
+    lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib->handle) {
+      const char* e = dlerror();
+      diag.error(p.pos, "the plug-in " + resolved + " cannot be loaded: " +
+                            (e ? e : "the system gives no reason"));
+      continue;
+    }
+    dlerror();
+    void* symbol = dlsym(lib->handle, KVOBLK_PLUGIN_ENTRY);
+    if (!symbol) {
+      diag.error(p.pos, "the plug-in " + resolved + " does not export the entry point " +
+                            KVOBLK_PLUGIN_ENTRY + " (see kvoblk/kvoplugin.h)");
+      continue;
+    }
+    kvoblk_plugin_create_fn entry;
+    static_assert(sizeof entry == sizeof symbol, "function and object pointers differ in size");
+    std::memcpy(&entry, &symbol, sizeof entry);
+    ModelDef d;
+    d.name = p.model;
+    d.summary = "plug-in " + resolved;
+    d.plugin = resolved;
+    const std::string model = p.model;
+    d.create = [entry, model](const BlockSpec& b, std::string* why) {
+      return create_by_plugin(entry, model, b, why);
+    };
+    models_.push_back(d);
+    libraries_.push_back(std::move(lib));
+    unloaded_.pop_back();
+  }
+}
+
+const ModelDef* Catalogue::find(const std::string& name) const {
+  for (const ModelDef& m : models_)
+    if (m.name == name) return &m;
+  return nullptr;
+}
+
+void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const {
+  std::string names;
+  for (const ModelDef& m : models_) names += (names.empty() ? "" : ", ") + m.name;
+  for (const BlockSpec& b : spec.blocks) {
+    if (b.model.empty()) continue;  // already reported
+    const ModelDef* m = find(b.model);
+    if (!m && std::count(unloaded_.begin(), unloaded_.end(), b.model)) continue;
+    if (!m) {
+      diag.error(b.model_pos, "block " + b.id + " uses the model " + in_quotes(b.model) +
+                                  ", which is neither built in nor a plug-in of [plugins]; the "
+                                  "models are " + names);
+      continue;
+    }
+    if (!m->plugin.empty()) continue;  // a plug-in checks its own parameters
+    for (const Parameter& p : b.params) {
+      const ParamSpec* s = nullptr;
+      for (const ParamSpec& q : m->params)
+        if (q.name == p.name) s = &q;
+      if (!s) {
+        std::string known;
+        for (const ParamSpec& q : m->params) known += (known.empty() ? "" : ", ") + q.name;
+        diag.error(p.pos, "the model " + m->name + " has no parameter " + in_quotes(p.name) +
+                              (known.empty() ? "; it takes none" : "; it takes " + known));
+        continue;
+      }
+      if (!kind_fits(*s, p.value)) {
+        diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id + " must be " +
+                                    kind_name(s->kind) + ", not " + kind_name(p.value.kind));
+        continue;
+      }
+      if (s->kind == Value::REAL || s->kind == Value::INTEGER) {
+        if (!(p.value.real >= s->lo && p.value.real <= s->hi))
+          diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id +
+                                      " must be between " + number_text(s->lo) + " and " +
+                                      number_text(s->hi));
+      } else if (s->kind == Value::LIST) {
+        const size_t n = p.value.list.size();
+        if (n < 1 || n > 64)
+          diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id +
+                                      " must list 1 to 64 numbers");
+        for (double x : p.value.list)
+          if (!(x >= s->lo && x <= s->hi)) {
+            diag.error(p.value.pos, "every entry of parameter " + p.name + " of block " + b.id +
+                                        " must be between " + number_text(s->lo) + " and " +
+                                        number_text(s->hi));
+            break;
+          }
+      }
+    }
+    for (const ParamSpec& s : m->params)
+      if (s.required && !b.param(s.name))
+        diag.error(b.pos, "block " + b.id + " (model " + m->name + ") needs the parameter " +
+                              s.name + ": " + s.meaning);
+  }
+}
+
+double real_param(const BlockSpec& spec, const std::string& name, double fallback) {
+  const Parameter* p = spec.param(name);
+  return p && (p->value.kind == Value::REAL || p->value.kind == Value::INTEGER) ? p->value.real
+                                                                                : fallback;
+}
+
+int int_param(const BlockSpec& spec, const std::string& name, int fallback) {
+  const Parameter* p = spec.param(name);
+  return p && p->value.kind == Value::INTEGER ? static_cast<int>(p->value.integer) : fallback;
+}
+
+}  // namespace kvoflow

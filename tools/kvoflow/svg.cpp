@@ -1,0 +1,365 @@
+// SVG drawings of a flowsheet run. Plain text assembled by hand: rectangles for non-zeros,
+// polylines for histories, a legend beside each plot. Numbers are printed with the C locale's
+// formats, which the program never changes, so the files are the same on every platform.
+#include "svg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace kvoflow {
+
+namespace {
+
+// Twelve colours that stay apart on screen and in print.
+const char* const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b",
+                                "#e377c2", "#17becf", "#bcbd22", "#7f7f7f", "#393b79", "#e7ba52"};
+constexpr int kColours = sizeof kPalette / sizeof kPalette[0];
+const char* colour(int i) { return kPalette[((i % kColours) + kColours) % kColours]; }
+
+std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, f);
+  std::vsnprintf(buffer, sizeof buffer, f, args);
+  va_end(args);
+  return buffer;
+}
+
+std::string escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        // Control characters are not allowed in XML text.
+        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
+  }
+  return out;
+}
+
+class Svg {
+ public:
+  Svg(double width, double height) {
+    text_ = fmt(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+        "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\" font-size=\"12\">\n"
+        "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n",
+        width, height, width, height, width, height);
+  }
+  void rect(double x, double y, double w, double h, const char* fill, double opacity = 1.0,
+            const char* stroke = nullptr) {
+    text_ += fmt("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"", x, y,
+                 w, h, fill);
+    if (opacity < 1.0) text_ += fmt(" fill-opacity=\"%.2f\"", opacity);
+    if (stroke) text_ += fmt(" stroke=\"%s\" stroke-width=\"1\"", stroke);
+    text_ += "/>\n";
+  }
+  void line(double x1, double y1, double x2, double y2, const char* stroke, double width = 1.0,
+            const char* dashes = nullptr) {
+    text_ += fmt("<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" "
+                 "stroke-width=\"%.1f\"",
+                 x1, y1, x2, y2, stroke, width);
+    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += "/>\n";
+  }
+  void label(double x, double y, const std::string& s, const char* anchor = "start",
+             int size = 12, const char* weight = "normal", double rotate = 0.0) {
+    text_ += fmt("<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"%s\" font-size=\"%d\" "
+                 "font-weight=\"%s\"",
+                 x, y, anchor, size, weight);
+    if (rotate != 0.0) text_ += fmt(" transform=\"rotate(%.0f %.2f %.2f)\"", rotate, x, y);
+    text_ += ">" + escape(s) + "</text>\n";
+  }
+  void polyline(const std::vector<std::pair<double, double>>& pts, const char* stroke,
+                double width, const char* dashes, double marker) {
+    if (pts.empty()) return;
+    text_ += fmt("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\"", stroke, width);
+    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += " points=\"";
+    for (const auto& p : pts) text_ += fmt("%.2f,%.2f ", p.first, p.second);
+    text_ += "\"/>\n";
+    if (marker > 0)
+      for (const auto& p : pts)
+        text_ += fmt("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\" fill=\"%s\"/>\n", p.first,
+                     p.second, marker, stroke);
+  }
+  std::string done() { return text_ + "</svg>\n"; }
+
+ private:
+  std::string text_;
+};
+
+// Cell size for a matrix of `n` rows or columns in about `room` pixels: between 2 and 16.
+double cell_size(int rows, int cols, double room) {
+  const int n = std::max(1, std::max(rows, cols));
+  return std::clamp(std::floor(room / n), 2.0, 16.0);
+}
+
+// Tick spacing of 1, 2, 5, 10, 20, 50 ... so that about eight ticks fit.
+int tick_step(int n) {
+  int step = 1;
+  for (int k = 0; n / step > 8; ++k) step *= (k % 3 == 1) ? 5 : 2;
+  return step;
+}
+
+// Axes, ticks and a frame around a matrix drawn from (x0, y0) with cells of size c.
+void matrix_frame(Svg& svg, double x0, double y0, double c, int rows, int cols) {
+  svg.rect(x0, y0, c * cols, c * rows, "none", 1.0, "#444444");
+  // Ticks at the first row and column and then at whole multiples of the step.
+  const int rs = tick_step(rows), cs = tick_step(cols);
+  for (int r = 1; r <= rows; r = (r == 1 && rs > 1) ? rs : r + rs) {
+    const double y = y0 + c * (r - 0.5);
+    svg.line(x0 - 4, y, x0, y, "#444444");
+    svg.label(x0 - 6, y + 4, std::to_string(r), "end", 10);
+  }
+  for (int v = 1; v <= cols; v = (v == 1 && cs > 1) ? cs : v + cs) {
+    const double x = x0 + c * (v - 0.5);
+    svg.line(x, y0 - 4, x, y0, "#444444");
+    svg.label(x, y0 - 7, std::to_string(v), "middle", 10);
+  }
+}
+
+}  // namespace
+
+std::string spy_svg(const SpyPlot& p) {
+  const double c = cell_size(p.rows, p.cols, 640.0);
+  const double x0 = 70, y0 = 70;
+  const double legend_x = x0 + c * p.cols + 40;
+  const double width = legend_x + 280;
+  const double height =
+      std::max(y0 + c * p.rows + 60, y0 + 30.0 + 20.0 * (p.blocks.size() + 3));
+  Svg svg(width, height);
+  svg.label(x0, 24, p.title, "start", 16, "bold");
+  svg.label(x0 + c * p.cols / 2, 44, "variables (columns)", "middle", 12);
+  svg.label(22, y0 + c * p.rows / 2, "equations (rows)", "middle", 12, "normal", -90);
+
+  std::vector<int> owner(p.rows + 1, -1);
+  for (size_t b = 0; b < p.blocks.size(); ++b) {
+    const SpySlice& s = p.blocks[b];
+    for (int r = std::max(1, s.first_row); r <= std::min(p.rows, s.last_row); ++r)
+      owner[r] = static_cast<int>(b);
+    // The block's own square: its equations against its variables, lightly tinted.
+    if (s.last_row >= s.first_row && s.last_col >= s.first_col)
+      svg.rect(x0 + c * (s.first_col - 1), y0 + c * (s.first_row - 1),
+               c * (s.last_col - s.first_col + 1), c * (s.last_row - s.first_row + 1),
+               colour(static_cast<int>(b)), 0.12, colour(static_cast<int>(b)));
+  }
+  const std::set<int> conn(p.connection_rows.begin(), p.connection_rows.end());
+  const std::set<int> fixed(p.fixed_cols.begin(), p.fixed_cols.end());
+  // Connection equations: a grey band across the whole row.
+  for (int r : conn)
+    if (r >= 1 && r <= p.rows) svg.rect(x0, y0 + c * (r - 1), c * p.cols, c, "#000000", 0.06);
+  for (int v : fixed)
+    if (v >= 1 && v <= p.cols) svg.rect(x0 + c * (v - 1), y0, c, c * p.rows, "#999999", 0.15);
+  for (const Cell& cell : p.cells) {
+    const int r = cell.first, v = cell.second;
+    if (r < 1 || r > p.rows || v < 1 || v > p.cols) continue;
+    const char* fill = conn.count(r) ? "#000000" : owner[r] >= 0 ? colour(owner[r]) : "#555555";
+    const double inset = c >= 6 ? 1.0 : 0.0;
+    svg.rect(x0 + c * (v - 1) + inset, y0 + c * (r - 1) + inset, c - 2 * inset, c - 2 * inset,
+             fill);
+  }
+  // A black bar beside each run of connection equations.
+  for (auto it = conn.begin(); it != conn.end();) {
+    const int first = *it;
+    int last = first;
+    while (++it != conn.end() && *it == last + 1) last = *it;
+    if (first < 1 || last > p.rows) continue;
+    svg.rect(x0 + c * p.cols + 3, y0 + c * (first - 1), 4, c * (last - first + 1), "#000000");
+    svg.label(x0 + c * p.cols + 20, y0 + c * (first + last - 1) / 2, "connections", "middle", 11,
+              "normal", 90);
+  }
+  matrix_frame(svg, x0, y0, c, p.rows, p.cols);
+
+  double y = y0 + 10;
+  svg.label(legend_x, y, "Blocks", "start", 13, "bold");
+  for (size_t b = 0; b < p.blocks.size(); ++b) {
+    y += 20;
+    const SpySlice& s = p.blocks[b];
+    svg.rect(legend_x, y - 11, 14, 14, colour(static_cast<int>(b)));
+    svg.label(legend_x + 20, y,
+              fmt("%s: rows %d-%d, columns %d-%d", s.id.c_str(), s.first_row, s.last_row,
+                  s.first_col, s.last_col));
+  }
+  y += 20;
+  svg.rect(legend_x, y - 11, 14, 14, "#000000");
+  svg.label(legend_x + 20, y, fmt("connection equations: %zu", conn.size()));
+  if (!fixed.empty()) {
+    y += 20;
+    svg.rect(legend_x, y - 11, 14, 14, "#999999", 0.3);
+    svg.label(legend_x + 20, y, fmt("fixed variables: %zu", fixed.size()));
+  }
+  y += 20;
+  svg.label(legend_x, y, fmt("%d equations, %d variables, %zu non-zeros", p.rows, p.cols,
+                             p.cells.size()), "start", 11);
+  return svg.done();
+}
+
+std::string groups_svg(const GroupPlot& p) {
+  const double c = cell_size(p.rows, p.cols, 480.0);
+  const double x0 = 70, y0 = 70;
+  int ngroups = 0;
+  for (int g : p.group_of_col) ngroups = std::max(ngroups, g);
+  const double legend_x = x0 + c * p.cols + 40;
+  const double width = legend_x + 380;
+  const double height = std::max(y0 + c * p.rows + 60, y0 + 40.0 + 20.0 * (ngroups + 2));
+  Svg svg(width, height);
+  svg.label(x0, 24, p.title, "start", 16, "bold");
+  svg.label(x0 + c * p.cols / 2, 44, "block variables (columns)", "middle", 12);
+  svg.label(22, y0 + c * p.rows / 2, "block equations (rows)", "middle", 12, "normal", -90);
+  auto group = [&](int v) {
+    return v >= 1 && v <= static_cast<int>(p.group_of_col.size()) ? p.group_of_col[v - 1] : 0;
+  };
+  // Each column's background carries its group's colour, so a group reads as one stripe set.
+  for (int v = 1; v <= p.cols; ++v)
+    if (group(v) > 0) svg.rect(x0 + c * (v - 1), y0, c, c * p.rows, colour(group(v) - 1), 0.12);
+  for (const Cell& cell : p.cells) {
+    const int r = cell.first, v = cell.second;
+    if (r < 1 || r > p.rows || v < 1 || v > p.cols) continue;
+    const double inset = c >= 6 ? 1.0 : 0.0;
+    svg.rect(x0 + c * (v - 1) + inset, y0 + c * (r - 1) + inset, c - 2 * inset, c - 2 * inset,
+             group(v) > 0 ? colour(group(v) - 1) : "#555555");
+  }
+  matrix_frame(svg, x0, y0, c, p.rows, p.cols);
+  double y = y0 + 10;
+  svg.label(legend_x, y, fmt("%d column groups", ngroups), "start", 13, "bold");
+  y += 16;
+  svg.label(legend_x, y, "(columns of one group share no row: one", "start", 11);
+  y += 14;
+  svg.label(legend_x, y, "residual evaluation differences them all)", "start", 11);
+  for (int g = 1; g <= ngroups; ++g) {
+    y += 20;
+    std::string members;
+    int n = 0;
+    for (int v = 1; v <= p.cols; ++v)
+      if (group(v) == g) {
+        ++n;
+        if (members.size() < 32) {
+          const std::string name = v <= static_cast<int>(p.col_names.size()) &&
+                                           !p.col_names[v - 1].empty()
+                                       ? p.col_names[v - 1]
+                                       : std::to_string(v);
+          members += (members.empty() ? "" : ", ") + name;
+        } else if (members.back() != '.') {
+          members += ", ...";
+        }
+      }
+    svg.rect(legend_x, y - 11, 14, 14, colour(g - 1));
+    svg.label(legend_x + 20, y, fmt("group %d (%d): %s", g, n, members.c_str()), "start", 11);
+  }
+  return svg.done();
+}
+
+std::string history_svg(const HistoryPlot& p) {
+  const double x0 = 80, y0 = 50, w = 560, h = 340;
+  size_t steps = 1;
+  double lo = INFINITY, hi = 0.0;
+  for (const Series& s : p.series) {
+    steps = std::max(steps, s.values.size());
+    for (double v : s.values)
+      if (std::isfinite(v) && v > 0) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+  }
+  if (p.tolerance > 0) {
+    lo = std::min(lo, p.tolerance);
+    hi = std::max(hi, p.tolerance);
+  }
+  if (!(hi > 0)) {
+    lo = 1e-12;
+    hi = 1.0;
+  }
+  if (!std::isfinite(lo)) lo = hi / 10;
+  // Whole decades on a logarithmic axis; a zero residual sits on the bottom line.
+  int dlo = static_cast<int>(std::floor(std::log10(lo)));
+  int dhi = static_cast<int>(std::ceil(std::log10(hi)));
+  if (dhi <= dlo) dhi = dlo + 1;
+  const int last_step = static_cast<int>(steps) - 1;
+  auto X = [&](double step) { return x0 + w * (last_step > 0 ? step / last_step : 0.0); };
+  auto Y = [&](double v) {
+    const double d = v > 0 && std::isfinite(v) ? std::log10(v) : dlo;
+    return y0 + h * (dhi - std::clamp(d, 1.0 * dlo, 1.0 * dhi)) / (dhi - dlo);
+  };
+  const double legend_x = x0 + w + 30;
+  Svg svg(legend_x + 220, y0 + h + 70);
+  svg.label(x0, 28, p.title, "start", 16, "bold");
+  const int dstep = std::max(1, (dhi - dlo + 7) / 8);
+  for (int d = dlo; d <= dhi; d += dstep) {
+    svg.line(x0, Y(std::pow(10.0, d)), x0 + w, Y(std::pow(10.0, d)), "#dddddd");
+    svg.label(x0 - 6, Y(std::pow(10.0, d)) + 4, fmt("1e%d", d), "end", 10);
+  }
+  const int ss = tick_step(std::max(1, last_step));
+  for (int s = 0; s <= last_step; s += ss) {
+    svg.line(X(s), y0 + h, X(s), y0 + h + 4, "#444444");
+    svg.label(X(s), y0 + h + 16, std::to_string(s), "middle", 10);
+  }
+  svg.rect(x0, y0, w, h, "none", 1.0, "#444444");
+  svg.label(x0 + w / 2, y0 + h + 36, "Newton step", "middle", 12);
+  svg.label(24, y0 + h / 2, p.y_label, "middle", 12, "normal", -90);
+  if (p.tolerance > 0) {
+    svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#555555", 1.0, "6 4");
+    svg.label(x0 + 6, Y(p.tolerance) - 4, fmt("tolerance %.0e", p.tolerance), "start", 10);
+  }
+  // Methods often share their first steps: each series is drawn thinner and with its own dashes
+  // on top of the one before, so lines that coincide still show every colour.
+  const char* const dashes[] = {nullptr, "10 4", "3 3", "10 3 2 3"};
+  double y = y0 + 10;
+  for (size_t i = 0; i < p.series.size(); ++i) {
+    std::vector<std::pair<double, double>> pts;
+    for (size_t k = 0; k < p.series[i].values.size(); ++k)
+      pts.emplace_back(X(static_cast<double>(k)), Y(p.series[i].values[k]));
+    const double width = std::max(1.5, 5.0 - 1.2 * static_cast<double>(i % 4));
+    const char* dash = dashes[i % 4];
+    svg.polyline(pts, colour(static_cast<int>(i)), width, dash, pts.size() <= 60 ? width : 0.0);
+    svg.line(legend_x, y - 4, legend_x + 24, y - 4, colour(static_cast<int>(i)), width, dash);
+    svg.label(legend_x + 30, y, fmt("%s (%zu steps)", p.series[i].label.c_str(),
+                                    p.series[i].values.empty() ? 0 : p.series[i].values.size() - 1));
+    y += 20;
+  }
+  return svg.done();
+}
+
+bool write_file(const std::string& path, const std::string& text, std::string* why) {
+  const std::string temporary = path + ".kvotmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::error_code ec;
+      std::filesystem::remove(temporary, ec);
+      if (why) *why = "cannot write " + path;
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    if (why) *why = "cannot replace " + path;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kvoflow
