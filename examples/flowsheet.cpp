@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "cstr.h"
+#include "plant.h"
 #include <kvoblk/kvoblk.h>
 #include "kvoconnect.h"
 #include "kvorefhost.h"
@@ -87,27 +88,13 @@ const char* kinetics(int order) { return order == 1 ? "first-order" : "second-or
 const char* rate_unit(int order) { return order == 1 ? "1/h" : "m3/(kmol h)"; }
 
 const char* pattern_type_name(int type) {
-  switch (type) {
-    case KVOBLK_PATTYPE_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_PATTYPE_NUMERIC:
-      return "NUMERIC";
-    default:
-      return "UNDEFINED";
-  }
+  const char* name = kvoblk_name::of(kvoblk_name::pat_type, type);
+  return name ? name : kvoblk_name::pat_type[KVOBLK_PATTYPE_UNDEFINED];
 }
 
 const char* method_name(int method) {
-  switch (method) {
-    case KVOBLK_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_UPDATE_NUMERIC:
-      return "UPDATE_NUMERIC";
-    default:
-      return "UPDATE_ANALYTIC";
-  }
+  const char* name = kvoblk_name::of(kvoblk_name::deriv_type, method);
+  return name ? name : kvoblk_name::deriv_type[KVOBLK_UPDATE_ANALYTIC];
 }
 
 // What to tell the user when a block's pattern file stands in the way.
@@ -465,48 +452,6 @@ bool report(Flowsheet& fs) {
 
 // ---- Solving ----------------------------------------------------------------------------------
 
-// The solver's view of one block: every operation goes to the block's dispatcher. Jacobian
-// requests are counted, and so are those the block answered by a Schubert update.
-class BlockUnit : public kvoref::SolverUnit {
- public:
-  explicit BlockUnit(const Unit& u) : id_(u.id), blk_(u.blk), rows_(u.neqn) {}
-  const char* name() const override { return id_.c_str(); }
-  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
-  void residuals(int& status) override { kvoblk_res(blk_, &status); }
-  void jacobian(int& status) override {
-    const int method = kvoblk_inq_deriv_type(blk_);
-    // The dispatcher asks the block the same question in the same state, so the answer now
-    // says whether the evaluation below is an update or the method it falls back to.
-    const bool update = (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) &&
-                        blk_schubert_check(blk_) == 1;
-    kvoblk_jac(blk_, &status);
-    ++evaluations;
-    if (update) {
-      ++updates;
-      rows_seen += rows_;
-      if (status < 0) rows_kept -= status;  // -k: k rows kept their values
-    }
-  }
-  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
-  // The solver measures the block's nonlinearity ratio over its equations after every step; the
-  // block keeps it, and its update check falls back to a fresh Jacobian when it strays.
-  void equation_range(int* first, int* last) const override {
-    *first = kvoblk_inq_estart(blk_);
-    *last = kvoblk_inq_estop(blk_);
-  }
-  void set_nlratio(double ratio) override { kvoblk_set_nlratio(blk_, ratio); }
-
-  int evaluations = 0;
-  int updates = 0;
-  long rows_seen = 0;  // rows of the blocks' equations that went through an update
-  long rows_kept = 0;  // of those, rows the update left as they were
-
- private:
-  std::string id_;
-  int blk_;
-  int rows_;
-};
-
 // Every variable value of the lists, to start each solve from the same point.
 std::vector<double> values(const Flowsheet& fs) {
   std::vector<double> x;
@@ -586,7 +531,8 @@ bool solve(Flowsheet& fs) {
       if (kvoblk_set_deriv_type(u.blk, method) != method)
         return fail("block " + u.id + " refused the derivative method " + method_name(method));
     set_values(fs, start);
-    std::vector<BlockUnit> units(fs.units.begin(), fs.units.end());
+    std::vector<BlockUnit> units;
+    for (const Unit& u : fs.units) units.emplace_back(u.blk);
     std::vector<kvoref::SolverUnit*> solver_units;
     for (BlockUnit& bu : units) solver_units.push_back(&bu);
     solver_units.push_back(fs.conns);
@@ -599,7 +545,7 @@ bool solve(Flowsheet& fs) {
     int evaluations = 0, updates = 0;
     long rows_kept = 0, rows_seen = 0;
     for (const BlockUnit& bu : units) {
-      evaluations += bu.evaluations;
+      evaluations += bu.jacobians;
       updates += bu.updates;
       rows_kept += bu.rows_kept;
       rows_seen += bu.rows_seen;

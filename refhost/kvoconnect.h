@@ -7,6 +7,10 @@
 // entries +1 (inlet) and -1 (outlet). The connection set is one solver unit (name
 // "connections"), so the Newton solver includes its equations like any block's. Ports are the
 // reference host's own (kvoref::Port) with their stream description (Port::set_stream).
+//
+// The set keeps the ports it joins: disconnect a block's ports (or destroy the set) before the
+// block is destroyed. A port whose block was taken out of the matrix has no variables any more;
+// the set's residual evaluation then fails with status 1 instead of reading a stale position.
 #pragma once
 
 #include <string>

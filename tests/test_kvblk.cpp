@@ -1,6 +1,8 @@
 // Block core: creation and destruction, accessors, guarded settings, dispatch, containers,
 // scripts and the port list.
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "fixture.h"
 
@@ -281,6 +283,32 @@ TEST_F(Dispatch, HandleZeroAnswersTheTableResultsSilently) {
   EXPECT_EQ(st, 0);
   kvoblk_res(0, nullptr);
   EXPECT_EQ(his(), "");
+}
+
+TEST_F(Dispatch, ModelExceptionsStopAtTheDispatcherWithStatusAndTheEmptyResult) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "T1");
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->res = [](int, int* status) {
+    *status = 7;
+    throw std::runtime_error("model fault");
+  };
+  t->invoke = [](int, const char*, EBSContext*, int, const value_t*) -> int { throw 1; };
+  t->report = [](int, int*) { throw std::bad_alloc(); };
+  int st = 0;
+  kvoblk_res(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_res: A routine of block T1 ended with an exception\n");
+  EXPECT_EQ(kvoblk_invoke(b, "SETUP", nullptr, 0, nullptr), 1);
+  EXPECT_EQ(his(), "!! kvoblk_invoke: A routine of block T1 ended with an exception\n");
+  // The report's status is otherwise always 0; a failure that ended it early is not.
+  kvoblk_report(b, &st);
+  EXPECT_EQ(st, 1);
+  kvoblk_res(b, nullptr);
+  his();
+  // The block stays usable.
+  EXPECT_EQ(kvoblk_isof_type(b, "KVOBLK"), 1);
+  kvoblk_destroy(b);
 }
 
 TEST_F(Dispatch, ExcludedBlockEvaluatesNothingEvenWithAnEmptySlot) {

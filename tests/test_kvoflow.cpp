@@ -1,5 +1,7 @@
 // The flowsheet runner: the file reader's errors with their exact positions, plug-in loading,
 // the drawings, and whole runs of the recycle flowsheet and of bad flowsheets.
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +19,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using kvoflow::Diagnostics;
+
+// A scratch folder of this test program's own, so that suites running at the same time (a
+// normal and a sanitizer build, other checkouts) never share files.
+fs::path scratch(const std::string& name) {
+  return fs::temp_directory_path() / ("kvoflow-" + std::to_string(getpid()) + "-" + name);
+}
 
 // Every error the reader and the model check find in `text`, one per line.
 std::string errors(const std::string& text) {
@@ -180,7 +188,7 @@ TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
 
 // Renders an SVG text to PNG with rsvg-convert; true when it renders.
 bool renders(const std::string& svg, const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / "kvoflow-svg-test";
+  const fs::path dir = scratch("svg");
   fs::create_directories(dir);
   const std::string in = (dir / (name + ".svg")).string(), out = (dir / (name + ".png")).string();
   std::string why;
@@ -220,10 +228,11 @@ TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
   EXPECT_EQ(hs.find("nan"), std::string::npos);
   EXPECT_EQ(hs.find("inf"), std::string::npos);
   EXPECT_TRUE(renders(hs, "history"));
+  fs::remove_all(scratch("svg"));
 }
 
 TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
-  const fs::path dir = fs::temp_directory_path() / "kvoflow-write-test";
+  const fs::path dir = scratch("write");
   fs::remove_all(dir);
   fs::create_directories(dir);
   const std::string path = (dir / "a.svg").string();
@@ -237,6 +246,7 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "old");
+  fs::remove_all(dir);
 }
 
 // ---- Whole runs ----------------------------------------------------------------------------------
@@ -245,17 +255,19 @@ class Runner : public kvotest::KvoTest {
  protected:
   void SetUp() override {
     KvoTest::SetUp();
-    dir_ = fs::temp_directory_path() /
-           ("kvoflow-run-" + std::string(::testing::UnitTest::GetInstance()
-                                             ->current_test_info()
-                                             ->name()));
+    dir_ = scratch(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
-  int run(const std::string& file, kvoflow::Options o = kvoflow::Options()) {
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    KvoTest::TearDown();
+  }
+  int run(const std::string& file, kvoflow::Options o = kvoflow::Options(), bool quiet = true) {
     o.file = file;
     o.workdir = dir_.string();
-    o.quiet = true;
+    o.quiet = quiet;
     o.plugin_dirs = {fs::path(KVOFLOW_PLUGIN).parent_path().string()};
     return kvoflow::run(o);
   }
@@ -312,6 +324,25 @@ TEST_F(Runner, TheRecycleFlowsheetSolvesAndItsMaterialBalanceCloses) {
   ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml"), kvoflow::EXIT_SOLVED);
   EXPECT_NE(his().find("RESTORE (read from " + (dir_ / "FL.pat").string() + ")"),
             std::string::npos);
+}
+
+TEST_F(Runner, ProgressShowsDetectionAndEveryNewtonStepUnlessQuiet) {
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml", kvoflow::Options(), false),
+            kvoflow::EXIT_SOLVED);
+  const std::string loud = his();
+  EXPECT_NE(loud.find("  pattern detection for block R1:  25 % (16 of 64 residual evaluations)\n"),
+            std::string::npos);
+  // Step 0: the cold start's largest residual is the mixer's A balance, 10 m3/h of 2 kmol/m3.
+  EXPECT_NE(loud.find("     0   2.000e+01  MIX.BALA                            -"),
+            std::string::npos)
+      << loud;
+  EXPECT_NE(loud.find("Degrees of freedom: 0 (94 free variables, 94 equations)"),
+            std::string::npos);
+  ASSERT_EQ(run(KVOFLOW_FLOWSHEETS "/recycle.toml"), kvoflow::EXIT_SOLVED);
+  const std::string quiet = his();
+  EXPECT_EQ(quiet.find("pattern detection"), std::string::npos);
+  EXPECT_EQ(quiet.find("MIX.BALA"), std::string::npos);
+  EXPECT_NE(quiet.find("== Streams =="), std::string::npos);  // the report stays
 }
 
 const char* const kConcentrator =

@@ -2,7 +2,7 @@
 // recording of the last iterate, group requests and the guards.
 #include <string>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
@@ -12,61 +12,18 @@ namespace {
 
 int32_t& wordof(int b, int k) { return ib0[b + k]; }
 
-// One equation r = x^2 in one variable, with an analytic routine that counts its calls.
-struct Calls {
-  int res = 0, selfjac = 0;
-} calls;
+// The shared toy model as one equation r = x^2 in one variable, with its analytic Jacobian;
+// it counts its calls.
+kvotest::ToyModel& m = kvotest::toy;
 
-void m_ini(int b, int vs, int es, int nzs, int* status) {
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  kvoref::define_var(varlst, vs, "X", 1.0);
-  kvoref::define_eqn(eqnlst, es, "E");
-  kvoref::set_nz(jac, nzs, es, vs);
-  kvoblk_set_vstop(b, vs);
-  kvoblk_set_estop(b, es);
-  kvoblk_set_nzstop(b, nzs);
-  *status = 0;
-}
-
-void m_res(int b, int* status) {
-  ++calls.res;
-  const double x = kvovarlst_inq_var_value(blk_inq_matrix_varlst(b), kvoblk_inq_vstart(b), 0);
-  kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b))[kvoblk_inq_estart(b) - 1] = x * x;
-  *status = 0;
-}
-
-void m_selfjac(int b, int* status) {
-  ++calls.selfjac;
-  const double x = kvovarlst_inq_var_value(blk_inq_matrix_varlst(b), kvoblk_inq_vstart(b), 0);
-  kvojac_set_nz_value(blk_inq_matrix_jacobian(b), kvoblk_inq_nzstart(b), 2.0 * x);
-  *status = 0;
-}
-
-class JacDispatch : public KvoTest {
+class JacDispatch : public kvotest::PlacedBlockTest {
  protected:
   void SetUp() override {
-    KvoTest::SetUp();
-    calls = Calls();
-    lists = kvoref::make_lists(10);
+    PlacedBlockTest::SetUp();
     kvoref::set_absolute_base(lists.eqnlst, 100);
-    cntr = new kvoref::Container(lists);
-    b = kvoblk_base_create(0);  // analytic support on, so every method is accepted
-    kvoblk_set_blkid(b, "B1");
-    kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = m_ini;
-    t->res = m_res;
-    t->selfjac = m_selfjac;
-    t->pre_solve = kvoblk_base_pre_solve;
-    t->post_solve = kvoblk_base_post_solve;
-    kvoblk_register_container(b, cntr);
-    int st = -1;
-    kvoblk_ini(b, 1, 1, 1, &st);
-  }
-  void TearDown() override {
-    kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
+    m.diagonal(1);
+    m.power = 2;
+    b = place(1, 1, 1, true);  // analytic support on, so every method is accepted
   }
 
   void set_x(double x) {
@@ -74,11 +31,7 @@ class JacDispatch : public KvoTest {
     int st = 0;
     kvoblk_res(b, &st);  // the host evaluates the residuals before asking for the Jacobian
   }
-  double bj() {
-    double v = 0.0;
-    kvojac_inq_nz_value(lists.jac, 1, &v);
-    return v;
-  }
+  double bj() { return PlacedBlockTest::bj(1); }
   int jac() {
     int st = 99;
     kvoblk_jac(b, &st);
@@ -103,8 +56,6 @@ class JacDispatch : public KvoTest {
     ASSERT_EQ(st, 0);
   }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
@@ -128,19 +79,19 @@ TEST_F(JacDispatch, HandleZeroIsStatusOneAndABadHandleIsNamed) {
   EXPECT_EQ(st, 1);
   EXPECT_EQ(his(), "!! kvoblk_jac: Invalid block handle " + std::to_string(b + 1) + "\n");
   kvoblk_jac(b, nullptr);  // no status word: still evaluated
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
 }
 
 TEST_F(JacDispatch, ExcludedBlockEvaluatesAndRecordsNothing) {
   solve_with(KVOBLK_UPDATE_NUMERIC);
   const int lastx = wordof(b, W::lastx);
   kvoblk_set_included(b, 0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   int st = 99;
   kvoblk_group_jac(b, 0, &st);
   EXPECT_EQ(st, 0);
-  EXPECT_EQ(calls.res + calls.selfjac, 0);
+  EXPECT_EQ(m.res_calls + m.selfjac_calls, 0);
   EXPECT_EQ(wordof(b, W::iterated), 0);
   EXPECT_EQ(wordof(b, W::lastx), lastx);
   EXPECT_EQ(his(), "");
@@ -156,7 +107,7 @@ TEST_F(JacDispatch, MethodOutsideOneToFourIsAnInternalError) {
     EXPECT_EQ(st, 1);
     EXPECT_EQ(his(), "!! kvoblk_group_jac: Internal error (Unknown method).\n");
   }
-  EXPECT_EQ(calls.res + calls.selfjac, 0);
+  EXPECT_EQ(m.res_calls + m.selfjac_calls, 0);
   EXPECT_EQ(wordof(b, W::iterated), 0);
 }
 
@@ -166,7 +117,7 @@ TEST_F(JacDispatch, MethodOutsideOneToFourIsAnInternalError) {
 TEST_F(JacDispatch, AnalyticRunsTheModelRoutine) {
   set_x(3.0);
   EXPECT_EQ(jac(), 0);
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(bj(), 6.0);
   EXPECT_EQ(wordof(b, W::iterated), 0);
 }
@@ -175,10 +126,10 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
   int st = 99;
   kvoblk_group_jac(b, 101, &st);  // the block's only equation has absolute index 101
   EXPECT_EQ(st, 0);
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
   kvoblk_group_jac(b, 102, &st);
   EXPECT_EQ(st, 1);
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(his(),
             "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
             "range is 101 to 101)\n");
@@ -187,12 +138,12 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
 TEST_F(JacDispatch, NumericGroupRequestWarnsForAGroupAndEvaluatesTheWholeBlock) {
   kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
   set_x(2.0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   int st = 99;
   kvoblk_group_jac(b, 0, &st);
   EXPECT_EQ(st, 0);
   EXPECT_EQ(his(), "");
-  EXPECT_EQ(calls.res, 2);
+  EXPECT_EQ(m.res_calls, 2);
   EXPECT_NEAR(bj(), 4.0, 1e-5);
   kvojac_set_nz_value(lists.jac, 1, 0.0);
   kvoblk_group_jac(b, 7, &st);
@@ -201,7 +152,7 @@ TEST_F(JacDispatch, NumericGroupRequestWarnsForAGroupAndEvaluatesTheWholeBlock) 
             "!! kvoblk_group_jac: Warning: non-analytic jacobian evaluation requested for "
             "equation group 7 in block B1\nperformance will be less than optimal\n");
   EXPECT_NEAR(bj(), 4.0, 1e-5);
-  EXPECT_EQ(calls.selfjac, 0);
+  EXPECT_EQ(m.selfjac_calls, 0);
 }
 
 // ---- Update methods
@@ -211,18 +162,18 @@ TEST_F(JacDispatch, UpdateNumericFirstDifferencesThenAppliesTheSecantUpdate) {
   kvoblk_set_diag_level(b, 5);
   solve_with(KVOBLK_UPDATE_NUMERIC);
   set_x(1.0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his_with_grouping(), kNotIterated);
-  EXPECT_EQ(calls.res, 2);  // numeric: base point and one group
+  EXPECT_EQ(m.res_calls, 2);  // numeric: base point and one group
   EXPECT_NEAR(bj(), 2.0, 1e-5);
   EXPECT_EQ(wordof(b, W::iterated), 1);
 
   set_x(2.0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his(), "");
-  EXPECT_EQ(calls.res, 1);       // the update's own evaluation at the current point
+  EXPECT_EQ(m.res_calls, 1);       // the update's own evaluation at the current point
   EXPECT_NEAR(bj(), 3.0, 1e-9);  // the secant slope of x^2 between 1 and 2
 
   set_x(4.0);
@@ -242,12 +193,12 @@ TEST_F(JacDispatch, RatioTooFarFromOneKeepsEveryEvaluationNumeric) {
   jac();
   EXPECT_EQ(his_with_grouping(), kNotIterated);
   set_x(2.0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his_with_grouping(),
             "\nSchubert update not used for block B1 because it has a too large Nonlin. ratio "
             "deviation. Using alternate jacobian method.\n");
-  EXPECT_EQ(calls.res, 2);
+  EXPECT_EQ(m.res_calls, 2);
   EXPECT_NEAR(bj(), 4.0, 1e-5);
 
   kvoblk_set_nlratio(b, 1.005);
@@ -264,12 +215,12 @@ TEST_F(JacDispatch, OutsideASolveTheUpdateFallsBackEvenWhenIterated) {
   blk_allocate_lastf(b);
   wordof(b, W::iterated) = 1;
   set_x(3.0);
-  calls = Calls();
+  m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his_with_grouping(),
             "\nSchubert update not used for block B1 because it is not being solved. Using "
             "alternate jacobian method.\n");
-  EXPECT_EQ(calls.res, 2);
+  EXPECT_EQ(m.res_calls, 2);
   EXPECT_NEAR(bj(), 6.0, 1e-5);
 }
 
@@ -277,12 +228,12 @@ TEST_F(JacDispatch, UpdateAnalyticFallsBackToTheModelRoutine) {
   solve_with(KVOBLK_UPDATE_ANALYTIC);
   set_x(1.0);
   EXPECT_EQ(jac(), 0);
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(bj(), 2.0);
   EXPECT_EQ(wordof(b, W::iterated), 1);
   set_x(2.0);
   EXPECT_EQ(jac(), 0);
-  EXPECT_EQ(calls.selfjac, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(bj(), 3.0);
   // A group request under an update method is a whole-block update, with the warning.
   set_x(4.0);

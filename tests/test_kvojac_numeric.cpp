@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cstr.h"
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
@@ -16,98 +16,16 @@ namespace {
 
 int32_t& wordof(int b, int k) { return ib0[b + k]; }
 
-// A small block whose residuals are r_e = sum over its non-zeros of c * x_v^p (p = 1 or 2).
-// It counts its residual evaluations and can be told to fail on one of them.
-struct Model {
-  int nvar = 3, neq = 3;
-  std::vector<std::pair<int, int>> nz;  // block-local equation and variable, 0-based
-  std::vector<double> coef;
-  int power = 1;
-  int res_calls = 0;
-  int fail_at = 0;  // residual call that fails with status 7; 0 never
-} m;
+// The shared toy model: the tests set its shape, the fixture places it.
+kvotest::ToyModel& m = kvotest::toy;
 
-void m_ini(int b, int vs, int es, int nzs, int* status) {
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  for (int i = 0; i < m.nvar; ++i)
-    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0 + 0.5 * i);
-  for (int i = 0; i < m.neq; ++i)
-    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
-  for (size_t k = 0; k < m.nz.size(); ++k)
-    kvoref::set_nz(jac, nzs + static_cast<int>(k), es + m.nz[k].first, vs + m.nz[k].second);
-  kvoblk_set_vstop(b, vs + m.nvar - 1);
-  kvoblk_set_estop(b, es + m.neq - 1);
-  kvoblk_set_nzstop(b, nzs + static_cast<int>(m.nz.size()) - 1);
-  *status = 0;
-}
-
-void m_res(int b, int* status) {
-  ++m.res_calls;
-  if (m.fail_at != 0 && m.res_calls == m.fail_at) {
-    *status = 7;
-    return;
-  }
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
-  double* r = kvoeqnlst_vec_residual(eqnlst);
-  for (int e = 0; e < m.neq; ++e) r[es + e - 1] = 0.0;
-  for (size_t k = 0; k < m.nz.size(); ++k) {
-    const double x = kvovarlst_inq_var_value(varlst, vs + m.nz[k].second, 0);
-    r[es + m.nz[k].first - 1] += m.coef[k] * (m.power == 1 ? x : x * x);
-  }
-  *status = 0;
-}
-
-class NumericJac : public KvoTest {
+class NumericJac : public kvotest::PlacedBlockTest {
  protected:
-  void SetUp() override {
-    KvoTest::SetUp();
-    m = Model();
-    lists = kvoref::make_lists(200);
-    cntr = new kvoref::Container(lists);
-  }
-  void TearDown() override {
-    for (int b : blocks) kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
-
-  // A NUMERIC block of the test model, placed at the given starts, with the base solve
-  // brackets in its table.
-  int place(int vs = 1, int es = 1, int nzs = 1) {
-    int b = kvoblk_base_create_1(0);
-    blocks.push_back(b);
-    kvoblk_set_blkid(b, "B1");
-    kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = m_ini;
-    t->res = m_res;
-    t->pre_solve = kvoblk_base_pre_solve;
-    t->post_solve = kvoblk_base_post_solve;
-    kvoblk_register_container(b, cntr);
-    int st = -1;
-    kvoblk_ini(b, vs, es, nzs, &st);
-    EXPECT_EQ(st, 0);
-    return b;
-  }
-
-  // A dense n x n linear block: every equation uses every variable.
-  void dense(int n) {
-    m.nvar = m.neq = n;
-    for (int e = 0; e < n; ++e)
-      for (int v = 0; v < n; ++v) {
-        m.nz.emplace_back(e, v);
-        m.coef.push_back(1.0 + e + 10.0 * v);
-      }
-  }
-
+  void dense(int n) { m.dense(n); }
   void diagonal(int n) {
-    m.nvar = m.neq = n;
-    for (int e = 0; e < n; ++e) {
-      m.nz.emplace_back(e, e);
-      m.coef.push_back(2.0 + e);
-    }
+    std::vector<double> c;
+    for (int e = 0; e < n; ++e) c.push_back(2.0 + e);
+    m.diagonal(n, c);
   }
 
   // True when the refhost no longer knows grouping `handle`.
@@ -118,15 +36,6 @@ class NumericJac : public KvoTest {
   }
 
   double value(int pos) { return kvovarlst_inq_var_value(lists.varlst, pos, 0); }
-  double bj(int k) {
-    double v = 0.0;
-    kvojac_inq_nz_value(lists.jac, k, &v);
-    return v;
-  }
-
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
-  std::vector<int> blocks;
 };
 
 }  // namespace

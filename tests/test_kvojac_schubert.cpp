@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
@@ -15,77 +15,22 @@ namespace {
 
 int32_t& wordof(int b, int k) { return ib0[b + k]; }
 
-// A diagonal block: r_i = c_i * x_i^p over its equations, one non-zero per row. Extra
-// non-zeros can be added; the residual ignores them.
-struct Model {
-  int n = 1;
-  int power = 2;
-  std::vector<double> coef;
-  std::vector<std::pair<int, int>> extra;  // global equation and variable of further non-zeros
-  int fail_at = 0;
-  int res_calls = 0;
-} m;
+// The shared toy model as a diagonal block, r_i = c_i * x_i^p, one non-zero per row; further
+// non-zeros, placed after the diagonal, are structure only.
+kvotest::ToyModel& m = kvotest::toy;
 
-void m_ini(int b, int vs, int es, int nzs, int* status) {
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  for (int i = 0; i < m.n; ++i) {
-    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
-    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
-    kvoref::set_nz(jac, nzs + i, es + i, vs + i);
-  }
-  int k = nzs + m.n;
-  for (auto& e : m.extra) kvoref::set_nz(jac, k++, e.first, e.second);
-  kvoblk_set_vstop(b, vs + m.n - 1);
-  kvoblk_set_estop(b, es + m.n - 1);
-  kvoblk_set_nzstop(b, k - 1);
-  *status = 0;
-}
-
-void m_res(int b, int* status) {
-  ++m.res_calls;
-  if (m.fail_at != 0 && m.res_calls == m.fail_at) {
-    *status = 5;
-    return;
-  }
-  int varlst = blk_inq_matrix_varlst(b), eqnlst = blk_inq_matrix_eqnlst(b);
-  const int vs = kvoblk_inq_vstart(b), es = kvoblk_inq_estart(b);
-  for (int i = 0; i < m.n; ++i) {
-    const double x = kvovarlst_inq_var_value(varlst, vs + i, 0);
-    kvoeqnlst_vec_residual(eqnlst)[es + i - 1] = m.coef[i] * (m.power == 1 ? x : x * x);
-  }
-  *status = 0;
-}
-
-class Schubert : public KvoTest {
+class Schubert : public kvotest::PlacedBlockTest {
  protected:
-  void SetUp() override {
-    KvoTest::SetUp();
-    m = Model();
-    lists = kvoref::make_lists(100);
-    cntr = new kvoref::Container(lists);
-  }
-  void TearDown() override {
-    if (b) kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
-
   // Places an n-row block with coefficients c (all 1 when empty) and gives it last-iterate
   // buffers.
   void place(int n, int power, std::vector<double> c = {}) {
-    m.n = n;
+    m.diagonal(n, c);
     m.power = power;
-    m.coef = c.empty() ? std::vector<double>(n, 1.0) : c;
-    b = kvoblk_base_create_1(0);
-    kvoblk_set_blkid(b, "B1");
-    kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = m_ini;
-    t->res = m_res;
-    kvoblk_register_container(b, cntr);
-    int st = -1;
-    kvoblk_ini(b, 1, 1, 1, &st);
-    ASSERT_EQ(st, 0);
+    m.x_step = 0.0;
+    m.fail_status = 5;
+    // The further non-zeros are given globally; the block sits at 1, 1, 1.
+    for (auto& e : extra) m.nz.emplace_back(e.first - 1, e.second - 1);
+    b = PlacedBlockTest::place();
     lastx = blk_allocate_lastx(b);
     lastf = blk_allocate_lastf(b);
   }
@@ -94,18 +39,12 @@ class Schubert : public KvoTest {
   // values a of the diagonal.
   void point(const std::vector<double>& x0, const std::vector<double>& x,
              const std::vector<double>& a) {
-    for (int i = 0; i < m.n; ++i) {
+    for (int i = 0; i < m.neq; ++i) {
       lastx[i] = x0[i];
       lastf[i] = m.coef[i] * (m.power == 1 ? x0[i] : x0[i] * x0[i]);
       kvovarlst_set_var_value(lists.varlst, i + 1, x[i], 0);
       kvojac_set_nz_value(lists.jac, i + 1, a[i]);
     }
-  }
-
-  double bj(int k) {
-    double v = 0.0;
-    kvojac_inq_nz_value(lists.jac, k, &v);
-    return v;
   }
 
   int update() {
@@ -114,8 +53,7 @@ class Schubert : public KvoTest {
     return st;
   }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
+  std::vector<std::pair<int, int>> extra;  // global equation and variable of further non-zeros
   int b = 0;
   double* lastx = nullptr;
   double* lastf = nullptr;
@@ -223,7 +161,7 @@ TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
 }
 
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
-  m.extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
+  extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
   place(2, 2);
   point({1.0, 1.0}, {2.0, 3.0}, {2.0, 2.0});
   kvojac_set_nz_value(lists.jac, 3, 7.0);

@@ -77,6 +77,10 @@ TEST_F(Connect, MakesOneEquationPerVariablePairInItsOwnSlice) {
   EXPECT_TRUE(cntr->edits[0].pre);
   EXPECT_EQ(cntr->edits[1].deqn, 3);
   EXPECT_EQ(cntr->edits[1].dnz, 6);
+  conns.report(kvHisDev);
+  EXPECT_EQ(his(),
+            "Stream connections (3 equations at 3-5, 6 non-zeros at 5-10):\n"
+            "  S1                       A.OUT -> B.IN, 3 variables, largest difference 6.00e+00\n");
   // The slice is a solver unit over its own equations.
   int first = 0, last = 0;
   conns.equation_range(&first, &last);
@@ -206,11 +210,46 @@ class Line : public kvoref::SolverUnit {
     kvojac_set_nz_value(l_.jac, 1, slope_);
   }
   void post_solve(int& st) override { st = 0; }
+  void equation_range(int* first, int* last) const override {
+    *first = 1;
+    *last = 1;
+  }
+  void set_nlratio(double ratio) override { ratios.push_back(ratio); }
+  std::vector<double> ratios;
 
  private:
   kvoref::Lists l_;
   double slope_;
 };
+
+TEST(Newton, MeasuresEveryUnitsRatioAndRefreshesAfterAStepThatGainedTooLittle) {
+  kvoref::reset();
+  kvoref::Lists l = kvoref::make_lists(1);
+  kvoref::define_var(l.varlst, 1, "X", 3.0);
+  kvoref::define_eqn(l.eqnlst, 1, "LINE.F");
+  kvoref::set_nz(l.jac, 1, 1, 1);
+  Line exact(l, 1.0);
+  const kvoref::NewtonReport good = kvoref::newton_solve(l, {&exact});
+  ASSERT_TRUE(good.converged);
+  // The linear model was exact: ratio 1 after every step, nothing refreshed.
+  EXPECT_EQ(exact.ratios, std::vector<double>(good.iterations, 1.0));
+  EXPECT_EQ(good.refreshes, 0);
+
+  kvovarlst_set_var_value(l.varlst, 1, 3.0, 0);
+  Line half(l, 2.0);  // predicts twice the change each step makes
+  kvoref::NewtonOptions o;
+  o.max_iterations = 3;
+  kvoref::newton_solve(l, {&half}, o);
+  ASSERT_FALSE(half.ratios.empty());
+  EXPECT_DOUBLE_EQ(half.ratios.front(), 1.5);  // |actual - predicted| = half the prediction
+
+  kvovarlst_set_var_value(l.varlst, 1, 3.0, 0);
+  Line wrong(l, -1.0);  // every step makes the residual worse
+  const kvoref::NewtonReport bad = kvoref::newton_solve(l, {&wrong}, o);
+  EXPECT_EQ(bad.refreshes, bad.iterations);
+  EXPECT_EQ(wrong.ratios.back(), kvoref::kNlratioRefresh);
+  kvoref::reset();
+}
 
 TEST(Newton, ADivergingSolveStopsAtTheBestPointAndASingularOneNamesItsEquations) {
   kvoref::reset();

@@ -10,6 +10,7 @@
 #include "fixture.h"
 #include <kvoblk/kvomodel.h>
 #include "kvorefhost.h"
+#include "plant.h"
 
 namespace {
 
@@ -121,19 +122,6 @@ int tank_create(const char* id, double volume, double rate) {
 
 // ---- Driving it ------------------------------------------------------------------------------
 
-class TankUnit : public kvoref::SolverUnit {
- public:
-  explicit TankUnit(int blk) : blk_(blk) {}
-  const char* name() const override { return kvoblk_blkid(blk_); }
-  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
-  void residuals(int& status) override { kvoblk_res(blk_, &status); }
-  void jacobian(int& status) override { kvoblk_jac(blk_, &status); }
-  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
-
- private:
-  int blk_;
-};
-
 class Walkthrough : public kvotest::KvoTest {};
 
 TEST_F(Walkthrough, TheTankModelSolvesToItsClosedForm) {
@@ -150,7 +138,7 @@ TEST_F(Walkthrough, TheTankModelSolvesToItsClosedForm) {
     set_var_value(tank, F0, 10.0);
     set_var_value(tank, CA0, 2.0);
     kvoblk_set_deriv_type(tank, method);
-    TankUnit unit(tank);
+    BlockUnit unit(tank);
     const kvoref::NewtonReport r = kvoref::newton_solve(lists, {&unit});
     ASSERT_TRUE(r.converged) << r.message;
     // F CA0 = (F + V k) CA

@@ -131,8 +131,8 @@ bool run() {
     ok = mixer_ports_agree(blk);
     start(lists, blk);
     ok = check_jacobian(lists, blk) && ok;
-    ok = solve(lists, blk, KVOBLK_ANALYTIC, "ANALYTIC") && ok;
-    ok = solve(lists, blk, KVOBLK_NUMERIC, "NUMERIC") && ok;
+    for (int method : {KVOBLK_ANALYTIC, KVOBLK_NUMERIC})
+      ok = solve(lists, blk, method, kvoblk_name::deriv_type[method]) && ok;
     mixer_report(blk);
   }
   kvoblk_destroy(blk);

@@ -31,39 +31,6 @@ void counting_res(int blk, int* status) {
   it->second.original(blk, status);
 }
 
-// The solver's view of one block: every operation goes to the block's dispatcher; Jacobian
-// requests are counted, and so are those the block answered by a Schubert update.
-class BlockUnit : public kvoref::SolverUnit {
- public:
-  BlockUnit(int blk, Plant::BlockCounts* counts) : blk_(blk), counts_(counts) {}
-  const char* name() const override {
-    const char* id = kvoblk_blkid(blk_);
-    return id ? id : "";
-  }
-  void pre_solve(int& status) override { kvoblk_pre_solve(blk_, &status); }
-  void residuals(int& status) override { kvoblk_res(blk_, &status); }
-  void jacobian(int& status) override {
-    const int method = kvoblk_inq_deriv_type(blk_);
-    // The dispatcher asks the same question in the same state just after.
-    const bool update = (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) &&
-                        blk_schubert_check(blk_) == 1;
-    kvoblk_jac(blk_, &status);
-    if (status < 0) status = 0;  // rows an update left as they were: a warning only
-    ++counts_->jacobians;
-    if (update) ++counts_->updates;
-  }
-  void post_solve(int& status) override { kvoblk_post_solve(blk_, &status); }
-  void equation_range(int* first, int* last) const override {
-    *first = kvoblk_inq_estart(blk_);
-    *last = kvoblk_inq_estop(blk_);
-  }
-  void set_nlratio(double ratio) override { kvoblk_set_nlratio(blk_, ratio); }
-
- private:
-  int blk_;
-  Plant::BlockCounts* counts_;
-};
-
 std::map<int, Plant::BlockCounts>& jac_counts() {
   static auto* m = new std::map<int, Plant::BlockCounts>;
   return *m;
@@ -75,6 +42,41 @@ bool fail(const std::string& what) {
 }
 
 }  // namespace
+
+BlockUnit::BlockUnit(int blk, Plant::BlockCounts* counts) : blk_(blk), counts_(counts) {}
+
+const char* BlockUnit::name() const {
+  const char* id = kvoblk_blkid(blk_);
+  return id ? id : "";
+}
+
+void BlockUnit::pre_solve(int& status) { kvoblk_pre_solve(blk_, &status); }
+void BlockUnit::residuals(int& status) { kvoblk_res(blk_, &status); }
+void BlockUnit::post_solve(int& status) { kvoblk_post_solve(blk_, &status); }
+
+void BlockUnit::jacobian(int& status) {
+  const int method = kvoblk_inq_deriv_type(blk_);
+  // The dispatcher asks the block the same question in the same state, so the answer now says
+  // whether the evaluation below is an update or the method it falls back to.
+  const bool update = (method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC) &&
+                      blk_schubert_check(blk_) == 1;
+  kvoblk_jac(blk_, &status);  // a negative status (rows kept) is a warning only
+  ++jacobians;
+  if (counts_) ++counts_->jacobians;
+  if (update) {
+    ++updates;
+    if (counts_) ++counts_->updates;
+    rows_seen += kvomodel::num_eqns(blk_);
+    if (status < 0) rows_kept -= status;  // -k: k rows kept their values
+  }
+}
+
+void BlockUnit::equation_range(int* first, int* last) const {
+  *first = kvoblk_inq_estart(blk_);
+  *last = kvoblk_inq_estop(blk_);
+}
+
+void BlockUnit::set_nlratio(double ratio) { kvoblk_set_nlratio(blk_, ratio); }
 
 Plant::Plant() = default;
 
@@ -154,9 +156,9 @@ bool Plant::build(int connection_room) {
 
 kvoref::Port* Plant::port(const std::string& blk_id, const std::string& name) const {
   const int blk = block(blk_id);
-  // Every port of this host is a kvoref::Port: the plant's blocks get theirs from the models
-  // or from the caller, all made by the reference host.
-  return blk ? static_cast<kvoref::Port*>(kvoblk_get_port(blk, name.c_str())) : nullptr;
+  // Only the reference host's own ports carry a stream description; a port of another class
+  // cannot be connected and answers null.
+  return blk ? dynamic_cast<kvoref::Port*>(kvoblk_get_port(blk, name.c_str())) : nullptr;
 }
 
 kvoref::Port* Plant::port(const std::string& dotted) const {

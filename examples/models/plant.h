@@ -88,6 +88,31 @@ class Plant {
   bool built_ = false;
 };
 
+// The solver's view of one block: every operation goes to the block's dispatcher, the solver's
+// nonlinearity ratios go to the block (kvoblk_set_nlratio), and Jacobian requests are counted,
+// with those the block answered by a Schubert update and the rows such an update left as they
+// were. When `counts` is given, its Jacobian and update counts grow as well.
+class BlockUnit : public kvoref::SolverUnit {
+ public:
+  explicit BlockUnit(int blk, Plant::BlockCounts* counts = nullptr);
+  const char* name() const override;
+  void pre_solve(int& status) override;
+  void residuals(int& status) override;
+  void jacobian(int& status) override;
+  void post_solve(int& status) override;
+  void equation_range(int* first, int* last) const override;
+  void set_nlratio(double ratio) override;
+
+  int jacobians = 0;
+  int updates = 0;
+  long rows_seen = 0;  // rows of the block's equations that went through an update
+  long rows_kept = 0;  // of those, rows the update left as they were
+
+ private:
+  int blk_;
+  Plant::BlockCounts* counts_;
+};
+
 // ---- The recycle flowsheet ---------------------------------------------------------------------
 // Fresh feed -> mixer MIX (inlets IN1 fresh, IN2 recycle) -> stirred-tank chain R1 -> flash FL ->
 // vapour to splitter SPL (OUT1 purge, OUT2 recycle back to MIX.IN2), liquid product FL.LIQ.

@@ -89,6 +89,26 @@ typedef enum kvoblk_pat_type_t {
   KVOBLK_PATTYPE_NUMERIC = 2,
 } kvoblk_pat_type_t;
 
+#ifdef __cplusplus
+/// The names of the codes above, as the block attributes show them and reports print them:
+/// kvoblk_name::of(kvoblk_name::deriv_type, KVOBLK_NUMERIC) is "NUMERIC". A code without a name
+/// gives null. Defined here so that every program prints the library's own texts (C++ only).
+namespace kvoblk_name {
+/// The name tables, indexed by code.
+///@{
+inline constexpr const char* deriv_type[5] = {nullptr, "ANALYTIC", "NUMERIC", "UPDATE_NUMERIC",
+                                              "UPDATE_ANALYTIC"};
+inline constexpr const char* pat_ini_type[4] = {"UNDEFINED", "SELF", "NUMERIC", "RESTORE"};
+inline constexpr const char* pat_type[3] = {"UNDEFINED", "ANALYTIC", "NUMERIC"};
+///@}
+/// @return the name of `code` in the table, or null when the code has none.
+template <int N>
+constexpr const char* of(const char* const (&names)[N], int code) {
+  return code >= 0 && code < N ? names[code] : nullptr;
+}
+}  // namespace kvoblk_name
+#endif
+
 /// Block states (record word eo_state).
 typedef enum kvoblk_eo_state_t {
   KVOBLK_NOT_INITIALISED = 0,
@@ -120,6 +140,17 @@ typedef struct kvoblk_settings_t {
 
 /// The model operation table, owned by the block through record word 17. A model overwrites the
 /// slots it implements; every routine takes the block handle first.
+///   - Required, empty at creation: selfdim, ini, res.
+///   - Required for a method that uses them: selfjac (analytic and updated analytic Jacobians,
+///     the base one does nothing), selfpat (the model's own pattern, the base one states none),
+///     inq_scriptid (when inq_nscript counts scripts).
+///   - Optional, empty at creation: group_selfjac (a group's analytic Jacobian; without it the
+///     whole block's selfjac serves every group).
+///   - Optional, base routine installed at creation: every other slot. reserved10 and reserved14
+///     are never called.
+///
+/// A dispatcher finding an empty slot prints "Attempt to call an undefined function"; an
+/// exception leaving a routine ends the call with a message, status 1 and the empty-slot result.
 typedef struct kvoblk_ops_t {
   /// Slot routines in table order; the dispatcher kvoblk_<slot> runs each with its arguments.
   ///@{

@@ -20,7 +20,7 @@ class kvoblk_port_callback : public nux_port_mesgs {
 
   int var_offset() override { return kvoblk_global_var_offset(blkptr_); }
   int owns_var(int i) override {
-    if (!side(blkptr_)) return 0;
+    if (!registered(blkptr_)) return 0;
     if (word(blkptr_, W::eo_state) == KVOBLK_NOT_INITIALISED) return 1;
     return word(blkptr_, W::vstart) <= i && i <= word(blkptr_, W::vstop) ? 1 : 0;
   }
@@ -56,7 +56,7 @@ void release_block(int blkptr) {
   if (array != 0) {
     // The whole array, not only the stored count: a count lowered by a setter must not leave
     // ports behind.
-    const BlockSide* s = side(blkptr);
+    const BlockFacts* s = facts(blkptr);
     int n = s ? s->port_capacity : 0;
     for (int i = 1; i <= n; ++i) {
       int32_t ref = word(word(blkptr, W::ports), i - 1);
@@ -79,7 +79,7 @@ void release_block(int blkptr) {
   release_solve_data(blkptr);
   ref_drop(word(blkptr, W::container));
   ref_drop(word(blkptr, W::block_object));
-  side_remove(blkptr);
+  forget_block(blkptr);
   int record = blkptr;
   KVO_IFREE(&record);
 }
@@ -103,7 +103,7 @@ KVOBLK_API int kvoblk_base_create_1(int nwords) {
   // Every word the library defines starts at 0 so that a failure half-way releases only what
   // was obtained. Words from 22 on belong to the model and are left as they are.
   for (int k = 0; k < W::count; ++k) word(blkptr, k) = 0;
-  if (!side_add(blkptr, n)) {
+  if (!register_block(blkptr, n)) {
     KVO_IFREE(&blkptr);
     return 0;
   }

@@ -1,6 +1,10 @@
 // The model operation table: the dispatchers that run a block's routines, the simple base
-// routines, and the installation of the base routines at creation.
+// routines, and the installation of the base routines at creation. Every call of a routine in
+// the table goes through one helper here: it checks the handle, skips an excluded block where
+// the slot asks for that, prints the empty-slot message, and is the one exception boundary
+// between model code and the library's callers.
 #include <cstring>
+#include <exception>
 
 #include "kvblk_internal.h"
 
@@ -16,11 +20,83 @@ F slot(int blkptr, F kvoblk_ops_t::*member) {
   return t ? t->*member : nullptr;
 }
 
-// Status words are set to 0 before anything else; a caller that passes none gets a local one.
-#define KVOBLK_STATUS(status) \
-  int status##_local = 0;     \
-  if (!(status)) (status) = &status##_local; \
-  *(status) = 0
+// How a dispatcher treats its slot.
+struct Policy {
+  bool skip_excluded = false;  // an excluded block's routine is not run (no message)
+  int empty_status = 0;        // the status when the slot is empty
+  bool reset_status = false;   // the status is 0 after the routine, whatever it set
+};
+constexpr Policy kPlain{};
+constexpr Policy kSkipExcluded{true, 0, false};
+
+// The routine of slot `member` ready to run, or null: the handle is 0 or bad (message for a bad
+// one), the block is excluded and the policy skips it, or the slot is empty (empty-slot message,
+// the policy's status).
+template <class F>
+F routine(const char* fn, int blkptr, F kvoblk_ops_t::*member, const Policy& p, int* status) {
+  if (!live(blkptr, fn)) return nullptr;
+  if (p.skip_excluded && word(blkptr, W::included) == 0) return nullptr;
+  F f = slot(blkptr, member);
+  if (f) return f;
+  undefined(fn);
+  if (status) *status = p.empty_status;
+  return nullptr;
+}
+
+// Runs model code. An exception must not cross into the library's callers, which may be C or
+// Fortran: it ends the call with a message and status 1. False when it ended that way.
+template <class Call>
+bool guarded(const char* fn, int blkptr, int* status, Call&& call) {
+  try {
+    call();
+    return true;
+  } catch (...) {
+    head(fn);
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    if (status) *status = 1;
+    return false;
+  }
+}
+
+// Runs a slot without a result; `status` is the routine's status word or null. True when the
+// routine ran to its end.
+template <class F, class... A>
+bool run(const char* fn, int blkptr, F kvoblk_ops_t::*member, const Policy& p, int* status,
+         A... args) {
+  F f = routine(fn, blkptr, member, p, status);
+  if (!f || !guarded(fn, blkptr, status, [&] { f(blkptr, args...); })) return false;
+  if (p.reset_status && status) *status = 0;
+  return true;
+}
+
+// Runs a slot with a result; `empty` is the answer for a bad handle, an empty slot or an
+// exception.
+template <class R, class F, class... A>
+R ask(const char* fn, int blkptr, F kvoblk_ops_t::*member, R empty, A... args) {
+  F f = routine(fn, blkptr, member, kPlain, nullptr);
+  R result = empty;
+  if (f) guarded(fn, blkptr, nullptr, [&] { result = f(blkptr, args...); });
+  return result;
+}
+
+// The whole block's analytic Jacobian for a group request: any group of the block, checked
+// against the block's equations, or 0 for all of them.
+void whole_block_selfjac(const char* fn, int blkptr, int group, int* status) {
+  auto f = routine(fn, blkptr, &kvoblk_ops_t::selfjac, kPlain, status);
+  if (!f) return;
+  int eqnlst = blk_inq_matrix_eqnlst(blkptr);
+  int first = kvoeqnlst_absolute_index(eqnlst, word(blkptr, W::estart));
+  int last = kvoeqnlst_absolute_index(eqnlst, word(blkptr, W::estop));
+  if (group != 0 && (group < first || group > last)) {
+    head(fn);
+    kvoprintf(kvHisDev,
+              "Illegal equation group %d specified in block %s, (valid range is %d to %d)\n",
+              group, text(blkid(blkptr)), first, last);
+    *status = 1;
+    return;
+  }
+  guarded(fn, blkptr, status, [&] { f(blkptr, status); });
+}
 
 void base_inq_nscript(int, int* count) {
   if (count) *count = 0;
@@ -34,6 +110,10 @@ void base_init(int, int* status) {
 
 namespace kvoblk {
 namespace detail {
+
+// Placement steps around the model's own placement routine (kvblk_place.cpp).
+bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* status);
+void placement_ends(int blkptr);
 
 // Base routines defined by the other units of the block core.
 nux_port* base_get_port(int blkptr, const char* name);
@@ -84,324 +164,225 @@ void install_base_ops(kvoblk_ops_t* t) {
 
 extern "C" {
 
-// ---- Dispatchers ---------------------------------------------------------------------------
+// ---- Dispatchers, in table order -----------------------------------------------------------
 
 KVOBLK_API void kvoblk_selfdim(int blkptr, int* nvar, int* neqn, int* nnz, int* status) {
-  int dummy[3];
-  if (!nvar) nvar = &dummy[0];
-  if (!neqn) neqn = &dummy[1];
-  if (!nnz) nnz = &dummy[2];
+  KVOBLK_OUT(nvar);
+  KVOBLK_OUT(neqn);
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(status);
   *nvar = *neqn = *nnz = 0;
-  KVOBLK_STATUS(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::selfdim, Policy{false, 1, false}, status, nvar, neqn, nnz,
+      status);
+}
+
+KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
   if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::selfdim);
-  if (!f) {
-    undefined(__func__);
-    *status = 1;
+  if (!placement_begins(blkptr, vstart, estart, nzstart, status)) return;
+  if (!run(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status, vstart, estart, nzstart, status))
     return;
-  }
-  f(blkptr, nvar, neqn, nnz, status);
+  word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+  placement_ends(blkptr);
+}
+
+KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
+    assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
+  if (!run(__func__, blkptr, &kvoblk_ops_t::de_ini, kPlain, status, status)) return;
+  // The routine may have destroyed the block.
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
 }
 
 KVOBLK_API void kvoblk_res(int blkptr, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::res);
-  if (!f) return undefined(__func__);
-  f(blkptr, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::res, kSkipExcluded, status, status);
 }
 
 KVOBLK_API void kvoblk_selfjac(int blkptr, int* status) {
-  KVOBLK_STATUS(status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::selfjac, kPlain, status, status);
+}
+
+KVOBLK_API void kvoblk_pre_solve(int blkptr, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
   if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::selfjac);
-  if (!f) return undefined(__func__);
-  f(blkptr, status);
+  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
+    assertion("kvoblk_pre_solve: trying to pre_solve a non-eo_form block", __LINE__);
+  word(blkptr, W::being_solved) = 1;
+  if (!run(__func__, blkptr, &kvoblk_ops_t::pre_solve, kPlain, status, status)) return;
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
+}
+
+KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
+  if (!live(blkptr, __func__)) return;
+  if (word(blkptr, W::eo_state) != KVOBLK_SOLVING)
+    assertion("kvoblk_post_solve: trying to post_solve a non-solving block", __LINE__);
+  if (word(blkptr, W::being_solved) == 0)
+    assertion("kvoblk_post_solve: block is not being solved", __LINE__);
+  word(blkptr, W::being_solved) = 0;
+  if (!run(__func__, blkptr, &kvoblk_ops_t::post_solve, kPlain, status, status)) return;
+  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
 }
 
 KVOBLK_API void kvoblk_inq_attr(int blkptr, nux_blk_t* desc) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::inq_attr);
-  if (!f) return undefined(__func__);
-  f(blkptr, desc);
+  run(__func__, blkptr, &kvoblk_ops_t::inq_attr, kPlain, nullptr, desc);
 }
 
 KVOBLK_API void kvoblk_destroy(int blkptr) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::destroy);
-  if (!f) return undefined(__func__);
   // The routine releases the record and the table: nothing of the block is read after it.
-  f(blkptr);
+  run(__func__, blkptr, &kvoblk_ops_t::destroy, kPlain, nullptr);
 }
 
 KVOBLK_API void kvoblk_inq_nscript(int blkptr, int* count) {
-  int local = 0;
-  if (!count) count = &local;
+  KVOBLK_OUT(count);
   *count = 0;
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::inq_nscript);
-  if (!f) return undefined(__func__);
-  f(blkptr, count);
+  run(__func__, blkptr, &kvoblk_ops_t::inq_nscript, kPlain, nullptr, count);
 }
 
 KVOBLK_API void kvoblk_inq_scriptid(int blkptr, int index, char* name) {
   if (name) name[0] = '\0';
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::inq_scriptid);
-  if (!f) return undefined(__func__);
-  if (name) f(blkptr, index, name);
+  auto f = routine(__func__, blkptr, &kvoblk_ops_t::inq_scriptid, kPlain, nullptr);
+  if (f && name) guarded(__func__, blkptr, nullptr, [&] { f(blkptr, index, name); });
 }
 
 KVOBLK_API kvopipe* kvoblk_acquire_script(int blkptr, const char* name) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::acquire_script);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, name);
+  return ask<kvopipe*>(__func__, blkptr, &kvoblk_ops_t::acquire_script, nullptr, name);
 }
 
 KVOBLK_API NUXEOCntr* kvoblk_inq_embedded_container(int blkptr, const NUXEOCntr* cntr) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::inq_embedded_container);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, cntr);
+  return ask<NUXEOCntr*>(__func__, blkptr, &kvoblk_ops_t::inq_embedded_container, nullptr, cntr);
 }
 
 KVOBLK_API void kvoblk_init(int blkptr, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::init);
-  if (!f) return undefined(__func__);
-  f(blkptr, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::init, kPlain, status, status);
 }
 
 KVOBLK_API int kvoblk_invoke(int blkptr, const char* name, EBSContext* ctx, int nargs,
                              const value_t* args) {
-  if (!live(blkptr, __func__)) return 1;
-  auto f = slot(blkptr, &kvoblk_ops_t::invoke);
-  if (!f) {
-    undefined(__func__);
-    return 1;
-  }
-  return f(blkptr, name, ctx, nargs, args);
+  return ask(__func__, blkptr, &kvoblk_ops_t::invoke, 1, name, ctx, nargs, args);
 }
 
 KVOBLK_API int kvoblk_scope_invoke(int blkptr, const char* name, int scope1, int scope2,
                                    EBSContext* ctx, int nargs, const value_t* args) {
-  if (!live(blkptr, __func__)) return 1;
-  auto f = slot(blkptr, &kvoblk_ops_t::scope_invoke);
-  if (!f) {
-    undefined(__func__);
-    return 1;
-  }
-  return f(blkptr, name, scope1, scope2, ctx, nargs, args);
+  return ask(__func__, blkptr, &kvoblk_ops_t::scope_invoke, 1, name, scope1, scope2, ctx, nargs,
+             args);
 }
 
 KVOBLK_API void kvoblk_report(int blkptr, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::report);
-  if (!f) return undefined(__func__);
-  f(blkptr, status);
-  // The report has no failure of its own to pass on.
+  KVOBLK_OUT(status);
   *status = 0;
+  // The report has no failure of its own to pass on.
+  run(__func__, blkptr, &kvoblk_ops_t::report, Policy{false, 0, true}, status, status);
 }
 
 KVOBLK_API void kvoblk_register_container(int blkptr, NUXBlockCallback* cntr) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::register_container);
-  if (!f) return undefined(__func__);
-  f(blkptr, cntr);
+  run(__func__, blkptr, &kvoblk_ops_t::register_container, kPlain, nullptr, cntr);
 }
 
 KVOBLK_API void kvoblk_set_included(int blkptr, int included) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::set_included);
-  if (!f) return undefined(__func__);
-  f(blkptr, included);
+  run(__func__, blkptr, &kvoblk_ops_t::set_included, kPlain, nullptr, included);
 }
 
 KVOBLK_API void kvoblk_nlratio(int blkptr) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::nlratio);
-  if (!f) return undefined(__func__);
-  f(blkptr);
+  run(__func__, blkptr, &kvoblk_ops_t::nlratio, kPlain, nullptr);
 }
 
 KVOBLK_API int kvoblk_inq_num_ports(int blkptr) {
-  if (!live(blkptr, __func__)) return 0;
-  auto f = slot(blkptr, &kvoblk_ops_t::inq_num_ports);
-  if (!f) {
-    undefined(__func__);
-    return 0;
-  }
-  return f(blkptr);
+  return ask(__func__, blkptr, &kvoblk_ops_t::inq_num_ports, 0);
 }
 
 KVOBLK_API nux_port* kvoblk_get_port(int blkptr, const char* name) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::get_port);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, name);
+  return ask<nux_port*>(__func__, blkptr, &kvoblk_ops_t::get_port, nullptr, name);
 }
 
 KVOBLK_API nux_port* kvoblk_get_port_n(int blkptr, int i) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::get_port_n);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, i);
+  return ask<nux_port*>(__func__, blkptr, &kvoblk_ops_t::get_port_n, nullptr, i);
 }
 
 KVOBLK_API bool kvoblk_add_port(int blkptr, nux_port* port) {
-  if (!live(blkptr, __func__)) return true;
-  auto f = slot(blkptr, &kvoblk_ops_t::add_port);
-  if (!f) {
-    undefined(__func__);
-    return true;
-  }
-  return f(blkptr, port);
+  return ask(__func__, blkptr, &kvoblk_ops_t::add_port, true, port);
 }
 
 KVOBLK_API void kvoblk_selfpat(int blkptr, kv_jac_t* jac, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::selfpat);
-  if (!f) return undefined(__func__);
-  f(blkptr, jac, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::selfpat, kPlain, status, jac, status);
 }
 
 KVOBLK_API void kvoblk_npat_res(int blkptr, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::npat_res);
-  if (!f) return undefined(__func__);
-  f(blkptr, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::npat_res, kPlain, status, status);
 }
 
 KVOBLK_API void kvoblk_npat_compare(int blkptr, double a, double b, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::npat_compare);
-  if (!f) return undefined(__func__);
-  f(blkptr, a, b, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::npat_compare, kSkipExcluded, status, a, b, status);
 }
 
 KVOBLK_API int kvoblk_isof_type(int blkptr, const char* type) {
-  if (!live(blkptr, __func__)) return 0;
-  auto f = slot(blkptr, &kvoblk_ops_t::isof_type);
-  if (!f) {
-    undefined(__func__);
-    return 0;
-  }
-  return f(blkptr, type);
+  return ask(__func__, blkptr, &kvoblk_ops_t::isof_type, 0, type);
 }
 
 KVOBLK_API void kvoblk_move(int blkptr, int dv, int de, int dnz) {
-  if (!live(blkptr, __func__)) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::move);
-  if (!f) return undefined(__func__);
-  f(blkptr, dv, de, dnz);
+  run(__func__, blkptr, &kvoblk_ops_t::move, kPlain, nullptr, dv, de, dnz);
 }
 
 KVOBLK_API int kvoblk_num_attr(int blkptr) {
-  if (!live(blkptr, __func__)) return 0;
-  auto f = slot(blkptr, &kvoblk_ops_t::num_attr);
-  if (!f) {
-    undefined(__func__);
-    return 0;
-  }
-  return f(blkptr);
+  return ask(__func__, blkptr, &kvoblk_ops_t::num_attr, 0);
 }
 
 KVOBLK_API const char* kvoblk_name_attr(int blkptr, int i) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::name_attr);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, i);
+  return ask<const char*>(__func__, blkptr, &kvoblk_ops_t::name_attr, nullptr, i);
 }
 
 KVOBLK_API bool kvoblk_lookup_value(int blkptr, const char* attr, value_t* value) {
-  if (!live(blkptr, __func__)) return false;
-  auto f = slot(blkptr, &kvoblk_ops_t::lookup_value);
-  if (!f) {
-    undefined(__func__);
-    return false;
-  }
-  return f(blkptr, attr, value);
+  return ask(__func__, blkptr, &kvoblk_ops_t::lookup_value, false, attr, value);
 }
 
 KVOBLK_API bool kvoblk_assign_value(int blkptr, const char* attr, const value_t* value) {
-  if (!live(blkptr, __func__)) return false;
-  auto f = slot(blkptr, &kvoblk_ops_t::assign_value);
-  if (!f) {
-    undefined(__func__);
-    return false;
-  }
-  return f(blkptr, attr, value);
+  return ask(__func__, blkptr, &kvoblk_ops_t::assign_value, false, attr, value);
 }
 
 KVOBLK_API const nuxblock_attr_desc* kvoblk_describe_attr(int blkptr, const char* attr) {
-  if (!live(blkptr, __func__)) return nullptr;
-  auto f = slot(blkptr, &kvoblk_ops_t::describe_attr);
-  if (!f) {
-    undefined(__func__);
-    return nullptr;
-  }
-  return f(blkptr, attr);
+  return ask<const nuxblock_attr_desc*>(__func__, blkptr, &kvoblk_ops_t::describe_attr, nullptr,
+                                        attr);
 }
 
 KVOBLK_API void kvoblk_group_res(int blkptr, int group, int* status) {
-  KVOBLK_STATUS(status);
-  if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
-  auto f = slot(blkptr, &kvoblk_ops_t::group_res);
-  if (!f) return undefined(__func__);
-  f(blkptr, group, status);
+  KVOBLK_OUT(status);
+  *status = 0;
+  run(__func__, blkptr, &kvoblk_ops_t::group_res, kSkipExcluded, status, group, status);
 }
 
 KVOBLK_API void kvoblk_group_selfjac(int blkptr, int group, int* status) {
-  KVOBLK_STATUS(status);
+  KVOBLK_OUT(status);
+  *status = 0;
   if (!live(blkptr, __func__)) return;
-  auto gf = slot(blkptr, &kvoblk_ops_t::group_selfjac);
-  if (gf && group != 0) return gf(blkptr, group, status);
-  auto f = slot(blkptr, &kvoblk_ops_t::selfjac);
-  if (!f) return undefined(__func__);
-  // The whole block's analytic Jacobian serves any of its groups.
-  int eqnlst = blk_inq_matrix_eqnlst(blkptr);
-  int first = kvoeqnlst_absolute_index(eqnlst, word(blkptr, W::estart));
-  int last = kvoeqnlst_absolute_index(eqnlst, word(blkptr, W::estop));
-  if (group != 0 && (group < first || group > last)) {
-    head(__func__);
-    kvoprintf(kvHisDev,
-              "Illegal equation group %d specified in block %s, (valid range is %d to %d)\n",
-              group, text(blkid(blkptr)), first, last);
-    *status = 1;
-    return;
-  }
-  f(blkptr, status);
+  // A block without a group routine, and every request for the whole block (group 0), is
+  // served by the block's analytic Jacobian.
+  if (group != 0 && slot(blkptr, &kvoblk_ops_t::group_selfjac))
+    run(__func__, blkptr, &kvoblk_ops_t::group_selfjac, kPlain, status, group, status);
+  else
+    whole_block_selfjac(__func__, blkptr, group, status);
 }
 
 KVOBLK_API bool kvoblk_delete_port(int blkptr, const char* name) {
-  if (!live(blkptr, __func__)) return true;
-  auto f = slot(blkptr, &kvoblk_ops_t::delete_port);
-  if (!f) {
-    undefined(__func__);
-    return true;
-  }
-  return f(blkptr, name);
+  return ask(__func__, blkptr, &kvoblk_ops_t::delete_port, true, name);
 }
 
 // ---- Simple base routines ------------------------------------------------------------------

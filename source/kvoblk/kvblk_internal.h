@@ -1,10 +1,14 @@
 // Internals shared by the library's units: the reference table behind the record's reference
-// words, the registry of live blocks, record word access and the message helpers.
+// words, the registry of live blocks, record word access, the message and text helpers, the
+// port array bounds, output words and the block extent helpers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include <kvoblk/host/kvo_alloc.h>
@@ -14,7 +18,7 @@
 namespace kvoblk {
 namespace detail {
 
-// ---- Reference table -----------------------------------------------------------------------
+// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------------------------
 // Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
 // reference number: register the pointer to get a number, look the number up, release it.
 // Number 0 means none; looking up 0 or a released number gives null.
@@ -29,11 +33,11 @@ T* ref_as(int32_t number) {
   return static_cast<T*>(ref_get(number));
 }
 
-// ---- Heap ----------------------------------------------------------------------------------
+// ---- Heap (kvblk_heap.cpp) ----------------------------------------------------------------
 // Every heap request the library makes for itself goes through one of these, so that a test can
 // make the k-th request fail. heap_malloc and heap_realloc pair with std::free, heap_alloc with
 // ::operator delete, heap_make with delete. Registering a reference (ref_put) and a block
-// (side_add) count as requests too.
+// (register_block) count as requests too.
 void* heap_malloc(size_t bytes) noexcept;
 void* heap_realloc(void* p, size_t bytes) noexcept;
 void* heap_alloc(size_t bytes) noexcept;
@@ -50,20 +54,21 @@ int heap_fail_pending();
 // False when the test hook fails this request; every request above asks it once.
 bool heap_granted() noexcept;
 
-// ---- Block registry ------------------------------------------------------------------------
+// ---- Block registry (kvblk_registry.cpp) ---------------------------------------------------
 // The library remembers every record it made, with what must be known beside the record: the
 // record length and the real capacity of the port array. A handle that is not registered is a
 // bad handle and is treated like handle 0.
-struct BlockSide {
+struct BlockFacts {
   int record_words = 0;
   int port_capacity = 0;
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
 };
-BlockSide* side(int blkptr);
-bool side_add(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
-void side_remove(int blkptr);
+BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
+inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
+bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
+void forget_block(int blkptr);
 
 // True for a live block. For a non-zero handle that is not a live block it prints
 // "!! <fn>: " and "Invalid block handle <n>\n" on the history device.
@@ -78,24 +83,97 @@ NUXBlockCallback* container(int blkptr);
 const char* blkid(int blkptr);
 int diag(int blkptr);
 
+// Text helpers that accept null as the empty text.
+inline const char* text(const char* s) { return s ? s : ""; }
+
+// ---- Messages (kvblk_messages.cpp) ---------------------------------------------------------
 // Message head "!! <fn>: " as one print call; the body follows in a second call.
 void head(const char* fn);
 // The empty-slot message of a dispatcher.
 void undefined(const char* fn);
 // An internal consistency line on the standard error stream; the call goes on.
 void assertion(const char* condition, int line);
+// The block id for a message, also when model code may have destroyed the block meanwhile.
+inline const char* id_text(int blkptr) { return registered(blkptr) ? text(blkid(blkptr)) : ""; }
 
-// Text helpers that accept null as the empty text.
-inline const char* text(const char* s) { return s ? s : ""; }
-char* copy_text(const char* s);  // malloc'ed copy, or null for null
+// A malloc'ed copy, or null for null (and when the heap is full).
+inline char* copy_text(const char* s) {
+  if (!s) return nullptr;
+  const size_t n = std::strlen(s);
+  char* c = static_cast<char*>(heap_malloc(n + 1));
+  if (c) std::memcpy(c, s, n + 1);
+  return c;
+}
 
+// ---- Port array (kvoport_list.cpp) ---------------------------------------------------------
 // Number of entries of the port array that may be read: the stored count, bounded by the
 // array's real capacity.
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
 
-// Releases the variable grouping and the last-iterate buffers a solve prepared.
+// Releases the variable grouping and the last-iterate buffers a solve prepared
+// (kvojac_numeric.cpp).
 void release_solve_data(int blkptr);
+
+// ---- Output words --------------------------------------------------------------------------
+// Makes the output pointer `name` always writable: when the caller passed null it is pointed
+// at a word of the routine's own, value-initialised (0 or null).
+#define KVOBLK_OUT(name)                                 \
+  std::remove_pointer_t<decltype(name)> name##_own_{};   \
+  if (!(name)) (name) = &name##_own_
+
+// ---- Block extent and bounds ---------------------------------------------------------------
+// Entries from `start` to `stop` (0 when stop < start), wide enough for any pair of words.
+inline int64_t extent(int start, int stop) {
+  return stop >= start ? static_cast<int64_t>(stop) - start + 1 : 0;
+}
+// stop - start + 1 as the record's words say it, negative when stop lies more than one below
+// start; for messages that show the number as it is.
+inline int64_t span(int start, int stop) { return static_cast<int64_t>(stop) - start + 1; }
+// The number of entries in a word: a number a word cannot hold counts as none.
+inline int extent32(int start, int stop) {
+  const int64_t n = extent(start, stop);
+  return n <= INT32_MAX ? static_cast<int>(n) : 0;
+}
+// A wide number brought into a word, saturating at the word's bounds.
+inline int clamp32(int64_t v) {
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
+}
+// The block's numbers of variables, equations and non-zeros as placed.
+inline int block_nvar(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::vstart), word(blkptr, kvoblk_word::vstop));
+}
+inline int block_neq(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::estart), word(blkptr, kvoblk_word::estop));
+}
+inline int block_nnz(int blkptr) {
+  return extent32(word(blkptr, kvoblk_word::nzstart), word(blkptr, kvoblk_word::nzstop));
+}
+// True when non-zeros first..last all lie in a Jacobian that holds `jac_nnz` of them.
+inline bool inside_jacobian(int first, int last, int64_t jac_nnz) {
+  return first >= 1 && last <= jac_nnz;
+}
+// "!! <fn>: Non-zeros <first> to <last> of block <id> are not in the Jacobian"
+// (kvblk_messages.cpp).
+void report_outside_jacobian(int blkptr, const char* fn, int first, int last);
+// "!! <fn>: Not enough memory to compare the <what> of block <id>" (kvblk_messages.cpp).
+void report_compare_no_memory(int blkptr, const char* fn, const char* what);
+
+// ---- Heap arrays ---------------------------------------------------------------------------
+// An array from heap_malloc, released when it goes out of scope unless handed on.
+template <class T>
+struct HeapArray {
+  T* p = nullptr;
+  HeapArray() = default;
+  HeapArray(const HeapArray&) = delete;
+  HeapArray& operator=(const HeapArray&) = delete;
+  ~HeapArray() { std::free(p); }
+  T* release() {
+    T* q = p;
+    p = nullptr;
+    return q;
+  }
+};
 
 }  // namespace detail
 }  // namespace kvoblk

@@ -1,6 +1,6 @@
-// Placement of a block in the global lists and the brackets of its solve: placement with
-// equation groups, the placement trace and the INIT script, the base move, de-initialisation,
-// the global offsets, pre- and post-solve state checks, inclusion and the group residual.
+// Placement of a block in the global lists: the library's steps around the model's placement
+// (positions, equation groups, the placement trace and the INIT script), the base move,
+// de-initialisation, the global offsets, inclusion and the group residual.
 #include <set>
 
 #include "kvblk_internal.h"
@@ -52,7 +52,7 @@ void clear_port_vars(int blkptr) {
 
 int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   // A start below 1 is a placement that was refused.
-  if (!side(blkptr) || word(blkptr, start_word) <= 0) return -1;
+  if (!registered(blkptr) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   return c ? (c->*op)() : -1;
 }
@@ -63,7 +63,7 @@ namespace kvoblk {
 namespace detail {
 
 void base_move(int blkptr, int dv, int de, int dnz) {
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   int varlst = 0, eqnlst = 0, jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
@@ -86,7 +86,7 @@ void base_move(int blkptr, int dv, int de, int dnz) {
 }
 
 void base_set_included(int blkptr, int f) {
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   if ((word(blkptr, W::included) != 0) == (f != 0)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
@@ -120,7 +120,7 @@ void base_set_included(int blkptr, int f) {
 
 void base_group_res(int blkptr, int group, int* status) {
   if (status) *status = 0;
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   int grp_id = kvoeqnlst_absolute_index(blk_inq_matrix_eqnlst(blkptr), word(blkptr, W::estart));
   if (group == grp_id) return kvoblk_res(blkptr, status);
   head("kvoblk_base_group_res");
@@ -129,35 +129,26 @@ void base_group_res(int blkptr, int group, int* status) {
   if (status) *status = 1;
 }
 
-}  // namespace detail
-}  // namespace kvoblk
-
-extern "C" {
-
-KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int* status) {
-  int local = 0;
-  if (!status) status = &local;
-  *status = 0;
-  if (!live(blkptr, __func__)) return;
+// The library's part of placement before the model's own routine runs: the positions are
+// recorded, and a missing one (0 or negative) places nothing (status 1, false).
+bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* status) {
   if (word(blkptr, W::eo_state) != KVOBLK_NOT_INITIALISED)
     assertion("kvoblk_ini: trying to ini an already initialized block", __LINE__);
   if (diag(blkptr) > 6) kvoprintf(kvHisDev, "calling ini for %s\n", text(blkid(blkptr)));
   word(blkptr, W::vstart) = vstart;
   word(blkptr, W::estart) = estart;
   word(blkptr, W::nzstart) = nzstart;
-  // A missing position, 0 or negative, places nothing.
-  if (vstart <= 0 || estart <= 0 || nzstart <= 0) {
-    if (diag(blkptr) > 6)
-      kvoprintf(kvHisDev, "!! kvoblk_ini() vstart: %d, estart %d, nzstart %d\n", vstart, estart,
-                nzstart);
-    *status = 1;
-    return;
-  }
-  kvoblk_ops_t* t = ops(blkptr);
-  if (!t || !t->ini) return undefined(__func__);
-  t->ini(blkptr, vstart, estart, nzstart, status);
-  word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+  if (vstart > 0 && estart > 0 && nzstart > 0) return true;
+  if (diag(blkptr) > 6)
+    kvoprintf(kvHisDev, "!! kvoblk_ini() vstart: %d, estart %d, nzstart %d\n", vstart, estart,
+              nzstart);
+  *status = 1;
+  return false;
+}
 
+// The library's part after the model placed the block: default equation groups, the trace and
+// the INIT script.
+void placement_ends(int blkptr) {
   // Without a container there are no lists whose groups could be set.
   NUXBlockCallback* c = container(blkptr);
   int grp_id = 0;
@@ -166,19 +157,10 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   kvoblk_invoke(blkptr, "INIT", nullptr, 0, nullptr);
 }
 
-KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
-  *status = 0;
-  if (!live(blkptr, __func__)) return;
-  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
-    assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
-  kvoblk_ops_t* t = ops(blkptr);
-  if (!t || !t->de_ini) return undefined(__func__);
-  t->de_ini(blkptr, status);
-  // The routine may have destroyed the block.
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
-}
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
 
 KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (status) *status = 0;
@@ -208,36 +190,6 @@ KVOBLK_API int kvoblk_global_eqn_offset(int blkptr) {
 
 KVOBLK_API int kvoblk_global_jac_offset(int blkptr) {
   return offset(blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
-}
-
-KVOBLK_API void kvoblk_pre_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
-  *status = 0;
-  if (!live(blkptr, __func__)) return;
-  if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
-    assertion("kvoblk_pre_solve: trying to pre_solve a non-eo_form block", __LINE__);
-  word(blkptr, W::being_solved) = 1;
-  kvoblk_ops_t* t = ops(blkptr);
-  if (!t || !t->pre_solve) return undefined(__func__);
-  t->pre_solve(blkptr, status);
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
-}
-
-KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
-  *status = 0;
-  if (!live(blkptr, __func__)) return;
-  if (word(blkptr, W::eo_state) != KVOBLK_SOLVING)
-    assertion("kvoblk_post_solve: trying to post_solve a non-solving block", __LINE__);
-  if (word(blkptr, W::being_solved) == 0)
-    assertion("kvoblk_post_solve: block is not being solved", __LINE__);
-  word(blkptr, W::being_solved) = 0;
-  kvoblk_ops_t* t = ops(blkptr);
-  if (!t || !t->post_solve) return undefined(__func__);
-  t->post_solve(blkptr, status);
-  if (side(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
 }
 
 }  // extern "C"

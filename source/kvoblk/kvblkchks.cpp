@@ -75,7 +75,7 @@ void kvblkchks_pat_checksum(int k, int* nnz, const int* rows, const int* cols, k
 // bad handle reports it itself, so nothing is printed here.
 void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
                       unsigned char digest[16]) {
-  const bool block = blkptr != 0 && side(blkptr) != nullptr;
+  const bool block = blkptr != 0 && registered(blkptr);
   kvo_md5_ctx ctx{nullptr};
   MD5Init(&ctx);
   if (block) {

@@ -55,103 +55,23 @@ constexpr nuxblock_attr_desc kDescs[NUM_ATTRS] = {
 };
 
 // ---- Name lookup ---------------------------------------------------------------------------
-// The names are 4 to 13 characters long. Their length and their first, last and second-to-last
-// characters, weighted 4, 3 and 5, fall into sixteen slots without two names sharing one, so a
-// name is found with a single full comparison against the one name its slot holds.
-constexpr int kMinName = 4;
-constexpr int kMaxName = 13;
-constexpr int kSlots = 16;
-
-constexpr int const_length(const char* s) {
-  int n = 0;
-  while (s[n] != '\0') ++n;
-  return n;
-}
-
-constexpr unsigned name_hash(const char* s, int n) {
-  return (static_cast<unsigned>(n) + 4u * static_cast<unsigned char>(s[0]) +
-          3u * static_cast<unsigned char>(s[n - 1]) + 5u * static_cast<unsigned char>(s[n - 2])) %
-         kSlots;
-}
-
-struct SlotTable {
-  int8_t attr[kSlots];
-  bool perfect;  // no two names share a slot and every name has a length the lookup accepts
-};
-
-constexpr SlotTable build_slots() {
-  SlotTable t{};
-  t.perfect = true;
-  for (int i = 0; i < kSlots; ++i) t.attr[i] = -1;
-  for (int a = 0; a < NUM_ATTRS; ++a) {
-    const int n = const_length(kNames[a]);
-    if (n < kMinName || n > kMaxName) t.perfect = false;
-    const unsigned h = name_hash(kNames[a], n);
-    if (t.attr[h] != -1) t.perfect = false;
-    t.attr[h] = static_cast<int8_t>(a);
-  }
-  return t;
-}
-
-constexpr SlotTable kSlotTable = build_slots();
-static_assert(kSlotTable.perfect, "the attribute names must hash to distinct slots");
-
-// The number of the attribute called `name`, or -1. The length is counted no further than one
-// past the longest name, so an unterminated or very long text costs nothing.
+// The number of the attribute called `name`, or -1. Each comparison stops at the first
+// character that differs, so a very long or unterminated text is read no further than one past
+// the longest name.
 int find_attr(const char* name) {
   if (!name) return -1;
-  int n = 0;
-  while (n <= kMaxName && name[n] != '\0') ++n;
-  if (n < kMinName || n > kMaxName) return -1;
-  const int a = kSlotTable.attr[name_hash(name, n)];
-  if (a < 0 || std::strcmp(name, kNames[a]) != 0) return -1;
-  return a;
+  for (int a = 0; a < NUM_ATTRS; ++a)
+    if (std::strcmp(name, kNames[a]) == 0) return a;
+  return -1;
 }
 
 // ---- Identifier texts of the coded settings ------------------------------------------------
 
-const char* deriv_text(int code) {
-  switch (code) {
-    case KVOBLK_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_UPDATE_NUMERIC:
-      return "UPDATE_NUMERIC";
-    case KVOBLK_UPDATE_ANALYTIC:
-      return "UPDATE_ANALYTIC";
-    default:
-      return nullptr;
-  }
-}
+const char* deriv_text(int code) { return kvoblk_name::of(kvoblk_name::deriv_type, code); }
 
-const char* pat_ini_text(int code) {
-  switch (code) {
-    case 0:
-      return "UNDEFINED";
-    case KVOBLK_PAT_SELF:
-      return "SELF";
-    case KVOBLK_PAT_NUMERIC:
-      return "NUMERIC";
-    case KVOBLK_PAT_RESTORE:
-      return "RESTORE";
-    default:
-      return nullptr;
-  }
-}
+const char* pat_ini_text(int code) { return kvoblk_name::of(kvoblk_name::pat_ini_type, code); }
 
-const char* pat_type_text(int code) {
-  switch (code) {
-    case KVOBLK_PATTYPE_UNDEFINED:
-      return "UNDEFINED";
-    case KVOBLK_PATTYPE_ANALYTIC:
-      return "ANALYTIC";
-    case KVOBLK_PATTYPE_NUMERIC:
-      return "NUMERIC";
-    default:
-      return nullptr;
-  }
-}
+const char* pat_type_text(int code) { return kvoblk_name::of(kvoblk_name::pat_type, code); }
 
 // ---- Filling a result ----------------------------------------------------------------------
 

@@ -29,7 +29,7 @@ void name_object(int blkptr, NUXEOBlock* object) {
 // deleted object, or one that now presents another block, to the container on the next script
 // run, attribute request or edit notice.
 void withdraw_name(int blkptr, KVOBlock* object) {
-  if (blkptr != 0 && side(blkptr) &&
+  if (blkptr != 0 && registered(blkptr) &&
       ref_as<NUXEOBlock>(word(blkptr, W::block_object)) == static_cast<NUXEOBlock*>(object)) {
     ref_drop(word(blkptr, W::block_object));
     word(blkptr, W::block_object) = 0;

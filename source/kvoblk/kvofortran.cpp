@@ -62,7 +62,7 @@ int copy_blkid(const char* fn, const int* blkptr, char* out, int n) {
 // The number under which the block's port array holds `port`, or 0 when it is not there (a
 // model's own numbering may hand out ports the block does not hold; those have no number).
 int port_number(int blkptr, const nux_port* port) {
-  if (!port || !side(blkptr)) return 0;
+  if (!port || !registered(blkptr)) return 0;
   const int n = port_count(blkptr);
   for (int i = 1; i <= n; ++i) {
     const int32_t ref = word(word(blkptr, W::ports), i - 1);

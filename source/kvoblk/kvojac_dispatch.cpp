@@ -49,7 +49,7 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
   }
 
   // The point of this evaluation is the last iterate of the next one, whatever happened.
-  if (update && side(blkptr)) {
+  if (update && registered(blkptr)) {
     blk_store_lastx(blkptr);
     blk_store_lastf(blkptr);
     word(blkptr, W::iterated) = 1;
@@ -61,13 +61,13 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
 extern "C" {
 
 KVOBLK_API void kvoblk_jac(int blkptr, int* status) {
-  int local = 0;
-  dispatch(blkptr, false, 0, status ? status : &local, __func__);
+  KVOBLK_OUT(status);
+  dispatch(blkptr, false, 0, status, __func__);
 }
 
 KVOBLK_API void kvoblk_group_jac(int blkptr, int group, int* status) {
-  int local = 0;
-  dispatch(blkptr, true, group, status ? status : &local, __func__);
+  KVOBLK_OUT(status);
+  dispatch(blkptr, true, group, status, __func__);
 }
 
 }  // extern "C"

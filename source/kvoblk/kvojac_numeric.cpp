@@ -24,18 +24,15 @@ void release_solve_data(int blkptr);
 
 namespace {
 
-int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
-
 // Checks that the block's non-zeros nzstart..nzstop are inside the Jacobian's pattern vectors,
 // so that the slices handed to the numeric utilities are wholly inside the arrays. Whether each
 // non-zero lies in the block is the utilities' own check.
 bool nonzeros_inside(int blkptr, const KVJacPatternVector& irn, const KVJacPatternVector& icn,
                      const char* fn) {
   const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  if (ns >= 1 && ne <= irn.size() && ne <= icn.size() && irn.data() && icn.data()) return true;
-  head(fn);
-  kvoprintf(kvHisDev, "Non-zeros %d to %d of block %s are not in the Jacobian\n", ns, ne,
-            text(blkid(blkptr)));
+  const int64_t held = irn.size() < icn.size() ? irn.size() : icn.size();
+  if (irn.data() && icn.data() && inside_jacobian(ns, ne, held)) return true;
+  report_outside_jacobian(blkptr, fn, ns, ne);
   return false;
 }
 
@@ -90,7 +87,7 @@ void release_buffer(int blkptr, int k) {
 }
 
 void release_solve_data(int blkptr) {
-  if (!side(blkptr)) return;
+  if (!registered(blkptr)) return;
   int handle = word(blkptr, W::vgrp);
   if (handle != 0) U3VGRP_DESTROY(&handle);
   word(blkptr, W::vgrp) = 0;
@@ -106,8 +103,7 @@ extern "C" {
 // ---- Solve brackets ------------------------------------------------------------------------
 
 KVOBLK_API void kvoblk_base_pre_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__) || word(blkptr, W::included) == 0) return;
   kvoblk_settings_t* s = settings(blkptr);
@@ -122,8 +118,7 @@ KVOBLK_API void kvoblk_base_pre_solve(int blkptr, int* status) {
 }
 
 KVOBLK_API void kvoblk_base_post_solve(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   // Whatever the method or the inclusion is now, nothing prepared for this solve may outlive
@@ -139,16 +134,15 @@ KVOBLK_API void kvoblk_base_post_solve(int blkptr, int* status) {
 // ---- Variable grouping ---------------------------------------------------------------------
 
 KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
   KVJacIrn irn(&jac);
   KVJacIcn icn(&jac);
-  int nvar = count(word(blkptr, W::vstart), word(blkptr, W::vstop));
-  int neq = count(word(blkptr, W::estart), word(blkptr, W::estop));
-  int nnz = count(word(blkptr, W::nzstart), word(blkptr, W::nzstop));
+  int nvar = block_nvar(blkptr);
+  int neq = block_neq(blkptr);
+  int nnz = block_nnz(blkptr);
   if (nnz == 0) return;
   if (!nonzeros_inside(blkptr, irn, icn, __func__)) {
     *status = 1;
@@ -171,7 +165,7 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
   int old = word(blkptr, W::vgrp);
   if (old != 0 && old != handle) U3VGRP_DESTROY(&old);
   word(blkptr, W::vgrp) = handle;
-  BlockSide* s = side(blkptr);
+  BlockFacts* s = facts(blkptr);
   s->vgrp_nvar = nvar;
   s->vgrp_neq = neq;
   s->vgrp_nnz = nnz;
@@ -195,12 +189,12 @@ KVOBLK_API void blk_destroy_vgrp(int blkptr) {
 
 KVOBLK_API double* blk_allocate_lastx(int blkptr) {
   if (!live(blkptr, __func__)) return nullptr;
-  return allocate_buffer(blkptr, W::lastx, count(word(blkptr, W::vstart), word(blkptr, W::vstop)));
+  return allocate_buffer(blkptr, W::lastx, block_nvar(blkptr));
 }
 
 KVOBLK_API double* blk_allocate_lastf(int blkptr) {
   if (!live(blkptr, __func__)) return nullptr;
-  return allocate_buffer(blkptr, W::lastf, count(word(blkptr, W::estart), word(blkptr, W::estop)));
+  return allocate_buffer(blkptr, W::lastf, block_neq(blkptr));
 }
 
 KVOBLK_API void blk_destroy_lastx(int blkptr) {
@@ -214,8 +208,7 @@ KVOBLK_API void blk_destroy_lastf(int blkptr) {
 // ---- Numeric Jacobian ----------------------------------------------------------------------
 
 KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   int varlst = 0, eqnlst = 0;
@@ -227,10 +220,10 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   bool made = false;
   if (word(blkptr, W::vgrp) != 0) {
     // A grouping made for the block's earlier placement is replaced by one for this one.
-    const BlockSide* s = side(blkptr);
-    if (s->vgrp_nvar != count(word(blkptr, W::vstart), word(blkptr, W::vstop)) ||
-        s->vgrp_neq != count(word(blkptr, W::estart), word(blkptr, W::estop)) ||
-        s->vgrp_nnz != count(word(blkptr, W::nzstart), word(blkptr, W::nzstop))) {
+    const BlockFacts* s = facts(blkptr);
+    if (s->vgrp_nvar != block_nvar(blkptr) ||
+        s->vgrp_neq != block_neq(blkptr) ||
+        s->vgrp_nnz != block_nnz(blkptr)) {
       blk_compute_vgrp(blkptr, 1, status);
       if (*status != 0) return;
       if (word(blkptr, W::vgrp) == 0) return;  // no non-zeros any more: nothing to compute
@@ -244,9 +237,9 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
   const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
   const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  const int nvar = count(vs, ve);
+  const int nvar = extent32(vs, ve);
   // Without non-zeros there is nothing to difference and nothing to write.
-  if (count(ns, ne) == 0) {
+  if (extent32(ns, ne) == 0) {
     if (made) blk_destroy_vgrp(blkptr);
     return;
   }

@@ -20,8 +20,6 @@ int buffer_length(int blkptr, int k);
 
 namespace {
 
-int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
-
 // Why a row was not updated.
 enum Reason { UPDATED = 0, SMALL = 1, NOISE = 2, NORM = 3 };
 
@@ -147,7 +145,7 @@ KVOBLK_API int blk_schubert_check(int blkptr) {
 KVOBLK_API void blk_store_lastx(int blkptr) {
   if (!live(blkptr, __func__)) return;
   const int vs = word(blkptr, W::vstart);
-  const int nvar = count(vs, word(blkptr, W::vstop));
+  const int nvar = extent32(vs, word(blkptr, W::vstop));
   // A buffer made for another placement is left alone: the update will find it unfit.
   double* lastx = fitting_buffer(blkptr, W::lastx, nvar);
   if (!lastx || nvar <= 0) return;
@@ -158,7 +156,7 @@ KVOBLK_API void blk_store_lastx(int blkptr) {
 KVOBLK_API void blk_store_lastf(int blkptr) {
   if (!live(blkptr, __func__)) return;
   const int es = word(blkptr, W::estart);
-  const int neq = count(es, word(blkptr, W::estop));
+  const int neq = extent32(es, word(blkptr, W::estop));
   double* lastf = fitting_buffer(blkptr, W::lastf, neq);
   if (!lastf || neq <= 0) return;
   const int eqnlst = blk_inq_matrix_eqnlst(blkptr);
@@ -166,8 +164,7 @@ KVOBLK_API void blk_store_lastf(int blkptr) {
 }
 
 KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
-  int local = 0;
-  if (!status) status = &local;
+  KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
   const int level = diag(blkptr);

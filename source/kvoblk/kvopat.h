@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,34 @@
 
 namespace kvoblk {
 namespace detail {
+
+// ---- The block-local pattern (kvopat_pattern.cpp) ------------------------------------------
+// Entry k is (rows[k], cols[k]): equation and variable numbers counted from the block's first,
+// 1-based. Its size is a vector's, so counts never wrap in a word.
+struct BlockPattern {
+  std::vector<int> rows, cols;
+  int size() const { return static_cast<int>(rows.size()); }
+};
+// An empty pattern handed to the check must still be an array: a null one means "the stored
+// pattern" there.
+extern const int kNoEntries[1];
+inline const int* entries_of(const std::vector<int>& v) {
+  return v.empty() ? kNoEntries : v.data();
+}
+// A global equation or variable number made block-local. A number that a 32-bit word cannot
+// hold becomes 0, which lies outside every block.
+int local_number(int global, int start);
+// Entries first..last of a pattern object of the Jacobian service, made local to a block whose
+// equations and variables start at estart and vstart.
+void pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
+                       BlockPattern* p);
+// The block's stored pattern: its non-zeros nzstart..nzstop of the global Jacobian, made
+// block-local. Non-zeros that the Jacobian does not hold cannot be read: false, with a message
+// under `fn`, when any of them lies outside it.
+bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p);
+// The name of block-local equation i or variable j, for messages ("" when it has none).
+const char* eqn_name(int blkptr, int64_t i);
+const char* var_name(int blkptr, int64_t j);
 
 // Feeds "%d-%d" of rows[i], cols[i] for i = 0, stride, 2*stride ... below *nnz.
 void kvblkchks_pat_checksum(int k, int* nnz, const int* rows, const int* cols, kvo_md5_ctx* ctx);
@@ -57,6 +86,9 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
 // neq as pass 1 left them. *status: 0 success, 1 no name or cannot open, 2 keyword or value
 // missing, 3 fewer than one equation, 4 data sections short or inconsistent.
 void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* status);
+// False for a name that exists but is no regular file (a directory, a device, a pipe): such a
+// name is neither read nor replaced by a pattern file (kvopat_file_read.cpp).
+bool regular_or_absent(const std::filesystem::path& name);
 // The RESTORE branch of blkpat_dim: the file's non-zero count after checking it against the
 // block, or the capacity estimate when the file cannot be opened.
 void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* errors);

@@ -33,10 +33,6 @@ bool realloc_items(T** p, int64_t n) {
   return true;
 }
 
-// The block id for messages; the residual routine is model code and might have released the
-// block, so the record is read only while it is still registered.
-const char* id_of(int blkptr) { return side(blkptr) ? text(blkid(blkptr)) : ""; }
-
 // Entries reserved up front per variable and equation at most. The fill-factor rule below
 // suits small blocks; for large ones it reserves a share of nvar x neq, which grows with the
 // square of the block (a 100,000 x 100,000 block would ask for 4 GB before finding anything),
@@ -113,8 +109,7 @@ namespace kvoblk {
 namespace detail {
 
 void kvoblk_npat_step(double upper, double lower, double* value, double h, int* direction) {
-  int local = 0;
-  if (!direction) direction = &local;
+  KVOBLK_OUT(direction);
   *direction = 0;
   if (!value || upper == lower) return;
   const double x = *value;
@@ -191,14 +186,14 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
   if (nvar <= 0 || neq <= 0) {
     *status = 1;
-    if (nvar <= 0) report_count("variables for block ", id_of(blkptr), nvar);
-    if (neq <= 0) report_count("equations for block ", id_of(blkptr), neq);
+    if (nvar <= 0) report_count("variables for block ", id_text(blkptr), nvar);
+    if (neq <= 0) report_count("equations for block ", id_text(blkptr), neq);
     return;
   }
   // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
   if (nvar > INT32_MAX || neq > INT32_MAX) {
     *status = kNoMemory;
-    report_no_memory(id_of(blkptr));
+    report_no_memory(id_text(blkptr));
     return;
   }
 
@@ -225,7 +220,7 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
     std::free(*cols);
     *rows = *cols = nullptr;
     *status = kNoMemory;
-    report_no_memory(id_of(blkptr));
+    report_no_memory(id_text(blkptr));
     return;
   }
 
@@ -334,10 +329,10 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   if (*status == 2) {
     kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
     kvoprintf(kvHisDev, "%s", "Errors/warnings in residuals for block ");
-    kvoprintf(kvHisDev, "%s\n", id_of(blkptr));
+    kvoprintf(kvHisDev, "%s\n", id_text(blkptr));
     kvoprintf(kvHisDev, "%s", "Sparsity may be wrong.");
   } else if (*status == kNoMemory) {
-    report_no_memory(id_of(blkptr));
+    report_no_memory(id_text(blkptr));
   }
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
@@ -350,8 +345,7 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
 extern "C" {
 
 KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
-  int local = 0;
-  if (!errors) errors = &local;
+  KVOBLK_OUT(errors);
   // A pattern comes back exactly when no error was counted.
   if (!live(blkptr, __func__)) {
     ++*errors;
@@ -378,7 +372,7 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
   kvojac_set_rows(pattern, rows);
   std::free(rows);
   std::free(cols);
-  if (side(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
+  if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   return pattern;
 }
 

@@ -11,10 +11,6 @@ namespace W = kvoblk_word;
 
 namespace {
 
-int clamp32(int64_t v) {
-  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int>(v);
-}
-
 // p * percent / 100, truncating towards zero as 32-bit arithmetic does, computed wide and
 // clamped to the 32-bit range. |p| < 2^62, so only the product with the percentage can leave
 // 64 bits; when it does, the quotient is far outside 32 bits anyway.
@@ -73,9 +69,8 @@ namespace kvoblk {
 namespace detail {
 
 void kvoblk_pat_max_nnz(int blkptr, int nvar, int neq, int* nnz, int* errors) {
-  int nnz_local = 0, errors_local = 0;
-  if (!nnz) nnz = &nnz_local;
-  if (!errors) errors = &errors_local;
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(errors);
   kvoblk_settings_t* s = live(blkptr, "kvoblk_pat_max_nnz") ? settings(blkptr) : nullptr;
   if (!s) {
     ++*errors;
@@ -92,9 +87,8 @@ void kvoblk_pat_max_nnz(int blkptr, int nvar, int neq, int* nnz, int* errors) {
 extern "C" {
 
 KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors) {
-  int nnz_local = 0, errors_local = 0;
-  if (!nnz) nnz = &nnz_local;
-  if (!errors) errors = &errors_local;
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(errors);
   if (nvar <= 0 || neq <= 0) return;
   switch (kvoblk_inq_pat_ini_type(blkptr)) {
     case KVOBLK_PAT_SELF:  // the model's own count stands
@@ -124,8 +118,7 @@ KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* stat
 }
 
 KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
-  int local = 0;
-  if (!errors) errors = &local;
+  KVOBLK_OUT(errors);
   kvoblk_settings_t* s = live(blkptr, __func__) ? settings(blkptr) : nullptr;
   if (!s) {
     ++*errors;
@@ -142,7 +135,7 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
     int status = 0;
     kvoblk_selfpat(blkptr, &jac, &status);
     if (status != 0) ++*errors;
-    if (side(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
+    if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
     return;
   }
   if (type != KVOBLK_PAT_NUMERIC && type != KVOBLK_PAT_RESTORE) {
@@ -158,16 +151,14 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
                                                  : kvoblk_rpat(blkptr, errors);
   if (pattern == 0) return;  // counted by the routine that failed
   // Detection and restoring run model code; a block released meanwhile has nowhere to go.
-  if (!side(blkptr)) {
+  if (!registered(blkptr)) {
     ++*errors;
     kvojac_destroy(&pattern);
     return;
   }
 
-  const int nvar = clamp32(static_cast<int64_t>(word(blkptr, W::vstop)) -
-                           word(blkptr, W::vstart) + 1);
-  const int neq = clamp32(static_cast<int64_t>(word(blkptr, W::estop)) -
-                          word(blkptr, W::estart) + 1);
+  const int nvar = clamp32(span(word(blkptr, W::vstart), word(blkptr, W::vstop)));
+  const int neq = clamp32(span(word(blkptr, W::estart), word(blkptr, W::estop)));
   int estimate = 0, estimate_errors = 0;
   kvoblk_pat_max_nnz(blkptr, nvar, neq, &estimate, &estimate_errors);
   if (estimate_errors != 0) {

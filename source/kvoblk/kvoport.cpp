@@ -17,36 +17,12 @@ namespace {
 
 enum PortAttr : int { kPhase = 0, kSpec = 1, kType = 2, kStream = 3, kNumAttrs = 4 };
 
-// ---- Attribute names -----------------------------------------------------------------------
-// A perfect hash over the four names: length plus the second and fourth characters, modulo 5,
-// gives each name a slot of its own. Every name has at least four characters, so both
-// characters exist once the length has been checked.
-constexpr int kMinName = 4;
-constexpr int kMaxName = 6;
-constexpr int kSlots = 5;
-
-constexpr int name_hash(const char* s, int len) {
-  return (len + static_cast<unsigned char>(s[1]) + static_cast<unsigned char>(s[3])) % kSlots;
-}
-constexpr int const_len(const char* s) { return *s ? 1 + const_len(s + 1) : 0; }
-constexpr int hash_of(const char* s) { return name_hash(s, const_len(s)); }
-
-// Attribute number in each slot, -1 for an empty slot.
-constexpr int kSlotAttr[kSlots] = {kPhase, kSpec, kType, -1, kStream};
-static_assert(kSlotAttr[hash_of("PHASE")] == kPhase, "PHASE has a slot of its own");
-static_assert(kSlotAttr[hash_of("SPEC")] == kSpec, "SPEC has a slot of its own");
-static_assert(kSlotAttr[hash_of("TYPE")] == kType, "TYPE has a slot of its own");
-static_assert(kSlotAttr[hash_of("STREAM")] == kStream, "STREAM has a slot of its own");
-
 // The attribute number of an exact, case-sensitive name, or -1.
 int attr_number(const char* name) {
   if (!name) return -1;
-  int len = 0;
-  while (len <= kMaxName && name[len] != '\0') ++len;  // stops at a long name's 7th character
-  if (len < kMinName || len > kMaxName) return -1;
-  const int attr = kSlotAttr[name_hash(name, len)];
-  if (attr < 0 || std::strcmp(name, kvoblk_port_attr_names[attr]) != 0) return -1;
-  return attr;
+  for (int attr = 0; attr < kNumAttrs; ++attr)
+    if (std::strcmp(name, kvoblk_port_attr_names[attr]) == 0) return attr;
+  return -1;
 }
 
 // ---- SPEC of the port's variables ----------------------------------------------------------
@@ -114,8 +90,6 @@ void give_identifier(value_t* value, const char* s) {
   if (copy) value_assign_id(value, copy);
 }
 
-// Block id for a message, also when the block went away meanwhile.
-const char* id_text(int blkptr) { return side(blkptr) ? text(blkid(blkptr)) : ""; }
 
 }  // namespace
 

@@ -38,13 +38,11 @@ void KvoTest::SetUp() {
   kvoref::capture(kvHisDev, true);
   kvoref::capture(kvRepDev, true);
   fail_nothrow_new_after(0);
-  ::testing::internal::CaptureStderr();
-  capturing_stderr_ = true;
+  stderr_.start();
 }
 
 void KvoTest::TearDown() {
-  if (capturing_stderr_) ::testing::internal::GetCapturedStderr();
-  capturing_stderr_ = false;
+  stderr_.stop();
   fail_nothrow_new_after(0);
   kvoref::reset();
 }
@@ -52,10 +50,6 @@ void KvoTest::TearDown() {
 std::string KvoTest::his() { return kvoref::take(kvHisDev); }
 std::string KvoTest::rep() { return kvoref::take(kvRepDev); }
 
-std::string KvoTest::err() {
-  std::string text = ::testing::internal::GetCapturedStderr();
-  ::testing::internal::CaptureStderr();
-  return text;
-}
+std::string KvoTest::err() { return stderr_.take(); }
 
 }  // namespace kvotest

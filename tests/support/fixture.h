@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "capture.h"
 #include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
@@ -28,7 +29,7 @@ class KvoTest : public ::testing::Test {
   std::string err();
 
  private:
-  bool capturing_stderr_ = false;
+  StderrCapture stderr_;
 };
 
 }  // namespace kvotest

@@ -11,8 +11,6 @@ namespace W = kvoblk_word;
 
 namespace {
 
-int count(int start, int stop) { return stop >= start ? stop - start + 1 : 0; }
-
 // Copies at most `width` characters of `s` and a terminator.
 void copy_cut(char* to, const char* s, size_t width) {
   size_t n = 0;
@@ -68,9 +66,9 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   const int ee = info->estop = word(blkptr, W::estop);
   const int ns = info->nzstart = word(blkptr, W::nzstart);
   const int ne = info->nzstop = word(blkptr, W::nzstop);
-  const int nvar = info->nvar = count(vs, ve);
-  info->neqn = count(es, ee);
-  info->nnz = count(ns, ne);
+  const int nvar = info->nvar = extent32(vs, ve);
+  info->neqn = extent32(es, ee);
+  info->nnz = extent32(ns, ne);
 
   // One counter per block variable: how many active non-zeros refer to it.
   const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
@@ -127,7 +125,7 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   if (mask & NUX_BLK_REQ_NORM) {
     int st = 0;
     kvoblk_res(blkptr, &st);
-    if (!side(blkptr)) return;
+    if (!registered(blkptr)) return;
     // The residual routine may have moved the workspace; the range is read again.
     kvoeqnlst_norm(eqnlst, word(blkptr, W::estart), word(blkptr, W::estop), &info->resnorm);
   }

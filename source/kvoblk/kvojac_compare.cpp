@@ -1,0 +1,221 @@
+// The comparison of a block's analytic Jacobian values with numeric ones at the same point.
+#include <kvoblk/kvopat_compare.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "kvblk_internal.h"
+#include <kvoblk/kvojac.h>
+#include "kvopat.h"
+#include "kvopat_compare_internal.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// The derivative method and perturbation size the value comparison switches, and the values of
+// the block's variables, put back when it ends however it ends. The numeric Jacobian restores
+// the variables itself; keeping them here as well means a failure half-way through a model's
+// routine cannot leave the flowsheet at a perturbed point.
+class JacobianState {
+ public:
+  explicit JacobianState(int blkptr) : blkptr_(blkptr) {
+    const kvoblk_settings_t* s = settings(blkptr);
+    deriv_type_ = s ? s->deriv_type : 0;
+    pertsize_ = s ? s->pertsize : 0.0;
+    varlst_ = blk_inq_matrix_varlst(blkptr);
+    vstart_ = word(blkptr, W::vstart);
+    const int64_t n = span(vstart_, word(blkptr, W::vstop));
+    if (vstart_ >= 1 && n > 0 && vstart_ + n - 1 <= kvovarlst_inq_nvar(varlst_)) {
+      values_.resize(static_cast<size_t>(n));
+      for (int64_t j = 0; j < n; ++j)
+        values_[j] = kvovarlst_inq_var_value(varlst_, static_cast<int>(vstart_ + j), 0);
+    }
+  }
+  ~JacobianState() {
+    const int n = static_cast<int>(values_.size());
+    for (int j = 0; j < n; ++j) {
+      const double now = kvovarlst_inq_var_value(varlst_, vstart_ + j, 0);
+      if (std::memcmp(&now, &values_[j], sizeof now) != 0)
+        kvovarlst_set_var_value(varlst_, vstart_ + j, values_[j], 0);
+    }
+    if (kvoblk_settings_t* s = registered(blkptr_) ? settings(blkptr_) : nullptr) {
+      s->deriv_type = deriv_type_;
+      s->pertsize = pertsize_;
+    }
+  }
+  JacobianState(const JacobianState&) = delete;
+  JacobianState& operator=(const JacobianState&) = delete;
+
+ private:
+  int blkptr_;
+  int32_t deriv_type_ = 0;
+  double pertsize_ = 0.0;
+  int varlst_ = 0, vstart_ = 0;
+  std::vector<double> values_;
+};
+
+// The three result arrays of the value comparison, grown by doubling.
+struct Results {
+  HeapArray<int> positions;
+  HeapArray<double> analytic, numeric;
+  int count = 0, capacity = 0;
+
+  bool reserve(int n) {
+    int* p = static_cast<int*>(heap_realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
+    if (!p) return false;
+    positions.p = p;
+    double* a =
+        static_cast<double*>(heap_realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
+    if (!a) return false;
+    analytic.p = a;
+    double* v =
+        static_cast<double*>(heap_realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
+    if (!v) return false;
+    numeric.p = v;
+    capacity = n;
+    return true;
+  }
+  bool append(int position, double a, double v) {
+    if (count == capacity) {
+      const int grown = capacity > INT32_MAX / 2 ? INT32_MAX : 2 * capacity;
+      if (grown <= capacity || !reserve(grown)) return false;
+    }
+    positions.p[count] = position;
+    analytic.p[count] = a;
+    numeric.p[count] = v;
+    ++count;
+    return true;
+  }
+};
+
+// A pair of values differs significantly when the difference exceeds both the absolute and the
+// relative tolerance, or when the values have opposite signs. A value that is not a number
+// differs from everything: its difference would pass no test at all and hide a broken
+// derivative.
+bool significant(double a, double v, double reltol, double abstol) {
+  const double d = std::fabs(a - v);
+  if (std::isnan(d)) return !(a == v);
+  return (d > abstol && d > std::fabs(reltol * a)) || a * v < 0.0;
+}
+
+void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int* count,
+                 int** positions, double** analytic, double** numeric, int* errors) {
+  static const char* const fn = "kvoblk_jac_compare";
+  const int first = word(blkptr, W::nzstart), last = word(blkptr, W::nzstop);
+  if (last < first) return;
+  // An excluded block evaluates nothing: comparing its old values with themselves would report
+  // agreement that was never checked.
+  if (word(blkptr, W::included) == 0) {
+    head(fn);
+    kvoprintf(kvHisDev, "Block %s is excluded: its Jacobian is not evaluated\n",
+              text(blkid(blkptr)));
+    *errors = 1;
+    return;
+  }
+  if (!settings(blkptr)) {
+    *errors = 1;
+    return;
+  }
+  // The copy and the comparison read the block's slice of the value vector: it must be there,
+  // before and after every evaluation, which runs model code.
+  auto values = [&]() -> const double* {
+    const kv_jac_t jac = registered(blkptr) ? blk_inq_matrix_jacobian(blkptr) : 0;
+    const double* bj = kvojac_vec_bj(jac);
+    if (!inside_jacobian(first, last, kvojac_inq_nnz(jac)) || !bj) {
+      if (registered(blkptr)) report_outside_jacobian(blkptr, fn, first, last);
+      return nullptr;
+    }
+    return bj;
+  };
+  if (!values()) {
+    *errors = 1;
+    return;
+  }
+
+  JacobianState state(blkptr);
+  // A block without an analytic Jacobian would be evaluated by its own method twice; the
+  // setter has said why it refused.
+  if (kvoblk_set_deriv_type(blkptr, KVOBLK_ANALYTIC) != KVOBLK_ANALYTIC) {
+    *errors = 1;
+    return;
+  }
+  kvoblk_jac(blkptr, errors);
+  if (*errors != 0) return;
+  const double* bj = values();
+  if (!bj) {
+    *errors = 1;
+    return;
+  }
+  const std::vector<double> exact(bj + (first - 1), bj + last);
+
+  kvoblk_set_deriv_type(blkptr, KVOBLK_NUMERIC);
+  if (pertsize > 0) kvoblk_set_pertsize(blkptr, pertsize);
+  kvoblk_jac(blkptr, errors);
+  if (*errors != 0) return;
+  bj = values();
+  if (!bj) {
+    *errors = 1;
+    return;
+  }
+
+  Results r;
+  if (!r.reserve(100)) {
+    report_compare_no_memory(blkptr, fn, "Jacobian");
+    *errors = 1;
+    return;
+  }
+  const int n = last - first + 1;
+  for (int k = 0; k < n; ++k) {
+    const double a = exact[k], v = bj[first - 1 + k];
+    if (!significant(a, v, reltol, abstol)) continue;
+    if (!r.append(first + k, a, v)) {
+      report_compare_no_memory(blkptr, fn, "Jacobian");
+      *errors = 1;
+      return;
+    }
+  }
+  if (r.count == 0) return;
+  *count = r.count;
+  // The caller owns what it asked for; an array it has no place for is released here.
+  if (positions) *positions = r.positions.release();
+  if (analytic) *analytic = r.analytic.release();
+  if (numeric) *numeric = r.numeric.release();
+}
+
+}  // namespace
+
+extern "C" {
+
+KVOBLK_API void kvoblk_jac_compare(int blkptr, double pertsize, double reltol, double abstol,
+                                   int* count, int** positions, double** analytic, double** numeric,
+                                   int* errors) {
+  KVOBLK_OUT(count);
+  KVOBLK_OUT(errors);
+  *errors = 0;
+  *count = 0;
+  // Nothing is handed back unless something significant was found: the caller can always
+  // release what the three pointers hold.
+  if (positions) *positions = nullptr;
+  if (analytic) *analytic = nullptr;
+  if (numeric) *numeric = nullptr;
+  if (!live(blkptr, __func__)) return;
+  try {
+    jac_compare(blkptr, pertsize, reltol, abstol, count, positions, analytic, numeric, errors);
+  } catch (const std::bad_alloc&) {
+    report_compare_no_memory(blkptr, __func__, "Jacobian");
+    *errors = 1;
+  } catch (...) {
+    head(__func__);
+    kvoprintf(kvHisDev, "Jacobian of block %s could not be compared\n",
+              id_text(blkptr));
+    *errors = 1;
+  }
+}
+
+}  // extern "C"

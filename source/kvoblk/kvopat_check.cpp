@@ -1,0 +1,145 @@
+// The check of a block-local pattern against its block: counts, bounds, row order, empty rows
+// and columns, duplicates.
+#include <kvoblk/kvopat_compare.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "kvblk_internal.h"
+#include <kvoblk/kvojac.h>
+#include "kvopat.h"
+#include "kvopat_compare_internal.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace kvoblk {
+namespace detail {
+
+void kvoblk_pat_check(int count, const int* rows, const int* cols, int blkptr, int type,
+                      int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
+  if (!live(blkptr, "kvoblk_pat_check")) return;
+  if (type == 1) kvoprintf(kvHisDev, "\n%s\n", "Checking ANALYTICAL sparsity...");
+  if (type == 2) kvoprintf(kvHisDev, "\n%s\n", "Checking NUMERICAL  sparsity...");
+
+  const int64_t nvar = span(word(blkptr, W::vstart), word(blkptr, W::vstop));
+  const int64_t neq = span(word(blkptr, W::estart), word(blkptr, W::estop));
+  if (nvar <= 0 || neq <= 0) {
+    *status = 1;
+    if (nvar <= 0)
+      kvoprintf(kvHisDev, "%s%lld\n",
+                "Error. Number of variables = ", static_cast<long long>(nvar));
+    if (neq <= 0)
+      kvoprintf(kvHisDev, "%s%lld\n", "Error. Number of equations = ", static_cast<long long>(neq));
+    return;
+  }
+
+  const bool stored = !rows || !cols;
+  if (stored) count = clamp32(span(word(blkptr, W::nzstart), word(blkptr, W::nzstop)));
+  if (count <= 0) {
+    *status = 2;
+    kvoprintf(kvHisDev, "%s%d\n", "Error. Number of nonzeros is ", count);
+    return;
+  }
+  const int64_t most = nvar * neq;
+  if (count > most) {
+    *status = 2;
+    kvoprintf(kvHisDev, "%s\n", "Error. Number of nonzeros is too high.");
+    kvoprintf(kvHisDev, "%s%lld\n",
+              "Max number of nonzeros (variables*equations) = ", static_cast<long long>(most));
+    kvoprintf(kvHisDev, "%s%d\n", "Number of nonzeros                           = ", count);
+    return;
+  }
+  // The stored pattern is read only once its count is known to be sensible.
+  BlockPattern p;
+  if (stored) {
+    if (!pattern_of_block(blkptr, "kvoblk_pat_check", &p)) {
+      *status = 2;
+      return;
+    }
+    rows = p.rows.data();
+    cols = p.cols.data();
+  }
+
+  for (int k = 0; k < count; ++k) {
+    if (rows[k] < 1 || rows[k] > neq) {
+      *status = 3;
+      kvoprintf(kvHisDev, "%s%d%s%d\n", "Error. Element ", k + 1,
+                " has invalid row    number: ", rows[k]);
+    }
+    if (cols[k] < 1 || cols[k] > nvar) {
+      *status = 3;
+      kvoprintf(kvHisDev, "%s%d%s%d\n", "Error. Element ", k + 1,
+                " has invalid column number: ", cols[k]);
+    }
+  }
+  if (*status != 0) return;
+
+  // Every row and column is inside the block from here on.
+  std::vector<int> row_count(static_cast<size_t>(neq) + 1, 0);
+  std::vector<int> col_count(static_cast<size_t>(nvar) + 1, 0);
+  for (int k = 0; k < count; ++k) {
+    ++row_count[rows[k]];
+    ++col_count[cols[k]];
+  }
+  for (int k = 0; k + 1 < count; ++k) {
+    if (rows[k] > rows[k + 1]) {
+      *status = 4;
+      kvoprintf(kvHisDev, "%s%d%s\n", "Error in element ", k + 1, ". Row not in increasing order.");
+    }
+  }
+
+  bool empty = false;
+  for (int64_t i = 1; i <= neq; ++i) {
+    if (row_count[i] != 0) continue;
+    empty = true;
+    kvoprintf(kvHisDev, "%s%lld%s%s\n", "Error. Zero incidence in row    ",
+              static_cast<long long>(i), ", ", eqn_name(blkptr, i));
+  }
+  for (int64_t j = 1; j <= nvar; ++j) {
+    if (col_count[j] != 0) continue;
+    empty = true;
+    kvoprintf(kvHisDev, "%s%lld%s%s\n", "Error. Zero incidence in column ",
+              static_cast<long long>(j), ", ", var_name(blkptr, j));
+  }
+  if (empty) {
+    *status = *status != 0 ? 6 : 5;
+    return;
+  }
+
+  // Duplicates, row by row. The entries of each row are gathered by their row number, in entry
+  // order, so that a pattern whose rows are out of order still has each of its rows checked as
+  // a whole and named correctly; for rows in order this is simply the consecutive runs.
+  std::vector<int> start(static_cast<size_t>(neq) + 2, 0);
+  for (int64_t i = 1; i <= neq; ++i) start[i + 1] = start[i] + row_count[i];
+  std::vector<int> order(static_cast<size_t>(count));
+  {
+    std::vector<int> next(start.begin(), start.end());
+    for (int k = 0; k < count; ++k) order[next[rows[k]]++] = k;
+  }
+  std::vector<int64_t> seen_in(static_cast<size_t>(nvar) + 1, 0);
+  for (int64_t i = 1; i <= neq; ++i) {
+    for (int q = start[i]; q < start[i + 1]; ++q) {
+      const int c = cols[order[q]];
+      if (seen_in[c] != i) {
+        seen_in[c] = i;
+        continue;
+      }
+      *status = 7;
+      kvoprintf(kvHisDev, "%s%lld%s%s\n", "Error. Duplicate element. Row    ",
+                static_cast<long long>(i), " ", eqn_name(blkptr, i));
+      kvoprintf(kvHisDev, "%s%d%s%s\n", "                          Column ", c, " ",
+                var_name(blkptr, c));
+    }
+  }
+  if (*status == 0) kvoprintf(kvHisDev, "%s\n", "No obvious errors found.");
+}
+
+}  // namespace detail
+}  // namespace kvoblk

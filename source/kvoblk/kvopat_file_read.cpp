@@ -1,0 +1,403 @@
+// The pattern file reader: a bounded tokenizer and the three passes (header, checksum,
+// pattern) that trust nothing the file says.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "kvblk_internal.h"
+#include "kvopat.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// ---- Reading -------------------------------------------------------------------------------
+
+// Whitespace as the "%s" conversion knows it in the C locale.
+inline bool blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Whitespace-separated tokens of a file, read whole whatever their length, with one token of
+// push-back so that a value that does not parse can still be seen as a keyword.
+class Tokens {
+ public:
+  explicit Tokens(std::FILE* file) : file_(file) {}
+  ~Tokens() { std::fclose(file_); }
+  Tokens(const Tokens&) = delete;
+  Tokens& operator=(const Tokens&) = delete;
+
+  // Reads the next token into tok(); false at the end of the file.
+  bool next() {
+    if (pending_) {
+      pending_ = false;
+      return true;
+    }
+    token_.clear();
+    // Skip blanks, then take characters up to the next blank, a buffer's span at a time.
+    for (;;) {
+      if (pos_ == len_ && !fill()) return false;
+      while (pos_ < len_ && blank(static_cast<unsigned char>(buffer_[pos_]))) ++pos_;
+      if (pos_ < len_) break;
+    }
+    for (;;) {
+      size_t start = pos_;
+      while (pos_ < len_ && !blank(static_cast<unsigned char>(buffer_[pos_]))) ++pos_;
+      token_.append(buffer_ + start, pos_ - start);
+      if (pos_ < len_ || !fill()) return true;
+    }
+  }
+  // Gives the last token back; the next call of next() returns it again.
+  void unread() { pending_ = true; }
+  const std::string& tok() const { return token_; }
+  bool is(const char* keyword) const { return token_ == keyword; }
+
+ private:
+  bool fill() {
+    len_ = std::fread(buffer_, 1, sizeof buffer_, file_);
+    pos_ = 0;
+    return len_ > 0;
+  }
+  std::FILE* file_;
+  char buffer_[1 << 16];
+  size_t pos_ = 0, len_ = 0;
+  std::string token_;
+  bool pending_ = false;
+};
+
+// An integer token as the C conversions read it, but only when the whole token is the number
+// and it fits: base 10 ("%d"), 0 ("%i": 0x... hexadecimal, 0... octal) or 16 ("%x", which
+// takes an optional 0x and, like the C function, wraps a negative value).
+bool parse_int(const std::string& s, int base, int64_t* value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  bool prefixed = i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X');
+  if (base == 0) base = prefixed ? 16 : (i < s.size() && s[i] == '0') ? 8 : 10;
+  if (base == 16 && prefixed) i += 2;
+  if (i == s.size()) return false;
+  uint64_t magnitude = 0;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : 99;
+    if (digit >= base) return false;
+    magnitude = magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    if (magnitude > 0xFFFFFFFFull) return false;
+  }
+  *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+bool parse_int32(const std::string& s, int base, int32_t* value) {
+  int64_t v = 0;
+  if (!parse_int(s, base, &v) || v < INT32_MIN || v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+// A finite double written in decimal ("%le" without the locale: the point is always '.').
+bool parse_double(const std::string& s, double* value) {
+  const char* first = s.data();
+  const char* last = first + s.size();
+  if (first != last && *first == '+') ++first;
+  if (first == last || *first == '+') return false;
+  double v = 0;
+  auto result = std::from_chars(first, last, v, std::chars_format::general);
+  if (result.ec != std::errc() || result.ptr != last || !std::isfinite(v)) return false;
+  *value = v;
+  return true;
+}
+
+// After a keyword: skips one token (the colon) and reads the value token. A value that does not
+// parse is given back, so the keyword counts as not found.
+bool int_after_colon(Tokens& in, int base, int32_t* value) {
+  if (!in.next() || !in.next()) return false;
+  if (parse_int32(in.tok(), base, value)) return true;
+  in.unread();
+  return false;
+}
+
+bool double_after_colon(Tokens& in, double* value) {
+  if (!in.next() || !in.next()) return false;
+  if (parse_double(in.tok(), value)) return true;
+  in.unread();
+  return false;
+}
+
+bool word_after_colon(Tokens& in, std::string* word) {
+  if (!in.next() || !in.next()) return false;
+  *word = in.tok();
+  return true;
+}
+
+void missing(const char* path, const char* what, bool first) {
+  kvoprintf(kvHisDev, first ? "\n\n%s%s%s\n\n" : "\n%s%s%s\n\n", "Error reading file ", path, what);
+}
+
+void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
+  bool nvar = false, neq = false, nnz = false, version = false, block = false, date = false;
+  while (!(nvar && neq && nnz && version && block && date) && in.next()) {
+    int32_t count = 0;
+    if (in.is("variables")) {
+      // A negative count is no count.
+      if (int_after_colon(in, 10, &count) && count >= 0) h->nvar = count, nvar = true;
+    } else if (in.is("equations")) {
+      if (int_after_colon(in, 10, &count) && count >= 0) h->neq = count, neq = true;
+    } else if (in.is("non-zeros")) {
+      if (int_after_colon(in, 10, &count) && count >= 0) h->nnz = count, nnz = true;
+    } else if (in.is("version")) {
+      if (word_after_colon(in, &h->version)) version = true;
+    } else if (in.is("block")) {
+      if (in.next()) h->block_name = in.tok(), block = true;
+    } else if (in.is("created")) {
+      if (!in.next()) break;
+      std::string text;
+      int n = 0;
+      for (; n < 9 && in.next(); ++n) text += (n ? " " : "") + in.tok();
+      if (n == 9) h->date = text, date = true;
+    }
+  }
+  bool first = true;
+  auto report = [&](bool found, const char* what) {
+    if (found) return;
+    *status = 2;
+    missing(path, what, first);
+    first = false;
+  };
+  report(nvar, ". Could not find number of variables.");
+  report(neq, ". Could not find number of equations.");
+  report(nnz, ". Could not find number of non-zeros.");
+  report(version, ". Could not find file format.");
+  report(block, ". Could not find block name.");
+  report(date, ". Could not find file date.");
+}
+
+void read_checksum(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
+  while (in.next()) {
+    if (!in.is("Checksum") || !in.next()) continue;  // the parenthesis follows the keyword
+    unsigned char sum[16];
+    int k = 0;
+    for (int64_t v = 0; k < 16 && in.next(); ++k) {
+      if (!parse_int(in.tok(), 16, &v)) {
+        in.unread();
+        break;
+      }
+      sum[k] = static_cast<unsigned char>(static_cast<uint64_t>(v) & 0xFF);
+    }
+    if (k == 16) {
+      std::memcpy(h->checksum, sum, 16);
+      return;
+    }
+  }
+  *status = 2;
+  kvoprintf(kvHisDev, "\n%s%s%s\n\n", "Error reading file ", path, ". Could not find checksum.");
+}
+
+// Reads up to `wanted` integers ("%i") into `values`, stopping at the end of the file or at a
+// token that is not one. The vector grows with what is read; what it reserves is bounded by the
+// size of the file, never by the count the file announces.
+void read_ints(Tokens& in, int64_t wanted, int64_t file_bytes, std::vector<int32_t>* values) {
+  values->clear();
+  values->reserve(static_cast<size_t>(std::min<int64_t>(wanted, file_bytes / 2 + 1)));
+  int32_t v = 0;
+  while (static_cast<int64_t>(values->size()) < wanted && in.next()) {
+    if (!parse_int32(in.tok(), 0, &v)) {
+      in.unread();
+      return;
+    }
+    values->push_back(v);
+  }
+}
+
+void too_small(const char* path, const char* what, size_t count) {
+  kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path, what,
+            static_cast<int>(count));
+}
+
+void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
+                  int* status) {
+  // The mode, and for a numeric pattern the settings that found it.
+  bool mode = false, size = false, tolerance = false, flag = false, amount = false;
+  while (!(mode && size && tolerance && flag && amount) && in.next()) {
+    std::string word;
+    if (in.is("mode")) {
+      if (!word_after_colon(in, &word)) continue;
+      int m = word == "NUMERIC" ? 2 : word == "ANALYTIC" ? 1 : word == "UNDEFINED" ? 0 : -1;
+      if (m < 0) {
+        // A mode line without a known word (a pattern of another type is written that way):
+        // the mode counts as found, as UNDEFINED, with no numeric settings to follow. The
+        // word may be the next keyword, so it is read again.
+        in.unread();
+        m = 0;
+      }
+      h->mode = m;
+      mode = true;
+      if (m != 2) size = tolerance = flag = amount = true;
+    } else if (mode && h->mode == 2 && in.is("size")) {
+      size = double_after_colon(in, &h->pertsize) || size;
+    } else if (mode && h->mode == 2 && in.is("tolerance")) {
+      tolerance = double_after_colon(in, &h->zerotol) || tolerance;
+    } else if (mode && h->mode == 2 && in.is("zero")) {
+      if (!word_after_colon(in, &word)) continue;
+      h->move = word == "YES" ? 1 : 0;
+      flag = true;
+      if (h->move == 0) amount = true;
+    } else if (flag && h->move == 1 && in.is("by")) {
+      amount = double_after_colon(in, &h->moveamount) || amount;
+    }
+  }
+  auto report = [&](const char* what) {
+    *status = 2;
+    kvoprintf(kvHisDev, "\n%s%s%s\n\n", "Error reading file ", path, what);
+  };
+  if (!mode) {
+    report(". Could not find sparsity type.");
+  } else {
+    if (!size) report(". Could not find perturbation size.");
+    if (!tolerance) report(". Could not find zero tolerance.");
+    if (!flag) report(". Could not find move away from zero flag.");
+    if (flag && !amount) report(". Could not find move from zero amount.");
+  }
+  if (*status != 0) return;
+
+  if (h->neq < 1) {
+    *status = 3;
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of equations = ", h->neq);
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of nonzeros = ", h->nnz);
+    return;
+  }
+
+  // Column of every entry.
+  h->rows.clear();
+  bool pointers = false;
+  while (!pointers && in.next()) pointers = in.is("Pointers");
+  h->cols.clear();
+  if (pointers && in.next()) read_ints(in, h->nnz, file_bytes, &h->cols);
+  if (static_cast<int64_t>(h->cols.size()) < h->nnz) {
+    *status = 4;
+    too_small(path, ". Number of scanned column pointers too small :", h->cols.size());
+    return;
+  }
+
+  // Entries of every equation.
+  std::vector<int32_t> counts;
+  bool count = false;
+  while (!count && in.next()) count = in.is("Count");
+  if (count && in.next()) read_ints(in, h->neq, file_bytes, &counts);
+  if (static_cast<int64_t>(counts.size()) < h->neq) {
+    *status = 4;
+    too_small(path, ". Number of scanned equation incidence counts too small :", counts.size());
+    return;
+  }
+
+  // The counts must account for every column read, no more and no less; otherwise the rows
+  // cannot be rebuilt. The restore reports this as missing elements.
+  int64_t sum = 0;
+  for (int32_t c : counts) {
+    if (c < 0) {
+      *status = 4;
+      return;
+    }
+    sum += c;
+  }
+  if (sum != h->nnz) {
+    *status = 4;
+    return;
+  }
+  h->rows.clear();
+  h->rows.reserve(h->cols.size());
+  for (size_t e = 0; e < counts.size(); ++e)
+    h->rows.insert(h->rows.end(), static_cast<size_t>(counts[e]), static_cast<int32_t>(e + 1));
+}
+
+// Size of an open file in bytes, or a large bound when it cannot be told.
+int64_t file_size(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return INT32_MAX;
+  long size = std::ftell(file);
+  std::rewind(file);
+  return size < 0 ? INT32_MAX : static_cast<int64_t>(size);
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+// A name that is no regular file is not read: reading a device or a pipe might never end or
+// block.
+bool regular_or_absent(const std::filesystem::path& name) {
+  std::error_code ec;
+  std::filesystem::file_status st = std::filesystem::status(name, ec);
+  return !std::filesystem::exists(st) || std::filesystem::is_regular_file(st);
+}
+
+void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
+  if (!path) {
+    kvoprintf(kvHisDev, "\n%s%s\n\n", "Error trying to open a sparsity file.", "No name supplied.");
+    *status = 1;
+    return;
+  }
+  if (!header) {
+    *status = 1;
+    return;
+  }
+  std::FILE* file = regular_or_absent(path) ? std::fopen(path, "rb") : nullptr;
+  if (!file) {
+    *status = 1;
+    return;
+  }
+  const int64_t bytes = file_size(file);
+  std::unique_ptr<Tokens> in;
+  try {
+    in = std::make_unique<Tokens>(file);
+  } catch (...) {
+    std::fclose(file);
+    *status = 2;
+    return;
+  }
+  try {
+    switch (header->pass) {
+      case 1:
+        read_header(header, *in, path, status);
+        break;
+      case 2:
+        read_checksum(header, *in, path, status);
+        break;
+      case 3:
+        read_pattern(header, *in, path, bytes, status);
+        break;
+      default:
+        *status = 2;
+        break;
+    }
+  } catch (...) {
+    *status = 2;
+  }
+}
+
+}  // namespace detail
+}  // namespace kvoblk

@@ -1,0 +1,338 @@
+// The pattern file writer: the fixed-format text of a block's pattern, written to a fresh
+// temporary beside the target and renamed over it only when complete.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "kvblk_internal.h"
+#include "kvopat.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+// ---- Writing -------------------------------------------------------------------------------
+
+// Buffered output to a file that remembers whether any write failed, so that a full disk or a
+// broken medium is noticed however far into the file it happens.
+class FileOut {
+ public:
+  // Takes the file over; it is closed however the writing ends. The buffer is only reserved
+  // ahead: without room for it the writes simply grow it.
+  explicit FileOut(std::FILE* file) : file_(file) {
+    try {
+      buffer_.reserve(kChunk + 64);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  ~FileOut() {
+    if (file_) std::fclose(file_);
+  }
+  FileOut(const FileOut&) = delete;
+  FileOut& operator=(const FileOut&) = delete;
+
+  void put(const char* text, size_t length) {
+    buffer_.append(text, length);
+    if (buffer_.size() >= kChunk) flush();
+  }
+  void put(const char* text) { put(text, std::strlen(text)); }
+  void put(const std::string& text) { put(text.data(), text.size()); }
+  void repeat(char c, int count) {
+    if (count > 0) buffer_.append(static_cast<size_t>(count), c);
+  }
+  // An integer as "%d" prints it, right-justified in `width` characters (never cut).
+  void integer(long long value, int width = 0) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    int length = static_cast<int>(end - digits);
+    repeat(' ', width - length);
+    put(digits, static_cast<size_t>(length));
+  }
+
+  // Writes what is buffered, forces it to the medium and closes the file; false when anything
+  // failed on the way.
+  bool close() {
+    flush();
+    bool ok = ok_ && std::fflush(file_) == 0 && !std::ferror(file_) && fsync(fileno(file_)) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+  }
+
+ private:
+  static constexpr size_t kChunk = 1 << 16;
+  void flush() {
+    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size())
+      ok_ = false;
+    buffer_.clear();
+  }
+  std::FILE* file_;
+  std::string buffer_;
+  bool ok_ = true;
+};
+
+// "%e" of a double, with at least three exponent digits whatever the C library would print and
+// independent of the locale's decimal point: 1e-6 gives "1.000000e-006".
+std::string format_e(double value) {
+  char text[64];
+  auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, 6);
+  std::string s(text, result.ptr);
+  size_t e = s.find('e');
+  if (e == std::string::npos) return s;  // inf, nan
+  size_t digits = e + 2;                 // after "e" and the sign
+  size_t count = s.size() - digits;
+  if (count < 3) s.insert(digits, 3 - count, '0');
+  return s;
+}
+
+// The local time as "%a %b %d %H:%M:%S Year of our Lord %Y", with English day and month names
+// whatever the locale.
+std::string format_date(std::time_t now) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm t{};
+  if (!localtime_r(&now, &t)) t = std::tm{};
+  auto two = [](int v) {
+    char s[3] = {static_cast<char>('0' + (v / 10) % 10), static_cast<char>('0' + v % 10), 0};
+    return std::string(s);
+  };
+  std::string s;
+  s += days[((t.tm_wday % 7) + 7) % 7];
+  s += ' ';
+  s += months[((t.tm_mon % 12) + 12) % 12];
+  s += ' ' + two(t.tm_mday) + ' ' + two(t.tm_hour) + ':' + two(t.tm_min) + ':' + two(t.tm_sec);
+  s += " Year of our Lord " + std::to_string(t.tm_year + 1900LL);
+  return s;
+}
+
+// A section of values, "%10i" each, seven to a line; one empty line when there are none.
+void write_values(FileOut& out, const std::vector<int32_t>& values) {
+  size_t n = values.size();
+  for (size_t i = 0; i < n; ++i) {
+    out.integer(values[i], 10);
+    if ((i + 1) % 7 == 0) out.put("\n", 1);
+  }
+  if (n == 0 || n % 7 != 0) out.put("\n", 1);
+}
+
+// Writes the whole file to `file`; false when a write failed.
+bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const std::vector<int32_t>& rows,
+                   const std::vector<int32_t>& cols, const unsigned char digest[16]) {
+  const char* id = text(blkid(blkptr));
+  std::string stars(78, '*');
+  std::string side = "*" + std::string(76, ' ') + "*";
+  out.put(stars + "\n" + side + "\n");
+  out.put("* Sparsity pattern file for block ");
+  out.put(id);
+  out.repeat(' ', 43 - static_cast<int>(std::strlen(id)));
+  out.put("*\n" + side + "\n" + stars + "\n\n");
+  out.put("      WARNING: THIS FILE HAS A FIXED FORMAT.");
+  out.put(" DO NOT CHANGE IT.\n\n");
+  out.put("File format version      : ");
+  out.put("Quil-1\n");
+  out.put("Date created             : " + format_date(std::time(nullptr)) + "\n\n");
+  out.put("Number of variables      : ");
+  out.integer(nvar);
+  out.put("\nNumber of equations      : ");
+  out.integer(neq);
+  out.put("\nNumber of non-zeros      : ");
+  out.integer(static_cast<long long>(cols.size()));
+  out.put("\n\nChecksum ( ");
+  for (int k = 0; k < 16; ++k) {
+    char hex[4];
+    auto end = std::to_chars(hex, hex + sizeof hex, digest[k], 16).ptr;
+    out.put(hex, static_cast<size_t>(end - hex));
+    out.put(" ", 1);
+  }
+  out.put(")\n\n");
+
+  // The mode line; for a pattern found numerically the settings that found it follow.
+  out.put("Sparsity generation mode :");
+  switch (kvoblk_inq_pat_type(blkptr)) {
+    case KVOBLK_PATTYPE_NUMERIC: {
+      out.put(" NUMERIC\n");
+      out.put("Perturbation size        : " + format_e(kvoblk_inq_pertsize(blkptr)) + "\n");
+      out.put("Zero tolerance           : " + format_e(kvoblk_inq_zerotol(blkptr)) + "\n");
+      bool move = kvoblk_inq_move(blkptr) != 0;
+      out.put("Move away from zero      :");
+      out.put(move ? " YES\n" : " NO\n");
+      if (move)
+        out.put("Move away by             : " + format_e(kvoblk_inq_moveamount(blkptr)) + "\n");
+      break;
+    }
+    case KVOBLK_PATTYPE_ANALYTIC:
+      out.put(" ANALYTIC\n");
+      break;
+    case KVOBLK_PATTYPE_UNDEFINED:
+      out.put(" UNDEFINED\n");
+      break;
+    default:
+      break;
+  }
+  out.put("\n\n");
+
+  out.repeat('=', 28);
+  out.put(" Column Index Pointers ");
+  out.repeat('=', 27);
+  out.put("\n\n");
+  write_values(out, cols);
+
+  // Entries are grouped by row, so the per-equation counts are all a reader needs to rebuild
+  // the rows.
+  std::vector<int32_t> counts(static_cast<size_t>(neq), 0);
+  for (int32_t r : rows) ++counts[static_cast<size_t>(r - 1)];
+  out.put("\n\n");
+  out.repeat('=', 27);
+  out.put(" Equation Incidence Count ");
+  out.repeat('=', 25);
+  out.put("\n\n");
+  write_values(out, counts);
+  return out.close();
+}
+
+// Creates the temporary a new pattern file is written to, beside `target` and under a fresh
+// name. It never opens an entry that already exists, nor follows a link: anything planted at a
+// name it tries is left alone and another name is taken. The file gets the permissions of the
+// file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
+int create_temporary(const std::filesystem::path& target, std::string* name) {
+  struct stat old {};
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  static uint64_t serial = 0;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    uint64_t mix = static_cast<uint64_t>(now) ^ (static_cast<uint64_t>(getpid()) << 32);
+    mix ^= ++serial * 0x9E3779B97F4A7C15ull;
+    mix ^= reinterpret_cast<uintptr_t>(&mix);
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
+                  static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
+    *name = target.string() + suffix;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::open(name->c_str(), flags, 0666);
+    if (fd >= 0) {
+      // A file system without permission bits keeps its own; the pattern is written all the same.
+      if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// Makes a rename in the folder of `target` durable; a folder that cannot be synchronised is
+// no reason to fail, the file itself is complete.
+void sync_folder(const std::filesystem::path& target) {
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* status) {
+  KVOBLK_OUT(status);
+  *status = 1;
+  if (!path || !*path || blkptr == 0 || !live(blkptr, __func__)) return;
+  try {
+    const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
+    std::vector<int32_t> rows, cols;
+    if (pattern != 0) {
+      // A pattern object's entries are block-local already.
+      int nnz = kvojac_inq_nnz(pattern);
+      rows.reserve(static_cast<size_t>(nnz > 0 ? nnz : 0));
+      cols.reserve(rows.capacity());
+      for (int k = 1; k <= nnz; ++k) {
+        rows.push_back(kvojac_inq_nz_eqnnum(pattern, k));
+        cols.push_back(kvojac_inq_nz_varnum(pattern, k));
+      }
+    } else if (word(blkptr, W::nzstop) >= word(blkptr, W::nzstart)) {
+      // The block's own part of the global Jacobian, converted to block-local numbers.
+      kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+      if (jac == 0) return;
+      const int nzstart = word(blkptr, W::nzstart), nzstop = word(blkptr, W::nzstop);
+      const int vstart = word(blkptr, W::vstart), estart = word(blkptr, W::estart);
+      KVJacIrn irn(&jac);
+      KVJacIcn icn(&jac);
+      if (nzstart < 1 || nzstop > irn.size() || nzstop > icn.size()) return;
+      for (int p = nzstart; p <= nzstop; ++p) {
+        rows.push_back(irn[p - 1] - estart + 1);
+        cols.push_back(icn[p - 1] - vstart + 1);
+      }
+    }
+    // An entry outside the block would make a file that no reader can restore.
+    for (size_t k = 0; k < rows.size(); ++k)
+      if (rows[k] < 1 || rows[k] > neq || cols[k] < 1 || cols[k] > nvar) return;
+
+    unsigned char digest[16];
+    static int32_t none = 0;
+    if (pattern != 0)
+      structure_digest(blkptr, static_cast<int>(rows.size()), rows.empty() ? &none : rows.data(),
+                       cols.empty() ? &none : cols.data(), digest);
+    else
+      structure_digest(blkptr, static_cast<int>(rows.size()), nullptr, nullptr, digest);
+
+    // The new file replaces the old one only once it is complete: it is written under a
+    // temporary name beside the file it replaces, forced to the medium and then renamed. A name
+    // that is a symbolic link stays a link: the file it names is replaced whole, never written
+    // into.
+    std::error_code ec;
+    std::filesystem::path target(path);
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+      std::filesystem::path link = std::filesystem::read_symlink(target, ec);
+      if (ec) break;
+      target = link.is_absolute() ? link : target.parent_path() / link;
+    }
+    if (!regular_or_absent(target)) return;
+    std::string temporary;
+    const int fd = create_temporary(target, &temporary);
+    if (fd < 0) return;
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      return;
+    }
+    bool written = false;
+    try {
+      FileOut out(file);
+      written = write_pattern(out, blkptr, nvar, neq, rows, cols, digest);
+    } catch (...) {
+      written = false;  // the temporary is removed below
+    }
+    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+      ::unlink(temporary.c_str());
+      return;
+    }
+    sync_folder(target);
+    *status = 0;
+  } catch (...) {
+    *status = 1;
+  }
+}
+
+}  // namespace detail
+}  // namespace kvoblk

@@ -1,0 +1,58 @@
+// The block-local pattern: adapters from the global Jacobian and from the host's pattern
+// objects, and the names of a block-local equation or variable for messages.
+#include <vector>
+
+#include "kvblk_internal.h"
+#include "kvopat.h"
+
+namespace W = kvoblk_word;
+
+namespace kvoblk {
+namespace detail {
+
+const int kNoEntries[1] = {0};
+
+int local_number(int global, int start) {
+  const int64_t v = static_cast<int64_t>(global) - start + 1;
+  return v > INT32_MAX || v < INT32_MIN ? 0 : static_cast<int>(v);
+}
+
+void pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
+                       BlockPattern* p) {
+  const int64_t n = extent(first, last);
+  p->rows.resize(static_cast<size_t>(n));
+  p->cols.resize(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) {
+    const int pos = static_cast<int>(first + k);
+    p->rows[k] = local_number(kvojac_inq_nz_eqnnum(object, pos), estart);
+    p->cols[k] = local_number(kvojac_inq_nz_varnum(object, pos), vstart);
+  }
+}
+
+bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p) {
+  p->rows.clear();
+  p->cols.clear();
+  const int first = word(blkptr, W::nzstart), last = word(blkptr, W::nzstop);
+  const int64_t n = span(first, last);
+  if (n <= 0) return true;
+  const kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+  if (!inside_jacobian(first, last, kvojac_inq_nnz(jac))) {
+    report_outside_jacobian(blkptr, fn, first, last);
+    return false;
+  }
+  pattern_of_object(jac, first, last, word(blkptr, W::estart), word(blkptr, W::vstart), p);
+  return true;
+}
+
+const char* eqn_name(int blkptr, int64_t i) {
+  const int64_t pos = word(blkptr, W::estart) + i - 1;
+  return text(kvoeqnlst_lookup_eqn_name(blk_inq_matrix_eqnlst(blkptr), clamp32(pos)));
+}
+
+const char* var_name(int blkptr, int64_t j) {
+  const int64_t pos = word(blkptr, W::vstart) + j - 1;
+  return text(kvovarlst_lookup_var_name(blk_inq_matrix_varlst(blkptr), clamp32(pos)));
+}
+
+}  // namespace detail
+}  // namespace kvoblk

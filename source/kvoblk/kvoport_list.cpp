@@ -1,0 +1,139 @@
+// The port list of a block: the port array and its bounds, adding, finding, numbering and
+// deleting ports.
+#include <cstring>
+
+#include "kvblk_internal.h"
+
+using namespace kvoblk::detail;
+namespace W = kvoblk_word;
+
+namespace {
+
+bool same_name(nux_port* p, const char* name) {
+  const char* n = p ? p->name() : nullptr;
+  return n && std::strcmp(n, name) == 0;
+}
+
+}  // namespace
+
+namespace kvoblk {
+namespace detail {
+
+int port_count(int blkptr) {
+  const BlockFacts* s = facts(blkptr);
+  if (!s || word(blkptr, kvoblk_word::ports) == 0) return 0;
+  int n = word(blkptr, kvoblk_word::num_ports);
+  if (n < 0) return 0;
+  return n < s->port_capacity ? n : s->port_capacity;
+}
+
+nux_port* port_entry(int blkptr, int i) {
+  if (i < 1 || i > port_count(blkptr)) return nullptr;
+  return ref_as<nux_port>(word(word(blkptr, kvoblk_word::ports), i - 1));
+}
+
+nux_port* base_get_port(int blkptr, const char* name) {
+  if (!registered(blkptr) || !name) return nullptr;
+  int n = kvoblk_inq_num_ports(blkptr);
+  // With the library's own numbering there is nothing past the array: a larger stored count
+  // must not make the look-up walk billions of empty positions.
+  kvoblk_ops_t* t = ops(blkptr);
+  if (t && t->get_port_n == kvoblk_base_get_port_n && n > port_count(blkptr))
+    n = port_count(blkptr);
+  for (int i = 1; i <= n; ++i) {
+    nux_port* p = kvoblk_get_port_n(blkptr, i);
+    if (same_name(p, name)) return p;
+  }
+  return nullptr;
+}
+
+bool base_add_port(int blkptr, nux_port* port) {
+  if (!registered(blkptr) || !port) return true;
+  const char* name = text(port->name());
+  if (kvoblk_get_port(blkptr, name)) {
+    kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(blkptr)));
+    return true;
+  }
+  if (!stred_kvopt_object(name)) {
+    kvoprintf(kvHisDev, "Unable to create port '%s': improper name\n", name);
+    return true;
+  }
+  // Grow the array by one entry. Its real capacity is kept beside the record, so a count stored
+  // by a setter can never lead a loop past the array.
+  BlockFacts* s = facts(blkptr);
+  int count = port_count(blkptr);
+  // A count lowered by a setter may leave ports above it: the new port goes after the last one
+  // the array holds, never over one.
+  for (int i = s->port_capacity; i > count; --i)
+    if (word(blkptr, W::ports) != 0 && word(word(blkptr, W::ports), i - 1) != 0) {
+      count = i;
+      break;
+    }
+  int needed = count + 1;
+  int array = word(blkptr, W::ports);
+  if (array == 0 || s->port_capacity < needed) {
+    int n = needed;
+    int grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&array, &n);
+    if (grown == 0) return true;  // nothing changes when the workspace cannot grow
+    word(blkptr, W::ports) = grown;
+    s = facts(blkptr);
+    // New words hold whatever the workspace held: an entry that is not filled below must read
+    // as empty, or a later addition would take it for a port.
+    for (int i = s->port_capacity; i < needed; ++i) word(grown, i) = 0;
+    s->port_capacity = needed;
+  }
+  int32_t ref = ref_put(port);
+  if (ref == 0) return true;  // the reference table cannot grow: nothing changes
+  word(word(blkptr, W::ports), needed - 1) = ref;
+  word(blkptr, W::num_ports) = needed;
+  auto* callback = ref_as<nux_port_mesgs>(word(blkptr, W::port_callback));
+  port->attach(callback);
+  return false;
+}
+
+}  // namespace detail
+}  // namespace kvoblk
+
+extern "C" {
+
+KVOBLK_API int kvoblk_base_inq_num_ports(int blkptr) {
+  return live(blkptr, __func__) ? word(blkptr, W::num_ports) : 0;
+}
+
+KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i) {
+  if (!live(blkptr, __func__)) return nullptr;
+  return port_entry(blkptr, i);
+}
+
+KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
+  if (!live(blkptr, __func__) || !name) return true;
+  int n = port_count(blkptr);
+  nux_port* port = nullptr;
+  for (int i = 1; i <= n && !port; ++i) {
+    nux_port* p = kvoblk_get_port_n(blkptr, i);
+    if (same_name(p, name)) port = p;
+  }
+  if (!port) return true;
+  NUXBlockCallback* c = container(blkptr);
+  if (!c) return true;
+  // The port found may come from a model's own numbering: remove the array entry that holds it.
+  int found = 0;
+  n = port_count(blkptr);
+  for (int j = 1; j <= n && !found; ++j)
+    if (port_entry(blkptr, j) == port) found = j;
+  if (!found) return true;
+  int32_t ref = word(word(blkptr, W::ports), found - 1);
+  c->port_removed(port);
+  ref_drop(ref);
+  port->destroy();
+  // Close the gap; the array keeps its size.
+  n = port_count(blkptr);
+  for (int i = found; i < n; ++i)
+    word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
+  word(word(blkptr, W::ports), n - 1) = 0;
+  word(blkptr, W::num_ports) = n - 1;
+  c->ports_changed();
+  return false;
+}
+
+}  // extern "C"
