@@ -1,8 +1,10 @@
 # Front door: `make run` builds the flowsheet runner and runs it on the recycle flowsheet (the
 # first run detects and saves a pattern file in run/, later runs restore it), `make test` runs
 # every suite in a normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# `make bench` runs the benchmarks, `make fuzz` runs each fuzz target for FUZZ_SECONDS. Each
-# first installs missing Debian packages.
+# `make bench` runs the benchmarks, `make fuzz` runs each fuzz target for FUZZ_SECONDS,
+# `make install PREFIX=...` installs the libraries, headers, packaging files and the runner,
+# `make package` makes the Debian packages, `make docs` the API reference. Each first installs
+# missing Debian packages.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -12,8 +14,9 @@ FUZZ_TARGETS ?= patfile attr fortran
 FUZZ_FLAGS ?=
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 RUNDIR     ?= run
+PREFIX     ?= /usr/local
 
-.PHONY: all deps bench-deps configure build run test test-normal test-asan bench fuzz clean
+.PHONY: all deps bench-deps configure build run test test-normal test-asan bench fuzz install package docs clean
 
 all: build
 
@@ -42,7 +45,7 @@ test-normal: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKVOBLK_SANITIZE=ON -DKVOBLK_BENCH=OFF >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKVOBLK_SANITIZE=ON -DKVOBLK_BUILD_BENCHMARKS=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS) -- --no-print-directory
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
@@ -55,7 +58,7 @@ bench: bench-deps build
 # new inputs in corpus/, inputs that broke an invariant or crashed in crashes/.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	  -DKVOBLK_SANITIZE=ON -DKVOBLK_FUZZ=ON -DKVOBLK_BENCH=OFF >/dev/null
+	  -DKVOBLK_SANITIZE=ON -DKVOBLK_FUZZ=ON -DKVOBLK_BUILD_BENCHMARKS=OFF >/dev/null
 	cmake --build $(FUZZ_BUILD) --target fuzzers -j $(JOBS) -- --no-print-directory
 	@found=""; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_OUT)/$$t/corpus $(FUZZ_OUT)/$$t/crashes; \
@@ -66,6 +69,18 @@ fuzz: deps
 	    $(FUZZ_OUT)/$$t/corpus fuzz/corpus/$$t || found="$$found $$t"; \
 	done; \
 	if [ -n "$$found" ]; then echo "findings in:$$found (see $(FUZZ_OUT)/<target>/crashes)"; exit 1; fi
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
+
+docs: build
+	@bash scripts/install-deps.sh docs
+	cmake -S . -B $(BUILD) >/dev/null
+	cmake --build $(BUILD) --target docs
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(RUNDIR)

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

@@ -22,7 +22,7 @@
 
 #include "bench_patterns.h"
 #include "cstr.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

@@ -15,8 +15,8 @@
 
 #include "bench_patterns.h"
 #include "cstr.h"
-#include "kvoblk.h"
-#include "kvojac.h"
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvojac.h>
 #include "kvorefhost.h"
 
 namespace {

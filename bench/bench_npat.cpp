@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

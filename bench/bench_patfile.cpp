@@ -12,7 +12,7 @@
 #include <string>
 
 #include "cstr.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {

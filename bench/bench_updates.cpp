@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kvomodel.h"
+#include <kvoblk/kvomodel.h>
 #include "plant.h"
 
 namespace {

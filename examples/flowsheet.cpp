@@ -27,7 +27,7 @@
 
 #include "cstr.h"
 #include "plant.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvoconnect.h"
 #include "kvorefhost.h"
 

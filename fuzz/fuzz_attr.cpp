@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz_host.h"
-#include "kvoattr.h"
+#include <kvoblk/kvoattr.h>
 #include "snapshot.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_host.h"
-#include "kvofortran.h"
+#include <kvoblk/kvofortran.h>
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace kvofuzz {

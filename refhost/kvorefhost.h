@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "kvo_alloc.h"
-#include "kvo_lists.h"
-#include "kvo_md5.h"
-#include "kvo_numeric.h"
-#include "kvo_print.h"
-#include "kvo_value.h"
-#include "nux_framework.h"
-#include "nux_port.h"
+#include <kvoblk/host/kvo_alloc.h>
+#include <kvoblk/host/kvo_lists.h>
+#include <kvoblk/host/kvo_md5.h>
+#include <kvoblk/host/kvo_numeric.h>
+#include <kvoblk/host/kvo_print.h>
+#include <kvoblk/host/kvo_value.h>
+#include <kvoblk/host/nux_framework.h>
+#include <kvoblk/host/nux_port.h>
 
 namespace kvoref {
 

@@ -588,6 +588,20 @@ void define_eqn(int eqnlst, int pos, const char* name) {
   l->status[pos - 1] = EQN_ACTIVE;
 }
 
+}  // namespace kvoref
+
+// The host interface's definition services, on the reference host's own.
+extern "C" {
+void kvovarlst_define_var(int varlst, int pos, const char* name, double value) {
+  kvoref::define_var(varlst, pos, name, value);
+}
+void kvoeqnlst_define_eqn(int eqnlst, int pos, const char* name) {
+  kvoref::define_eqn(eqnlst, pos, name);
+}
+}  // extern "C"
+
+namespace kvoref {
+
 void set_eqn_status(int eqnlst, int pos, int status) {
   if (EqnList* l = eqn_at(eqnlst, pos)) l->status[pos - 1] = status;
 }

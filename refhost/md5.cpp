@@ -6,7 +6,7 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "kvo_md5.h"
+#include <kvoblk/host/kvo_md5.h>
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvoblock.h"
-#include "kvojac.h"
+#include <kvoblk/kvoblock.h>
+#include <kvoblk/kvojac.h>
 #include "snapshot.h"
 #ifdef KVOBLK_WHITEBOX
 #include "kvblk_internal.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fixture.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
 

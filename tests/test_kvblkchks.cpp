@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvo_md5.h"
+#include <kvoblk/host/kvo_md5.h>
 
 #ifdef KVOBLK_WHITEBOX
-#include "../source/kvoblk/kvopat.h"
+#include "kvopat.h"
 #endif
 
 using kvotest::KvoTest;

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "fixture.h"
-#include "kvoattr.h"
+#include <kvoblk/kvoattr.h>
 
 #ifdef KVOBLK_WHITEBOX
 namespace kvoblk {

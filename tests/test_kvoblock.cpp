@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvoblock.h"
+#include <kvoblk/kvoblock.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

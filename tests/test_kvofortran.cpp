@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvofortran.h"
+#include <kvoblk/kvofortran.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "toy_model.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

@@ -7,7 +7,7 @@
 
 #include "cstr.h"
 #include "toy_model.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;
@@ -428,8 +428,7 @@ struct Scan {
 Scan scan(const std::string& text, int pos, int toklen = 8) {
   std::string token(toklen, '#');
   int count = -1;
-  kvoblk::detail::varid_next(text.data(), static_cast<int>(text.size()), &pos, &token[0], toklen,
-                             &count);
+  KVOVARID_NEXT(text.data(), static_cast<int>(text.size()), &pos, &token[0], toklen, &count);
   return {token, count, pos};
 }
 }  // namespace

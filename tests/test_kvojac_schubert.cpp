@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "toy_model.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

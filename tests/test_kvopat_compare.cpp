@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 // The program built from the library's objects has no example models.
 #ifndef KVOBLK_WHITEBOX
 #include "cstr.h"
@@ -727,6 +727,8 @@ TEST_F(JacCompare, ArraysTheCallerCannotTakeAreReleased) {
 // These reach the library's internal routines, so they run only in a build that links the
 // library's objects into the test program (KVOBLK_WHITEBOX).
 #ifdef KVOBLK_WHITEBOX
+
+#include "kvopat_compare_internal.h"
 
 using kvoblk::detail::kvoblk_pat_check;
 using kvoblk::detail::kvoblk_pat_compare_report;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvoport.h"
+#include <kvoblk/kvoport.h>
 
 using kvotest::KvoTest;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fixture.h"
-#include "kvomodel.h"
+#include <kvoblk/kvomodel.h>
 #include "kvorefhost.h"
 #include "plant.h"
 

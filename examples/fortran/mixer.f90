@@ -5,12 +5,14 @@
 !   FLOW:  F - F1 - F2            = 0
 !   HEAT:  F T - F1 T1 - F2 T2    = 0
 !
-! The routines are bound to C so that the glue (mixer_glue.cpp) can put them in the block's
-! operation table. They reach the block only through the library's Fortran entry points and the
-! host's list services.
+! The model is Fortran only: it uses the library's module `kvoblk`, puts its own routines in the
+! block's operation table by slot name, defines its variables and equations and reads and writes
+! values, residuals and Jacobian non-zeros by block-local number. The routines the table calls
+! take the slots' arguments (handle and numbers by VALUE); the rest are bound to C for the
+! driver program.
 module mixer
   use, intrinsic :: iso_c_binding
-  use kvoblk_f
+  use kvoblk
   implicit none
   private
 
@@ -18,8 +20,6 @@ module mixer
   public :: mixer_report, mixer_port_check, mixer_set_method
 
   integer(c_int), parameter :: NVAR = 6, NEQN = 2, NNZ = 9
-  ! Words of the block record: the library's 22, nothing of the model's own.
-  integer(c_int), parameter :: NWORDS = 22
   ! The pattern by rows: block-local equation and variable of each non-zero.
   integer(c_int), parameter :: PAT_ROW(NNZ) = (/ 1, 1, 1, 2, 2, 2, 2, 2, 2 /)
   integer(c_int), parameter :: PAT_COL(NNZ) = (/ 1, 3, 5, 1, 2, 3, 4, 5, 6 /)
@@ -29,81 +29,35 @@ module mixer
   ! Starting guesses: what a mixer of two unit feeds at 300 K would give.
   real(c_double), parameter :: GUESS(NVAR) = (/ 1d0, 300d0, 1d0, 300d0, 2d0, 300d0 /)
 
-  ! Host services and the glue's helpers.
-  interface
-    real(c_double) function kvovarlst_inq_var_value(varlst, pos, zero) &
-        bind(C, name="kvovarlst_inq_var_value")
-      import :: c_int, c_double
-      integer(c_int), value :: varlst, pos, zero
-    end function
-    type(c_ptr) function kvoeqnlst_vec_residual(eqnlst) bind(C, name="kvoeqnlst_vec_residual")
-      import :: c_int, c_ptr
-      integer(c_int), value :: eqnlst
-    end function
-    integer(c_int) function kvoeqnlst_inq_neqn(eqnlst) bind(C, name="kvoeqnlst_inq_neqn")
-      import :: c_int
-      integer(c_int), value :: eqnlst
-    end function
-    integer(c_int) function kvojac_inq_nz_eqnnum(jac, k) bind(C, name="kvojac_inq_nz_eqnnum")
-      import :: c_int
-      integer(c_int), value :: jac, k
-    end function
-    integer(c_int) function kvojac_inq_nz_varnum(jac, k) bind(C, name="kvojac_inq_nz_varnum")
-      import :: c_int
-      integer(c_int), value :: jac, k
-    end function
-    subroutine kvojac_set_nz_eqnnum(jac, k, eqn) bind(C, name="kvojac_set_nz_eqnnum")
-      import :: c_int
-      integer(c_int), value :: jac, k, eqn
-    end subroutine
-    subroutine kvojac_set_nz_varnum(jac, k, var) bind(C, name="kvojac_set_nz_varnum")
-      import :: c_int
-      integer(c_int), value :: jac, k, var
-    end subroutine
-    subroutine kvojac_set_nz_value(jac, k, value) bind(C, name="kvojac_set_nz_value")
-      import :: c_int, c_double
-      integer(c_int), value :: jac, k
-      real(c_double), value :: value
-    end subroutine
-    subroutine mixer_define_var(varlst, pos, name, namelen, value) bind(C, name="mixer_define_var")
-      import :: c_int, c_char, c_double
-      integer(c_int), value :: varlst, pos
-      character(kind=c_char), intent(in) :: name(*)
-      integer(c_int), value :: namelen
-      real(c_double), value :: value
-    end subroutine
-    subroutine mixer_define_eqn(eqnlst, pos, name, namelen) bind(C, name="mixer_define_eqn")
-      import :: c_int, c_char
-      integer(c_int), value :: eqnlst, pos
-      character(kind=c_char), intent(in) :: name(*)
-      integer(c_int), value :: namelen
-    end subroutine
-    subroutine mixer_say(text, textlen) bind(C, name="mixer_say")
-      import :: c_int, c_char
-      character(kind=c_char), intent(in) :: text(*)
-      integer(c_int), value :: textlen
-    end subroutine
-  end interface
-
 contains
 
-  ! Makes the block and gives it the id (at most 8 characters, blank-padded as Fortran keeps
-  ! it). Reads the id back to make sure the library stored it without the padding. 0 when the
-  ! block cannot be made.
+  ! Makes the block, gives it the id (at most 8 characters, blank-padded as Fortran keeps it)
+  ! and puts the model's routines in its operation table. Reads the id back to make sure the
+  ! library stored it without the padding. 0 when the block cannot be made.
   integer(c_int) function mixer_create(id, idlen) bind(C, name="mixer_create_f")
     character(kind=c_char), intent(in) :: id(*)
     integer(c_int), value :: idlen
     character(len=8) :: name
     character(len=16) :: back
-    integer(c_int) :: blk, n, i
+    integer(c_int) :: blk, n, i, filled
 
     mixer_create = 0
     name = ' '
     do i = 1, min(idlen, len(name))
       name(i:i) = id(i)
     end do
-    blk = kvoblk_base_create_f(NWORDS)
+    blk = kvoblk_base_create_f(KVOBLK_WORDS)
     if (blk == 0) return
+    filled = 0
+    if (kvoblk_set_op(blk, 'selfdim', c_funloc(mixer_selfdim))) filled = filled + 1
+    if (kvoblk_set_op(blk, 'ini', c_funloc(mixer_ini))) filled = filled + 1
+    if (kvoblk_set_op(blk, 'selfpat', c_funloc(mixer_selfpat))) filled = filled + 1
+    if (kvoblk_set_op(blk, 'res', c_funloc(mixer_res))) filled = filled + 1
+    if (kvoblk_set_op(blk, 'selfjac', c_funloc(mixer_selfjac))) filled = filled + 1
+    if (filled /= 5) then
+      call kvoblk_base_destroy_f(blk)
+      return
+    end if
     call blk_set_blkid_f(blk, name, len(name))
     n = blk_copy_blkid_f(blk, back, len(back))
     if (n /= len_trim(name) + 1 .or. back /= name) then
@@ -114,18 +68,21 @@ contains
     mixer_create = blk
   end function
 
-  subroutine mixer_selfdim(nvars, neqns, nnzs) bind(C, name="mixer_selfdim_f")
-    integer(c_int), intent(out) :: nvars, neqns, nnzs
+  subroutine mixer_selfdim(blk, nvars, neqns, nnzs, status) bind(C)
+    integer(c_int), value :: blk
+    integer(c_int), intent(out) :: nvars, neqns, nnzs, status
     nvars = NVAR
     neqns = NEQN
     nnzs = NNZ
+    status = 0
+    if (blk == 0) status = 1
   end subroutine
 
   ! Placement: defines the variables and equations from the given starts, records the stops and
   ! has the library initialise the pattern (from mixer_selfpat, by detection or from a file, as
   ! the block's pattern initialisation type says).
-  subroutine mixer_ini(blk, vstart, estart, nzstart, status) bind(C, name="mixer_ini_f")
-    integer(c_int), intent(in) :: blk, vstart, estart, nzstart
+  subroutine mixer_ini(blk, vstart, estart, nzstart, status) bind(C)
+    integer(c_int), value :: blk, vstart, estart, nzstart
     integer(c_int), intent(out) :: status
     integer(c_int) :: varlst, eqnlst, jac, i, errors
     character(len=40) :: full
@@ -142,11 +99,11 @@ contains
     end if
     do i = 1, NVAR
       call item_name(blk, VAR_NAME(i), full)
-      call mixer_define_var(varlst, vstart + i - 1, full, len_trim(full), GUESS(i))
+      call kvoblk_define_var(blk, i, full, GUESS(i))
     end do
     do i = 1, NEQN
       call item_name(blk, EQN_NAME(i), full)
-      call mixer_define_eqn(eqnlst, estart + i - 1, full, len_trim(full))
+      call kvoblk_define_eqn(blk, i, full)
     end do
     call kvoblk_set_vstop_f(blk, vstart + NVAR - 1)
     call kvoblk_set_estop_f(blk, estart + NEQN - 1)
@@ -159,67 +116,55 @@ contains
     end if
   end subroutine
 
-  ! The model's own pattern, written into the pattern object from the block's first non-zero.
-  subroutine mixer_selfpat(blk, jac, status) bind(C, name="mixer_selfpat_f")
-    integer(c_int), intent(in) :: blk, jac
+  ! The model's own pattern, written into the pattern object it is given as the block's non-zeros
+  ! 1 to NNZ.
+  subroutine mixer_selfpat(blk, jac, status) bind(C)
+    integer(c_int), value :: blk
+    integer(c_int), intent(in) :: jac
     integer(c_int), intent(out) :: status
-    integer(c_int) :: nzs, e0, v0, k
+    integer(c_int) :: k
 
     status = 0
     if (jac == 0) then
       status = 1
       return
     end if
-    ! Entries name list positions, whatever the container's global offsets: the positions the
-    ! library's own detection and pattern file write.
-    nzs = kvoblk_inq_nzstart_f(blk)
-    e0 = kvoblk_inq_estart_f(blk) - 1
-    v0 = kvoblk_inq_vstart_f(blk) - 1
     do k = 1, NNZ
-      call kvojac_set_nz_eqnnum(jac, nzs + k - 1, e0 + PAT_ROW(k))
-      call kvojac_set_nz_varnum(jac, nzs + k - 1, v0 + PAT_COL(k))
+      call kvoblk_set_pat_f(blk, jac, k, PAT_ROW(k), PAT_COL(k))
     end do
-    call kvoblk_set_nzstop_f(blk, nzs + NNZ - 1)
+    call kvoblk_set_nzstop_f(blk, kvoblk_inq_nzstart_f(blk) + NNZ - 1)
   end subroutine
 
-  subroutine mixer_res(blk, status) bind(C, name="mixer_res_f")
-    integer(c_int), intent(in) :: blk
+  subroutine mixer_res(blk, status) bind(C)
+    integer(c_int), value :: blk
     integer(c_int), intent(out) :: status
     real(c_double) :: x(NVAR)
-    real(c_double), pointer :: r(:)
-    type(c_ptr) :: residuals
-    integer(c_int) :: eqnlst, es, neq
+    integer(c_int) :: neqns
 
     call load(blk, x, status)
     if (status /= 0) return
-    eqnlst = blk_inq_matrix_eqnlst_f(blk)
-    es = kvoblk_inq_estart_f(blk)
-    residuals = kvoeqnlst_vec_residual(eqnlst)
-    neq = kvoeqnlst_inq_neqn(eqnlst)
-    if (.not. c_associated(residuals) .or. es < 1 .or. es + NEQN - 1 > neq) then
+    neqns = kvoblk_inq_estop_f(blk)
+    neqns = neqns - kvoblk_inq_estart_f(blk) + 1
+    if (neqns /= NEQN) then
       status = 1
       return
     end if
-    call c_f_pointer(residuals, r, (/ neq /))
-    r(es) = x(5) - x(1) - x(3)
-    r(es + 1) = x(5) * x(6) - x(1) * x(2) - x(3) * x(4)
+    call kvoblk_set_res_f(blk, 1, x(5) - x(1) - x(3))
+    call kvoblk_set_res_f(blk, 2, x(5) * x(6) - x(1) * x(2) - x(3) * x(4))
   end subroutine
 
   ! The analytic Jacobian: fills whatever pattern the block got, in any entry order.
-  subroutine mixer_selfjac(blk, status) bind(C, name="mixer_selfjac_f")
-    integer(c_int), intent(in) :: blk
+  subroutine mixer_selfjac(blk, status) bind(C)
+    integer(c_int), value :: blk
     integer(c_int), intent(out) :: status
     real(c_double) :: x(NVAR)
-    integer(c_int) :: jac, eoff, voff, k
+    integer(c_int) :: k, e, v
 
     call load(blk, x, status)
     if (status /= 0) return
-    jac = blk_inq_matrix_jacobian_f(blk)
-    eoff = kvoblk_inq_estart_f(blk) - 1
-    voff = kvoblk_inq_vstart_f(blk) - 1
-    do k = kvoblk_inq_nzstart_f(blk), kvoblk_inq_nzstop_f(blk)
-      call kvojac_set_nz_value(jac, k, &
-          partial(kvojac_inq_nz_eqnnum(jac, k) - eoff, kvojac_inq_nz_varnum(jac, k) - voff, x))
+    do k = 1, kvoblk_inq_nzstop_f(blk) - kvoblk_inq_nzstart_f(blk) + 1
+      call kvoblk_inq_nz_f(blk, k, e, v)
+      call kvoblk_set_jac_f(blk, k, partial(e, v, x))
     end do
   end subroutine
 
@@ -296,19 +241,18 @@ contains
     integer(c_int), intent(in) :: blk
     real(c_double), intent(out) :: x(NVAR)
     integer(c_int), intent(out) :: status
-    integer(c_int) :: varlst, vs, vstop, i
+    integer(c_int) :: i, varlst, nvars
 
     status = 0
     x = 0d0
     varlst = blk_inq_matrix_varlst_f(blk)
-    vs = kvoblk_inq_vstart_f(blk)
-    vstop = kvoblk_inq_vstop_f(blk)
-    if (varlst == 0 .or. vstop - vs + 1 /= NVAR) then
+    nvars = kvoblk_inq_vstop_f(blk) - kvoblk_inq_vstart_f(blk) + 1
+    if (varlst == 0 .or. nvars /= NVAR) then
       status = 1
       return
     end if
     do i = 1, NVAR
-      x(i) = kvovarlst_inq_var_value(varlst, vs + i - 1, 0)
+      x(i) = kvoblk_inq_var_f(blk, i)
     end do
   end subroutine
 
@@ -344,7 +288,7 @@ contains
 
   subroutine say(text)
     character(len=*), intent(in) :: text
-    call mixer_say(text, len_trim(text))
+    call kvoblk_say(kvhisdev, text)
   end subroutine
 
 end module mixer

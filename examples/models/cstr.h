@@ -23,7 +23,7 @@
 // IN carries the feed (F, CA, CB), OUT the last tank's (F, CA, CB), in that order.
 #pragma once
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 
 struct CstrParams {
   double volume = 4.0;         // m3 per tank

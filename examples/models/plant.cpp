@@ -6,7 +6,7 @@
 #include <cmath>
 #include <map>
 
-#include "kvomodel.h"
+#include <kvoblk/kvomodel.h>
 
 namespace {
 

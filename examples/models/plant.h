@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cstr.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvoconnect.h"
 #include "kvorefhost.h"
 #include "units.h"

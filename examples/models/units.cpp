@@ -14,7 +14,7 @@
 
 #include "cstr.h"
 #include "kvoconnect.h"
-#include "kvomodel.h"
+#include <kvoblk/kvomodel.h>
 #include "kvorefhost.h"
 
 using kvomodel::real;

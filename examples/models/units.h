@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 
 // ---- Mixer -------------------------------------------------------------------------------------
 // Variables: IN<j>.F, IN<j>.CA, IN<j>.CB for inlets j = 1..n, then OUT.F, OUT.CA, OUT.CB.

@@ -22,10 +22,10 @@
 #include <cstring>
 #include <string>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvoconnect.h"
-#include "kvomodel.h"
-#include "kvoplugin.h"
+#include <kvoblk/kvomodel.h>
+#include <kvoblk/kvoplugin.h>
 #include "kvorefhost.h"
 
 namespace {

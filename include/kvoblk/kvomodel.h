@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "kvo_alloc.h"
-#include "kvoblk.h"
+#include <kvoblk/host/kvo_alloc.h>
+#include <kvoblk/kvoblk.h>
 
 namespace kvomodel {
 

@@ -1,4 +1,5 @@
-/* Plug-in models for the flowsheet runner kvoflow.
+/** @file
+ * Plug-in models for the flowsheet runner kvoflow.
  *
  * A plug-in is a shared object that holds one unit model and exports one C function,
  *
@@ -32,37 +33,41 @@
 extern "C" {
 #endif
 
-/* The entry point's name, for dlsym, and the request layout version it is called with. */
+/** The entry point's name, for dlsym, and the request layout version it is called with. */
+/**@{*/
 #define KVOBLK_PLUGIN_ENTRY "kvoblk_plugin_create"
 #define KVOBLK_PLUGIN_VERSION 1
+/**@}*/
 
-/* Kinds of parameter value. */
+/** Kinds of parameter value. */
 enum { KVOBLK_PARAM_NUMBER = 1, KVOBLK_PARAM_TEXT = 2, KVOBLK_PARAM_LIST = 3 };
 
+/** One parameter of the block, from its [block.parameters] table. */
 typedef struct kvoblk_plugin_param {
-  const char* name;
-  int kind;            /* KVOBLK_PARAM_NUMBER, _TEXT or _LIST */
-  double number;       /* NUMBER */
-  const char* text;    /* TEXT (never null; "" for other kinds) */
-  const double* list;  /* LIST */
-  int list_size;
+  const char* name;    /**< the parameter's name */
+  int kind;            /**< KVOBLK_PARAM_NUMBER, _TEXT or _LIST */
+  double number;       /**< NUMBER */
+  const char* text;    /**< TEXT (never null; "" for other kinds) */
+  const double* list;  /**< LIST */
+  int list_size;       /**< LIST: the number of values */
 } kvoblk_plugin_param;
 
+/** What the runner hands the entry point for one block. */
 typedef struct kvoblk_plugin_request {
-  int version;        /* KVOBLK_PLUGIN_VERSION; a plug-in refuses a version it does not know */
-  const char* model;  /* the model name the flowsheet file gives the plug-in */
-  const char* id;     /* the block id */
-  int nparams;
-  const kvoblk_plugin_param* params;
-  char* message;      /* room for the sentence saying why creation failed */
-  int message_size;
+  int version;        /**< KVOBLK_PLUGIN_VERSION; a plug-in refuses a version it does not know */
+  const char* model;  /**< the model name the flowsheet file gives the plug-in */
+  const char* id;     /**< the block id */
+  int nparams;        /**< the number of parameters */
+  const kvoblk_plugin_param* params;  /**< the parameters, in file order */
+  char* message;      /**< room for the sentence saying why creation failed */
+  int message_size;   /**< bytes of message, the terminating zero included */
 } kvoblk_plugin_request;
 
-/* The entry point's type, for the runner's look-up. */
+/** The entry point's type, for the runner's look-up. */
 typedef int (*kvoblk_plugin_create_fn)(const kvoblk_plugin_request* request);
 
 #ifdef __cplusplus
 }
 #endif
 
-#endif /* KVOBLK_KVOPLUGIN_H */
+#endif /**< KVOBLK_KVOPLUGIN_H */

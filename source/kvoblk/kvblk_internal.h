@@ -11,9 +11,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "kvo_alloc.h"
-#include "kvo_print.h"
-#include "kvoblk.h"
+#include <kvoblk/host/kvo_alloc.h>
+#include <kvoblk/host/kvo_print.h>
+#include <kvoblk/kvoblk.h>
 
 namespace kvoblk {
 namespace detail {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "kvblk_internal.h"
-#include "kvo_lists.h"
-#include "kvo_md5.h"
+#include <kvoblk/host/kvo_lists.h>
+#include <kvoblk/host/kvo_md5.h>
 #include "kvopat.h"
 
 namespace W = kvoblk_word;

@@ -1,6 +1,6 @@
 // The framework block class: forwards every interface operation of the host framework to the
 // block record through the function layer; connection activation and structural-edit notices.
-#include "kvoblock.h"
+#include <kvoblk/kvoblock.h>
 
 #include <climits>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include <set>
 
 #include "kvblk_internal.h"
-#include "kvopat_compare.h"
-#include "kvoport.h"
+#include <kvoblk/kvopat_compare.h>
+#include <kvoblk/kvoport.h>
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

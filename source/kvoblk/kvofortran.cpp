@@ -1,12 +1,14 @@
 // The Fortran entry points: each dereferences its arguments, converts CHARACTER arguments and
 // forwards to the block function it twins. Port handles handed out are reference numbers.
-#include "kvofortran.h"
+#include <kvoblk/kvofortran.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "kvblk_internal.h"
+#include "kvofortran_internal.h"
+#include "kvojac_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;
@@ -16,12 +18,11 @@ namespace {
 // A missing handle is handle 0, which every forwarded function answers silently.
 int handle(const int* blkptr) { return blkptr ? *blkptr : 0; }
 
-// A CHARACTER argument as text.
-enum class Conversion { absent, text, no_memory };
+}  // namespace
 
-// Converts the n characters at `a`: four leading zero bytes (n >= 4) mean no text; a zero byte
-// ends the text where it stands; otherwise trailing blanks are dropped. Reads no byte beyond
-// the n given. The text is a malloc'ed copy for the caller (set only for Conversion::text).
+namespace kvoblk {
+namespace detail {
+
 Conversion convert(const char* a, int n, char** out) {
   *out = nullptr;
   if (!a) return Conversion::absent;
@@ -40,6 +41,11 @@ Conversion convert(const char* a, int n, char** out) {
   *out = t;
   return Conversion::text;
 }
+
+}  // namespace detail
+}  // namespace kvoblk
+
+namespace {
 
 // The block id, blank-padded into the n characters at `out`; the id's length plus 1.
 int copy_blkid(const char* fn, const int* blkptr, char* out, int n) {

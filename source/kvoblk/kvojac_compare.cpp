@@ -1,5 +1,5 @@
 // The comparison of a block's analytic Jacobian values with numeric ones at the same point.
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 
 #include <cmath>
 #include <cstdint>
@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 #include "kvopat.h"
+#include "kvopat_compare_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -2,7 +2,7 @@
 // methods fall back to their alternate when an update may not be used, and every evaluation
 // under an update method records the point it was made at.
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

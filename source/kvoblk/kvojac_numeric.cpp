@@ -4,8 +4,8 @@
 #include <new>
 
 #include "kvblk_internal.h"
-#include "kvo_numeric.h"
-#include "kvojac.h"
+#include <kvoblk/host/kvo_numeric.h>
+#include <kvoblk/kvojac.h>
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "kvo_md5.h"
-#include "kvoblk.h"
+#include <kvoblk/host/kvo_md5.h>
+#include <kvoblk/kvoblk.h>
 
 namespace kvoblk {
 namespace detail {

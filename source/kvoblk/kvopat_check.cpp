@@ -1,6 +1,6 @@
 // The check of a block-local pattern against its block: counts, bounds, row order, empty rows
 // and columns, duplicates.
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 #include "kvopat.h"
+#include "kvopat_compare_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -1,6 +1,6 @@
 // The comparison of a block's stored sparsity pattern with the pattern obtained the other way:
 // detected against an analytic pattern, or the model's own against a detected one.
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 #include "kvopat.h"
+#include "kvopat_compare_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

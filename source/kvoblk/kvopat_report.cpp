@@ -1,6 +1,6 @@
 // The report of the differences between two block-local patterns: the row difference of two
 // column lists and the comparison report, equation by equation.
-#include "kvopat_compare.h"
+#include <kvoblk/kvopat_compare.h>
 
 #include <cmath>
 #include <cstdint>
@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "kvblk_internal.h"
-#include "kvojac.h"
+#include <kvoblk/kvojac.h>
 #include "kvopat.h"
+#include "kvopat_compare_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

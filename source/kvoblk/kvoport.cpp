@@ -1,6 +1,6 @@
 // Port attributes: PHASE, SPEC, TYPE and STREAM of a block's ports by name and by number, the
 // SPEC attribute spread over the port's variables, and the iteration over a port's variables.
-#include "kvoport.h"
+#include <kvoblk/kvoport.h>
 
 #include <cstring>
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <set>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace kvotest {

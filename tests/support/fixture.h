@@ -7,7 +7,7 @@
 #include <string>
 
 #include "capture.h"
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace kvotest {

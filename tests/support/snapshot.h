@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kvo_lists.h"
+#include <kvoblk/host/kvo_lists.h>
 
 namespace kvotest {
 

@@ -12,7 +12,7 @@
 
 #include <toml++/toml.h>
 
-#include "kvoblk.h"
+#include <kvoblk/kvoblk.h>
 
 namespace kvoflow {
 

@@ -10,8 +10,8 @@
 #include <filesystem>
 
 #include "adapters.h"
-#include "kvoblk.h"
-#include "kvoplugin.h"
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvoplugin.h>
 
 namespace kvoflow {
 

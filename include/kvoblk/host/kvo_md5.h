@@ -2,7 +2,7 @@
 // the caller; MD5Final releases whatever MD5Init obtained.
 #pragma once
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
 // The digest context. Its contents belong to the service.
 struct kvo_md5_ctx {

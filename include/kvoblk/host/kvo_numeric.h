@@ -3,9 +3,9 @@
 // every argument by reference, strings as address plus length by value.
 #pragma once
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Makes an empty grouping for a block of nvar variables, neq equations and nnz non-zeros and
 // stores its handle (non-zero) in *handle.
@@ -40,4 +40,4 @@ KVOHOST_API void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat,
 // Fills a Fortran string of `length` characters with blanks.
 KVOHOST_API void IU_CLRSTR(char* text, int length);
 
-}  // extern "C"
+KVOBLK_END_DECL

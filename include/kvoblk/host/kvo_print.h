@@ -1,13 +1,13 @@
 // Print service: the history and report devices, printf-style output and script pipes.
 #pragma once
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
 // A script handle of the print pipe service. A model's acquire_script operation hands one out;
 // the library passes it to the container and releases it with kvodestroy.
-struct kvopipe;
+typedef struct kvopipe kvopipe;
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Device numbers of the history device (diagnostics, warnings, traces, reports) and of the
 // report device (one-line block reports).
@@ -24,4 +24,4 @@ KVOHOST_API void kvowrite(int device, const char* text, int length);
 // Releases a script handle.
 KVOHOST_API void kvodestroy(kvopipe* pipe);
 
-}  // extern "C"
+KVOBLK_END_DECL

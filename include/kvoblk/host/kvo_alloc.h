@@ -2,11 +2,11 @@
 // named by word indices; counts and indices are passed by reference, Fortran style.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Current base of the integer workspace. It changes whenever an allocation grows or moves the
 // workspace, so callers re-read it at every access and never keep a pointer to a word across an
@@ -24,4 +24,4 @@ KVOHOST_API int KVO_IREALLOC(int* index, int* nwords);
 // Returns the block at *index to the allocator.
 KVOHOST_API void KVO_IFREE(int* index);
 
-}  // extern "C"
+KVOBLK_END_DECL

@@ -2,7 +2,7 @@
 // port-message interface through which a port asks its block, and the port naming service.
 #pragma once
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
 // What a port asks of the block it belongs to. Each block hands one such object to every port
 // it owns.
@@ -55,7 +55,7 @@ class KVOHOST_API nux_port {
   virtual ~nux_port() = default;
 };
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Port naming service: phase and type names and their codes.
 KVOHOST_API INUXPortMaterial::nux_port_phase nuxLookupPortPhase(const char* name);
@@ -67,4 +67,4 @@ KVOHOST_API const char* nuxPortTypeName(int type, INUXPortMaterial::nux_port_bas
 // Structure editor: non-zero when `name` is an acceptable object name.
 KVOHOST_API int stred_kvopt_object(const char* name);
 
-}  // extern "C"
+KVOBLK_END_DECL

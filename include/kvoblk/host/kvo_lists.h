@@ -3,12 +3,13 @@
 // global and 1-based; list handles are one-word integers, 0 meaning none.
 #pragma once
 
-#include "kvo_host_export.h"
-#include "kvo_value.h"
+#include <kvoblk/host/kvo_host_export.h>
+#include <kvoblk/host/kvo_value.h>
 
 // Handle of the Jacobian service or of a pattern object made by kvojac_create; 0 is none.
 typedef int kv_jac_t;
 
+#ifdef __cplusplus
 // A connection manager links variables of one block to another block's. The library only
 // deactivates and activates managers around a change of inclusion.
 class KVOHOST_API kvo_connmgr {
@@ -49,8 +50,11 @@ class KVOHOST_API KVJacIcn : public KVJacPatternVector {
  public:
   explicit KVJacIcn(kv_jac_t* jac);
 };
+#else
+typedef struct kvo_connmgr kvo_connmgr;
+#endif
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // ---- Variable list -------------------------------------------------------------------------
 // Copies the variable's name (at most 128 characters) into `buffer`.
@@ -73,6 +77,9 @@ KVOHOST_API kvo_connmgr* kvovarlst_inq_var_connMgr(int varlst, int pos);
 // Named variable attributes such as "NAME.SPEC". Return non-zero when the attribute is known.
 KVOHOST_API int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value);
 KVOHOST_API int kvovarlst_lookup_value(int varlst, const char* attr, value_t* value);
+// Defines variable `pos` (the list grows to hold it): its name, its value, no bounds, scale 1,
+// status 0. Models call it when they are placed.
+KVOHOST_API void kvovarlst_define_var(int varlst, int pos, const char* name, double value);
 
 // ---- Equation list -------------------------------------------------------------------------
 KVOHOST_API void kvoeqnlst_inq_eqn_name(int eqnlst, int pos, char* buffer);
@@ -89,6 +96,8 @@ KVOHOST_API void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm);
 KVOHOST_API void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include);
 KVOHOST_API void kvoeqnlst_move_items(int eqnlst, int from, int to, int count);
 KVOHOST_API void kvoeqnlst_removeeqns(int eqnlst, int first, int last);
+// Defines equation `pos` (the list grows to hold it): its name, residual 0, group 0, active.
+KVOHOST_API void kvoeqnlst_define_eqn(int eqnlst, int pos, const char* name);
 
 // ---- Jacobian and pattern objects ----------------------------------------------------------
 KVOHOST_API kv_jac_t kvojac_create(int capacity);
@@ -118,4 +127,4 @@ KVOHOST_API int varInqConnected(int status);
 // Non-zero when the equation status word marks an active (included) equation.
 KVOHOST_API int u3rinc_c(int status);
 
-}  // extern "C"
+KVOBLK_END_DECL

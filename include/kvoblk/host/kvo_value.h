@@ -2,12 +2,12 @@
 // that initialise, convert, print and assign values.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
-#include "kvo_host_export.h"
+#include <kvoblk/host/kvo_host_export.h>
 
-enum : int32_t {
+enum {
   VALUE_EMPTY = 0,
   VALUE_NUMBER = 1,
   VALUE_STRING = 2,
@@ -17,33 +17,33 @@ enum : int32_t {
 
 // A number: an integer and a real, a 16-bit code with a companion field, a flag byte saying the
 // integer is meant, and one more byte.
-struct kvo_number_t {
+typedef struct kvo_number_t {
   int32_t ival;
   double rval;
   int16_t code;
   int16_t field;
   uint8_t is_int;
   uint8_t extra;
-};
-static_assert(offsetof(kvo_number_t, ival) == 0, "number record layout");
-static_assert(offsetof(kvo_number_t, rval) == 8, "number record layout");
-static_assert(offsetof(kvo_number_t, code) == 16, "number record layout");
-static_assert(offsetof(kvo_number_t, field) == 18, "number record layout");
-static_assert(offsetof(kvo_number_t, is_int) == 20, "number record layout");
-static_assert(offsetof(kvo_number_t, extra) == 21, "number record layout");
-static_assert(sizeof(kvo_number_t) == 24, "number record layout");
+} kvo_number_t;
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, ival) == 0, "number record layout");
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, rval) == 8, "number record layout");
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, code) == 16, "number record layout");
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, field) == 18, "number record layout");
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, is_int) == 20, "number record layout");
+KVOBLK_STATIC_ASSERT(offsetof(kvo_number_t, extra) == 21, "number record layout");
+KVOBLK_STATIC_ASSERT(sizeof(kvo_number_t) == 24, "number record layout");
 
 // The tagged value. Whoever declares one owns it; value_destroy releases what it owns.
-struct value_t {
+typedef struct value_t {
   int32_t kind;  // VALUE_EMPTY, VALUE_NUMBER, VALUE_STRING, VALUE_IDENTIFIER, VALUE_LOGICAL
   union {
     kvo_number_t number;  // VALUE_NUMBER
     char* text;           // VALUE_STRING, VALUE_IDENTIFIER: heap text owned by the value
     uint8_t logical;      // VALUE_LOGICAL: non-zero is true
   } u;
-};
+} value_t;
 
-extern "C" {
+KVOBLK_BEGIN_DECL
 
 // Makes the value empty; it owns nothing afterwards.
 KVOHOST_API void value_init(value_t* value);
@@ -68,4 +68,4 @@ KVOHOST_API void value_assign_logical(value_t* value, int flag);
 // The value becomes a number carrying a copy of the record.
 KVOHOST_API void value_assign_number(value_t* value, const kvo_number_t* number);
 
-}  // extern "C"
+KVOBLK_END_DECL

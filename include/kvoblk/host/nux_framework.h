@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kvo_host_export.h"
-#include "kvo_print.h"
-#include "kvo_value.h"
-#include "nux_port.h"
+#include <kvoblk/host/kvo_host_export.h>
+#include <kvoblk/host/kvo_print.h>
+#include <kvoblk/host/kvo_value.h>
+#include <kvoblk/host/nux_port.h>
 
 class NUXEOBlock;
 

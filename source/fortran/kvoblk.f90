@@ -1,15 +1,43 @@
-! Interfaces of the block library's Fortran entry points for Fortran 90 models compiled with a
-! Fortran 2003 C binding: every argument by reference, CHARACTER as the text and its length.
-module kvoblk_f
-  use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char
+! The block library for models written in Fortran (2003): bind(C) interfaces of every Fortran
+! entry point (every argument by reference, CHARACTER as the text and its length), the codes of
+! the C headers as named constants, the history and report devices, and procedures that take
+! Fortran texts as they are, so that a model needs no glue code:
+!
+!   blk = kvoblk_base_create_f(KVOBLK_WORDS)
+!   call kvoblk_set_op(blk, 'res', c_funloc(my_res))        ! slots by name
+!   call kvoblk_define_var(blk, 1, 'FEED.F', 1d0)             ! in the model's ini routine
+!   x1 = kvoblk_inq_var_f(blk, 1)                             ! block-local numbers
+!   call kvoblk_set_res_f(blk, 1, x1 - 2d0)
+!
+! Routines put in the operation table take the slot's arguments as kvoblk_ops_t declares them:
+! the block handle and other numbers with VALUE, outputs by reference, and bind(C).
+module kvoblk
+  use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char, c_funptr
   implicit none
-  private :: c_int, c_double, c_char
+  private :: c_int, c_double, c_char, c_funptr
 
   ! Derivative methods and pattern initialisation types.
   integer(c_int), parameter :: KVOBLK_ANALYTIC = 1, KVOBLK_NUMERIC = 2
   integer(c_int), parameter :: KVOBLK_UPDATE_NUMERIC = 3, KVOBLK_UPDATE_ANALYTIC = 4
   integer(c_int), parameter :: KVOBLK_PAT_SELF = 1, KVOBLK_PAT_NUMERIC = 2
   integer(c_int), parameter :: KVOBLK_PAT_RESTORE = 3
+  ! Pattern types and block states.
+  integer(c_int), parameter :: KVOBLK_PATTYPE_UNDEFINED = 0, KVOBLK_PATTYPE_ANALYTIC = 1
+  integer(c_int), parameter :: KVOBLK_PATTYPE_NUMERIC = 2
+  integer(c_int), parameter :: KVOBLK_NOT_INITIALISED = 0, KVOBLK_EO_FORM = 1, KVOBLK_SOLVING = 2
+  ! Words of the block record the library defines; a model may ask for more after them.
+  integer(c_int), parameter :: KVOBLK_WORDS = 22
+  ! Answers of the Schubert check and status of the Schubert update.
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_ALLOWED = 1, KVOBLK_SCHUBERT_NOT_BEING_SOLVED = -1
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_NOT_ITERATED = -2
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_NLRATIO_OFF = -3
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_UPDATED = 0, KVOBLK_SCHUBERT_NO_LAST_ITERATE = 1
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_EMPTY_BLOCK = 2
+  integer(c_int), parameter :: KVOBLK_SCHUBERT_RESIDUALS_FAILED = 3
+
+  ! The host's history and report devices.
+  integer(c_int), bind(C, name="kvHisDev") :: kvhisdev
+  integer(c_int), bind(C, name="kvRepDev") :: kvrepdev
 
   interface
     ! ---- Creation and destruction ----
@@ -228,5 +256,130 @@ module kvoblk_f
       integer(c_int), value :: toklen
       integer(c_int), intent(out) :: count
     end subroutine
+
+    ! ---- Model routines ----
+    integer(c_int) function kvoblk_base_create_1_f(nwords) bind(C, name="_KVOBLK_BASE_CREATE_1_F")
+      import :: c_int
+      integer(c_int), intent(in) :: nwords
+    end function
+    integer(c_int) function kvoblk_set_op_f(blk, name, namelen, routine) &
+        bind(C, name="_KVOBLK_SET_OP_F")
+      import :: c_int, c_char, c_funptr
+      integer(c_int), intent(in) :: blk
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_int), value :: namelen
+      type(c_funptr), value :: routine
+    end function
+    subroutine kvoblk_define_var_f(blk, i, name, namelen, value) &
+        bind(C, name="_KVOBLK_DEFINE_VAR_F")
+      import :: c_int, c_char, c_double
+      integer(c_int), intent(in) :: blk, i
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_int), value :: namelen
+      real(c_double), intent(in) :: value
+    end subroutine
+    subroutine kvoblk_define_eqn_f(blk, e, name, namelen) bind(C, name="_KVOBLK_DEFINE_EQN_F")
+      import :: c_int, c_char
+      integer(c_int), intent(in) :: blk, e
+      character(kind=c_char), intent(in) :: name(*)
+      integer(c_int), value :: namelen
+    end subroutine
+    real(c_double) function kvoblk_inq_var_f(blk, i) bind(C, name="_KVOBLK_INQ_VAR_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, i
+    end function
+    subroutine kvoblk_set_var_f(blk, i, value) bind(C, name="_KVOBLK_SET_VAR_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, i
+      real(c_double), intent(in) :: value
+    end subroutine
+    real(c_double) function kvoblk_inq_res_f(blk, e) bind(C, name="_KVOBLK_INQ_RES_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, e
+    end function
+    subroutine kvoblk_set_res_f(blk, e, value) bind(C, name="_KVOBLK_SET_RES_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, e
+      real(c_double), intent(in) :: value
+    end subroutine
+    subroutine kvoblk_set_pat_f(blk, jac, k, e, v) bind(C, name="_KVOBLK_SET_PAT_F")
+      import :: c_int
+      integer(c_int), intent(in) :: blk, jac, k, e, v
+    end subroutine
+    subroutine kvoblk_inq_nz_f(blk, k, e, v) bind(C, name="_KVOBLK_INQ_NZ_F")
+      import :: c_int
+      integer(c_int), intent(in) :: blk, k
+      integer(c_int), intent(out) :: e, v
+    end subroutine
+    real(c_double) function kvoblk_inq_jac_f(blk, k) bind(C, name="_KVOBLK_INQ_JAC_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, k
+    end function
+    subroutine kvoblk_set_jac_f(blk, k, value) bind(C, name="_KVOBLK_SET_JAC_F")
+      import :: c_int, c_double
+      integer(c_int), intent(in) :: blk, k
+      real(c_double), intent(in) :: value
+    end subroutine
+
+    ! ---- Host output ----
+    subroutine kvowrite(device, text, length) bind(C, name="kvowrite")
+      import :: c_int, c_char
+      integer(c_int), value :: device
+      character(kind=c_char), intent(in) :: text(*)
+      integer(c_int), value :: length
+    end subroutine
   end interface
-end module kvoblk_f
+
+contains
+
+  ! Puts `routine` (from c_funloc of a bind(C) routine) in the slot of that name; .true. when the
+  ! slot was filled.
+  logical function kvoblk_set_op(blk, name, routine)
+    integer(c_int), intent(in) :: blk
+    character(len=*), intent(in) :: name
+    type(c_funptr), value :: routine
+    kvoblk_set_op = kvoblk_set_op_f(blk, name, len(name), routine) == 1
+  end function
+
+  ! Defines block variable i with its name and starting value, or block equation e with its
+  ! name; trailing blanks of the name are dropped.
+  subroutine kvoblk_define_var(blk, i, name, value)
+    integer(c_int), intent(in) :: blk, i
+    character(len=*), intent(in) :: name
+    real(c_double), intent(in) :: value
+    call kvoblk_define_var_f(blk, i, name, len(name), value)
+  end subroutine
+  subroutine kvoblk_define_eqn(blk, e, name)
+    integer(c_int), intent(in) :: blk, e
+    character(len=*), intent(in) :: name
+    call kvoblk_define_eqn_f(blk, e, name, len(name))
+  end subroutine
+
+  ! The block id: set from a Fortran text, and read into one (blank-padded, cut to its length).
+  subroutine kvoblk_set_blkid(blk, id)
+    integer(c_int), intent(in) :: blk
+    character(len=*), intent(in) :: id
+    call blk_set_blkid_f(blk, id, len(id))
+  end subroutine
+  subroutine kvoblk_get_blkid(blk, id)
+    integer(c_int), intent(in) :: blk
+    character(len=*), intent(out) :: id
+    integer(c_int) :: n
+    n = blk_copy_blkid_f(blk, id, len(id))
+  end subroutine
+
+  ! The port handle of the named port; 0 when the block has none of that name.
+  integer(c_int) function kvoblk_get_port(blk, name)
+    integer(c_int), intent(in) :: blk
+    character(len=*), intent(in) :: name
+    kvoblk_get_port = kvoblk_get_port_f(blk, name, len(name))
+  end function
+
+  ! Writes the text without its trailing blanks, and a new line, on the device.
+  subroutine kvoblk_say(device, text)
+    integer(c_int), intent(in) :: device
+    character(len=*), intent(in) :: text
+    call kvowrite(device, trim(text) // new_line('a'), len_trim(text) + 1)
+  end subroutine
+end module kvoblk
+

@@ -1,0 +1,82 @@
+# Installation, the CMake package (find_package(kvoblk CONFIG) with kvoblk::kvoblk and
+# kvoblk::refhost), the pkg-config files and the Debian packages.
+include(CMakePackageConfigHelpers)
+
+set(KVOBLK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvoblk)
+
+# Public headers: the block library under include/kvoblk/, the host interface it is written
+# against under include/kvoblk/host/, the reference host's own header under
+# include/kvoblk/refhost/.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kvoblk DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        COMPONENT development FILES_MATCHING PATTERN "*.h")
+
+install(TARGETS kvoblk EXPORT kvoblkTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+                NAMELINK_COMPONENT development)
+set(KVOBLK_EXPORTED_TARGETS kvoblk)
+if(TARGET kvorefhost)
+  install(TARGETS kvorefhost EXPORT kvoblkTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT refhost
+                  NAMELINK_COMPONENT development)
+  install(FILES ${PROJECT_SOURCE_DIR}/refhost/kvorefhost.h ${PROJECT_SOURCE_DIR}/refhost/kvoconnect.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvoblk/refhost COMPONENT development)
+endif()
+# Programs people run: the flowsheet runner and the tools, when they are built. They come with
+# the reference host they run on.
+foreach(program flowsheet kvoflow)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT refhost)
+  endif()
+endforeach()
+
+install(EXPORT kvoblkTargets NAMESPACE kvoblk:: DESTINATION ${KVOBLK_CMAKE_DIR}
+        COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kvoblkConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/kvoblkConfig.cmake
+                              INSTALL_DESTINATION ${KVOBLK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kvoblkConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/kvoblkConfig.cmake
+              ${PROJECT_BINARY_DIR}/kvoblkConfigVersion.cmake
+        DESTINATION ${KVOBLK_CMAKE_DIR} COMPONENT development)
+
+# The pkg-config files name their prefix relative to where they are installed, so that a staged
+# or relocated installation (DESTDIR, another prefix) works as it is.
+file(RELATIVE_PATH KVOBLK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+string(REGEX REPLACE "/$" "" KVOBLK_PC_TO_PREFIX "${KVOBLK_PC_TO_PREFIX}")
+foreach(pc kvoblk kvorefhost)
+  if(pc STREQUAL kvoblk OR TARGET kvorefhost)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
+            DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  endif()
+endforeach()
+
+# Debian packages, one per component: the library, the reference host with the runner, and the
+# development files.
+set(CPACK_PACKAGE_NAME kvoblk)
+set(CPACK_PACKAGE_VENDOR "kvoblk developers")
+set(CPACK_PACKAGE_CONTACT "kvoblk developers <kvoblk@localhost>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PROJECT_DESCRIPTION})
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL library refhost development)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libstdc++6")
+set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_REFHOST_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS
+    "libc6, libstdc++6, libssl3, libklu1, libbtf1, libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION}), libkvorefhost${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "The block library (host services bound at load time)")
+set(CPACK_COMPONENT_REFHOST_DESCRIPTION "The reference host and the flowsheet runner")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "Headers, host interface, Fortran module, CMake package and pkg-config files")
+include(CPack)

@@ -1,0 +1,189 @@
+// Fortran entry points for what a model does beyond the block functions: the second creation
+// routine, filling operation-table slots by name, defining its variables and equations, and
+// reading and writing variable values, residuals, pattern entries and Jacobian values by
+// block-local number. Arguments by reference, CHARACTER as address and length.
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvofortran.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kvofortran_internal.h"
+
+using kvoblk::detail::Conversion;
+using kvoblk::detail::convert;
+
+namespace {
+
+// The slot names of the operation table, in table order: slot i is the i-th routine pointer.
+constexpr const char* kSlotNames[] = {
+    "selfdim",       "ini",          "de_ini",         "res",          "selfjac",
+    "pre_solve",     "post_solve",   "inq_attr",       "destroy",      "reserved10",
+    "inq_nscript",   "inq_scriptid", "acquire_script", "reserved14",   "inq_embedded_container",
+    "init",          "invoke",       "scope_invoke",   "report",       "register_container",
+    "set_included",  "nlratio",      "inq_num_ports",  "get_port",     "get_port_n",
+    "add_port",      "selfpat",      "npat_res",       "npat_compare", "isof_type",
+    "move",          "num_attr",     "name_attr",      "lookup_value", "assign_value",
+    "describe_attr", "group_res",    "group_selfjac",  "delete_port"};
+static_assert(sizeof(kSlotNames) / sizeof(kSlotNames[0]) == 39, "one name per slot");
+
+int handle(const int* blkptr) { return blkptr ? *blkptr : 0; }
+
+// "!! <fn>: " and the message, in two print calls.
+void fail(const char* fn, const char* message) {
+  kvoprintf(kvHisDev, "!! %s: ", fn);
+  kvoprintf(kvHisDev, "%s", message);
+}
+
+// The list position of block-local item i of a block range start..stop, or 0 (with a message)
+// when i is outside it. With `open_end` the stop is not checked (items are being defined).
+int position(const char* fn, const char* what, int start, int stop, const int* i, bool open_end) {
+  if (!i || *i < 1 || (!open_end && *i > stop - start + 1) ||
+      static_cast<long long>(start) + *i - 1 > 2147483647LL) {
+    kvoprintf(kvHisDev, "!! %s: ", fn);
+    kvoprintf(kvHisDev, "%s %d is outside the block\n", what, i ? *i : 0);
+    return 0;
+  }
+  return start + *i - 1;
+}
+
+int var_position(const char* fn, int b, const int* i, bool open_end = false) {
+  return position(fn, "Variable", kvoblk_inq_vstart(b), kvoblk_inq_vstop(b), i, open_end);
+}
+int eqn_position(const char* fn, int b, const int* e, bool open_end = false) {
+  return position(fn, "Equation", kvoblk_inq_estart(b), kvoblk_inq_estop(b), e, open_end);
+}
+int nz_position(const char* fn, int b, const int* k) {
+  return position(fn, "Non-zero", kvoblk_inq_nzstart(b), kvoblk_inq_nzstop(b), k, false);
+}
+
+// Converts a name argument; null when it is absent or memory ran out (with a message).
+char* name_text(const char* fn, const char* name, int namelen) {
+  char* t = nullptr;
+  const Conversion c = convert(name, namelen, &t);
+  if (c == Conversion::no_memory) fail(fn, "Out of memory\n");
+  return c == Conversion::text ? t : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+KVOBLK_API int _KVOBLK_BASE_CREATE_1_F(const int* nwords) {
+  return nwords ? kvoblk_base_create_1(*nwords) : 0;
+}
+
+KVOBLK_API int _KVOBLK_SET_OP_F(const int* blkptr, const char* name, int namelen,
+                                void (*routine)()) {
+  const int b = handle(blkptr);
+  kvoblk_ops_t* ops = b != 0 ? kvoblk_inq_ops(b) : nullptr;
+  if (!ops) return 0;
+  char* slot = name_text(__func__, name, namelen);
+  int index = -1;
+  for (int i = 0; slot && i < 39; ++i) {
+    if (std::strcmp(slot, kSlotNames[i]) == 0) index = i;
+  }
+  if (index < 0) {
+    kvoprintf(kvHisDev, "!! %s: ", __func__);
+    kvoprintf(kvHisDev, "Unknown operation '%s'\n", slot ? slot : "");
+    std::free(slot);
+    return 0;
+  }
+  std::free(slot);
+  // The table is 39 routine pointers of one size; slot `index` takes the routine as it is.
+  std::memcpy(reinterpret_cast<char*>(ops) + index * sizeof(routine), &routine, sizeof(routine));
+  return 1;
+}
+
+KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char* name, int namelen,
+                                     const double* value) {
+  const int b = handle(blkptr);
+  const int varlst = b != 0 ? blk_inq_matrix_varlst(b) : 0;
+  if (varlst == 0 || !value) return;
+  const int pos = var_position(__func__, b, i, true);
+  if (pos == 0) return;
+  char* text = name_text(__func__, name, namelen);
+  kvovarlst_define_var(varlst, pos, text ? text : "", *value);
+  std::free(text);
+}
+
+KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char* name,
+                                     int namelen) {
+  const int b = handle(blkptr);
+  const int eqnlst = b != 0 ? blk_inq_matrix_eqnlst(b) : 0;
+  if (eqnlst == 0) return;
+  const int pos = eqn_position(__func__, b, e, true);
+  if (pos == 0) return;
+  char* text = name_text(__func__, name, namelen);
+  kvoeqnlst_define_eqn(eqnlst, pos, text ? text : "");
+  std::free(text);
+}
+
+KVOBLK_API double _KVOBLK_INQ_VAR_F(const int* blkptr, const int* i) {
+  const int b = handle(blkptr);
+  const int varlst = b != 0 ? blk_inq_matrix_varlst(b) : 0;
+  const int pos = varlst != 0 ? var_position(__func__, b, i) : 0;
+  return pos != 0 ? kvovarlst_inq_var_value(varlst, pos, 0) : 0.0;
+}
+
+KVOBLK_API void _KVOBLK_SET_VAR_F(const int* blkptr, const int* i, const double* value) {
+  const int b = handle(blkptr);
+  const int varlst = b != 0 && value ? blk_inq_matrix_varlst(b) : 0;
+  const int pos = varlst != 0 ? var_position(__func__, b, i) : 0;
+  if (pos != 0) kvovarlst_set_var_value(varlst, pos, *value, 0);
+}
+
+KVOBLK_API double _KVOBLK_INQ_RES_F(const int* blkptr, const int* e) {
+  const int b = handle(blkptr);
+  const int eqnlst = b != 0 ? blk_inq_matrix_eqnlst(b) : 0;
+  const int pos = eqnlst != 0 ? eqn_position(__func__, b, e) : 0;
+  const double* r = pos != 0 ? kvoeqnlst_vec_residual(eqnlst) : nullptr;
+  return r && pos <= kvoeqnlst_inq_neqn(eqnlst) ? r[pos - 1] : 0.0;
+}
+
+KVOBLK_API void _KVOBLK_SET_RES_F(const int* blkptr, const int* e, const double* value) {
+  const int b = handle(blkptr);
+  const int eqnlst = b != 0 && value ? blk_inq_matrix_eqnlst(b) : 0;
+  const int pos = eqnlst != 0 ? eqn_position(__func__, b, e) : 0;
+  double* r = pos != 0 ? kvoeqnlst_vec_residual(eqnlst) : nullptr;
+  if (r && pos <= kvoeqnlst_inq_neqn(eqnlst)) r[pos - 1] = *value;
+}
+
+KVOBLK_API void _KVOBLK_SET_PAT_F(const int* blkptr, const int* jac, const int* k, const int* e,
+                                  const int* v) {
+  const int b = handle(blkptr);
+  if (b == 0 || !jac || *jac == 0 || !k || !e || !v) return;
+  // Entries name list positions; the block's ranges are being set, so only the lower ends count.
+  const int pos = position(__func__, "Non-zero", kvoblk_inq_nzstart(b), 0, k, true);
+  const int eqn = eqn_position(__func__, b, e, true);
+  const int var = var_position(__func__, b, v, true);
+  if (pos == 0 || eqn == 0 || var == 0) return;
+  kvojac_set_nz_eqnnum(*jac, pos, eqn);
+  kvojac_set_nz_varnum(*jac, pos, var);
+}
+
+KVOBLK_API void _KVOBLK_INQ_NZ_F(const int* blkptr, const int* k, int* e, int* v) {
+  const int b = handle(blkptr);
+  const int jac = b != 0 ? blk_inq_matrix_jacobian(b) : 0;
+  const int pos = jac != 0 ? nz_position(__func__, b, k) : 0;
+  if (e) *e = pos != 0 ? kvojac_inq_nz_eqnnum(jac, pos) - kvoblk_inq_estart(b) + 1 : 0;
+  if (v) *v = pos != 0 ? kvojac_inq_nz_varnum(jac, pos) - kvoblk_inq_vstart(b) + 1 : 0;
+}
+
+KVOBLK_API double _KVOBLK_INQ_JAC_F(const int* blkptr, const int* k) {
+  const int b = handle(blkptr);
+  const int jac = b != 0 ? blk_inq_matrix_jacobian(b) : 0;
+  const int pos = jac != 0 ? nz_position(__func__, b, k) : 0;
+  double value = 0.0;
+  if (pos != 0) kvojac_inq_nz_value(jac, pos, &value);
+  return value;
+}
+
+KVOBLK_API void _KVOBLK_SET_JAC_F(const int* blkptr, const int* k, const double* value) {
+  const int b = handle(blkptr);
+  const int jac = b != 0 && value ? blk_inq_matrix_jacobian(b) : 0;
+  const int pos = jac != 0 ? nz_position(__func__, b, k) : 0;
+  if (pos != 0) kvojac_set_nz_value(jac, pos, *value);
+}
+
+}  // extern "C"

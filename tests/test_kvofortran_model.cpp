@@ -1,0 +1,140 @@
+// The Fortran entry points for models without glue code (operation slots by name, items and
+// values by block-local number) and the gfortran names of the entry points.
+#include <kvoblk/kvofortran.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "fixture.h"
+
+using kvotest::KvoTest;
+
+namespace {
+void res_routine(int, int* status) { *status = 0; }
+bool delete_routine(int, const char*) { return false; }
+}  // namespace
+
+// A block placed at variable 5, equation 4 and non-zero 7 with three of each.
+class FortranModel : public KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    lists = kvoref::make_lists(20);
+    cntr = std::make_unique<kvoref::Container>(lists);
+    int n = KVOBLK_WORD_COUNT;
+    b = _KVOBLK_BASE_CREATE_1_F(&n);
+    kvoblk_base_register_container(b, cntr.get());
+    for (int i = 1; i <= 10; ++i) {
+      kvoref::define_var(lists.varlst, i, ("V" + std::to_string(i)).c_str(), 10.0 * i);
+      kvoref::define_eqn(lists.eqnlst, i, ("E" + std::to_string(i)).c_str());
+    }
+    for (int k = 1; k <= 10; ++k) kvoref::set_nz(lists.jac, k, k, k);
+    kvoblk_set_vstart(b, 5), kvoblk_set_vstop(b, 7);
+    kvoblk_set_estart(b, 4), kvoblk_set_estop(b, 6);
+    kvoblk_set_nzstart(b, 7), kvoblk_set_nzstop(b, 9);
+  }
+  void TearDown() override {
+    kvoblk_destroy(b);
+    cntr.reset();
+    KvoTest::TearDown();
+  }
+  int b = 0;
+  kvoref::Lists lists;
+  std::unique_ptr<kvoref::Container> cntr;
+};
+
+TEST_F(FortranModel, FillsTheSlotNamedAndRefusesUnknownNames) {
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_RESTORE);  // the second creation routine
+  auto res = reinterpret_cast<void (*)()>(&res_routine);
+  EXPECT_EQ(_KVOBLK_SET_OP_F(&b, "res     ", 8, res), 1);  // blank padding as Fortran keeps it
+  EXPECT_EQ(kvoblk_inq_ops(b)->res, &res_routine);
+  // The last slot: names and slots are in the same order all the way down.
+  EXPECT_EQ(kvoblk_set_op_f_(&b, "delete_port", reinterpret_cast<void (*)()>(&delete_routine), 11),
+            1);
+  EXPECT_EQ(kvoblk_inq_ops(b)->delete_port, &delete_routine);
+  his();
+  EXPECT_EQ(_KVOBLK_SET_OP_F(&b, "resid", 5, res), 0);
+  EXPECT_EQ(his(), "!! _KVOBLK_SET_OP_F: Unknown operation 'resid'\n");
+  int none = 0;
+  EXPECT_EQ(_KVOBLK_SET_OP_F(&none, "res", 3, res), 0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FortranModel, ReadsAndWritesItemsByBlockLocalNumber) {
+  int i = 2;
+  double v = -1.5;
+  EXPECT_EQ(_KVOBLK_INQ_VAR_F(&b, &i), 60.0);
+  _KVOBLK_SET_VAR_F(&b, &i, &v);
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 6, 0), -1.5);
+  _KVOBLK_SET_RES_F(&b, &i, &v);
+  EXPECT_EQ(kvoeqnlst_vec_residual(lists.eqnlst)[4], -1.5);
+  EXPECT_EQ(_KVOBLK_INQ_RES_F(&b, &i), -1.5);
+  int k = 3, e = 0, c = 0;
+  _KVOBLK_SET_JAC_F(&b, &k, &v);
+  EXPECT_EQ(_KVOBLK_INQ_JAC_F(&b, &k), -1.5);
+  _KVOBLK_INQ_NZ_F(&b, &k, &e, &c);  // non-zero 9 links equation 9 and variable 9
+  EXPECT_EQ(e, 9 - 4 + 1);
+  EXPECT_EQ(c, 9 - 5 + 1);
+  his();
+  // Outside the block: refused with a message, nothing written, reads give 0.
+  int outside[] = {0, 4, -2147483647};
+  for (int n : outside) {
+    _KVOBLK_SET_VAR_F(&b, &n, &v);
+    EXPECT_EQ(_KVOBLK_INQ_RES_F(&b, &n), 0.0);
+    _KVOBLK_SET_JAC_F(&b, &n, &v);
+  }
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 4, 0), 40.0);
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 8, 0), 80.0);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_SET_VAR_F: Variable 0 is outside the block\n"
+            "!! _KVOBLK_INQ_RES_F: Equation 0 is outside the block\n"
+            "!! _KVOBLK_SET_JAC_F: Non-zero 0 is outside the block\n"
+            "!! _KVOBLK_SET_VAR_F: Variable 4 is outside the block\n"
+            "!! _KVOBLK_INQ_RES_F: Equation 4 is outside the block\n"
+            "!! _KVOBLK_SET_JAC_F: Non-zero 4 is outside the block\n"
+            "!! _KVOBLK_SET_VAR_F: Variable -2147483647 is outside the block\n"
+            "!! _KVOBLK_INQ_RES_F: Equation -2147483647 is outside the block\n"
+            "!! _KVOBLK_SET_JAC_F: Non-zero -2147483647 is outside the block\n");
+}
+
+TEST_F(FortranModel, DefinesItemsAndPatternEntriesBeyondTheStopsButNotBeforeTheStart) {
+  int i = 4, e = 4, k = 2;
+  double v = 7.0;
+  _KVOBLK_DEFINE_VAR_F(&b, &i, "R1.T  ", 6, &v);  // position 8: the stop is not checked yet
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 8), "R1.T");
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 8, 0), 7.0);
+  kvoblk_define_eqn_f_(&b, &e, "R1.HEAT", 7);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 7), "R1.HEAT");
+  _KVOBLK_SET_PAT_F(&b, &lists.jac, &k, &e, &i);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 8), 7);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 8), 8);
+  his();
+  int zero = 0;
+  _KVOBLK_DEFINE_VAR_F(&b, &zero, "X", 1, &v);
+  _KVOBLK_SET_PAT_F(&b, &lists.jac, &k, &zero, &i);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 8), 7);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 0 is outside the block\n"
+            "!! _KVOBLK_SET_PAT_F: Equation 0 is outside the block\n");
+}
+
+// The gfortran names take each CHARACTER length after all other arguments, as a size_t.
+TEST_F(FortranModel, GfortranNamesBehaveAsTheEntryPointsTheyAreNamedAfter) {
+  blk_set_blkid_f_(&b, "FEED    ", 8);
+  EXPECT_STREQ(kvoblk_blkid(b), "FEED");
+  char id[9] = "########";
+  EXPECT_EQ(kvoblk_id_(&b, id, 8), 5);
+  EXPECT_EQ(std::string(id, 8), "FEED    ");
+  EXPECT_EQ(kvoblk_inq_vstart_f_(&b), 5);
+  const int nzstop = 8;
+  kvoblk_set_nzstop_f_(&b, &nzstop);
+  EXPECT_EQ(_KVOBLK_INQ_NZSTOP_F(&b), 8);
+  EXPECT_EQ(kvoblk_get_port_f_(&b, "OUT", 3), 0);
+  int pos = 4, count = -1;
+  char token[4] = {'#', '#', '#', '#'};
+  kvovarid_next_("B1.TEMP", &pos, token, &count, 7, 4);
+  EXPECT_EQ(std::string(token, 4), "TEMP");
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(pos, 9);
+}
