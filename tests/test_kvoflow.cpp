@@ -350,7 +350,7 @@ const char* const kConcentrator =
     "[[block]]\nid = \"C1\"\nmodel = \"CONC\"\npattern = \"RESTORE\"\n"
     "[block.parameters]\nevaporated = 0.25\n";
 
-TEST_F(Runner, BadPortsConnectionsAndSpecificationsStopBeforeSolving) {
+TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
   const std::string two = std::string(kConcentrator) +
                           "[[block]]\nid = \"H1\"\nmodel = \"HEATER\"\n"
                           "[[block]]\nid = \"M1\"\nmodel = \"MIXER\"\n";

@@ -302,7 +302,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   return diag.ok() ? EXIT_SOLVED : EXIT_INPUT;
 }
 
-int check_specification(RunState& run, Diagnostics& diag) {
+int check_degrees_of_freedom(RunState& run, Diagnostics& diag) {
   Plant& plant = *run.plant;
   const int dof = plant.degrees_of_freedom();
   const kvoref::StructuralReport s = kvoref::structural_singularity(plant.lists());

@@ -33,7 +33,7 @@ int run_steps(RunState& run) {
   run.say("Flowsheet %s%s%s\n", run.options.file.c_str(), run.spec.title.empty() ? "" : ": ",
           run.spec.title.c_str());
   int status = build_plant(run, diag);
-  if (status == EXIT_SOLVED) status = check_specification(run, diag);
+  if (status == EXIT_SOLVED) status = check_degrees_of_freedom(run, diag);
   if (status != EXIT_SOLVED) {
     print_errors(diag);
     return status;

@@ -21,7 +21,7 @@ struct Options {
 // Exit statuses.
 enum : int {
   EXIT_SOLVED = 0,
-  EXIT_INPUT = 1,     // the flowsheet file, a plug-in, a port, a connection or a specification
+  EXIT_INPUT = 1,     // the flowsheet file, a plug-in, a port, a connection or the degrees of freedom
   EXIT_USAGE = 2,     // the command line
   EXIT_SOLVE = 3,     // singular, diverging, not converged, or the balance does not close
   EXIT_OUTPUT = 4,    // a result file or drawing could not be written

@@ -77,7 +77,7 @@ struct RunState {
 
 // Steps of a run. Each answers an exit status, EXIT_SOLVED when it went well.
 int build_plant(RunState& run, Diagnostics& diag);
-int check_specification(RunState& run, Diagnostics& diag);
+int check_degrees_of_freedom(RunState& run, Diagnostics& diag);
 int solve_plant(RunState& run);
 void collect_results(RunState& run);
 void print_report(const RunState& run);
