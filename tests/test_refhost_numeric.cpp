@@ -252,6 +252,52 @@ TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
   }
 }
 
+// `per_row` distinct random columns of `nvar` in each of `neq` rows.
+Pattern random_rows(int neq, int nvar, int per_row, unsigned seed) {
+  Pattern p;
+  p.neq = neq;
+  p.nvar = nvar;
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> pick(1, nvar);
+  for (int i = 1; i <= neq; ++i) {
+    std::set<int> cols;
+    while (static_cast<int>(cols.size()) < per_row) cols.insert(pick(gen));
+    for (int c : cols) p.add(i, c);
+  }
+  return p;
+}
+
+TEST_F(Numeric, GroupsStayValidFromFewToHundredsOfGroups) {
+  // From a handful of groups to more than fit a byte, through short rows (each column's
+  // conflicts listed once) and long ones (too many conflicts to list: found through the rows).
+  const Pattern cases[] = {random_pattern(3000, 3), random_rows(3000, 3000, 8, 4),
+                           random_rows(2000, 2000, 14, 5), random_rows(3000, 600, 45, 6)};
+  int previous = 0;
+  for (const Pattern& p : cases) {
+    int status = -1, info = -1;
+    const int h = group(p, 0, 0, &status, &info);
+    ASSERT_EQ(status, 0);
+    EXPECT_GE(info, lower_bound(p));
+    EXPECT_GT(info, previous);
+    previous = info;
+    expect_valid_groups(p, groups(h));
+  }
+  EXPECT_GT(previous, 255);
+}
+
+TEST_F(Numeric, GroupsDoNotDependOnTheGroupingsMadeBefore) {
+  // Each grouping reuses the working memory of the one before; nothing left in it by a
+  // larger or differently shaped pattern may change the next one's groups.
+  const Pattern a = random_pattern(1500, 21), b = random_rows(2500, 2000, 14, 22);
+  const auto a1 = groups(group(a));
+  const auto b1 = groups(group(b));
+  const auto a2 = groups(group(a));
+  kvoref::reset();  // drops the working memory too
+  kvoref::capture(kvHisDev, true);
+  EXPECT_EQ(groups(group(b)), b1);
+  EXPECT_EQ(a2, a1);
+}
+
 TEST_F(Numeric, StructuredPatternsNeedNoMoreGroupsThanTheFullestRow) {
   struct Case {
     const char* name;
