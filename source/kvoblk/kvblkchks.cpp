@@ -73,8 +73,7 @@ void kvblkchks_pat_checksum(int k, int* nnz, const int* rows, const int* cols, k
 
 // The names and the block's own pattern are fed only for a live block; a caller that passes a
 // bad handle reports it itself, so nothing is printed here.
-void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
-                      unsigned char digest[16]) {
+void structure_digest(int blkptr, const BlockPattern* pattern, unsigned char digest[16]) {
   const bool block = blkptr != 0 && registered(blkptr);
   kvo_md5_ctx ctx{nullptr};
   MD5Init(&ctx);
@@ -82,10 +81,11 @@ void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
     kvblkchks_var_checksum(blkptr, 1, &ctx);
     kvblkchks_eqn_checksum(blkptr, 1, &ctx);
   }
-  if (!rows) {
+  if (!pattern) {
     if (block) kvblkchks_jac_checksum(blkptr, 1, &ctx);
   } else {
-    kvblkchks_pat_checksum(1, &nnz, rows, cols, &ctx);
+    int nnz = pattern->size();
+    kvblkchks_pat_checksum(1, &nnz, pattern->rows.data(), pattern->cols.data(), &ctx);
   }
   MD5Final(digest, &ctx);
 }

@@ -64,34 +64,15 @@ class JacobianState {
 struct Results {
   HeapArray<int> positions;
   HeapArray<double> analytic, numeric;
-  int count = 0, capacity = 0;
 
   bool reserve(int n) {
-    int* p = static_cast<int*>(heap_realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
-    if (!p) return false;
-    positions.p = p;
-    double* a =
-        static_cast<double*>(heap_realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
-    if (!a) return false;
-    analytic.p = a;
-    double* v =
-        static_cast<double*>(heap_realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
-    if (!v) return false;
-    numeric.p = v;
-    capacity = n;
-    return true;
+    return positions.reserve(n) && analytic.reserve(n) && numeric.reserve(n);
   }
   bool append(int position, double a, double v) {
-    if (count == capacity) {
-      const int grown = capacity > INT32_MAX / 2 ? INT32_MAX : 2 * capacity;
-      if (grown <= capacity || !reserve(grown)) return false;
-    }
-    positions.p[count] = position;
-    analytic.p[count] = a;
-    numeric.p[count] = v;
-    ++count;
-    return true;
+    if (positions.size() >= INT32_MAX) return false;
+    return positions.push_back(position) && analytic.push_back(a) && numeric.push_back(v);
   }
+  int count() const { return static_cast<int>(positions.size()); }
 };
 
 // A pair of values differs significantly when the difference exceeds both the absolute and the
@@ -184,8 +165,8 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
     *errors = 1;
     return;
   }
-  if (r.count == 0) return;
-  *count = r.count;
+  if (r.count() == 0) return;
+  *count = r.count();
   // The caller owns what it asked for; an array it has no place for is released here.
   if (positions) *positions = r.positions.release();
   if (analytic) *analytic = r.analytic.release();

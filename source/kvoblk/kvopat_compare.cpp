@@ -69,11 +69,12 @@ struct PatternObject {
   kv_jac_t handle;
 };
 
-// Checks both patterns, the numeric one (count entries in rows, cols) first, and prints the
-// comparison report when both pass. Empty rows or columns do not stop the comparison: the
-// report shows them.
-void check_and_report(int blkptr, const BlockPattern& a, int count, const int* rows,
-                      const int* cols, int* errors) {
+// Checks both patterns, the numeric one first, and prints the comparison report when both pass.
+// Empty rows or columns do not stop the comparison: the report shows them.
+void check_and_report(int blkptr, const BlockPattern& a, const BlockPattern& n, int* errors) {
+  const int count = n.size();
+  const int* rows = entries_of(n.rows);
+  const int* cols = entries_of(n.cols);
   int check = 0;
   kvoblk_pat_check(count, rows, cols, blkptr, KVOBLK_PATTYPE_NUMERIC, &check);
   if (check != KVOBLK_PATCHECK_OK && check != KVOBLK_PATCHECK_EMPTY_LINE) {
@@ -136,7 +137,7 @@ bool model_pattern(int blkptr, BlockState* state, int nnz, BlockPattern* a) {
     last = model_stop;
   }
   const int na = last >= first ? last - first + 1 : 0;
-  pattern_of_object(given, first, first + na - 1, estart, vstart, a);
+  if (!pattern_of_object(given, first, first + na - 1, estart, vstart, a)) throw std::bad_alloc();
   return true;
 }
 
@@ -181,10 +182,9 @@ void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, i
     return;
   }
 
-  int status = 0, count = 0;
-  HeapArray<int> rows, cols;
-  kvoblk_npat_compute(blkptr, &status, &rows.p, &cols.p, &count, pertsize, zerotol, moveamount,
-                      move);
+  int status = 0;
+  BlockPattern n;
+  kvoblk_npat_compute(blkptr, &status, &n, pertsize, zerotol, moveamount, move);
   if (status != 0 && status != 2) {
     *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
@@ -194,9 +194,7 @@ void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, i
     *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
-  const int* nrows = rows.p ? rows.p : kNoEntries;
-  const int* ncols = cols.p ? cols.p : kNoEntries;
-  check_and_report(blkptr, a, count, nrows, ncols, errors);
+  check_and_report(blkptr, a, n, errors);
 }
 
 void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
@@ -217,8 +215,7 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     *errors = KVOBLK_COMPARE_NOTHING_STORED;
     return;
   }
-  check_and_report(blkptr, a, stored.size(), entries_of(stored.rows), entries_of(stored.cols),
-                   errors);
+  check_and_report(blkptr, a, stored, errors);
 }
 
 }  // namespace detail

@@ -17,22 +17,6 @@ namespace {
 // Detection status beyond the three the callers know: the working arrays could not be had.
 constexpr int kNoMemory = 4;
 
-// malloc for n items of T, or null when n is negative or n items do not fit in size_t.
-template <class T>
-T* alloc_items(int64_t n) {
-  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return nullptr;
-  return static_cast<T*>(heap_malloc(n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T)));
-}
-
-template <class T>
-bool realloc_items(T** p, int64_t n) {
-  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return false;
-  void* q = heap_realloc(*p, n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T));
-  if (!q) return false;
-  *p = static_cast<T*>(q);
-  return true;
-}
-
 // Entries reserved up front per variable and equation at most. The fill-factor rule below
 // suits small blocks; for large ones it reserves a share of nvar x neq, which grows with the
 // square of the block (a 100,000 x 100,000 block would ask for 4 GB before finding anything),
@@ -91,36 +75,23 @@ void report_no_memory(const char* id) {
 
 // The working arrays of one detection, released together.
 struct Work {
-  double* entry = nullptr;  // variable values found on entry
-  double* base = nullptr;   // the point the experiment starts from
-  double* r0 = nullptr;     // equation values at the base point
-  double* r = nullptr;      // equation values at a perturbed point, when read one by one
-  ~Work() {
-    std::free(entry);
-    if (base != entry) std::free(base);
-    std::free(r0);
-    std::free(r);
-  }
+  HeapArray<double> entry;  // variable values found on entry
+  HeapArray<double> moved;  // the point the experiment starts from, when moved away from zero
+  HeapArray<double> r0;     // equation values at the base point
+  HeapArray<double> r;      // equation values at a perturbed point, when read one by one
+  double* base = nullptr;   // the start point: the moved one, or the entry values
 };
 
-// One detection: the block's extent, read before any model code runs, the lists, and the entry
-// arrays it fills (malloc'ed; released unless handed on).
+// One detection: the block's extent, read before any model code runs, the lists, and the
+// entries found.
 struct Detection {
   int blkptr = 0;
   int vstart = 0, estart = 0;
   int64_t nvar = 0, neq = 0;
   int varlst = 0, eqnlst = 0;
-  int* rows = nullptr;
-  int* cols = nullptr;
+  BlockPattern* found = nullptr;
   int64_t n = 0, capacity = 0, most = 0;
 
-  Detection() = default;
-  Detection(const Detection&) = delete;
-  Detection& operator=(const Detection&) = delete;
-  ~Detection() {
-    std::free(rows);
-    std::free(cols);
-  }
   int nv() const { return static_cast<int>(nvar); }
   int ne() const { return static_cast<int>(neq); }
 
@@ -129,21 +100,17 @@ struct Detection {
     // The arrays never need more than nvar x neq entries, nor more than a count can number.
     most = std::min<int64_t>(nvar * neq, INT32_MAX);
     capacity = initial_capacity(nvar, neq);
-    rows = alloc_items<int>(capacity);
-    cols = alloc_items<int>(capacity);
-    if (!rows || !cols) {
+    if (!found->reserve(capacity)) {
       // The estimate is only a start; begin small and let the growth rule size the arrays.
-      std::free(rows);
-      std::free(cols);
+      found->reset();
       capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
-      rows = alloc_items<int>(capacity);
-      cols = alloc_items<int>(capacity);
+      if (!found->reserve(capacity)) return false;
     }
-    w->entry = alloc_items<double>(nvar);
-    w->base = move ? alloc_items<double>(nvar) : w->entry;
-    w->r0 = alloc_items<double>(neq);
-    w->r = alloc_items<double>(neq);
-    return rows && cols && w->entry && w->base && w->r0 && w->r;
+    if (!w->entry.resize(nvar) || (move && !w->moved.resize(nvar)) || !w->r0.resize(neq) ||
+        !w->r.resize(neq))
+      return false;
+    w->base = move ? w->moved.data() : w->entry.data();
+    return true;
   }
 
   // Base point: values near zero are moved away from it first, so that a relative step means
@@ -168,13 +135,15 @@ struct Detection {
   bool scan(Work* w, double pertsize, double zerotol, int* status) {
     const int nv = this->nv();
     const int ne = this->ne();
+    HeapArray<int>& rows = found->rows;
+    HeapArray<int>& cols = found->cols;
     // One residual failure spoils the whole experiment, whatever the later evaluations report,
     // so the failure is remembered apart from the status word each evaluation clears.
     bool residual_failed = false;
     int res_status = 0;
     kvoblk_npat_res(blkptr, &res_status);
     if (res_status != 0) residual_failed = true;
-    std::memcpy(w->r0, residuals(eqnlst, estart, ne, w->r),
+    std::memcpy(w->r0.data(), residuals(eqnlst, estart, ne, w->r.data()),
                 static_cast<size_t>(ne) * sizeof(double));
 
     for (int j = 0; j < nv && *status == 0; ++j) {
@@ -190,13 +159,13 @@ struct Detection {
       kvoblk_npat_res(blkptr, &res_status);
       if (res_status != 0) residual_failed = true;
       kvovarlst_set_var_value(varlst, pos, x, 0);
-      const double* r = residuals(eqnlst, estart, ne, w->r);
+      const double* r = residuals(eqnlst, estart, ne, w->r.data());
 
       // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
       // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
       // equations without dividing, which is most of them in a sparse block.
       const bool skip_unchanged = zerotol >= 0.0;
-      const double* r0 = w->r0;
+      const double* r0 = w->r0.data();
       for (int i = 0; i < ne; ++i) {
         if (skip_unchanged) {
           while (i < ne && r[i] == r0[i]) ++i;
@@ -206,7 +175,7 @@ struct Detection {
         if (!(std::fabs(dr / h * direction) > zerotol)) continue;
         if (n == capacity) {
           int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
-          if (grown <= capacity || !realloc_items(&rows, grown) || !realloc_items(&cols, grown)) {
+          if (grown <= capacity || !rows.reserve(grown) || !cols.reserve(grown)) {
             *status = kNoMemory;
             break;
           }
@@ -217,6 +186,7 @@ struct Detection {
         ++n;
       }
     }
+    rows.n = cols.n = n;
     return residual_failed;
   }
 };
@@ -297,13 +267,11 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
   for (int i = 0; i < count; ++i)
     if (rows[i] < 1 || rows[i] > neq) return;
 
-  int* ends = alloc_items<int>(static_cast<int64_t>(neq) + 1);
-  int* r2 = alloc_items<int>(count);
-  int* c2 = alloc_items<int>(count);
-  if (ends && r2 && c2) {
+  HeapArray<int> ends, r2, c2;
+  if (ends.resize(static_cast<int64_t>(neq) + 1) && r2.resize(count) && c2.resize(count)) {
     // Bucket r ends where rows 1..r end; each entry goes to the last free place of its bucket,
     // so rows come out increasing and the entries of one row in reverse input order.
-    std::memset(ends, 0, (static_cast<size_t>(neq) + 1) * sizeof(int));
+    std::memset(ends.data(), 0, (static_cast<size_t>(neq) + 1) * sizeof(int));
     for (int i = 0; i < count; ++i) ++ends[rows[i]];
     for (int r = 1; r <= neq; ++r) ends[r] += ends[r - 1];
     for (int i = 0; i < count; ++i) {
@@ -311,8 +279,8 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
       r2[pos] = rows[i];
       c2[pos] = cols[i];
     }
-    std::memcpy(rows, r2, static_cast<size_t>(count) * sizeof(int));
-    std::memcpy(cols, c2, static_cast<size_t>(count) * sizeof(int));
+    std::memcpy(rows, r2.data(), static_cast<size_t>(count) * sizeof(int));
+    std::memcpy(cols, c2.data(), static_cast<size_t>(count) * sizeof(int));
   } else {
     // Without scratch memory: the same order in place, by reversing and then sorting stably
     // by row with insertions.
@@ -324,27 +292,20 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
       std::rotate(cols + at, cols + i, cols + i + 1);
     }
   }
-  std::free(ends);
-  std::free(r2);
-  std::free(c2);
 }
 
-void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* count,
-                         double pertsize, double zerotol, double moveamount, int move) {
-  int st_local = 0, count_local = 0;
-  int *rows_local = nullptr, *cols_local = nullptr;
-  if (!status) status = &st_local;
-  if (!count) count = &count_local;
-  if (!rows) rows = &rows_local;
-  if (!cols) cols = &cols_local;
+void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pertsize,
+                         double zerotol, double moveamount, int move) {
+  KVOBLK_OUT(status);
+  KVOBLK_OUT(found);
   *status = 0;
-  *rows = *cols = nullptr;
-  *count = 0;
+  found->reset();
   if (!live(blkptr, "kvoblk_npat")) return;
 
   // Everything needed from the record is read now: the residual routine runs model code.
   Detection d;
   d.blkptr = blkptr;
+  d.found = found;
   d.vstart = word(blkptr, W::vstart);
   d.estart = word(blkptr, W::estart);
   d.nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - d.vstart + 1;
@@ -352,13 +313,14 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   if (!numberable(d, status)) return;
   Work w;
   if (!d.allocate(move, &w)) {
+    found->reset();
     *status = kNoMemory;
     report_no_memory(id_text(blkptr));
     return;
   }
   int jac = 0;
   blk_inq_matrix(blkptr, &d.varlst, &d.eqnlst, &jac);
-  if (!bounds_respected(d, w.entry)) {
+  if (!bounds_respected(d, w.entry.data())) {
     *status = 3;
     kvoprintf(kvHisDev, "\n%s", "Sparsity not computed. Please correct");
     kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
@@ -367,13 +329,7 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   if (move) d.move_from_zero(&w, zerotol, moveamount);
   const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
   if (*status == 0 && residual_failed) *status = 2;
-
-  *rows = d.rows;
-  *cols = d.cols;
-  *count = static_cast<int>(d.n);
-  d.rows = d.cols = nullptr;
-  const int ne = static_cast<int>(d.neq);
-  kvoblk_pat_sort_rows(*rows, *cols, *count, ne);
+  kvoblk_pat_sort_rows(found->rows.data(), found->cols.data(), found->size(), d.ne());
 
   if (*status == 2) {
     kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
@@ -406,22 +362,14 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
     ++*errors;
     return 0;
   }
-  int status = 0, count = 0;
-  int *rows = nullptr, *cols = nullptr;
-  kvoblk_npat_compute(blkptr, &status, &rows, &cols, &count, s->pertsize, s->zerotol,
-                      s->moveamount, s->move);
-  kv_jac_t pattern = status == 0 ? kvojac_create(count) : 0;
+  int status = 0;
+  BlockPattern found;
+  kvoblk_npat_compute(blkptr, &status, &found, s->pertsize, s->zerotol, s->moveamount, s->move);
+  kv_jac_t pattern = status == 0 ? object_of_pattern(found) : 0;
   if (pattern == 0) {
-    std::free(rows);
-    std::free(cols);
     ++*errors;
     return 0;
   }
-  kvojac_set_nnz(pattern, count);
-  kvojac_set_columns(pattern, cols);
-  kvojac_set_rows(pattern, rows);
-  std::free(rows);
-  std::free(cols);
   if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   return pattern;
 }

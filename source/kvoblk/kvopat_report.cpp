@@ -128,16 +128,12 @@ void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result
   int ns = a_longer ? nn : na;
   const int sign_longer = a_longer ? 1 : -1;
 
-  int* copy = static_cast<int*>(heap_malloc(static_cast<size_t>(ns > 0 ? ns : 1) * sizeof(int)));
-  int* result = static_cast<int*>(
-      heap_malloc((static_cast<size_t>(nl) + static_cast<size_t>(ns) + 1) * sizeof(int)));
-  if (!copy || !result) {
-    std::free(copy);
-    std::free(result);
+  HeapArray<int> copy, result;
+  if (!copy.resize(ns > 0 ? ns : 1) || !result.resize(static_cast<int64_t>(nl) + ns + 1)) {
     *result_count = -1;
     return;
   }
-  if (ns > 0) std::memcpy(copy, shorter, static_cast<size_t>(ns) * sizeof(int));
+  if (ns > 0) std::memcpy(copy.data(), shorter, static_cast<size_t>(ns) * sizeof(int));
   int count = 0;
   for (int k = 0; k < nl; ++k) {
     int at = 0;
@@ -150,13 +146,9 @@ void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result
     }
   }
   for (int k = 0; k < ns; ++k) result[count++] = -sign_longer * copy[k];
-  std::free(copy);
-  if (count == 0) {
-    std::free(result);
-    return;
-  }
+  if (count == 0) return;
   *result_count = count;
-  *diff = result;
+  *diff = result.release();
 }
 
 void kvoblk_pat_compare_report(int nnz_a, int nnz_n, const int* rows_a, const int* rows_n,
