@@ -50,6 +50,9 @@ bool pattern_of_object(kv_jac_t object, int first, int last, int estart, int vst
 // under `fn` (none when fn is null), when any of them lies outside it. Memory that runs out
 // throws std::bad_alloc.
 bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p);
+// The first entry (0-based) whose row or column lies outside a block of nvar variables and neq
+// equations, or -1 when every entry lies inside.
+int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq);
 // A new pattern object of the Jacobian service holding the pattern's entries as they are; 0
 // when the service has no room.
 kv_jac_t object_of_pattern(const BlockPattern& p);

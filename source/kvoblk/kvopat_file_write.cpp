@@ -308,8 +308,7 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
       return;
     }
     // An entry outside the block would make a file that no reader can restore.
-    for (int64_t k = 0; k < p.rows.size(); ++k)
-      if (p.rows[k] < 1 || p.rows[k] > neq || p.cols[k] < 1 || p.cols[k] > nvar) return;
+    if (first_outside(p, nvar, neq) >= 0) return;
     unsigned char digest[16];
     structure_digest(blkptr, pattern != 0 ? &p : nullptr, digest);
     if (replace_file(path, blkptr, nvar, neq, p, digest)) *status = 0;

@@ -45,6 +45,12 @@ bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p) {
   return true;
 }
 
+int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq) {
+  for (int64_t k = 0; k < p.rows.size(); ++k)
+    if (p.rows[k] < 1 || p.rows[k] > neq || p.cols[k] < 1 || p.cols[k] > nvar) return k;
+  return -1;
+}
+
 kv_jac_t object_of_pattern(const BlockPattern& p) {
   const kv_jac_t object = kvojac_create(p.size());
   if (object == 0) return 0;

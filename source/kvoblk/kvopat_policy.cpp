@@ -45,15 +45,13 @@ bool place_pattern(int blkptr, const BlockPattern& p, kv_jac_t jac, int nzstart,
     ++*errors;
     return false;
   }
-  for (int i = 0; i < n; ++i) {
-    const int row = p.rows[i], col = p.cols[i];
-    if (row < 1 || row > neq || col < 1 || col > nvar) {
-      head("kvoblk_pat_ini");
-      kvoprintf(kvHisDev, "Pattern entry %d (row %d, column %d) lies outside block %s\n", i + 1,
-                row, col, text(blkid(blkptr)));
-      ++*errors;
-      return false;
-    }
+  const int64_t bad = first_outside(p, nvar, neq);
+  if (bad >= 0) {
+    head("kvoblk_pat_ini");
+    kvoprintf(kvHisDev, "Pattern entry %d (row %d, column %d) lies outside block %s\n",
+              static_cast<int>(bad + 1), p.rows[bad], p.cols[bad], text(blkid(blkptr)));
+    ++*errors;
+    return false;
   }
   word(blkptr, W::nzstop) = nzstart + n - 1;
   for (int i = 0; i < n; ++i) {

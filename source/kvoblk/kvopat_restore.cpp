@@ -111,10 +111,7 @@ kv_jac_t restore(int blkptr, int* errors) {
   if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
     // Every entry must lie inside the block as it is placed now.
-    const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
-    const BlockPattern& p = h.pattern;
-    for (int64_t k = 0; k < p.cols.size() && status == 0; ++k)
-      if (p.rows[k] < 1 || p.rows[k] > neq || p.cols[k] < 1 || p.cols[k] > nvar) status = 4;
+    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0) status = 4;
   }
   if (status != 0) {
     ++*errors;
