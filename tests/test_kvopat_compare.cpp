@@ -8,14 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvopat_compare.h>
 // The program built from the library's objects has no example models.
 #ifndef KVOBLK_WHITEBOX
 #include "cstr.h"
 #endif
 
-using kvotest::KvoTest;
 
 namespace {
 
@@ -132,22 +131,15 @@ const std::string kFine = "No obvious errors found.\n";
 
 // A block of the test model placed at variable 11, equation 6, non-zero 21, so that every
 // conversion between global and block-local numbers is exercised.
-class CompareTest : public KvoTest {
+class CompareTest : public kvotest::PlacedBlockTest {
  protected:
+  CompareTest() { list_capacity = 100; }
   void SetUp() override {
-    KvoTest::SetUp();
-    lists = kvoref::make_lists(100);
-    cntr = new kvoref::Container(lists);
+    PlacedBlockTest::SetUp();
     shape(2, 2);
   }
-  void TearDown() override {
-    if (b) kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
   void place(int pat_type = KVOBLK_PATTYPE_ANALYTIC) {
-    b = kvoblk_base_create(0);
-    kvoblk_set_blkid(b, "R1");
+    b = make_block("R1", true);
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
     t->selfdim = model_selfdim;
     t->ini = model_ini;
@@ -155,10 +147,7 @@ class CompareTest : public KvoTest {
     t->selfjac = model_selfjac;
     t->selfpat = model_selfpat;
     t->npat_compare = kvoblk_npat_compare_base;
-    kvoblk_register_container(b, cntr);
-    int st = 0;
-    kvoblk_ini(b, 11, 6, 21, &st);
-    ASSERT_EQ(st, 0);
+    ASSERT_TRUE(place_block(b, 11, 6, 21));
     kvoblk_set_pat_type(b, pat_type);
     his();
   }
@@ -169,8 +158,6 @@ class CompareTest : public KvoTest {
   }
   double value(int j) { return kvovarlst_inq_var_value(lists.varlst, 10 + j, 0); }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
