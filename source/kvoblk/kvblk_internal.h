@@ -18,7 +18,7 @@
 namespace kvoblk {
 namespace detail {
 
-// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------------------------
+// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------
 // Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
 // reference number: register the pointer to get a number, look the number up, release it.
 // Number 0 means none; looking up 0 or a released number gives null.

@@ -1,5 +1,6 @@
 // The thirteen block attributes: their names, descriptions and read-only flags, the name lookup
-// by a perfect hash, and the base routines that read and assign them through tagged values.
+// by a scan of the name table, and the base routines that read and assign them through tagged
+// values.
 #include <kvoblk/kvoattr.h>
 
 #include <climits>

@@ -24,8 +24,9 @@ int fill_of(int64_t p, int32_t percent) {
 }
 
 void dense_report(int blkptr, int estimate, int n) {
-  kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n", "Error creating sparsity pattern for block",
-            text(blkid(blkptr)), "Max. number of nonzeros is too small.",
+  kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n",
+            "Error creating sparsity pattern for block", text(blkid(blkptr)),
+            "Max. number of nonzeros is too small.",
             "Please increase the matrix density factor.", "Max. number of nonzeros     :", estimate,
             "Detected number of nonzeros :", n);
 }
@@ -101,11 +102,10 @@ KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors)
 }
 
 KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* status) {
-  int local[4];
-  if (!nvar) nvar = &local[0];
-  if (!neqn) neqn = &local[1];
-  if (!nnz) nnz = &local[2];
-  if (!status) status = &local[3];
+  KVOBLK_OUT(nvar);
+  KVOBLK_OUT(neqn);
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(status);
   *nvar = *neqn = *nnz = *status = 0;
   if (!live(blkptr, __func__)) {
     *status = 1;
