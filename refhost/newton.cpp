@@ -41,7 +41,7 @@ double residual_norm(const Lists& l, const detail::System& s, int* worst) {
   return norm;
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) KVOHOST_PRINTF_FORMAT(1, 2);
 std::string format(const char* fmt, ...) {
   char buffer[512];
   va_list args;

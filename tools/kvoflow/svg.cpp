@@ -11,6 +11,8 @@
 #include <fstream>
 #include <set>
 
+#include <kvoblk/host/kvo_host_export.h>
+
 namespace kvoflow {
 
 namespace {
@@ -21,7 +23,7 @@ const char* const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#94
 constexpr int kColours = sizeof kPalette / sizeof kPalette[0];
 const char* colour(int i) { return kPalette[((i % kColours) + kColours) % kColours]; }
 
-std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* f, ...) KVOHOST_PRINTF_FORMAT(1, 2);
 std::string fmt(const char* f, ...) {
   char buffer[1024];
   va_list args;
