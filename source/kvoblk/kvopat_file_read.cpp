@@ -234,9 +234,8 @@ void too_small(const char* path, const char* what, size_t count) {
             static_cast<int>(count));
 }
 
-void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
-                  int* status) {
-  // The mode, and for a numeric pattern the settings that found it.
+// The mode, and for a numeric pattern the settings that found it.
+void read_mode(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
   bool mode = false, size = false, tolerance = false, flag = false, amount = false;
   while (!(mode && size && tolerance && flag && amount) && in.next()) {
     std::string word;
@@ -278,18 +277,12 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
     if (!flag) report(". Could not find move away from zero flag.");
     if (flag && !amount) report(". Could not find move from zero amount.");
   }
-  if (*status != 0) return;
+}
 
-  if (h->neq < 1) {
-    *status = 3;
-    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
-              ". Number of equations = ", h->neq);
-    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
-              ". Number of nonzeros = ", h->nnz);
-    return;
-  }
-
-  // Column of every entry.
+// The two data sections: the column of every entry, then the entries of every equation, from
+// which the rows are rebuilt.
+void read_entries(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
+                  int* status) {
   h->rows.clear();
   bool pointers = false;
   while (!pointers && in.next()) pointers = in.is("Pointers");
@@ -300,8 +293,6 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
     too_small(path, ". Number of scanned column pointers too small :", h->cols.size());
     return;
   }
-
-  // Entries of every equation.
   std::vector<int32_t> counts;
   bool count = false;
   while (!count && in.next()) count = in.is("Count");
@@ -311,7 +302,6 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
     too_small(path, ". Number of scanned equation incidence counts too small :", counts.size());
     return;
   }
-
   // The counts must account for every column read, no more and no less; otherwise the rows
   // cannot be rebuilt. The restore reports this as missing elements.
   int64_t sum = 0;
@@ -330,6 +320,21 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
   h->rows.reserve(h->cols.size());
   for (size_t e = 0; e < counts.size(); ++e)
     h->rows.insert(h->rows.end(), static_cast<size_t>(counts[e]), static_cast<int32_t>(e + 1));
+}
+
+void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
+                  int* status) {
+  read_mode(h, in, path, status);
+  if (*status != 0) return;
+  if (h->neq < 1) {
+    *status = 3;
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of equations = ", h->neq);
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of nonzeros = ", h->nnz);
+    return;
+  }
+  read_entries(h, in, path, file_bytes, status);
 }
 
 // Size of an open file in bytes, or a large bound when it cannot be told.

@@ -103,6 +103,169 @@ struct Work {
   }
 };
 
+// One detection: the block's extent, read before any model code runs, the lists, and the entry
+// arrays it fills (malloc'ed; released unless handed on).
+struct Detection {
+  int blkptr = 0;
+  int vstart = 0, estart = 0;
+  int64_t nvar = 0, neq = 0;
+  int varlst = 0, eqnlst = 0;
+  int* rows = nullptr;
+  int* cols = nullptr;
+  int64_t n = 0, capacity = 0, most = 0;
+
+  Detection() = default;
+  Detection(const Detection&) = delete;
+  Detection& operator=(const Detection&) = delete;
+  ~Detection() {
+    std::free(rows);
+    std::free(cols);
+  }
+  int nv() const { return static_cast<int>(nvar); }
+  int ne() const { return static_cast<int>(neq); }
+
+  // The entry arrays at their initial capacity, and the working arrays.
+  bool allocate(int move, Work* w) {
+    // The arrays never need more than nvar x neq entries, nor more than a count can number.
+    most = std::min<int64_t>(nvar * neq, INT32_MAX);
+    capacity = initial_capacity(nvar, neq);
+    rows = alloc_items<int>(capacity);
+    cols = alloc_items<int>(capacity);
+    if (!rows || !cols) {
+      // The estimate is only a start; begin small and let the growth rule size the arrays.
+      std::free(rows);
+      std::free(cols);
+      capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
+      rows = alloc_items<int>(capacity);
+      cols = alloc_items<int>(capacity);
+    }
+    w->entry = alloc_items<double>(nvar);
+    w->base = move ? alloc_items<double>(nvar) : w->entry;
+    w->r0 = alloc_items<double>(neq);
+    w->r = alloc_items<double>(neq);
+    return rows && cols && w->entry && w->base && w->r0 && w->r;
+  }
+
+  // Base point: values near zero are moved away from it first, so that a relative step means
+  // something for them.
+  void move_from_zero(Work* w, double zerotol, double moveamount) {
+    for (int j = 0; j < nv(); ++j) {
+      w->base[j] = w->entry[j];
+      if (std::fabs(w->base[j]) < zerotol) {
+        const int pos = vstart + j;
+        int direction = 0;
+        kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                         kvovarlst_inq_var_lower(varlst, pos, 0), &w->base[j], moveamount,
+                         &direction);
+        kvovarlst_set_var_value(varlst, pos, w->base[j], 0);
+      }
+    }
+  }
+
+  // The experiment: the residuals at the base point, then one variable at a time perturbed and
+  // every equation that moved recorded. Returns whether any residual evaluation failed; *status
+  // is kNoMemory when the entry arrays could not grow.
+  bool scan(Work* w, double pertsize, double zerotol, int* status) {
+    const int nv = this->nv();
+    const int ne = this->ne();
+    // One residual failure spoils the whole experiment, whatever the later evaluations report,
+    // so the failure is remembered apart from the status word each evaluation clears.
+    bool residual_failed = false;
+    int res_status = 0;
+    kvoblk_npat_res(blkptr, &res_status);
+    if (res_status != 0) residual_failed = true;
+    std::memcpy(w->r0, residuals(eqnlst, estart, ne, w->r),
+                static_cast<size_t>(ne) * sizeof(double));
+
+    for (int j = 0; j < nv && *status == 0; ++j) {
+      const int pos = vstart + j;
+      const double x = w->base[j];
+      const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
+                                              : pertsize * kvovarlst_inq_var_scale(varlst, pos);
+      double moved = x;
+      int direction = 0;
+      kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                       kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
+      kvovarlst_set_var_value(varlst, pos, moved, 0);
+      kvoblk_npat_res(blkptr, &res_status);
+      if (res_status != 0) residual_failed = true;
+      kvovarlst_set_var_value(varlst, pos, x, 0);
+      const double* r = residuals(eqnlst, estart, ne, w->r);
+
+      // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
+      // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
+      // equations without dividing, which is most of them in a sparse block.
+      const bool skip_unchanged = zerotol >= 0.0;
+      const double* r0 = w->r0;
+      for (int i = 0; i < ne; ++i) {
+        if (skip_unchanged) {
+          while (i < ne && r[i] == r0[i]) ++i;
+          if (i == ne) break;
+        }
+        const double dr = r[i] - r0[i];
+        if (!(std::fabs(dr / h * direction) > zerotol)) continue;
+        if (n == capacity) {
+          int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
+          if (grown <= capacity || !realloc_items(&rows, grown) || !realloc_items(&cols, grown)) {
+            *status = kNoMemory;
+            break;
+          }
+          capacity = grown;
+        }
+        rows[n] = i + 1;
+        cols[n] = j + 1;
+        ++n;
+      }
+    }
+    return residual_failed;
+  }
+};
+
+// Reports a block without variables or equations (status 1) or one wider than a 32-bit word
+// can number.
+bool numberable(const Detection& d, int* status) {
+  if (d.nvar <= 0 || d.neq <= 0) {
+    *status = 1;
+    if (d.nvar <= 0) report_count("variables for block ", id_text(d.blkptr), d.nvar);
+    if (d.neq <= 0) report_count("equations for block ", id_text(d.blkptr), d.neq);
+    return false;
+  }
+  // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
+  if (d.nvar > INT32_MAX || d.neq > INT32_MAX) {
+    *status = kNoMemory;
+    report_no_memory(id_text(d.blkptr));
+    return false;
+  }
+  return true;
+}
+
+// Every variable is checked before anything is changed, and its entry value kept. Equal bounds
+// fix a variable; only an upper bound below the lower one is refused. A value that is not a
+// number is outside.
+bool bounds_respected(const Detection& d, double* entry) {
+  bool respected = true;
+  for (int j = 0; j < d.nv(); ++j) {
+    const int pos = d.vstart + j;
+    const double x = kvovarlst_inq_var_value(d.varlst, pos, 0);
+    const double upper = kvovarlst_inq_var_upper(d.varlst, pos, 0);
+    const double lower = kvovarlst_inq_var_lower(d.varlst, pos, 0);
+    entry[j] = x;
+    if (!(x >= lower && x <= upper)) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(d.varlst, pos)),
+                " is outside its bounds");
+      respected = false;
+    }
+    if (upper < lower) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(d.varlst, pos)),
+                " has the bounds switched.");
+      respected = false;
+    }
+  }
+  return respected;
+}
+
 }  // namespace
 
 namespace kvoblk {
@@ -180,150 +343,36 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   if (!live(blkptr, "kvoblk_npat")) return;
 
   // Everything needed from the record is read now: the residual routine runs model code.
-  const int vstart = word(blkptr, W::vstart);
-  const int estart = word(blkptr, W::estart);
-  const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
-  const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
-  if (nvar <= 0 || neq <= 0) {
-    *status = 1;
-    if (nvar <= 0) report_count("variables for block ", id_text(blkptr), nvar);
-    if (neq <= 0) report_count("equations for block ", id_text(blkptr), neq);
-    return;
-  }
-  // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
-  if (nvar > INT32_MAX || neq > INT32_MAX) {
-    *status = kNoMemory;
-    report_no_memory(id_text(blkptr));
-    return;
-  }
-
-  // The arrays never need more than nvar x neq entries, nor more than a count can number.
-  const int64_t most = std::min<int64_t>(nvar * neq, INT32_MAX);
-  int64_t capacity = initial_capacity(nvar, neq);
-  *rows = alloc_items<int>(capacity);
-  *cols = alloc_items<int>(capacity);
-  if (!*rows || !*cols) {
-    // The estimate is only a start; begin small and let the growth rule size the arrays.
-    std::free(*rows);
-    std::free(*cols);
-    capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
-    *rows = alloc_items<int>(capacity);
-    *cols = alloc_items<int>(capacity);
-  }
+  Detection d;
+  d.blkptr = blkptr;
+  d.vstart = word(blkptr, W::vstart);
+  d.estart = word(blkptr, W::estart);
+  d.nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - d.vstart + 1;
+  d.neq = static_cast<int64_t>(word(blkptr, W::estop)) - d.estart + 1;
+  if (!numberable(d, status)) return;
   Work w;
-  w.entry = alloc_items<double>(nvar);
-  w.base = move ? alloc_items<double>(nvar) : w.entry;
-  w.r0 = alloc_items<double>(neq);
-  w.r = alloc_items<double>(neq);
-  if (!*rows || !*cols || !w.entry || !w.base || !w.r0 || !w.r) {
-    std::free(*rows);
-    std::free(*cols);
-    *rows = *cols = nullptr;
+  if (!d.allocate(move, &w)) {
     *status = kNoMemory;
     report_no_memory(id_text(blkptr));
     return;
   }
-
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
-  const int nv = static_cast<int>(nvar);
-  const int ne = static_cast<int>(neq);
-
-  // Every variable is checked before anything is changed. Equal bounds fix a variable; only an
-  // upper bound below the lower one is refused. A value that is not a number is outside.
-  for (int j = 0; j < nv; ++j) {
-    const int pos = vstart + j;
-    const double x = kvovarlst_inq_var_value(varlst, pos, 0);
-    const double upper = kvovarlst_inq_var_upper(varlst, pos, 0);
-    const double lower = kvovarlst_inq_var_lower(varlst, pos, 0);
-    w.entry[j] = x;
-    if (!(x >= lower && x <= upper)) {
-      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
-      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
-                " is outside its bounds");
-      *status = 3;
-    }
-    if (upper < lower) {
-      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
-      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
-                " has the bounds switched.");
-      *status = 3;
-    }
-  }
-  if (*status == 3) {
+  int jac = 0;
+  blk_inq_matrix(blkptr, &d.varlst, &d.eqnlst, &jac);
+  if (!bounds_respected(d, w.entry)) {
+    *status = 3;
     kvoprintf(kvHisDev, "\n%s", "Sparsity not computed. Please correct");
     kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
     return;
   }
-
-  // Base point: values near zero are moved away from it first, so that a relative step means
-  // something for them.
-  if (move) {
-    for (int j = 0; j < nv; ++j) {
-      w.base[j] = w.entry[j];
-      if (std::fabs(w.base[j]) < zerotol) {
-        const int pos = vstart + j;
-        int direction = 0;
-        kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
-                         kvovarlst_inq_var_lower(varlst, pos, 0), &w.base[j], moveamount,
-                         &direction);
-        kvovarlst_set_var_value(varlst, pos, w.base[j], 0);
-      }
-    }
-  }
-
-  // One residual failure spoils the whole experiment, whatever the later evaluations report,
-  // so the failure is remembered apart from the status word each evaluation clears.
-  bool residual_failed = false;
-  int res_status = 0;
-  kvoblk_npat_res(blkptr, &res_status);
-  if (res_status != 0) residual_failed = true;
-  std::memcpy(w.r0, residuals(eqnlst, estart, ne, w.r), static_cast<size_t>(ne) * sizeof(double));
-
-  int64_t n = 0;
-  for (int j = 0; j < nv && *status == 0; ++j) {
-    const int pos = vstart + j;
-    const double x = w.base[j];
-    const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
-                                            : pertsize * kvovarlst_inq_var_scale(varlst, pos);
-    double moved = x;
-    int direction = 0;
-    kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
-                     kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
-    kvovarlst_set_var_value(varlst, pos, moved, 0);
-    kvoblk_npat_res(blkptr, &res_status);
-    if (res_status != 0) residual_failed = true;
-    kvovarlst_set_var_value(varlst, pos, x, 0);
-    const double* r = residuals(eqnlst, estart, ne, w.r);
-
-    // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
-    // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
-    // equations without dividing, which is most of them in a sparse block.
-    const bool skip_unchanged = zerotol >= 0.0;
-    const double* r0 = w.r0;
-    for (int i = 0; i < ne; ++i) {
-      if (skip_unchanged) {
-        while (i < ne && r[i] == r0[i]) ++i;
-        if (i == ne) break;
-      }
-      const double dr = r[i] - r0[i];
-      if (!(std::fabs(dr / h * direction) > zerotol)) continue;
-      if (n == capacity) {
-        int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
-        if (grown <= capacity || !realloc_items(rows, grown) || !realloc_items(cols, grown)) {
-          *status = kNoMemory;
-          break;
-        }
-        capacity = grown;
-      }
-      (*rows)[n] = i + 1;
-      (*cols)[n] = j + 1;
-      ++n;
-    }
-  }
-  *count = static_cast<int>(n);
+  if (move) d.move_from_zero(&w, zerotol, moveamount);
+  const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
   if (*status == 0 && residual_failed) *status = 2;
 
+  *rows = d.rows;
+  *cols = d.cols;
+  *count = static_cast<int>(d.n);
+  d.rows = d.cols = nullptr;
+  const int ne = static_cast<int>(d.neq);
   kvoblk_pat_sort_rows(*rows, *cols, *count, ne);
 
   if (*status == 2) {
@@ -336,7 +385,8 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   }
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
-  for (int j = 0; j < nv; ++j) kvovarlst_set_var_value(varlst, vstart + j, w.entry[j], 0);
+  for (int j = 0; j < d.nv(); ++j)
+    kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
 }
 
 }  // namespace detail
