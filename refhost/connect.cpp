@@ -31,6 +31,12 @@ const char* port_var_kind_unit(int kind) {
   return kind >= 0 && kind < kKinds ? kKindUnit[kind] : kKindUnit[0];
 }
 
+Port* stream_port(const char* name, int direction, const StreamSpec& stream) {
+  auto* port = new Port(name, std::vector<int>(stream.kinds.size(), 0));
+  port->set_stream(direction, stream.kinds, stream.labels);
+  return port;
+}
+
 std::string port_full_name(const Port* port) {
   if (!port) return "?";
   const char* blk = port->block() ? port->block()->block_id() : nullptr;

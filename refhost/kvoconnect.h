@@ -39,6 +39,15 @@ KVOHOST_API const char* port_var_kind_name(int kind);
 // "m3/h", "kmol/m3", ...; "" for KIND_NONE and unknown kinds.
 KVOHOST_API const char* port_var_kind_unit(int kind);
 
+// What a stream carries: one kind per port variable and its short label ("F", "CA", "T").
+struct StreamSpec {
+  std::vector<int> kinds;
+  std::vector<std::string> labels;
+};
+// A new port `name` with one variable per kind of `stream` (bound when its block is placed) and
+// the stream's description and direction; hand it to a block with kvomodel::add_port.
+KVOHOST_API Port* stream_port(const char* name, int direction, const StreamSpec& stream);
+
 // "<block id>.<port name>" of a port, from the block the port is attached to ("?" when none).
 KVOHOST_API std::string port_full_name(const Port* port);
 

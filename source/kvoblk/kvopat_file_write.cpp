@@ -2,7 +2,11 @@
 // temporary beside the target and renamed over it only when complete.
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include "kvo_win32_posix.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -216,7 +220,7 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPatte
 // file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
 int create_temporary(const std::filesystem::path& target, std::string* name) {
   struct stat old {};
-  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  const bool replacing = ::stat(target.string().c_str(), &old) == 0;
   static uint64_t serial = 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -244,7 +248,7 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
 void sync_folder(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(folder.string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
@@ -280,7 +284,12 @@ bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPa
   } catch (...) {
     written = false;  // the temporary is removed below
   }
-  if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
+#if defined(_WIN32)
+  const bool renamed = written && kvo_replace_file(temporary.c_str(), target.string().c_str()) == 0;
+#else
+  const bool renamed = written && ::rename(temporary.c_str(), target.c_str()) == 0;
+#endif
+  if (!renamed) {
     ::unlink(temporary.c_str());
     return false;
   }

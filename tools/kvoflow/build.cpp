@@ -18,12 +18,11 @@ RunState::~RunState() { plant.reset(); }
 
 void RunState::say(const char* format, ...) const {
   if (options.quiet) return;
-  char buffer[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
+  const std::string text = kvoref::vformat(format, args);
   va_end(args);
-  kvowrite(kvHisDev, buffer, static_cast<int>(std::strlen(buffer)));
+  kvowrite(kvHisDev, text.data(), static_cast<int>(text.size()));
 }
 
 std::vector<double> snapshot(const Plant& plant) {
