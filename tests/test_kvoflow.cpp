@@ -361,8 +361,8 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
   // Ports of different kinds of stream.
   f = write("b.toml", two + "[[connection]]\nfrom = \"C1.OUT\"\nto = \"H1.IN\"\n");
   EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
-  EXPECT_EQ(err(), f + ":15:1: the connection C1.OUT -> H1.IN is refused (the reason is given "
-                       "above)\n");
+  EXPECT_EQ(err(), f + ":15:1: the connection C1.OUT -> H1.IN is refused: C1.OUT carries 3 "
+                       "variables but H1.IN carries 2\n");
   EXPECT_NE(his().find("!! connect C1.OUT -> H1.IN: C1.OUT carries 3 variables but H1.IN "
                        "carries 2\n"),
             std::string::npos);
