@@ -300,6 +300,11 @@ TEST_F(Runner, TheRecycleFlowsheetSolvesAndItsMaterialBalanceCloses) {
   EXPECT_LT(a["made"].get<double>(), -1.0);
   ASSERT_EQ(j["methods"].size(), 4u);
   for (const auto& m : j["methods"]) EXPECT_TRUE(m["converged"].get<bool>()) << m["label"];
+  // Updates fed with the solver's ratios save at least 30 % of NUMERIC's residual evaluations.
+  ASSERT_EQ(j["methods"][1]["method"], "NUMERIC");
+  ASSERT_EQ(j["methods"][2]["method"], "UPDATE_NUMERIC");
+  EXPECT_LE(j["methods"][2]["residual_evaluations"].get<double>(),
+            0.7 * j["methods"][1]["residual_evaluations"].get<double>());
   // Every stream of the file and the three boundary streams are in the table.
   EXPECT_EQ(j["streams"].size(), 5u + 3u);
   for (const char* f : {"jacobian.svg", "pattern-R1.svg", "convergence.svg"})
