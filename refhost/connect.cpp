@@ -79,8 +79,10 @@ void Connections::edit(bool pre, int deqn) {
 
 int Connections::connect(Port* from, Port* to, const std::string& name) {
   const std::string a = port_full_name(from), b = port_full_name(to);
+  refusal_.clear();
   auto refuse = [&](const std::string& why) {
     kvoprintf(kvHisDev, "!! connect %s -> %s: %s\n", a.c_str(), b.c_str(), why.c_str());
+    refusal_ = why;
     return 0;
   };
   if (!from || !to) return refuse("a port does not exist");
