@@ -150,7 +150,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     }
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
-    if (path.find('/') == std::string::npos) path = "./" + path;
+    if (path.find('/') == std::string::npos) path.insert(0, "./");
     auto lib = std::make_unique<Library>();
     dlerror();
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
