@@ -190,9 +190,9 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
 #if defined(_WIN32)
-    if (path.find_first_of("/\\") == std::string::npos) path = "./" + path;
+    if (path.find_first_of("/\\") == std::string::npos) path.insert(0, "./");
 #else
-    if (path.find('/') == std::string::npos) path = "./" + path;
+    if (path.find('/') == std::string::npos) path.insert(0, "./");
 #endif
     auto lib = std::make_unique<Library>();
     dlerror();
