@@ -33,21 +33,26 @@ kvoblk_pat_header_t read_directly(const std::string& path, int* header_status) {
   if (status != 0) return h;
   FUZZ_CHECK(h.nvar >= 0 && h.neq >= 0 && h.nnz >= 0);
 
-  kvoblk_pat_header_t p = h;
+  // Pass 3 reads with the counts pass 1 found.
+  kvoblk_pat_header_t p;
+  p.nvar = h.nvar;
+  p.neq = h.neq;
+  p.nnz = h.nnz;
   p.pass = 3;
   kvoblk_pat_file_read(&p, path.c_str(), &status);
   FUZZ_CHECK(status == 0 || status == 2 || status == 3 || status == 4);
   if (status == 0) {
     // The entries are exactly the announced ones, grouped by row in increasing row order.
     FUZZ_CHECK(p.neq >= 1);
-    FUZZ_CHECK(p.rows.size() == static_cast<size_t>(p.nnz));
-    FUZZ_CHECK(p.cols.size() == p.rows.size());
-    for (size_t k = 0; k < p.rows.size(); ++k) {
-      FUZZ_CHECK(p.rows[k] >= 1 && p.rows[k] <= p.neq);
-      FUZZ_CHECK(k == 0 || p.rows[k] >= p.rows[k - 1]);
+    const auto& rows = p.pattern.rows;
+    FUZZ_CHECK(rows.size() == p.nnz);
+    FUZZ_CHECK(p.pattern.cols.size() == rows.size());
+    for (int64_t k = 0; k < rows.size(); ++k) {
+      FUZZ_CHECK(rows[k] >= 1 && rows[k] <= p.neq);
+      FUZZ_CHECK(k == 0 || rows[k] >= rows[k - 1]);
     }
   }
-  kvoblk_pat_header_t c = h;
+  kvoblk_pat_header_t c;
   c.pass = 2;
   kvoblk_pat_file_read(&c, path.c_str(), &status);
   FUZZ_CHECK(status == 0 || status == 2);

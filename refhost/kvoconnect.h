@@ -39,6 +39,15 @@ KVOHOST_API const char* port_var_kind_name(int kind);
 // "m3/h", "kmol/m3", ...; "" for KIND_NONE and unknown kinds.
 KVOHOST_API const char* port_var_kind_unit(int kind);
 
+// What a stream carries: one kind per port variable and its short label ("F", "CA", "T").
+struct StreamSpec {
+  std::vector<int> kinds;
+  std::vector<std::string> labels;
+};
+// A new port `name` with one variable per kind of `stream` (bound when its block is placed) and
+// the stream's description and direction; hand it to a block with kvomodel::add_port.
+KVOHOST_API Port* stream_port(const char* name, int direction, const StreamSpec& stream);
+
 // "<block id>.<port name>" of a port, from the block the port is attached to ("?" when none).
 KVOHOST_API std::string port_full_name(const Port* port);
 
@@ -59,6 +68,9 @@ class KVOHOST_API Connections : public SolverUnit {
   // to a block or not bound to variables; `from` is not an outlet or `to` not an inlet; the
   // variable counts or kinds differ; a port is already connected; the name is in use.
   int connect(Port* from, Port* to, const std::string& name = "");
+  // Why the last connect answered 0 ("A.OUT carries 3 variables but B.IN carries 2"); empty
+  // after a connect that succeeded.
+  const std::string& refusal() const { return refusal_; }
 
   // Removes connection `id` (or every connection of `port`) with its equations and non-zeros;
   // later connections move down so the slice stays contiguous. False when there was none.
@@ -116,6 +128,7 @@ class KVOHOST_API Connections : public SolverUnit {
   int next_id_ = 1;
   NUXBlockCallback* notify_;
   std::vector<Conn> conns_;
+  std::string refusal_;
 };
 
 }  // namespace kvoref

@@ -3,6 +3,7 @@
 // lists, capture device text, and make containers, ports and scripts.
 #pragma once
 
+#include <cstdarg>
 #include <functional>
 #include <string>
 #include <vector>
@@ -61,6 +62,10 @@ KVOHOST_API void capture(int device, bool on);
 KVOHOST_API std::string take(int device);
 KVOHOST_API bool send_to_file(int device, const char* path);
 KVOHOST_API void send_to_stdout(int device);
+// printf-style formatting into a string of whatever length the text needs (kvoprintf's own
+// formatting, for text a caller keeps or writes elsewhere).
+KVOHOST_API std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+KVOHOST_API std::string vformat(const char* fmt, va_list args);
 
 // ---- Scripts --------------------------------------------------------------------------------
 // A script handle holding a name and a text; kvodestroy releases it. kvodestroy ignores a handle
@@ -284,9 +289,9 @@ class KVOHOST_API SolverUnit {
   }
   // Receives the unit's nonlinearity ratio after every step: the actual change of the unit's
   // residuals over the step against the change its Jacobian predicted,
-  // 1 + |actual - predicted| / max(|predicted|, |residuals before the step|) (2-norms over the
-  // unit's equations; 1 when nothing changed, kNlratioRefresh when the Jacobian predicted no
-  // change but the residuals moved). A block stores it with
+  // 1 + |actual - predicted| / max(|predicted|, |system residuals before the step|) (2-norms;
+  // 1 when the error is within the solve's tolerance, kNlratioRefresh when the Jacobian predicted
+  // no change but the residuals moved). A block stores it with
   // kvoblk_set_nlratio, so an update method falls back to a fresh Jacobian when the block's
   // linear model failed. The solver also sends kNlratioRefresh to every unit when a step reduced
   // the residual norm too little. The default ignores it.

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <utility>
@@ -41,16 +40,6 @@ double residual_norm(const Lists& l, const detail::System& s, int* worst) {
   return norm;
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(buffer, sizeof buffer, fmt, args);
-  va_end(args);
-  return buffer;
-}
-
 bool run(const std::vector<SolverUnit*>& units, void (SolverUnit::*op)(int&), const char* what,
          std::string* message) {
   for (SolverUnit* u : units) {
@@ -70,6 +59,28 @@ double two_norm(const std::vector<double>& v) {
   return std::sqrt(sum);
 }
 
+// A unit's nonlinearity ratio over one step: 1 + |actual - predicted| / scale over the unit's
+// rows (2-norms), where the scale is the larger of the change the unit's Jacobian predicted and
+// the whole system's residual before the step. Measured against the system's residual, a unit
+// whose linear model is off by a little does not ask for a fresh Jacobian while the step still
+// has far larger residuals to remove elsewhere; measured against its own predicted change, a unit
+// that the step moves a lot must predict that move well. An error no larger than the solve's
+// tolerance is rounding, not nonlinearity: the ratio is 1. A unit whose Jacobian predicted no
+// change against a change beyond rounding gets kNlratioRefresh.
+double nlratio(const std::vector<int>& rows, const std::vector<double>& f_old,
+               const std::vector<double>& f_new, const std::vector<double>& predicted,
+               double system_start, double tolerance) {
+  double err = 0.0, pred = 0.0;
+  for (int i : rows) {
+    const double actual = f_new[i] - f_old[i];
+    err += (actual - predicted[i]) * (actual - predicted[i]);
+    pred += predicted[i] * predicted[i];
+  }
+  if (std::sqrt(err) <= tolerance) return 1.0;
+  const double scale = std::max(pred, system_start);
+  return scale > 0.0 ? 1.0 + std::sqrt(err / scale) : kNlratioRefresh;
+}
+
 // "A.X(1), A.X(2) and 3 more" style list of names of list positions.
 std::string name_list(const std::vector<int>& positions, const char* (*name)(int, int), int list) {
   constexpr size_t kShown = 8;
@@ -78,7 +89,8 @@ std::string name_list(const std::vector<int>& positions, const char* (*name)(int
     if (i) out += ", ";
     out += name(list, positions[i]);
   }
-  if (positions.size() > kShown) out += " and " + std::to_string(positions.size() - kShown) + " more";
+  if (positions.size() > kShown)
+    out += " and " + std::to_string(positions.size() - kShown) + " more";
   return out;
 }
 
@@ -138,7 +150,8 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
   double lambda = 0.0;
   auto restore_best = [&]() {
     if (best.x.empty() || report.iterations == 0) return;
-    for (int i = 0; i < n; ++i) kvovarlst_set_var_value(lists.varlst, sys.var_of_col[i], best.x[i], 0);
+    for (int i = 0; i < n; ++i)
+      kvovarlst_set_var_value(lists.varlst, sys.var_of_col[i], best.x[i], 0);
     std::string ignored;
     ++report.residual_calls;
     run(units, &SolverUnit::residuals, "residual evaluation", &ignored);
@@ -166,28 +179,11 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
       std::vector<double> f_new(m);
       for (int i = 0; i < m; ++i) f_new[i] = f[sys.eqn_of_row[i] - 1];
       if (options.nlratio) {
-        for (size_t u = 0; u < units.size(); ++u) {
-          double err = 0.0, pred = 0.0, act = 0.0;
-          for (int i : unit_rows[u]) {
-            const double df = f_new[i] - f_old[i];
-            err += (df - predicted[i]) * (df - predicted[i]);
-            pred += predicted[i] * predicted[i];
-            act += df * df;
-          }
-          // The error is measured against the larger of the change the block's Jacobian
-          // predicted and the residual the block started from: a block whose residuals are
-          // already small, and which the step hardly moves, does not ask for fresh Jacobians
-          // over an error that is small against what is left to solve.
-          double ratio = 1.0;
-          double start = 0.0;
-          for (int i : unit_rows[u]) start += f_old[i] * f_old[i];
-          const double scale = std::max(pred, start);
-          if (pred > 0.0)
-            ratio = 1.0 + std::sqrt(err / scale);
-          else if (act > 0.0)
-            ratio = kNlratioRefresh;
-          units[u]->set_nlratio(ratio);
-        }
+        double system_start = 0.0;
+        for (int i = 0; i < m; ++i) system_start += f_old[i] * f_old[i];
+        for (size_t u = 0; u < units.size(); ++u)
+          units[u]->set_nlratio(
+              nlratio(unit_rows[u], f_old, f_new, predicted, system_start, options.tolerance));
       }
       // A step that gained too little for the share of the Newton step taken: every Jacobian
       // of the next step is evaluated afresh.
@@ -246,8 +242,9 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
     for (size_t k = 0; k < sys.slot_of_nz.size(); ++k)
       if (sys.slot_of_nz[k] >= 0) Ax[sys.slot_of_nz[k]] += bj[k];
 
-    if (!symbolic) symbolic = klu_analyze(n, const_cast<int*>(sys.Ap.data()),
-                                          const_cast<int*>(sys.Ai.data()), &common);
+    if (!symbolic)
+      symbolic =
+          klu_analyze(n, const_cast<int*>(sys.Ap.data()), const_cast<int*>(sys.Ai.data()), &common);
     bool factored = false;
     // A refactorisation keeps the old pivot order; when that has become unstable, factor anew.
     if (symbolic && numeric)

@@ -65,22 +65,12 @@ extern "C" {
 
 int kvoprintf(int device, const char* format, ...) {
   if (!format) return 0;
-  char small[512];
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(small, sizeof small, format, args);
+  const std::string text = kvoref::vformat(format, args);
   va_end(args);
-  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
-    emit(device, small, static_cast<size_t>(n));
-  } else if (n >= 0) {
-    std::vector<char> big(static_cast<size_t>(n) + 1);
-    std::vsnprintf(big.data(), big.size(), format, again);
-    emit(device, big.data(), static_cast<size_t>(n));
-  }
-  va_end(again);
-  return n;
+  emit(device, text.data(), text.size());
+  return static_cast<int>(text.size());
 }
 
 void kvowrite(int device, const char* text, int length) {
@@ -156,4 +146,30 @@ void reset_print() {
 }
 
 }  // namespace detail
+std::string vformat(const char* fmt, va_list args) {
+  if (!fmt) return std::string();
+  char small[512];
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(small, sizeof small, fmt, args);
+  std::string out;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    out.assign(small, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    std::vsnprintf(big.data(), big.size(), fmt, again);
+    out.assign(big.data(), static_cast<size_t>(n));
+  }
+  va_end(again);
+  return out;
+}
+
+std::string format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string out = vformat(fmt, args);
+  va_end(args);
+  return out;
+}
+
 }  // namespace kvoref

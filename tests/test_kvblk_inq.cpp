@@ -4,73 +4,42 @@
 #include <cstring>
 #include <string>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvojac.h>
 
-using kvotest::KvoTest;
+using kvotest::toy;
 
 namespace {
-
-int res_calls = 0;
-
-// Four variables and three equations placed from (2, 3, 4). Non-zeros, block-local (equation,
-// variable): (1,1) (1,2) (2,2) (2,3) (3,4) (3,1) and one on equation 1 and a variable of no
-// block. The residuals are 1, 2 and 3.
-void m_ini(int b, int vs, int es, int nzs, int* status) {
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  for (int i = 0; i < 4; ++i)
-    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
-  for (int i = 0; i < 3; ++i)
-    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
-  const int nz[7][2] = {{1, 1}, {1, 2}, {2, 2}, {2, 3}, {3, 4}, {3, 1}, {1, 9}};
-  for (int k = 0; k < 7; ++k) kvoref::set_nz(jac, nzs + k, es + nz[k][0] - 1, vs + nz[k][1] - 1);
-  kvoblk_set_vstop(b, vs + 3);
-  kvoblk_set_estop(b, es + 2);
-  kvoblk_set_nzstop(b, nzs + 6);
-  *status = 0;
-}
-
-void m_res(int b, int* status) {
-  ++res_calls;
-  double* r = kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b));
-  for (int i = 0; i < 3; ++i) r[kvoblk_inq_estart(b) + i - 1] = i + 1.0;
-  *status = 0;
-}
 
 void report_slot(int b, int* status) {
   *status = 5;  // the dispatcher leaves 0 whatever the routine says
   kvoblk_base_report(b);
 }
 
-class Inquiry : public KvoTest {
+// The toy with four variables and three equations placed from (2, 3, 4). Non-zeros,
+// block-local (equation, variable): (1,1) (1,2) (2,2) (2,3) (3,4) (3,1) and one on equation 1
+// and a variable of no block. With every variable at 1 the residuals are 1, 2 and 3.
+class Inquiry : public kvotest::PlacedBlockTest {
  protected:
+  Inquiry() { list_capacity = 50; }
   void SetUp() override {
-    KvoTest::SetUp();
-    res_calls = 0;
-    lists = kvoref::make_lists(50);
-    cntr = new kvoref::Container(lists);
-    b = kvoblk_base_create_1(0);
-    kvoblk_set_blkid(b, "B1");
+    PlacedBlockTest::SetUp();
+    toy.nvar = 4;
+    toy.neq = 3;
+    toy.nz = {{0, 0}, {0, 1}, {1, 1}, {1, 2}, {2, 3}, {2, 0}, {0, 8}};
+    toy.coef = {0.5, 0.5, 1.0, 1.0, 1.5, 1.5};
+    toy.x_step = 0.0;
+    b = place(2, 3, 4);
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = m_ini;
-    t->res = m_res;
     t->inq_attr = kvoblk_base_inq_attr;
     t->report = report_slot;
-    kvoblk_register_container(b, cntr);
-    int st = -1;
-    kvoblk_ini(b, 2, 3, 4, &st);
     // Variable 2 fixed, variable 3 connected (code 2), variable 4 connected (code 4) but only
     // in equation 3, which is inactive.
     kvoref::set_var_status(lists.varlst, 3, kvoref::VAR_FIXED);
     kvoref::set_var_status(lists.varlst, 4, 2 << kvoref::VAR_CONNECTED_SHIFT);
     kvoref::set_var_status(lists.varlst, 5, 4 << kvoref::VAR_CONNECTED_SHIFT);
     kvoref::set_eqn_status(lists.eqnlst, 5, 0);
-  }
-  void TearDown() override {
-    kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
+    toy.res_calls = 0;
   }
 
   // The record as the block fills it for `mask`, every byte 0x5A beforehand.
@@ -88,8 +57,6 @@ class Inquiry : public KvoTest {
     return w;
   }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
@@ -146,7 +113,7 @@ TEST_F(Inquiry, FillsEveryAlwaysFieldAndLeavesRequestedOnesAlone) {
   int32_t norm_word;
   std::memcpy(&norm_word, &info.resnorm, sizeof norm_word);
   EXPECT_EQ(norm_word, untouched());
-  EXPECT_EQ(res_calls, 0);
+  EXPECT_EQ(toy.res_calls, 0);
 }
 
 TEST_F(Inquiry, BlockIdIsCutToEightCharactersAndAMissingOneIsEmpty) {
@@ -179,9 +146,9 @@ TEST_F(Inquiry, FreeNonZerosCanBeAskedForWithoutTheStatistics) {
 TEST_F(Inquiry, ActiveEquationsAndResidualNormOnRequest) {
   nux_blk_t info = inquire(NUX_BLK_REQ_ACTIVE_EQNS);
   EXPECT_EQ(info.neqn_active, 2);
-  EXPECT_EQ(res_calls, 0);
+  EXPECT_EQ(toy.res_calls, 0);
   info = inquire(NUX_BLK_REQ_NORM);
-  EXPECT_EQ(res_calls, 1);
+  EXPECT_EQ(toy.res_calls, 1);
   EXPECT_DOUBLE_EQ(info.resnorm, std::sqrt(14.0));
   EXPECT_EQ(info.neqn_active, untouched());
 }

@@ -1,39 +1,21 @@
 // Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
 #include <string>
 
-#include "fixture.h"
+#include "toy_model.h"
 
-using kvotest::KvoTest;
+using kvotest::toy;
 namespace W = kvoblk_word;
 
 namespace {
 
 int32_t& wordof(int b, int k) { return ib0[b + k]; }
 
-// A model of 10 variables, 8 equations and 30 non-zeros that defines its items from the given
-// starts. Equation 2 of the block is put in a group of its own.
+// The toy at 10 variables, 8 equations and 30 non-zeros, with equation 2 of the block in a
+// group of its own; the solve-bracket routines below count their calls.
 struct Calls {
-  int ini = 0, res = 0, de_ini = 0, pre = 0, post = 0, selfjac = 0;
+  int pre = 0, post = 0;
 } calls;
 
-void model_ini(int b, int vs, int es, int nzs, int* status) {
-  ++calls.ini;
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  for (int i = 0; i < 10; ++i)
-    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
-  for (int i = 0; i < 8; ++i) kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
-  for (int k = 0; k < 30; ++k) kvoref::set_nz(jac, nzs + k, es + k % 8, vs + k % 10);
-  if (eqnlst) kvoeqnlst_vec_group(eqnlst)[es] = 999;
-  kvoblk_set_vstop(b, vs + 9);
-  kvoblk_set_estop(b, es + 7);
-  kvoblk_set_nzstop(b, nzs + 29);
-  *status = 0;
-}
-void model_res(int, int* status) {
-  ++calls.res;
-  *status = 0;
-}
 void model_failing(int, int* status) {
   ++calls.pre;
   *status = 7;
@@ -42,36 +24,29 @@ void model_post(int, int* status) {
   ++calls.post;
   *status = 0;
 }
-void model_selfjac(int, int* status) {
-  ++calls.selfjac;
-  *status = 0;
-}
 
 }  // namespace
 
-class Placement : public KvoTest {
+class Placement : public kvotest::PlacedBlockTest {
  protected:
+  Placement() { list_capacity = 400; }
   void SetUp() override {
-    KvoTest::SetUp();
+    PlacedBlockTest::SetUp();
     calls = Calls();
-    lists = kvoref::make_lists(400);
+    toy.cyclic(10, 8, 30);
+    toy.groups = {{1, 999}};
+    // Offsets from a container that numbers its lists from 11, 22 and 33, equations counted
+    // from an absolute base of 1000.
+    delete cntr;
     kvoref::set_absolute_base(lists.eqnlst, 1000);
     cntr = new kvoref::Container(lists, 11, 22, 33);
-    b = kvoblk_base_create(0);
-    kvoblk_set_blkid(b, "R1");
+    b = make_block("R1", true);
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = model_ini;
-    t->res = model_res;
-    t->selfjac = model_selfjac;
+    t->ini = kvotest::toy_ini;
+    t->res = kvotest::toy_res;
+    t->selfjac = kvotest::toy_selfjac;
     kvoblk_register_container(b, cntr);
   }
-  void TearDown() override {
-    kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
@@ -112,7 +87,7 @@ TEST_F(Placement, MissingStartRefusesAndLeavesBlockUnplaced) {
     kvoblk_ini(b, 101, estart, 301, &st);
     EXPECT_EQ(st, 1);
     EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
-    EXPECT_EQ(calls.ini, 0);
+    EXPECT_EQ(toy.ini_calls, 0);
     EXPECT_EQ(his(), "calling ini for R1\n!! kvoblk_ini() vstart: 101, estart " +
                          std::to_string(estart) + ", nzstart 301\n");
   }
@@ -122,7 +97,7 @@ TEST_F(Placement, SecondPlacementAssertsAndPlacesAgain) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);
   kvoblk_ini(b, 5, 5, 5, &st);
-  EXPECT_EQ(calls.ini, 2);
+  EXPECT_EQ(toy.ini_calls, 2);
   EXPECT_EQ(kvoblk_inq_vstart(b), 5);
   std::string e = err();
   EXPECT_EQ(e.rfind("Assertion 'kvoblk_ini: trying to ini an already initialized block' failed in "
@@ -143,10 +118,10 @@ TEST_F(Placement, EmptyIniSlotReportsAndStaysUnplaced) {
 
 TEST_F(Placement, WithoutContainerTheModelStillRuns) {
   int lone = kvoblk_base_create(0);
-  kvoblk_inq_ops(lone)->ini = model_ini;
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
   int st = 0;
   kvoblk_ini(lone, 1, 1, 1, &st);
-  EXPECT_EQ(calls.ini, 1);
+  EXPECT_EQ(toy.ini_calls, 1);
   EXPECT_EQ(kvoblk_inq_eo_state(lone), 1);
   kvoblk_destroy(lone);
 }
@@ -243,10 +218,10 @@ TEST_F(SolveCycle, GroupResidualAcceptsOnlyTheBlocksGroup) {
   kvoblk_ini(b, 1, 1, 1, &st);
   kvoblk_group_res(b, 1001, &st);
   EXPECT_EQ(st, 0);
-  EXPECT_EQ(calls.res, 1);
+  EXPECT_EQ(toy.res_calls, 1);
   kvoblk_group_res(b, 1002, &st);
   EXPECT_EQ(st, 1);
-  EXPECT_EQ(calls.res, 1);
+  EXPECT_EQ(toy.res_calls, 1);
   EXPECT_EQ(his(),
             "!! kvoblk_base_group_res: Illegal equation group 1002 specified in block R1, 1001 "
             "expected\n");
@@ -259,7 +234,7 @@ TEST_F(SolveCycle, GroupSelfJacobianServesEveryGroupOfTheBlock) {
     kvoblk_group_selfjac(b, g, &st);
     EXPECT_EQ(st, 0) << g;
   }
-  EXPECT_EQ(calls.selfjac, 3);
+  EXPECT_EQ(toy.selfjac_calls, 3);
   kvoblk_group_selfjac(b, 1009, &st);
   EXPECT_EQ(st, 1);
   EXPECT_EQ(his(),

@@ -400,7 +400,15 @@ std::string pat_digest(int k, int nnz, const std::vector<int>& rows, const std::
 }
 std::string structure(int b, int nnz, const int* rows, const int* cols) {
   unsigned char d[16];
-  structure_digest(b, nnz, rows, cols, d);
+  kvoblk::detail::BlockPattern p;
+  if (rows) {
+    EXPECT_TRUE(p.resize(nnz));
+    for (int k = 0; k < nnz; ++k) {
+      p.rows[k] = rows[k];
+      p.cols[k] = cols[k];
+    }
+  }
+  structure_digest(b, rows ? &p : nullptr, d);
   return hex(d);
 }
 }  // namespace

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvoblock.h>
 
-using kvotest::KvoTest;
 namespace W = kvoblk_word;
 
 namespace {
@@ -60,8 +59,8 @@ class ModelBlock : public KVOBlock {
   }
 };
 
-// A model of 10 variables, 8 equations and 30 non-zeros placed from the given starts. Its
-// de_ini routine records what the container had been told when it ran.
+// The toy at 10 variables, 8 equations and 30 non-zeros. Its de_ini routine records what the
+// container had been told when it ran.
 kvoref::Container* the_container = nullptr;
 struct Seen {
   int de_ini = 0;
@@ -69,19 +68,6 @@ struct Seen {
   int destroy = 0;
 } seen;
 
-void model_ini(int b, int vs, int es, int nzs, int* status) {
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  for (int i = 0; i < 10; ++i)
-    kvoref::define_var(varlst, vs + i, ("X" + std::to_string(i + 1)).c_str(), 1.0);
-  for (int i = 0; i < 8; ++i)
-    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
-  for (int k = 0; k < 30; ++k) kvoref::set_nz(jac, nzs + k, es + k % 8, vs + k % 10);
-  kvoblk_set_vstop(b, vs + 9);
-  kvoblk_set_estop(b, es + 7);
-  kvoblk_set_nzstop(b, nzs + 29);
-  *status = 0;
-}
 void model_de_ini(int b, int* status) {
   ++seen.de_ini;
   seen.edits_at_de_ini = the_container ? the_container->edits.size() : 0;
@@ -94,26 +80,23 @@ void model_destroy(int b) {
 
 }  // namespace
 
-class FrameworkBlock : public KvoTest {
+class FrameworkBlock : public kvotest::PlacedBlockTest {
  protected:
+  FrameworkBlock() { list_capacity = 400; }
   void SetUp() override {
-    KvoTest::SetUp();
+    PlacedBlockTest::SetUp();
     seen = Seen();
-    lists = kvoref::make_lists(400);
-    cntr = new kvoref::Container(lists);
+    kvotest::toy.cyclic(10, 8, 30);
     the_container = cntr;
-    b = kvoblk_base_create(0);
-    kvoblk_set_blkid(b, "R1");
+    b = make_block("R1", true);
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
-    t->ini = model_ini;
+    t->ini = kvotest::toy_ini;
     t->de_ini = model_de_ini;
     t->destroy = model_destroy;
   }
   void TearDown() override {
-    kvoblk_destroy(b);
     the_container = nullptr;
-    delete cntr;
-    KvoTest::TearDown();
+    PlacedBlockTest::TearDown();
   }
   // The framework object the block record names, as the block hands it to the host.
   NUXEOBlock* named_object() {
@@ -121,14 +104,7 @@ class FrameworkBlock : public KvoTest {
     kvoblk_inq_attr(b, &info);
     return info.block;
   }
-  void place() {
-    kvoblk_register_container(b, cntr);
-    int st = 0;
-    kvoblk_ini(b, 101, 51, 301, &st);
-    ASSERT_EQ(st, 0);
-  }
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
+  void place() { ASSERT_TRUE(place_block(b, 101, 51, 301)); }
   int b = 0;
 };
 
@@ -464,12 +440,13 @@ TEST_F(FrameworkBlock, DestroyEndsBlockThenObjectAndReleasesWrapper) {
   CountingWrapper w;
   auto* o = new ModelBlock(b);
   o->tuvwrappercntr_setWrapper(&w);
-  int blocks = kvoref::live_blocks();
+  int live = kvoref::live_blocks();
   o->Destroy();
   EXPECT_EQ(seen.destroy, 1);
-  EXPECT_EQ(kvoref::live_blocks(), blocks - 1);
+  EXPECT_EQ(kvoref::live_blocks(), live - 1);
   EXPECT_EQ(w.refs, 0);
   b = 0;  // gone with the object
+  blocks.clear();
   (new KVOBlock())->Destroy();
   EXPECT_EQ(his(), "");
 }

@@ -8,14 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 #include <kvoblk/kvopat_compare.h>
 // The program built from the library's objects has no example models.
 #ifndef KVOBLK_WHITEBOX
 #include "cstr.h"
 #endif
 
-using kvotest::KvoTest;
 
 namespace {
 
@@ -132,22 +131,15 @@ const std::string kFine = "No obvious errors found.\n";
 
 // A block of the test model placed at variable 11, equation 6, non-zero 21, so that every
 // conversion between global and block-local numbers is exercised.
-class CompareTest : public KvoTest {
+class CompareTest : public kvotest::PlacedBlockTest {
  protected:
+  CompareTest() { list_capacity = 100; }
   void SetUp() override {
-    KvoTest::SetUp();
-    lists = kvoref::make_lists(100);
-    cntr = new kvoref::Container(lists);
+    PlacedBlockTest::SetUp();
     shape(2, 2);
   }
-  void TearDown() override {
-    if (b) kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
   void place(int pat_type = KVOBLK_PATTYPE_ANALYTIC) {
-    b = kvoblk_base_create(0);
-    kvoblk_set_blkid(b, "R1");
+    b = make_block("R1", true);
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
     t->selfdim = model_selfdim;
     t->ini = model_ini;
@@ -155,10 +147,7 @@ class CompareTest : public KvoTest {
     t->selfjac = model_selfjac;
     t->selfpat = model_selfpat;
     t->npat_compare = kvoblk_npat_compare_base;
-    kvoblk_register_container(b, cntr);
-    int st = 0;
-    kvoblk_ini(b, 11, 6, 21, &st);
-    ASSERT_EQ(st, 0);
+    ASSERT_TRUE(place_block(b, 11, 6, 21));
     kvoblk_set_pat_type(b, pat_type);
     his();
   }
@@ -169,8 +158,6 @@ class CompareTest : public KvoTest {
   }
   double value(int j) { return kvovarlst_inq_var_value(lists.varlst, 10 + j, 0); }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
@@ -825,6 +812,59 @@ TEST_F(PatternCheck, ReportRefusesRowsItCannotSlice) {
   kvoblk_pat_compare_report(2, 1, rows_a, rows_n, cols_a, cols_n, b);
   EXPECT_EQ(his(), "");
   EXPECT_NE(err().find("Assertion '"), std::string::npos);
+}
+
+// ---- The block-local pattern and the heap array under it -----------------------------------
+
+#include "kvopat.h"
+
+TEST(HeapArray, GrowsKeepingItsItemsAndARefusedRequestLeavesItAsItWas) {
+  kvoblk::detail::HeapArray<int> a;
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(a.push_back(i * i));
+  EXPECT_EQ(a.size(), 20);
+  EXPECT_EQ(a.cap, 32);
+  kvoblk::detail::heap_fail_after(1);
+  EXPECT_FALSE(a.reserve(1000));
+  kvoblk::detail::heap_fail_after(0);
+  EXPECT_EQ(a.cap, 32);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(a[i], i * i) << i;
+  while (a.size() < a.cap) ASSERT_TRUE(a.push_back(-1));
+  kvoblk::detail::heap_fail_after(1);
+  EXPECT_FALSE(a.push_back(7));
+  kvoblk::detail::heap_fail_after(0);
+  EXPECT_EQ(a.size(), 32);
+  EXPECT_EQ(a[31], -1);
+  // A count that no allocation can hold and a negative one are refused without a request.
+  EXPECT_FALSE(a.reserve(INT64_MAX));
+  EXPECT_FALSE(a.resize(-1));
+  EXPECT_EQ(a.size(), 32);
+  int* owned = a.release();
+  EXPECT_EQ(a.data(), nullptr);
+  EXPECT_EQ(a.size(), 0);
+  std::free(owned);
+}
+
+TEST_F(PatternCheck, PatternAdaptersRoundTripThroughAHostObjectAndFindEntriesOutside) {
+  kvoblk::detail::BlockPattern p;
+  ASSERT_TRUE(p.resize(3));
+  const int rows[] = {1, 2, 3}, cols[] = {2, 1, 3};
+  for (int k = 0; k < 3; ++k) p.rows[k] = rows[k], p.cols[k] = cols[k];
+  kv_jac_t object = kvoblk::detail::object_of_pattern(p);
+  ASSERT_NE(object, 0);
+  EXPECT_EQ(kvotest::pattern_entries(object), (Entries{{1, 2}, {2, 1}, {3, 3}}));
+  // Read back made local to a block starting at equation 2 and variable 1.
+  kvoblk::detail::BlockPattern q;
+  ASSERT_TRUE(kvoblk::detail::pattern_of_object(object, 2, 3, 2, 1, &q));
+  EXPECT_EQ(q.size(), 2);
+  EXPECT_EQ(q.rows[0], 1);
+  EXPECT_EQ(q.cols[0], 1);
+  EXPECT_EQ(q.rows[1], 2);
+  EXPECT_EQ(q.cols[1], 3);
+  kvojac_destroy(&object);
+  EXPECT_EQ(kvoblk::detail::first_outside(p, 3, 3), -1);
+  EXPECT_EQ(kvoblk::detail::first_outside(p, 2, 3), 2);  // column 3 of a two-variable block
+  EXPECT_EQ(kvoblk::detail::first_outside(p, 3, 1), 1);  // row 2 of a one-equation block
+  EXPECT_EQ(kvoblk::detail::local_number(INT32_MIN, 2), 0);  // a number no word can hold
 }
 
 #endif  // KVOBLK_WHITEBOX

@@ -22,12 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 #ifdef KVOBLK_WHITEBOX
 #include "kvopat.h"
 #endif
 
-using kvotest::KvoTest;
 namespace fs = std::filesystem;
 
 // ---- Largest single heap request ----------------------------------------------------------
@@ -116,22 +115,17 @@ std::string edit(std::string text, const std::string& from, const std::string& t
   return text;
 }
 
-// The entries of a pattern object.
-std::vector<std::pair<int, int>> entries(kv_jac_t pattern) {
-  std::vector<std::pair<int, int>> e;
-  for (int k = 1; k <= kvojac_inq_nnz(pattern); ++k)
-    e.emplace_back(kvojac_inq_nz_eqnnum(pattern, k), kvojac_inq_nz_varnum(pattern, k));
-  return e;
-}
+using kvotest::pattern_entries;
 
 const char* kDateLine = "Date created             : ";
 
 }  // namespace
 
-class PatternFile : public KvoTest {
+class PatternFile : public kvotest::PlacedBlockTest {
  protected:
+  PatternFile() { list_capacity = 100; }
   void SetUp() override {
-    KvoTest::SetUp();
+    PlacedBlockTest::SetUp();
     dir = fs::temp_directory_path() /
           ("kvopat_" + std::to_string(getpid()) + "_" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -139,21 +133,16 @@ class PatternFile : public KvoTest {
     fs::create_directories(dir);
     path = (dir / "b1.pat").string();
     shape = Shape{{"A", "B", "C"}, {{1, 3}, {2}}};
-    lists = kvoref::make_lists(100);
-    cntr = new kvoref::Container(lists);
-    b = make_block("B1");
+    b = shape_block("B1");
   }
   void TearDown() override {
-    for (int blk : blocks) kvoblk_destroy(blk);
-    delete cntr;
+    PlacedBlockTest::TearDown();
     fs::remove_all(dir);
-    KvoTest::TearDown();
   }
 
   // A placed block of the current shape, restoring from `path`, after any earlier blocks.
-  int make_block(const char* id) {
-    int blk = kvoblk_base_create_1(0);
-    kvoblk_set_blkid(blk, id);
+  int shape_block(const char* id) {
+    int blk = make_block(id);
     kvoblk_ops_t* t = kvoblk_inq_ops(blk);
     t->ini = shape_ini;
     t->res = shape_res;
@@ -163,7 +152,6 @@ class PatternFile : public KvoTest {
     kvoblk_ini(blk, next_var, next_eqn, 1, &st);
     next_var += static_cast<int>(shape.var_names.size());
     next_eqn += static_cast<int>(shape.deps.size());
-    blocks.push_back(blk);
     return blk;
   }
 
@@ -171,7 +159,7 @@ class PatternFile : public KvoTest {
   std::pair<std::vector<std::pair<int, int>>, int> restore(int blk) {
     int errors = 0;
     kv_jac_t pattern = kvoblk_rpat(blk, &errors);
-    std::vector<std::pair<int, int>> e = entries(pattern);
+    std::vector<std::pair<int, int>> e = pattern_entries(pattern);
     if (pattern) kvojac_destroy(&pattern);
     return {e, errors};
   }
@@ -195,10 +183,7 @@ class PatternFile : public KvoTest {
 
   fs::path dir;
   std::string path;
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
-  std::vector<int> blocks;
   int next_var = 1, next_eqn = 1;
 };
 
@@ -248,7 +233,7 @@ TEST_F(PatternFile, SavedFileIsReadBackWithoutDetectingAgain) {
 TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
   shape = Shape{{"A", "B", "C", "D", "E", "F", "G", "H"}, {{1, 2, 3, 4, 5, 6, 7}}};
   path = (dir / "seven.pat").string();
-  int seven = make_block("S7");
+  int seven = shape_block("S7");
   restore(seven);
   std::string text = slurp(path);
   EXPECT_NE(text.find("==\n\n         7         6         5         4         3         2"
@@ -259,7 +244,7 @@ TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
 
   shape.deps = {{1, 2, 3, 4, 5, 6, 7, 8}};
   path = (dir / "eight.pat").string();
-  int eight = make_block("S8");
+  int eight = shape_block("S8");
   restore(eight);
   text = slurp(path);
   EXPECT_NE(text.find("==\n\n         8         7         6         5         4         3"
@@ -271,7 +256,7 @@ TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
 TEST_F(PatternFile, BlockIdFillsTheTitleBoxOrPushesItsEdgeOut) {
   const std::string id43(43, 'X');
   path = (dir / "id43.pat").string();
-  restore(make_block(id43.c_str()));
+  restore(shape_block(id43.c_str()));
   std::vector<std::string> lines = lines_of(slurp(path));
   ASSERT_GT(lines.size(), 3u);
   EXPECT_EQ(lines[2], "* Sparsity pattern file for block " + id43 + "*");
@@ -279,7 +264,7 @@ TEST_F(PatternFile, BlockIdFillsTheTitleBoxOrPushesItsEdgeOut) {
 
   const std::string id50(50, 'Y');
   path = (dir / "id50.pat").string();
-  restore(make_block(id50.c_str()));
+  restore(shape_block(id50.c_str()));
   lines = lines_of(slurp(path));
   EXPECT_EQ(lines[2], "* Sparsity pattern file for block " + id50 + "*");
 }
@@ -478,10 +463,10 @@ TEST_F(PatternFile, FileWithoutChecksumIsRefused) {
 TEST_F(PatternFile, ChecksumCoversTheFirstNamesOnly) {
   write_file();
   shape.var_names = {"A", "Q", "C"};
-  EXPECT_EQ(restore(make_block("B1")).second, 0);
+  EXPECT_EQ(restore(shape_block("B1")).second, 0);
   EXPECT_EQ(his(), "");
   shape.var_names = {"Z", "B", "C"};
-  EXPECT_EQ(restore(make_block("B1")).second, 1);
+  EXPECT_EQ(restore(shape_block("B1")).second, 1);
   EXPECT_EQ(his(), failed("File cheksum does not match."));
 }
 
@@ -573,7 +558,7 @@ TEST_F(PatternFile, MoreNonZerosThanTheHeadersOwnDimensionsHoldIsRefusedBeforePl
   ASSERT_EQ(reserved, 1);
 
   // The neighbour takes the non-zeros right after the one reserved.
-  int next = make_block("B2");
+  int next = shape_block("B2");
   kvoblk_set_pat_ini_type(next, KVOBLK_PAT_NUMERIC);
   kvoblk_set_nzstart(next, 1 + reserved);
   kvoblk_pat_ini(next, 1 + reserved, &errors);
@@ -636,7 +621,7 @@ TEST_F(PatternFile, DimensionQueryTakesTheCountFromAFileOfTheSameBlock) {
 
 TEST_F(PatternFile, DimensionQueryComparesTheWholeBlockId) {
   path = (dir / "long.pat").string();
-  int first = make_block("REACTOR_TRAIN_SECTION_1");
+  int first = shape_block("REACTOR_TRAIN_SECTION_1");
   restore(first);
   his();
   int nnz = 0, errors = 0;
@@ -644,7 +629,7 @@ TEST_F(PatternFile, DimensionQueryComparesTheWholeBlockId) {
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(nnz, 3);
 
-  int second = make_block("REACTOR_TRAIN_SECTION_2");
+  int second = shape_block("REACTOR_TRAIN_SECTION_2");
   nnz = 7;
   blkpat_dim(second, 3, 2, &nnz, &errors);
   EXPECT_EQ(errors, 1);
@@ -690,7 +675,7 @@ TEST_F(PatternFile, AnyDamageEndsInSuccessOrExactlyOneError) {
   // Eight entries, so that the column section spans two lines.
   shape = Shape{{"A", "B", "C", "D"}, {{1, 2, 4}, {2, 3}, {1, 3, 4}}};
   path = (dir / "fuzz.pat").string();
-  int blk = make_block("FUZZ");
+  int blk = shape_block("FUZZ");
   restore(blk);
   const std::string good = slurp(path);
   his();
@@ -745,7 +730,7 @@ TEST_F(PatternFile, AnyDamageEndsInSuccessOrExactlyOneError) {
     kv_jac_t pattern = kvoblk_rpat(blk, &errors);
     if (pattern) {
       EXPECT_EQ(errors, 0) << "case " << c;
-      for (auto [row, col] : entries(pattern)) {
+      for (auto [row, col] : pattern_entries(pattern)) {
         EXPECT_TRUE(row >= 1 && row <= 3 && col >= 1 && col <= 4) << "case " << c;
       }
       kvojac_destroy(&pattern);

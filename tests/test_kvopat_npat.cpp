@@ -12,9 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 
-using kvotest::KvoTest;
 
 namespace {
 
@@ -71,46 +70,28 @@ void shape(int nvar, int neq) {
   m.scale.assign(nvar, 1.0);
 }
 
-std::vector<std::pair<int, int>> entries(kv_jac_t p) {
-  std::vector<std::pair<int, int>> e;
-  for (int k = 1; k <= kvojac_inq_nnz(p); ++k)
-    e.emplace_back(kvojac_inq_nz_eqnnum(p, k), kvojac_inq_nz_varnum(p, k));
-  return e;
-}
-
 using Entries = std::vector<std::pair<int, int>>;
+using kvotest::pattern_entries;
 
 }  // namespace
 
-class NumericPattern : public KvoTest {
+class NumericPattern : public kvotest::PlacedBlockTest {
  protected:
+  NumericPattern() { list_capacity = 100; }
   void SetUp() override {
-    KvoTest::SetUp();
-    lists = kvoref::make_lists(100);
-    cntr = new kvoref::Container(lists);
+    PlacedBlockTest::SetUp();
     shape(5, 3);
-  }
-  void TearDown() override {
-    if (b) kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
   }
   // Makes and places the block for the current model at variable 11, equation 21.
   void place() {
-    b = kvoblk_base_create_1(0);
-    kvoblk_set_blkid(b, "R1");
+    b = make_block("R1");
     kvoblk_ops_t* t = kvoblk_inq_ops(b);
     t->ini = model_ini;
     t->res = model_res;
-    kvoblk_register_container(b, cntr);
-    int st = 0;
-    kvoblk_ini(b, 11, 21, 1, &st);
-    ASSERT_EQ(st, 0);
+    ASSERT_TRUE(place_block(b, 11, 21, 1));
   }
   double value(int j) { return kvovarlst_inq_var_value(lists.varlst, 10 + j, 0); }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 
@@ -122,7 +103,7 @@ TEST_F(NumericPattern, FindsEachRowsColumnsInDecreasingOrderAndRestoresValues) {
   kv_jac_t p = kvoblk_npat(b, &errors);
   ASSERT_NE(p, 0);
   EXPECT_EQ(errors, 0);
-  EXPECT_EQ(entries(p), (Entries{{1, 5}, {1, 3}, {1, 1}, {2, 2}, {3, 4}, {3, 1}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 5}, {1, 3}, {1, 1}, {2, 2}, {3, 4}, {3, 1}}));
   EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
   EXPECT_EQ(m.calls, 6);  // the base point and one perturbation per variable
   for (int j = 1; j <= 5; ++j) EXPECT_EQ(value(j), m.value[j - 1]) << j;
@@ -146,7 +127,7 @@ TEST_F(NumericPattern, ZeroValuesAreMovedAwayAndPerturbedRelativeToTheMovedValue
   EXPECT_EQ(m.seen[1][0], 0.01 + h);
   EXPECT_EQ(m.seen[2][1], -0.01 - h);
   EXPECT_EQ(m.seen[3][2], 0.01 + h);  // the scale plays no part once moved
-  EXPECT_EQ(entries(p), (Entries{{1, 3}, {1, 2}, {1, 1}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 3}, {1, 2}, {1, 1}}));
   for (int j = 1; j <= 3; ++j) EXPECT_EQ(value(j), 0.0);
   kvojac_destroy(&p);
 }
@@ -163,7 +144,7 @@ TEST_F(NumericPattern, WithoutMoveAZeroValueIsPerturbedByItsScale) {
   ASSERT_EQ(m.seen.size(), 2u);
   EXPECT_EQ(m.seen[0][0], 0.0);
   EXPECT_EQ(m.seen[1][0], 1e-6 * 5.0);
-  EXPECT_EQ(entries(p), (Entries{{1, 1}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}}));
   kvojac_destroy(&p);
 }
 
@@ -179,7 +160,7 @@ TEST_F(NumericPattern, VariableAtItsUpperBoundIsPerturbedDownAndStillFound) {
   ASSERT_EQ(m.seen.size(), 3u);
   EXPECT_EQ(m.seen[1][0], 2.0 - 3e-6);
   EXPECT_EQ(m.seen[2][1], -2.0 + 3e-6);  // at the lower bound: up, against the sign
-  EXPECT_EQ(entries(p), (Entries{{1, 2}, {1, 1}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 2}, {1, 1}}));
   kvojac_destroy(&p);
 }
 
@@ -195,7 +176,7 @@ TEST_F(NumericPattern, FixedVariableIsAcceptedAndLeftUnmovedWithAnEmptyColumn) {
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(his(), "");
   for (const auto& x : m.seen) EXPECT_EQ(x[1], 0.0);
-  EXPECT_EQ(entries(p), (Entries{{1, 1}, {2, 3}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}, {2, 3}}));
   kvojac_destroy(&p);
 }
 
@@ -257,7 +238,7 @@ TEST_F(NumericPattern, BlockWithoutVariablesOrEquationsReportsItsCounts) {
     if (nv == 0) want += "\nError in numerical sparsity.Number of variables for block R1 is 0\n";
     if (ne == 0) want += "\nError in numerical sparsity.Number of equations for block R1 is 0\n";
     EXPECT_EQ(his(), want);
-    kvoblk_destroy(b);
+    destroy_block(b);
     b = 0;
   }
 }
@@ -284,9 +265,9 @@ TEST_F(NumericPattern, DenseBlocksGrowTheEntryArraysAndKeepEveryEntry) {
     Entries want;
     for (int i = 1; i <= ne; ++i)
       for (int j = nv; j >= 1; --j) want.emplace_back(i, j);
-    EXPECT_EQ(entries(p), want) << nv << "x" << ne;
+    EXPECT_EQ(pattern_entries(p), want) << nv << "x" << ne;
     kvojac_destroy(&p);
-    kvoblk_destroy(b);
+    destroy_block(b);
     b = 0;
   }
 }
@@ -298,7 +279,7 @@ TEST_F(NumericPattern, EquationsBeyondTheListReadAsZeroWithoutTouchingMemory) {
   int errors = 0;
   kv_jac_t p = kvoblk_npat(b, &errors);
   ASSERT_NE(p, 0);
-  EXPECT_EQ(entries(p), (Entries{{1, 1}}));
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}}));
   kvojac_destroy(&p);
 }
 

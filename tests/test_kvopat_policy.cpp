@@ -4,9 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
+#include "toy_model.h"
 
-using kvotest::KvoTest;
 
 namespace {
 
@@ -62,23 +61,16 @@ void model_selfpat(int b, kv_jac_t* jac, int* status) {
 
 }  // namespace
 
-class PatternPolicy : public KvoTest {
+class PatternPolicy : public kvotest::PlacedBlockTest {
  protected:
+  PatternPolicy() { list_capacity = 1000; }
   void SetUp() override {
-    KvoTest::SetUp();
+    PlacedBlockTest::SetUp();
     m = Model();
-    lists = kvoref::make_lists(1000);
-    cntr = new kvoref::Container(lists);
     b = make();
   }
-  void TearDown() override {
-    kvoblk_destroy(b);
-    delete cntr;
-    KvoTest::TearDown();
-  }
   int make() {
-    int blk = kvoblk_base_create_1(0);
-    kvoblk_set_blkid(blk, "R1");
+    int blk = make_block("R1");
     kvoblk_ops_t* t = kvoblk_inq_ops(blk);
     t->selfdim = model_selfdim;
     t->ini = model_ini;
@@ -87,12 +79,7 @@ class PatternPolicy : public KvoTest {
     return blk;
   }
   // Registers the container and places the block at variable 11, equation 21, non-zero 101.
-  void place() {
-    kvoblk_register_container(b, cntr);
-    int st = 0;
-    kvoblk_ini(b, 11, 21, 101, &st);
-    ASSERT_EQ(st, 0);
-  }
+  void place() { ASSERT_TRUE(place_block(b, 11, 21, 101)); }
   // Dimensions the block with a model that reports nvar, neq and nnz; answers the reservation.
   int reserve(int nvar, int neq, int nnz = 77) {
     m.nvar = nvar, m.neq = neq, m.selfdim_nnz = nnz;
@@ -106,8 +93,6 @@ class PatternPolicy : public KvoTest {
     *var = kvojac_inq_nz_varnum(lists.jac, k);
   }
 
-  kvoref::Lists lists;
-  kvoref::Container* cntr = nullptr;
   int b = 0;
 };
 

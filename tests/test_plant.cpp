@@ -9,7 +9,8 @@ namespace {
 class PlantTest : public kvotest::KvoTest {};
 
 TEST_F(PlantTest, RecycleSolvesFromAColdStartAndItsMaterialBalanceCloses) {
-  for (int method : {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
+  for (int method :
+       {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
     SCOPED_TRACE(method);
     Plant plant;
     ASSERT_TRUE(build_recycle(plant)) << his();
@@ -28,24 +29,28 @@ TEST_F(PlantTest, RecycleSolvesFromAColdStartAndItsMaterialBalanceCloses) {
   }
 }
 
-TEST_F(PlantTest, UpdatesNeverCostMoreResidualsThanNumericJacobiansOnTheRecycle) {
+TEST_F(PlantTest, UpdatesSaveAThirdOfTheResidualsOnTheRecycleAndStillFallBack) {
+  // The shipped flowsheet's loop (20 tanks of 0.6 m3) at the library's default NLRATIODEV.
+  RecycleSpec spec;
+  spec.ntanks = 20;
+  spec.volume = 0.6;
   long evals[2] = {0, 0};
-  double ratios_seen = 0;
   for (int k = 0; k < 2; ++k) {
     Plant plant;
-    ASSERT_TRUE(build_recycle(plant));
+    ASSERT_TRUE(build_recycle(plant, spec));
     plant.set_method(k == 0 ? KVOBLK_NUMERIC : KVOBLK_UPDATE_NUMERIC);
     plant.reset_counts();
-    ASSERT_TRUE(plant.solve().converged);
+    const kvoref::NewtonReport r = plant.solve();
+    ASSERT_TRUE(r.converged) << r.message;
     evals[k] = plant.total_counts().residuals;
     if (k == 1) {
-      EXPECT_GT(plant.total_counts().updates, 0);
-      // The solver stored every block's ratio: none keeps the creation value exactly.
-      for (int blk : plant.blocks()) ratios_seen += kvoblk_inq_nlratio(blk) != 1.0;
+      const Plant::BlockCounts c = plant.total_counts();
+      EXPECT_GT(c.updates, 0);
+      // The ratios the solver stored made blocks fall back to fresh Jacobians after the first.
+      EXPECT_GT(c.jacobians - c.updates, static_cast<int>(plant.blocks().size()));
     }
   }
-  EXPECT_LT(evals[1], evals[0]);
-  EXPECT_GT(ratios_seen, 0);
+  EXPECT_LE(evals[1], 0.7 * static_cast<double>(evals[0])) << evals[1] << " vs " << evals[0];
 }
 
 TEST_F(PlantTest, DegreesOfFreedomFollowConnectionsAndFixedVariables) {

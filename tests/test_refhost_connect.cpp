@@ -36,7 +36,8 @@ class Connect : public kvotest::KvoTest {
   void SetUp() override {
     KvoTest::SetUp();
     lists = kvoref::make_lists(4);
-    for (int v = 1; v <= 12; ++v) kvoref::define_var(lists.varlst, v, ("X" + std::to_string(v)).c_str(), v);
+    for (int v = 1; v <= 12; ++v)
+      kvoref::define_var(lists.varlst, v, ("X" + std::to_string(v)).c_str(), v);
     for (int e = 1; e <= 2; ++e) kvoref::define_eqn(lists.eqnlst, e, "BLOCK.EQN");
     cntr.reset(new kvoref::Container(lists));
   }
@@ -93,9 +94,9 @@ TEST_F(Connect, RefusesIncompatiblePortsNamingBoth) {
   PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
   PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
   PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11});
-  PortPtr hot = port(&c, "HOT", kvoref::PORT_INLET, {10, 11, 12},
-                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_MOLE_FRACTION,
-                      kvoref::KIND_CONCENTRATION});
+  PortPtr hot =
+      port(&c, "HOT", kvoref::PORT_INLET, {10, 11, 12},
+           {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_MOLE_FRACTION, kvoref::KIND_CONCENTRATION});
   PortPtr loose = port(&c, "FREE", kvoref::PORT_INLET, {10, 0, 12});
 
   EXPECT_EQ(conns.connect(out.get(), in2.get()), 0);
@@ -173,7 +174,8 @@ TEST_F(Connect, ConnectScriptsMakeTheConnectionsTheyName) {
 TEST(Structure, NamesTheOverAndUnderDeterminedParts) {
   kvoref::reset();
   kvoref::Lists l = kvoref::make_lists(4);
-  for (int v = 1; v <= 3; ++v) kvoref::define_var(l.varlst, v, ("X" + std::to_string(v)).c_str(), 1.0);
+  for (int v = 1; v <= 3; ++v)
+    kvoref::define_var(l.varlst, v, ("X" + std::to_string(v)).c_str(), 1.0);
   for (int e = 1; e <= 3; ++e) kvoref::define_eqn(l.eqnlst, e, ("E" + std::to_string(e)).c_str());
   // E1 and E2 both depend on X1 only; E3 on X2 and X3.
   kvoref::set_nz(l.jac, 1, 1, 1);
@@ -195,31 +197,38 @@ TEST(Structure, NamesTheOverAndUnderDeterminedParts) {
   kvoref::reset();
 }
 
-// One equation x - 1 = 0 in one variable, with a Jacobian of either sign.
-class Line : public kvoref::SolverUnit {
+// One equation (x - 1) + c (x - 1)^2 = 0 in variable and equation `pos`, with `slope` times its
+// derivative as the Jacobian.
+class Curve : public kvoref::SolverUnit {
  public:
-  Line(const kvoref::Lists& l, double slope) : l_(l), slope_(slope) {}
-  const char* name() const override { return "LINE"; }
+  Curve(const kvoref::Lists& l, int pos, double c, double slope = 1.0)
+      : l_(l), pos_(pos), c_(c), slope_(slope) {}
+  const char* name() const override { return "CURVE"; }
   void pre_solve(int& st) override { st = 0; }
   void residuals(int& st) override {
     st = 0;
-    kvoeqnlst_vec_residual(l_.eqnlst)[0] = kvovarlst_inq_var_value(l_.varlst, 1, 0) - 1.0;
+    const double d = kvovarlst_inq_var_value(l_.varlst, pos_, 0) - 1.0;
+    kvoeqnlst_vec_residual(l_.eqnlst)[pos_ - 1] = d + c_ * d * d;
   }
   void jacobian(int& st) override {
     st = 0;
-    kvojac_set_nz_value(l_.jac, 1, slope_);
+    const double d = kvovarlst_inq_var_value(l_.varlst, pos_, 0) - 1.0;
+    kvojac_set_nz_value(l_.jac, pos_, slope_ * (1.0 + 2.0 * c_ * d));
   }
   void post_solve(int& st) override { st = 0; }
-  void equation_range(int* first, int* last) const override {
-    *first = 1;
-    *last = 1;
-  }
+  void equation_range(int* first, int* last) const override { *first = *last = pos_; }
   void set_nlratio(double ratio) override { ratios.push_back(ratio); }
   std::vector<double> ratios;
 
  private:
   kvoref::Lists l_;
-  double slope_;
+  int pos_;
+  double c_, slope_;
+};
+
+// x - 1 = 0 in the first variable, with a Jacobian of any value.
+struct Line : Curve {
+  Line(const kvoref::Lists& l, double slope) : Curve(l, 1, 0.0, slope) {}
 };
 
 TEST(Newton, MeasuresEveryUnitsRatioAndRefreshesAfterAStepThatGainedTooLittle) {
@@ -251,6 +260,47 @@ TEST(Newton, MeasuresEveryUnitsRatioAndRefreshesAfterAStepThatGainedTooLittle) {
   kvoref::reset();
 }
 
+TEST(Newton, ARatioWeighsTheUnitsErrorAgainstTheSystemsResidualAndIgnoresRounding) {
+  kvoref::reset();
+  kvoref::Lists l = kvoref::make_lists(2);
+  kvoref::define_var(l.varlst, 1, "X", 1.2);
+  kvoref::define_eqn(l.eqnlst, 1, "CURVE.F");
+  kvoref::set_nz(l.jac, 1, 1, 1);
+  kvoref::NewtonOptions o;
+  o.max_iterations = 1;
+  o.step_limit = 1e9;
+  // Alone, the curve's first step misses by 0.0168 against a predicted change of 0.22.
+  Curve alone(l, 1, 0.5);
+  kvoref::newton_solve(l, {&alone}, o);
+  ASSERT_EQ(alone.ratios.size(), 1u);
+  EXPECT_NEAR(alone.ratios[0], 1.0 + 0.0168 / 0.22, 1e-3);
+
+  // Beside a linear unit whose residual is 1000, the same miss is small against what the step
+  // set out to remove: the curve's Jacobian may be updated.
+  kvovarlst_set_var_value(l.varlst, 1, 1.2, 0);
+  kvoref::define_var(l.varlst, 2, "Y", 3.0);
+  kvoref::define_eqn(l.eqnlst, 2, "LINE.F");
+  kvoref::set_nz(l.jac, 2, 2, 2);
+  Curve beside(l, 1, 0.5), line(l, 2, 0.0);
+  kvovarlst_set_var_value(l.varlst, 2, 1001.0, 0);
+  kvoref::newton_solve(l, {&beside, &line}, o);
+  ASSERT_EQ(beside.ratios.size(), 1u);
+  EXPECT_NEAR(beside.ratios[0], 1.0 + 0.0168 / 1000.0, 1e-6);
+  EXPECT_EQ(line.ratios, std::vector<double>{1.0});
+
+  // A Jacobian 20 % off close to the root misses by 5e-10, within the solve's tolerance of 1e-9:
+  // rounding, not nonlinearity.
+  kvoref::reset();
+  kvoref::Lists one = kvoref::make_lists(1);
+  kvoref::define_var(one.varlst, 1, "X", 1.0 + 3e-9);
+  kvoref::define_eqn(one.eqnlst, 1, "LINE.F");
+  kvoref::set_nz(one.jac, 1, 1, 1);
+  Line off(one, 1.2);
+  kvoref::newton_solve(one, {&off}, o);
+  EXPECT_EQ(off.ratios, std::vector<double>{1.0});
+  kvoref::reset();
+}
+
 TEST(Newton, ADivergingSolveStopsAtTheBestPointAndASingularOneNamesItsEquations) {
   kvoref::reset();
   kvoref::capture(kvHisDev, true);
@@ -276,7 +326,7 @@ TEST(Newton, ADivergingSolveStopsAtTheBestPointAndASingularOneNamesItsEquations)
   const kvoref::NewtonReport s = kvoref::newton_solve(l, {&flat});
   EXPECT_TRUE(s.singular);
   EXPECT_EQ(s.message, "the Jacobian is singular (the linear system has no unique solution)");
-  EXPECT_TRUE(s.singular_eqns.empty());  // its pattern is sound
+  EXPECT_TRUE(s.singular_eqns.empty());       // its pattern is sound
   kvoref::define_eqn(l.eqnlst, 2, "LINE.G");  // a second equation in the same variable
   kvoref::resize_jac(l.jac, 2);
   kvoref::set_nz(l.jac, 2, 2, 1);

@@ -7,12 +7,15 @@
 // workspace that may move on any allocation: every access goes through ib0 afresh.
 #include "cstr.h"
 
+#include <kvoblk/kvomodel.h>
+
 #include <cmath>
 #include <cstring>
 #include <string>
 
 #include "kvoconnect.h"
 #include "kvorefhost.h"
+#include "units.h"
 
 namespace {
 
@@ -115,7 +118,6 @@ double partial(const Model& m, const double* x, int e, int v) {
       return -c[CSTR_F];
   }
 }
-
 
 std::string clipped(std::string s) {
   if (s.size() > kMaxName) s.resize(kMaxName);
@@ -409,18 +411,8 @@ int cstr_create(const char* id, int ntanks, const CstrParams& params) {
 
 bool cstr_add_stream_ports(int blk) {
   if (!cstr_is_block(blk)) return false;
-  for (const char* name : {"IN", "OUT"}) {
-    auto* port = new kvoref::Port(name, {0, 0, 0});
-    port->set_stream(name[0] == 'I' ? kvoref::PORT_INLET : kvoref::PORT_OUTLET,
-                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
-                      kvoref::KIND_CONCENTRATION},
-                     {"F", "CA", "CB"});
-    if (kvoblk_add_port(blk, port)) {
-      port->destroy();
-      return false;
-    }
-  }
-  return true;
+  return kvomodel::add_port(blk, kvoref::stream_port("IN", kvoref::PORT_INLET, liquid_stream())) &&
+         kvomodel::add_port(blk, kvoref::stream_port("OUT", kvoref::PORT_OUTLET, liquid_stream()));
 }
 
 bool cstr_is_block(int blk) {

@@ -21,6 +21,19 @@ using kvomodel::real;
 using kvomodel::set_real;
 using kvomodel::word;
 
+const kvoref::StreamSpec& liquid_stream() {
+  static const kvoref::StreamSpec stream{
+      {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION, kvoref::KIND_CONCENTRATION},
+      {"F", "CA", "CB"}};
+  return stream;
+}
+
+const kvoref::StreamSpec& thermal_stream() {
+  static const kvoref::StreamSpec stream{{kvoref::KIND_MASS_FLOW, kvoref::KIND_TEMPERATURE},
+                                         {"F", "T"}};
+  return stream;
+}
+
 namespace {
 
 namespace UW {
@@ -566,17 +579,8 @@ int create(const char* fn, const char* id, int which, int count, int nparams) {
 bool add_ports(const char* fn, int blk) {
   const Model* m = model_of(blk);
   for (const PortDef& d : m->ports(blk)) {
-    auto* port = new kvoref::Port(d.name.c_str(), std::vector<int>(d.thermal ? 2 : 3, 0));
-    if (d.thermal)
-      port->set_stream(d.direction, {kvoref::KIND_MASS_FLOW, kvoref::KIND_TEMPERATURE},
-                       {"F", "T"});
-    else
-      port->set_stream(d.direction,
-                       {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
-                        kvoref::KIND_CONCENTRATION},
-                       {"F", "CA", "CB"});
-    if (kvoblk_add_port(blk, port)) {
-      port->destroy();
+    const kvoref::StreamSpec& stream = d.thermal ? thermal_stream() : liquid_stream();
+    if (!kvomodel::add_port(blk, kvoref::stream_port(d.name.c_str(), d.direction, stream))) {
       kvoprintf(kvHisDev, "!! %s: port %s could not be added\n", fn, d.name.c_str());
       return false;
     }

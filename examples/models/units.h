@@ -19,6 +19,12 @@
 #include <vector>
 
 #include <kvoblk/kvoblk.h>
+#include "kvoconnect.h"
+
+// The two streams the models' ports carry: liquid (F m3/h, CA and CB kmol/m3) and thermal
+// (F kg/s, T K). The stirred-tank chain's ports carry the liquid stream as well.
+const kvoref::StreamSpec& liquid_stream();
+const kvoref::StreamSpec& thermal_stream();
 
 // ---- Mixer -------------------------------------------------------------------------------------
 // Variables: IN<j>.F, IN<j>.CA, IN<j>.CB for inlets j = 1..n, then OUT.F, OUT.CA, OUT.CB.

@@ -17,15 +17,16 @@
 // The whole plug-in is this file: the model's routines, and the one C entry point the runner
 // calls, kvoblk_plugin_create (see kvoblk/kvoplugin.h). Built as a shared object by the project
 // (examples/plugin), or by hand against the installed library.
+#include <kvoblk/kvoblk.h>
+#include <kvoblk/kvomodel.h>
+#include <kvoblk/kvoplugin.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include <kvoblk/kvoblk.h>
 #include "kvoconnect.h"
-#include <kvoblk/kvomodel.h>
-#include <kvoblk/kvoplugin.h>
 #include "kvorefhost.h"
 
 namespace {
@@ -41,10 +42,9 @@ const char* const kVarNames[kVars] = {"IN.F", "IN.CA", "IN.CB", "OUT.F", "OUT.CA
 const char* const kEqnNames[kEqns] = {"FLOW", "BALA", "BALB"};
 
 // The pattern, row by row: (equation, variable).
-const int kPattern[kNonZeros][2] = {{FLOW, IN_F},   {FLOW, OUT_F},  {BALA, IN_F},
-                                    {BALA, IN_CA},  {BALA, OUT_F},  {BALA, OUT_CA},
-                                    {BALB, IN_F},   {BALB, IN_CB},  {BALB, OUT_F},
-                                    {BALB, OUT_CB}};
+const int kPattern[kNonZeros][2] = {{FLOW, IN_F},  {FLOW, OUT_F},  {BALA, IN_F}, {BALA, IN_CA},
+                                    {BALA, OUT_F}, {BALA, OUT_CA}, {BALB, IN_F}, {BALB, IN_CB},
+                                    {BALB, OUT_F}, {BALB, OUT_CB}};
 
 double evaporated(int blk) { return kvomodel::real(blk, kEvaporated); }
 
@@ -88,8 +88,8 @@ void conc_ini(int blk, int vstart, int estart, int nzstart, int* status) {
     return;
   }
   // Starting values: one m3/h of a 1 kmol/m3 solution of A, concentrated as the fraction says.
-  const double start[kVars] = {1.0, 1.0, 0.0, 1.0 - evaporated(blk),
-                               1.0 / (1.0 - evaporated(blk)), 0.0};
+  const double start[kVars] = {1.0, 1.0, 0.0, 1.0 - evaporated(blk), 1.0 / (1.0 - evaporated(blk)),
+                               0.0};
   for (int i = 0; i < kVars; ++i)
     kvoref::define_var(varlst, vstart + i, (id + "." + kVarNames[i]).c_str(), start[i], 0.0);
   for (int e = 0; e < kEqns; ++e)
@@ -184,25 +184,22 @@ int create(const kvoblk_plugin_request* request) {
   t->res = conc_res;
   t->selfjac = conc_selfjac;
   t->selfpat = conc_selfpat;
-  for (const char* name : {"IN", "OUT"}) {
-    auto* port = new kvoref::Port(name, {0, 0, 0});
-    port->set_stream(name[0] == 'I' ? kvoref::PORT_INLET : kvoref::PORT_OUTLET,
-                     {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
-                      kvoref::KIND_CONCENTRATION},
-                     {"F", "CA", "CB"});
-    if (kvoblk_add_port(blk, port)) {
-      port->destroy();
-      kvoblk_destroy(blk);
-      fail(request, "the block refused its ports");
-      return 0;
-    }
+  // The stirred-tank chain's liquid stream on both ports, so the concentrator connects to it.
+  const kvoref::StreamSpec liquid{
+      {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION, kvoref::KIND_CONCENTRATION},
+      {"F", "CA", "CB"}};
+  if (!kvomodel::add_port(blk, kvoref::stream_port("IN", kvoref::PORT_INLET, liquid)) ||
+      !kvomodel::add_port(blk, kvoref::stream_port("OUT", kvoref::PORT_OUTLET, liquid))) {
+    kvoblk_destroy(blk);
+    fail(request, "the block refused its ports");
+    return 0;
   }
   return blk;
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int kvoblk_plugin_create(
+extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(
     const kvoblk_plugin_request* request) {
   try {
     return create(request);

@@ -1,6 +1,7 @@
-// Helpers for model writers: the model's own words and doubles in the block record, and the
-// block's variable values and residuals by block-local index. Header only; every helper re-reads
-// the workspace base and the block's ranges, so nothing here keeps a pointer across a call.
+// Helpers for model writers: the model's own words and doubles in the block record, the block's
+// variable values and residuals by block-local index, and adding a port. Header only; every
+// helper re-reads the workspace base and the block's ranges, so nothing here keeps a pointer
+// across a call.
 //
 // Block-local indices count from 0: variable i is list position vstart + i, equation e is list
 // position estart + e. An index outside the block, or a block that is not placed in lists that
@@ -110,6 +111,15 @@ inline void set_jacobian_value(int blk, int k, double v) {
   const kv_jac_t jac = blk_inq_matrix_jacobian(blk);
   if (jac && k >= kvoblk_inq_nzstart(blk) && k <= kvoblk_inq_nzstop(blk))
     kvojac_set_nz_value(jac, k, v);
+}
+
+// Gives the block a port the model made (with new, or a host's port factory): true when the
+// block took it; a refused or missing port is destroyed, and the block keeps the ports it had.
+inline bool add_port(int blk, nux_port* port) {
+  if (!port) return false;
+  if (!kvoblk_add_port(blk, port)) return true;
+  port->destroy();
+  return false;
 }
 
 }  // namespace kvomodel

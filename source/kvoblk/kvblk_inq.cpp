@@ -39,19 +39,10 @@ void base_report(int blkptr, int* status) {
 }  // namespace detail
 }  // namespace kvoblk
 
-extern "C" {
+namespace {
 
-KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
-  if (blkptr == 0) {
-    assertion("kvoblk_base_inq_attr: blkptr is 0", __LINE__);
-    return;
-  }
-  if (!live(blkptr, __func__) || !info) return;
-  const int32_t mask = info->request;
-  int varlst = 0, eqnlst = 0;
-  kv_jac_t jac = 0;
-  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
-
+// The record's identity, inclusion and ranges; the reserved words are cleared.
+void fill_identity(int blkptr, nux_blk_t* info) {
   for (int32_t& w : info->reserved168) w = 0;
   info->block = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
   info->model = "";
@@ -66,11 +57,41 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   const int ee = info->estop = word(blkptr, W::estop);
   const int ns = info->nzstart = word(blkptr, W::nzstart);
   const int ne = info->nzstop = word(blkptr, W::nzstop);
-  const int nvar = info->nvar = extent32(vs, ve);
+  info->nvar = extent32(vs, ve);
   info->neqn = extent32(es, ee);
   info->nnz = extent32(ns, ne);
+}
 
-  // One counter per block variable: how many active non-zeros refer to it.
+// The variable statistics from one counter per block variable: how many active non-zeros
+// refer to it.
+void variable_statistics(int varlst, int vs, int nvar, const int* incidence, nux_blk_t* info) {
+  info->nvar_active = info->nvar_fixed = 0;
+  info->nconn2 = info->nconn3 = info->nconn4 = 0;
+  for (int i = 0; incidence && i < nvar; ++i) {
+    if (incidence[i] == 0) continue;
+    const int st = kvovarlst_inq_var_status(varlst, vs + i);
+    ++info->nvar_active;
+    if (varIsFixed(st)) ++info->nvar_fixed;
+    switch (varInqConnected(st)) {
+      case 2:
+        ++info->nconn2;
+        break;
+      case 3:
+        ++info->nconn3;
+        break;
+      case 4:
+        ++info->nconn4;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// The counts over the block's active non-zeros: free ones, and with statistics asked for, the
+// variable statistics.
+void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_t* info) {
+  const int vs = info->vstart, ve = info->vstop, nvar = info->nvar;
   const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
   int* incidence = nullptr;
   if (statistics && nvar > 0) {
@@ -79,10 +100,9 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
     if (incidence)
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }
-
   info->nnz_free = 0;
   if (incidence || (mask & NUX_BLK_REQ_FREE_NZS)) {
-    for (int k = ns; k <= ne; ++k) {
+    for (int k = info->nzstart; k <= info->nzstop; ++k) {
       const int e = kvojac_inq_nz_eqnnum(jac, k);
       if (!u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) continue;
       const int v = kvojac_inq_nz_varnum(jac, k);
@@ -90,36 +110,31 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
       if (!varIsFixed(kvovarlst_inq_var_status(varlst, v))) ++info->nnz_free;
     }
   }
-  if (statistics) {
-    info->nvar_active = info->nvar_fixed = 0;
-    info->nconn2 = info->nconn3 = info->nconn4 = 0;
-    for (int i = 0; incidence && i < nvar; ++i) {
-      if (incidence[i] == 0) continue;
-      const int st = kvovarlst_inq_var_status(varlst, vs + i);
-      ++info->nvar_active;
-      if (varIsFixed(st)) ++info->nvar_fixed;
-      switch (varInqConnected(st)) {
-        case 2:
-          ++info->nconn2;
-          break;
-        case 3:
-          ++info->nconn3;
-          break;
-        case 4:
-          ++info->nconn4;
-          break;
-        default:
-          break;
-      }
-    }
-  }
+  if (statistics) variable_statistics(varlst, vs, nvar, incidence, info);
   ::operator delete(incidence);
+}
 
+}  // namespace
+
+extern "C" {
+
+KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
+  if (blkptr == 0) {
+    assertion("kvoblk_base_inq_attr: blkptr is 0", __LINE__);
+    return;
+  }
+  if (!live(blkptr, __func__) || !info) return;
+  const int32_t mask = info->request;
+  int varlst = 0, eqnlst = 0;
+  kv_jac_t jac = 0;
+  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
+  fill_identity(blkptr, info);
+  nonzero_counts(varlst, eqnlst, jac, mask, info);
   info->reserved196 = 0;
   info->reserved232 = 0;
   if (mask & NUX_BLK_REQ_ACTIVE_EQNS) {
     info->neqn_active = 0;
-    for (int e = es; e <= ee; ++e)
+    for (int e = info->estart; e <= info->estop; ++e)
       if (u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) ++info->neqn_active;
   }
   if (mask & NUX_BLK_REQ_NORM) {

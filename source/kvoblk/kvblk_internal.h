@@ -18,7 +18,7 @@
 namespace kvoblk {
 namespace detail {
 
-// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------------------------
+// ---- Reference table (kvblk_refs.cpp) -----------------------------------------------------
 // Record words are 32 bits wide on every platform, so a heap object is stored in a word as a
 // reference number: register the pointer to get a number, look the number up, release it.
 // Number 0 means none; looking up 0 or a released number gives null.
@@ -160,19 +160,79 @@ void report_outside_jacobian(int blkptr, const char* fn, int first, int last);
 void report_compare_no_memory(int blkptr, const char* fn, const char* what);
 
 // ---- Heap arrays ---------------------------------------------------------------------------
-// An array from heap_malloc, released when it goes out of scope unless handed on.
+// The library's one array on its heap: items of a trivial type from heap_realloc (so the test
+// hook reaches every request), grown in place where the allocator can, released when the array
+// goes out of scope unless handed on with release() (the receiver frees it with std::free).
+// Every request that can fail says so instead of throwing: reserve, resize and push_back answer
+// false and leave the array as it was. Counts are 64-bit; new items are not initialised.
 template <class T>
 struct HeapArray {
+  static_assert(std::is_trivially_copyable<T>::value, "HeapArray holds plain items");
   T* p = nullptr;
+  int64_t n = 0;    // items in use
+  int64_t cap = 0;  // items allocated
+
   HeapArray() = default;
   HeapArray(const HeapArray&) = delete;
   HeapArray& operator=(const HeapArray&) = delete;
+  HeapArray(HeapArray&& o) noexcept : p(o.p), n(o.n), cap(o.cap) {
+    o.p = nullptr;
+    o.n = o.cap = 0;
+  }
+  HeapArray& operator=(HeapArray&& o) noexcept {
+    if (this != &o) {
+      std::free(p);
+      p = o.p;
+      n = o.n;
+      cap = o.cap;
+      o.p = nullptr;
+      o.n = o.cap = 0;
+    }
+    return *this;
+  }
   ~HeapArray() { std::free(p); }
-  T* release() {
+
+  // Room for `want` items in all; a request that size_t cannot express fails.
+  bool reserve(int64_t want) noexcept {
+    if (want <= cap) return true;
+    if (static_cast<uint64_t>(want) > SIZE_MAX / sizeof(T)) return false;
+    void* q = heap_realloc(p, static_cast<size_t>(want) * sizeof(T));
+    if (!q) return false;
+    p = static_cast<T*>(q);
+    cap = want;
+    return true;
+  }
+  bool resize(int64_t count) noexcept {
+    if (count < 0 || !reserve(count)) return false;
+    n = count;
+    return true;
+  }
+  // Appends one item, doubling the room when it is full.
+  bool push_back(const T& item) noexcept {
+    if (n == cap && !reserve(cap > 0 ? 2 * cap : 16)) return false;
+    p[n++] = item;
+    return true;
+  }
+  // Drops the items, keeping the room.
+  void clear() noexcept { n = 0; }
+  // Releases the items and the room.
+  void reset() noexcept {
+    std::free(p);
+    p = nullptr;
+    n = cap = 0;
+  }
+  T* release() noexcept {
     T* q = p;
     p = nullptr;
+    n = cap = 0;
     return q;
   }
+  T* data() const { return p; }
+  int64_t size() const { return n; }
+  bool empty() const { return n == 0; }
+  T& operator[](int64_t i) const { return p[i]; }
+  T* begin() const { return p; }
+  T* end() const { return p + n; }
 };
 
 }  // namespace detail

@@ -1,5 +1,6 @@
 // Structure checksums: feed a sample of a block's variable names, equation names and sparsity
 // pattern into an MD5 digest, and the structure digest that the pattern file stores and checks.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,20 @@ void feed_names(int list, int count, int first, int last, int k, kvo_md5_ctx* ct
   }
 }
 
+// Feeds the sampled names of the block's range of one list: the variables or the equations.
+void list_checksum(int blkptr, const char* fn, int k, kvo_md5_ctx* ctx, int (*list_of)(int),
+                   int (*count_of)(int), int start_word, int stop_word,
+                   void (*fetch)(int, int, char*)) {
+  try {
+    if (!ctx || !live(blkptr, fn)) return;
+    const int list = list_of(blkptr);
+    if (!list) return;
+    feed_names(list, count_of(list), word(blkptr, start_word), word(blkptr, stop_word), k, ctx,
+               fetch);
+  } catch (...) {
+  }
+}
+
 }  // namespace
 
 namespace kvoblk {
@@ -73,8 +88,7 @@ void kvblkchks_pat_checksum(int k, int* nnz, const int* rows, const int* cols, k
 
 // The names and the block's own pattern are fed only for a live block; a caller that passes a
 // bad handle reports it itself, so nothing is printed here.
-void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
-                      unsigned char digest[16]) {
+void structure_digest(int blkptr, const BlockPattern* pattern, unsigned char digest[16]) {
   const bool block = blkptr != 0 && registered(blkptr);
   kvo_md5_ctx ctx{nullptr};
   MD5Init(&ctx);
@@ -82,10 +96,11 @@ void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
     kvblkchks_var_checksum(blkptr, 1, &ctx);
     kvblkchks_eqn_checksum(blkptr, 1, &ctx);
   }
-  if (!rows) {
+  if (!pattern) {
     if (block) kvblkchks_jac_checksum(blkptr, 1, &ctx);
   } else {
-    kvblkchks_pat_checksum(1, &nnz, rows, cols, &ctx);
+    int nnz = pattern->size();
+    kvblkchks_pat_checksum(1, &nnz, pattern->rows.data(), pattern->cols.data(), &ctx);
   }
   MD5Final(digest, &ctx);
 }
@@ -96,27 +111,13 @@ void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
 extern "C" {
 
 KVOBLK_API void kvblkchks_var_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
-  try {
-    if (!ctx || !live(blkptr, __func__)) return;
-    const int varlst = blk_inq_matrix_varlst(blkptr);
-    if (!varlst) return;
-    const int count = kvovarlst_inq_nvar(varlst);
-    feed_names(varlst, count, word(blkptr, W::vstart), word(blkptr, W::vstop), k, ctx,
-               kvovarlst_inq_var_name);
-  } catch (...) {
-  }
+  list_checksum(blkptr, __func__, k, ctx, blk_inq_matrix_varlst, kvovarlst_inq_nvar, W::vstart,
+                W::vstop, kvovarlst_inq_var_name);
 }
 
 KVOBLK_API void kvblkchks_eqn_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
-  try {
-    if (!ctx || !live(blkptr, __func__)) return;
-    const int eqnlst = blk_inq_matrix_eqnlst(blkptr);
-    if (!eqnlst) return;
-    const int count = kvoeqnlst_inq_neqn(eqnlst);
-    feed_names(eqnlst, count, word(blkptr, W::estart), word(blkptr, W::estop), k, ctx,
-               kvoeqnlst_inq_eqn_name);
-  } catch (...) {
-  }
+  list_checksum(blkptr, __func__, k, ctx, blk_inq_matrix_eqnlst, kvoeqnlst_inq_neqn, W::estart,
+                W::estop, kvoeqnlst_inq_eqn_name);
 }
 
 // Entry p of the block's part of the Jacobian is element p-1 of the row and column views. Only
@@ -132,11 +133,12 @@ KVOBLK_API void kvblkchks_jac_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
     const int nzstart = word(blkptr, W::nzstart);
     const int nzstop = word(blkptr, W::nzstop);
     if (nzstop < nzstart) return;
-    KVJacIrn rows(&jac);
-    KVJacIcn cols(&jac);
-    int64_t available = 0;
-    if (rows.data() && cols.data())
-      available = rows.size() < cols.size() ? rows.size() : cols.size();
+    KVJacIrn row_view(&jac);
+    KVJacIcn col_view(&jac);
+    const int* rows = row_view.data();
+    const int* cols = col_view.data();
+    if (!rows || !cols) return;
+    const int64_t available = std::min(row_view.size(), col_view.size());
     char text[kTextBytes];
     std::memset(text, 0, sizeof text);
     const int64_t stride = stride_of(k);

@@ -1,5 +1,6 @@
 // The thirteen block attributes: their names, descriptions and read-only flags, the name lookup
-// by a perfect hash, and the base routines that read and assign them through tagged values.
+// by a scan of the name table, and the base routines that read and assign them through tagged
+// values.
 #include <kvoblk/kvoattr.h>
 
 #include <climits>
@@ -120,6 +121,7 @@ char* qualified_name(int blkptr, int number) {
   const size_t na = std::strlen(kNames[number]);
   char* q = static_cast<char*>(heap_malloc(ni + 1 + na + 1));
   if (!q) return nullptr;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the name's copy below ends the text
   std::memcpy(q, id, ni);
   q[ni] = '.';
   std::memcpy(q + ni + 1, kNames[number], na + 1);

@@ -41,6 +41,8 @@ class JacobianState {
     const int n = static_cast<int>(values_.size());
     for (int j = 0; j < n; ++j) {
       const double now = kvovarlst_inq_var_value(varlst_, vstart_ + j, 0);
+      // Bit for bit, so that -0.0 and NaN payloads come back exactly as they were.
+      // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison): the representation is the point
       if (std::memcmp(&now, &values_[j], sizeof now) != 0)
         kvovarlst_set_var_value(varlst_, vstart_ + j, values_[j], 0);
     }
@@ -64,34 +66,15 @@ class JacobianState {
 struct Results {
   HeapArray<int> positions;
   HeapArray<double> analytic, numeric;
-  int count = 0, capacity = 0;
 
   bool reserve(int n) {
-    int* p = static_cast<int*>(heap_realloc(positions.p, static_cast<size_t>(n) * sizeof(int)));
-    if (!p) return false;
-    positions.p = p;
-    double* a =
-        static_cast<double*>(heap_realloc(analytic.p, static_cast<size_t>(n) * sizeof(double)));
-    if (!a) return false;
-    analytic.p = a;
-    double* v =
-        static_cast<double*>(heap_realloc(numeric.p, static_cast<size_t>(n) * sizeof(double)));
-    if (!v) return false;
-    numeric.p = v;
-    capacity = n;
-    return true;
+    return positions.reserve(n) && analytic.reserve(n) && numeric.reserve(n);
   }
   bool append(int position, double a, double v) {
-    if (count == capacity) {
-      const int grown = capacity > INT32_MAX / 2 ? INT32_MAX : 2 * capacity;
-      if (grown <= capacity || !reserve(grown)) return false;
-    }
-    positions.p[count] = position;
-    analytic.p[count] = a;
-    numeric.p[count] = v;
-    ++count;
-    return true;
+    if (positions.size() >= INT32_MAX) return false;
+    return positions.push_back(position) && analytic.push_back(a) && numeric.push_back(v);
   }
+  int count() const { return static_cast<int>(positions.size()); }
 };
 
 // A pair of values differs significantly when the difference exceeds both the absolute and the
@@ -104,40 +87,64 @@ bool significant(double a, double v, double reltol, double abstol) {
   return (d > abstol && d > std::fabs(reltol * a)) || a * v < 0.0;
 }
 
-void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int* count,
-                 int** positions, double** analytic, double** numeric, int* errors) {
-  static const char* const fn = "kvoblk_jac_compare";
-  const int first = word(blkptr, W::nzstart), last = word(blkptr, W::nzstop);
-  if (last < first) return;
+// The block's Jacobian values, checked to hold its non-zeros first..last; a missing slice is
+// reported and gives null. Read again after every evaluation, which runs model code.
+const double* block_values(int blkptr, const char* fn, int first, int last) {
+  const kv_jac_t jac = registered(blkptr) ? blk_inq_matrix_jacobian(blkptr) : 0;
+  const double* bj = kvojac_vec_bj(jac);
+  if (!inside_jacobian(first, last, kvojac_inq_nnz(jac)) || !bj) {
+    if (registered(blkptr)) report_outside_jacobian(blkptr, fn, first, last);
+    return nullptr;
+  }
+  return bj;
+}
+
+// Whether the block can be compared at all: it is included, has settings, and the Jacobian
+// holds its slice of values.
+bool comparable(int blkptr, const char* fn, int first, int last) {
   // An excluded block evaluates nothing: comparing its old values with themselves would report
   // agreement that was never checked.
   if (word(blkptr, W::included) == 0) {
     head(fn);
     kvoprintf(kvHisDev, "Block %s is excluded: its Jacobian is not evaluated\n",
               text(blkid(blkptr)));
-    *errors = 1;
-    return;
+    return false;
   }
-  if (!settings(blkptr)) {
-    *errors = 1;
-    return;
-  }
-  // The copy and the comparison read the block's slice of the value vector: it must be there,
-  // before and after every evaluation, which runs model code.
-  auto values = [&]() -> const double* {
-    const kv_jac_t jac = registered(blkptr) ? blk_inq_matrix_jacobian(blkptr) : 0;
-    const double* bj = kvojac_vec_bj(jac);
-    if (!inside_jacobian(first, last, kvojac_inq_nnz(jac)) || !bj) {
-      if (registered(blkptr)) report_outside_jacobian(blkptr, fn, first, last);
-      return nullptr;
-    }
-    return bj;
-  };
-  if (!values()) {
-    *errors = 1;
-    return;
-  }
+  return settings(blkptr) && block_values(blkptr, fn, first, last);
+}
 
+// Evaluates the Jacobian by the block's present method and returns its values, or null with
+// *errors set.
+const double* evaluate(int blkptr, const char* fn, int first, int last, int* errors) {
+  kvoblk_jac(blkptr, errors);
+  if (*errors != 0) return nullptr;
+  const double* bj = block_values(blkptr, fn, first, last);
+  if (!bj) *errors = 1;
+  return bj;
+}
+
+// Collects the non-zeros whose analytic and numeric values differ significantly.
+bool collect(const std::vector<double>& exact, const double* bj, int first, double reltol,
+             double abstol, Results* r) {
+  if (!r->reserve(100)) return false;
+  const int n = static_cast<int>(exact.size());
+  for (int k = 0; k < n; ++k) {
+    const double a = exact[k], v = bj[first - 1 + k];
+    if (!significant(a, v, reltol, abstol)) continue;
+    if (!r->append(first + k, a, v)) return false;
+  }
+  return true;
+}
+
+void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int* count,
+                 int** positions, double** analytic, double** numeric, int* errors) {
+  static const char* const fn = "kvoblk_jac_compare";
+  const int first = word(blkptr, W::nzstart), last = word(blkptr, W::nzstop);
+  if (last < first) return;
+  if (!comparable(blkptr, fn, first, last)) {
+    *errors = 1;
+    return;
+  }
   JacobianState state(blkptr);
   // A block without an analytic Jacobian would be evaluated by its own method twice; the
   // setter has said why it refused.
@@ -145,43 +152,23 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
     *errors = 1;
     return;
   }
-  kvoblk_jac(blkptr, errors);
-  if (*errors != 0) return;
-  const double* bj = values();
-  if (!bj) {
-    *errors = 1;
-    return;
-  }
+  const double* bj = evaluate(blkptr, fn, first, last, errors);
+  if (!bj) return;
   const std::vector<double> exact(bj + (first - 1), bj + last);
 
   kvoblk_set_deriv_type(blkptr, KVOBLK_NUMERIC);
   if (pertsize > 0) kvoblk_set_pertsize(blkptr, pertsize);
-  kvoblk_jac(blkptr, errors);
-  if (*errors != 0) return;
-  bj = values();
-  if (!bj) {
-    *errors = 1;
-    return;
-  }
+  bj = evaluate(blkptr, fn, first, last, errors);
+  if (!bj) return;
 
   Results r;
-  if (!r.reserve(100)) {
+  if (!collect(exact, bj, first, reltol, abstol, &r)) {
     report_compare_no_memory(blkptr, fn, "Jacobian");
     *errors = 1;
     return;
   }
-  const int n = last - first + 1;
-  for (int k = 0; k < n; ++k) {
-    const double a = exact[k], v = bj[first - 1 + k];
-    if (!significant(a, v, reltol, abstol)) continue;
-    if (!r.append(first + k, a, v)) {
-      report_compare_no_memory(blkptr, fn, "Jacobian");
-      *errors = 1;
-      return;
-    }
-  }
-  if (r.count == 0) return;
-  *count = r.count;
+  if (r.count() == 0) return;
+  *count = r.count();
   // The caller owns what it asked for; an array it has no place for is released here.
   if (positions) *positions = r.positions.release();
   if (analytic) *analytic = r.analytic.release();

@@ -98,6 +98,103 @@ void release_solve_data(int blkptr) {
 }  // namespace detail
 }  // namespace kvoblk
 
+namespace {
+
+// Makes sure the block has a grouping that fits its present placement: one made for an earlier
+// placement is replaced. Returns false where the Jacobian is not to be computed (a failure,
+// in *status, or no non-zeros left); *made says whether the grouping was made for this
+// computation alone, to be released after it.
+bool prepare_grouping(int blkptr, int* status, bool* made) {
+  *made = false;
+  if (word(blkptr, W::vgrp) != 0) {
+    const BlockFacts* s = facts(blkptr);
+    if (s->vgrp_nvar != block_nvar(blkptr) ||
+        s->vgrp_neq != block_neq(blkptr) ||
+        s->vgrp_nnz != block_nnz(blkptr)) {
+      blk_compute_vgrp(blkptr, 1, status);
+      if (*status != 0) return false;
+      if (word(blkptr, W::vgrp) == 0) return false;  // no non-zeros any more: nothing to compute
+    }
+  }
+  if (word(blkptr, W::vgrp) == 0) {
+    blk_compute_vgrp(blkptr, 1, status);
+    if (*status != 0) return false;
+    *made = word(blkptr, W::vgrp) != 0;
+  }
+  return true;
+}
+
+// Checks that the lists and the Jacobian hold the block's slices, which the differencing
+// service reads and writes.
+bool slices_inside(int blkptr, int varlst, int eqnlst, const KVJacPatternVector& irn,
+                   const KVJacPatternVector& icn, const char* fn) {
+  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  const bool in_lists =
+      vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst);
+  if (!in_lists) {
+    head(fn);
+    kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
+              text(blkid(blkptr)));
+    return false;
+  }
+  return nonzeros_inside(blkptr, irn, icn, fn);
+}
+
+// Runs the grouped differencing service to its end, evaluating the block's residuals whenever
+// it asks for them, and writes the block's slice of the Jacobian values.
+void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
+                       const KVJacPatternVector& icn, int* status) {
+  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  const int es = word(blkptr, W::estart);
+  const int ns = word(blkptr, W::nzstart);
+  const int nvar = extent32(vs, ve);
+  double par[100];
+  for (double& p : par) p = 1.0e-4;
+  double pert = kvoblk_inq_pertsize(blkptr);
+  // Unit scales for the block's own variables: the service reads them from the block's first
+  // variable on, so the block's slice is all it sees.
+  double* scale = static_cast<double*>(
+      heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
+  if (!scale) {
+    *status = 1;
+    return;
+  }
+  for (int i = 0; i < nvar; ++i) scale[i] = 1.0;
+  int voff = vs - 1;
+  // One call of the service. Everything is fetched afresh for every call: the residual routine
+  // may have moved the workspace or grown a list.
+  auto step = [&](int* request, int* st) {
+    int vgrp = word(blkptr, W::vgrp);
+    double* x = kvovarlst_vec_value(varlst);
+    int* vstat = kvovarlst_vec_status(varlst);
+    double* f = kvoeqnlst_vec_residual(eqnlst);
+    double* bj = kvojac_vec_bj(jac);
+    if (!x || !vstat || !f || !bj) {
+      *st = 1;
+      return;
+    }
+    U3NJAC_COMPUTE(&vgrp, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
+                   icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
+  };
+  int request = 0;
+  for (;;) {
+    step(&request, status);
+    if (*status != 0 || request != 1) break;
+    kvoblk_res(blkptr, status);
+    if (*status != 0) {
+      // The service still has a group perturbed: it puts the values and the base residuals
+      // back, and the residual failure stays the status.
+      int abandon = -1, ignored = 0;
+      step(&abandon, &ignored);
+      break;
+    }
+  }
+  ::operator delete(scale);
+}
+
+}  // namespace
+
 extern "C" {
 
 // ---- Solve brackets ------------------------------------------------------------------------
@@ -214,92 +311,17 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   int varlst = 0, eqnlst = 0;
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
-  KVJacIrn irn(&jac);
-  KVJacIcn icn(&jac);
-
   bool made = false;
-  if (word(blkptr, W::vgrp) != 0) {
-    // A grouping made for the block's earlier placement is replaced by one for this one.
-    const BlockFacts* s = facts(blkptr);
-    if (s->vgrp_nvar != block_nvar(blkptr) ||
-        s->vgrp_neq != block_neq(blkptr) ||
-        s->vgrp_nnz != block_nnz(blkptr)) {
-      blk_compute_vgrp(blkptr, 1, status);
-      if (*status != 0) return;
-      if (word(blkptr, W::vgrp) == 0) return;  // no non-zeros any more: nothing to compute
-    }
-  }
-  if (word(blkptr, W::vgrp) == 0) {
-    blk_compute_vgrp(blkptr, 1, status);
-    if (*status != 0) return;
-    made = word(blkptr, W::vgrp) != 0;
-  }
-  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
-  const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
-  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  const int nvar = extent32(vs, ve);
+  if (!prepare_grouping(blkptr, status, &made)) return;
   // Without non-zeros there is nothing to difference and nothing to write.
-  if (extent32(ns, ne) == 0) {
-    if (made) blk_destroy_vgrp(blkptr);
-    return;
+  if (extent32(word(blkptr, W::nzstart), word(blkptr, W::nzstop)) != 0) {
+    KVJacIrn irn(&jac);
+    KVJacIcn icn(&jac);
+    if (!slices_inside(blkptr, varlst, eqnlst, irn, icn, __func__))
+      *status = 1;
+    else
+      difference_groups(blkptr, varlst, eqnlst, jac, icn, status);
   }
-  // The service reads and writes the block's slices of the live vectors: they must hold them.
-  const bool in_lists =
-      vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst);
-  if (!in_lists) {
-    head(__func__);
-    kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
-              text(blkid(blkptr)));
-  }
-  if (!in_lists || !nonzeros_inside(blkptr, irn, icn, __func__)) {
-    *status = 1;
-    if (made) blk_destroy_vgrp(blkptr);
-    return;
-  }
-
-  double par[100];
-  for (double& p : par) p = 1.0e-4;
-  double pert = kvoblk_inq_pertsize(blkptr);
-  // Unit scales for the block's own variables: the service reads them from the block's first
-  // variable on, so the block's slice is all it sees.
-  double* scale = static_cast<double*>(
-      heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
-  if (!scale) {
-    *status = 1;
-    if (made) blk_destroy_vgrp(blkptr);
-    return;
-  }
-  for (int i = 0; i < nvar; ++i) scale[i] = 1.0;
-  int voff = vs - 1;
-  // One call of the service. Everything is fetched afresh for every call: the residual routine
-  // may have moved the workspace or grown a list.
-  auto step = [&](int* request, int* st) {
-    int vgrp = word(blkptr, W::vgrp);
-    double* x = kvovarlst_vec_value(varlst);
-    int* vstat = kvovarlst_vec_status(varlst);
-    double* f = kvoeqnlst_vec_residual(eqnlst);
-    double* bj = kvojac_vec_bj(jac);
-    if (!x || !vstat || !f || !bj) {
-      *st = 1;
-      return;
-    }
-    U3NJAC_COMPUTE(&vgrp, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
-                   icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
-  };
-  int request = 0;
-  for (;;) {
-    step(&request, status);
-    if (*status != 0 || request != 1) break;
-    kvoblk_res(blkptr, status);
-    if (*status != 0) {
-      // The service still has a group perturbed: it puts the values and the base residuals
-      // back, and the residual failure stays the status.
-      int abandon = -1, ignored = 0;
-      step(&abandon, &ignored);
-      break;
-    }
-  }
-  ::operator delete(scale);
   if (made) blk_destroy_vgrp(blkptr);
 }
 

@@ -114,6 +114,167 @@ const char* reason_text(int reason) {
   }
 }
 
+
+// Checks that the block has a last iterate that fits its placement and something to update,
+// saying why not at diagnostic level 4 and above.
+bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* status) {
+  // Buffers sized for another placement of the block describe no iterate of this one.
+  if (!fitting_buffer(blkptr, W::lastx, nvar) || !fitting_buffer(blkptr, W::lastf, neq)) {
+    *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
+    if (level >= 4) {
+      error_head();
+      kvoprintf(kvHisDev, "%s", "Could not find last iterate for block ");
+      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
+    }
+    return false;
+  }
+  if (nvar <= 0 || neq <= 0 || nnz <= 0) {
+    *status = KVOBLK_SCHUBERT_EMPTY_BLOCK;
+    if (level >= 4) {
+      const struct {
+        int n;
+        const char* what;
+      } counts[3] = {{nvar, "variables for block "},
+                     {neq, "equations for block "},
+                     {nnz, " nonzeros for block "}};
+      for (const auto& c : counts) {
+        if (c.n > 0) continue;
+        error_head();
+        kvoprintf(kvHisDev, "%s", "Number of ");
+        kvoprintf(kvHisDev, "%s%s%s%d\n", c.what, text(blkid(blkptr)), " is ", c.n);
+      }
+    }
+    return false;
+  }
+  return true;
+}
+
+// One update: the block's extent as read after the residual evaluation, the last iterate, the
+// work arrays, and the steps that fill them and change the Jacobian values.
+struct Update {
+  Update(int blkptr, int varlst_, int eqnlst_, kv_jac_t jac_, int nvar_, int neq_)
+      : varlst(varlst_), eqnlst(eqnlst_), jac(jac_), nvar(nvar_), neq(neq_),
+        vs(word(blkptr, W::vstart)), es(word(blkptr, W::estart)),
+        ns(word(blkptr, W::nzstart)), ne(word(blkptr, W::nzstop)),
+        lastx(fitting_buffer(blkptr, W::lastx, nvar)),
+        lastf(fitting_buffer(blkptr, W::lastf, neq)),
+        h(kvoblk_inq_pertsize(blkptr)) {}
+
+  // The changes of residuals and variables since the last iterate, which variables moved, and
+  // the rows' starting values; returns the squared length of the step.
+  double differences(const Slices& v) {
+    for (int i = 0; i < neq; ++i)
+      w.df[i] = (v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i)) - lastf[i];
+    double total = 0.0;
+    for (int j = 0; j < nvar; ++j) {
+      const double x = v.x ? v.x[j] : kvovarlst_inq_var_value(varlst, vs + j, 0);
+      w.dx[j] = x - lastx[j];
+      total += w.dx[j] * w.dx[j];
+      // Whether the variable moved by at least its threshold, (|lastx| + 1) h.
+      w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h ? 1 : 0;
+    }
+    for (int i = 0; i < neq; ++i) {
+      w.row_norm[i] = 0.0;
+      w.secant[i] = w.df[i];
+      w.reason[i] = SMALL;
+    }
+    return total;
+  }
+
+  // Each row's squared step over its non-zeros and its secant residual. Non-zeros whose
+  // equation or variable lies outside the block take no part: they belong to no row or column
+  // of this block's arrays.
+  void accumulate_rows(const Slices& v) {
+    if (v.bulk()) {
+      const int n = ne - ns + 1;
+      for (int k = 0; k < n; ++k) {
+        const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
+        const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+        if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+        const double dx = w.dx[j];
+        w.row_norm[i] += dx * dx;
+        w.secant[i] -= v.bj[k] * dx;
+        if (w.moved[j]) w.reason[i] = UPDATED;
+      }
+    } else {
+      for (int k = ns; k <= ne; ++k) {
+        const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
+        const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+        if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+        double a = 0.0;
+        kvojac_inq_nz_value(jac, k, &a);
+        w.row_norm[i] += w.dx[j] * w.dx[j];
+        w.secant[i] -= a * w.dx[j];
+        if (w.moved[j]) w.reason[i] = UPDATED;
+      }
+    }
+  }
+
+  // The noise and norm tests of each row; returns how many rows are not updated.
+  int test_rows(const Slices& v, double total) {
+    int skipped = 0;
+    for (int i = 0; i < neq; ++i) {
+      const double f = v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i);
+      if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
+        w.reason[i] = NOISE;
+      if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
+      if (w.reason[i] != UPDATED) ++skipped;
+    }
+    return skipped;
+  }
+
+  // Adds the rank-one correction to the values of the rows that passed.
+  void apply(const Slices& v) {
+    if (v.bulk()) {
+      const int n = ne - ns + 1;
+      for (int k = 0; k < n; ++k) {
+        const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
+        const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+        if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
+        v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
+      }
+    } else {
+      for (int k = ns; k <= ne; ++k) {
+        const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
+        const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+        if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
+        double a = 0.0;
+        kvojac_inq_nz_value(jac, k, &a);
+        kvojac_set_nz_value(jac, k, a + w.dx[j] * w.secant[i] / w.row_norm[i]);
+      }
+    }
+  }
+
+  const int varlst, eqnlst;
+  const kv_jac_t jac;
+  const int nvar, neq;
+  const int vs, es, ns, ne;
+  const double* const lastx;
+  const double* const lastf;
+  const double h;
+  Work w;
+};
+
+// The warnings about rows left as they were, by diagnostic level.
+void report_skipped(int blkptr, int level, int skipped, int neq, const int* reason) {
+  const char* id = text(blkid(blkptr));
+  if (level == 6 && skipped == neq) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%s\n", "Skipped update for all rows in block ", id);
+  } else if (level == 7 && skipped > 0) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%d%s%s\n", "Skipped update for ", skipped, " rows in block ", id);
+  } else if (level >= 8 && skipped > 0) {
+    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
+    kvoprintf(kvHisDev, "%s%s\n", "These rows were not updated for block ", id);
+    for (int i = 0; i < neq; ++i) {
+      if (reason[i] == UPDATED) continue;
+      kvoprintf(kvHisDev, "%10d%10s", i + 1, "because ");
+      kvoprintf(kvHisDev, "%s\n", reason_text(reason[i]));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -121,20 +282,20 @@ extern "C" {
 KVOBLK_API int blk_schubert_check(int blkptr) {
   if (!live(blkptr, __func__)) return 0;
   kvoblk_settings_t* s = settings(blkptr);
-  int result = 1;
+  int result = KVOBLK_SCHUBERT_ALLOWED;
   const char* reason = "";
   if (word(blkptr, W::being_solved) == 0) {
-    result = -1;
+    result = KVOBLK_SCHUBERT_NOT_BEING_SOLVED;
     reason = " because it is not being solved.";
   } else if (word(blkptr, W::iterated) == 0) {
-    result = -2;
+    result = KVOBLK_SCHUBERT_NOT_ITERATED;
     reason = " because it has not iterated.";
   } else if (!s || !(std::fabs(1.0 - s->nlratio) < s->nlratiodev)) {
     // A ratio that is not a number is as far from 1 as can be.
-    result = -3;
+    result = KVOBLK_SCHUBERT_NLRATIO_OFF;
     reason = " because it has a too large Nonlin. ratio deviation.";
   }
-  if (result != 1 && diag(blkptr) >= 5) {
+  if (result != KVOBLK_SCHUBERT_ALLOWED && diag(blkptr) >= 5) {
     kvoprintf(kvHisDev, "\n%s", "Schubert update not used for block ");
     kvoprintf(kvHisDev, "%s%s", text(blkid(blkptr)), reason);
     kvoprintf(kvHisDev, "%s\n", " Using alternate jacobian method.");
@@ -168,48 +329,19 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   *status = 0;
   if (!live(blkptr, __func__)) return;
   const int level = diag(blkptr);
-
-  int vs = word(blkptr, W::vstart);
-  int es = word(blkptr, W::estart);
+  const int vs = word(blkptr, W::vstart);
+  const int es = word(blkptr, W::estart);
   const int nvar = word(blkptr, W::vstop) - vs + 1;
   const int neq = word(blkptr, W::estop) - es + 1;
   const int nnz = word(blkptr, W::nzstop) - word(blkptr, W::nzstart) + 1;
-
-  // Buffers sized for another placement of the block describe no iterate of this one.
-  if (!fitting_buffer(blkptr, W::lastx, nvar) || !fitting_buffer(blkptr, W::lastf, neq)) {
-    *status = 1;
-    if (level >= 4) {
-      error_head();
-      kvoprintf(kvHisDev, "%s", "Could not find last iterate for block ");
-      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
-    }
-    return;
-  }
-  if (nvar <= 0 || neq <= 0 || nnz <= 0) {
-    *status = 2;
-    if (level >= 4) {
-      const struct {
-        int n;
-        const char* what;
-      } counts[3] = {{nvar, "variables for block "},
-                     {neq, "equations for block "},
-                     {nnz, " nonzeros for block "}};
-      for (const auto& c : counts) {
-        if (c.n > 0) continue;
-        error_head();
-        kvoprintf(kvHisDev, "%s", "Number of ");
-        kvoprintf(kvHisDev, "%s%s%s%d\n", c.what, text(blkid(blkptr)), " is ", c.n);
-      }
-    }
-    return;
-  }
+  if (!update_possible(blkptr, level, nvar, neq, nnz, status)) return;
 
   int varlst = 0, eqnlst = 0;
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   kvoblk_res(blkptr, status);
   if (*status != 0) {
-    *status = 3;
+    *status = KVOBLK_SCHUBERT_RESIDUALS_FAILED;
     if (level >= 4) {
       error_head();
       kvoprintf(kvHisDev, "%s", "Could not compute residuals for block ");
@@ -218,110 +350,25 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     return;
   }
   // The residual routine may have moved the workspace: read the record again.
-  vs = word(blkptr, W::vstart);
-  es = word(blkptr, W::estart);
-  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  const double* lastx = fitting_buffer(blkptr, W::lastx, nvar);
-  const double* lastf = fitting_buffer(blkptr, W::lastf, neq);
-  const double h = kvoblk_inq_pertsize(blkptr);
-  if (!lastx || !lastf) {
-    *status = 1;
+  Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
+  if (!u.lastx || !u.lastf) {
+    *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
     return;
   }
-
-  Work w;
-  if (!w.make(nvar, neq)) {
+  if (!u.w.make(nvar, neq)) {
     // Without room to work in, the Jacobian is left as it is.
     *status = 1;
     return;
   }
   // The block's slices of the live vectors, read and written in bulk when the lists hold them
   // whole; otherwise item by item through the services. Both ways see the same values.
-  const Slices v(varlst, eqnlst, &jac, vs, es, ns, ne, nvar, neq);
-  for (int i = 0; i < neq; ++i)
-    w.df[i] = (v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i)) - lastf[i];
-  double total = 0.0;
-  for (int j = 0; j < nvar; ++j) {
-    const double x = v.x ? v.x[j] : kvovarlst_inq_var_value(varlst, vs + j, 0);
-    w.dx[j] = x - lastx[j];
-    total += w.dx[j] * w.dx[j];
-    // Whether the variable moved by at least its threshold, (|lastx| + 1) h.
-    w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h;
-  }
-  for (int i = 0; i < neq; ++i) {
-    w.row_norm[i] = 0.0;
-    w.secant[i] = w.df[i];
-    w.reason[i] = SMALL;
-  }
-  // Non-zeros whose equation or variable lies outside the block take no part: they belong to
-  // no row or column of this block's arrays.
-  if (v.bulk()) {
-    const int n = ne - ns + 1;
-    for (int k = 0; k < n; ++k) {
-      const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
-      const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
-      if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
-      const double dx = w.dx[j];
-      w.row_norm[i] += dx * dx;
-      w.secant[i] -= v.bj[k] * dx;
-      if (w.moved[j]) w.reason[i] = UPDATED;
-    }
-  } else {
-    for (int k = ns; k <= ne; ++k) {
-      const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
-      const int j = kvojac_inq_nz_varnum(jac, k) - vs;
-      if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
-      double a = 0.0;
-      kvojac_inq_nz_value(jac, k, &a);
-      w.row_norm[i] += w.dx[j] * w.dx[j];
-      w.secant[i] -= a * w.dx[j];
-      if (w.moved[j]) w.reason[i] = UPDATED;
-    }
-  }
-  int skipped = 0;
-  for (int i = 0; i < neq; ++i) {
-    const double f = v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i);
-    if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
-      w.reason[i] = NOISE;
-    if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
-    if (w.reason[i] != UPDATED) ++skipped;
-  }
+  const Slices v(varlst, eqnlst, &jac, u.vs, u.es, u.ns, u.ne, nvar, neq);
+  const double total = u.differences(v);
+  u.accumulate_rows(v);
+  const int skipped = u.test_rows(v, total);
   if (skipped > 0) *status = -skipped;
-  if (skipped < neq && v.bulk()) {
-    const int n = ne - ns + 1;
-    for (int k = 0; k < n; ++k) {
-      const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
-      const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
-      if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
-      v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
-    }
-  } else if (skipped < neq) {
-    for (int k = ns; k <= ne; ++k) {
-      const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
-      const int j = kvojac_inq_nz_varnum(jac, k) - vs;
-      if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
-      double a = 0.0;
-      kvojac_inq_nz_value(jac, k, &a);
-      kvojac_set_nz_value(jac, k, a + w.dx[j] * w.secant[i] / w.row_norm[i]);
-    }
-  }
-
-  const char* id = text(blkid(blkptr));
-  if (level == 6 && skipped == neq) {
-    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
-    kvoprintf(kvHisDev, "%s%s\n", "Skipped update for all rows in block ", id);
-  } else if (level == 7 && skipped > 0) {
-    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
-    kvoprintf(kvHisDev, "%s%d%s%s\n", "Skipped update for ", skipped, " rows in block ", id);
-  } else if (level >= 8 && skipped > 0) {
-    kvoprintf(kvHisDev, "\n%s", "Warning in Schubert update. ");
-    kvoprintf(kvHisDev, "%s%s\n", "These rows were not updated for block ", id);
-    for (int i = 0; i < neq; ++i) {
-      if (w.reason[i] == UPDATED) continue;
-      kvoprintf(kvHisDev, "%10d%10s", i + 1, "because ");
-      kvoprintf(kvHisDev, "%s\n", reason_text(w.reason[i]));
-    }
-  }
+  if (skipped < neq) u.apply(v);
+  report_skipped(blkptr, level, skipped, neq, u.w.reason);
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <kvoblk/host/kvo_md5.h>
+#include "kvblk_internal.h"
 #include <kvoblk/kvoblk.h>
 
 namespace kvoblk {
@@ -15,28 +16,46 @@ namespace detail {
 
 // ---- The block-local pattern (kvopat_pattern.cpp) ------------------------------------------
 // Entry k is (rows[k], cols[k]): equation and variable numbers counted from the block's first,
-// 1-based. Its size is a vector's, so counts never wrap in a word.
+// 1-based, grouped by row wherever a pattern is checked, compared, saved or placed. Detection,
+// the file reader, the checksum, the comparison and the placement all hold a pattern this way;
+// the adapters below convert from the global Jacobian and to and from the host's pattern
+// objects. The arrays are HeapArrays: every request can fail and says so.
 struct BlockPattern {
-  std::vector<int> rows, cols;
-  int size() const { return static_cast<int>(rows.size()); }
+  HeapArray<int> rows, cols;
+  // The entry count; patterns are numbered in 32-bit words everywhere else.
+  int size() const { return static_cast<int>(rows.n); }
+  // Room for n entries in both arrays, or false.
+  bool reserve(int64_t n) noexcept { return rows.reserve(n) && cols.reserve(n); }
+  // n entries in both arrays (new ones unset), or false with the pattern not to be used.
+  bool resize(int64_t n) noexcept { return rows.resize(n) && cols.resize(n); }
+  void reset() noexcept {
+    rows.reset();
+    cols.reset();
+  }
 };
 // An empty pattern handed to the check must still be an array: a null one means "the stored
 // pattern" there.
 extern const int kNoEntries[1];
-inline const int* entries_of(const std::vector<int>& v) {
-  return v.empty() ? kNoEntries : v.data();
-}
+inline const int* entries_of(const HeapArray<int>& v) { return v.empty() ? kNoEntries : v.data(); }
 // A global equation or variable number made block-local. A number that a 32-bit word cannot
 // hold becomes 0, which lies outside every block.
 int local_number(int global, int start);
 // Entries first..last of a pattern object of the Jacobian service, made local to a block whose
-// equations and variables start at estart and vstart.
-void pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
+// equations and variables start at estart and vstart (1 and 1 for an object whose entries are
+// block-local already). False when memory ran out.
+bool pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
                        BlockPattern* p);
 // The block's stored pattern: its non-zeros nzstart..nzstop of the global Jacobian, made
 // block-local. Non-zeros that the Jacobian does not hold cannot be read: false, with a message
-// under `fn`, when any of them lies outside it.
+// under `fn` (none when fn is null), when any of them lies outside it. Memory that runs out
+// throws std::bad_alloc.
 bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p);
+// The first entry (0-based) whose row or column lies outside a block of nvar variables and neq
+// equations, or -1 when every entry lies inside.
+int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq);
+// A new pattern object of the Jacobian service holding the pattern's entries as they are; 0
+// when the service has no room.
+kv_jac_t object_of_pattern(const BlockPattern& p);
 // The name of block-local equation i or variable j, for messages ("" when it has none).
 const char* eqn_name(int blkptr, int64_t i);
 const char* var_name(int blkptr, int64_t j);
@@ -45,27 +64,25 @@ const char* var_name(int blkptr, int64_t j);
 void kvblkchks_pat_checksum(int k, int* nnz, const int* rows, const int* cols, kvo_md5_ctx* ctx);
 
 // The structure digest of a block: its sampled variable and equation names, then the pattern,
-// either the block's own part of the Jacobian (rows == null) or the given arrays.
-void structure_digest(int blkptr, int nnz, const int* rows, const int* cols,
-                      unsigned char digest[16]);
+// either the block's own part of the Jacobian (pattern == null) or the given one.
+void structure_digest(int blkptr, const BlockPattern* pattern, unsigned char digest[16]);
 
-// Numeric detection proper. On return *rows and *cols (malloc'ed, owned by the caller, or null)
-// hold *count block-local entries sorted by row.
-void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* count,
-                         double pertsize, double zerotol, double moveamount, int move);
+// Numeric detection proper. On return *found holds the block-local entries sorted by row (none
+// when detection could not start).
+void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pertsize,
+                         double zerotol, double moveamount, int move);
 void kvoblk_npat_step(double upper, double lower, double* value, double h, int* direction);
 void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq);
 
-// Header of a pattern file as the reader fills it. Texts are kept whole, however long. The
-// reader collects the entries of pass 3 into rows and cols as it actually reads them, so their
-// size is bounded by what the file holds, never by the counts it announces.
+// What the reader takes from a pattern file. Texts are kept whole, however long. The reader
+// collects the entries of pass 3 into the pattern as it actually reads them, so its size is
+// bounded by what the file holds, never by the counts the file announces.
 struct kvoblk_pat_header_t {
   std::string block_name;
   int32_t nvar = 0;
   int32_t neq = 0;
   int32_t nnz = 0;
-  std::vector<int32_t> rows;  // pass 3: block-local row of every entry, from the incidence counts
-  std::vector<int32_t> cols;  // pass 3: block-local column of every entry
+  BlockPattern pattern;  // pass 3: rows rebuilt from the incidence counts, columns as listed
   std::string version;
   std::string date;
   unsigned char checksum[16] = {};

@@ -69,6 +69,78 @@ struct PatternObject {
   kv_jac_t handle;
 };
 
+// Checks both patterns, the numeric one first, and prints the comparison report when both pass.
+// Empty rows or columns do not stop the comparison: the report shows them.
+void check_and_report(int blkptr, const BlockPattern& a, const BlockPattern& n, int* errors) {
+  const int count = n.size();
+  const int* rows = entries_of(n.rows);
+  const int* cols = entries_of(n.cols);
+  int check = 0;
+  kvoblk_pat_check(count, rows, cols, blkptr, KVOBLK_PATTYPE_NUMERIC, &check);
+  if (check != KVOBLK_PATCHECK_OK && check != KVOBLK_PATCHECK_EMPTY_LINE) {
+    *errors = KVOBLK_COMPARE_NUMERIC_FAILS_CHECK;
+    return;
+  }
+  kvoblk_pat_check(a.size(), entries_of(a.rows), entries_of(a.cols), blkptr,
+                   KVOBLK_PATTYPE_ANALYTIC, &check);
+  if (check != KVOBLK_PATCHECK_OK && check != KVOBLK_PATCHECK_EMPTY_LINE) {
+    *errors = KVOBLK_COMPARE_ANALYTIC_FAILS_CHECK;
+    return;
+  }
+  kvoblk_pat_compare_report(a.size(), count, entries_of(a.rows), rows, entries_of(a.cols), cols,
+                            blkptr);
+}
+
+// The number of non-zeros the model announces for its own pattern: dimensioning with SELF
+// chosen. The setter prints why when the model states no pattern.
+bool model_count(int blkptr, BlockState* state, int* nnz) {
+  if (kvoblk_set_pat_ini_type(blkptr, KVOBLK_PAT_SELF) != KVOBLK_PAT_SELF) return false;
+  int nvar = 0, neq = 0, status = 0;
+  kvoblk_dim(blkptr, &nvar, &neq, nnz, &status);
+  state->restore_ini_type();
+  return status == 0 && registered(blkptr);
+}
+
+// The pattern the model's own routine states, block-local, with nnz as its dimensioning
+// announced.
+bool model_pattern(int blkptr, BlockState* state, int nnz, BlockPattern* a) {
+  // A model's pattern routine writes at the block's own non-zero positions, as at placement:
+  // the object has room up to the block's first non-zero plus the reservation.
+  const int nzs = word(blkptr, W::nzstart);
+  const int64_t room = int64_t{nzs > 1 ? nzs - 1 : 0} + (nnz > 0 ? nnz : 0);
+  if (room > INT32_MAX) return false;
+  PatternObject made(kvojac_create(static_cast<int>(room)));
+  if (made.handle == 0) return false;
+  kvojac_set_nnz(made.handle, static_cast<int>(room));
+  // A routine that writes at the block's own positions sets the block's stop as it does at
+  // placement. The stop is cleared for the call so that setting it shows, even to the value it
+  // had; the stored pattern's stop is put back afterwards.
+  if (nzs >= 1) word(blkptr, W::nzstop) = nzs - 1;
+  kv_jac_t given = made.handle;
+  int status = 0;
+  kvoblk_selfpat(blkptr, &given, &status);
+  const int model_stop = registered(blkptr) ? word(blkptr, W::nzstop) : 0;
+  const int model_count = kvojac_inq_nnz(given);
+  state->restore_pattern();
+  if (status != 0 || !registered(blkptr)) return false;
+
+  // The entries are read from the object the routine handed back, which is normally the one it
+  // was given; only the object made here is released.
+  const int estart = word(blkptr, W::estart), vstart = word(blkptr, W::vstart);
+  // Entries from the block's first non-zero to the stop the routine set, when it set one there;
+  // otherwise the object's entries 1 ... count, where a routine that left the count alone
+  // states as many as its dimensioning announced.
+  int first = 1, last = model_count;
+  if (given == made.handle && model_count == room) last = nnz;
+  if (given == made.handle && nzs >= 1 && model_stop >= nzs && model_stop <= room) {
+    first = nzs;
+    last = model_stop;
+  }
+  const int na = last >= first ? last - first + 1 : 0;
+  if (!pattern_of_object(given, first, first + na - 1, estart, vstart, a)) throw std::bad_alloc();
+  return true;
+}
+
 }  // namespace
 
 namespace kvoblk {
@@ -95,7 +167,7 @@ void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, i
   if (!compare_begins(blkptr, fn, errors)) return;
   const kvoblk_settings_t* s = settings(blkptr);
   if (!s) {
-    *errors = 2;
+    *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
   // Anything but a positive size (a value that is not a number included) means the block's own.
@@ -106,124 +178,44 @@ void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, i
 
   BlockPattern a;
   if (!pattern_of_block(blkptr, fn, &a)) {
-    *errors = 1;
+    *errors = KVOBLK_COMPARE_NOTHING_STORED;
     return;
   }
 
-  int status = 0, count = 0;
-  HeapArray<int> rows, cols;
-  kvoblk_npat_compute(blkptr, &status, &rows.p, &cols.p, &count, pertsize, zerotol, moveamount,
-                      move);
+  int status = 0;
+  BlockPattern n;
+  kvoblk_npat_compute(blkptr, &status, &n, pertsize, zerotol, moveamount, move);
   if (status != 0 && status != 2) {
-    *errors = 2;
+    *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
   // Detection ran the model's residual routine; a block it released has nothing to compare.
   if (!registered(blkptr)) {
-    *errors = 2;
+    *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
-  const int* nrows = rows.p ? rows.p : kNoEntries;
-  const int* ncols = cols.p ? cols.p : kNoEntries;
-  int check = 0;
-  kvoblk_pat_check(count, nrows, ncols, blkptr, 2, &check);
-  if (check != 0 && check != 5) {
-    *errors = 3;
-    return;
-  }
-  kvoblk_pat_check(a.size(), entries_of(a.rows), entries_of(a.cols), blkptr, 1, &check);
-  if (check != 0 && check != 5) {
-    *errors = 4;
-    return;
-  }
-  kvoblk_pat_compare_report(a.size(), count, entries_of(a.rows), nrows, entries_of(a.cols), ncols,
-                            blkptr);
+  check_and_report(blkptr, a, n, errors);
 }
 
 void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
   static const char* const fn = "kvoblk_npat_compare_numeric";
   KVOBLK_OUT(errors);
   if (!compare_begins(blkptr, fn, errors)) return;
-
-  BlockState state(blkptr);
-  // With SELF chosen, dimensioning answers the model's own non-zero count. The setter prints
-  // why when the model states no pattern.
-  if (kvoblk_set_pat_ini_type(blkptr, KVOBLK_PAT_SELF) != KVOBLK_PAT_SELF) {
-    *errors = 2;
-    return;
-  }
-  int nvar = 0, neq = 0, nnz = 0, status = 0;
-  kvoblk_dim(blkptr, &nvar, &neq, &nnz, &status);
-  state.restore_ini_type();
-  if (status != 0 || !registered(blkptr)) {
-    *errors = 2;
-    return;
-  }
-
-  // A model's pattern routine writes at the block's own non-zero positions, as at placement:
-  // the object has room up to the block's first non-zero plus the reservation.
-  const int nzs = word(blkptr, W::nzstart);
-  const int64_t room = int64_t{nzs > 1 ? nzs - 1 : 0} + (nnz > 0 ? nnz : 0);
-  if (room > INT32_MAX) {
-    *errors = 2;
-    return;
-  }
-  PatternObject made(kvojac_create(static_cast<int>(room)));
-  if (made.handle == 0) {
-    *errors = 2;
-    return;
-  }
-  kvojac_set_nnz(made.handle, static_cast<int>(room));
-  // A routine that writes at the block's own positions sets the block's stop as it does at
-  // placement. The stop is cleared for the call so that setting it shows, even to the value it
-  // had; the stored pattern's stop is put back afterwards.
-  if (nzs >= 1) word(blkptr, W::nzstop) = nzs - 1;
-  kv_jac_t given = made.handle;
-  kvoblk_selfpat(blkptr, &given, &status);
-  const int model_stop = registered(blkptr) ? word(blkptr, W::nzstop) : 0;
-  const int model_count = kvojac_inq_nnz(given);
-  state.restore_pattern();
-  if (status != 0 || !registered(blkptr)) {
-    *errors = 2;
-    return;
-  }
-
-  // The entries are read from the object the routine handed back, which is normally the one it
-  // was given; only the object made here is released.
   BlockPattern a;
-  const int estart = word(blkptr, W::estart), vstart = word(blkptr, W::vstart);
-  // Entries from the block's first non-zero to the stop the routine set, when it set one there;
-  // otherwise the object's entries 1 ... count, where a routine that left the count alone
-  // states as many as its dimensioning announced.
-  int first = 1, last = model_count;
-  if (given == made.handle && model_count == room) last = nnz;
-  if (given == made.handle && nzs >= 1 && model_stop >= nzs && model_stop <= room) {
-    first = nzs;
-    last = model_stop;
+  {
+    BlockState state(blkptr);
+    int nnz = 0;
+    if (!model_count(blkptr, &state, &nnz) || !model_pattern(blkptr, &state, nnz, &a)) {
+      *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
+      return;
+    }
   }
-  const int na = last >= first ? last - first + 1 : 0;
-  pattern_of_object(given, first, first + na - 1, estart, vstart, &a);
-  made.release();
-
   BlockPattern stored;
   if (!pattern_of_block(blkptr, fn, &stored)) {
-    *errors = 1;
+    *errors = KVOBLK_COMPARE_NOTHING_STORED;
     return;
   }
-  int check = 0;
-  kvoblk_pat_check(stored.size(), entries_of(stored.rows), entries_of(stored.cols), blkptr, 2,
-                   &check);
-  if (check != 0 && check != 5) {
-    *errors = 3;
-    return;
-  }
-  kvoblk_pat_check(a.size(), entries_of(a.rows), entries_of(a.cols), blkptr, 1, &check);
-  if (check != 0 && check != 5) {
-    *errors = 4;
-    return;
-  }
-  kvoblk_pat_compare_report(a.size(), stored.size(), entries_of(a.rows), entries_of(stored.rows),
-                            entries_of(a.cols), entries_of(stored.cols), blkptr);
+  check_and_report(blkptr, a, stored, errors);
 }
 
 }  // namespace detail

@@ -214,29 +214,28 @@ void read_checksum(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* st
 }
 
 // Reads up to `wanted` integers ("%i") into `values`, stopping at the end of the file or at a
-// token that is not one. The vector grows with what is read; what it reserves is bounded by the
+// token that is not one. The array grows with what is read; what it reserves is bounded by the
 // size of the file, never by the count the file announces.
-void read_ints(Tokens& in, int64_t wanted, int64_t file_bytes, std::vector<int32_t>* values) {
+void read_ints(Tokens& in, int64_t wanted, int64_t file_bytes, HeapArray<int32_t>* values) {
   values->clear();
-  values->reserve(static_cast<size_t>(std::min<int64_t>(wanted, file_bytes / 2 + 1)));
+  if (!values->reserve(std::min<int64_t>(wanted, file_bytes / 2 + 1))) throw std::bad_alloc();
   int32_t v = 0;
-  while (static_cast<int64_t>(values->size()) < wanted && in.next()) {
+  while (values->size() < wanted && in.next()) {
     if (!parse_int32(in.tok(), 0, &v)) {
       in.unread();
       return;
     }
-    values->push_back(v);
+    if (!values->push_back(v)) throw std::bad_alloc();
   }
 }
 
-void too_small(const char* path, const char* what, size_t count) {
+void too_small(const char* path, const char* what, int64_t count) {
   kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path, what,
             static_cast<int>(count));
 }
 
-void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
-                  int* status) {
-  // The mode, and for a numeric pattern the settings that found it.
+// The mode, and for a numeric pattern the settings that found it.
+void read_mode(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
   bool mode = false, size = false, tolerance = false, flag = false, amount = false;
   while (!(mode && size && tolerance && flag && amount) && in.next()) {
     std::string word;
@@ -278,40 +277,33 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
     if (!flag) report(". Could not find move away from zero flag.");
     if (flag && !amount) report(". Could not find move from zero amount.");
   }
-  if (*status != 0) return;
+}
 
-  if (h->neq < 1) {
-    *status = 3;
-    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
-              ". Number of equations = ", h->neq);
-    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
-              ". Number of nonzeros = ", h->nnz);
-    return;
-  }
-
-  // Column of every entry.
-  h->rows.clear();
+// The two data sections: the column of every entry, then the entries of every equation, from
+// which the rows are rebuilt.
+void read_entries(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
+                  int* status) {
+  HeapArray<int32_t>& rows = h->pattern.rows;
+  HeapArray<int32_t>& cols = h->pattern.cols;
+  rows.clear();
   bool pointers = false;
   while (!pointers && in.next()) pointers = in.is("Pointers");
-  h->cols.clear();
-  if (pointers && in.next()) read_ints(in, h->nnz, file_bytes, &h->cols);
-  if (static_cast<int64_t>(h->cols.size()) < h->nnz) {
+  cols.clear();
+  if (pointers && in.next()) read_ints(in, h->nnz, file_bytes, &cols);
+  if (cols.size() < h->nnz) {
     *status = 4;
-    too_small(path, ". Number of scanned column pointers too small :", h->cols.size());
+    too_small(path, ". Number of scanned column pointers too small :", cols.size());
     return;
   }
-
-  // Entries of every equation.
-  std::vector<int32_t> counts;
+  HeapArray<int32_t> counts;
   bool count = false;
   while (!count && in.next()) count = in.is("Count");
   if (count && in.next()) read_ints(in, h->neq, file_bytes, &counts);
-  if (static_cast<int64_t>(counts.size()) < h->neq) {
+  if (counts.size() < h->neq) {
     *status = 4;
     too_small(path, ". Number of scanned equation incidence counts too small :", counts.size());
     return;
   }
-
   // The counts must account for every column read, no more and no less; otherwise the rows
   // cannot be rebuilt. The restore reports this as missing elements.
   int64_t sum = 0;
@@ -326,10 +318,25 @@ void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t 
     *status = 4;
     return;
   }
-  h->rows.clear();
-  h->rows.reserve(h->cols.size());
-  for (size_t e = 0; e < counts.size(); ++e)
-    h->rows.insert(h->rows.end(), static_cast<size_t>(counts[e]), static_cast<int32_t>(e + 1));
+  if (!rows.resize(cols.size())) throw std::bad_alloc();
+  int64_t k = 0;
+  for (int64_t e = 0; e < counts.size(); ++e)
+    for (int32_t c = 0; c < counts[e]; ++c) rows[k++] = static_cast<int32_t>(e + 1);
+}
+
+void read_pattern(kvoblk_pat_header_t* h, Tokens& in, const char* path, int64_t file_bytes,
+                  int* status) {
+  read_mode(h, in, path, status);
+  if (*status != 0) return;
+  if (h->neq < 1) {
+    *status = 3;
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of equations = ", h->neq);
+    kvoprintf(kvHisDev, "\n%s%s%s%d\n\n", "Error restoring sparsity from file ", path,
+              ". Number of nonzeros = ", h->nnz);
+    return;
+  }
+  read_entries(h, in, path, file_bytes, status);
 }
 
 // Size of an open file in bytes, or a large bound when it cannot be told.

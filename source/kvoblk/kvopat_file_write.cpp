@@ -2,7 +2,11 @@
 // temporary beside the target and renamed over it only when complete.
 #include <fcntl.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include "kvo_win32_posix.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -124,9 +128,9 @@ std::string format_date(std::time_t now) {
 }
 
 // A section of values, "%10i" each, seven to a line; one empty line when there are none.
-void write_values(FileOut& out, const std::vector<int32_t>& values) {
-  size_t n = values.size();
-  for (size_t i = 0; i < n; ++i) {
+void write_values(FileOut& out, const HeapArray<int32_t>& values) {
+  const int64_t n = values.size();
+  for (int64_t i = 0; i < n; ++i) {
     out.integer(values[i], 10);
     if ((i + 1) % 7 == 0) out.put("\n", 1);
   }
@@ -134,8 +138,8 @@ void write_values(FileOut& out, const std::vector<int32_t>& values) {
 }
 
 // Writes the whole file to `file`; false when a write failed.
-bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const std::vector<int32_t>& rows,
-                   const std::vector<int32_t>& cols, const unsigned char digest[16]) {
+bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPattern& p,
+                   const unsigned char digest[16]) {
   const char* id = text(blkid(blkptr));
   std::string stars(78, '*');
   std::string side = "*" + std::string(76, ' ') + "*";
@@ -154,7 +158,7 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const std::vecto
   out.put("\nNumber of equations      : ");
   out.integer(neq);
   out.put("\nNumber of non-zeros      : ");
-  out.integer(static_cast<long long>(cols.size()));
+  out.integer(static_cast<long long>(p.cols.size()));
   out.put("\n\nChecksum ( ");
   for (int k = 0; k < 16; ++k) {
     char hex[4];
@@ -193,12 +197,14 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const std::vecto
   out.put(" Column Index Pointers ");
   out.repeat('=', 27);
   out.put("\n\n");
-  write_values(out, cols);
+  write_values(out, p.cols);
 
   // Entries are grouped by row, so the per-equation counts are all a reader needs to rebuild
   // the rows.
-  std::vector<int32_t> counts(static_cast<size_t>(neq), 0);
-  for (int32_t r : rows) ++counts[static_cast<size_t>(r - 1)];
+  HeapArray<int32_t> counts;
+  if (!counts.resize(neq)) return false;
+  std::memset(counts.data(), 0, static_cast<size_t>(neq) * sizeof(int32_t));
+  for (int32_t r : p.rows) ++counts[r - 1];
   out.put("\n\n");
   out.repeat('=', 27);
   out.put(" Equation Incidence Count ");
@@ -214,7 +220,7 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const std::vecto
 // file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
 int create_temporary(const std::filesystem::path& target, std::string* name) {
   struct stat old {};
-  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  const bool replacing = ::stat(target.string().c_str(), &old) == 0;
   static uint64_t serial = 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -242,10 +248,53 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
 void sync_folder(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(folder.string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
+}
+
+// Writes the file under a temporary name and renames it over `path` once it is complete.
+// The new file replaces the old one only then: it is written beside the file it replaces,
+// forced to the medium and then renamed. A name that is a symbolic link stays a link: the
+// file it names is replaced whole, never written into.
+bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPattern& p,
+                  const unsigned char digest[16]) {
+  std::error_code ec;
+  std::filesystem::path target(path);
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+    std::filesystem::path link = std::filesystem::read_symlink(target, ec);
+    if (ec) break;
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+  if (!regular_or_absent(target)) return false;
+  std::string temporary;
+  const int fd = create_temporary(target, &temporary);
+  if (fd < 0) return false;
+  std::FILE* file = fdopen(fd, "wb");
+  if (!file) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  bool written = false;
+  try {
+    FileOut out(file);
+    written = write_pattern(out, blkptr, nvar, neq, p, digest);
+  } catch (...) {
+    written = false;  // the temporary is removed below
+  }
+#if defined(_WIN32)
+  const bool renamed = written && kvo_replace_file(temporary.c_str(), target.string().c_str()) == 0;
+#else
+  const bool renamed = written && ::rename(temporary.c_str(), target.c_str()) == 0;
+#endif
+  if (!renamed) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  sync_folder(target);
+  return true;
 }
 
 }  // namespace
@@ -259,76 +308,19 @@ void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* 
   if (!path || !*path || blkptr == 0 || !live(blkptr, __func__)) return;
   try {
     const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
-    std::vector<int32_t> rows, cols;
+    // A pattern object's entries are block-local already; the block's own part of the global
+    // Jacobian is made block-local.
+    BlockPattern p;
     if (pattern != 0) {
-      // A pattern object's entries are block-local already.
-      int nnz = kvojac_inq_nnz(pattern);
-      rows.reserve(static_cast<size_t>(nnz > 0 ? nnz : 0));
-      cols.reserve(rows.capacity());
-      for (int k = 1; k <= nnz; ++k) {
-        rows.push_back(kvojac_inq_nz_eqnnum(pattern, k));
-        cols.push_back(kvojac_inq_nz_varnum(pattern, k));
-      }
-    } else if (word(blkptr, W::nzstop) >= word(blkptr, W::nzstart)) {
-      // The block's own part of the global Jacobian, converted to block-local numbers.
-      kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
-      if (jac == 0) return;
-      const int nzstart = word(blkptr, W::nzstart), nzstop = word(blkptr, W::nzstop);
-      const int vstart = word(blkptr, W::vstart), estart = word(blkptr, W::estart);
-      KVJacIrn irn(&jac);
-      KVJacIcn icn(&jac);
-      if (nzstart < 1 || nzstop > irn.size() || nzstop > icn.size()) return;
-      for (int p = nzstart; p <= nzstop; ++p) {
-        rows.push_back(irn[p - 1] - estart + 1);
-        cols.push_back(icn[p - 1] - vstart + 1);
-      }
+      if (!pattern_of_object(pattern, 1, kvojac_inq_nnz(pattern), 1, 1, &p)) return;
+    } else if (!pattern_of_block(blkptr, nullptr, &p)) {
+      return;
     }
     // An entry outside the block would make a file that no reader can restore.
-    for (size_t k = 0; k < rows.size(); ++k)
-      if (rows[k] < 1 || rows[k] > neq || cols[k] < 1 || cols[k] > nvar) return;
-
+    if (first_outside(p, nvar, neq) >= 0) return;
     unsigned char digest[16];
-    static int32_t none = 0;
-    if (pattern != 0)
-      structure_digest(blkptr, static_cast<int>(rows.size()), rows.empty() ? &none : rows.data(),
-                       cols.empty() ? &none : cols.data(), digest);
-    else
-      structure_digest(blkptr, static_cast<int>(rows.size()), nullptr, nullptr, digest);
-
-    // The new file replaces the old one only once it is complete: it is written under a
-    // temporary name beside the file it replaces, forced to the medium and then renamed. A name
-    // that is a symbolic link stays a link: the file it names is replaced whole, never written
-    // into.
-    std::error_code ec;
-    std::filesystem::path target(path);
-    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
-      std::filesystem::path link = std::filesystem::read_symlink(target, ec);
-      if (ec) break;
-      target = link.is_absolute() ? link : target.parent_path() / link;
-    }
-    if (!regular_or_absent(target)) return;
-    std::string temporary;
-    const int fd = create_temporary(target, &temporary);
-    if (fd < 0) return;
-    std::FILE* file = fdopen(fd, "wb");
-    if (!file) {
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return;
-    }
-    bool written = false;
-    try {
-      FileOut out(file);
-      written = write_pattern(out, blkptr, nvar, neq, rows, cols, digest);
-    } catch (...) {
-      written = false;  // the temporary is removed below
-    }
-    if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-      ::unlink(temporary.c_str());
-      return;
-    }
-    sync_folder(target);
-    *status = 0;
+    structure_digest(blkptr, pattern != 0 ? &p : nullptr, digest);
+    if (replace_file(path, blkptr, nvar, neq, p, digest)) *status = 0;
   } catch (...) {
     *status = 1;
   }

@@ -17,22 +17,6 @@ namespace {
 // Detection status beyond the three the callers know: the working arrays could not be had.
 constexpr int kNoMemory = 4;
 
-// malloc for n items of T, or null when n is negative or n items do not fit in size_t.
-template <class T>
-T* alloc_items(int64_t n) {
-  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return nullptr;
-  return static_cast<T*>(heap_malloc(n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T)));
-}
-
-template <class T>
-bool realloc_items(T** p, int64_t n) {
-  if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(T)) return false;
-  void* q = heap_realloc(*p, n == 0 ? 1 : static_cast<size_t>(n) * sizeof(T));
-  if (!q) return false;
-  *p = static_cast<T*>(q);
-  return true;
-}
-
 // Entries reserved up front per variable and equation at most. The fill-factor rule below
 // suits small blocks; for large ones it reserves a share of nvar x neq, which grows with the
 // square of the block (a 100,000 x 100,000 block would ask for 4 GB before finding anything),
@@ -91,17 +75,166 @@ void report_no_memory(const char* id) {
 
 // The working arrays of one detection, released together.
 struct Work {
-  double* entry = nullptr;  // variable values found on entry
-  double* base = nullptr;   // the point the experiment starts from
-  double* r0 = nullptr;     // equation values at the base point
-  double* r = nullptr;      // equation values at a perturbed point, when read one by one
-  ~Work() {
-    std::free(entry);
-    if (base != entry) std::free(base);
-    std::free(r0);
-    std::free(r);
+  HeapArray<double> entry;  // variable values found on entry
+  HeapArray<double> moved;  // the point the experiment starts from, when moved away from zero
+  HeapArray<double> r0;     // equation values at the base point
+  HeapArray<double> r;      // equation values at a perturbed point, when read one by one
+  double* base = nullptr;   // the start point: the moved one, or the entry values
+};
+
+// One detection: the block's extent, read before any model code runs, the lists, and the
+// entries found.
+struct Detection {
+  int blkptr = 0;
+  int vstart = 0, estart = 0;
+  int64_t nvar = 0, neq = 0;
+  int varlst = 0, eqnlst = 0;
+  BlockPattern* found = nullptr;
+  int64_t n = 0, capacity = 0, most = 0;
+
+  int nv() const { return static_cast<int>(nvar); }
+  int ne() const { return static_cast<int>(neq); }
+
+  // The entry arrays at their initial capacity, and the working arrays.
+  bool allocate(int move, Work* w) {
+    // The arrays never need more than nvar x neq entries, nor more than a count can number.
+    most = std::min<int64_t>(nvar * neq, INT32_MAX);
+    capacity = initial_capacity(nvar, neq);
+    if (!found->reserve(capacity)) {
+      // The estimate is only a start; begin small and let the growth rule size the arrays.
+      found->reset();
+      capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
+      if (!found->reserve(capacity)) return false;
+    }
+    if (!w->entry.resize(nvar) || (move && !w->moved.resize(nvar)) || !w->r0.resize(neq) ||
+        !w->r.resize(neq))
+      return false;
+    w->base = move ? w->moved.data() : w->entry.data();
+    return true;
+  }
+
+  // Base point: values near zero are moved away from it first, so that a relative step means
+  // something for them.
+  void move_from_zero(Work* w, double zerotol, double moveamount) {
+    for (int j = 0; j < nv(); ++j) {
+      w->base[j] = w->entry[j];
+      if (std::fabs(w->base[j]) < zerotol) {
+        const int pos = vstart + j;
+        int direction = 0;
+        kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                         kvovarlst_inq_var_lower(varlst, pos, 0), &w->base[j], moveamount,
+                         &direction);
+        kvovarlst_set_var_value(varlst, pos, w->base[j], 0);
+      }
+    }
+  }
+
+  // The experiment: the residuals at the base point, then one variable at a time perturbed and
+  // every equation that moved recorded. Returns whether any residual evaluation failed; *status
+  // is kNoMemory when the entry arrays could not grow.
+  bool scan(Work* w, double pertsize, double zerotol, int* status) {
+    const int nv = this->nv();
+    const int ne = this->ne();
+    HeapArray<int>& rows = found->rows;
+    HeapArray<int>& cols = found->cols;
+    // One residual failure spoils the whole experiment, whatever the later evaluations report,
+    // so the failure is remembered apart from the status word each evaluation clears.
+    bool residual_failed = false;
+    int res_status = 0;
+    kvoblk_npat_res(blkptr, &res_status);
+    if (res_status != 0) residual_failed = true;
+    std::memcpy(w->r0.data(), residuals(eqnlst, estart, ne, w->r.data()),
+                static_cast<size_t>(ne) * sizeof(double));
+
+    for (int j = 0; j < nv && *status == 0; ++j) {
+      const int pos = vstart + j;
+      const double x = w->base[j];
+      const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
+                                              : pertsize * kvovarlst_inq_var_scale(varlst, pos);
+      double moved = x;
+      int direction = 0;
+      kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
+                       kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
+      kvovarlst_set_var_value(varlst, pos, moved, 0);
+      kvoblk_npat_res(blkptr, &res_status);
+      if (res_status != 0) residual_failed = true;
+      kvovarlst_set_var_value(varlst, pos, x, 0);
+      const double* r = residuals(eqnlst, estart, ne, w->r.data());
+
+      // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
+      // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
+      // equations without dividing, which is most of them in a sparse block.
+      const bool skip_unchanged = zerotol >= 0.0;
+      const double* r0 = w->r0.data();
+      for (int i = 0; i < ne; ++i) {
+        if (skip_unchanged) {
+          while (i < ne && r[i] == r0[i]) ++i;
+          if (i == ne) break;
+        }
+        const double dr = r[i] - r0[i];
+        if (!(std::fabs(dr / h * direction) > zerotol)) continue;
+        if (n == capacity) {
+          int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
+          if (grown <= capacity || !rows.reserve(grown) || !cols.reserve(grown)) {
+            *status = kNoMemory;
+            break;
+          }
+          capacity = grown;
+        }
+        rows[n] = i + 1;
+        cols[n] = j + 1;
+        ++n;
+      }
+    }
+    rows.n = cols.n = n;
+    return residual_failed;
   }
 };
+
+// Reports a block without variables or equations (status 1) or one wider than a 32-bit word
+// can number.
+bool numberable(const Detection& d, int* status) {
+  if (d.nvar <= 0 || d.neq <= 0) {
+    *status = 1;
+    if (d.nvar <= 0) report_count("variables for block ", id_text(d.blkptr), d.nvar);
+    if (d.neq <= 0) report_count("equations for block ", id_text(d.blkptr), d.neq);
+    return false;
+  }
+  // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
+  if (d.nvar > INT32_MAX || d.neq > INT32_MAX) {
+    *status = kNoMemory;
+    report_no_memory(id_text(d.blkptr));
+    return false;
+  }
+  return true;
+}
+
+// Every variable is checked before anything is changed, and its entry value kept. Equal bounds
+// fix a variable; only an upper bound below the lower one is refused. A value that is not a
+// number is outside.
+bool bounds_respected(const Detection& d, double* entry) {
+  bool respected = true;
+  for (int j = 0; j < d.nv(); ++j) {
+    const int pos = d.vstart + j;
+    const double x = kvovarlst_inq_var_value(d.varlst, pos, 0);
+    const double upper = kvovarlst_inq_var_upper(d.varlst, pos, 0);
+    const double lower = kvovarlst_inq_var_lower(d.varlst, pos, 0);
+    entry[j] = x;
+    if (!(x >= lower && x <= upper)) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(d.varlst, pos)),
+                " is outside its bounds");
+      respected = false;
+    }
+    if (upper < lower) {
+      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
+      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(d.varlst, pos)),
+                " has the bounds switched.");
+      respected = false;
+    }
+  }
+  return respected;
+}
 
 }  // namespace
 
@@ -113,19 +246,11 @@ void kvoblk_npat_step(double upper, double lower, double* value, double h, int* 
   *direction = 0;
   if (!value || upper == lower) return;
   const double x = *value;
-  if (x >= upper - h) {
-    *value = x - h;
-    *direction = -1;
-  } else if (x <= lower + h) {
-    *value = x + h;
-    *direction = 1;
-  } else if (x >= 0) {
-    *value = x + h;
-    *direction = 1;
-  } else {
-    *value = x - h;
-    *direction = -1;
-  }
+  // Down near the upper bound, up near the lower one; elsewhere up from a value that is not
+  // negative and down from a negative one (and down when x is not a number).
+  const bool up = !(x >= upper - h) && (x <= lower + h || x >= 0);
+  *value = up ? x + h : x - h;
+  *direction = up ? 1 : -1;
 }
 
 void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
@@ -134,13 +259,11 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
   for (int i = 0; i < count; ++i)
     if (rows[i] < 1 || rows[i] > neq) return;
 
-  int* ends = alloc_items<int>(static_cast<int64_t>(neq) + 1);
-  int* r2 = alloc_items<int>(count);
-  int* c2 = alloc_items<int>(count);
-  if (ends && r2 && c2) {
+  HeapArray<int> ends, r2, c2;
+  if (ends.resize(static_cast<int64_t>(neq) + 1) && r2.resize(count) && c2.resize(count)) {
     // Bucket r ends where rows 1..r end; each entry goes to the last free place of its bucket,
     // so rows come out increasing and the entries of one row in reverse input order.
-    std::memset(ends, 0, (static_cast<size_t>(neq) + 1) * sizeof(int));
+    std::memset(ends.data(), 0, (static_cast<size_t>(neq) + 1) * sizeof(int));
     for (int i = 0; i < count; ++i) ++ends[rows[i]];
     for (int r = 1; r <= neq; ++r) ends[r] += ends[r - 1];
     for (int i = 0; i < count; ++i) {
@@ -148,8 +271,8 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
       r2[pos] = rows[i];
       c2[pos] = cols[i];
     }
-    std::memcpy(rows, r2, static_cast<size_t>(count) * sizeof(int));
-    std::memcpy(cols, c2, static_cast<size_t>(count) * sizeof(int));
+    std::memcpy(rows, r2.data(), static_cast<size_t>(count) * sizeof(int));
+    std::memcpy(cols, c2.data(), static_cast<size_t>(count) * sizeof(int));
   } else {
     // Without scratch memory: the same order in place, by reversing and then sorting stably
     // by row with insertions.
@@ -161,170 +284,44 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {
       std::rotate(cols + at, cols + i, cols + i + 1);
     }
   }
-  std::free(ends);
-  std::free(r2);
-  std::free(c2);
 }
 
-void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* count,
-                         double pertsize, double zerotol, double moveamount, int move) {
-  int st_local = 0, count_local = 0;
-  int *rows_local = nullptr, *cols_local = nullptr;
-  if (!status) status = &st_local;
-  if (!count) count = &count_local;
-  if (!rows) rows = &rows_local;
-  if (!cols) cols = &cols_local;
+void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pertsize,
+                         double zerotol, double moveamount, int move) {
+  KVOBLK_OUT(status);
+  KVOBLK_OUT(found);
   *status = 0;
-  *rows = *cols = nullptr;
-  *count = 0;
+  found->reset();
   if (!live(blkptr, "kvoblk_npat")) return;
 
   // Everything needed from the record is read now: the residual routine runs model code.
-  const int vstart = word(blkptr, W::vstart);
-  const int estart = word(blkptr, W::estart);
-  const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
-  const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
-  if (nvar <= 0 || neq <= 0) {
-    *status = 1;
-    if (nvar <= 0) report_count("variables for block ", id_text(blkptr), nvar);
-    if (neq <= 0) report_count("equations for block ", id_text(blkptr), neq);
-    return;
-  }
-  // Positions and counts are 32-bit words; a range wider than that cannot be numbered.
-  if (nvar > INT32_MAX || neq > INT32_MAX) {
-    *status = kNoMemory;
-    report_no_memory(id_text(blkptr));
-    return;
-  }
-
-  // The arrays never need more than nvar x neq entries, nor more than a count can number.
-  const int64_t most = std::min<int64_t>(nvar * neq, INT32_MAX);
-  int64_t capacity = initial_capacity(nvar, neq);
-  *rows = alloc_items<int>(capacity);
-  *cols = alloc_items<int>(capacity);
-  if (!*rows || !*cols) {
-    // The estimate is only a start; begin small and let the growth rule size the arrays.
-    std::free(*rows);
-    std::free(*cols);
-    capacity = std::min<int64_t>(std::max<int64_t>(neq, 100), most);
-    *rows = alloc_items<int>(capacity);
-    *cols = alloc_items<int>(capacity);
-  }
+  Detection d;
+  d.blkptr = blkptr;
+  d.found = found;
+  d.vstart = word(blkptr, W::vstart);
+  d.estart = word(blkptr, W::estart);
+  d.nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - d.vstart + 1;
+  d.neq = static_cast<int64_t>(word(blkptr, W::estop)) - d.estart + 1;
+  if (!numberable(d, status)) return;
   Work w;
-  w.entry = alloc_items<double>(nvar);
-  w.base = move ? alloc_items<double>(nvar) : w.entry;
-  w.r0 = alloc_items<double>(neq);
-  w.r = alloc_items<double>(neq);
-  if (!*rows || !*cols || !w.entry || !w.base || !w.r0 || !w.r) {
-    std::free(*rows);
-    std::free(*cols);
-    *rows = *cols = nullptr;
+  if (!d.allocate(move, &w)) {
+    found->reset();
     *status = kNoMemory;
     report_no_memory(id_text(blkptr));
     return;
   }
-
-  int varlst = 0, eqnlst = 0, jac = 0;
-  blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
-  const int nv = static_cast<int>(nvar);
-  const int ne = static_cast<int>(neq);
-
-  // Every variable is checked before anything is changed. Equal bounds fix a variable; only an
-  // upper bound below the lower one is refused. A value that is not a number is outside.
-  for (int j = 0; j < nv; ++j) {
-    const int pos = vstart + j;
-    const double x = kvovarlst_inq_var_value(varlst, pos, 0);
-    const double upper = kvovarlst_inq_var_upper(varlst, pos, 0);
-    const double lower = kvovarlst_inq_var_lower(varlst, pos, 0);
-    w.entry[j] = x;
-    if (!(x >= lower && x <= upper)) {
-      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
-      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
-                " is outside its bounds");
-      *status = 3;
-    }
-    if (upper < lower) {
-      kvoprintf(kvHisDev, "%s%d", "Variable ", j);
-      kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(varlst, pos)),
-                " has the bounds switched.");
-      *status = 3;
-    }
-  }
-  if (*status == 3) {
+  int jac = 0;
+  blk_inq_matrix(blkptr, &d.varlst, &d.eqnlst, &jac);
+  if (!bounds_respected(d, w.entry.data())) {
+    *status = 3;
     kvoprintf(kvHisDev, "\n%s", "Sparsity not computed. Please correct");
     kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
     return;
   }
-
-  // Base point: values near zero are moved away from it first, so that a relative step means
-  // something for them.
-  if (move) {
-    for (int j = 0; j < nv; ++j) {
-      w.base[j] = w.entry[j];
-      if (std::fabs(w.base[j]) < zerotol) {
-        const int pos = vstart + j;
-        int direction = 0;
-        kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
-                         kvovarlst_inq_var_lower(varlst, pos, 0), &w.base[j], moveamount,
-                         &direction);
-        kvovarlst_set_var_value(varlst, pos, w.base[j], 0);
-      }
-    }
-  }
-
-  // One residual failure spoils the whole experiment, whatever the later evaluations report,
-  // so the failure is remembered apart from the status word each evaluation clears.
-  bool residual_failed = false;
-  int res_status = 0;
-  kvoblk_npat_res(blkptr, &res_status);
-  if (res_status != 0) residual_failed = true;
-  std::memcpy(w.r0, residuals(eqnlst, estart, ne, w.r), static_cast<size_t>(ne) * sizeof(double));
-
-  int64_t n = 0;
-  for (int j = 0; j < nv && *status == 0; ++j) {
-    const int pos = vstart + j;
-    const double x = w.base[j];
-    const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
-                                            : pertsize * kvovarlst_inq_var_scale(varlst, pos);
-    double moved = x;
-    int direction = 0;
-    kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
-                     kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
-    kvovarlst_set_var_value(varlst, pos, moved, 0);
-    kvoblk_npat_res(blkptr, &res_status);
-    if (res_status != 0) residual_failed = true;
-    kvovarlst_set_var_value(varlst, pos, x, 0);
-    const double* r = residuals(eqnlst, estart, ne, w.r);
-
-    // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
-    // exceeds a tolerance of zero or more: with such a tolerance the scan skips unchanged
-    // equations without dividing, which is most of them in a sparse block.
-    const bool skip_unchanged = zerotol >= 0.0;
-    const double* r0 = w.r0;
-    for (int i = 0; i < ne; ++i) {
-      if (skip_unchanged) {
-        while (i < ne && r[i] == r0[i]) ++i;
-        if (i == ne) break;
-      }
-      const double dr = r[i] - r0[i];
-      if (!(std::fabs(dr / h * direction) > zerotol)) continue;
-      if (n == capacity) {
-        int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
-        if (grown <= capacity || !realloc_items(rows, grown) || !realloc_items(cols, grown)) {
-          *status = kNoMemory;
-          break;
-        }
-        capacity = grown;
-      }
-      (*rows)[n] = i + 1;
-      (*cols)[n] = j + 1;
-      ++n;
-    }
-  }
-  *count = static_cast<int>(n);
+  if (move) d.move_from_zero(&w, zerotol, moveamount);
+  const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
   if (*status == 0 && residual_failed) *status = 2;
-
-  kvoblk_pat_sort_rows(*rows, *cols, *count, ne);
+  kvoblk_pat_sort_rows(found->rows.data(), found->cols.data(), found->size(), d.ne());
 
   if (*status == 2) {
     kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
@@ -336,7 +333,8 @@ void kvoblk_npat_compute(int blkptr, int* status, int** rows, int** cols, int* c
   }
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
-  for (int j = 0; j < nv; ++j) kvovarlst_set_var_value(varlst, vstart + j, w.entry[j], 0);
+  for (int j = 0; j < d.nv(); ++j)
+    kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
 }
 
 }  // namespace detail
@@ -356,22 +354,14 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
     ++*errors;
     return 0;
   }
-  int status = 0, count = 0;
-  int *rows = nullptr, *cols = nullptr;
-  kvoblk_npat_compute(blkptr, &status, &rows, &cols, &count, s->pertsize, s->zerotol,
-                      s->moveamount, s->move);
-  kv_jac_t pattern = status == 0 ? kvojac_create(count) : 0;
+  int status = 0;
+  BlockPattern found;
+  kvoblk_npat_compute(blkptr, &status, &found, s->pertsize, s->zerotol, s->moveamount, s->move);
+  kv_jac_t pattern = status == 0 ? object_of_pattern(found) : 0;
   if (pattern == 0) {
-    std::free(rows);
-    std::free(cols);
     ++*errors;
     return 0;
   }
-  kvojac_set_nnz(pattern, count);
-  kvojac_set_columns(pattern, cols);
-  kvojac_set_rows(pattern, rows);
-  std::free(rows);
-  std::free(cols);
   if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   return pattern;
 }

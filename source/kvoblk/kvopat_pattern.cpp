@@ -1,6 +1,6 @@
 // The block-local pattern: adapters from the global Jacobian and from the host's pattern
 // objects, and the names of a block-local equation or variable for messages.
-#include <vector>
+#include <new>
 
 #include "kvblk_internal.h"
 #include "kvopat.h"
@@ -17,16 +17,16 @@ int local_number(int global, int start) {
   return v > INT32_MAX || v < INT32_MIN ? 0 : static_cast<int>(v);
 }
 
-void pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
+bool pattern_of_object(kv_jac_t object, int first, int last, int estart, int vstart,
                        BlockPattern* p) {
   const int64_t n = extent(first, last);
-  p->rows.resize(static_cast<size_t>(n));
-  p->cols.resize(static_cast<size_t>(n));
+  if (!p->resize(n)) return false;
   for (int64_t k = 0; k < n; ++k) {
     const int pos = static_cast<int>(first + k);
     p->rows[k] = local_number(kvojac_inq_nz_eqnnum(object, pos), estart);
     p->cols[k] = local_number(kvojac_inq_nz_varnum(object, pos), vstart);
   }
+  return true;
 }
 
 bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p) {
@@ -37,11 +37,27 @@ bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p) {
   if (n <= 0) return true;
   const kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
   if (!inside_jacobian(first, last, kvojac_inq_nnz(jac))) {
-    report_outside_jacobian(blkptr, fn, first, last);
+    if (fn) report_outside_jacobian(blkptr, fn, first, last);
     return false;
   }
-  pattern_of_object(jac, first, last, word(blkptr, W::estart), word(blkptr, W::vstart), p);
+  if (!pattern_of_object(jac, first, last, word(blkptr, W::estart), word(blkptr, W::vstart), p))
+    throw std::bad_alloc();
   return true;
+}
+
+int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq) {
+  for (int64_t k = 0; k < p.rows.size(); ++k)
+    if (p.rows[k] < 1 || p.rows[k] > neq || p.cols[k] < 1 || p.cols[k] > nvar) return k;
+  return -1;
+}
+
+kv_jac_t object_of_pattern(const BlockPattern& p) {
+  const kv_jac_t object = kvojac_create(p.size());
+  if (object == 0) return 0;
+  kvojac_set_nnz(object, p.size());
+  kvojac_set_columns(object, p.cols.data());
+  kvojac_set_rows(object, p.rows.data());
+  return object;
 }
 
 const char* eqn_name(int blkptr, int64_t i) {

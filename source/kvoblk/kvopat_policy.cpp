@@ -24,19 +24,21 @@ int fill_of(int64_t p, int32_t percent) {
 }
 
 void dense_report(int blkptr, int estimate, int n) {
-  kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n", "Error creating sparsity pattern for block",
-            text(blkid(blkptr)), "Max. number of nonzeros is too small.",
+  kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n",
+            "Error creating sparsity pattern for block", text(blkid(blkptr)),
+            "Max. number of nonzeros is too small.",
             "Please increase the matrix density factor.", "Max. number of nonzeros     :", estimate,
             "Detected number of nonzeros :", n);
 }
 
-// Writes a block-local pattern object into the global Jacobian from position nzstart. Every
-// entry must lie inside the block: an entry naming another block's equation or variable would
-// corrupt the flowsheet's matrix, so such a pattern is refused whole.
-bool place_pattern(int blkptr, kv_jac_t pattern, kv_jac_t jac, int nzstart, int n, int* errors) {
+// Writes a block-local pattern into the global Jacobian from position nzstart. Every entry must
+// lie inside the block: an entry naming another block's equation or variable would corrupt the
+// flowsheet's matrix, so such a pattern is refused whole.
+bool place_pattern(int blkptr, const BlockPattern& p, kv_jac_t jac, int nzstart, int* errors) {
   const int vstart = word(blkptr, W::vstart), estart = word(blkptr, W::estart);
   const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
   const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
+  const int n = p.size();
   if (n > 0 && (nzstart < 1 || static_cast<int64_t>(nzstart) + n - 1 > INT32_MAX)) {
     head("kvoblk_pat_ini");
     kvoprintf(kvHisDev, "Invalid non-zero start %d for %d non-zeros of block %s\n", nzstart, n,
@@ -44,21 +46,18 @@ bool place_pattern(int blkptr, kv_jac_t pattern, kv_jac_t jac, int nzstart, int 
     ++*errors;
     return false;
   }
-  for (int i = 1; i <= n; ++i) {
-    const int row = kvojac_inq_nz_eqnnum(pattern, i);
-    const int col = kvojac_inq_nz_varnum(pattern, i);
-    if (row < 1 || row > neq || col < 1 || col > nvar) {
-      head("kvoblk_pat_ini");
-      kvoprintf(kvHisDev, "Pattern entry %d (row %d, column %d) lies outside block %s\n", i, row,
-                col, text(blkid(blkptr)));
-      ++*errors;
-      return false;
-    }
+  const int64_t bad = first_outside(p, nvar, neq);
+  if (bad >= 0) {
+    head("kvoblk_pat_ini");
+    kvoprintf(kvHisDev, "Pattern entry %d (row %d, column %d) lies outside block %s\n",
+              static_cast<int>(bad + 1), p.rows[bad], p.cols[bad], text(blkid(blkptr)));
+    ++*errors;
+    return false;
   }
   word(blkptr, W::nzstop) = nzstart + n - 1;
-  for (int i = 1; i <= n; ++i) {
-    kvojac_set_nz_eqnnum(jac, nzstart + i - 1, estart + kvojac_inq_nz_eqnnum(pattern, i) - 1);
-    kvojac_set_nz_varnum(jac, nzstart + i - 1, vstart + kvojac_inq_nz_varnum(pattern, i) - 1);
+  for (int i = 0; i < n; ++i) {
+    kvojac_set_nz_eqnnum(jac, nzstart + i, estart + p.rows[i] - 1);
+    kvojac_set_nz_varnum(jac, nzstart + i, vstart + p.cols[i] - 1);
   }
   return true;
 }
@@ -103,11 +102,10 @@ KVOBLK_API void blkpat_dim(int blkptr, int nvar, int neq, int* nnz, int* errors)
 }
 
 KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* status) {
-  int local[4];
-  if (!nvar) nvar = &local[0];
-  if (!neqn) neqn = &local[1];
-  if (!nnz) nnz = &local[2];
-  if (!status) status = &local[3];
+  KVOBLK_OUT(nvar);
+  KVOBLK_OUT(neqn);
+  KVOBLK_OUT(nnz);
+  KVOBLK_OUT(status);
   *nvar = *neqn = *nnz = *status = 0;
   if (!live(blkptr, __func__)) {
     *status = 1;
@@ -173,7 +171,16 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
     dense_report(blkptr, estimate, n);
     ++*errors;
   } else {
-    placed = place_pattern(blkptr, pattern, jac, nzstart, n, errors);
+    // The object's entries are block-local already.
+    BlockPattern p;
+    if (pattern_of_object(pattern, 1, n, 1, 1, &p)) {
+      placed = place_pattern(blkptr, p, jac, nzstart, errors);
+    } else {
+      head("kvoblk_pat_ini");
+      kvoprintf(kvHisDev, "Not enough memory to place the sparsity of block %s\n",
+                text(blkid(blkptr)));
+      ++*errors;
+    }
   }
   // A pattern that did not reach the Jacobian leaves the block without a pattern type.
   if (!placed) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_UNDEFINED);

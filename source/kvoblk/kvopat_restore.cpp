@@ -111,9 +111,7 @@ kv_jac_t restore(int blkptr, int* errors) {
   if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
     // Every entry must lie inside the block as it is placed now.
-    const int nvar = block_nvar(blkptr), neq = block_neq(blkptr);
-    for (size_t k = 0; k < h.cols.size() && status == 0; ++k)
-      if (h.rows[k] < 1 || h.rows[k] > neq || h.cols[k] < 1 || h.cols[k] > nvar) status = 4;
+    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0) status = 4;
   }
   if (status != 0) {
     ++*errors;
@@ -129,24 +127,19 @@ kv_jac_t restore(int blkptr, int* errors) {
   }
 
   // The stored digest must be the block's own for these entries.
-  static int32_t none = 0;
   unsigned char digest[16];
-  structure_digest(blkptr, h.nnz, h.rows.empty() ? &none : h.rows.data(),
-                   h.cols.empty() ? &none : h.cols.data(), digest);
+  structure_digest(blkptr, &h.pattern, digest);
   if (std::memcmp(digest, h.checksum, 16) != 0) {
     ++*errors;
     rpat_error(spath, id, "File cheksum does not match.");
     return 0;
   }
 
-  kv_jac_t pattern = kvojac_create(h.nnz);
+  kv_jac_t pattern = object_of_pattern(h.pattern);
   if (pattern == 0) {
     ++*errors;
     return 0;
   }
-  kvojac_set_nnz(pattern, h.nnz);
-  kvojac_set_columns(pattern, h.cols.data());
-  kvojac_set_rows(pattern, h.rows.data());
   kvoblk_set_pat_type(blkptr, h.mode);
   if (h.mode == KVOBLK_PATTYPE_NUMERIC) {
     kvoblk_set_pertsize(blkptr, h.pertsize);

@@ -1,6 +1,7 @@
 // The shared toy model and the placed-block fixture.
 #include "toy_model.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kvotest {
@@ -25,7 +26,24 @@ void ToyModel::dense(int n) {
     }
 }
 
+void ToyModel::cyclic(int nv, int ne, int nnz) {
+  nvar = nv;
+  neq = ne;
+  nz.clear();
+  coef.clear();
+  x_step = 0.0;
+  for (int k = 0; k < nnz; ++k) nz.emplace_back(k % ne, k % nv);
+}
+
+std::vector<std::pair<int, int>> pattern_entries(kv_jac_t pattern) {
+  std::vector<std::pair<int, int>> e;
+  for (int k = 1; k <= kvojac_inq_nnz(pattern); ++k)
+    e.emplace_back(kvojac_inq_nz_eqnnum(pattern, k), kvojac_inq_nz_varnum(pattern, k));
+  return e;
+}
+
 void toy_ini(int b, int vs, int es, int nzs, int* status) {
+  ++toy.ini_calls;
   int varlst = 0, eqnlst = 0, jac = 0;
   blk_inq_matrix(b, &varlst, &eqnlst, &jac);
   for (int i = 0; i < toy.nvar; ++i)
@@ -35,6 +53,8 @@ void toy_ini(int b, int vs, int es, int nzs, int* status) {
     kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
   for (size_t k = 0; k < toy.nz.size(); ++k)
     kvoref::set_nz(jac, nzs + static_cast<int>(k), es + toy.nz[k].first, vs + toy.nz[k].second);
+  for (const auto& [e, group] : toy.groups)
+    if (eqnlst) kvoeqnlst_vec_group(eqnlst)[es + e - 1] = group;
   kvoblk_set_vstop(b, vs + toy.nvar - 1);
   kvoblk_set_estop(b, es + toy.neq - 1);
   kvoblk_set_nzstop(b, nzs + static_cast<int>(toy.nz.size()) - 1);
@@ -84,20 +104,35 @@ void PlacedBlockTest::TearDown() {
   KvoTest::TearDown();
 }
 
-int PlacedBlockTest::place(int vs, int es, int nzs, bool analytic, const char* id) {
+int PlacedBlockTest::make_block(const char* id, bool analytic) {
   const int b = analytic ? kvoblk_base_create(0) : kvoblk_base_create_1(0);
   blocks.push_back(b);
   kvoblk_set_blkid(b, id);
+  return b;
+}
+
+bool PlacedBlockTest::place_block(int b, int vs, int es, int nzs) {
+  kvoblk_register_container(b, cntr);
+  int st = -1;
+  kvoblk_ini(b, vs, es, nzs, &st);
+  EXPECT_EQ(st, 0);
+  return st == 0;
+}
+
+void PlacedBlockTest::destroy_block(int b) {
+  kvoblk_destroy(b);
+  blocks.erase(std::remove(blocks.begin(), blocks.end(), b), blocks.end());
+}
+
+int PlacedBlockTest::place(int vs, int es, int nzs, bool analytic, const char* id) {
+  const int b = make_block(id, analytic);
   kvoblk_ops_t* t = kvoblk_inq_ops(b);
   t->ini = toy_ini;
   t->res = toy_res;
   if (analytic) t->selfjac = toy_selfjac;
   t->pre_solve = kvoblk_base_pre_solve;
   t->post_solve = kvoblk_base_post_solve;
-  kvoblk_register_container(b, cntr);
-  int st = -1;
-  kvoblk_ini(b, vs, es, nzs, &st);
-  EXPECT_EQ(st, 0);
+  place_block(b, vs, es, nzs);
   return b;
 }
 

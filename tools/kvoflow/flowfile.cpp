@@ -28,10 +28,12 @@ void Diagnostics::error(const std::string& sentence) {
 std::vector<std::string> Diagnostics::lines() const {
   std::vector<Entry> sorted = entries_;
   std::stable_sort(sorted.begin(), sorted.end(), [](const Entry& a, const Entry& b) {
-    const long la = a.pos.line > 0 ? a.pos.line : 1L << 40, lb = b.pos.line > 0 ? b.pos.line : 1L << 40;
+    const long long la = a.pos.line > 0 ? a.pos.line : 1LL << 40,
+                    lb = b.pos.line > 0 ? b.pos.line : 1LL << 40;
     return la != lb ? la < lb : a.pos.column < b.pos.column;
   });
   std::vector<std::string> out;
+  out.reserve(sorted.size());
   for (const Entry& e : sorted) out.push_back(e.text);
   return out;
 }

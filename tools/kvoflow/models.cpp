@@ -2,7 +2,15 @@
 // opened from shared objects through their one C entry point.
 #include "models.h"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +20,37 @@
 #include "adapters.h"
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvoplugin.h>
+
+#if defined(_WIN32)
+// The dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded with all
+// its imports bound, as RTLD_NOW does.
+namespace {
+constexpr int RTLD_NOW = 0, RTLD_LOCAL = 0;
+void* dlopen(const char* path, int) {
+  std::string name(path);  // the loader wants backslashes
+  for (char& c : name)
+    if (c == '/') c = '\\';
+  return reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
+}
+void* dlsym(void* handle, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+int dlclose(void* handle) { return FreeLibrary(static_cast<HMODULE>(handle)) ? 0 : 1; }
+const char* dlerror() {
+  static char text[256];
+  const DWORD code = GetLastError();
+  if (code == 0) return nullptr;
+  SetLastError(0);
+  if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr))
+    std::snprintf(text, sizeof text, "system error %lu", static_cast<unsigned long>(code));
+  // The system's text ends in a line break; the caller adds its own punctuation.
+  for (size_t n = std::strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r');)
+    text[--n] = 0;
+  return text;
+}
+}  // namespace
+#endif
 
 namespace kvoflow {
 
@@ -150,7 +189,11 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     }
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
-    if (path.find('/') == std::string::npos) path = "./" + path;
+#if defined(_WIN32)
+    if (path.find_first_of("/\\") == std::string::npos) path.insert(0, "./");
+#else
+    if (path.find('/') == std::string::npos) path.insert(0, "./");
+#endif
     auto lib = std::make_unique<Library>();
     dlerror();
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

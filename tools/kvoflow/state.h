@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <kvoblk/host/kvo_host_export.h>
+
 #include "flowfile.h"
 #include "models.h"
 #include "plant.h"
@@ -72,7 +74,7 @@ struct RunState {
   Balance balance;
 
   ~RunState();  // the plant (and with it every block) goes before the plug-ins close
-  void say(const char* format, ...) const __attribute__((format(printf, 2, 3)));  // progress
+  void say(const char* format, ...) const KVOHOST_PRINTF_FORMAT(2, 3);  // progress
 };
 
 // Steps of a run. Each answers an exit status, EXIT_SOLVED when it went well.

@@ -5,11 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
+
+#include "kvorefhost.h"
 
 namespace kvoflow {
 
@@ -21,15 +22,7 @@ const char* const kPalette[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#94
 constexpr int kColours = sizeof kPalette / sizeof kPalette[0];
 const char* colour(int i) { return kPalette[((i % kColours) + kColours) % kColours]; }
 
-std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* f, ...) {
-  char buffer[1024];
-  va_list args;
-  va_start(args, f);
-  std::vsnprintf(buffer, sizeof buffer, f, args);
-  va_end(args);
-  return buffer;
-}
+using kvoref::format;
 
 std::string escape(const std::string& s) {
   std::string out;
@@ -58,7 +51,7 @@ std::string escape(const std::string& s) {
 class Svg {
  public:
   Svg(double width, double height) {
-    text_ = fmt(
+    text_ = format(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
         "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\" font-size=\"12\">\n"
@@ -67,40 +60,42 @@ class Svg {
   }
   void rect(double x, double y, double w, double h, const char* fill, double opacity = 1.0,
             const char* stroke = nullptr) {
-    text_ += fmt("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"", x, y,
-                 w, h, fill);
-    if (opacity < 1.0) text_ += fmt(" fill-opacity=\"%.2f\"", opacity);
-    if (stroke) text_ += fmt(" stroke=\"%s\" stroke-width=\"1\"", stroke);
+    text_ += format("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"", x, y,
+                    w, h, fill);
+    if (opacity < 1.0) text_ += format(" fill-opacity=\"%.2f\"", opacity);
+    if (stroke) text_ += format(" stroke=\"%s\" stroke-width=\"1\"", stroke);
     text_ += "/>\n";
   }
   void line(double x1, double y1, double x2, double y2, const char* stroke, double width = 1.0,
             const char* dashes = nullptr) {
-    text_ += fmt("<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" "
-                 "stroke-width=\"%.1f\"",
-                 x1, y1, x2, y2, stroke, width);
-    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += format(
+        "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"%s\" "
+        "stroke-width=\"%.1f\"",
+        x1, y1, x2, y2, stroke, width);
+    if (dashes) text_ += format(" stroke-dasharray=\"%s\"", dashes);
     text_ += "/>\n";
   }
-  void label(double x, double y, const std::string& s, const char* anchor = "start",
-             int size = 12, const char* weight = "normal", double rotate = 0.0) {
-    text_ += fmt("<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"%s\" font-size=\"%d\" "
-                 "font-weight=\"%s\"",
-                 x, y, anchor, size, weight);
-    if (rotate != 0.0) text_ += fmt(" transform=\"rotate(%.0f %.2f %.2f)\"", rotate, x, y);
+  void label(double x, double y, const std::string& s, const char* anchor = "start", int size = 12,
+             const char* weight = "normal", double rotate = 0.0) {
+    text_ += format(
+        "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"%s\" font-size=\"%d\" "
+        "font-weight=\"%s\"",
+        x, y, anchor, size, weight);
+    if (rotate != 0.0) text_ += format(" transform=\"rotate(%.0f %.2f %.2f)\"", rotate, x, y);
     text_ += ">" + escape(s) + "</text>\n";
   }
-  void polyline(const std::vector<std::pair<double, double>>& pts, const char* stroke,
-                double width, const char* dashes, double marker) {
+  void polyline(const std::vector<std::pair<double, double>>& pts, const char* stroke, double width,
+                const char* dashes, double marker) {
     if (pts.empty()) return;
-    text_ += fmt("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\"", stroke, width);
-    if (dashes) text_ += fmt(" stroke-dasharray=\"%s\"", dashes);
+    text_ += format("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\"", stroke, width);
+    if (dashes) text_ += format(" stroke-dasharray=\"%s\"", dashes);
     text_ += " points=\"";
-    for (const auto& p : pts) text_ += fmt("%.2f,%.2f ", p.first, p.second);
+    for (const auto& p : pts) text_ += format("%.2f,%.2f ", p.first, p.second);
     text_ += "\"/>\n";
     if (marker > 0)
       for (const auto& p : pts)
-        text_ += fmt("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\" fill=\"%s\"/>\n", p.first,
-                     p.second, marker, stroke);
+        text_ += format("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\" fill=\"%s\"/>\n", p.first,
+                        p.second, marker, stroke);
   }
   std::string done() { return text_ + "</svg>\n"; }
 
@@ -145,8 +140,7 @@ std::string spy_svg(const SpyPlot& p) {
   const double x0 = 70, y0 = 70;
   const double legend_x = x0 + c * p.cols + 40;
   const double width = legend_x + 280;
-  const double height =
-      std::max(y0 + c * p.rows + 60, y0 + 30.0 + 20.0 * (p.blocks.size() + 3));
+  const double height = std::max(y0 + c * p.rows + 60, y0 + 30.0 + 20.0 * (p.blocks.size() + 3));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
   svg.label(x0 + c * p.cols / 2, 44, "variables (columns)", "middle", 12);
@@ -197,20 +191,21 @@ std::string spy_svg(const SpyPlot& p) {
     const SpySlice& s = p.blocks[b];
     svg.rect(legend_x, y - 11, 14, 14, colour(static_cast<int>(b)));
     svg.label(legend_x + 20, y,
-              fmt("%s: rows %d-%d, columns %d-%d", s.id.c_str(), s.first_row, s.last_row,
-                  s.first_col, s.last_col));
+              format("%s: rows %d-%d, columns %d-%d", s.id.c_str(), s.first_row, s.last_row,
+                     s.first_col, s.last_col));
   }
   y += 20;
   svg.rect(legend_x, y - 11, 14, 14, "#000000");
-  svg.label(legend_x + 20, y, fmt("connection equations: %zu", conn.size()));
+  svg.label(legend_x + 20, y, format("connection equations: %zu", conn.size()));
   if (!fixed.empty()) {
     y += 20;
     svg.rect(legend_x, y - 11, 14, 14, "#999999", 0.3);
-    svg.label(legend_x + 20, y, fmt("fixed variables: %zu", fixed.size()));
+    svg.label(legend_x + 20, y, format("fixed variables: %zu", fixed.size()));
   }
   y += 20;
-  svg.label(legend_x, y, fmt("%d equations, %d variables, %zu non-zeros", p.rows, p.cols,
-                             p.cells.size()), "start", 11);
+  svg.label(legend_x, y,
+            format("%d equations, %d variables, %zu non-zeros", p.rows, p.cols, p.cells.size()),
+            "start", 11);
   return svg.done();
 }
 
@@ -241,7 +236,7 @@ std::string groups_svg(const GroupPlot& p) {
   }
   matrix_frame(svg, x0, y0, c, p.rows, p.cols);
   double y = y0 + 10;
-  svg.label(legend_x, y, fmt("%d column groups", ngroups), "start", 13, "bold");
+  svg.label(legend_x, y, format("%d column groups", ngroups), "start", 13, "bold");
   y += 16;
   svg.label(legend_x, y, "(columns of one group share no row: one", "start", 11);
   y += 14;
@@ -254,17 +249,17 @@ std::string groups_svg(const GroupPlot& p) {
       if (group(v) == g) {
         ++n;
         if (members.size() < 32) {
-          const std::string name = v <= static_cast<int>(p.col_names.size()) &&
-                                           !p.col_names[v - 1].empty()
-                                       ? p.col_names[v - 1]
-                                       : std::to_string(v);
+          const std::string name =
+              v <= static_cast<int>(p.col_names.size()) && !p.col_names[v - 1].empty()
+                  ? p.col_names[v - 1]
+                  : std::to_string(v);
           members += (members.empty() ? "" : ", ") + name;
         } else if (members.back() != '.') {
           members += ", ...";
         }
       }
     svg.rect(legend_x, y - 11, 14, 14, colour(g - 1));
-    svg.label(legend_x + 20, y, fmt("group %d (%d): %s", g, n, members.c_str()), "start", 11);
+    svg.label(legend_x + 20, y, format("group %d (%d): %s", g, n, members.c_str()), "start", 11);
   }
   return svg.done();
 }
@@ -306,7 +301,7 @@ std::string history_svg(const HistoryPlot& p) {
   const int dstep = std::max(1, (dhi - dlo + 7) / 8);
   for (int d = dlo; d <= dhi; d += dstep) {
     svg.line(x0, Y(std::pow(10.0, d)), x0 + w, Y(std::pow(10.0, d)), "#dddddd");
-    svg.label(x0 - 6, Y(std::pow(10.0, d)) + 4, fmt("1e%d", d), "end", 10);
+    svg.label(x0 - 6, Y(std::pow(10.0, d)) + 4, format("1e%d", d), "end", 10);
   }
   const int ss = tick_step(std::max(1, last_step));
   for (int s = 0; s <= last_step; s += ss) {
@@ -318,7 +313,7 @@ std::string history_svg(const HistoryPlot& p) {
   svg.label(24, y0 + h / 2, p.y_label, "middle", 12, "normal", -90);
   if (p.tolerance > 0) {
     svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#555555", 1.0, "6 4");
-    svg.label(x0 + 6, Y(p.tolerance) - 4, fmt("tolerance %.0e", p.tolerance), "start", 10);
+    svg.label(x0 + 6, Y(p.tolerance) - 4, format("tolerance %.0e", p.tolerance), "start", 10);
   }
   // Methods often share their first steps: each series is drawn thinner and with its own dashes
   // on top of the one before, so lines that coincide still show every colour.
@@ -332,8 +327,9 @@ std::string history_svg(const HistoryPlot& p) {
     const char* dash = dashes[i % 4];
     svg.polyline(pts, colour(static_cast<int>(i)), width, dash, pts.size() <= 60 ? width : 0.0);
     svg.line(legend_x, y - 4, legend_x + 24, y - 4, colour(static_cast<int>(i)), width, dash);
-    svg.label(legend_x + 30, y, fmt("%s (%zu steps)", p.series[i].label.c_str(),
-                                    p.series[i].values.empty() ? 0 : p.series[i].values.size() - 1));
+    svg.label(legend_x + 30, y,
+              format("%s (%zu steps)", p.series[i].label.c_str(),
+                     p.series[i].values.empty() ? 0 : p.series[i].values.size() - 1));
     y += 20;
   }
   return svg.done();

@@ -15,8 +15,7 @@ extern KVOHOST_API int kvHisDev;
 extern KVOHOST_API int kvRepDev;
 
 // Writes the formatted text to the device exactly as printf would; no newline is added.
-KVOHOST_API int kvoprintf(int device, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+KVOHOST_API int kvoprintf(int device, const char* format, ...) KVOHOST_PRINTF_FORMAT(2, 3);
 
 // Writes `length` characters of `text` unchanged.
 KVOHOST_API void kvowrite(int device, const char* text, int length);

@@ -1,0 +1,41 @@
+// The POSIX file calls the pattern file code uses, in their Windows spellings (mingw-w64's CRT
+// and kernel32). Included instead of <unistd.h> when building for Windows.
+#pragma once
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <windows.h>
+
+// No links are followed by _open anyway. A descriptor not inherited by child processes is
+// Windows' close-on-exec; every descriptor here is also binary, so no line end is translated.
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC (_O_NOINHERIT | _O_BINARY)
+#endif
+// A folder cannot be opened as a file on Windows: the open fails and the folder is not synced,
+// which the callers accept.
+#ifndef O_DIRECTORY
+#define O_DIRECTORY 0
+#endif
+
+// Forces the file's data to the medium.
+inline int fsync(int fd) { return _commit(fd); }
+
+// Windows files carry no permission bits beyond read-only; a new file is writable.
+inline int fchmod(int, unsigned) { return 0; }
+
+inline struct tm* localtime_r(const time_t* now, struct tm* out) {
+  return localtime_s(out, now) == 0 ? out : nullptr;
+}
+
+// Renames `from` over `to`, replacing an existing file as POSIX rename does (the CRT's rename
+// refuses when `to` exists).
+inline int kvo_replace_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}

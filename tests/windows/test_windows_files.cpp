@@ -1,0 +1,164 @@
+// What must come out the same on Windows as on Linux: a pattern file written here is byte for
+// byte the golden file the Linux suite writes (LF line ends, three-digit exponents, an English
+// date), it is read back here, and the host's MD5 (the system's CNG) gives the standard digests.
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include <kvoblk/host/kvo_md5.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A block of three variables A, B, C and two equations: F = 2A + 4C, G = 3B.
+void ini(int b, int vs, int es, int nzs, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  const char* names[] = {"A", "B", "C"};
+  for (int v = 0; v < 3; ++v) kvoref::define_var(varlst, vs + v, names[v], 1.0);
+  kvoref::define_eqn(eqnlst, es, "F");
+  kvoref::define_eqn(eqnlst, es + 1, "G");
+  kvoblk_set_vstop(b, vs + 2);
+  kvoblk_set_estop(b, es + 1);
+  kvoblk_set_nzstop(b, nzs - 1);
+  *status = 0;
+}
+
+void res(int b, int* status) {
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(b, &varlst, &eqnlst, &jac);
+  const double* x = kvovarlst_vec_value(varlst) + kvoblk_inq_vstart(b) - 1;
+  double* r = kvoeqnlst_vec_residual(eqnlst) + kvoblk_inq_estart(b) - 1;
+  r[0] = 2 * x[0] + 4 * x[2];
+  r[1] = 3 * x[1];
+  *status = 0;
+}
+
+std::string bytes_of(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class WindowsFiles : public kvotest::KvoTest {
+ protected:
+  void SetUp() override {
+    KvoTest::SetUp();
+    dir_ = fs::temp_directory_path() / "kvoblk-windows-files";
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    lists_ = kvoref::make_lists(100);
+    cntr_ = new kvoref::Container(lists_);
+  }
+  void TearDown() override {
+    for (int b : blocks_) kvoblk_destroy(b);
+    delete cntr_;
+    fs::remove_all(dir_);
+    KvoTest::TearDown();
+  }
+
+  // A placed block B1 that restores its pattern from b1.pat; answers the errors counted.
+  int restore() {
+    int b = kvoblk_base_create_1(0);
+    blocks_.push_back(b);
+    kvoblk_set_blkid(b, "B1");
+    kvoblk_ops_t* ops = kvoblk_inq_ops(b);
+    ops->ini = ini;
+    ops->res = res;
+    kvoblk_register_container(b, cntr_);
+    kvoblk_set_pat_file(b, file().string().c_str());
+    int status = 0;
+    kvoblk_ini(b, 1 + 3 * static_cast<int>(blocks_.size() - 1),
+               1 + 2 * static_cast<int>(blocks_.size() - 1), 1, &status);
+    EXPECT_EQ(status, 0);
+    int errors = 0;
+    kv_jac_t pattern = kvoblk_rpat(b, &errors);
+    EXPECT_NE(pattern, 0);
+    if (pattern) kvojac_destroy(&pattern);
+    return errors;
+  }
+  fs::path file() const { return dir_ / "b1.pat"; }
+
+  fs::path dir_;
+  kvoref::Lists lists_;
+  kvoref::Container* cntr_ = nullptr;
+  std::vector<int> blocks_;
+};
+
+TEST_F(WindowsFiles, PatternFileIsByteForByteTheOneLinuxWrites) {
+  EXPECT_EQ(restore(), 0);
+  ASSERT_TRUE(fs::exists(file()));
+  std::string text = bytes_of(file());
+  EXPECT_EQ(text.find('\r'), std::string::npos) << "line ends must be LF alone";
+  const std::string head = "Date created             : ";
+  const size_t at = text.find(head);
+  ASSERT_NE(at, std::string::npos);
+  const size_t from = at + head.size(), to = text.find('\n', from);
+  EXPECT_TRUE(std::regex_match(text.substr(from, to - from),
+                               std::regex("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|"
+                                          "Jul|Aug|Sep|Oct|Nov|Dec) [0-3][0-9] [0-2][0-9]:"
+                                          "[0-5][0-9]:[0-6][0-9] Year of our Lord [0-9]{4}")))
+      << text.substr(from, to - from);
+  text.replace(from, to - from, "<date>");
+  EXPECT_EQ(text, kvotest::golden("pattern_3x2.pat"));
+  // Nothing but the file is left in the folder: the temporary was renamed over it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(WindowsFiles, PatternFileWrittenHereIsRestoredWithoutDetectingAgain) {
+  ASSERT_EQ(restore(), 0);
+  const std::string first = bytes_of(file());
+  his();
+  EXPECT_EQ(restore(), 0);
+  EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
+  EXPECT_EQ(bytes_of(file()), first);  // read, not written again
+}
+
+std::string md5_hex(const std::vector<std::string>& pieces) {
+  kvo_md5_ctx ctx{};
+  MD5Init(&ctx);
+  for (const std::string& p : pieces)
+    MD5Update(&ctx, reinterpret_cast<const unsigned char*>(p.data()),
+              static_cast<unsigned int>(p.size()));
+  unsigned char d[16];
+  MD5Final(d, &ctx);
+  std::string hex;
+  for (unsigned char c : d) {
+    const char* digits = "0123456789abcdef";
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return hex;
+}
+
+TEST(WindowsDigest, SystemMd5GivesTheStandardDigestsWhateverTheChunks) {
+  EXPECT_EQ(md5_hex({}), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(md5_hex({"abc"}), "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(md5_hex({"message ", "", "digest"}), "f96b697d7cb7938d525a2f31aaf161d0");
+  const std::string digits =
+      "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
+  EXPECT_EQ(md5_hex({digits.substr(0, 63), digits.substr(63)}),
+            "57edf4a22be3c955ac49da2e2107b67a");
+  // A context started twice digests only what came after the second start; one finished is
+  // empty and gives zeros.
+  kvo_md5_ctx ctx{};
+  MD5Init(&ctx);
+  MD5Update(&ctx, reinterpret_cast<const unsigned char*>("xyz"), 3);
+  MD5Init(&ctx);
+  MD5Update(&ctx, reinterpret_cast<const unsigned char*>("abc"), 3);
+  unsigned char d[16], zeros[16] = {};
+  MD5Final(d, &ctx);
+  EXPECT_EQ(d[0], 0x90);
+  EXPECT_EQ(d[15], 0x72);
+  MD5Final(d, &ctx);
+  EXPECT_EQ(std::memcmp(d, zeros, 16), 0);
+}
+
+}  // namespace
