@@ -16,52 +16,15 @@
 
 #include "cstr.h"
 #include "fixture.h"
+#include "sparsity_patterns.h"
 
 namespace {
 
-// A block-local pattern, rows and columns counted from 1.
-struct Pattern {
-  int nvar = 0, neq = 0;
-  std::vector<int> rows, cols;
-  void add(int r, int c) {
-    rows.push_back(r);
-    cols.push_back(c);
-  }
-  int nnz() const { return static_cast<int>(rows.size()); }
-};
-
-Pattern tridiagonal(int n) {
-  Pattern p;
-  p.nvar = p.neq = n;
-  for (int i = 1; i <= n; ++i)
-    for (int j = i - 1; j <= i + 1; ++j)
-      if (j >= 1 && j <= n) p.add(i, j);
-  return p;
-}
-
-Pattern block_tridiagonal(int nblocks, int size) {
-  Pattern p;
-  p.nvar = p.neq = nblocks * size;
-  for (int b = 0; b < nblocks; ++b)
-    for (int r = 0; r < size; ++r)
-      for (int bc = b - 1; bc <= b + 1; ++bc)
-        if (bc >= 0 && bc < nblocks)
-          for (int c = 0; c < size; ++c) p.add(b * size + r + 1, bc * size + c + 1);
-  return p;
-}
-
-Pattern laplacian(int m) {
-  Pattern p;
-  p.nvar = p.neq = m * m;
-  const int di[] = {-1, 0, 0, 0, 1}, dj[] = {0, -1, 0, 1, 0};
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j < m; ++j)
-      for (int d = 0; d < 5; ++d) {
-        const int a = i + di[d], b = j + dj[d];
-        if (a >= 0 && a < m && b >= 0 && b < m) p.add(i * m + j + 1, a * m + b + 1);
-      }
-  return p;
-}
+// Block-local patterns, rows and columns counted from 1.
+using patgen::block_tridiagonal;
+using patgen::laplacian2d;
+using patgen::Pattern;
+using patgen::tridiagonal;
 
 // Diagonal plus four distinct other random columns per row.
 Pattern random_pattern(int n, unsigned seed) {
@@ -238,7 +201,7 @@ int differentiate(int h, const Pattern& p, int voff, std::vector<double>& x, std
 // ---- Grouping -------------------------------------------------------------------------------
 
 TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
-  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian(12)}) {
+  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian2d(12)}) {
     int status = -1, info = -1;
     const int h = group(p, 40, 900, &status, &info);
     ASSERT_EQ(status, 0);
@@ -306,7 +269,7 @@ TEST_F(Numeric, StructuredPatternsNeedNoMoreGroupsThanTheFullestRow) {
   };
   const Case cases[] = {{"tridiagonal", tridiagonal(1000), 3},
                         {"block tridiagonal", block_tridiagonal(200, 5), 15},
-                        {"five-point Laplacian", laplacian(40), 5},
+                        {"five-point Laplacian", laplacian2d(40), 5},
                         {"stirred-tank chain", cstr_chain(300), 5}};
   for (const Case& c : cases) {
     ASSERT_EQ(lower_bound(c.p), c.bound) << c.name;
@@ -341,7 +304,7 @@ TEST_F(Numeric, SamePatternGivesSameGroupsWhateverTheEntryOrderAndOffsets) {
 TEST_F(Numeric, ReleasedGroupingIsReusedOnlyForTheSamePattern) {
   // A grouping released and asked for again with the same non-zeros, placed anywhere, comes
   // back unchanged; the same columns in other rows are grouped afresh.
-  const Pattern a = laplacian(12);
+  const Pattern a = laplacian2d(12);
   int h = group(a);
   const auto first = groups(h);
   U3VGRP_DESTROY(&h);
