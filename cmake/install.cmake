@@ -35,7 +35,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kvoblkConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/kvoblkConfig.cmake
                               INSTALL_DESTINATION ${KVOBLK_CMAKE_DIR})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/kvoblkConfigVersion.cmake
-                                 COMPATIBILITY SameMajorVersion)
+                                 COMPATIBILITY ${KVOBLK_COMPATIBILITY})
 install(FILES ${PROJECT_BINARY_DIR}/kvoblkConfig.cmake
               ${PROJECT_BINARY_DIR}/kvoblkConfigVersion.cmake
         DESTINATION ${KVOBLK_CMAKE_DIR} COMPONENT development)
@@ -64,17 +64,17 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library refhost development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libstdc++6")
-set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_REFHOST_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libssl3, libklu1, libbtf1, libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+    "libc6, libstdc++6, libssl3, libklu1, libbtf1, libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-    "libkvoblk${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION}), libkvorefhost${PROJECT_VERSION_MAJOR} (= ${PROJECT_VERSION})")
+    "libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION}), libkvorefhost${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "The block library (host services bound at load time)")
 set(CPACK_COMPONENT_REFHOST_DESCRIPTION "The reference host and the flowsheet runner")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION

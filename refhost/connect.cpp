@@ -79,8 +79,10 @@ void Connections::edit(bool pre, int deqn) {
 
 int Connections::connect(Port* from, Port* to, const std::string& name) {
   const std::string a = port_full_name(from), b = port_full_name(to);
+  refusal_.clear();
   auto refuse = [&](const std::string& why) {
     kvoprintf(kvHisDev, "!! connect %s -> %s: %s\n", a.c_str(), b.c_str(), why.c_str());
+    refusal_ = why;
     return 0;
   };
   if (!from || !to) return refuse("a port does not exist");
@@ -98,10 +100,13 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
                   std::to_string(to->num_vars()));
   if (n == 0) return refuse("the ports carry no variables");
   for (int j = 0; j < n; ++j) {
+    // A message made once, on the way out of the loop.
+    // NOLINTBEGIN(performance-inefficient-string-concatenation)
     if (from->kind(j) != to->kind(j))
       return refuse("variable " + std::to_string(j + 1) + " of " + a + " is a " +
                     port_var_kind_name(from->kind(j)) + " but of " + b + " a " +
                     port_var_kind_name(to->kind(j)));
+    // NOLINTEND(performance-inefficient-string-concatenation)
     for (const Port* p : {from, to})
       if (p->var(j) < 1 || p->var(j) > kvovarlst_inq_nvar(lists_.varlst))
         return refuse("port " + port_full_name(p) + " is not bound to variables (place its block first)");

@@ -68,6 +68,9 @@ class KVOHOST_API Connections : public SolverUnit {
   // to a block or not bound to variables; `from` is not an outlet or `to` not an inlet; the
   // variable counts or kinds differ; a port is already connected; the name is in use.
   int connect(Port* from, Port* to, const std::string& name = "");
+  // Why the last connect answered 0 ("A.OUT carries 3 variables but B.IN carries 2"); empty
+  // after a connect that succeeded.
+  const std::string& refusal() const { return refusal_; }
 
   // Removes connection `id` (or every connection of `port`) with its equations and non-zeros;
   // later connections move down so the slice stays contiguous. False when there was none.
@@ -125,6 +128,7 @@ class KVOHOST_API Connections : public SolverUnit {
   int next_id_ = 1;
   NUXBlockCallback* notify_;
   std::vector<Conn> conns_;
+  std::string refusal_;
 };
 
 }  // namespace kvoref

@@ -22,7 +22,7 @@ StructuralReport structural_singularity(const Lists& lists) {
 
   // Column form of the pattern, and its row form for the walks from unmatched rows.
   std::vector<int> Ap = s.Ap, Ai = s.Ai;
-  std::vector<int> match(nrow, -1), work(5 * ncol);
+  std::vector<int> match(nrow, -1), work(5 * static_cast<size_t>(ncol));
   double done = 0.0;
   rep.matched = btf_maxtrans(nrow, ncol, Ap.data(), Ai.data(), 0.0, &done, match.data(),
                              work.data());

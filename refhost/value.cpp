@@ -103,11 +103,15 @@ std::string number_text(const kvo_number_t& n) {
   return buf;
 }
 
-// Deep copy, so that a conversion whose source and target are the same value stays sound.
-value_t clone(const value_t& v) {
+// Deep copy, so that a conversion whose source and target are the same value stays sound. The
+// copy's text (null for other kinds) is also handed back in `owned` and the caller frees that:
+// ownership kept in a plain pointer is what the static analyzer can follow, a union member not.
+value_t clone(const value_t& v, char** owned) {
   value_t c = v;
+  *owned = nullptr;
   if (is_text_kind(v.kind)) {
-    c.u.text = copy_text(v.u.text);
+    *owned = copy_text(v.u.text);
+    c.u.text = *owned;
     if (!c.u.text) c.kind = VALUE_EMPTY;
   }
   return c;
@@ -135,7 +139,8 @@ int value_coerce(const value_t* source, value_t* target, int kind, int /*zero*/)
     value_destroy(target);
     return VALUE_EMPTY;
   }
-  value_t src = clone(*source);
+  char* owned = nullptr;
+  value_t src = clone(*source, &owned);
   value_destroy(target);
 
   switch (kind) {
@@ -185,7 +190,7 @@ int value_coerce(const value_t* source, value_t* target, int kind, int /*zero*/)
     default:
       break;
   }
-  value_destroy(&src);
+  std::free(owned);
   return target->kind;
 }
 

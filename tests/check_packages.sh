@@ -2,15 +2,17 @@
 # Makes the Debian packages of the build in a scratch directory and checks what each holds and
 # depends on: the library alone in its package, the reference host with the runner, and every
 # development file (headers, host interface, CMake package, pkg-config files) in the -dev package.
-# Arguments: build directory, scratch directory.
+# Arguments: build directory, scratch directory, SONAME version (what follows ".so.").
 set -euo pipefail
 build=$1
 work=$2
+so=$3
+sore=${so//./\\.}
 rm -rf "$work"
 mkdir -p "$work"
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" > "$work/cpack.log"
 deb() { ls "$work"/$1_*.deb; }
-lib=$(deb libkvoblk1) refhost=$(deb libkvorefhost1) dev=$(deb libkvoblk-dev)
+lib=$(deb libkvoblk$so) refhost=$(deb libkvorefhost$so) dev=$(deb libkvoblk-dev)
 fail=0
 has() {  # package, path pattern (grep -E on the listing)
   dpkg-deb -c "$1" | awk '{print $6}' | grep -Eq "$2" || { echo "$(basename "$1") lacks $2"; fail=1; }
@@ -18,10 +20,10 @@ has() {  # package, path pattern (grep -E on the listing)
 lacks() {
   if dpkg-deb -c "$1" | awk '{print $6}' | grep -Eq "$2"; then echo "$(basename "$1") holds $2"; fail=1; fi
 }
-has "$lib" '^\./usr/lib/libkvoblk\.so\.1\.[0-9]+\.[0-9]+$'
-has "$lib" '^\./usr/lib/libkvoblk\.so\.1$'
+has "$lib" "^\\./usr/lib/libkvoblk\\.so\\.$sore(\\.[0-9]+)+\$"
+has "$lib" "^\\./usr/lib/libkvoblk\\.so\\.$sore\$"
 lacks "$lib" '\.h$|kvorefhost|libkvoblk\.so$'
-has "$refhost" '^\./usr/lib/libkvorefhost\.so\.1$'
+has "$refhost" "^\\./usr/lib/libkvorefhost\\.so\\.$sore\$"
 has "$refhost" '^\./usr/bin/flowsheet$'
 has "$refhost" '^\./usr/bin/kvoflow$'
 lacks "$refhost" '\.h$|libkvoblk\.so'
@@ -32,8 +34,8 @@ for p in include/kvoblk/kvoblk.h include/kvoblk/kvofortran.h include/kvoblk/host
          lib/cmake/kvoblk/kvoblkTargets.cmake lib/pkgconfig/kvoblk.pc lib/pkgconfig/kvorefhost.pc; do
   has "$dev" "^\./usr/$p\$"
 done
-lacks "$dev" '\.so\.1'
-dpkg-deb -f "$refhost" Depends | grep -q 'libkvoblk1 (= ' || { echo "refhost does not depend on the library"; fail=1; }
-dpkg-deb -f "$dev" Depends | grep -q 'libkvorefhost1' || { echo "dev does not depend on the host"; fail=1; }
+lacks "$dev" '\.so\.[0-9]'
+dpkg-deb -f "$refhost" Depends | grep -qF "libkvoblk$so (= " || { echo "refhost does not depend on the library"; fail=1; }
+dpkg-deb -f "$dev" Depends | grep -qF "libkvorefhost$so" || { echo "dev does not depend on the host"; fail=1; }
 [ "$fail" -eq 0 ] && echo "packages: $(basename "$lib") $(basename "$refhost") $(basename "$dev")"
 exit "$fail"

@@ -199,7 +199,7 @@ int create(const kvoblk_plugin_request* request) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int kvoblk_plugin_create(
+extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(
     const kvoblk_plugin_request* request) {
   try {
     return create(request);

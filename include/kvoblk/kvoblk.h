@@ -203,6 +203,11 @@ KVOBLK_BEGIN_DECL
 /// The fourteen script names of the block model, in their fixed order (no terminating entry).
 KVOBLK_API extern const char* const kvoblk_script_names[14];
 
+/// The version of the loaded library as "MAJOR.MINOR.PATCH" (for example "0.9.0"), a static text.
+/// A simulator names it when it reports which release it runs on; `kvoflow --version` and
+/// `pkg-config --modversion kvoblk` give the same text.
+KVOBLK_API const char* kvoblk_version(void);
+
 // ---- Creation, destruction, record accessors -----------------------------------------------
 /// Creates a block record of `nwords` words (the library's KVOBLK_WORD_COUNT words first; a model
 /// may ask for more and keep its own after them) with the base routines in its operation table.

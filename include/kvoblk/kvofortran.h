@@ -51,6 +51,9 @@
 #include <stddef.h>
 
 KVOBLK_BEGIN_DECL
+// The names below are the ones Fortran compilers call (leading underscore, upper case): reserved
+// in C and C++, but they are the interface.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 
 // ---- Creation and destruction --------------------------------------------------------------
 /// Creation, destruction and removal: twins of kvoblk_base_create (the analytic defaults),
@@ -268,4 +271,5 @@ KVOBLK_API void kvovarid_next_(const char* text, int* pos, char* token, int* cou
                                size_t toklen);
 ///@}
 
+// NOLINTEND(bugprone-reserved-identifier)
 KVOBLK_END_DECL

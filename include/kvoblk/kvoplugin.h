@@ -39,6 +39,14 @@ extern "C" {
 #define KVOBLK_PLUGIN_VERSION 1
 /**@}*/
 
+/** Marks the entry point for export from the plug-in: from the shared object's dynamic symbols,
+    or from the DLL's export table on Windows. */
+#if defined(_WIN32)
+#define KVOBLK_PLUGIN_EXPORT __declspec(dllexport)
+#else
+#define KVOBLK_PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
 /** Kinds of parameter value. */
 enum { KVOBLK_PARAM_NUMBER = 1, KVOBLK_PARAM_TEXT = 2, KVOBLK_PARAM_LIST = 3 };
 

@@ -1,5 +1,6 @@
 // Structure checksums: feed a sample of a block's variable names, equation names and sparsity
 // pattern into an MD5 digest, and the structure digest that the pattern file stores and checks.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -132,11 +133,12 @@ KVOBLK_API void kvblkchks_jac_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
     const int nzstart = word(blkptr, W::nzstart);
     const int nzstop = word(blkptr, W::nzstop);
     if (nzstop < nzstart) return;
-    KVJacIrn rows(&jac);
-    KVJacIcn cols(&jac);
-    int64_t available = 0;
-    if (rows.data() && cols.data())
-      available = rows.size() < cols.size() ? rows.size() : cols.size();
+    KVJacIrn row_view(&jac);
+    KVJacIcn col_view(&jac);
+    const int* rows = row_view.data();
+    const int* cols = col_view.data();
+    if (!rows || !cols) return;
+    const int64_t available = std::min(row_view.size(), col_view.size());
     char text[kTextBytes];
     std::memset(text, 0, sizeof text);
     const int64_t stride = stride_of(k);

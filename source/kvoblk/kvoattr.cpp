@@ -121,6 +121,7 @@ char* qualified_name(int blkptr, int number) {
   const size_t na = std::strlen(kNames[number]);
   char* q = static_cast<char*>(heap_malloc(ni + 1 + na + 1));
   if (!q) return nullptr;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the name's copy below ends the text
   std::memcpy(q, id, ni);
   q[ni] = '.';
   std::memcpy(q + ni + 1, kNames[number], na + 1);

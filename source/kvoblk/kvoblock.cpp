@@ -110,6 +110,7 @@ KVOBlock::KVOBlock(const KVOBlock& other)
   if (wrapper_) wrapper_->add_ref();
 }
 
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): safe by order, see the first comment
 KVOBlock& KVOBlock::operator=(const KVOBlock& other) {
   // Reference first, release second: assigning an object to itself keeps its reference.
   KVOBlock::tuvwrappercntr_setWrapper(other.wrapper_);

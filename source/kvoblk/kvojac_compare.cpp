@@ -41,6 +41,8 @@ class JacobianState {
     const int n = static_cast<int>(values_.size());
     for (int j = 0; j < n; ++j) {
       const double now = kvovarlst_inq_var_value(varlst_, vstart_ + j, 0);
+      // Bit for bit, so that -0.0 and NaN payloads come back exactly as they were.
+      // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison): the representation is the point
       if (std::memcmp(&now, &values_[j], sizeof now) != 0)
         kvovarlst_set_var_value(varlst_, vstart_ + j, values_[j], 0);
     }

@@ -171,7 +171,7 @@ struct Update {
       w.dx[j] = x - lastx[j];
       total += w.dx[j] * w.dx[j];
       // Whether the variable moved by at least its threshold, (|lastx| + 1) h.
-      w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h;
+      w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h ? 1 : 0;
     }
     for (int i = 0; i < neq; ++i) {
       w.row_norm[i] = 0.0;

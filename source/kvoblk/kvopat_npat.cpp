@@ -246,19 +246,11 @@ void kvoblk_npat_step(double upper, double lower, double* value, double h, int* 
   *direction = 0;
   if (!value || upper == lower) return;
   const double x = *value;
-  if (x >= upper - h) {
-    *value = x - h;
-    *direction = -1;
-  } else if (x <= lower + h) {
-    *value = x + h;
-    *direction = 1;
-  } else if (x >= 0) {
-    *value = x + h;
-    *direction = 1;
-  } else {
-    *value = x - h;
-    *direction = -1;
-  }
+  // Down near the upper bound, up near the lower one; elsewhere up from a value that is not
+  // negative and down from a negative one (and down when x is not a number).
+  const bool up = !(x >= upper - h) && (x <= lower + h || x >= 0);
+  *value = up ? x + h : x - h;
+  *direction = up ? 1 : -1;
 }
 
 void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq) {

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the build into a staging root (DESTDIR), then builds the consumer project against it
 # twice, through find_package and through pkg-config, and runs both programs. Also checks that
-# nothing installed keeps a path into the build tree and that the installed runner starts.
-# Arguments: build directory, consumer source directory, scratch directory.
+# nothing installed keeps a path into the build tree, that the installed runner starts, and that
+# the SONAME, the CMake package, pkg-config and `kvoflow --version` all carry the one version.
+# Arguments: build directory, consumer source directory, scratch directory, the project's version
+# (MAJOR.MINOR.PATCH), the SONAME version (what follows ".so.").
 set -euo pipefail
 build=$1
 src=$2
 work=$3
+version=$4
+so=$5
 prefix=/opt/kvoblk
 rm -rf "$work"
 mkdir -p "$work"
@@ -20,13 +24,23 @@ for f in $(find "$root" -type f \( -name '*.so*' -o -perm -u+x \) ); do
     echo "installed $f keeps a path into the build tree"; exit 1
   fi
 done
-readelf -d "$root"/lib/libkvoblk.so.1 | grep -q 'SONAME.*libkvoblk.so.1' || { echo "no versioned SONAME"; exit 1; }
-if readelf -d "$root"/lib/libkvoblk.so.1 | grep NEEDED | grep -q kvorefhost; then
+for l in kvoblk kvorefhost; do
+  readelf -d "$root/lib/lib$l.so.$so" | grep -qF "[lib$l.so.$so]" || { echo "lib$l: no SONAME lib$l.so.$so"; exit 1; }
+done
+if readelf -d "$root/lib/libkvoblk.so.$so" | grep NEEDED | grep -q kvorefhost; then
   echo "libkvoblk links the reference host"; exit 1
 fi
 
-# Through find_package.
-cmake -S "$src" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release > "$work/cmake.log"
+# Through find_package, asking for the installed MAJOR.MINOR; a request for the next release
+# (the next major, or before 1.0 the next minor, may change the interface) is refused.
+IFS=. read -r major minor _ <<< "$version"
+cmake -S "$src" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root" -DCMAKE_BUILD_TYPE=Release \
+      -DKVOBLK_WANTED="$major.$minor" > "$work/cmake.log"
+if [ "$major" -eq 0 ]; then next="0.$((minor + 1))"; else next="$((major + 1)).0"; fi
+if cmake -S "$src" -B "$work/cmake-next" -DCMAKE_PREFIX_PATH="$root" -DKVOBLK_WANTED="$next" \
+     > "$work/cmake-next.log" 2>&1; then
+  echo "find_package(kvoblk $next) accepted version $version"; exit 1
+fi
 cmake --build "$work/cmake" > "$work/cmake-build.log"
 out=$(LD_LIBRARY_PATH="$root/lib" "$work/cmake/consumer")
 echo "find_package: $out"
@@ -34,6 +48,9 @@ echo "find_package: $out"
 
 # Through pkg-config.
 export PKG_CONFIG_PATH="$root/lib/pkgconfig"
+for pc in kvoblk kvorefhost; do
+  [ "$(pkg-config --modversion $pc)" = "$version" ] || { echo "$pc.pc: not version $version"; exit 1; }
+done
 mkdir -p "$work/pkgconfig"
 cc -std=c11 -Wall -Werror $(pkg-config --cflags kvoblk) -c "$src/twovar.c" -o "$work/pkgconfig/twovar.o"
 c++ -std=c++17 -Wall -Werror $(pkg-config --cflags kvoblk kvorefhost) -I "$src" "$src/main.cpp" \
@@ -42,9 +59,13 @@ out=$(LD_LIBRARY_PATH="$root/lib" "$work/pkgconfig/consumer")
 echo "pkg-config: $out"
 [ "$out" = "$expected" ]
 
-# The installed runner finds the installed libraries by itself.
+# The installed runners find the installed libraries by themselves.
 if [ -x "$root/bin/flowsheet" ]; then
   "$root/bin/flowsheet" --workdir "$work/run" > /dev/null
   echo "installed runner starts"
+fi
+if [ -x "$root/bin/kvoflow" ]; then
+  out=$("$root/bin/kvoflow" --version)
+  [ "$out" = "kvoflow $version" ] || { echo "kvoflow --version says: $out"; exit 1; }
 fi
 echo "consumer builds: find_package and pkg-config"

@@ -287,12 +287,11 @@ int build_plant(RunState& run, Diagnostics& diag) {
     return EXIT_INPUT;
   }
 
-  // Connections. The plant names both ports and the reason for a refusal on the history
-  // device ("!! connect A -> B: ..."); the file's line follows it.
+  // Connections: a refusal is reported at the connection's line with the reason.
   for (const ConnectionSpec& c : spec.connections)
     if (plant.connect(c.from.text(), c.to.text()) == 0)
       diag.error(c.pos, "the connection " + c.from.text() + " -> " + c.to.text() +
-                            " is refused (the reason is given above)");
+                            " is refused: " + plant.connections()->refusal());
   if (!diag.ok()) return EXIT_INPUT;
   run.say("Connected %zu stream%s\n", spec.connections.size(),
           spec.connections.size() == 1 ? "" : "s");

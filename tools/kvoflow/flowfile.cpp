@@ -33,6 +33,7 @@ std::vector<std::string> Diagnostics::lines() const {
     return la != lb ? la < lb : a.pos.column < b.pos.column;
   });
   std::vector<std::string> out;
+  out.reserve(sorted.size());
   for (const Entry& e : sorted) out.push_back(e.text);
   return out;
 }

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "kvoblk/kvoblk.h"
 #include "run.h"
 
 namespace {
@@ -17,6 +18,7 @@ const char* const kUsage =
     "  --svg-block ID     the block whose column groups are drawn\n"
     "  --compare-methods  solve again with each of the four derivative methods\n"
     "  --quiet            no progress lines, only the report\n"
+    "  --version          print the version of the library and exit\n"
     "exit status: 0 solved, 1 an error in the input, 2 a bad command line, 3 the solve failed\n"
     "or the material balance does not close, 4 a result file cannot be written\n";
 
@@ -43,6 +45,9 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("kvoflow %s\n", kvoblk_version());
       return 0;
     } else if (arg == "--quiet") {
       o.quiet = true;

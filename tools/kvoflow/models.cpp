@@ -22,11 +22,16 @@
 #include <kvoblk/kvoplugin.h>
 
 #if defined(_WIN32)
-// The three dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded
-// with all its imports bound, as RTLD_NOW does.
+// The dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded with all
+// its imports bound, as RTLD_NOW does.
 namespace {
 constexpr int RTLD_NOW = 0, RTLD_LOCAL = 0;
-void* dlopen(const char* path, int) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
+void* dlopen(const char* path, int) {
+  std::string name(path);  // the loader wants backslashes
+  for (char& c : name)
+    if (c == '/') c = '\\';
+  return reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
+}
 void* dlsym(void* handle, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
 }
@@ -184,7 +189,11 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     }
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
-    if (path.find('/') == std::string::npos) path = "./" + path;
+#if defined(_WIN32)
+    if (path.find_first_of("/\\") == std::string::npos) path.insert(0, "./");
+#else
+    if (path.find('/') == std::string::npos) path.insert(0, "./");
+#endif
     auto lib = std::make_unique<Library>();
     dlerror();
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -191,7 +191,8 @@ const BlockRun* pattern_block(const RunState& run) {
   // Without a choice: the block whose numeric Jacobians use the groups, else the largest.
   for (const BlockRun& b : run.blocks)
     if (b.method == KVOBLK_NUMERIC || b.method == KVOBLK_UPDATE_NUMERIC) return &b;
-  const BlockRun* best = run.blocks.empty() ? nullptr : &run.blocks.front();
+  if (run.blocks.empty()) return nullptr;
+  const BlockRun* best = &run.blocks.front();
   for (const BlockRun& b : run.blocks)
     if (count(kvoblk_inq_nzstart(b.blk), kvoblk_inq_nzstop(b.blk)) >
         count(kvoblk_inq_nzstart(best->blk), kvoblk_inq_nzstop(best->blk)))
