@@ -20,14 +20,14 @@
 #include <ColPack/ColPackHeaders.h>
 #endif
 
-#include "bench_patterns.h"
+#include "sparsity_patterns.h"
 #include "cstr.h"
 #include <kvoblk/kvoblk.h>
 #include "kvorefhost.h"
 
 namespace {
 
-using benchpat::Pattern;
+using patgen::Pattern;
 
 // Processor time of this single-threaded program, so that other load on the machine does not
 // skew the ratios between timings taken in one run.
@@ -108,19 +108,19 @@ void cstr_chain(Case& c, int ntanks) {
 // the time from 1e5 to 1e6 non-zeros. Built on first use, once the program runs.
 const std::vector<std::function<Pattern()>>& makers() {
   static const std::vector<std::function<Pattern()>> m = {
-      [] { return benchpat::tridiagonal(100000); },
-      [] { return benchpat::block_tridiagonal(10000, 5); },
-      [] { return benchpat::laplacian2d(100); },
-      [] { return benchpat::laplacian2d(300); },
-      [] { return benchpat::laplacian3d(40); },
-      [] { return benchpat::random5(20000, 20240607u); },
-      [] { return benchpat::random5(200000, 20240607u); },
-      [] { return benchpat::arrowhead(5000); },
+      [] { return patgen::tridiagonal(100000); },
+      [] { return patgen::block_tridiagonal(10000, 5); },
+      [] { return patgen::laplacian2d(100); },
+      [] { return patgen::laplacian2d(300); },
+      [] { return patgen::laplacian3d(40); },
+      [] { return patgen::random5(20000, 20240607u); },
+      [] { return patgen::random5(200000, 20240607u); },
+      [] { return patgen::arrowhead(5000); },
       [] { return Pattern(); },  // the stirred-tank chain, built from the model
-      [] { return benchpat::band7(100000); },
-      [] { return benchpat::staged_column(2000, 8); },
-      [] { return benchpat::laplacian3d(24); },
-      [] { return benchpat::laplacian3d(52); },
+      [] { return patgen::band7(100000); },
+      [] { return patgen::staged_column(2000, 8); },
+      [] { return patgen::laplacian3d(24); },
+      [] { return patgen::laplacian3d(52); },
   };
   return m;
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_patterns.h"
+#include "sparsity_patterns.h"
 #include "cstr.h"
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvojac.h>
@@ -37,12 +37,12 @@ const char* const kKindNames[] = {"CSTR chain 90910 tanks", "banded bw 7 n=14285
 // A synthetic block: the pattern's variables and equations, its non-zeros written straight into
 // the Jacobian at placement, and residuals f_r = -1 + sum over the row's non-zeros of
 // a_k (x + x^2 / 2) at the column, a few operations per non-zero like a balance equation.
-benchpat::Pattern* g_pattern = nullptr;
+patgen::Pattern* g_pattern = nullptr;
 
 void pattern_ini(int b, int vs, int es, int nzs, int* status) {
   int varlst = 0, eqnlst = 0, jac = 0;
   blk_inq_matrix(b, &varlst, &eqnlst, &jac);
-  const benchpat::Pattern& p = *g_pattern;
+  const patgen::Pattern& p = *g_pattern;
   for (int j = 0; j < p.nvar; ++j) kvoref::define_var(varlst, vs + j, "X", 0.5 + 0.01 * (j % 37));
   for (int i = 0; i < p.neq; ++i) kvoref::define_eqn(eqnlst, es + i, "E");
   for (int k = 0; k < p.nnz(); ++k) {
@@ -56,7 +56,7 @@ void pattern_ini(int b, int vs, int es, int nzs, int* status) {
 }
 
 void pattern_res(int b, int* status) {
-  const benchpat::Pattern& p = *g_pattern;
+  const patgen::Pattern& p = *g_pattern;
   const double* x = kvovarlst_vec_value(blk_inq_matrix_varlst(b)) + (kvoblk_inq_vstart(b) - 1);
   double* f = kvoeqnlst_vec_residual(blk_inq_matrix_eqnlst(b)) + (kvoblk_inq_estart(b) - 1);
   std::fill(f, f + p.neq, -1.0);
@@ -70,8 +70,8 @@ void pattern_res(int b, int* status) {
 }
 
 int make_pattern_block(Kind kind) {
-  static benchpat::Pattern banded = benchpat::band7(142858);
-  static benchpat::Pattern random = benchpat::random5(200000, 20240607u);
+  static patgen::Pattern banded = patgen::band7(142858);
+  static patgen::Pattern random = patgen::random5(200000, 20240607u);
   g_pattern = kind == kBanded ? &banded : &random;
   const int b = kvoblk_base_create_1(0);
   kvoblk_set_blkid(b, kind == kBanded ? "BAND" : "RANDOM");

@@ -11,7 +11,10 @@
 // pass (the sum of the squared row lengths), so its cost follows the pattern's size; it ends
 // as soon as a colouring reaches the lower bound, and otherwise the fewest groups win. Every
 // step breaks ties by a fixed rule and the pattern is first sorted by row and column, so the
-// same set of non-zeros always gives the same groups, whatever their order.
+// same set of non-zeros always gives the same groups, whatever their order. On large patterns
+// the time goes into reaching memory, not into colouring: the first pass therefore also lists
+// every column's conflicting columns once, which the later passes read in one stretch, memory
+// is asked for ahead of its use, and the working arrays are kept for the next grouping.
 //
 // Differencing. U3NJAC_COMPUTE is a state machine kept in the grouping object. Request 0 starts
 // a sequence and asks for the residuals at the unperturbed point; each later call with request
@@ -102,10 +105,10 @@ void head(const char* fn) { kvoprintf(kvHisDev, "!! %s: ", fn); }
 
 // ---- Pattern structure and colouring --------------------------------------------------------
 
-// The pattern in both directions with duplicate entries dropped. Each row is one run in
-// `runs`: its number of distinct columns, then those columns in increasing order. Each column
-// lists where the runs of its rows start, in increasing row order, so that a colouring pass
-// reaches a row's columns in one step.
+// The pattern in both directions with repeated entries dropped. Each row is one run in `runs`:
+// its number of distinct columns, then those columns in increasing order. Each column lists
+// where the runs of its rows start, in increasing row order, so that a colouring pass reaches a
+// row's columns in one step.
 struct Structure {
   int nrow = 0, ncol = 0;
   std::vector<int> runs;
@@ -115,96 +118,273 @@ struct Structure {
   double pass_work = 0.0;  // sum of the squared row lengths: the work of one colouring pass
 };
 
+// Room for ints that is handed out as it is, not cleared (the lists are written before they
+// are read, and only as far as they are written does the memory get touched).
+struct IntRoom {
+  std::unique_ptr<int[]> data;
+  size_t size = 0;
+  // Room for n ints, or nullptr when that much memory cannot be had.
+  int* get(size_t n) {
+    if (n > size) {
+      data.reset();
+      size = 0;
+      data.reset(new (std::nothrow) int[n]);
+      if (data) size = n;
+    }
+    return data.get();
+  }
+};
+
+// A column's word of colours seen by the saturation colouring, with where the column's list
+// starts beside it: looking at a neighbour's word also tells where its own list is.
+template <class W>
+struct SeenNode {
+  W seen;
+  int at;
+};
+
+// Working arrays of a grouping: the structure, the colourings, the lists and the saturation
+// colouring's words and stacks. They are kept for the next grouping, which then needs no fresh
+// memory from the operating system (on large patterns that costs about as much as the search
+// itself), and dropped after a pattern of more than kKeptWorkNonZeros non-zeros.
+struct Work {
+  Structure s;
+  std::vector<int> rows, next, best, trial, order, degree, ptr;
+  std::vector<uint8_t> bytes, met, narrow;
+  std::vector<SeenNode<uint16_t>> nodes16;
+  std::vector<SeenNode<uint32_t>> nodes32;
+  std::vector<SeenNode<uint64_t>> nodes64;
+  std::vector<std::vector<int>> stack;
+  IntRoom list;
+  std::vector<SeenNode<uint16_t>>& nodes(uint16_t) { return nodes16; }
+  std::vector<SeenNode<uint32_t>>& nodes(uint32_t) { return nodes32; }
+  std::vector<SeenNode<uint64_t>>& nodes(uint64_t) { return nodes64; }
+};
+constexpr size_t kKeptWorkNonZeros = kRecentNonZeros;
+
+// The working arrays kept from the last grouping; never destroyed, like the table.
+std::unique_ptr<Work>& kept_work() {
+  static auto* w = new std::unique_ptr<Work>;
+  return *w;
+}
+
+Work& work() {
+  std::unique_ptr<Work>& w = kept_work();
+  if (!w) w = std::make_unique<Work>();
+  return *w;
+}
+
+// Entries go to their rows' runs in entry order, which writes in sequence when they come row
+// by row as they usually do; a run is sorted only when it is not already increasing, and the
+// runs are then closed up and transposed in one sweep each.
 void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std::vector<int>& cols,
-                     Structure& s) {
+                     Structure& s, std::vector<int>& next) {
   s.nrow = nrow;
   s.ncol = ncol;
+  s.lower_bound = 0;
+  s.pass_work = 0.0;
   const size_t nnz = rows.size();
-  // Rows of every column in entry order (one counting sort by column) ...
-  std::vector<int> by_col_ptr(ncol + 1, 0);
-  for (size_t k = 0; k < nnz; ++k) ++by_col_ptr[cols[k] + 1];
-  for (int c = 0; c < ncol; ++c) by_col_ptr[c + 1] += by_col_ptr[c];
-  std::vector<int> by_col(nnz);
-  {
-    std::vector<int> fill(by_col_ptr.begin(), by_col_ptr.end() - 1);
-    for (size_t k = 0; k < nnz; ++k) by_col[fill[cols[k]]++] = rows[k];
+  // next[r]: where the next column of row r goes, each row's room preceded by its length word.
+  next.assign(static_cast<size_t>(nrow) + 1, 0);
+  for (size_t k = 0; k < nnz; ++k) ++next[rows[k] + 1];
+  for (int r = 0, sum = 0; r < nrow; ++r) {
+    const int count = next[r + 1];
+    next[r] = sum + 1;
+    sum += count + 1;
   }
-  // ... then the run of every row, its columns increasing because columns are visited in
-  // order; a repeated entry is the last one written to its run and is dropped there.
-  std::vector<int> start(nrow + 1, 0);
-  for (size_t k = 0; k < nnz; ++k) ++start[rows[k] + 1];
-  for (int r = 0; r < nrow; ++r) start[r + 1] += start[r] + 1;  // one word for the length
-  s.runs.assign(nnz + nrow, 0);
-  std::vector<int> fill(nrow);
-  for (int r = 0; r < nrow; ++r) fill[r] = start[r] + 1;
-  for (int c = 0; c < ncol; ++c)
-    for (int i = by_col_ptr[c]; i < by_col_ptr[c + 1]; ++i) {
-      const int r = by_col[i];
-      if (fill[r] > start[r] + 1 && s.runs[fill[r] - 1] == c) continue;
-      s.runs[fill[r]++] = c;
-    }
-  std::vector<int>().swap(by_col);
-  // Close the gaps the repeated entries left, and note each run's length and start.
-  std::vector<int> run_at(nrow);
+  s.runs.resize(nnz + nrow);
+  int* runs = s.runs.data();
+  for (size_t k = 0; k < nnz; ++k) runs[next[rows[k]]++] = cols[k];
+  // Each row's columns increasing and distinct, closed up behind the rows before it.
   int at = 0;
-  for (int r = 0; r < nrow; ++r) {
-    const int len = fill[r] - start[r] - 1;
-    if (at != start[r])
-      std::memmove(&s.runs[at + 1], &s.runs[start[r] + 1], sizeof(int) * len);
-    s.runs[at] = len;
-    run_at[r] = at;
+  for (int r = 0, begin = 1; r < nrow; ++r) {
+    int* b = runs + begin;
+    int* e = runs + next[r];
+    begin = next[r] + 1;
+    if (std::adjacent_find(b, e, [](int x, int y) { return x >= y; }) != e) {
+      std::sort(b, e);
+      e = std::unique(b, e);
+    }
+    const int len = static_cast<int>(e - b);
+    runs[at] = len;
+    if (runs + at + 1 != b) std::memmove(runs + at + 1, b, sizeof(int) * len);
     at += len + 1;
     s.lower_bound = std::max(s.lower_bound, len);
     s.pass_work += static_cast<double>(len) * len;
   }
   s.runs.resize(at);
   // Transpose: the runs of every column's rows, increasing because rows are visited in order.
-  s.col_ptr.assign(ncol + 1, 0);
-  for (int r = 0; r < nrow; ++r)
-    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i) ++s.col_ptr[s.runs[i] + 1];
+  s.col_ptr.assign(static_cast<size_t>(ncol) + 1, 0);
+  for (int r = 0; r < at; r += runs[r] + 1)
+    for (int j = 1; j <= runs[r]; ++j) ++s.col_ptr[runs[r + j] + 1];
   for (int c = 0; c < ncol; ++c) s.col_ptr[c + 1] += s.col_ptr[c];
   s.col_runs.resize(s.col_ptr[ncol]);
-  fill.assign(s.col_ptr.begin(), s.col_ptr.end() - 1);
-  for (int r = 0; r < nrow; ++r)
-    for (int i = run_at[r] + 1; i <= run_at[r] + s.runs[run_at[r]]; ++i)
-      s.col_runs[fill[s.runs[i]]++] = run_at[r];
+  {
+    std::vector<int>& fill = next;
+    fill.assign(s.col_ptr.begin(), s.col_ptr.end() - 1);
+    int* col_runs = s.col_runs.data();
+    for (int r = 0; r < at; r += runs[r] + 1)
+      for (int j = 1; j <= runs[r]; ++j) col_runs[fill[runs[r + j]]++] = r;
+  }
   s.active.clear();
   for (int c = 0; c < ncol; ++c)
     if (s.col_ptr[c + 1] > s.col_ptr[c]) s.active.push_back(c);
 }
 
+// Asks for the memory at p ahead of its use. The empty statement after it keeps the compiler
+// from dropping a loop that does nothing but ask.
+inline void ask_for(const void* p) {
+  __builtin_prefetch(p);
+  asm volatile("");
+}
+
+// The columns a column conflicts with, reached through its rows' runs: every other column of
+// each of its rows, rows in increasing order, with repetitions and the column itself.
+struct ThroughRows {
+  const int* col_ptr;
+  const int* col_runs;
+  const int* runs;
+  template <class F>
+  void operator()(int v, F&& f) const {
+    for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+      const int* run = runs + col_runs[i];
+      for (int j = 1; j <= run[0]; ++j) f(run[j]);
+    }
+  }
+  // Asks for the runs of v's rows ahead of their use.
+  void prefetch(int v) const {
+    for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) ask_for(runs + col_runs[i]);
+  }
+};
+
+// The same columns from a list kept per column: each once, in the order ThroughRows first
+// meets it, without the column itself. Everything the colourings do with a column met again or
+// with the column itself changes nothing, so both give the same colours; the list is read in
+// one stretch where ThroughRows jumps to every row.
+struct FromList {
+  const int* ptr;
+  const int* list;
+  template <class F>
+  void operator()(int v, F&& f) const {
+    for (int i = ptr[v]; i < ptr[v + 1]; ++i) f(list[i]);
+  }
+  void prefetch(int v) const {
+    ask_for(list + ptr[v]);
+    ask_for(list + ptr[v] + 16);
+  }
+};
+
+// Bits set in a word.
+inline int bits_in(uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+  return static_cast<int>((x * 0x0101010101010101ull) >> 56);
+}
+
 // Greedy colourings over column orders. Colours are worked on in bytes while fewer than 256
 // are allowed, so that the colours a pass looks up stay in the processor's nearer caches.
+//
+// The first pass, in the natural order, also lists every column's conflicting columns, which
+// later passes then read in one stretch per column instead of jumping to each of its rows:
+// on large patterns those jumps, not the colouring, are what takes the time. The lists are
+// kept while they hold at most kListedPerNonZero entries per non-zero; patterns with long
+// rows go on through the rows.
 class Colouring {
  public:
-  explicit Colouring(const Structure& s) : s_(s) {}
+  explicit Colouring(Work& w)
+      : s_(w.s),
+        w_(w),
+        rows_{w.s.col_ptr.data(), w.s.col_runs.data(), w.s.runs.data()},
+        bytes_(w.bytes),
+        degree_(w.degree) {}
+
+  // The columns in increasing order, each with the smallest colour (1, 2, ...) no neighbour
+  // coloured before it has; columns without non-zeros keep 0. Answers 255 when more than 254
+  // colours would be needed (colour again with greedy, which then has the lists).
+  int natural(std::vector<int>& colour) {
+    const int ncol = s_.ncol;
+    bytes_.assign(ncol, 0);
+    uint8_t* cl = bytes_.data();
+    degree_.assign(ncol, 0);
+    // Room for every list, touched only as far as it is written; none when it cannot be had.
+    const size_t cap = std::min<size_t>(kListedPerNonZero * s_.col_runs.size(), INT_MAX - 1);
+    int* list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
+    std::vector<int>& ptr = w_.ptr;
+    std::vector<uint8_t>& met = w_.met;  // marks the columns v has met, v first
+    if (list) {
+      ptr.assign(static_cast<size_t>(ncol) + 1, 0);
+      met.assign(ncol, 0);
+    }
+    // Raw pointers in locals: the marks are bytes, and a byte store could otherwise be taken
+    // to change any array's address and force it to be read again.
+    const int* col_ptr = s_.col_ptr.data();
+    const int* col_runs = s_.col_runs.data();
+    const int* runs = s_.runs.data();
+    int* deg = degree_.data();
+    int* at = list ? ptr.data() : nullptr;
+    uint8_t* mark = list ? met.data() : nullptr;
+    size_t len = 0;
+    int used = 0, max_degree = 0;
+    std::vector<int> forbidden;
+    for (int v = 0; v < ncol; ++v) {
+      if (v + kAhead < ncol) rows_.prefetch(v + kAhead);
+      const int from = col_ptr[v], to = col_ptr[v + 1];
+      int d = 0;
+      for (int i = from; i < to; ++i) d += runs[col_runs[i]] - 1;
+      deg[v] = d;
+      max_degree = std::max(max_degree, d);
+      if (list && len + static_cast<size_t>(d) > cap) list = nullptr;
+      if (list) {
+        // Written without a branch on the mark: a column met before is overwritten next.
+        const size_t first = len;
+        mark[v] = 1;
+        for (int i = from; i < to; ++i) {
+          const int* run = runs + col_runs[i];
+          for (int j = 1; j <= run[0]; ++j) {
+            const int u = run[j];
+            list[len] = u;
+            len += mark[u] ^ 1;
+            mark[u] = 1;
+          }
+        }
+        mark[v] = 0;
+        for (size_t i = first; i < len; ++i) mark[list[i]] = 0;
+        at[v] = static_cast<int>(first);
+        at[v + 1] = static_cast<int>(len);
+      }
+      if (from == to || used >= 255) continue;
+      const int c = list ? smallest_free(FromList{at, list}, v, cl, used, 255, forbidden, v)
+                         : smallest_free(rows_, v, cl, used, 255, forbidden, v);
+      if (c >= 255) {
+        used = 255;
+        continue;
+      }
+      cl[v] = static_cast<uint8_t>(c);
+      used = std::max(used, c);
+    }
+    max_degree_ = max_degree;
+    if (list) list_ = FromList{ptr.data(), list};
+    if (used >= 255) return 255;
+    colour.assign(ncol, 0);
+    for (int v : s_.active) colour[v] = cl[v];
+    return used;
+  }
 
   // Colours the columns in `order` (1, 2, ...; uncoloured columns keep 0), each with the
   // smallest colour no neighbour coloured before it has. Gives up as soon as `limit` colours
   // would be needed and then answers `limit`.
   int greedy(const std::vector<int>& order, int limit, std::vector<int>& colour) {
     colour.assign(s_.ncol, 0);
-    if (limit > 255) return greedy_in(order, limit, colour.data());
+    if (limit > 255)
+      return listed() ? greedy_in(order, limit, colour.data(), list_)
+                      : greedy_in(order, limit, colour.data(), rows_);
     bytes_.assign(s_.ncol, 0);
-    const int used = greedy_in(order, limit, bytes_.data());
+    const int used = listed() ? greedy_in(order, limit, bytes_.data(), list_)
+                              : greedy_in(order, limit, bytes_.data(), rows_);
     if (used < limit)
       for (int v : s_.active) colour[v] = bytes_[v];
     return used;
-  }
-
-  // Degree of every column counted with repetition: the entries of its rows other than its
-  // own, one pass over the non-zeros.
-  const std::vector<int>& degrees() {
-    if (degree_.empty()) {
-      degree_.assign(s_.ncol, 0);
-      for (int v : s_.active) {
-        int d = 0;
-        for (int i = s_.col_ptr[v]; i < s_.col_ptr[v + 1]; ++i) d += s_.runs[s_.col_runs[i]] - 1;
-        degree_[v] = d;
-        max_degree_ = std::max(max_degree_, d);
-      }
-    }
-    return degree_;
   }
 
   // Saturation-degree colouring: repeatedly colours the uncoloured column whose neighbours
@@ -215,46 +395,63 @@ class Colouring {
   // `limit`, which also tells a repeated neighbour from a new one; columns wait on one stack
   // per saturation, where an entry left behind by a later rise is skipped when it comes up.
   // Answers `limit` as soon as it would be reached, and 0 (not tried) for more than 62
-  // colours, where the bits no longer fit one word.
+  // colours, where the bits no longer fit one word. Needs natural() first (the degrees).
   int saturation(int limit, std::vector<int>& colour) {
     if (limit > 63) return 0;
     colour.assign(s_.ncol, 0);
     bytes_.assign(s_.ncol, 0);
-    const int used = limit <= 31 ? saturation_in<uint32_t>(limit, bytes_.data())
-                                 : saturation_in<uint64_t>(limit, bytes_.data());
+    uint8_t* cl = bytes_.data();
+    // The narrowest word that holds the bits, so that the words of many columns share a line.
+    int used;
+    if (listed()) {
+      used = limit <= 15   ? saturation_in<uint16_t, true>(limit, cl)
+             : limit <= 31 ? saturation_in<uint32_t, true>(limit, cl)
+                           : saturation_in<uint64_t, true>(limit, cl);
+    } else {
+      used = limit <= 15   ? saturation_in<uint16_t, false>(limit, cl)
+             : limit <= 31 ? saturation_in<uint32_t, false>(limit, cl)
+                           : saturation_in<uint64_t, false>(limit, cl);
+    }
     if (used < limit)
       for (int v : s_.active) colour[v] = bytes_[v];
     return used;
   }
 
  private:
-  template <class T>
-  int greedy_in(const std::vector<int>& order, int limit, T* cl) {
-    const int* col_ptr = s_.col_ptr.data();
-    const int* col_runs = s_.col_runs.data();
-    const int* runs = s_.runs.data();
+  static constexpr size_t kListedPerNonZero = 8;
+  // Columns ahead of the one being coloured whose rows or list are asked for in advance.
+  static constexpr int kAhead = 24;
+
+  bool listed() const { return list_.ptr != nullptr; }
+
+  // The smallest colour from 1 up that none of v's neighbours has, or `limit` when it would
+  // be that or more. While fewer than 63 colours are in use they fit one word (bit 0 stands
+  // for uncoloured neighbours); beyond, a colour is forbidden by tagging it with `tag`.
+  template <class T, class Reach>
+  static int smallest_free(const Reach& reach, int v, const T* cl, int used, int limit,
+                           std::vector<int>& forbidden, int tag) {
+    int c = 1;
+    if (used < 63) {
+      uint64_t seen = 1;
+      reach(v, [&](int u) { seen |= uint64_t{1} << cl[u]; });
+      c = __builtin_ctzll(~seen);
+    } else {
+      if (forbidden.empty()) forbidden.assign(static_cast<size_t>(limit) + 2, -1);
+      reach(v, [&](int u) { forbidden[cl[u]] = tag; });
+      while (forbidden[c] == tag) ++c;
+    }
+    return std::min(c, limit);
+  }
+
+  template <class T, class Reach>
+  int greedy_in(const std::vector<int>& order, int limit, T* cl, const Reach& reach) {
     std::vector<int> forbidden;
     int used = 0;
-    for (size_t n = 0; n < order.size(); ++n) {
+    const size_t count = order.size();
+    for (size_t n = 0; n < count; ++n) {
       const int v = order[n];
-      int c = 1;
-      if (used < 63) {
-        // The colours seen fit in one word; bit 0 stands for uncoloured neighbours.
-        uint64_t seen = 1;
-        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-          const int* run = runs + col_runs[i];
-          for (int j = 1; j <= run[0]; ++j) seen |= uint64_t{1} << cl[run[j]];
-        }
-        c = __builtin_ctzll(~seen);
-      } else {
-        if (forbidden.empty()) forbidden.assign(static_cast<size_t>(limit) + 2, -1);
-        const int tag = static_cast<int>(n);
-        for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-          const int* run = runs + col_runs[i];
-          for (int j = 1; j <= run[0]; ++j) forbidden[cl[run[j]]] = tag;
-        }
-        while (forbidden[c] == tag) ++c;
-      }
+      if (n + kAhead < count) reach.prefetch(order[n + kAhead]);
+      const int c = smallest_free(reach, v, cl, used, limit, forbidden, static_cast<int>(n));
       if (c >= limit) return limit;
       cl[v] = static_cast<T>(c);
       used = std::max(used, c);
@@ -264,60 +461,85 @@ class Colouring {
 
   // The saturation colouring with the colours seen by each column in one word of type W,
   // whose top bit marks the column as coloured, so that a neighbour is looked at through that
-  // word alone.
-  template <class W, class T>
-  int saturation_in(int limit, T* cl) {
-    constexpr W kDone = W{1} << (8 * sizeof(W) - 1);
-    const std::vector<int>& deg = degrees();
-    std::vector<W> seen(s_.ncol, 0);
-    std::vector<std::vector<int>> stack(static_cast<size_t>(limit) + 1);
+  // word alone; a column's saturation is the number of colour bits set. Neighbours come from
+  // the lists when they were made (kListed), else through the rows.
+  template <class W, bool kListed>
+  int saturation_in(int limit, uint8_t* cl) {
+    constexpr W kDone = W(W{1} << (8 * sizeof(W) - 1));
+    std::vector<SeenNode<W>>& nodes = w_.nodes(W{});
+    nodes.resize(static_cast<size_t>(s_.ncol) + 1);
+    for (int v = 0; v <= s_.ncol; ++v) nodes[v] = SeenNode<W>{0, kListed ? list_.ptr[v] : 0};
+    SeenNode<W>* nd = nodes.data();
+    const int* list = list_.list;
+    const ThroughRows rows = rows_;
+    auto reach = [nd, list, rows](int v, auto&& f) {
+      if constexpr (kListed) {
+        for (int i = nd[v].at; i < nd[v + 1].at; ++i) f(list[i]);
+      } else {
+        rows(v, f);
+      }
+    };
+    auto ask_for_list = [nd, list, rows](int v) {
+      if constexpr (kListed) {
+        ask_for(list + nd[v].at);
+        ask_for(list + nd[v].at + 16);
+      } else {
+        rows.prefetch(v);
+      }
+    };
+    std::vector<std::vector<int>>& stack = w_.stack;
+    stack.resize(static_cast<size_t>(limit) + 1);
+    for (std::vector<int>& entries : stack) entries.clear();
     {
       // Increasing degree, so that the largest comes off the stack first; the lower number
       // first among equal degrees (a counting sort, stable).
       std::vector<int> start(static_cast<size_t>(max_degree_) + 2, 0);
-      for (int v : s_.active) ++start[deg[v] + 1];
+      for (int v : s_.active) ++start[degree_[v] + 1];
       for (int d = 0; d <= max_degree_; ++d) start[d + 1] += start[d];
       std::vector<int>& s0 = stack[0];
       s0.resize(s_.active.size());
-      for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it) s0[start[deg[*it]]++] = *it;
+      for (auto it = s_.active.rbegin(); it != s_.active.rend(); ++it)
+        s0[start[degree_[*it]]++] = *it;
     }
-    const int* col_ptr = s_.col_ptr.data();
-    const int* col_runs = s_.col_runs.data();
-    const int* runs = s_.runs.data();
-    W* sn = seen.data();
-    std::vector<uint8_t> sat(s_.ncol, 0);  // bits set in seen, kept apart: cheaper than counting
     int used = 0, top = 0;
     for (size_t left = s_.active.size(); left > 0;) {
       while (stack[top].empty()) --top;
       const int v = stack[top].back();
       stack[top].pop_back();
       // An entry left behind by a later rise, or by the column's colouring, is skipped.
-      if ((sn[v] & kDone) || sat[v] != top) continue;
+      if ((nd[v].seen & kDone) || bits_in(nd[v].seen) != top) continue;
       --left;
-      const int c = __builtin_ctzll(~static_cast<uint64_t>(sn[v]));  // first colour not shown
+      const int c = __builtin_ctzll(~static_cast<uint64_t>(nd[v].seen));  // first not shown
       if (c + 1 >= limit) return limit;
-      cl[v] = static_cast<T>(c + 1);
-      sn[v] |= kDone;
+      cl[v] = static_cast<uint8_t>(c + 1);
+      nd[v].seen |= kDone;
       used = std::max(used, c + 1);
-      const W bit = W{1} << c;
-      for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
-        const int* run = runs + col_runs[i];
-        for (int j = 1; j <= run[0]; ++j) {
-          W& m = sn[run[j]];
-          if (m & (bit | kDone)) continue;
-          m |= bit;
-          const int up = ++sat[run[j]];
-          stack[up].push_back(run[j]);
-          top = std::max(top, up);
+      const W bit = W(W{1} << c);
+      // The neighbours' words are asked for together before the updates, whose branches
+      // would otherwise wait for them one by one; a neighbour that rises to the top is likely
+      // coloured next, so its neighbours are asked for too.
+      reach(v, [nd](int u) { ask_for(nd + u); });
+      reach(v, [&](int u) {
+        W& m = nd[u].seen;
+        if (m & (bit | kDone)) return;
+        m |= bit;
+        const int up = bits_in(m);
+        stack[up].push_back(u);
+        if (up >= top) {
+          top = up;
+          ask_for_list(u);
         }
-      }
+      });
     }
     return used;
   }
 
   const Structure& s_;
-  std::vector<uint8_t> bytes_;
-  std::vector<int> degree_;
+  Work& w_;
+  ThroughRows rows_;
+  FromList list_{nullptr, nullptr};
+  std::vector<uint8_t>& bytes_;
+  std::vector<int>& degree_;  // per column the entries of its rows other than its own
   int max_degree_ = 0;
 };
 
@@ -330,7 +552,9 @@ constexpr int kStaleRounds = 3;
 // Colours the pattern: the natural order, then the saturation order, then iterated greedy
 // rounds, as long as the budget lasts and the lower bound is not reached. The fewest colours
 // win (the earlier colouring on a tie, except in the iterated rounds, which move on on a tie).
-int colour_pattern(const Structure& s, std::vector<int>& best) {
+int colour_pattern(Work& w) {
+  const Structure& s = w.s;
+  std::vector<int>& best = w.best;
   const int n = static_cast<int>(s.active.size());
   best.assign(s.ncol, 0);
   if (n == 0) return 0;
@@ -339,14 +563,14 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
     for (int i = 0; i < n; ++i) best[s.active[i]] = i + 1;
     return n;
   }
-  Colouring col(s);
+  Colouring col(w);
   const double pass = s.pass_work;
   double budget = kBudgetPasses * pass;
   // Most patterns need far fewer than 255 colours: try with colours in bytes first.
-  int groups = col.greedy(s.active, std::min(n + 1, 255), best);
+  int groups = col.natural(best);
   if (groups == 255) groups = col.greedy(s.active, n + 1, best);
   budget -= pass;
-  std::vector<int> trial;
+  std::vector<int>& trial = w.trial;
   if (groups > s.lower_bound && budget >= kSaturationPasses * pass) {
     const int g = col.saturation(groups, trial);
     budget -= kSaturationPasses * pass;
@@ -359,7 +583,9 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
   // colours than there are classes, and a different class order often needs fewer. Rounds
   // alternate between the classes in reverse order and the largest classes first; a round
   // that ties is kept too, so the search moves on.
-  std::vector<int> order(n), size, classes, at;
+  std::vector<int>& order = w.order;
+  order.resize(n);
+  std::vector<int> size, classes, at;
   for (int round = 0, stale = 0;
        groups > s.lower_bound && budget >= pass && stale < kStaleRounds; ++round) {
     size.assign(groups + 1, 0);
@@ -383,20 +609,21 @@ int colour_pattern(const Structure& s, std::vector<int>& best) {
   return groups;
 }
 
-// Builds the grouping of g from the non-zeros' local rows and columns.
-void fill_grouping(Grouping& g, const std::vector<int>& rows, std::vector<int>&& cols) {
-  Structure s;
-  build_structure(g.neq, g.nvar, rows, cols, s);
-  std::vector<int> colour;
-  const int ngroups = colour_pattern(s, colour);
-
+// The groups' columns and non-zeros from the colour (group number from 1, 0 for none) of every
+// column. Colours come in bytes when fewer than 256 are used, so that looking up the colour of
+// every non-zero's column stays in the processor's nearer caches.
+template <class T>
+void assemble(Grouping& g, int ngroups, const T* colour, const std::vector<int>& rows,
+              const std::vector<int>& cols) {
   std::vector<int> group_ptr(ngroups + 1, 0);
-  for (int c : s.active) ++group_ptr[colour[c]];
+  for (int c = 0; c < g.nvar; ++c)
+    if (colour[c]) ++group_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) group_ptr[i + 1] += group_ptr[i];
-  std::vector<int> group_cols(s.active.size());
+  std::vector<int> group_cols(group_ptr[ngroups]);
   {
     std::vector<int> fill(group_ptr.begin(), group_ptr.end() - 1);
-    for (int c : s.active) group_cols[fill[colour[c] - 1]++] = c;
+    for (int c = 0; c < g.nvar; ++c)
+      if (colour[c]) group_cols[fill[colour[c] - 1]++] = c;
   }
   std::vector<int> nz_ptr(ngroups + 1, 0);
   for (int c : cols) ++nz_ptr[colour[c]];
@@ -411,19 +638,31 @@ void fill_grouping(Grouping& g, const std::vector<int>& rows, std::vector<int>&&
       group_nz_col[at] = cols[k];
     }
   }
-
-  g.lower_bound = s.lower_bound;
   g.ngroups = ngroups;
   g.largest_group = 0;
   for (int i = 0; i < ngroups; ++i)
     g.largest_group = std::max(g.largest_group, group_ptr[i + 1] - group_ptr[i]);
-  g.nz_col = std::move(cols);
   g.group_ptr = std::move(group_ptr);
   g.group_cols = std::move(group_cols);
   g.group_nz_ptr = std::move(nz_ptr);
   g.group_nz = std::move(group_nz);
   g.group_nz_row = std::move(group_nz_row);
   g.group_nz_col = std::move(group_nz_col);
+}
+
+// Builds the grouping of g from the non-zeros' local rows and columns.
+void fill_grouping(Grouping& g, const std::vector<int>& rows, std::vector<int>&& cols) {
+  Work& w = work();
+  build_structure(g.neq, g.nvar, rows, cols, w.s, w.next);
+  const int ngroups = colour_pattern(w);
+  g.lower_bound = w.s.lower_bound;
+  if (ngroups < 256) {
+    w.narrow.assign(w.best.begin(), w.best.end());
+    assemble(g, ngroups, w.narrow.data(), rows, cols);
+  } else {
+    assemble(g, ngroups, w.best.data(), rows, cols);
+  }
+  g.nz_col = std::move(cols);
   g.computed = true;
 }
 
@@ -559,6 +798,7 @@ namespace detail {
 void reset_numeric() {
   table().live.clear();
   table().next = 1;
+  kept_work().reset();
   forget_groupings();
 }
 
@@ -617,7 +857,9 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
     return;
   }
   try {
-    std::vector<int> rows(g->nnz), cols(g->nnz);
+    std::vector<int>& rows = work().rows;
+    rows.resize(g->nnz);
+    std::vector<int> cols(g->nnz);
     for (int k = 0; k < g->nnz; ++k) {
       const int64_t r = static_cast<int64_t>(irn[k]) - *eoff;
       const int64_t c = static_cast<int64_t>(icn[k]) - *voff;
@@ -635,7 +877,9 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
       cols[k] = static_cast<int>(c - 1);
     }
     if (!take_recent(*g, rows, cols)) fill_grouping(*g, rows, std::move(cols));
+    if (static_cast<size_t>(g->nnz) > kKeptWorkNonZeros) kept_work().reset();
   } catch (const std::bad_alloc&) {
+    kept_work().reset();
     clear_grouping(*g);
     head(fn);
     kvoprintf(kvHisDev, "Not enough memory for the grouping\n");

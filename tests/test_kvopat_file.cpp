@@ -230,6 +230,28 @@ TEST_F(PatternFile, SavedFileIsReadBackWithoutDetectingAgain) {
   EXPECT_EQ(his(), "");
 }
 
+TEST_F(PatternFile, NumbersAreReadAsTheCConversionReadsThemWhereverTheReadsSplitTheFile) {
+  // The file is read in spans of 64 KiB. Blanks are free, so the column numbers can be moved
+  // to where a span ends in the middle of one, or right after one, and written as octal, hex
+  // or signed numbers of the same value: the pattern and its checksum stay the same.
+  const std::string text = write_file();
+  const std::string numbers = "         3         1         2";
+  const size_t at = text.find(numbers);
+  ASSERT_NE(at, std::string::npos);
+  // Each case: the first number and how far it reaches past the end of the first span.
+  for (const auto& [first, past] :
+       {std::pair<std::string, size_t>{"0000000003", 5}, {"3", 0}, {"3", 1}}) {
+    const size_t pad = (size_t{1} << 16) + past - first.size() - at;
+    const std::string moved = text.substr(0, at) + std::string(pad, ' ') + first + " 0x1 +2" +
+                              text.substr(at + numbers.size());
+    spit(path, moved);
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 0) << first << " " << past;
+    EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}})) << first << " " << past;
+    EXPECT_EQ(his(), "");
+  }
+}
+
 TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
   shape = Shape{{"A", "B", "C", "D", "E", "F", "G", "H"}, {{1, 2, 3, 4, 5, 6, 7}}};
   path = (dir / "seven.pat").string();

@@ -16,52 +16,15 @@
 
 #include "cstr.h"
 #include "fixture.h"
+#include "sparsity_patterns.h"
 
 namespace {
 
-// A block-local pattern, rows and columns counted from 1.
-struct Pattern {
-  int nvar = 0, neq = 0;
-  std::vector<int> rows, cols;
-  void add(int r, int c) {
-    rows.push_back(r);
-    cols.push_back(c);
-  }
-  int nnz() const { return static_cast<int>(rows.size()); }
-};
-
-Pattern tridiagonal(int n) {
-  Pattern p;
-  p.nvar = p.neq = n;
-  for (int i = 1; i <= n; ++i)
-    for (int j = i - 1; j <= i + 1; ++j)
-      if (j >= 1 && j <= n) p.add(i, j);
-  return p;
-}
-
-Pattern block_tridiagonal(int nblocks, int size) {
-  Pattern p;
-  p.nvar = p.neq = nblocks * size;
-  for (int b = 0; b < nblocks; ++b)
-    for (int r = 0; r < size; ++r)
-      for (int bc = b - 1; bc <= b + 1; ++bc)
-        if (bc >= 0 && bc < nblocks)
-          for (int c = 0; c < size; ++c) p.add(b * size + r + 1, bc * size + c + 1);
-  return p;
-}
-
-Pattern laplacian(int m) {
-  Pattern p;
-  p.nvar = p.neq = m * m;
-  const int di[] = {-1, 0, 0, 0, 1}, dj[] = {0, -1, 0, 1, 0};
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j < m; ++j)
-      for (int d = 0; d < 5; ++d) {
-        const int a = i + di[d], b = j + dj[d];
-        if (a >= 0 && a < m && b >= 0 && b < m) p.add(i * m + j + 1, a * m + b + 1);
-      }
-  return p;
-}
+// Block-local patterns, rows and columns counted from 1.
+using patgen::block_tridiagonal;
+using patgen::laplacian2d;
+using patgen::Pattern;
+using patgen::tridiagonal;
 
 // Diagonal plus four distinct other random columns per row.
 Pattern random_pattern(int n, unsigned seed) {
@@ -238,7 +201,7 @@ int differentiate(int h, const Pattern& p, int voff, std::vector<double>& x, std
 // ---- Grouping -------------------------------------------------------------------------------
 
 TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
-  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian(12)}) {
+  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian2d(12)}) {
     int status = -1, info = -1;
     const int h = group(p, 40, 900, &status, &info);
     ASSERT_EQ(status, 0);
@@ -252,6 +215,52 @@ TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
   }
 }
 
+// `per_row` distinct random columns of `nvar` in each of `neq` rows.
+Pattern random_rows(int neq, int nvar, int per_row, unsigned seed) {
+  Pattern p;
+  p.neq = neq;
+  p.nvar = nvar;
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> pick(1, nvar);
+  for (int i = 1; i <= neq; ++i) {
+    std::set<int> cols;
+    while (static_cast<int>(cols.size()) < per_row) cols.insert(pick(gen));
+    for (int c : cols) p.add(i, c);
+  }
+  return p;
+}
+
+TEST_F(Numeric, GroupsStayValidFromFewToHundredsOfGroups) {
+  // From a handful of groups to more than fit a byte, through short rows (each column's
+  // conflicts listed once) and long ones (too many conflicts to list: found through the rows).
+  const Pattern cases[] = {random_pattern(3000, 3), random_rows(3000, 3000, 8, 4),
+                           random_rows(2000, 2000, 14, 5), random_rows(3000, 600, 45, 6)};
+  int previous = 0;
+  for (const Pattern& p : cases) {
+    int status = -1, info = -1;
+    const int h = group(p, 0, 0, &status, &info);
+    ASSERT_EQ(status, 0);
+    EXPECT_GE(info, lower_bound(p));
+    EXPECT_GT(info, previous);
+    previous = info;
+    expect_valid_groups(p, groups(h));
+  }
+  EXPECT_GT(previous, 255);
+}
+
+TEST_F(Numeric, GroupsDoNotDependOnTheGroupingsMadeBefore) {
+  // Each grouping reuses the working memory of the one before; nothing left in it by a
+  // larger or differently shaped pattern may change the next one's groups.
+  const Pattern a = random_pattern(1500, 21), b = random_rows(2500, 2000, 14, 22);
+  const auto a1 = groups(group(a));
+  const auto b1 = groups(group(b));
+  const auto a2 = groups(group(a));
+  kvoref::reset();  // drops the working memory too
+  kvoref::capture(kvHisDev, true);
+  EXPECT_EQ(groups(group(b)), b1);
+  EXPECT_EQ(a2, a1);
+}
+
 TEST_F(Numeric, StructuredPatternsNeedNoMoreGroupsThanTheFullestRow) {
   struct Case {
     const char* name;
@@ -260,7 +269,7 @@ TEST_F(Numeric, StructuredPatternsNeedNoMoreGroupsThanTheFullestRow) {
   };
   const Case cases[] = {{"tridiagonal", tridiagonal(1000), 3},
                         {"block tridiagonal", block_tridiagonal(200, 5), 15},
-                        {"five-point Laplacian", laplacian(40), 5},
+                        {"five-point Laplacian", laplacian2d(40), 5},
                         {"stirred-tank chain", cstr_chain(300), 5}};
   for (const Case& c : cases) {
     ASSERT_EQ(lower_bound(c.p), c.bound) << c.name;
@@ -295,7 +304,7 @@ TEST_F(Numeric, SamePatternGivesSameGroupsWhateverTheEntryOrderAndOffsets) {
 TEST_F(Numeric, ReleasedGroupingIsReusedOnlyForTheSamePattern) {
   // A grouping released and asked for again with the same non-zeros, placed anywhere, comes
   // back unchanged; the same columns in other rows are grouped afresh.
-  const Pattern a = laplacian(12);
+  const Pattern a = laplacian2d(12);
   int h = group(a);
   const auto first = groups(h);
   U3VGRP_DESTROY(&h);

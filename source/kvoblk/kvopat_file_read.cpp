@@ -30,10 +30,17 @@ namespace {
 
 // ---- Reading -------------------------------------------------------------------------------
 
-// Whitespace as the "%s" conversion knows it in the C locale.
-inline bool blank(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// Whitespace as the "%s" conversion knows it in the C locale, looked up by character.
+struct Blanks {
+  bool is[256];
+  constexpr Blanks() : is{} {
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) is[c] = true;
+  }
+};
+constexpr Blanks kBlanks;
+inline bool blank(unsigned char c) { return kBlanks.is[c]; }
+
+bool parse_int32(const char* s, size_t n, int base, int32_t* value);
 
 // Whitespace-separated tokens of a file, read whole whatever their length, with one token of
 // push-back so that a value that does not parse can still be seen as a keyword.
@@ -64,6 +71,62 @@ class Tokens {
       if (pos_ < len_ || !fill()) return true;
     }
   }
+  // Reads the next token as parse_int32 with base 0 reads it ("%i"): 1 with the value, 0 at
+  // the end of the file, -1 for a token that is no such integer, which is then given back as
+  // by unread(). A token that lies wholly in the buffer is read where it lies, without
+  // copying it; tok() is then not the token.
+  int next_int32(int32_t* value) {
+    if (!pending_) {
+      // The position in a local: the buffer holds characters, and a store of one could
+      // otherwise be taken to change the position.
+      const char* buf = buffer_;
+      size_t pos = pos_;
+      for (;;) {
+        if (pos == len_) {
+          if (!fill()) {
+            token_.clear();
+            return 0;
+          }
+          pos = pos_;
+        }
+        // The numbers stand right-aligned in wide fields: skip spaces eight at a time first.
+        uint64_t eight = 0;
+        while (pos + 8 <= len_ && (std::memcpy(&eight, buf + pos, 8), eight == kSpaces)) pos += 8;
+        while (pos < len_ && blank(static_cast<unsigned char>(buf[pos]))) ++pos;
+        if (pos < len_) break;
+      }
+      const size_t start = pos, len = len_;
+      // Decimal digits without a leading zero and followed by a blank within the buffer, the
+      // way the writer puts them, are taken as they are scanned.
+      if (buf[pos] >= '1' && buf[pos] <= '9') {
+        uint64_t magnitude = 0;
+        size_t i = pos;
+        for (; i < len && i - start < 11; ++i) {
+          const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(buf[i])) - '0';
+          if (digit > 9) break;
+          magnitude = magnitude * 10 + digit;
+        }
+        if (i < len && blank(static_cast<unsigned char>(buf[i])) && magnitude <= INT32_MAX) {
+          pos_ = i;
+          *value = static_cast<int32_t>(magnitude);
+          return 1;
+        }
+      }
+      while (pos < len && !blank(static_cast<unsigned char>(buf[pos]))) ++pos;
+      if (pos < len) {
+        pos_ = pos;
+        if (parse_int32(buf + start, pos - start, 0, value)) return 1;
+        token_.assign(buf + start, pos - start);
+        pending_ = true;
+        return -1;
+      }
+      pos_ = start;  // the token runs on into the next buffer's span: read it whole below
+    }
+    if (!next()) return 0;
+    if (parse_int32(token_.data(), token_.size(), 0, value)) return 1;
+    pending_ = true;
+    return -1;
+  }
   // Gives the last token back; the next call of next() returns it again.
   void unread() { pending_ = true; }
   const std::string& tok() const { return token_; }
@@ -75,6 +138,7 @@ class Tokens {
     pos_ = 0;
     return len_ > 0;
   }
+  static constexpr uint64_t kSpaces = 0x2020202020202020ull;
   std::FILE* file_;
   char buffer_[1 << 16];
   size_t pos_ = 0, len_ = 0;
@@ -85,16 +149,27 @@ class Tokens {
 // An integer token as the C conversions read it, but only when the whole token is the number
 // and it fits: base 10 ("%d"), 0 ("%i": 0x... hexadecimal, 0... octal) or 16 ("%x", which
 // takes an optional 0x and, like the C function, wraps a negative value).
-bool parse_int(const std::string& s, int base, int64_t* value) {
+bool parse_int(const char* s, size_t n, int base, int64_t* value) {
   size_t i = 0;
   bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  bool prefixed = i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X');
-  if (base == 0) base = prefixed ? 16 : (i < s.size() && s[i] == '0') ? 8 : 10;
+  if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  bool prefixed = i + 1 < n && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X');
+  if (base == 0) base = prefixed ? 16 : (i < n && s[i] == '0') ? 8 : 10;
   if (base == 16 && prefixed) i += 2;
-  if (i == s.size()) return false;
+  if (i == n) return false;
   uint64_t magnitude = 0;
-  for (; i < s.size(); ++i) {
+  if (base == 10) {
+    // Decimal, the common case: one comparison a digit.
+    for (; i < n; ++i) {
+      const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(s[i])) - '0';
+      if (digit > 9) return false;
+      magnitude = magnitude * 10 + digit;
+      if (magnitude > 0xFFFFFFFFull) return false;
+    }
+    *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+  }
+  for (; i < n; ++i) {
     char c = s[i];
     int digit = c >= '0' && c <= '9'   ? c - '0'
                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
@@ -108,11 +183,19 @@ bool parse_int(const std::string& s, int base, int64_t* value) {
   return true;
 }
 
-bool parse_int32(const std::string& s, int base, int32_t* value) {
+bool parse_int(const std::string& s, int base, int64_t* value) {
+  return parse_int(s.data(), s.size(), base, value);
+}
+
+bool parse_int32(const char* s, size_t n, int base, int32_t* value) {
   int64_t v = 0;
-  if (!parse_int(s, base, &v) || v < INT32_MIN || v > INT32_MAX) return false;
+  if (!parse_int(s, n, base, &v) || v < INT32_MIN || v > INT32_MAX) return false;
   *value = static_cast<int32_t>(v);
   return true;
+}
+
+bool parse_int32(const std::string& s, int base, int32_t* value) {
+  return parse_int32(s.data(), s.size(), base, value);
 }
 
 // A finite double written in decimal ("%le" without the locale: the point is always '.').
@@ -220,13 +303,8 @@ void read_ints(Tokens& in, int64_t wanted, int64_t file_bytes, HeapArray<int32_t
   values->clear();
   if (!values->reserve(std::min<int64_t>(wanted, file_bytes / 2 + 1))) throw std::bad_alloc();
   int32_t v = 0;
-  while (values->size() < wanted && in.next()) {
-    if (!parse_int32(in.tok(), 0, &v)) {
-      in.unread();
-      return;
-    }
+  while (values->size() < wanted && in.next_int32(&v) == 1)
     if (!values->push_back(v)) throw std::bad_alloc();
-  }
 }
 
 void too_small(const char* path, const char* what, int64_t count) {

@@ -1,5 +1,5 @@
-// The benchmark set of sparsity patterns, generated with fixed seeds: block-local (row, column)
-// pairs counted from 1, grouped by row. Shared by the grouping and Jacobian benchmarks.
+// Sparsity patterns generated with fixed seeds: block-local (row, column) pairs counted from 1,
+// grouped by row. The grouping and Jacobian benchmarks' set, and the grouping tests' patterns.
 #pragma once
 
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace benchpat {
+namespace patgen {
 
 struct Pattern {
   std::string name;
@@ -142,4 +142,4 @@ inline Pattern staged_column(int nstages, int ncomp) {
   return p;
 }
 
-}  // namespace benchpat
+}  // namespace patgen
