@@ -3,6 +3,7 @@
 // digest object of that interface from MD5Init until MD5Final releases it.
 #if defined(_WIN32)
 #include <windows.h>
+// bcrypt.h takes its types from windows.h, which must come first.
 #include <bcrypt.h>
 #else
 #include <openssl/evp.h>
