@@ -770,7 +770,7 @@ TEST_F(PatternCheck, EmptyPatternIsStatusTwo) {
 }
 
 TEST_F(PatternCheck, BlockWithoutVariablesOrEquationsIsStatusOneWithBothLines) {
-  b = kvoblk_base_create(0);
+  b = make_block("R1", true);
   EXPECT_EQ(check({1}, {1}, 1), 1);
   EXPECT_EQ(his(),
             kAnalyticHeading + "Error. Number of variables = 0\nError. Number of equations = 0\n");
