@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Front door: `make run` builds the flowsheet runner and runs it on the recycle flowsheet (the
 # first run detects and saves a pattern file in run/, later runs restore it), `make test` runs
 # every suite in a normal build and again under AddressSanitizer and UndefinedBehaviorSanitizer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Structure digest of a large block: 100,000 variables and equations and 1,000,000 non-zeros,
 // sampled at density 1 (one entry in a thousand) against hashing every entry (density 1000).
 #include <benchmark/benchmark.h>

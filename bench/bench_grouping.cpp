@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Column grouping of the reference host on the benchmark set of patterns, side by side with
 // ColPack's partial distance-2 column colouring under each of its orderings (when ColPack is
 // installed): groups against the lower bound (the fullest row) and against ColPack's best, the
@@ -20,10 +21,10 @@
 #include <ColPack/ColPackHeaders.h>
 #endif
 
-#include "sparsity_patterns.h"
-#include "cstr.h"
 #include <kvoblk/kvoblk.h>
+#include "cstr.h"
 #include "kvorefhost.h"
+#include "sparsity_patterns.h"
 
 namespace {
 
@@ -46,7 +47,9 @@ struct Case {
   std::function<void(double* x, double* f)> residuals;
   std::function<double*()> values;
   std::function<double*()> resid;
-  int columns_used() const { return static_cast<int>(std::set<int>(p.cols.begin(), p.cols.end()).size()); }
+  int columns_used() const {
+    return static_cast<int>(std::set<int>(p.cols.begin(), p.cols.end()).size());
+  }
 };
 
 // Synthetic residuals: row r is the sum over its non-zeros of a_k (x + x^2 / 2) at the column,
@@ -351,19 +354,14 @@ const bool registered = [] {
 #endif
   const int n = static_cast<int>(makers().size());
   // Names are known only once the patterns exist; the cases are numbered here.
-  const char* const names[] = {"tridiagonal n=100000",
-                               "block tridiagonal 5x5 10000 blocks",
-                               "5-point Laplacian 100x100",
-                               "5-point Laplacian 300x300",
-                               "7-point Laplacian 40^3",
-                               "random 5 per row n=20000",
-                               "random 5 per row n=200000",
-                               "arrowhead n=5000",
-                               "CSTR chain 10000 tanks",
-                               "banded bw 7 n=100000",
-                               "staged column 2000 stages x 8",
-                               "7-point Laplacian 24^3",
-                               "7-point Laplacian 52^3"};
+  const char* const names[] = {
+      "tridiagonal n=100000",          "block tridiagonal 5x5 10000 blocks",
+      "5-point Laplacian 100x100",     "5-point Laplacian 300x300",
+      "7-point Laplacian 40^3",        "random 5 per row n=20000",
+      "random 5 per row n=200000",     "arrowhead n=5000",
+      "CSTR chain 10000 tanks",        "banded bw 7 n=100000",
+      "staged column 2000 stages x 8", "7-point Laplacian 24^3",
+      "7-point Laplacian 52^3"};
   for (int i = 0; i < n; ++i)
     benchmark::RegisterBenchmark((std::string("Grouping/") + names[i]).c_str(), BM_Grouping, i)
         ->Iterations(1)
@@ -372,8 +370,8 @@ const bool registered = [] {
   benchmark::RegisterBenchmark("GroupingGrowth/random 1e5 to 1e6 nnz", BM_GroupingGrowth, 5, 6)
       ->Iterations(1)
       ->UseManualTime();
-  benchmark::RegisterBenchmark("GroupingGrowth/7-point Laplacian 1e5 to 1e6 nnz",
-                               BM_GroupingGrowth, 11, 12)
+  benchmark::RegisterBenchmark("GroupingGrowth/7-point Laplacian 1e5 to 1e6 nnz", BM_GroupingGrowth,
+                               11, 12)
       ->Iterations(1)
       ->UseManualTime();
   for (int i : {0, 4, 5, kCstr, 10})

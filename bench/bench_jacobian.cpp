@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Jacobian evaluation of blocks of about a million non-zeros (a stirred-tank chain, a banded
 // block of bandwidth 7 and a random block of 5 per row): the library's numeric Jacobian
 // (kvoblk_jac under NUMERIC) against a bare grouped-differencing loop written here with the
@@ -13,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "sparsity_patterns.h"
-#include "cstr.h"
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvojac.h>
+#include "cstr.h"
 #include "kvorefhost.h"
+#include "sparsity_patterns.h"
 
 namespace {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Numeric sparsity detection of a large sparse block with a cheap residual: residual
 // evaluations per detection, time per variable against the model's own residual evaluations at
 // the same points, the detection's peak virtual and resident memory per non-zero found, and
@@ -137,8 +138,7 @@ bool run_child(int b, bool restore, Outcome* out) {
   close(fds[0]);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  return r == static_cast<ssize_t>(sizeof *out) && WIFEXITED(wstatus) &&
-         WEXITSTATUS(wstatus) == 0;
+  return r == static_cast<ssize_t>(sizeof *out) && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
 }
 
 void BM_NumericDetection(benchmark::State& state) {
@@ -223,10 +223,16 @@ void BM_NumericDetection(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_NumericDetection)->Arg(10000)->Iterations(3)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_NumericDetection)
+    ->Arg(10000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 // One detection of 100,000 variables evaluates 10^10 equation values; once is enough.
-BENCHMARK(BM_NumericDetection)->Arg(100000)->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_NumericDetection)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sparsity pattern file: restoring a pattern from its file against detecting it numerically
 // (the ratio restore/detect, measured in the same iteration), and the time to write and to read
 // the file of a pattern with one million non-zeros, each against writing or reading the same
@@ -7,12 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <filesystem>
 #include <string>
+#include <vector>
 
-#include "cstr.h"
 #include <kvoblk/kvoblk.h>
+#include "cstr.h"
 #include "kvorefhost.h"
 
 namespace {

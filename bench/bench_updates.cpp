@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Do the update methods pull their weight? Residual evaluations (every run of a block's residual
 // routine: the solver's passes, numeric Jacobians, Schubert updates) to converge with NUMERIC
 // against UPDATE_NUMERIC, from the same cold start, in the same run: stirred-tank chains of 10,

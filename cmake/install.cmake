@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Installation, the CMake package (find_package(kvoblk CONFIG) with kvoblk::kvoblk and
 # kvoblk::refhost), the pkg-config files and the Debian packages.
 include(CMakePackageConfigHelpers)

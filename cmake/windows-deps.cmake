@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # What the tests, examples and runner need on Windows where Debian has no mingw build of it:
 # GoogleTest is built from Debian's source package (/usr/src/googletest); toml++ (header-only
 # mode) and nlohmann-json are header-only and taken from the build machine's headers through a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # kvoblk.dll: the block library for Windows. A DLL cannot leave the host services undefined as
 # the ELF library does, so it imports them from a host DLL through an import library made from
 # the list of host services (cmake/kvohost.def.in); whichever DLL of that name exports them serves

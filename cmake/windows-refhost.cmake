@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # The reference host on Windows: MD5 from the operating system's CNG (bcrypt) and the sparse LU
 # and maximum transversal from Eigen (header-only) behind the small part of the KLU/BTF interface
 # the Newton solver and the structural analysis use, so their sources stay the same.

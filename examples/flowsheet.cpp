@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The example flowsheet: a train of three stirred-tank chains (R1 -> R2 -> R3) with the
 // reaction A -> B. The program creates the blocks and chooses how each gets its sparsity pattern
 // (R1 from the model, R2 by numeric detection, R3 from a pattern file in the work directory),
@@ -25,11 +26,11 @@
 #include <utility>
 #include <vector>
 
-#include "cstr.h"
-#include "plant.h"
 #include <kvoblk/kvoblk.h>
+#include "cstr.h"
 #include "kvoconnect.h"
 #include "kvorefhost.h"
+#include "plant.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ struct Flowsheet {
   kvoref::Lists lists;
   kvoref::Container* cntr = nullptr;
   kvoref::Connections* conns = nullptr;  // the stream connections between the blocks
-  int nvar = 0, neqn = 0, nnz = 0;  // nnz: non-zeros reserved
+  int nvar = 0, neqn = 0, nnz = 0;       // nnz: non-zeros reserved
 };
 
 void heading(const char* title) { kvoprintf(kvHisDev, "\n== %s ==\n", title); }
@@ -443,8 +444,8 @@ bool report(Flowsheet& fs) {
             " (%d reserved), %d ports\n",
             fs.units.size(), tanks, fs.nvar, fs.neqn, used, fs.nnz, ports);
   const int nconn = fs.conns ? fs.conns->estop() - fs.conns->estart() + 1 : 0;
-  kvoprintf(kvHisDev, "  Stream connections: %d, with %d equations\n", fs.conns ? fs.conns->count() : 0,
-            nconn);
+  kvoprintf(kvHisDev, "  Stream connections: %d, with %d equations\n",
+            fs.conns ? fs.conns->count() : 0, nconn);
   kvoprintf(kvHisDev, "  Degrees of freedom: %d (flow, CA and CB of the first block's feed)\n",
             fs.nvar - fs.neqn - nconn);
   return true;
@@ -497,12 +498,11 @@ bool fix_feeds(Flowsheet& fs) {
     ++fixed;
   }
   const int neqn = fs.neqn + fs.conns->estop() - fs.conns->estart() + 1;
-  kvoprintf(
-      kvHisDev,
-      "Fixed the feed (flow, CA, CB) of %s: %d variables. Unknowns: the %d flows and\n"
-      "concentrations of the tanks and the connected feeds, for %d equations (%d of them\n"
-      "stream connections). Every tank starts at its block's feed.\n",
-      fs.units.front().id.c_str(), fixed, fs.nvar - fixed, neqn, neqn - fs.neqn);
+  kvoprintf(kvHisDev,
+            "Fixed the feed (flow, CA, CB) of %s: %d variables. Unknowns: the %d flows and\n"
+            "concentrations of the tanks and the connected feeds, for %d equations (%d of them\n"
+            "stream connections). Every tank starts at its block's feed.\n",
+            fs.units.front().id.c_str(), fixed, fs.nvar - fixed, neqn, neqn - fs.neqn);
   if (fs.nvar - fixed != neqn) return fail("the flowsheet is not square");
   return true;
 }

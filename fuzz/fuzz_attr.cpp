@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzz target for the block attributes: each input is a block id and a sequence of look-ups,
 // assignments and descriptions by name (one of the thirteen or any bytes) with tagged values of
 // every kind. Checked after each step: the answer is true exactly for the thirteen names, a
@@ -12,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_host.h"
 #include <kvoblk/kvoattr.h>
+#include "fuzz_host.h"
 #include "snapshot.h"
 
 namespace {
@@ -21,9 +22,9 @@ namespace {
 using kvofuzz::Input;
 using kvotest::bits_of;
 
-const char* const kNames[13] = {"DERIV_METHOD", "INCLUDED",      "MODEL",        "PERT",
-                                "DIAG_LEVEL",   "NLRATIODEV",    "NLRATIO",      "ZEROTOL",
-                                "MOVE",         "MOVEAMOUNT",    "SPARSITY_FILE", "SPARSITY_GEN",
+const char* const kNames[13] = {"DERIV_METHOD", "INCLUDED",   "MODEL",         "PERT",
+                                "DIAG_LEVEL",   "NLRATIODEV", "NLRATIO",       "ZEROTOL",
+                                "MOVE",         "MOVEAMOUNT", "SPARSITY_FILE", "SPARSITY_GEN",
                                 "SPARSITY_TYPE"};
 const char* const kDescriptions[13] = {"Derivative method",
                                        "Included in flowsheet",
@@ -39,8 +40,21 @@ const char* const kDescriptions[13] = {"Derivative method",
                                        "PATINI",
                                        "PATTYPE"};
 const int kReadOnly[13] = {0, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1};
-enum { DERIV_METHOD, INCLUDED, MODEL, PERT, DIAG_LEVEL, NLRATIODEV, NLRATIO, ZEROTOL, MOVE,
-       MOVEAMOUNT, SPARSITY_FILE, SPARSITY_GEN, SPARSITY_TYPE };
+enum {
+  DERIV_METHOD,
+  INCLUDED,
+  MODEL,
+  PERT,
+  DIAG_LEVEL,
+  NLRATIODEV,
+  NLRATIO,
+  ZEROTOL,
+  MOVE,
+  MOVEAMOUNT,
+  SPARSITY_FILE,
+  SPARSITY_GEN,
+  SPARSITY_TYPE
+};
 
 int number_of(const char* name) {
   for (int a = 0; a < 13; ++a)
@@ -75,13 +89,14 @@ struct State {
   }
   // Equal in every field except the one attribute `except` may change (-1: none).
   bool same_but(const State& o, int except) const {
-    return (except == DERIV_METHOD || deriv == o.deriv) && (except == DIAG_LEVEL || diag == o.diag) &&
-           (except == MOVE || move == o.move) && pat_ini == o.pat_ini && pat_type == o.pat_type &&
-           included == o.included && (except == PERT || pert == o.pert) &&
+    return (except == DERIV_METHOD || deriv == o.deriv) &&
+           (except == DIAG_LEVEL || diag == o.diag) && (except == MOVE || move == o.move) &&
+           pat_ini == o.pat_ini && pat_type == o.pat_type && included == o.included &&
+           (except == PERT || pert == o.pert) &&
            (except == NLRATIODEV || nlratiodev == o.nlratiodev) && nlratio == o.nlratio &&
            (except == ZEROTOL || zerotol == o.zerotol) &&
-           (except == MOVEAMOUNT || moveamount == o.moveamount) &&
-           has_pat_file == o.has_pat_file && pat_file == o.pat_file && id == o.id;
+           (except == MOVEAMOUNT || moveamount == o.moveamount) && has_pat_file == o.has_pat_file &&
+           pat_file == o.pat_file && id == o.id;
   }
 };
 
@@ -100,8 +115,8 @@ struct Shown {
     return s;
   }
   bool operator==(const Shown& o) const {
-    return kind == o.kind && std::memcmp(number, o.number, sizeof number) == 0 &&
-           text == o.text && logical == o.logical;
+    return kind == o.kind && std::memcmp(number, o.number, sizeof number) == 0 && text == o.text &&
+           logical == o.logical;
   }
 };
 
@@ -113,9 +128,9 @@ char* heap_text(const std::string& s) {
 
 // Reals that lie on the edges of what an attribute may be given.
 double special_real(uint8_t k) {
-  static const double table[] = {NAN,          INFINITY,     -INFINITY,     1e300,        -1e300,
+  static const double table[] = {NAN,          INFINITY,     -INFINITY,     1e300,         -1e300,
                                  2147483647.0, 2147483648.0, -2147483648.0, -2147483649.0, 2.9,
-                                 -2.9,         0.0,          -0.0,          1e35,         1e-6};
+                                 -2.9,         0.0,          -0.0,          1e35,          1e-6};
   return table[k % (sizeof table / sizeof table[0])];
 }
 

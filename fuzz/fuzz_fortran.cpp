@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzz target for the Fortran CHARACTER conversions: each input is a sequence of block id
 // settings and copies, port look-ups by name, port additions and count settings, and identifier
 // scans, with CHARACTER arguments of any bytes and any length (negative included), each held in
@@ -13,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_host.h"
 #include <kvoblk/kvofortran.h>
+#include "fuzz_host.h"
 
 namespace {
 
@@ -79,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t room = n > 0 ? static_cast<size_t>(n) : 0;
         std::unique_ptr<char[]> out(new char[room]);
         const std::string id = id_of(b);
-        const int result = (n & 1) ? _BLK_COPY_BLKID_F(&b, out.get(), n)
-                                   : KVOBLK_ID(&b, out.get(), n);
+        const int result =
+            (n & 1) ? _BLK_COPY_BLKID_F(&b, out.get(), n) : KVOBLK_ID(&b, out.get(), n);
         FUZZ_CHECK(result == static_cast<int>(id.size()) + 1);
         std::string want = id.substr(0, room);
         want.resize(room, ' ');
@@ -131,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++want;
         FUZZ_CHECK(count == want);
         FUZZ_CHECK(pos == static_cast<int>(std::min<int64_t>(int64_t(start) + want + 1, INT_MAX)));
-        std::string expect = want > 0 ? std::string(&text.bytes[start - 1], static_cast<size_t>(want)) : "";
+        std::string expect =
+            want > 0 ? std::string(&text.bytes[start - 1], static_cast<size_t>(want)) : "";
         expect = expect.substr(0, room);
         expect.resize(room, ' ');
         FUZZ_CHECK(std::string(token.get(), room) == expect);

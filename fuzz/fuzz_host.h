@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What every fuzz target shares: a fresh reference host for each input with both devices
 // captured, a check that stops the run on a broken invariant, and a scratch directory.
 #pragma once

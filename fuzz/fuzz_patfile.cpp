@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fuzz target for the pattern-file reader: each input is a pattern file, read directly pass by
 // pass, asked for its dimensions, and restored into a block placed between guard entries of the
 // global Jacobian. Whatever the file holds: a failure counts exactly one error, nothing outside
@@ -13,8 +14,8 @@
 #include "patfile_block.h"
 #include "snapshot.h"
 
-using kvoblk::detail::kvoblk_pat_header_t;
 using kvoblk::detail::kvoblk_pat_file_read;
+using kvoblk::detail::kvoblk_pat_header_t;
 
 namespace {
 

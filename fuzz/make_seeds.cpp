@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Writes the seed corpora of the fuzz targets into DIRECTORY/<target>/: pattern files that the
 // library itself writes for the pattern-file target's block (by the restore fallback and by the
 // writer for each generation mode), and short step sequences for the attribute and Fortran
@@ -106,7 +107,7 @@ void fortran_steps(const fs::path& dir) {
   s.u8(3).text("P1").u8(3).text("P2");  // two ports
   s.u8(2).text("P2      ").u8(0);       // found
   s.u8(2).text(std::string(8, '\0')).u8(0);
-  s.u8(4).raw(int8_t{1});               // count 1: P2 no longer found
+  s.u8(4).raw(int8_t{1});  // count 1: P2 no longer found
   s.u8(2).text("P2").u8(0);
   s.u8(4).raw(int8_t{-1});
   s.u8(5).text("B1.TEMP").u8(0).u8(4 + 8).raw(int8_t{1}).u8(0);

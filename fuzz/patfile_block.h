@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block the pattern-file target restores into, and from which its seed files were written:
 // block B1 with variables A, B, C and equations F (on A and C) and G (on B), placed after one
 // guard variable, equation and two guard non-zeros, and followed by a neighbour's variable,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Replays a fuzz target over files without the fuzzing engine: every file named, and every
 // regular file in a directory named, is read whole into a buffer of exactly its size and handed
 // to LLVMFuzzerTestOneInput, in name order. A broken invariant stops the program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Integer workspace of the reference host: a first-fit allocator over one growable buffer of
 // 32-bit words. Blocks are named by word index; index 0 is reserved and never handed out.
 //

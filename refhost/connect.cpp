@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Stream connections: the connection equations' slice of the lists, making and refusing
 // connections, removing them, their residuals and Jacobian values, and CONNECT scripts.
 #include "kvoconnect.h"
@@ -11,9 +12,8 @@ namespace kvoref {
 
 namespace {
 
-const char* const kKindName[] = {"unspecified",   "volume flow",   "molar flow",
-                                 "mass flow",     "concentration", "mole fraction",
-                                 "temperature",   "pressure"};
+const char* const kKindName[] = {"unspecified",   "volume flow",   "molar flow",  "mass flow",
+                                 "concentration", "mole fraction", "temperature", "pressure"};
 const char* const kKindUnit[] = {"", "m3/h", "kmol/h", "kg/s", "kmol/m3", "-", "K", "kPa"};
 constexpr int kKinds = sizeof kKindName / sizeof kKindName[0];
 
@@ -58,13 +58,15 @@ int Port::kind(int position) const {
 
 const char* Port::label(int position) const {
   return position >= 0 && position < static_cast<int>(labels_.size()) ? labels_[position].c_str()
-                                                                       : "";
+                                                                      : "";
 }
 
 // ---- Connections -------------------------------------------------------------------------------
 
 Connections::Connections(const Lists& lists, int estart, int nzstart, NUXBlockCallback* notify)
-    : lists_(lists), estart_(std::max(estart, 1)), nzstart_(std::max(nzstart, 1)),
+    : lists_(lists),
+      estart_(std::max(estart, 1)),
+      nzstart_(std::max(nzstart, 1)),
       notify_(notify) {}
 
 Connections::~Connections() = default;
@@ -109,7 +111,8 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
     // NOLINTEND(performance-inefficient-string-concatenation)
     for (const Port* p : {from, to})
       if (p->var(j) < 1 || p->var(j) > kvovarlst_inq_nvar(lists_.varlst))
-        return refuse("port " + port_full_name(p) + " is not bound to variables (place its block first)");
+        return refuse("port " + port_full_name(p) +
+                      " is not bound to variables (place its block first)");
   }
   for (const Port* p : {from, to})
     if (const Info* c = of_port(p))
@@ -133,8 +136,8 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
 }
 
 bool Connections::disconnect(int id) {
-  auto it = std::find_if(conns_.begin(), conns_.end(),
-                         [id](const Conn& c) { return c.info.id == id; });
+  auto it =
+      std::find_if(conns_.begin(), conns_.end(), [id](const Conn& c) { return c.info.id == id; });
   if (it == conns_.end()) return false;
   const int n = it->neqn;
   edit(true, -n);

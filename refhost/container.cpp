@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's container, ports and port materials.
 #include <cstring>
 #include <sstream>

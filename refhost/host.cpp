@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Whole-host operations of the reference host.
 #include "kvorefhost.h"
 

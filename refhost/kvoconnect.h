@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Stream connections of the reference host. A connection joins an outlet port of one block to an
 // inlet port of another; the host then owns one connection equation per variable pair,
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's own API: what a simulator would provide beyond the host service
 // declarations. Tests, examples and benchmarks use it to reset the host, build a flowsheet's
 // lists, capture device text, and make containers, ports and scripts.
@@ -303,14 +304,14 @@ constexpr double kNlratioRefresh = 1.0e6;
 
 // One Newton step as the progress callback sees it.
 struct NewtonProgress {
-  int step = 0;                  // 0 before the first step
-  double norm = 0.0;             // largest absolute residual after the step
-  int worst_eqn = 0;             // equation position holding it
-  std::string worst_name;        // its name
-  double step_length = 0.0;      // fraction of the Newton step taken (1 = full step; 0 at step 0)
-  int residual_passes = 0;       // residual passes over all units so far
-  int jacobian_passes = 0;       // Jacobian passes so far
-  bool refreshed = false;        // this step's Jacobians were all evaluated afresh
+  int step = 0;              // 0 before the first step
+  double norm = 0.0;         // largest absolute residual after the step
+  int worst_eqn = 0;         // equation position holding it
+  std::string worst_name;    // its name
+  double step_length = 0.0;  // fraction of the Newton step taken (1 = full step; 0 at step 0)
+  int residual_passes = 0;   // residual passes over all units so far
+  int jacobian_passes = 0;   // Jacobian passes so far
+  bool refreshed = false;    // this step's Jacobians were all evaluated afresh
 };
 
 struct NewtonOptions {
@@ -333,14 +334,14 @@ struct NewtonOptions {
 
 struct NewtonReport {
   bool converged = false;
-  int iterations = 0;       // Newton steps taken
-  int residual_calls = 0;   // residual passes over all units made by the solver itself
-  int jacobian_calls = 0;   // Jacobian passes over all units
-  int refreshes = 0;        // steps whose Jacobians were all evaluated afresh by the solver's rule
-  double norm = 0.0;        // final largest absolute residual
-  std::string message;      // why the solve failed, in words; empty on success
-  bool diverged = false;    // stopped as diverging; the variables hold the best point seen
-  bool singular = false;    // the Jacobian could not be factored
+  int iterations = 0;      // Newton steps taken
+  int residual_calls = 0;  // residual passes over all units made by the solver itself
+  int jacobian_calls = 0;  // Jacobian passes over all units
+  int refreshes = 0;       // steps whose Jacobians were all evaluated afresh by the solver's rule
+  double norm = 0.0;       // final largest absolute residual
+  std::string message;     // why the solve failed, in words; empty on success
+  bool diverged = false;   // stopped as diverging; the variables hold the best point seen
+  bool singular = false;   // the Jacobian could not be factored
   // For a singular Jacobian: the structurally singular part (see structural_singularity), empty
   // when the pattern is structurally sound and the matrix is singular by its values.
   std::vector<int> singular_eqns, singular_vars;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's lists: variable lists, equation lists, global Jacobians and pattern
 // objects. All of them live in one handle table (handle h is element h-1), so a handle of one
 // kind passed where another kind is expected is refused like an unknown handle. Every service

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Message-digest service of the reference host: MD5 (RFC 1321) through the system's own
 // cryptography: OpenSSL's EVP interface, or CNG (bcrypt) on Windows. Each context owns one
 // digest object of that interface from MD5Init until MD5Final releases it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Port naming service, the structure editor's object-name check and the blank-fill utility.
 #include <cstring>
 

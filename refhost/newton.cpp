@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's flowsheet solver: Newton's method over every active equation and free
 // variable of the flowsheet's lists, with the linear systems solved by a sparse LU (KLU) that is
 // factored once and refactored on later iterations. After every step it measures each unit's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Numeric utilities of the reference host: column grouping of a block's sparsity pattern by a
 // greedy partial distance-2 colouring, and grouped forward-difference Jacobians driven through
 // a request flag.
@@ -586,8 +587,8 @@ int colour_pattern(Work& w) {
   std::vector<int>& order = w.order;
   order.resize(n);
   std::vector<int> size, classes, at;
-  for (int round = 0, stale = 0;
-       groups > s.lower_bound && budget >= pass && stale < kStaleRounds; ++round) {
+  for (int round = 0, stale = 0; groups > s.lower_bound && budget >= pass && stale < kStaleRounds;
+       ++round) {
     size.assign(groups + 1, 0);
     for (int c : s.active) ++size[best[c]];
     classes.resize(groups);

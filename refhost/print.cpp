@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Print service of the reference host: the history and report devices, printf-style output and
 // script handles. Each device writes to standard output unless it is captured (the text is kept
 // until taken) or sent to a file (appended).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Structural analysis of the flowsheet's system: which equations and variables make the
 // Jacobian's pattern singular, by a maximum matching (BTF's maximum transversal) and alternating
 // paths from the unmatched equations and variables.
@@ -24,8 +25,8 @@ StructuralReport structural_singularity(const Lists& lists) {
   std::vector<int> Ap = s.Ap, Ai = s.Ai;
   std::vector<int> match(nrow, -1), work(5 * static_cast<size_t>(ncol));
   double done = 0.0;
-  rep.matched = btf_maxtrans(nrow, ncol, Ap.data(), Ai.data(), 0.0, &done, match.data(),
-                             work.data());
+  rep.matched =
+      btf_maxtrans(nrow, ncol, Ap.data(), Ai.data(), 0.0, &done, match.data(), work.data());
   std::vector<int> row_of_col(ncol, -1);
   for (int i = 0; i < nrow; ++i)
     if (match[i] >= 0) row_of_col[match[i]] = i;

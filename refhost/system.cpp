@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sparse system of a flowsheet's lists, as the solver and the structural analysis see it.
 #include "system.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sparse system the reference host's solver works on: which list positions take part and
 // where each non-zero of the global Jacobian lands in the compressed-column matrix. Internal to
 // the reference host.

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Value service of the reference host: tagged values holding a number, a text (string or
 // identifier) or a logical, with conversion between the kinds and printing.
-#include <charconv>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>

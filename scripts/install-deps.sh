@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the Debian packages the build needs, when they are missing. Runs as root on a fresh
 # machine (apt-get); does nothing when everything is there already. With --bench it also
 # installs what only the benchmarks use (ColPack, the grouping benchmark's peer), with --lint the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Puts the licence identifier on the first line of every tracked source file, in the comment form
 # the file's language needs (after the #! line of a script). Files that carry it already are left
 # as they are, so running it again changes nothing.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Compares the dynamic symbols the library defines with the golden list, which is also the list
 # the library's version script is made from: a name marked for export whose definition went
 # missing shows here as a missing line, and anything the list does not hold must never appear.

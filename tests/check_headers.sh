@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Compiles every public header on its own with nothing but `-I include`: as C11 and as C++17,
 # except the headers that declare C++ classes, which are compiled as C++ only. Then makes sure no
 # public header declares an internal name of the library or of the reference host.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Makes the Debian packages of the build in a scratch directory and checks what each holds and
 # depends on: the library alone in its package, the reference host with the runner, and every
 # development file (headers, host interface, CMake package, pkg-config files) in the -dev package.

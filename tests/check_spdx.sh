@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # The licence-line script on a scratch repository: each kind of source file gets the line in its
 # own comment form (after the #! line of a script), data files are left alone, a second run
 # changes nothing, and --check fails before and passes after.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Allocation-failure sweeps: for every k that a step reaches, the k-th workspace request (and,
 // where the library's objects are linked in, the k-th heap request of the library) fails. Each
 // case must end with a defined status, report a failure or give exactly the result of a run
@@ -13,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/kvoblock.h>
 #include <kvoblk/kvojac.h>
+#include "fixture.h"
 #include "snapshot.h"
 #ifdef KVOBLK_WHITEBOX
 #include "kvblk_internal.h"
@@ -355,7 +356,8 @@ TEST_F(AllocSweep, PlacementAndDimensioningReportOrComplete) {
 
 TEST_F(AllocSweep, NumericDetectionCountsOneErrorOrPlacesThePattern) {
   for (Source source : sources())
-    sweep(source, [&] { return placed_block(KVOBLK_PAT_NUMERIC); }, pattern_step, true);
+    sweep(
+        source, [&] { return placed_block(KVOBLK_PAT_NUMERIC); }, pattern_step, true);
 }
 
 TEST_F(AllocSweep, RestoreCountsOneErrorOrPlacesTheSavedPattern) {
@@ -375,7 +377,8 @@ TEST_F(AllocSweep, RestoreCountsOneErrorOrPlacesTheSavedPattern) {
 
 TEST_F(AllocSweep, RestoreFallbackDetectsAndSavesACompleteFileOrNone) {
   for (Source source : sources())
-    sweep(source, [&] { return placed_block(KVOBLK_PAT_RESTORE); }, pattern_step, true);
+    sweep(
+        source, [&] { return placed_block(KVOBLK_PAT_RESTORE); }, pattern_step, true);
 }
 
 TEST_F(AllocSweep, NumericJacobianReportsOrGivesTheExactValues) {

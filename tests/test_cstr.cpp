@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stirred-tank chain model: creation and its refusals, placement in the lists with each way
 // of getting the pattern, port binding, residuals at the closed-form steady state, the analytic
 // Jacobian against finite differences on the model's own pattern and on a reordered one, the

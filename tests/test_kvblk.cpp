@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Block core: creation and destruction, accessors, guarded settings, dispatch, containers,
 // scripts and the port list.
 #include <cstring>
@@ -153,8 +154,7 @@ TEST_F(Accessors, BadHandleIsReportedAndTreatedAsNoBlock) {
   EXPECT_EQ(kvoblk_inq_vstart(b), 1);
   kvoblk_set_vstop(b, 9);
   EXPECT_EQ(his(), "!! kvoblk_inq_vstart: Invalid block handle " + std::to_string(b) +
-                       "\n!! kvoblk_set_vstop: Invalid block handle " + std::to_string(b) +
-                       "\n");
+                       "\n!! kvoblk_set_vstop: Invalid block handle " + std::to_string(b) + "\n");
   EXPECT_EQ(kvoblk_add_port(-5, nullptr), true);
 }
 
@@ -560,7 +560,6 @@ TEST_F(Ports, LookupWithAHugeStoredCountVisitsOnlyTheArray) {
   EXPECT_EQ(numbering_calls, 5);
   wordof(b, W::num_ports) = 1;
 }
-
 
 TEST_F(Ports, GrowthFailureRefusesTheSecondPortAndKeepsTheFirst) {
   auto* a = new kvoref::Port("A");

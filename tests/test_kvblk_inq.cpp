@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block inquiry that fills the block-information record, its optional statistics, and the
 // one-line block report.
 #include <cmath>
 #include <cstring>
 #include <string>
 
-#include "toy_model.h"
 #include <kvoblk/kvojac.h>
+#include "toy_model.h"
 
 using kvotest::toy;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
 #include <string>
 
@@ -285,4 +286,3 @@ TEST_F(SolveCycle, GroupingMadeForAnotherPlacementIsNotUsed) {
   kvoblk_post_solve(b, &st);
   EXPECT_EQ(wordof(b, W::vgrp), 0);
 }
-

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Structure checksums and the host's MD5: the digest service against the RFC 1321 vectors, which
 // entries each routine samples, the exact bytes it feeds, and what it does with missing inputs.
 #include <algorithm>
@@ -6,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/host/kvo_md5.h>
+#include "fixture.h"
 
 #ifdef KVOBLK_WHITEBOX
 #include "kvopat.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block attributes: names, descriptions, lookup into tagged values and assignment from them,
 // with every refusal and consistency message.
 #include <climits>
@@ -7,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "fixture.h"
 #include <kvoblk/kvoattr.h>
+#include "fixture.h"
 
 #ifdef KVOBLK_WHITEBOX
 namespace kvoblk {

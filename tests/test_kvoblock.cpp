@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The framework block class: the record's framework object, wrapper references through copies,
 // port positions, container registration, connections, removal from the matrix and Destroy.
 #include <climits>
@@ -6,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "toy_model.h"
 #include <kvoblk/kvoblock.h>
+#include "toy_model.h"
 
 namespace W = kvoblk_word;
 

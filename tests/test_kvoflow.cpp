@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The flowsheet runner: the file reader's errors with their exact positions, plug-in loading,
 // the drawings, and whole runs of the recycle flowsheet and of bad flowsheets.
 #include <unistd.h>
@@ -50,12 +51,12 @@ const char* const kTwoBlocks =
 
 TEST(FlowsheetFile, AGoodFileHasNoErrorsAndKeepsEveryEntry) {
   Diagnostics diag("t.toml");
-  const kvoflow::FlowsheetSpec spec = kvoflow::parse_flowsheet(
-      std::string(kTwoBlocks) +
-          "method = \"UPDATE_NUMERIC\"\npattern = \"RESTORE\"\n"
-          "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
-          "[fix]\n\"M1.IN1.F\" = 3\n[guess]\n\"R1.F(1)\" = 2.5\n",
-      "t.toml", diag);
+  const kvoflow::FlowsheetSpec spec =
+      kvoflow::parse_flowsheet(std::string(kTwoBlocks) +
+                                   "method = \"UPDATE_NUMERIC\"\npattern = \"RESTORE\"\n"
+                                   "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
+                                   "[fix]\n\"M1.IN1.F\" = 3\n[guess]\n\"R1.F(1)\" = 2.5\n",
+                               "t.toml", diag);
   ASSERT_TRUE(diag.ok()) << diag.lines().front();
   ASSERT_EQ(spec.blocks.size(), 2u);
   EXPECT_EQ(spec.blocks[1].method, KVOBLK_UPDATE_NUMERIC);
@@ -90,9 +91,8 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
        "rate_constant, order\n"},
       {std::string(kTwoBlocks) + "[[block]]\nid = \"R1\"\nmodel = \"MIXER\"\n",
        "t.toml:10:6: a block with id \"R1\" is already defined at line 2\n"},
-      {std::string(kTwoBlocks) +
-           "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
-           "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN2\"\n",
+      {std::string(kTwoBlocks) + "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN\"\n"
+                                 "[[connection]]\nfrom = \"M1.OUT\"\nto = \"R1.IN2\"\n",
        "t.toml:13:8: port M1.OUT is already connected at line 10\n"},
       {std::string(kTwoBlocks) + "[[connection]]\nfrom = \"M2.OUT\"\nto = \"R1.IN\"\n",
        "t.toml:10:8: there is no block \"M2\" to connect\n"},
@@ -133,8 +133,7 @@ TEST(FlowsheetFile, AMissingFileIsNamed) {
 
 std::string plugin_file(const std::string& model, const std::string& path,
                         const std::string& params = "evaporated = 0.25\n") {
-  return "[plugins]\n" + model + " = \"" + path +
-         "\"\n[[block]]\nid = \"C1\"\nmodel = \"" + model +
+  return "[plugins]\n" + model + " = \"" + path + "\"\n[[block]]\nid = \"C1\"\nmodel = \"" + model +
          "\"\n[block.parameters]\n" + params;
 }
 
@@ -177,14 +176,16 @@ TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
                        "/recycle.toml cannot be loaded: ",
                        0),
             0u);
-  EXPECT_EQ(errors(plugin_file("CSTR", KVOFLOW_PLUGIN)).rfind(
-                "t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
-                "earlier plug-in\n",
-                0),
-            0u);
+  EXPECT_EQ(
+      errors(plugin_file("CSTR", KVOFLOW_PLUGIN))
+          .rfind("t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
+                 "earlier plug-in\n",
+                 0),
+      0u);
 }
 
-// ---- Drawings ------------------------------------------------------------------------------------
+// ---- Drawings
+// ------------------------------------------------------------------------------------
 
 // Renders an SVG text to PNG with rsvg-convert; true when it renders.
 bool renders(const std::string& svg, const std::string& name) {
@@ -249,7 +250,8 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   fs::remove_all(dir);
 }
 
-// ---- Whole runs ----------------------------------------------------------------------------------
+// ---- Whole runs
+// ----------------------------------------------------------------------------------
 
 class Runner : public kvotest::KvoTest {
  protected:
@@ -395,10 +397,10 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
-  const std::string f = write(
-      "div.toml", std::string("[solver]\nmax_iterations = 4\n") + kConcentrator +
-                      "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1e9\n"
-                      "\"C1.IN.CB\" = 0\n");
+  const std::string f =
+      write("div.toml", std::string("[solver]\nmax_iterations = 4\n") + kConcentrator +
+                            "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1e9\n"
+                            "\"C1.IN.CB\" = 0\n");
   // A valid pattern file from a good run is there first.
   const std::string good = write("good.toml", std::string(kConcentrator) +
                                                   "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n"

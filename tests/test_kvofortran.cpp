@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran entry points, called as Fortran calls them: CHARACTER conversion both ways, port
 // handles, the port count, the twins of the block functions and the identifier scanner.
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/kvofortran.h>
+#include "fixture.h"
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran entry points for models without glue code (operation slots by name, items and
 // values by block-local number) and the gfortran names of the entry points.
 #include <kvoblk/kvofortran.h>

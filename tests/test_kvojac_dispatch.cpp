@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Jacobian dispatchers: the method in force, the fall-back of the update methods, the
 // recording of the last iterate, group requests and the guards.
 #include <string>
 
-#include "toy_model.h"
 #include <kvoblk/kvojac.h>
+#include "toy_model.h"
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;
@@ -173,7 +174,7 @@ TEST_F(JacDispatch, UpdateNumericFirstDifferencesThenAppliesTheSecantUpdate) {
   m.res_calls = m.selfjac_calls = 0;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his(), "");
-  EXPECT_EQ(m.res_calls, 1);       // the update's own evaluation at the current point
+  EXPECT_EQ(m.res_calls, 1);     // the update's own evaluation at the current point
   EXPECT_NEAR(bj(), 3.0, 1e-9);  // the secant slope of x^2 between 1 and 2
 
   set_x(4.0);

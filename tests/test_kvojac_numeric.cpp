@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Variable grouping, the last-iterate buffers, the numeric Jacobian's request loop, the base
 // pre- and post-solve, and the identifier scanner.
 #include <cmath>
@@ -5,9 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include <kvoblk/kvojac.h>
 #include "cstr.h"
 #include "toy_model.h"
-#include <kvoblk/kvojac.h>
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

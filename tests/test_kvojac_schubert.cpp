@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Schubert update: when it may be used, the secant correction of each row, the SMALL,
 // NOISE and NORM tests, its failures and its reports at every diagnostic level.
 #include <cmath>
@@ -5,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "toy_model.h"
 #include <kvoblk/kvojac.h>
+#include "toy_model.h"
 
 using kvotest::KvoTest;
 namespace W = kvoblk_word;

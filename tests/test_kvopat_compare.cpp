@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pattern checks and the two comparisons: the stored pattern against the one obtained the other
 // way with its exact report, the refusals and what is put back afterwards, and the comparison of
 // analytic with numeric Jacobian values.
@@ -8,13 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "toy_model.h"
 #include <kvoblk/kvopat_compare.h>
+#include "toy_model.h"
 // The program built from the library's objects has no example models.
 #ifndef KVOBLK_WHITEBOX
 #include "cstr.h"
 #endif
-
 
 namespace {
 
@@ -862,8 +862,8 @@ TEST_F(PatternCheck, PatternAdaptersRoundTripThroughAHostObjectAndFindEntriesOut
   EXPECT_EQ(q.cols[1], 3);
   kvojac_destroy(&object);
   EXPECT_EQ(kvoblk::detail::first_outside(p, 3, 3), -1);
-  EXPECT_EQ(kvoblk::detail::first_outside(p, 2, 3), 2);  // column 3 of a two-variable block
-  EXPECT_EQ(kvoblk::detail::first_outside(p, 3, 1), 1);  // row 2 of a one-equation block
+  EXPECT_EQ(kvoblk::detail::first_outside(p, 2, 3), 2);      // column 3 of a two-variable block
+  EXPECT_EQ(kvoblk::detail::first_outside(p, 3, 1), 1);      // row 2 of a one-equation block
   EXPECT_EQ(kvoblk::detail::local_number(INT32_MIN, 2), 0);  // a number no word can hold
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The sparsity pattern file: what the library writes when the file is missing, how it reads a
 // file back into a block's pattern, the dimension query, and a reader that survives any file.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Numeric sparsity detection: the pattern found, the step away from bounds and zero, the refusal
 // of unusable values, residual failures, empty blocks and growth of the entry arrays.
 #include <sys/resource.h>
@@ -14,14 +15,13 @@
 
 #include "toy_model.h"
 
-
 namespace {
 
 // A linear test model: equation i is the sum of (j + 1) x_j over the columns j it depends on.
 // Variables are X1..Xn. Every residual call records the variable values it saw.
 struct Model {
   int nvar = 0, neq = 0;
-  int defined_eqns = -1;  // equations put into the list; -1 means all
+  int defined_eqns = -1;                  // equations put into the list; -1 means all
   std::vector<std::pair<int, int>> deps;  // (row, column), block-local, 1-based
   std::vector<double> value, lower, upper, scale;
   std::vector<int> fail_calls;  // residual calls (1-based) that report a problem
@@ -36,7 +36,8 @@ void model_ini(int b, int vs, int es, int, int* status) {
     kvoref::define_var(varlst, vs + j, ("X" + std::to_string(j + 1)).c_str(), m.value[j],
                        m.lower[j], m.upper[j], m.scale[j]);
   int ne = m.defined_eqns < 0 ? m.neq : m.defined_eqns;
-  for (int i = 0; i < ne; ++i) kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+  for (int i = 0; i < ne; ++i)
+    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
   kvoblk_set_vstop(b, vs + m.nvar - 1);
   kvoblk_set_estop(b, es + m.neq - 1);
   *status = 0;

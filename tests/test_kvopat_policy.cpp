@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pattern initialisation policy: the non-zero reservation at dimensioning, dimensioning itself,
 // and pattern initialisation by the model, by numeric detection, with its failures.
 #include <climits>
@@ -5,7 +6,6 @@
 #include <vector>
 
 #include "toy_model.h"
-
 
 namespace {
 
@@ -45,7 +45,8 @@ void model_res(int b, int* status) {
   for (int i = 0; i < m.neq; ++i) {
     double r = 0;
     for (int j = 0; j < m.nvar; ++j)
-      if (m.dense || j == i || j == i + 1) r += (j + 1) * kvovarlst_inq_var_value(varlst, vs + j, 0);
+      if (m.dense || j == i || j == i + 1)
+        r += (j + 1) * kvovarlst_inq_var_value(varlst, vs + j, 0);
     kvoeqnlst_vec_residual(eqnlst)[es + i - 1] = r;
   }
   *status = 0;
@@ -111,11 +112,11 @@ TEST_F(PatternPolicy, NumericReservationIsDenseForSmallBlocksAndAFillShareBeyond
 
 TEST_F(PatternPolicy, LargeBlocksAreReservedFromWideProductsClampedTo32Bits) {
   kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);
-  EXPECT_EQ(reserve(10000, 10000), 30000000);     // 1e8 x 30 leaves 32 bits
-  EXPECT_EQ(reserve(50000, 50000), 750000000);    // the product itself leaves 32 bits
-  EXPECT_EQ(reserve(100000, 100000), INT_MAX);    // the reservation does too
+  EXPECT_EQ(reserve(10000, 10000), 30000000);   // 1e8 x 30 leaves 32 bits
+  EXPECT_EQ(reserve(50000, 50000), 750000000);  // the product itself leaves 32 bits
+  EXPECT_EQ(reserve(100000, 100000), INT_MAX);  // the reservation does too
   kvoblk_inq_settings(b)->pat_dense_limit = INT_MAX;
-  EXPECT_EQ(reserve(46341, 46341), 644246484);    // just above the dense limit
+  EXPECT_EQ(reserve(46341, 46341), 644246484);  // just above the dense limit
   kvoblk_inq_settings(b)->pat_fill_percent = INT_MAX;
   EXPECT_EQ(reserve(INT_MAX, INT_MAX), INT_MAX);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Port attributes: names, PHASE, SPEC, TYPE and STREAM by name and by number, the messages of
 // every refusal, and the iteration over a port's variables.
 #include <dlfcn.h>
@@ -7,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/kvoport.h>
+#include "fixture.h"
 
 using kvotest::KvoTest;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Every example unit model through the same conformance checks: analytic Jacobian against
 // central differences, stated pattern against detection at two points, placement at non-zero
 // positions and offsets, every derivative method, all on a moving workspace.
@@ -21,7 +22,10 @@ TEST_F(ModelConformance, EveryExampleModelPassesEveryCheck) {
       {"CSTR chain, second order", [=] { return cstr_create("R2", 2, second_order); }},
       {"mixer of three", [] { return mix_create("MIX", 3); }},
       {"mixer of one", [] { return mix_create("MIX", 1); }},
-      {"splitter of three", [] { return split_create("SPL", {0.2, 0.3, 0.5}); }},
+      {"splitter of three",
+       [] {
+         return split_create("SPL", {0.2, 0.3, 0.5});
+       }},
       {"heater", [] { return heater_create("HX"); }},
       {"flash drum", [] { return flash_create("FL"); }},
   };
@@ -52,7 +56,8 @@ void short_selfpat(int blk, kv_jac_t* jac, int* status) {
 
 TEST_F(ModelConformance, HarnessCatchesAWrongJacobianAndAShortPattern) {
   kvotest::ModelSample s;
-  ASSERT_TRUE(kvotest::sample_model({"heater", [] {
+  ASSERT_TRUE(kvotest::sample_model({"heater",
+                                     [] {
                                        const int b = heater_create("HX");
                                        kvoblk_inq_ops(b)->selfjac = wrong_selfjac;
                                        return b;
@@ -64,7 +69,8 @@ TEST_F(ModelConformance, HarnessCatchesAWrongJacobianAndAShortPattern) {
 
 TEST_F(ModelConformance, HarnessCatchesAPatternThatMissesEntries) {
   kvotest::ModelSample s;
-  kvotest::sample_model({"mixer", [] {
+  kvotest::sample_model({"mixer",
+                         [] {
                            const int b = mix_create("MIX", 2);
                            kvoblk_inq_ops(b)->selfpat = short_selfpat;
                            return b;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plant on the reference host: the recycle flowsheet solved simultaneously from a cold start
 // with its material balance, degrees of freedom, connections through the plant, and the update
 // methods fed with nonlinearity ratios.

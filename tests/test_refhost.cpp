@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Tests of the reference host: the services the block library relies on must behave, and must
 // refuse bad input without crashing.
 #include <gtest/gtest.h>

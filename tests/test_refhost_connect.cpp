@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Stream connections of the reference host (making, refusing, removing, CONNECT scripts) and the
 // solver's failure reports: the structurally singular part of a system, a diverging solve.
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's Newton solver on small systems whose units write their own residuals and
 // Jacobians straight into the lists.
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference host's numeric utilities: column grouping (groups never share a row, reach the
 // lower bound on structured patterns, are reproducible, refuse bad patterns) and the grouped
 // forward-difference Jacobian (agrees with the analytic one, puts values back bit-exactly,

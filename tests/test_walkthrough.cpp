@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The README's model walkthrough, compiled and run: a one-tank reactor written with the
 // model-writer helpers, placed, checked and solved. A test also checks that every code snippet
 // of the README's walkthrough appears in this file as written, so the two cannot drift apart.
@@ -7,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/kvomodel.h>
+#include "fixture.h"
 #include "kvorefhost.h"
 #include "plant.h"
 
@@ -213,7 +214,7 @@ TEST(WalkthroughText, EveryReadmeSnippetIsCompiledHere) {
     ASSERT_NE(to, std::string::npos);
     const std::string snippet = without_indent(section.substr(from, to - from));
     EXPECT_NE(source.find(snippet), std::string::npos) << "README snippet not in the test:\n"
-                                                      << snippet;
+                                                       << snippet;
     ++snippets;
   }
   EXPECT_GE(snippets, 6);

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # What both mingw-w64 toolchains share: the compilers of the triplet (the Fortran one where it
 # is installed), the search roots, and programs and DLLs that carry the compiler's run-time
 # libraries inside them, so that they start under wine or on a plain Windows machine without

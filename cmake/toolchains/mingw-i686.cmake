@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for 32-bit Windows with mingw-w64 (Debian's g++-mingw-w64-i686 and
 # gfortran-mingw-w64-i686). The posix thread model's compilers are used because the C++ library
 # needs std::mutex and friends.

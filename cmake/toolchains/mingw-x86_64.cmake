@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-3-Clause
 # Cross build for 64-bit Windows with mingw-w64 (Debian's g++-mingw-w64-x86-64). Programs built
 # with it run under wine64 through CMAKE_CROSSCOMPILING_EMULATOR, so CTest runs the suites there.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran example: a two-stream mixer whose model is written in Fortran, driven as a
 // flowsheet of one block. The program creates the block (the Fortran code names it through the
 // library's Fortran entry points), dimensions it, registers it with a container, gives it three

@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: BSD-3-Clause
 ! A two-stream mixer written in Fortran 90: two feeds, each with a flow F (kg/s) and a
 ! temperature T (K), mix into one product of the same heat capacity. Block variables, in order:
 ! IN1.F, IN1.T, IN2.F, IN2.T, OUT.F, OUT.T; equations:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A two-stream mixer whose model is written in Fortran (mixer.f90), as a block: the C++ side
 // of it. Block variables, in order: IN1.F, IN1.T, IN2.F, IN2.T, OUT.F, OUT.T (flows in kg/s,
 // temperatures in K); equations FLOW and HEAT. Variables are named "<id>.IN1.F" and so on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The stirred-tank chain model: block creation, its routines in the operation table (size,
 // placement with pattern initialisation, residuals, analytic Jacobian, pattern, scripts,
 // report), call counters and the small C++ API.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A chain of continuous stirred tanks in series with the liquid-phase reaction A -> B, as one
 // block. Each tank has a flow F (m3/h) and the concentrations CA and CB (kmol/m3); the feed of
 // the first tank is part of the block as three more variables. Per tank i, with i-1 meaning the

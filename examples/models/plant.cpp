@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The plant: blocks on one container and one set of lists, stream connections, fixed variables,
 // degrees of freedom, the Newton solve with per-block evaluation counts, and the recycle
 // flowsheet built on it.
@@ -142,7 +143,8 @@ bool Plant::build(int connection_room) {
     const int blk = blocks_[b];
     int status = 0;
     kvoblk_ini(blk, v, e, nz, &status);
-    if (status != 0) return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
+    if (status != 0)
+      return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
     v = std::max(v, kvoblk_inq_vstop(blk) + 1);
     e = std::max(e, kvoblk_inq_estop(blk) + 1);
     nz = std::max(nz, kvoblk_inq_nzstop(blk) + 1);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A flowsheet of blocks on the reference host: the blocks, their container and lists, stream
 // connections between their ports, fixed variables, the degrees of freedom and the Newton solve
 // with evaluation counts per block. Programs and tests build flowsheets with it; build_recycle
@@ -8,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cstr.h"
 #include <kvoblk/kvoblk.h>
+#include "cstr.h"
 #include "kvoconnect.h"
 #include "kvorefhost.h"
 #include "units.h"
@@ -123,12 +124,12 @@ struct RecycleSpec {
   double feed_ca = 2.0;     // kmol/m3
   double feed_cb = 0.0;
   int ntanks = 3;
-  double volume = 4.0;      // m3 per tank
+  double volume = 4.0;         // m3 per tank
   double rate_constant = 0.5;  // 1/h (first order) or m3/(kmol h) (second order)
   int order = 1;
-  double flash_t = 365.0;   // K
-  double flash_p = 101.325; // kPa
-  double purge = 0.1;       // fraction of the vapour purged
+  double flash_t = 365.0;    // K
+  double flash_p = 101.325;  // kPa
+  double purge = 0.1;        // fraction of the vapour purged
 };
 // Adds the blocks, builds the plant, connects and fixes; false after a message.
 bool build_recycle(Plant& plant, const RecycleSpec& spec = RecycleSpec());

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The unit model library: mixer, splitter, heater/cooler and flash drum. The four models share
 // one set of operation-table routines; each model describes itself (sizes, names, guesses,
 // pattern, residuals, partial derivatives, ports) and the shared routines do the rest.
@@ -12,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include <kvoblk/kvomodel.h>
 #include "cstr.h"
 #include "kvoconnect.h"
-#include <kvoblk/kvomodel.h>
 #include "kvorefhost.h"
 
 using kvomodel::real;
@@ -22,9 +23,9 @@ using kvomodel::set_real;
 using kvomodel::word;
 
 const kvoref::StreamSpec& liquid_stream() {
-  static const kvoref::StreamSpec stream{
-      {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION, kvoref::KIND_CONCENTRATION},
-      {"F", "CA", "CB"}};
+  static const kvoref::StreamSpec stream{{kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
+                                          kvoref::KIND_CONCENTRATION},
+                                         {"F", "CA", "CB"}};
   return stream;
 }
 
@@ -49,9 +50,7 @@ long residual_calls = 0;
 
 int count_of(int blk) { return word(blk, UW::count); }
 double param(int blk, int p) { return real(blk, UW::reals + kvomodel::kRealWords * p); }
-void set_param(int blk, int p, double v) {
-  set_real(blk, UW::reals + kvomodel::kRealWords * p, v);
-}
+void set_param(int blk, int p, double v) { set_real(blk, UW::reals + kvomodel::kRealWords * p, v); }
 
 using Entry = std::pair<int, int>;  // block-local equation and variable
 
@@ -404,10 +403,10 @@ std::vector<PortDef> flash_ports(int) {
 
 // ---- The shared routines -----------------------------------------------------------------------
 const Model kModels[] = {
-    {"MIXER", mix_nvar, mix_neqn, mix_pattern, mix_var_item, mix_eqn_item, liquid_guess,
-     zero_lower, mix_res, mix_partial, mix_ports},
-    {"SPLITTER", split_nvar, split_neqn, split_pattern, split_var_item, split_eqn_item,
-     split_guess, split_lower, split_res, split_partial, split_ports},
+    {"MIXER", mix_nvar, mix_neqn, mix_pattern, mix_var_item, mix_eqn_item, liquid_guess, zero_lower,
+     mix_res, mix_partial, mix_ports},
+    {"SPLITTER", split_nvar, split_neqn, split_pattern, split_var_item, split_eqn_item, split_guess,
+     split_lower, split_res, split_partial, split_ports},
     {"HEATER", heater_nvar, heater_neqn, heater_pattern, heater_var_item, heater_eqn_item,
      heater_guess, heater_lower, heater_res, heater_partial, heater_ports},
     {"FLASH", flash_nvar, flash_neqn, flash_pattern, flash_var_item, flash_eqn_item, flash_guess,
@@ -530,7 +529,8 @@ void unit_selfpat(int blk, kv_jac_t* jac, int* status) {
   }
   *status = 0;
   int k = kvoblk_inq_nzstart(blk);
-  for (const Entry& en : pattern_of(*m, blk)) kvomodel::set_pattern_entry(blk, *jac, k++, en.first, en.second);
+  for (const Entry& en : pattern_of(*m, blk))
+    kvomodel::set_pattern_entry(blk, *jac, k++, en.first, en.second);
   kvoblk_set_nzstop(blk, k - 1);
 }
 
@@ -660,8 +660,8 @@ int heater_create(const char* id, const HeaterParams& params) {
 }
 
 int flash_create(const char* id, const FlashParams& p) {
-  const bool ok = finite_all({p.a[0], p.a[1], p.b[0], p.b[1], p.c[0], p.c[1], p.ctot,
-                              p.temperature, p.pressure}) &&
+  const bool ok = finite_all({p.a[0], p.a[1], p.b[0], p.b[1], p.c[0], p.c[1], p.ctot, p.temperature,
+                              p.pressure}) &&
                   p.ctot > 0.0 && p.pressure > 0.0 && p.temperature + p.c[0] > 0.0 &&
                   p.temperature + p.c[1] > 0.0;
   if (!ok) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A small library of unit models beside the stirred-tank chain: a mixer of n inlets, a splitter
 // with split fractions, a heater/cooler with an energy balance and a two-component flash drum
 // with ideal vapour-liquid equilibrium. Each one states its pattern (selfpat) and its analytic
@@ -88,9 +89,9 @@ struct FlashParams {
   double a[2] = {6.03055, 6.07954};
   double b[2] = {1211.033, 1344.8};
   double c[2] = {-52.36, -53.668};
-  double ctot = 2.0;         // kmol/m3
-  double temperature = 370;  // K, starting value of T
-  double pressure = 101.325; // kPa, starting value of P
+  double ctot = 2.0;          // kmol/m3
+  double temperature = 370;   // K, starting value of T
+  double pressure = 101.325;  // kPa, starting value of P
 };
 int flash_create(const char* id, const FlashParams& params = FlashParams());
 // Vapour pressure of component i (0 = A, 1 = B) at T by the block's constants (kPa).

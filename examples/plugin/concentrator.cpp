@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // An example plug-in model for kvoflow: a concentrator (evaporator) that boils off a fraction e of
 // a liquid stream's solvent and keeps every dissolved component, so the components' flows are
 // the same in and out. Ports IN and OUT carry the stirred-tank chain's liquid stream: volumetric
@@ -185,9 +186,9 @@ int create(const kvoblk_plugin_request* request) {
   t->selfjac = conc_selfjac;
   t->selfpat = conc_selfpat;
   // The stirred-tank chain's liquid stream on both ports, so the concentrator connects to it.
-  const kvoref::StreamSpec liquid{
-      {kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION, kvoref::KIND_CONCENTRATION},
-      {"F", "CA", "CB"}};
+  const kvoref::StreamSpec liquid{{kvoref::KIND_VOLUME_FLOW, kvoref::KIND_CONCENTRATION,
+                                   kvoref::KIND_CONCENTRATION},
+                                  {"F", "CA", "CB"}};
   if (!kvomodel::add_port(blk, kvoref::stream_port("IN", kvoref::PORT_INLET, liquid)) ||
       !kvomodel::add_port(blk, kvoref::stream_port("OUT", kvoref::PORT_OUTLET, liquid))) {
     kvoblk_destroy(blk);
@@ -199,8 +200,7 @@ int create(const kvoblk_plugin_request* request) {
 
 }  // namespace
 
-extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(
-    const kvoblk_plugin_request* request) {
+extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
   try {
     return create(request);
   } catch (...) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// The block attributes: the base routines that count, name, describe, read and assign the
 /// thirteen named attributes of every block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// The block library's exported interface: the block record's word names, the settings record,
 /// the model operation table, the block functions and their dispatchers.

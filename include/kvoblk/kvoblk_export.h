@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /** @file
  * Declaration macros shared by every public header of the block library and of the host
  * interface: the export mark, the C-linkage wrapper and a static assertion that works in C11 and

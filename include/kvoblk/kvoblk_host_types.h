@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /** @file
  * Host framework objects the block functions take and hand back. C++ callers get the host's
  * classes; C callers handle them through pointers only.

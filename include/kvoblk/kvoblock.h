@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// The framework block class: the object through which the host modelling framework sees a
 /// block, forwarding every interface operation to the block record, and the structural-edit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// Entry points for unit models written in Fortran: twins of the block functions a model calls,
 /// taking every argument by reference, and CHARACTER arguments as address and length.

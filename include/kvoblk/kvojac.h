@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// Jacobian evaluation of a block: the base solve brackets that prepare and release the per-solve
 /// work data, variable grouping and the numeric Jacobian, the last-iterate buffers and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Helpers for model writers: the model's own words and doubles in the block record, the block's
 // variable values and residuals by block-local index, and adding a port. Header only; every
 // helper re-reads the workspace base and the block's ranges, so nothing here keeps a pointer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// Checks of a block's sparsity pattern and the two comparisons a modeller uses to verify a
 /// block's derivative information: stored pattern against the pattern found the other way, and
@@ -12,22 +13,22 @@
 /// found.
 typedef enum kvoblk_pat_check_t {
   KVOBLK_PATCHECK_OK = 0,
-  KVOBLK_PATCHECK_NO_VARS_OR_EQNS = 1,  ///< the block has no variables or no equations
-  KVOBLK_PATCHECK_BAD_COUNT = 2,  ///< no non-zeros, or more than variables x equations
-  KVOBLK_PATCHECK_OUTSIDE_BLOCK = 3,  ///< an entry outside the block
-  KVOBLK_PATCHECK_ROW_ORDER = 4,  ///< rows out of order
-  KVOBLK_PATCHECK_EMPTY_LINE = 5,  ///< a row or column without entries
+  KVOBLK_PATCHECK_NO_VARS_OR_EQNS = 1,    ///< the block has no variables or no equations
+  KVOBLK_PATCHECK_BAD_COUNT = 2,          ///< no non-zeros, or more than variables x equations
+  KVOBLK_PATCHECK_OUTSIDE_BLOCK = 3,      ///< an entry outside the block
+  KVOBLK_PATCHECK_ROW_ORDER = 4,          ///< rows out of order
+  KVOBLK_PATCHECK_EMPTY_LINE = 5,         ///< a row or column without entries
   KVOBLK_PATCHECK_EMPTY_AFTER_ORDER = 6,  ///< the same after a row-order error
-  KVOBLK_PATCHECK_DUPLICATE = 7,  ///< a column twice in one row
+  KVOBLK_PATCHECK_DUPLICATE = 7,          ///< a column twice in one row
 } kvoblk_pat_check_t;
 
 /// Results of kvoblk_npat_compare_base: 0 when the comparison was made (differences are not
 /// errors), else why it was not.
 typedef enum kvoblk_npat_compare_t {
   KVOBLK_COMPARE_DONE = 0,
-  KVOBLK_COMPARE_NOTHING_STORED = 1,  ///< no stored non-zeros, or stored type UNDEFINED
-  KVOBLK_COMPARE_NO_SECOND_PATTERN = 2,  ///< the pattern found the other way is missing
-  KVOBLK_COMPARE_NUMERIC_FAILS_CHECK = 3,  ///< the numeric pattern fails the check
+  KVOBLK_COMPARE_NOTHING_STORED = 1,        ///< no stored non-zeros, or stored type UNDEFINED
+  KVOBLK_COMPARE_NO_SECOND_PATTERN = 2,     ///< the pattern found the other way is missing
+  KVOBLK_COMPARE_NUMERIC_FAILS_CHECK = 3,   ///< the numeric pattern fails the check
   KVOBLK_COMPARE_ANALYTIC_FAILS_CHECK = 4,  ///< the analytic pattern fails the check
 } kvoblk_npat_compare_t;
 

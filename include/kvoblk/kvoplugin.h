@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /** @file
  * Plug-in models for the flowsheet runner kvoflow.
  *
@@ -52,23 +53,23 @@ enum { KVOBLK_PARAM_NUMBER = 1, KVOBLK_PARAM_TEXT = 2, KVOBLK_PARAM_LIST = 3 };
 
 /** One parameter of the block, from its [block.parameters] table. */
 typedef struct kvoblk_plugin_param {
-  const char* name;    /**< the parameter's name */
-  int kind;            /**< KVOBLK_PARAM_NUMBER, _TEXT or _LIST */
-  double number;       /**< NUMBER */
-  const char* text;    /**< TEXT (never null; "" for other kinds) */
-  const double* list;  /**< LIST */
-  int list_size;       /**< LIST: the number of values */
+  const char* name;   /**< the parameter's name */
+  int kind;           /**< KVOBLK_PARAM_NUMBER, _TEXT or _LIST */
+  double number;      /**< NUMBER */
+  const char* text;   /**< TEXT (never null; "" for other kinds) */
+  const double* list; /**< LIST */
+  int list_size;      /**< LIST: the number of values */
 } kvoblk_plugin_param;
 
 /** What the runner hands the entry point for one block. */
 typedef struct kvoblk_plugin_request {
-  int version;        /**< KVOBLK_PLUGIN_VERSION; a plug-in refuses a version it does not know */
-  const char* model;  /**< the model name the flowsheet file gives the plug-in */
-  const char* id;     /**< the block id */
-  int nparams;        /**< the number of parameters */
-  const kvoblk_plugin_param* params;  /**< the parameters, in file order */
-  char* message;      /**< room for the sentence saying why creation failed */
-  int message_size;   /**< bytes of message, the terminating zero included */
+  int version;       /**< KVOBLK_PLUGIN_VERSION; a plug-in refuses a version it does not know */
+  const char* model; /**< the model name the flowsheet file gives the plug-in */
+  const char* id;    /**< the block id */
+  int nparams;       /**< the number of parameters */
+  const kvoblk_plugin_param* params; /**< the parameters, in file order */
+  char* message;                     /**< room for the sentence saying why creation failed */
+  int message_size;                  /**< bytes of message, the terminating zero included */
 } kvoblk_plugin_request;
 
 /** The entry point's type, for the runner's look-up. */

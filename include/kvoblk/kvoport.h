@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /// @file
 /// Port attributes of a block: PHASE, SPEC, TYPE and STREAM reached by port and attribute name or
 /// by port object and attribute number, and the iteration over a port's variables.

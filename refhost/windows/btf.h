@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The maximum transversal of the BTF interface, for Windows builds where SuiteSparse is not at
 // hand (klu_eigen.cpp): a matching of rows to columns of a compressed-column pattern.
 #pragma once

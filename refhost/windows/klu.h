@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The part of the KLU sparse LU interface the reference host's Newton solver uses, for Windows
 // builds where SuiteSparse is not at hand: the same names and meanings, carried out by Eigen's
 // SparseLU in klu_eigen.cpp. Matrices are square, in compressed columns (Ap, Ai, Ax), 0-based.
@@ -17,8 +18,7 @@ struct klu_numeric;   // one numeric factorisation
 
 int klu_defaults(klu_common* common);
 klu_symbolic* klu_analyze(int n, int* Ap, int* Ai, klu_common* common);
-klu_numeric* klu_factor(int* Ap, int* Ai, double* Ax, klu_symbolic* symbolic,
-                        klu_common* common);
+klu_numeric* klu_factor(int* Ap, int* Ai, double* Ax, klu_symbolic* symbolic, klu_common* common);
 int klu_refactor(int* Ap, int* Ai, double* Ax, klu_symbolic* symbolic, klu_numeric* numeric,
                  klu_common* common);
 int klu_rcond(klu_symbolic* symbolic, klu_numeric* numeric, klu_common* common);

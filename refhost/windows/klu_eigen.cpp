@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // KLU's and BTF's calls as the reference host uses them, carried out by Eigen: SparseLU with a
 // COLAMD ordering for the factorisations, and augmenting paths for the maximum transversal.
 #include <Eigen/SparseCore>
@@ -61,8 +62,7 @@ klu_symbolic* klu_analyze(int n, int* Ap, int* Ai, klu_common* common) {
   return sym;
 }
 
-klu_numeric* klu_factor(int* Ap, int* Ai, double* Ax, klu_symbolic* symbolic,
-                        klu_common* common) {
+klu_numeric* klu_factor(int* Ap, int* Ai, double* Ax, klu_symbolic* symbolic, klu_common* common) {
   if (!common) return nullptr;
   if (!symbolic || !Ap || !Ai || !Ax) {
     common->status = KLU_INVALID;

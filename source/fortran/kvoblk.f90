@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: BSD-3-Clause
 ! The block library for models written in Fortran (2003): bind(C) interfaces of every Fortran
 ! entry point (every argument by reference, CHARACTER as the text and its length), the codes of
 ! the C headers as named constants, the history and report devices, and procedures that take

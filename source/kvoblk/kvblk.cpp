@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block record: creation with its two sets of defaults, destruction, the record and
 // settings accessors, the port callback object, and the guarded method and pattern setters.
 #include <cmath>
@@ -261,12 +262,12 @@ KVOBLK_API int kvoblk_inq_eo_state(int blkptr) {
   return live(blkptr, __func__) ? word(blkptr, W::eo_state) : 0;
 }
 
-#define KVOBLK_RANGE_WORD(name, k, empty)                                       \
-  KVOBLK_API int kvoblk_inq_##name(int blkptr) {                                \
-    return live(blkptr, __func__) ? word(blkptr, k) : (empty);                  \
-  }                                                                             \
-  KVOBLK_API void kvoblk_set_##name(int blkptr, int value) {                    \
-    if (live(blkptr, __func__)) word(blkptr, k) = value;                        \
+#define KVOBLK_RANGE_WORD(name, k, empty)                      \
+  KVOBLK_API int kvoblk_inq_##name(int blkptr) {               \
+    return live(blkptr, __func__) ? word(blkptr, k) : (empty); \
+  }                                                            \
+  KVOBLK_API void kvoblk_set_##name(int blkptr, int value) {   \
+    if (live(blkptr, __func__)) word(blkptr, k) = value;       \
   }
 KVOBLK_RANGE_WORD(vstart, W::vstart, 1)
 KVOBLK_RANGE_WORD(vstop, W::vstop, 0)
@@ -284,16 +285,16 @@ kvoblk_settings_t* live_settings(int blkptr, const char* fn) {
 }
 }  // namespace
 
-#define KVOBLK_SETTING(type, name, field, result, stored)                      \
-  KVOBLK_API type kvoblk_inq_##name(int blkptr) {                              \
-    kvoblk_settings_t* s = live_settings(blkptr, __func__);                   \
-    return s ? s->field : type();                                             \
-  }                                                                            \
-  KVOBLK_API result kvoblk_set_##name(int blkptr, type value) {                \
-    kvoblk_settings_t* s = live_settings(blkptr, __func__);                   \
-    if (!s) return result();                                                  \
-    s->field = value;                                                         \
-    return static_cast<result>(stored);                                       \
+#define KVOBLK_SETTING(type, name, field, result, stored)       \
+  KVOBLK_API type kvoblk_inq_##name(int blkptr) {               \
+    kvoblk_settings_t* s = live_settings(blkptr, __func__);     \
+    return s ? s->field : type();                               \
+  }                                                             \
+  KVOBLK_API result kvoblk_set_##name(int blkptr, type value) { \
+    kvoblk_settings_t* s = live_settings(blkptr, __func__);     \
+    if (!s) return result();                                    \
+    s->field = value;                                           \
+    return static_cast<result>(stored);                         \
   }
 KVOBLK_SETTING(double, pertsize, pertsize, int, 1)
 KVOBLK_SETTING(double, nlratio, nlratio, int, 1)
@@ -340,8 +341,7 @@ KVOBLK_API int kvoblk_set_deriv_type(int blkptr, int method) {
         s->deriv_type = method;
         return method;
       }
-      kvoprintf(kvHisDev, "Block %s does not support \"DERIV_METHOD = %s\".\n",
-                text(blkid(blkptr)),
+      kvoprintf(kvHisDev, "Block %s does not support \"DERIV_METHOD = %s\".\n", text(blkid(blkptr)),
                 method == KVOBLK_ANALYTIC ? "ANALYTIC" : "UPDATE_ANALYTIC");
       return s->deriv_type;
     case KVOBLK_NUMERIC:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Containers and scripts: registration, typical registration with the standard scripts, and
 // script invocation through the container.
 #include <initializer_list>
@@ -9,9 +10,10 @@ namespace W = kvoblk_word;
 
 // Declared with default visibility in the header.
 extern "C" {
-const char* const kvoblk_script_names[14] = {
-    "SETUP",   "INIT",    "ALIAS",   "MEASUREMENT", "CONNECT",   "SOLVER",   "READVAR",
-    "SETVAR",  "PROCONN", "PROMEAS", "PROMEASCONN", "OBJECTIVE", "PRESOLVE", "POSTSOLVE"};
+const char* const kvoblk_script_names[14] = {"SETUP",    "INIT",     "ALIAS",       "MEASUREMENT",
+                                             "CONNECT",  "SOLVER",   "READVAR",     "SETVAR",
+                                             "PROCONN",  "PROMEAS",  "PROMEASCONN", "OBJECTIVE",
+                                             "PRESOLVE", "POSTSOLVE"};
 }
 
 namespace {
@@ -73,8 +75,8 @@ KVOBLK_API int kvoblk_base_invoke(int blkptr, const char* name, EBSContext* ctx,
   return result;
 }
 
-KVOBLK_API int kvoblk_base_scope_invoke(int blkptr, const char* name, int, int,
-                                        EBSContext* ctx, int nargs, const value_t* args) {
+KVOBLK_API int kvoblk_base_scope_invoke(int blkptr, const char* name, int, int, EBSContext* ctx,
+                                        int nargs, const value_t* args) {
   return kvoblk_invoke(blkptr, name, ctx, nargs, args);
 }
 

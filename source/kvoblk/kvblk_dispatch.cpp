@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model operation table: the dispatchers that run a block's routines, the simple base
 // routines, and the installation of the base routines at creation. Every call of a routine in
 // the table goes through one helper here: it checks the handle, skips an excluded block where
@@ -90,8 +91,8 @@ void whole_block_selfjac(const char* fn, int blkptr, int group, int* status) {
   if (group != 0 && (group < first || group > last)) {
     head(fn);
     kvoprintf(kvHisDev,
-              "Illegal equation group %d specified in block %s, (valid range is %d to %d)\n",
-              group, text(blkid(blkptr)), first, last);
+              "Illegal equation group %d specified in block %s, (valid range is %d to %d)\n", group,
+              text(blkid(blkptr)), first, last);
     *status = 1;
     return;
   }
@@ -399,8 +400,6 @@ KVOBLK_API int kvoblk_base_isof_type(int, const char* type) {
   return type && std::strcmp(type, "KVOBLK") == 0 ? 1 : 0;
 }
 
-KVOBLK_API NUXEOCntr* kvoblk_base_inq_embedded_container(int, const NUXEOCntr*) {
-  return nullptr;
-}
+KVOBLK_API NUXEOCntr* kvoblk_base_inq_embedded_container(int, const NUXEOCntr*) { return nullptr; }
 
 }  // extern "C"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The library's own heap requests, all through one place so that a test can make the k-th one
 // fail.
 #include <cstdlib>

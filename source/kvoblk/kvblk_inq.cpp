@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block inquiry that fills the host's block-information record, with its optional variable,
 // equation and residual statistics, and the one-line block report built on it.
 #include <cstring>
 #include <new>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;
@@ -95,8 +96,7 @@ void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_
   const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
   int* incidence = nullptr;
   if (statistics && nvar > 0) {
-    incidence =
-        static_cast<int*>(heap_alloc(sizeof(int) * static_cast<size_t>(nvar)));
+    incidence = static_cast<int*>(heap_alloc(sizeof(int) * static_cast<size_t>(nvar)));
     if (incidence)
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Internals shared by the library's units: the reference table behind the record's reference
 // words, the registry of live blocks, record word access, the message and text helpers, the
 // port array bounds, output words and the block extent helpers.
@@ -118,8 +119,8 @@ void release_solve_data(int blkptr);
 // ---- Output words --------------------------------------------------------------------------
 // Makes the output pointer `name` always writable: when the caller passed null it is pointed
 // at a word of the routine's own, value-initialised (0 or null).
-#define KVOBLK_OUT(name)                                 \
-  std::remove_pointer_t<decltype(name)> name##_own_{};   \
+#define KVOBLK_OUT(name)                               \
+  std::remove_pointer_t<decltype(name)> name##_own_{}; \
   if (!(name)) (name) = &name##_own_
 
 // ---- Block extent and bounds ---------------------------------------------------------------

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The message helpers every unit uses: the message head, the empty-slot message and the
 // internal consistency line, the message of non-zeros outside the Jacobian and that of a
 // comparison without memory.
@@ -16,8 +17,7 @@ void undefined(const char* fn) {
 }
 
 void assertion(const char* condition, int line) {
-  std::fprintf(stderr, "Assertion '%s' failed in %s:%d\n", condition, "source/kvoblk/kvblk",
-               line);
+  std::fprintf(stderr, "Assertion '%s' failed in %s:%d\n", condition, "source/kvoblk/kvblk", line);
 }
 
 void report_outside_jacobian(int blkptr, const char* fn, int first, int last) {
@@ -28,8 +28,7 @@ void report_outside_jacobian(int blkptr, const char* fn, int first, int last) {
 
 void report_compare_no_memory(int blkptr, const char* fn, const char* what) {
   head(fn);
-  kvoprintf(kvHisDev, "Not enough memory to compare the %s of block %s\n", what,
-            id_text(blkptr));
+  kvoprintf(kvHisDev, "Not enough memory to compare the %s of block %s\n", what, id_text(blkptr));
 }
 
 }  // namespace detail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Placement of a block in the global lists: the library's steps around the model's placement
 // (positions, equation groups, the placement trace and the INIT script), the base move,
 // de-initialisation, the global offsets, inclusion and the group residual.

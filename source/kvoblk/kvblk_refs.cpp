@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The reference table behind the record's reference words: register a pointer to get a
 // number, look a number up, release it.
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The registry of live blocks, with what the library keeps beside each record, and the record's
 // reference words read as the objects they name.
 #include <unordered_map>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The library's version query: the MAJOR.MINOR.PATCH text the build was configured with (the
 // project's version, passed in by the build as KVOBLK_VERSION_TEXT).
 #include "kvoblk/kvoblk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Structure checksums: feed a sample of a block's variable names, equation names and sparsity
 // pattern into an MD5 digest, and the structure digest that the pattern file stores and checks.
 #include <algorithm>
@@ -5,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kvblk_internal.h"
 #include <kvoblk/host/kvo_lists.h>
 #include <kvoblk/host/kvo_md5.h>
+#include "kvblk_internal.h"
 #include "kvopat.h"
 
 namespace W = kvoblk_word;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The POSIX file calls the pattern file code uses, in their Windows spellings (mingw-w64's CRT
 // and kernel32). Included instead of <unistd.h> when building for Windows.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The thirteen block attributes: their names, descriptions and read-only flags, the name lookup
 // by a scan of the name table, and the base routines that read and assign them through tagged
 // values.
@@ -34,10 +35,11 @@ enum Attr : int {
   NUM_ATTRS = 13
 };
 
-constexpr const char* kNames[NUM_ATTRS] = {
-    "DERIV_METHOD",  "INCLUDED",     "MODEL",        "PERT", "DIAG_LEVEL",
-    "NLRATIODEV",    "NLRATIO",      "ZEROTOL",      "MOVE", "MOVEAMOUNT",
-    "SPARSITY_FILE", "SPARSITY_GEN", "SPARSITY_TYPE"};
+constexpr const char* kNames[NUM_ATTRS] = {"DERIV_METHOD", "INCLUDED",      "MODEL",
+                                           "PERT",         "DIAG_LEVEL",    "NLRATIODEV",
+                                           "NLRATIO",      "ZEROTOL",       "MOVE",
+                                           "MOVEAMOUNT",   "SPARSITY_FILE", "SPARSITY_GEN",
+                                           "SPARSITY_TYPE"};
 
 constexpr nuxblock_attr_desc kDescs[NUM_ATTRS] = {
     {"Derivative method", 0},

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The entry point of kvoblk.dll. The library keeps no per-thread state, so it declines the
 // notifications of threads starting and ending; nothing else happens at load or unload.
 // Other platforms build nothing here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The framework block class: forwards every interface operation of the host framework to the
 // block record through the function layer; connection activation and structural-edit notices.
 #include <kvoblk/kvoblock.h>
@@ -7,9 +8,9 @@
 #include <new>
 #include <set>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvopat_compare.h>
 #include <kvoblk/kvoport.h>
+#include "kvblk_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;
@@ -126,9 +127,7 @@ KVOBlock::~KVOBlock() {
   withdraw_name(blkptr_, this);
 }
 
-extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) {
-  return heap_make<KVOBlock>(blkptr);
-}
+extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) { return heap_make<KVOBlock>(blkptr); }
 
 int KVOBlock::get_blkptr() const { return blkptr_; }
 

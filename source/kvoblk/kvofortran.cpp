@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran entry points: each dereferences its arguments, converts CHARACTER arguments and
 // forwards to the block function it twins. Port handles handed out are reference numbers.
 #include <kvoblk/kvofortran.h>

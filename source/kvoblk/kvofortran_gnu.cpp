@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran entry points under the names gfortran gives them: lower case with a trailing
 // underscore, and the hidden length of each CHARACTER argument (a size_t by value) after all
 // other arguments. A model compiled with gfortran that calls the entry points with implicit

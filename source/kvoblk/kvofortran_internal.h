@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Internals of the Fortran entry points shared by their units: the conversion of an incoming
 // CHARACTER argument to text.
 #pragma once

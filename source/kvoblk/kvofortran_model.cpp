@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Fortran entry points for what a model does beyond the block functions: the second creation
 // routine, filling operation-table slots by name, defining its variables and equations, and
 // reading and writing variable values, residuals, pattern entries and Jacobian values by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Fortran entry points as 32-bit Windows exports them: stdcall (the callee pops its
 // arguments), each CHARACTER length passed by value right after the address, and the exported
 // name decorated with an at sign and the byte count of the arguments. Each forwards to the
@@ -86,8 +87,8 @@ KVO_STDCALL(void, kvo_sc_set_num_ports, "_BLK_SET_NUM_PORTS_F", 8, (const int* b
             _BLK_SET_NUM_PORTS_F(b, n));
 KVO_STDCALL(int, kvo_sc_inq_included, "_KVOBLK_INQ_INCLUDED_F", 4, (const int* b),
             _KVOBLK_INQ_INCLUDED_F(b));
-KVO_STDCALL(void, kvo_sc_set_nlratio, "_KVOBLK_SET_NLRATIO_F", 8,
-            (const int* b, const double* v), _KVOBLK_SET_NLRATIO_F(b, v));
+KVO_STDCALL(void, kvo_sc_set_nlratio, "_KVOBLK_SET_NLRATIO_F", 8, (const int* b, const double* v),
+            _KVOBLK_SET_NLRATIO_F(b, v));
 KVO_STDCALL(double, kvo_sc_inq_nlratiodev, "_KVOBLK_INQ_NLRATIODEV_F", 4, (const int* b),
             _KVOBLK_INQ_NLRATIODEV_F(b));
 KVO_STDCALL(void, kvo_sc_set_nlratiodev, "_KVOBLK_SET_NLRATIODEV_F", 8,
@@ -98,8 +99,8 @@ KVO_STDCALL(void, kvo_sc_set_moveamount, "_KVOBLK_SET_MOVEAMOUNT_F", 8,
             (const int* b, const double* v), _KVOBLK_SET_MOVEAMOUNT_F(b, v));
 KVO_STDCALL(double, kvo_sc_inq_pertsize, "_KVOBLK_INQ_PERTSIZE_F", 4, (const int* b),
             _KVOBLK_INQ_PERTSIZE_F(b));
-KVO_STDCALL(void, kvo_sc_set_pertsize, "_KVOBLK_SET_PERTSIZE_F", 8,
-            (const int* b, const double* v), _KVOBLK_SET_PERTSIZE_F(b, v));
+KVO_STDCALL(void, kvo_sc_set_pertsize, "_KVOBLK_SET_PERTSIZE_F", 8, (const int* b, const double* v),
+            _KVOBLK_SET_PERTSIZE_F(b, v));
 KVO_STDCALL(int, kvo_sc_inq_move, "_KVOBLK_INQ_MOVE_F", 4, (const int* b), _KVOBLK_INQ_MOVE_F(b));
 KVO_STDCALL(void, kvo_sc_set_move, "_KVOBLK_SET_MOVE_F", 8, (const int* b, const int* v),
             _KVOBLK_SET_MOVE_F(b, v));
@@ -112,8 +113,8 @@ KVO_STDCALL(int, kvo_sc_inq_pat_ini, "_KVOBLK_INQ_PAT_INI_F", 4, (const int* b),
 KVO_STDCALL(void, kvo_sc_pat_ini, "_KVOBLK_PAT_INI_F", 12,
             (const int* b, const int* value, int* errors), _KVOBLK_PAT_INI_F(b, value, errors));
 KVO_STDCALL(void, kvo_sc_jac, "_KVOBLK_JAC_F", 8, (const int* b, int* s), _KVOBLK_JAC_F(b, s));
-KVO_STDCALL(void, kvo_sc_group_jac, "_KVOBLK_GROUP_JAC_F", 12,
-            (const int* b, const int* g, int* s), _KVOBLK_GROUP_JAC_F(b, g, s));
+KVO_STDCALL(void, kvo_sc_group_jac, "_KVOBLK_GROUP_JAC_F", 12, (const int* b, const int* g, int* s),
+            _KVOBLK_GROUP_JAC_F(b, g, s));
 KVO_STDCALL(void, kvo_sc_varid_next, "KVOVARID_NEXT", 24,
             (const char* text, int textlen, int* pos, char* token, int toklen, int* count),
             KVOVARID_NEXT(text, textlen, pos, token, toklen, count));

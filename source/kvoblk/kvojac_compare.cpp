@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The comparison of a block's analytic Jacobian values with numeric ones at the same point.
 #include <kvoblk/kvopat_compare.h>
 
@@ -8,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 #include "kvopat.h"
 #include "kvopat_compare_internal.h"
 
@@ -67,9 +68,7 @@ struct Results {
   HeapArray<int> positions;
   HeapArray<double> analytic, numeric;
 
-  bool reserve(int n) {
-    return positions.reserve(n) && analytic.reserve(n) && numeric.reserve(n);
-  }
+  bool reserve(int n) { return positions.reserve(n) && analytic.reserve(n) && numeric.reserve(n); }
   bool append(int position, double a, double v) {
     if (positions.size() >= INT32_MAX) return false;
     return positions.push_back(position) && analytic.push_back(a) && numeric.push_back(v);
@@ -199,8 +198,7 @@ KVOBLK_API void kvoblk_jac_compare(int blkptr, double pertsize, double reltol, d
     *errors = 1;
   } catch (...) {
     head(__func__);
-    kvoprintf(kvHisDev, "Jacobian of block %s could not be compared\n",
-              id_text(blkptr));
+    kvoprintf(kvHisDev, "Jacobian of block %s could not be compared\n", id_text(blkptr));
     *errors = 1;
   }
 }

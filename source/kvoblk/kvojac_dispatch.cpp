@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Jacobian dispatchers: the derivative method in force picks the evaluation, the update
 // methods fall back to their alternate when an update may not be used, and every evaluation
 // under an update method records the point it was made at.
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Internals of the Jacobian unit shared with the Fortran entry points: the identifier scanner
 // behind KVOVARID_NEXT.
 #pragma once

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Per-solve work data of the derivative methods and the numeric Jacobian: the base pre- and
 // post-solve, the variable grouping, the last-iterate buffers and the grouped-differencing loop.
 #include <cstdlib>
 #include <new>
 
-#include "kvblk_internal.h"
 #include <kvoblk/host/kvo_numeric.h>
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;
@@ -108,8 +109,7 @@ bool prepare_grouping(int blkptr, int* status, bool* made) {
   *made = false;
   if (word(blkptr, W::vgrp) != 0) {
     const BlockFacts* s = facts(blkptr);
-    if (s->vgrp_nvar != block_nvar(blkptr) ||
-        s->vgrp_neq != block_neq(blkptr) ||
+    if (s->vgrp_nvar != block_nvar(blkptr) || s->vgrp_neq != block_neq(blkptr) ||
         s->vgrp_nnz != block_nnz(blkptr)) {
       blk_compute_vgrp(blkptr, 1, status);
       if (*status != 0) return false;
@@ -154,8 +154,8 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   double pert = kvoblk_inq_pertsize(blkptr);
   // Unit scales for the block's own variables: the service reads them from the block's first
   // variable on, so the block's slice is all it sees.
-  double* scale = static_cast<double*>(
-      heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
+  double* scale =
+      static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
   if (!scale) {
     *status = 1;
     return;

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The Schubert update of a block's Jacobian values: whether an update may be used, the update
 // itself with its three row tests, and the recording of the last iterate it compares against.
 #include <cmath>
 #include <cstdint>
 #include <new>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 
 using namespace kvoblk::detail;
 namespace W = kvoblk_word;
@@ -114,7 +115,6 @@ const char* reason_text(int reason) {
   }
 }
 
-
 // Checks that the block has a last iterate that fits its placement and something to update,
 // saying why not at diagnostic level 4 and above.
 bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* status) {
@@ -153,9 +153,15 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
 // work arrays, and the steps that fill them and change the Jacobian values.
 struct Update {
   Update(int blkptr, int varlst_, int eqnlst_, kv_jac_t jac_, int nvar_, int neq_)
-      : varlst(varlst_), eqnlst(eqnlst_), jac(jac_), nvar(nvar_), neq(neq_),
-        vs(word(blkptr, W::vstart)), es(word(blkptr, W::estart)),
-        ns(word(blkptr, W::nzstart)), ne(word(blkptr, W::nzstop)),
+      : varlst(varlst_),
+        eqnlst(eqnlst_),
+        jac(jac_),
+        nvar(nvar_),
+        neq(neq_),
+        vs(word(blkptr, W::vstart)),
+        es(word(blkptr, W::estart)),
+        ns(word(blkptr, W::nzstart)),
+        ne(word(blkptr, W::nzstop)),
         lastx(fitting_buffer(blkptr, W::lastx, nvar)),
         lastf(fitting_buffer(blkptr, W::lastf, neq)),
         h(kvoblk_inq_pertsize(blkptr)) {}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Internals of the sparsity-pattern units: numeric detection, the pattern file and the
 // capacity estimate, shared between checksums, detection, file and initialisation policy.
 #pragma once
@@ -8,8 +9,8 @@
 #include <vector>
 
 #include <kvoblk/host/kvo_md5.h>
-#include "kvblk_internal.h"
 #include <kvoblk/kvoblk.h>
+#include "kvblk_internal.h"
 
 namespace kvoblk {
 namespace detail {

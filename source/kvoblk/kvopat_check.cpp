@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The check of a block-local pattern against its block: counts, bounds, row order, empty rows
 // and columns, duplicates.
 #include <kvoblk/kvopat_compare.h>
@@ -9,8 +10,8 @@
 #include <new>
 #include <vector>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 #include "kvopat.h"
 #include "kvopat_compare_internal.h"
 
@@ -23,8 +24,7 @@ namespace {
 bool block_has_lines(int64_t nvar, int64_t neq) {
   if (nvar > 0 && neq > 0) return true;
   if (nvar <= 0)
-    kvoprintf(kvHisDev, "%s%lld\n",
-              "Error. Number of variables = ", static_cast<long long>(nvar));
+    kvoprintf(kvHisDev, "%s%lld\n", "Error. Number of variables = ", static_cast<long long>(nvar));
   if (neq <= 0)
     kvoprintf(kvHisDev, "%s%lld\n", "Error. Number of equations = ", static_cast<long long>(neq));
   return false;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The comparison of a block's stored sparsity pattern with the pattern obtained the other way:
 // detected against an analytic pattern, or the model's own against a detected one.
 #include <kvoblk/kvopat_compare.h>
@@ -9,8 +10,8 @@
 #include <new>
 #include <vector>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 #include "kvopat.h"
 #include "kvopat_compare_internal.h"
 
@@ -252,8 +253,7 @@ KVOBLK_API void kvoblk_npat_compare_base(int blkptr, double pertsize, double zer
     *errors = 2;
   } catch (...) {
     head(__func__);
-    kvoprintf(kvHisDev, "Sparsity of block %s could not be compared\n",
-              id_text(blkptr));
+    kvoprintf(kvHisDev, "Sparsity of block %s could not be compared\n", id_text(blkptr));
     *errors = 2;
   }
 }

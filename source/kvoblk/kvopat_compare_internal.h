@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Internals of the pattern comparison: the pattern check, the row difference, the report and the
 // two comparison directions, for the library's own units and the tests built from its objects.
 #pragma once

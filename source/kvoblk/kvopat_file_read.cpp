@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The pattern file reader: a bounded tokenizer and the three passes (header, checksum,
 // pattern) that trust nothing the file says.
 #include <fcntl.h>

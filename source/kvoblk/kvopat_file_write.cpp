@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The pattern file writer: the fixed-format text of a block's pattern, written to a fresh
 // temporary beside the target and renamed over it only when complete.
 #include <fcntl.h>

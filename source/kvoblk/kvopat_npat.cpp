@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Numeric sparsity detection: perturb one variable at a time, re-evaluate the block's residuals
 // and record every equation that moved; the step rule, the row sort and kvoblk_npat.
 #include <algorithm>
@@ -333,8 +334,7 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
   }
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
-  for (int j = 0; j < d.nv(); ++j)
-    kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
+  for (int j = 0; j < d.nv(); ++j) kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
 }
 
 }  // namespace detail

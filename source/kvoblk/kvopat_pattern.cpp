@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The block-local pattern: adapters from the global Jacobian and from the host's pattern
 // objects, and the names of a block-local equation or variable for messages.
 #include <new>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Pattern initialisation policy: the non-zero capacity estimate, the reservation at dimensioning
 // by pattern initialisation type, dimensioning itself, and writing a block's pattern into the
 // global Jacobian.
@@ -26,9 +27,8 @@ int fill_of(int64_t p, int32_t percent) {
 void dense_report(int blkptr, int estimate, int n) {
   kvoprintf(kvHisDev, "\n%s %s\n%s %s\n%s %d\n%s %d\n\n",
             "Error creating sparsity pattern for block", text(blkid(blkptr)),
-            "Max. number of nonzeros is too small.",
-            "Please increase the matrix density factor.", "Max. number of nonzeros     :", estimate,
-            "Detected number of nonzeros :", n);
+            "Max. number of nonzeros is too small.", "Please increase the matrix density factor.",
+            "Max. number of nonzeros     :", estimate, "Detected number of nonzeros :", n);
 }
 
 // Writes a block-local pattern into the global Jacobian from position nzstart. Every entry must
@@ -145,8 +145,8 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
 
   kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
   if (jac == 0) return;
-  kv_jac_t pattern = type == KVOBLK_PAT_NUMERIC ? kvoblk_npat(blkptr, errors)
-                                                 : kvoblk_rpat(blkptr, errors);
+  kv_jac_t pattern =
+      type == KVOBLK_PAT_NUMERIC ? kvoblk_npat(blkptr, errors) : kvoblk_rpat(blkptr, errors);
   if (pattern == 0) return;  // counted by the routine that failed
   // Detection and restoring run model code; a block released meanwhile has nowhere to go.
   if (!registered(blkptr)) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The report of the differences between two block-local patterns: the row difference of two
 // column lists and the comparison report, equation by equation.
 #include <kvoblk/kvopat_compare.h>
@@ -9,8 +10,8 @@
 #include <new>
 #include <vector>
 
-#include "kvblk_internal.h"
 #include <kvoblk/kvojac.h>
+#include "kvblk_internal.h"
 #include "kvopat.h"
 #include "kvopat_compare_internal.h"
 
@@ -74,8 +75,7 @@ void print_row_counts(int blkptr, const std::vector<int>& count_a,
   for (int64_t i = 1; i <= neq; ++i) spread += std::llabs(count_a[i] - count_n[i]);
   if (spread == 0) return;
   kvoprintf(kvHisDev, "\nDifferences in the number of non-zero entries per equation:\n");
-  kvoprintf(kvHisDev, "\n%-54s%-14s%-14s%-14s\n", "Equation", "Analytic", "Numeric",
-            "Difference");
+  kvoprintf(kvHisDev, "\n%-54s%-14s%-14s%-14s\n", "Equation", "Analytic", "Numeric", "Difference");
   kvoprintf(kvHisDev, "%-54s%-14s%-14s%-14s\n", kRule50, kRule10, kRule10, kRule10);
   for (int64_t i = 1; i <= neq; ++i) {
     if (count_a[i] == count_n[i]) continue;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A block's pattern from its file: the restore at placement (with detection and saving when
 // the file cannot be opened) and the dimension query that reads only the file's header.
 #include <fcntl.h>
@@ -29,7 +30,6 @@ namespace W = kvoblk_word;
 namespace {
 
 // ---- Restoring -----------------------------------------------------------------------------
-
 
 // How a file name is shown in messages; a block without one shows "(none)".
 std::string shown(const char* path) { return path ? path : "(none)"; }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Port attributes: PHASE, SPEC, TYPE and STREAM of a block's ports by name and by number, the
 // SPEC attribute spread over the port's variables, and the iteration over a port's variables.
 #include <kvoblk/kvoport.h>
@@ -89,7 +90,6 @@ void give_identifier(value_t* value, const char* s) {
   char* copy = copy_text(text(s));
   if (copy) value_assign_id(value, copy);
 }
-
 
 }  // namespace
 

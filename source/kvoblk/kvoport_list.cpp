@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The port list of a block: the port array and its bounds, adding, finding, numbering and
 // deleting ports.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Driver of the consumer project: places the two-variable model on the reference host, takes
 // one Newton step from (3, 0.5) with the block's residuals and analytic Jacobian, and prints the
 // result. Built out of tree against an installed kvoblk.

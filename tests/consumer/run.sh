@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Installs the build into a staging root (DESTDIR), then builds the consumer project against it
 # twice, through find_package and through pkg-config, and runs both programs. Also checks that
 # nothing installed keeps a path into the build tree, that the installed runner starts, and that

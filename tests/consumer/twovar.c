@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* A small unit model written in C against the installed headers: two variables, two equations
    x1 + 2 x2 = 5 and x1 x2 = 2, with its own pattern and analytic Jacobian. It runs on any host. */
 #include "twovar.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* The two-variable example model: creation only; everything else goes through the block. */
 #pragma once
 

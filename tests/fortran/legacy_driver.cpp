@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Places the fixed-form Fortran 77 model on the reference host and solves it by Newton steps
 // with the block's residual and analytic Jacobian. The model reaches the library only through
 // the gfortran names of the entry points; the routines it offers take every argument by

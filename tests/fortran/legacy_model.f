@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: BSD-3-Clause
 C     A fixed-form Fortran 77 model of one variable and one equation, X**2 - 4 = 0, that calls
 C     the library's entry points through implicit interfaces, as models written before the
 C     module did: INTEGER and DOUBLE PRECISION arguments by reference, CHARACTER arguments with

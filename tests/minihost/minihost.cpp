@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // A second host, written for the tests: only the services one small model needs (workspace,
 // print devices, one variable list, one equation list, one Jacobian with pattern objects). It
 // shows that the block library binds to whichever host the program links: the same libkvoblk

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The minimal test host's own set-up call, beside the host interface it implements.
 #pragma once
 

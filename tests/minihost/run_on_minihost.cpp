@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Runs the two-variable model on the minimal test host: placement, pattern from the model,
 // residuals and the analytic Jacobian, through the same libkvoblk the reference host uses.
 // Prints what it computed and exits non-zero on any difference from the expected values.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Capture of the standard error stream through a temporary file.
 #include "capture.h"
 

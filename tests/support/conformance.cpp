@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The unit model conformance checks (see conformance.h).
 #include "conformance.h"
 
@@ -62,7 +63,8 @@ std::vector<double> jacobian(const Placed& p, int method) {
   for (int k = kvoblk_inq_nzstart(p.blk); k <= kvoblk_inq_nzstop(p.blk); ++k) {
     const int e = kvojac_inq_nz_eqnnum(p.lists.jac, k) - p.es;
     const int i = kvojac_inq_nz_varnum(p.lists.jac, k) - p.vs;
-    if (e >= 0 && e < p.ne && i >= 0 && i < p.nv) dense[static_cast<size_t>(e) * p.nv + i] += bj[k - 1];
+    if (e >= 0 && e < p.ne && i >= 0 && i < p.nv)
+      dense[static_cast<size_t>(e) * p.nv + i] += bj[k - 1];
   }
   return dense;
 }
@@ -104,19 +106,21 @@ bool sample_model(const ModelCase& model, int vstart, int estart, int nzstart, i
   EXPECT_EQ(st, 0) << model.name;
   std::set<Entry> stated, placed;
   for (int k = nzstart; k <= kvoblk_inq_nzstop(p.blk); ++k)
-    stated.insert({kvojac_inq_nz_eqnnum(scratch, k) - p.es, kvojac_inq_nz_varnum(scratch, k) - p.vs});
+    stated.insert(
+        {kvojac_inq_nz_eqnnum(scratch, k) - p.es, kvojac_inq_nz_varnum(scratch, k) - p.vs});
   kvojac_destroy(&scratch);
   kvoblk_set_nzstop(p.blk, nzstop);
   for (int k = nzstart; k <= nzstop; ++k)
-    placed.insert({kvojac_inq_nz_eqnnum(p.lists.jac, k) - p.es,
-                   kvojac_inq_nz_varnum(p.lists.jac, k) - p.vs});
+    placed.insert(
+        {kvojac_inq_nz_eqnnum(p.lists.jac, k) - p.es, kvojac_inq_nz_varnum(p.lists.jac, k) - p.vs});
   EXPECT_EQ(placed, stated) << model.name << ": the placed pattern is not the stated one";
   out->nnz_dimensioned = nz;
   out->stated.assign(stated.begin(), stated.end());
 
   // Detection at the model's own guesses and at a second point.
   std::set<Entry> detected = detect(p);
-  for (int i = 0; i < p.nv; ++i) p.x()[i] = p.x()[i] * (1.07 + 0.013 * (i % 5)) + 0.01 * (i % 3 + 1);
+  for (int i = 0; i < p.nv; ++i)
+    p.x()[i] = p.x()[i] * (1.07 + 0.013 * (i % 5)) + 0.01 * (i % 3 + 1);
   const std::set<Entry> second = detect(p);
   detected.insert(second.begin(), second.end());
   out->detected.assign(detected.begin(), detected.end());
@@ -139,7 +143,8 @@ bool sample_model(const ModelCase& model, int vstart, int estart, int nzstart, i
       const double err = std::fabs(a - d) / std::max(1.0, std::fabs(d));
       if (err > out->worst_jacobian_error) {
         out->worst_jacobian_error = err;
-        out->where_worst = "equation " + std::to_string(e + 1) + ", variable " + std::to_string(i + 1);
+        out->where_worst =
+            "equation " + std::to_string(e + 1) + ", variable " + std::to_string(i + 1);
       }
     }
   }
@@ -153,7 +158,8 @@ bool sample_model(const ModelCase& model, int vstart, int estart, int nzstart, i
     kvoblk_pre_solve(p.blk, &st);
     const std::vector<double> j = jacobian(p, method);
     for (size_t k = 0; k < j.size(); ++k) {
-      const double d = std::fabs(j[k] - out->jacobian[k]) / std::max(1.0, std::fabs(out->jacobian[k]));
+      const double d =
+          std::fabs(j[k] - out->jacobian[k]) / std::max(1.0, std::fabs(out->jacobian[k]));
       if (d > out->worst_method_difference) {
         out->worst_method_difference = d;
         out->worst_method = method;
@@ -180,8 +186,10 @@ void check_model_conformance(const ModelCase& model) {
   // Placed behind other items, in a container with global offsets: the same block.
   ASSERT_TRUE(sample_model(model, 7, 5, 11, 100, &shifted)) << model.name;
   EXPECT_EQ(shifted.stated, first.stated) << model.name << ": pattern depends on the placement";
-  EXPECT_EQ(shifted.residuals, first.residuals) << model.name << ": residuals depend on the placement";
-  EXPECT_EQ(shifted.jacobian, first.jacobian) << model.name << ": Jacobian depends on the placement";
+  EXPECT_EQ(shifted.residuals, first.residuals)
+      << model.name << ": residuals depend on the placement";
+  EXPECT_EQ(shifted.jacobian, first.jacobian)
+      << model.name << ": Jacobian depends on the placement";
 }
 
 }  // namespace kvotest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The conformance checks every unit model passes: its analytic Jacobian against central
 // differences of its residuals, its stated pattern against numeric detection at two points, and
 // the same residuals, pattern and Jacobian when the block is placed at non-zero list positions in

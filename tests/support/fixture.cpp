@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The shared test fixture and the nothrow-new failure switch.
 #include "fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The test fixture: a fresh reference host for every test, a workspace that moves on every
 // allocation, and captured history, report and error-stream text for exact assertions.
 #pragma once
@@ -6,8 +7,8 @@
 
 #include <string>
 
-#include "capture.h"
 #include <kvoblk/kvoblk.h>
+#include "capture.h"
 #include "kvorefhost.h"
 
 namespace kvotest {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Snapshots of the flowsheet's global lists, so that a test or a fuzz target can prove that a
 // call left everything outside a block's own slice exactly as it was (bit for bit).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Sparsity patterns generated with fixed seeds: block-local (row, column) pairs counted from 1,
 // grouped by row. The grouping and Jacobian benchmarks' set, and the grouping tests' patterns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The shared toy model and the placed-block fixture.
 #include "toy_model.h"
 

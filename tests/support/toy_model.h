@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The toy model shared by the suites and the fixture that places it: a block whose residuals
 // are r_e = sum over its non-zeros (e, v) of c * x_v^p, p 1 or 2, with an analytic Jacobian.
 #pragma once
@@ -15,9 +16,9 @@ struct ToyModel {
   std::vector<std::pair<int, int>> nz;  // block-local equation and variable, 0-based
   std::vector<double> coef;             // one per non-zero; those past it are structure only
   int power = 1;
-  double x0 = 1.0, x_step = 0.5;  // starting value of variable i: x0 + x_step * i
-  int fail_at = 0;                // residual call that fails; 0 never
-  int fail_status = 7;            // the status of that call
+  double x0 = 1.0, x_step = 0.5;            // starting value of variable i: x0 + x_step * i
+  int fail_at = 0;                          // residual call that fails; 0 never
+  int fail_status = 7;                      // the status of that call
   std::vector<std::pair<int, int>> groups;  // (block-local equation, 0-based; its group)
   int ini_calls = 0, res_calls = 0, selfjac_calls = 0;
 

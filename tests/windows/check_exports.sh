@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Compares the export table of kvoblk.dll, read with objdump, with the golden lists: the names
 # of tests/golden/exports.txt (the same as every platform's) and, for the 32-bit DLL, the
 # decorated stdcall names of the Fortran entry points. A class marked for export on Windows also

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-3-Clause
 # Checks that a program imports from a DLL exactly the names of a list (sorted, one a line).
 # Usage: check_imports.sh OBJDUMP PROGRAM DLL LIST
 set -euo pipefail

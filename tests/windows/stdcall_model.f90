@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: BSD-3-Clause
 ! A Fortran model for 32-bit Windows that calls every Fortran entry point of kvoblk.dll by its
 ! decorated stdcall name. The compiler decorates each name with the byte count it works out from
 ! the interface (CHARACTER lengths passed as values right after the text), so linking this

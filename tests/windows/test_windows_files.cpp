@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What must come out the same on Windows as on Linux: a pattern file written here is byte for
 // byte the golden file the Linux suite writes (LF line ends, three-digit exponents, an English
 // date), it is read back here, and the host's MD5 (the system's CNG) gives the standard digests.
@@ -9,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fixture.h"
 #include <kvoblk/host/kvo_md5.h>
+#include "fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -144,8 +145,7 @@ TEST(WindowsDigest, SystemMd5GivesTheStandardDigestsWhateverTheChunks) {
   EXPECT_EQ(md5_hex({"message ", "", "digest"}), "f96b697d7cb7938d525a2f31aaf161d0");
   const std::string digits =
       "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
-  EXPECT_EQ(md5_hex({digits.substr(0, 63), digits.substr(63)}),
-            "57edf4a22be3c955ac49da2e2107b67a");
+  EXPECT_EQ(md5_hex({digits.substr(0, 63), digits.substr(63)}), "57edf4a22be3c955ac49da2e2107b67a");
   // A context started twice digests only what came after the second start; one finished is
   // empty and gives zeros.
   kvo_md5_ctx ctx{};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Creation of the built-in models from a block's table: parameters read (already checked
 // against the lists below) and handed to the model library's creation functions.
 #include "adapters.h"
@@ -87,8 +88,7 @@ const std::vector<BuiltinModel>& builtin_models() {
        create_cstr},
       {"MIXER",
        "a mixer of n liquid streams; ports IN1..INn, OUT (F, CA, CB)",
-       {{"inlets", Value::INTEGER, false, "the number of inlets (default 2)", 1,
-         MIX_MAX_INLETS}},
+       {{"inlets", Value::INTEGER, false, "the number of inlets (default 2)", 1, MIX_MAX_INLETS}},
        create_mixer},
       {"SPLITTER",
        "a splitter into m streams of the inlet's composition; ports IN, OUT1..OUTm",
@@ -98,15 +98,14 @@ const std::vector<BuiltinModel>& builtin_models() {
       {"HEATER",
        "a heater or cooler with an energy balance; ports IN, OUT (mass flow, T)",
        {{"cp", Value::REAL, false, "the heat capacity in kJ/(kg K) (default 4.18)", 1e-9, kBig},
-        {"duty", Value::REAL, false, "the starting heat duty Q in kW (default 100)", -kBig,
-         kBig}},
+        {"duty", Value::REAL, false, "the starting heat duty Q in kW (default 100)", -kBig, kBig}},
        create_heater},
       {"FLASH",
        "a two-component flash drum, Antoine and Raoult; ports FEED, VAP, LIQ (F, CA, CB)",
-       {{"temperature", Value::REAL, false, "the starting temperature T in K (default 370)",
-         1, 5000},
-        {"pressure", Value::REAL, false, "the starting pressure P in kPa (default 101.325)",
-         1e-6, 1e6},
+       {{"temperature", Value::REAL, false, "the starting temperature T in K (default 370)", 1,
+         5000},
+        {"pressure", Value::REAL, false, "the starting pressure P in kPa (default 101.325)", 1e-6,
+         1e6},
         {"total_concentration", Value::REAL, false,
          "the total concentration of every stream in kmol/m3 (default 2)", 1e-9, kBig},
         {"antoine_a", Value::LIST, false, "Antoine a of A and B (log10 kPa, K)", -kBig, kBig},

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The built-in unit models as the runner offers them: each model's name, its parameters with
 // their meaning and range, and a creation function over the model library in examples/models.
 #pragma once

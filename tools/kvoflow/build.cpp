@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Building the flowsheet from the file: blocks made by their models with the file's settings,
 // ports checked, the plant sized and placed (numeric pattern detection shows its progress),
 // connections made, variables fixed and guessed, and the degrees of freedom checked. Every
@@ -106,8 +107,8 @@ constexpr long kLongDetection = 40;
 
 void watch_detection(RunState& run) {
   for (BlockRun& b : run.blocks) {
-    const bool detects = b.pattern == KVOBLK_PAT_NUMERIC ||
-                         (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found);
+    const bool detects =
+        b.pattern == KVOBLK_PAT_NUMERIC || (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found);
     if (!detects) continue;
     int nvar = 0, neqn = 0, nnz = 0, status = 0;
     kvoblk_selfdim(b.blk, &nvar, &neqn, &nnz, &status);
@@ -149,8 +150,7 @@ std::string block_vars(const Plant& plant, const std::string& id, size_t limit) 
   std::vector<int> found;
   const std::string prefix = id + ".";
   for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p)
-    if (std::string(kvovarlst_lookup_var_name(varlst, p)).rfind(prefix, 0) == 0)
-      found.push_back(p);
+    if (std::string(kvovarlst_lookup_var_name(varlst, p)).rfind(prefix, 0) == 0) found.push_back(p);
   return var_names(plant, found, limit);
 }
 
@@ -160,16 +160,16 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
   for (const VarValue& v : run.spec.fixed) {
     auto [it, fresh] = seen.emplace(v.name, v.pos.line);
     if (!fresh) {
-      diag.error(v.pos, "variable " + v.name + " is already fixed at line " +
-                            std::to_string(it->second));
+      diag.error(v.pos,
+                 "variable " + v.name + " is already fixed at line " + std::to_string(it->second));
       continue;
     }
     if (plant.var(v.name) == 0) {
       const std::string id = v.name.substr(0, v.name.find('.'));
-      diag.error(v.pos, "there is no variable " + v.name +
-                            (run.spec.block(id) ? "; block " + id + " has " +
-                                                      block_vars(plant, id, 8)
-                                                : "; there is no block " + id));
+      diag.error(v.pos,
+                 "there is no variable " + v.name +
+                     (run.spec.block(id) ? "; block " + id + " has " + block_vars(plant, id, 8)
+                                         : "; there is no block " + id));
       continue;
     }
     plant.fix(v.name, v.value);
@@ -177,15 +177,15 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
   for (const VarValue& v : run.spec.guesses) {
     if (plant.var(v.name) == 0) {
       const std::string id = v.name.substr(0, v.name.find('.'));
-      diag.error(v.pos, "there is no variable " + v.name + " to guess" +
-                            (run.spec.block(id) ? "; block " + id + " has " +
-                                                      block_vars(plant, id, 8)
-                                                : "; there is no block " + id));
+      diag.error(v.pos,
+                 "there is no variable " + v.name + " to guess" +
+                     (run.spec.block(id) ? "; block " + id + " has " + block_vars(plant, id, 8)
+                                         : "; there is no block " + id));
       continue;
     }
     if (seen.count(v.name)) {
-      diag.error(v.pos, "variable " + v.name + " is fixed at line " +
-                            std::to_string(seen[v.name]) + "; a guess for it has no effect");
+      diag.error(v.pos, "variable " + v.name + " is fixed at line " + std::to_string(seen[v.name]) +
+                            "; a guess for it has no effect");
       continue;
     }
     plant.set_value(v.name, v.value);
@@ -228,8 +228,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
                                    "UPDATE_NUMERIC)");
     }
     if (b.pattern != 0 && kvoblk_set_pat_ini_type(blk, b.pattern) != b.pattern)
-      diag.error(b.pattern_pos, "block " + b.id + " refuses the pattern source " +
-                                    pattern_name(b.pattern));
+      diag.error(b.pattern_pos,
+                 "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
       r.pattern_file = (std::filesystem::path(run.options.workdir) / b.pattern_file).string();
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
@@ -241,8 +241,9 @@ int build_plant(RunState& run, Diagnostics& diag) {
     if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
     // The plant says why it refuses a block, on the history device.
     if (!plant.add(blk)) {
-      diag.error(b.pos, "block " + b.id + " cannot join the flowsheet (the reason is given "
-                                          "above)");
+      diag.error(b.pos, "block " + b.id +
+                            " cannot join the flowsheet (the reason is given "
+                            "above)");
       continue;  // the plant destroyed the block
     }
     run.blocks.push_back(r);
@@ -254,8 +255,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
     for (const auto& [ref, at] : {std::pair<const PortRef&, Pos>{c.from, c.from_pos},
                                   std::pair<const PortRef&, Pos>{c.to, c.to_pos}}) {
       if (!plant.port(ref.block, ref.port))
-        diag.error(at, "block " + ref.block + " has no port " + ref.port +
-                           "; its ports are " + port_list(plant.block(ref.block)));
+        diag.error(at, "block " + ref.block + " has no port " + ref.port + "; its ports are " +
+                           port_list(plant.block(ref.block)));
     }
   }
   if (!diag.ok()) return EXIT_INPUT;
@@ -304,8 +305,8 @@ int check_degrees_of_freedom(RunState& run, Diagnostics& diag) {
   Plant& plant = *run.plant;
   const int dof = plant.degrees_of_freedom();
   const kvoref::StructuralReport s = kvoref::structural_singularity(plant.lists());
-  const std::string counts = std::to_string(s.unknowns) + " free variables, " +
-                             std::to_string(s.equations) + " equations";
+  const std::string counts =
+      std::to_string(s.unknowns) + " free variables, " + std::to_string(s.equations) + " equations";
   if (dof > 0) {
     diag.error("the flowsheet has " + std::to_string(dof) + " degree" + (dof == 1 ? "" : "s") +
                " of freedom too many (" + counts + "): fix " + std::to_string(dof) +
@@ -324,8 +325,8 @@ int check_degrees_of_freedom(RunState& run, Diagnostics& diag) {
           (kvovarlst_inq_var_status(l.varlst, v) & kvoref::VAR_FIXED))
         fixed.insert(v);
     }
-    diag.error("the flowsheet has " + std::to_string(-dof) + " equation" +
-               (dof == -1 ? "" : "s") + " too many (" + counts + "): these equations compete " +
+    diag.error("the flowsheet has " + std::to_string(-dof) + " equation" + (dof == -1 ? "" : "s") +
+               " too many (" + counts + "): these equations compete " +
                "for too few free variables: " + eqn_names(plant, s.over_eqns, 24) +
                (fixed.empty() ? std::string()
                               : "; free " + std::to_string(-dof) + " of the fixed variables " +

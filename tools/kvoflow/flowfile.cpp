@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Reading the flowsheet file: TOML through toml++, then every table walked by hand so that each
 // unknown key, wrong kind of value or clash is reported at its own line and column.
 #include "flowfile.h"
@@ -188,8 +189,8 @@ class Reader {
       return false;
     }
     if (i->get() < lo || i->get() > hi) {
-      diag_.error(pos_of(node), what + " must be between " + std::to_string(lo) + " and " +
-                                    std::to_string(hi));
+      diag_.error(pos_of(node),
+                  what + " must be between " + std::to_string(lo) + " and " + std::to_string(hi));
       return false;
     }
     *out = static_cast<int>(i->get());
@@ -219,8 +220,9 @@ class Reader {
           diag_.error(pos_of(v), k + " must be greater than 0");
           continue;
         }
-        (k == "tolerance" ? s.tolerance : k == "step_limit" ? s.step_limit : s.balance_tolerance) =
-            x;
+        (k == "tolerance"    ? s.tolerance
+         : k == "step_limit" ? s.step_limit
+                             : s.balance_tolerance) = x;
       } else {
         diag_.error(pos_of(key), "unknown solver setting " + in_quotes(k) +
                                      "; known are max_iterations, tolerance, step_limit and "
@@ -316,7 +318,8 @@ class Reader {
                                   " must start with a letter and hold only letters, digits, '_' "
                                   "and '-' (at most 32)");
       } else if (const BlockSpec* other = spec_.block(b.id)) {
-        diag_.error(b.id_pos, "a block with id " + in_quotes(b.id) + " is already defined at line " +
+        diag_.error(b.id_pos, "a block with id " + in_quotes(b.id) +
+                                  " is already defined at line " +
                                   std::to_string(other->id_pos.line));
         return;
       }
@@ -364,8 +367,9 @@ class Reader {
         }
         if (!good) continue;
       } else {
-        diag_.error(p.value.pos, "parameter " + p.name + " must be a number, a text, true or "
-                                                         "false, or a list of numbers, not " +
+        diag_.error(p.value.pos, "parameter " + p.name +
+                                     " must be a number, a text, true or "
+                                     "false, or a list of numbers, not " +
                                      what_is(v));
         continue;
       }
@@ -462,8 +466,7 @@ class Reader {
 
 }  // namespace
 
-FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name,
-                              Diagnostics& diag) {
+FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, Diagnostics& diag) {
   FlowsheetSpec spec;
   spec.file = name;
   toml::table root;

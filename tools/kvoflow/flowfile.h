@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The flowsheet file: what a process engineer writes by hand (TOML), read into plain data with
 // the file position of every item, so that any later check can still name the line at fault.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // kvoflow: runs a flowsheet file. See `kvoflow --help` and the README's section on the runner.
 #include <cstdio>
 #include <cstring>

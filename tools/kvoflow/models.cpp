@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The model catalogue: the built-in unit models with their parameters, and plug-in models
 // opened from shared objects through their one C entry point.
 #include "models.h"
@@ -17,9 +18,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "adapters.h"
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvoplugin.h>
+#include "adapters.h"
 
 #if defined(_WIN32)
 // The dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded with all
@@ -86,8 +87,8 @@ std::vector<ModelDef> builtins() {
 }
 
 // Calls a plug-in's entry point with the block's parameters; no exception crosses it.
-int create_by_plugin(kvoblk_plugin_create_fn entry, const std::string& model,
-                     const BlockSpec& spec, std::string* why) {
+int create_by_plugin(kvoblk_plugin_create_fn entry, const std::string& model, const BlockSpec& spec,
+                     std::string* why) {
   std::vector<kvoblk_plugin_param> params;
   for (const Parameter& p : spec.params) {
     kvoblk_plugin_param q{};
@@ -150,7 +151,7 @@ Catalogue::Catalogue() : models_(builtins()) {}
 Catalogue::~Catalogue() = default;
 
 std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_file,
-                             const std::vector<std::string>& dirs) {
+                              const std::vector<std::string>& dirs) {
   namespace fs = std::filesystem;
   const fs::path here = fs::path(flowsheet_file).parent_path();
   std::vector<fs::path> candidates;
@@ -199,8 +200,8 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib->handle) {
       const char* e = dlerror();
-      diag.error(p.pos, "the plug-in " + resolved + " cannot be loaded: " +
-                            (e ? e : "the system gives no reason"));
+      diag.error(p.pos, "the plug-in " + resolved +
+                            " cannot be loaded: " + (e ? e : "the system gives no reason"));
       continue;
     }
     dlerror();
@@ -243,7 +244,8 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
     if (!m) {
       diag.error(b.model_pos, "block " + b.id + " uses the model " + in_quotes(b.model) +
                                   ", which is neither built in nor a plug-in of [plugins]; the "
-                                  "models are " + names);
+                                  "models are " +
+                                  names);
       continue;
     }
     if (!m->plugin.empty()) continue;  // a plug-in checks its own parameters
@@ -271,8 +273,8 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
       } else if (s->kind == Value::LIST) {
         const size_t n = p.value.list.size();
         if (n < 1 || n > 64)
-          diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id +
-                                      " must list 1 to 64 numbers");
+          diag.error(p.value.pos,
+                     "parameter " + p.name + " of block " + b.id + " must list 1 to 64 numbers");
         for (double x : p.value.list)
           if (!(x >= s->lo && x <= s->hi)) {
             diag.error(p.value.pos, "every entry of parameter " + p.name + " of block " + b.id +

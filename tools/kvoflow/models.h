@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The models a flowsheet file can name: the built-in library and the plug-ins the file lists.
 // Each model creates a block with its ports from a block's table of the file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The run's results as JSON (--json FILE) and as drawings (--svg DIR): the flowsheet Jacobian's
 // pattern, one block's column groups and the convergence history.
 #include <cstring>
@@ -156,8 +157,8 @@ std::vector<int> column_groups(const std::vector<Cell>& local, int nvar, int neq
   if (handle == 0) return group;
   U3VGRP_COMPUTE(irn.data(), icn.data(), &info, &eoff, &voff, &zero, &handle, &status);
   if (status == 0) {
-    std::vector<double> x(nvar, 1.0), scale(nvar, 1.0), f(std::max(neq, 1), 0.0),
-        bj(nnz, 0.0), par(100, 0.0);
+    std::vector<double> x(nvar, 1.0), scale(nvar, 1.0), f(std::max(neq, 1), 0.0), bj(nnz, 0.0),
+        par(100, 0.0);
     std::vector<int> vstat(nvar, 0);
     double pert = 1e-6;
     int request = 0, g = 0;

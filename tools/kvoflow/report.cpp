@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The final report: a stream table of every connection and boundary stream, the overall material
 // balance, and per block its size, derivative method, pattern source and evaluations; with
 // --compare-methods a table of the four methods' costs.
@@ -125,8 +126,7 @@ void collect_results(RunState& run) {
   const double scale = std::max(std::fabs(bal.total_in), 1e-300);
   bal.closure = std::fabs(bal.total_in + bal.total_made - bal.total_out) / scale;
   for (size_t k = 0; k < bal.components.size(); ++k)
-    bal.closure =
-        std::max(bal.closure, std::fabs(bal.in[k] + bal.made[k] - bal.out[k]) / scale);
+    bal.closure = std::max(bal.closure, std::fabs(bal.in[k] + bal.made[k] - bal.out[k]) / scale);
   if (std::isnan(bal.closure)) bal.closure = INFINITY;
   bal.closes = bal.closure <= run.spec.solver.balance_tolerance;
 }
@@ -163,11 +163,9 @@ void stream_tables(const RunState& run) {
       kvoprintf(kvHisDev, "\n  %-16s", "stream");
       for (size_t i = first; i < last; ++i) kvoprintf(kvHisDev, " %12zu", i + 1);
       kvoprintf(kvHisDev, "\n  %-16s", "from");
-      for (size_t i = first; i < last; ++i)
-        kvoprintf(kvHisDev, " %12.12s", table[i]->from.c_str());
+      for (size_t i = first; i < last; ++i) kvoprintf(kvHisDev, " %12.12s", table[i]->from.c_str());
       kvoprintf(kvHisDev, "\n  %-16s", "to");
-      for (size_t i = first; i < last; ++i)
-        kvoprintf(kvHisDev, " %12.12s", table[i]->to.c_str());
+      for (size_t i = first; i < last; ++i) kvoprintf(kvHisDev, " %12.12s", table[i]->to.c_str());
       kvoprintf(kvHisDev, "\n");
       const Stream& head = *table.front();
       for (size_t r = 0; r < head.rows.size(); ++r) {
@@ -211,8 +209,7 @@ void balance_table(const RunState& run) {
     kvoprintf(kvHisDev, " %12.3e", b.in[k] + b.made[k] - b.out[k]);
   kvoprintf(kvHisDev, " %12.3e\n", b.total_in + b.total_made - b.total_out);
   if (b.closes)
-    kvoprintf(kvHisDev,
-              "  The overall material balance closes to %.1e relative (required %.0e).\n",
+    kvoprintf(kvHisDev, "  The overall material balance closes to %.1e relative (required %.0e).\n",
               b.closure, run.spec.solver.balance_tolerance);
   else
     kvoprintf(kvHisDev,
@@ -257,8 +254,7 @@ void print_report(const RunState& run) {
 
   heading("Blocks");
   kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5s %5s %6s %9s %9s %8s  %s\n", "block", "model",
-            "method", "vars", "eqns", "nz", "res evals", "jac evals", "updates",
-            "pattern source");
+            "method", "vars", "eqns", "nz", "res evals", "jac evals", "updates", "pattern source");
   for (const BlockRun& b : run.blocks) {
     kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5d %5d %6d %9ld %9d %8d  %s\n", b.spec->id.c_str(),
               b.model.c_str(), method_name(b.method),
@@ -268,9 +264,9 @@ void print_report(const RunState& run) {
               b.counts.jacobians, b.counts.updates, pattern_text(b).c_str());
   }
   if (const kvoref::Connections* c = run.plant->connections())
-    kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5s %5d %6d  (%d connection equations)\n",
-              "streams", "", "", "", count(c->estart(), c->estop()),
-              count(c->nzstart(), c->nzstop()), count(c->estart(), c->estop()));
+    kvoprintf(kvHisDev, "  %-8s %-12s %-16s %5s %5d %6d  (%d connection equations)\n", "streams",
+              "", "", "", count(c->estart(), c->estop()), count(c->nzstart(), c->nzstop()),
+              count(c->estart(), c->estop()));
   kvoprintf(kvHisDev,
             "  res evals: runs of the block's residual routine in the solve, those for numeric\n"
             "  derivatives and updates included; jac evals: Jacobian requests answered, updates:\n"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // One run of the flowsheet runner from the file to the report: each step stops the run with its
 // exit status when it fails, and nothing is solved before the whole input has been checked.
 #include "run.h"

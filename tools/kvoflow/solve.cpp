@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Solving the plant: Newton's method from the starting point with one progress line per step,
 // then, when asked, once more with each of the four derivative methods from the same start.
 #include <chrono>

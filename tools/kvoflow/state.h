@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // What one run of the runner holds from the file to the report: the file's contents, the models,
 // the plant built on the reference host, the solves and the balance. The steps in build.cpp,
 // solve.cpp, report.cpp and output.cpp fill it in that order.
@@ -20,11 +21,11 @@ struct BlockRun {
   const BlockSpec* spec = nullptr;
   int blk = 0;
   std::string model;
-  int method = 0;            // the derivative method in force for the main solve
-  int pattern = 0;           // the pattern source in force
-  std::string pattern_file;  // RESTORE: the file, with the work directory
-  bool file_found = false;   // RESTORE: the file was there before the block was placed
-  Plant::BlockCounts counts;  // of the main solve (pattern detection excluded)
+  int method = 0;                // the derivative method in force for the main solve
+  int pattern = 0;               // the pattern source in force
+  std::string pattern_file;      // RESTORE: the file, with the work directory
+  bool file_found = false;       // RESTORE: the file was there before the block was placed
+  Plant::BlockCounts counts;     // of the main solve (pattern detection excluded)
   long detection_residuals = 0;  // residual runs made to detect the pattern while placing
 };
 

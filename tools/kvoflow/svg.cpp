@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // SVG drawings of a flowsheet run. Plain text assembled by hand: rectangles for non-zeros,
 // polylines for histories, a legend beside each plot. Numbers are printed with the C locale's
 // formats, which the program never changes, so the files are the same on every platform.

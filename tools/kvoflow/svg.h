@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Drawings of a flowsheet run as SVG: the Jacobian's sparsity pattern with each block's slice in
 // its own colour, one block's pattern with its column groups coloured, and the convergence
 // history. Each file is written whole to a temporary name and then renamed over the old one.
@@ -22,9 +23,9 @@ struct SpyPlot {
   std::string title;
   int rows = 0, cols = 0;
   std::vector<Cell> cells;
-  std::vector<SpySlice> blocks;          // each block's rows and columns
-  std::vector<int> connection_rows;      // rows that are connection equations
-  std::vector<int> fixed_cols;           // columns of fixed variables (drawn pale)
+  std::vector<SpySlice> blocks;      // each block's rows and columns
+  std::vector<int> connection_rows;  // rows that are connection equations
+  std::vector<int> fixed_cols;       // columns of fixed variables (drawn pale)
 };
 
 struct GroupPlot {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Integer workspace allocator. Block records and port arrays live in the workspace `ib0` and are
 // named by word indices; counts and indices are passed by reference, Fortran style.
 #pragma once

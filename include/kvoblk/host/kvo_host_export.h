@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 /* Export mark of the host services. The library is built with hidden visibility; every host
    symbol it calls is declared with default visibility so that whichever host library the program
    links can export it. */

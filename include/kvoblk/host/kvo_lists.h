@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // The flowsheet's three global lists (variables, equations, Jacobian non-zeros), the pattern
 // vectors of the Jacobian, connection managers and the variable status utilities. Positions are
 // global and 1-based; list handles are one-word integers, 0 meaning none.
@@ -115,8 +116,8 @@ KVOHOST_API void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value);
 KVOHOST_API void kvojac_set_nz_value(kv_jac_t jac, int k, double value);
 KVOHOST_API double* kvojac_vec_bj(kv_jac_t jac);
 KVOHOST_API void kvojac_move_items(kv_jac_t jac, int from, int to, int count);
-KVOHOST_API void kvojac_renumber(kv_jac_t jac, int first, int last, int vstart, int dv,
-                                 int estart, int de);
+KVOHOST_API void kvojac_renumber(kv_jac_t jac, int first, int last, int vstart, int dv, int estart,
+                                 int de);
 
 // ---- Variable and equation status words ----------------------------------------------------
 // Marks one variable status word excluded (flag non-zero) or not excluded.

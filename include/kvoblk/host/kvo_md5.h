@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Message-digest service: standard MD5 (RFC 1321) behind three calls. The context is owned by
 // the caller; MD5Final releases whatever MD5Init obtained.
 #pragma once

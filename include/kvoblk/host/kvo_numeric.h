@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Numeric utilities of the host: column grouping of a sparse pattern, grouped forward-difference
 // Jacobians driven through a request flag, and the blank-fill string utility. Fortran style:
 // every argument by reference, strings as address plus length by value.

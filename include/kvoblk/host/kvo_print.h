@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Print service: the history and report devices, printf-style output and script pipes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Tagged values: the host's value record with its kinds and number record, and the operations
 // that initialise, convert, print and assign values.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Interfaces of the host modelling framework: the block-information and attribute-description
 // records, the container a block is registered with, the reference-counted wrapper, and the
 // abstract block interfaces that the library's framework class implements.
@@ -37,23 +38,23 @@ enum : int32_t {
 // Block-information record filled by a block's inq_attr operation. Field order and widths are
 // fixed; on a 32-bit platform the byte offsets are the ones asserted below.
 struct nux_blk_t {
-  int32_t request;          // request mask, set by the host
-  NUXEOBlock* block;        // the block's framework object, or null
-  const char* model;        // model text
-  char blkid[9];            // block id, at most 8 characters
-  char type[9];             // type text
-  char subid[65];           // sub-identifier
+  int32_t request;    // request mask, set by the host
+  NUXEOBlock* block;  // the block's framework object, or null
+  const char* model;  // model text
+  char blkid[9];      // block id, at most 8 characters
+  char type[9];       // type text
+  char subid[65];     // sub-identifier
   char unused95;
   int32_t included;
   int32_t reserved100[4];
   int32_t vstart, vstop, estart, estop, nzstart, nzstop;
   int32_t nvar;
-  int32_t nvar_active;      // variables in at least one active non-zero
-  int32_t nvar_fixed;       // of those, fixed ones
+  int32_t nvar_active;  // variables in at least one active non-zero
+  int32_t nvar_fixed;   // of those, fixed ones
   int32_t neqn;
   int32_t neqn_active;
   int32_t nnz;
-  int32_t nnz_free;         // active non-zeros on free variables
+  int32_t nnz_free;  // active non-zeros on free variables
   int32_t reserved168[7];
   int32_t reserved196;
   double resnorm;
@@ -138,8 +139,7 @@ class KVOHOST_API INUXAttribute {
 class KVOHOST_API INUXMethod {
  public:
   virtual kvopipe* acquire_script(const char* name) const = 0;
-  virtual int method_invoke(const char* name, EBSContext* ctx, int nargs,
-                            const value_t* args) = 0;
+  virtual int method_invoke(const char* name, EBSContext* ctx, int nargs, const value_t* args) = 0;
   virtual int method_scope_invoke(const char* name, int scope1, int scope2, EBSContext* ctx,
                                   int nargs, const value_t* args) = 0;
   virtual int method_num() const = 0;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-3-Clause
 // Ports of the host framework: the port object with its variable and material parts, the
 // port-message interface through which a port asks its block, and the port naming service.
 #pragma once
@@ -8,10 +9,10 @@
 // it owns.
 class KVOHOST_API nux_port_mesgs {
  public:
-  virtual int var_offset() = 0;             // global variable offset of the block
-  virtual int owns_var(int i) = 0;          // 1 when variable i belongs to the block
-  virtual const char* block_id() = 0;       // the block id, or null
-  virtual bool block_included() = 0;        // whether the block takes part in the solve
+  virtual int var_offset() = 0;        // global variable offset of the block
+  virtual int owns_var(int i) = 0;     // 1 when variable i belongs to the block
+  virtual const char* block_id() = 0;  // the block id, or null
+  virtual bool block_included() = 0;   // whether the block takes part in the solve
 
  protected:
   virtual ~nux_port_mesgs() = default;
@@ -27,8 +28,8 @@ class KVOHOST_API INUXPortMaterial {
   virtual void set_phase(nux_port_phase phase) = 0;
   virtual nux_port_basis basis() const = 0;
   virtual void set_basis(nux_port_basis basis) = 0;
-  virtual const char* stream() const = 0;              // may be null
-  virtual bool set_stream(const char* stream) = 0;     // false when the stream is fixed
+  virtual const char* stream() const = 0;           // may be null
+  virtual bool set_stream(const char* stream) = 0;  // false when the stream is fixed
 
  protected:
   virtual ~INUXPortMaterial() = default;
@@ -37,15 +38,15 @@ class KVOHOST_API INUXPortMaterial {
 // A port: a named list of variable positions with a type and a material part.
 class KVOHOST_API nux_port {
  public:
-  virtual const char* name() const = 0;                // may be null
-  virtual void destroy() = 0;                          // deletes the port object
-  virtual void attach(nux_port_mesgs* block) = 0;      // binds the port to its block
+  virtual const char* name() const = 0;            // may be null
+  virtual void destroy() = 0;                      // deletes the port object
+  virtual void attach(nux_port_mesgs* block) = 0;  // binds the port to its block
 
   // Variable part: positions 0 to num_vars()-1; variable number 0 means none.
   virtual int num_vars() const = 0;
   virtual int var(int position) const = 0;
   virtual void set_var(int position, int variable) = 0;
-  virtual void shift_vars(int offset) = 0;             // the block's variables moved
+  virtual void shift_vars(int offset) = 0;  // the block's variables moved
 
   virtual int type() const = 0;
   virtual void set_type(int type) = 0;
