@@ -65,7 +65,7 @@ KVOHOST_API bool send_to_file(int device, const char* path);
 KVOHOST_API void send_to_stdout(int device);
 // printf-style formatting into a string of whatever length the text needs (kvoprintf's own
 // formatting, for text a caller keeps or writes elsewhere).
-KVOHOST_API std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+KVOHOST_API std::string format(const char* fmt, ...) KVOHOST_PRINTF_FORMAT(1, 2);
 KVOHOST_API std::string vformat(const char* fmt, va_list args);
 
 // ---- Scripts --------------------------------------------------------------------------------
