@@ -101,6 +101,16 @@ struct Chain {
   std::vector<std::vector<int>> groups;
   int lower_bound = 0;
 
+  // Sets the block up for the benchmark's kind (its first argument) and labels the run; a
+  // block that cannot be made skips the benchmark with a message.
+  bool make_for(benchmark::State& state, int method) {
+    const Kind kind = static_cast<Kind>(state.range(0));
+    state.SetLabel(kKindNames[kind]);
+    if (make(kind, method)) return true;
+    state.SkipWithError("could not set up the block");
+    return false;
+  }
+
   bool make(Kind kind, int method) {
     kvoref::reset();
     lists = kvoref::make_lists(block_nnz(kind));
@@ -249,13 +259,8 @@ double median(std::vector<double> v) {
 // The library's numeric Jacobian against the bare loop, alternating in every iteration; the
 // ratio is the median of the per-iteration ratios, with its range.
 void BM_NumericJacobianOverhead(benchmark::State& state) {
-  const Kind kind = static_cast<Kind>(state.range(0));
-  state.SetLabel(kKindNames[kind]);
   Chain c;
-  if (!c.make(kind, KVOBLK_NUMERIC)) {
-    state.SkipWithError("could not set up the block");
-    return;
-  }
+  if (!c.make_for(state, KVOBLK_NUMERIC)) return;
   BareLoop bare(c);
   std::vector<double> lib, raw, ratio;
   long lib_res = 0;
@@ -309,13 +314,8 @@ BENCHMARK(BM_NumericJacobianOverhead)
 // two of them listed in the other order, a different two each time, which no kept grouping
 // matches).
 void BM_GroupingReuse(benchmark::State& state) {
-  const Kind kind = static_cast<Kind>(state.range(0));
-  state.SetLabel(kKindNames[kind]);
   Chain c;
-  if (!c.make(kind, KVOBLK_NUMERIC)) {
-    state.SkipWithError("could not set up the block");
-    return;
-  }
+  if (!c.make_for(state, KVOBLK_NUMERIC)) return;
   int status = 0;
   kvoblk_post_solve(c.blk, &status);
   std::vector<int> rows(c.nnz), cols(c.nnz);
@@ -362,13 +362,8 @@ BENCHMARK(BM_GroupingReuse)->Arg(kBanded)->Arg(kCstr)->Iterations(5)->Unit(bench
 // One Schubert update against one numeric Jacobian of the same block, alternating; the
 // ratio is the median of the per-iteration ratios, with its range.
 void BM_SchubertUpdateAgainstNumeric(benchmark::State& state) {
-  const Kind kind = static_cast<Kind>(state.range(0));
-  state.SetLabel(kKindNames[kind]);
   Chain c;
-  if (!c.make(kind, KVOBLK_UPDATE_NUMERIC)) {
-    state.SkipWithError("could not set up the block");
-    return;
-  }
+  if (!c.make_for(state, KVOBLK_UPDATE_NUMERIC)) return;
   int status = 0;
   // The last iterate, then a step of every variable so that every row is updated.
   kvoblk_res(c.blk, &status);
