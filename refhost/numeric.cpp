@@ -136,14 +136,6 @@ struct IntRoom {
   }
 };
 
-// A column's word of colours seen by the saturation colouring, with where the column's list
-// starts beside it: looking at a neighbour's word also tells where its own list is.
-template <class W>
-struct SeenNode {
-  W seen;
-  int at;
-};
-
 // Working arrays of a grouping: the structure, the colourings, the lists and the saturation
 // colouring's words and stacks. They are kept for the next grouping, which then needs no fresh
 // memory from the operating system (on large patterns that costs about as much as the search
@@ -151,15 +143,16 @@ struct SeenNode {
 struct Work {
   Structure s;
   std::vector<int> rows, next, best, trial, order, degree, ptr;
-  std::vector<uint8_t> bytes, met, narrow;
-  std::vector<SeenNode<uint16_t>> nodes16;
-  std::vector<SeenNode<uint32_t>> nodes32;
-  std::vector<SeenNode<uint64_t>> nodes64;
+  std::vector<uint8_t> bytes, narrow;
+  std::vector<uint16_t> marked;
+  std::vector<uint16_t> seen16;
+  std::vector<uint32_t> seen32;
+  std::vector<uint64_t> seen64;
   std::vector<std::vector<int>> stack;
   IntRoom list;
-  std::vector<SeenNode<uint16_t>>& nodes(uint16_t) { return nodes16; }
-  std::vector<SeenNode<uint32_t>>& nodes(uint32_t) { return nodes32; }
-  std::vector<SeenNode<uint64_t>>& nodes(uint64_t) { return nodes64; }
+  std::vector<uint16_t>& seen(uint16_t) { return seen16; }
+  std::vector<uint32_t>& seen(uint32_t) { return seen32; }
+  std::vector<uint64_t>& seen(uint64_t) { return seen64; }
 };
 constexpr size_t kKeptWorkNonZeros = kRecentNonZeros;
 
@@ -303,28 +296,30 @@ class Colouring {
   // The columns in increasing order, each with the smallest colour (1, 2, ...) no neighbour
   // coloured before it has; columns without non-zeros keep 0. Answers 255 when more than 254
   // colours would be needed (colour again with greedy, which then has the lists).
+  //
+  // The lists are only wanted when the search goes on, that is once this order needs more
+  // colours than the lower bound. From that column on they are written as the columns are
+  // coloured; the columns before it are listed at that moment, in one catch-up sweep. An order
+  // that reaches the bound writes none.
   int natural(std::vector<int>& colour) {
     const int ncol = s_.ncol;
-    bytes_.assign(ncol, 0);
-    uint8_t* cl = bytes_.data();
+    // Per column its colour in the low byte and, while a list is being written, a mark in the
+    // high byte: a neighbour's colour and mark come in one access.
+    std::vector<uint16_t>& cm = w_.marked;
+    cm.assign(ncol, 0);
     degree_.assign(ncol, 0);
-    // Room for every list, touched only as far as it is written; none when it cannot be had.
     const size_t cap = std::min<size_t>(kListedPerNonZero * s_.col_runs.size(), INT_MAX - 1);
-    int* list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
     std::vector<int>& ptr = w_.ptr;
-    std::vector<uint8_t>& met = w_.met;  // marks the columns v has met, v first
-    if (list) {
-      ptr.assign(static_cast<size_t>(ncol) + 1, 0);
-      met.assign(ncol, 0);
-    }
-    // Raw pointers in locals: the marks are bytes, and a byte store could otherwise be taken
-    // to change any array's address and force it to be read again.
+    // Raw pointers in locals: a store through one of them could otherwise be taken to change
+    // the others and force them to be read again.
     const int* col_ptr = s_.col_ptr.data();
     const int* col_runs = s_.col_runs.data();
     const int* runs = s_.runs.data();
+    uint16_t* cl = cm.data();
     int* deg = degree_.data();
-    int* at = list ? ptr.data() : nullptr;
-    uint8_t* mark = list ? met.data() : nullptr;
+    int* list = nullptr;
+    int* at = nullptr;
+    bool unlisted = false;  // the lists were started and outgrew their room
     size_t len = 0;
     int used = 0, max_degree = 0;
     std::vector<int> forbidden;
@@ -335,40 +330,46 @@ class Colouring {
       for (int i = from; i < to; ++i) d += runs[col_runs[i]] - 1;
       deg[v] = d;
       max_degree = std::max(max_degree, d);
-      if (list && len + static_cast<size_t>(d) > cap) list = nullptr;
-      if (list) {
-        // Written without a branch on the mark: a column met before is overwritten next.
-        const size_t first = len;
-        mark[v] = 1;
-        for (int i = from; i < to; ++i) {
-          const int* run = runs + col_runs[i];
-          for (int j = 1; j <= run[0]; ++j) {
-            const int u = run[j];
-            list[len] = u;
-            len += mark[u] ^ 1;
-            mark[u] = 1;
+      if (!list && !unlisted && (used > s_.lower_bound || used >= 255)) {
+        list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
+        unlisted = !list;
+        if (list) {
+          ptr.assign(static_cast<size_t>(ncol) + 1, 0);
+          at = ptr.data();
+          for (int u = 0; u < v && list; ++u) {
+            if (len + static_cast<size_t>(deg[u]) > cap) list = nullptr;
+            if (list) len = list_one<false>(u, cl, list, len, at, nullptr);
           }
+          unlisted = !list;
         }
-        mark[v] = 0;
-        for (size_t i = first; i < len; ++i) mark[list[i]] = 0;
-        at[v] = static_cast<int>(first);
-        at[v + 1] = static_cast<int>(len);
       }
+      if (list && len + static_cast<size_t>(d) > cap) {
+        list = nullptr;
+        unlisted = true;
+      }
+      uint64_t seen = 1;
+      if (list) len = list_one<true>(v, cl, list, len, at, &seen);
       if (from == to || used >= 255) continue;
-      const int c = list ? smallest_free(FromList{at, list}, v, cl, used, 255, forbidden, v)
-                         : smallest_free(rows_, v, cl, used, 255, forbidden, v);
+      int c;
+      if (list && used < 63) {
+        c = __builtin_ctzll(~seen);  // the colours were seen while listing
+      } else if (list) {
+        c = smallest_free(FromList{at, list}, v, cl, used, 255, forbidden, v);
+      } else {
+        c = smallest_free(rows_, v, cl, used, 255, forbidden, v);
+      }
       if (c >= 255) {
         used = 255;
         continue;
       }
-      cl[v] = static_cast<uint8_t>(c);
+      cl[v] = static_cast<uint16_t>(c);
       used = std::max(used, c);
     }
     max_degree_ = max_degree;
     if (list) list_ = FromList{ptr.data(), list};
     if (used >= 255) return 255;
     colour.assign(ncol, 0);
-    for (int v : s_.active) colour[v] = cl[v];
+    for (int u : s_.active) colour[u] = cl[u];
     return used;
   }
 
@@ -425,6 +426,39 @@ class Colouring {
 
   bool listed() const { return list_.ptr != nullptr; }
 
+  // Writes the list of column v at `len` and answers where it ends: every column of v's rows
+  // other than v, once, in the order the rows meet them. The high bytes of cl mark the columns
+  // met; the list is written without a branch on the mark (a column met before is overwritten
+  // by the next). With kSeen, the bits of the neighbours' colours (low bytes, below 63) go
+  // into *seen on the way.
+  template <bool kSeen>
+  size_t list_one(int v, uint16_t* cl, int* list, size_t len, int* at, uint64_t* seen) const {
+    constexpr uint16_t kMet = 0x100;
+    const size_t first = len;
+    const int* col_ptr = rows_.col_ptr;
+    const int* col_runs = rows_.col_runs;
+    const int* runs = rows_.runs;
+    uint64_t bits = 0;
+    cl[v] |= kMet;
+    for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
+      const int* run = runs + col_runs[i];
+      for (int j = 1; j <= run[0]; ++j) {
+        const int u = run[j];
+        const unsigned m = cl[u];
+        list[len] = u;
+        len += (m >> 8) ^ 1;
+        cl[u] = static_cast<uint16_t>(m | kMet);
+        if (kSeen) bits |= uint64_t{1} << (m & 63);
+      }
+    }
+    cl[v] &= 0xff;
+    for (size_t i = first; i < len; ++i) cl[list[i]] &= 0xff;
+    at[v] = static_cast<int>(first);
+    at[v + 1] = static_cast<int>(len);
+    if (kSeen) *seen |= bits;
+    return len;
+  }
+
   // The smallest colour from 1 up that none of v's neighbours has, or `limit` when it would
   // be that or more. While fewer than 63 colours are in use they fit one word (bit 0 stands
   // for uncoloured neighbours); beyond, a colour is forbidden by tagging it with `tag`.
@@ -462,28 +496,28 @@ class Colouring {
 
   // The saturation colouring with the colours seen by each column in one word of type W,
   // whose top bit marks the column as coloured, so that a neighbour is looked at through that
-  // word alone; a column's saturation is the number of colour bits set. Neighbours come from
-  // the lists when they were made (kListed), else through the rows.
+  // word alone; a column's saturation is the number of colour bits set. The words sit in an
+  // array of their own, as narrow as the colours allow, so that on large patterns they stay in
+  // the processor's nearer caches. Neighbours come from the lists when they were made
+  // (kListed), else through the rows.
   template <class W, bool kListed>
   int saturation_in(int limit, uint8_t* cl) {
     constexpr W kDone = W(W{1} << (8 * sizeof(W) - 1));
-    std::vector<SeenNode<W>>& nodes = w_.nodes(W{});
-    nodes.resize(static_cast<size_t>(s_.ncol) + 1);
-    for (int v = 0; v <= s_.ncol; ++v) nodes[v] = SeenNode<W>{0, kListed ? list_.ptr[v] : 0};
-    SeenNode<W>* nd = nodes.data();
-    const int* list = list_.list;
+    std::vector<W>& words = w_.seen(W{});
+    words.assign(static_cast<size_t>(s_.ncol) + 1, 0);
+    W* nd = words.data();
+    const FromList listed = list_;
     const ThroughRows rows = rows_;
-    auto reach = [nd, list, rows](int v, auto&& f) {
+    auto reach = [listed, rows](int v, auto&& f) {
       if constexpr (kListed) {
-        for (int i = nd[v].at; i < nd[v + 1].at; ++i) f(list[i]);
+        listed(v, f);
       } else {
         rows(v, f);
       }
     };
-    auto ask_for_list = [nd, list, rows](int v) {
+    auto ask_for_list = [listed, rows](int v) {
       if constexpr (kListed) {
-        ask_for(list + nd[v].at);
-        ask_for(list + nd[v].at + 16);
+        listed.prefetch(v);
       } else {
         rows.prefetch(v);
       }
@@ -508,12 +542,12 @@ class Colouring {
       const int v = stack[top].back();
       stack[top].pop_back();
       // An entry left behind by a later rise, or by the column's colouring, is skipped.
-      if ((nd[v].seen & kDone) || bits_in(nd[v].seen) != top) continue;
+      if ((nd[v] & kDone) || bits_in(nd[v]) != top) continue;
       --left;
-      const int c = __builtin_ctzll(~static_cast<uint64_t>(nd[v].seen));  // first not shown
+      const int c = __builtin_ctzll(~static_cast<uint64_t>(nd[v]));  // first not shown
       if (c + 1 >= limit) return limit;
       cl[v] = static_cast<uint8_t>(c + 1);
-      nd[v].seen |= kDone;
+      nd[v] |= kDone;
       used = std::max(used, c + 1);
       const W bit = W(W{1} << c);
       // The neighbours' words are asked for together before the updates, whose branches
@@ -521,7 +555,7 @@ class Colouring {
       // coloured next, so its neighbours are asked for too.
       reach(v, [nd](int u) { ask_for(nd + u); });
       reach(v, [&](int u) {
-        W& m = nd[u].seen;
+        W& m = nd[u];
         if (m & (bit | kDone)) return;
         m |= bit;
         const int up = bits_in(m);

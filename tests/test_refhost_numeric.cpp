@@ -201,8 +201,24 @@ int differentiate(int h, const Pattern& p, int voff, std::vector<double>& x, std
 
 // ---- Grouping -------------------------------------------------------------------------------
 
+// A tridiagonal head whose natural colouring stays at the fullest row, then a random tail
+// that needs more: the search goes on, with the conflicts of the head's columns listed late.
+Pattern tridiagonal_then_random(int head, int tail, unsigned seed) {
+  Pattern p = tridiagonal(head);
+  p.nvar = p.neq = head + tail;
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> pick(head + 1, head + tail);
+  for (int i = head + 1; i <= head + tail; ++i) {
+    std::set<int> cols = {i, i - 1};
+    while (static_cast<int>(cols.size()) < 5) cols.insert(pick(gen));
+    for (int c : cols) p.add(i, c);
+  }
+  return p;
+}
+
 TEST_F(Numeric, GroupsNeverShareARowAndCoverEveryColumnOnce) {
-  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian2d(12)}) {
+  for (const Pattern& p : {random_pattern(3000, 7), cstr_chain(50), laplacian2d(12),
+                           tridiagonal_then_random(2000, 1000, 9)}) {
     int status = -1, info = -1;
     const int h = group(p, 40, 900, &status, &info);
     ASSERT_EQ(status, 0);
