@@ -54,6 +54,29 @@ namespace {
 
 enum class Phase { Idle, Base, Group };
 
+// An allocator that leaves the elements of a resized vector unset. The grouping's large arrays
+// are written in full right after they are sized; setting them to zero first would be one more
+// pass over memory, which on a pattern of a million non-zeros does not stay in the caches.
+template <class T>
+struct Unset : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = Unset<U>;
+  };
+  Unset() = default;
+  template <class U>
+  explicit Unset(const Unset<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+using Ints = std::vector<int, Unset<int>>;
+
 struct Grouping {
   Grouping(int v, int e, int z) : nvar(v), neq(e), nnz(z) {}
   int nvar, neq, nnz;
@@ -64,9 +87,11 @@ struct Grouping {
   int lower_bound = 0;
   int ngroups = 0;
   int largest_group = 0;
-  std::vector<int> nz_col;
-  std::vector<int> group_ptr, group_cols;
-  std::vector<int> group_nz_ptr, group_nz, group_nz_row, group_nz_col;
+  Ints nz_col;
+  std::vector<int> group_ptr;
+  Ints group_cols;
+  std::vector<int> group_nz_ptr;
+  Ints group_nz, group_nz_row, group_nz_col;
 
   // Differencing sequence under way: phase, group being perturbed, perturbation size, base
   // residuals, saved values of the perturbed group's columns and the steps taken per column.
@@ -112,8 +137,9 @@ void head(const char* fn) { kvoprintf(kvHisDev, "!! %s: ", fn); }
 // row's columns in one step.
 struct Structure {
   int nrow = 0, ncol = 0;
-  std::vector<int> runs;
-  std::vector<int> col_ptr, col_runs;
+  Ints runs;
+  std::vector<int> col_ptr;
+  Ints col_runs;
   std::vector<int> active;  // columns with at least one non-zero, increasing
   int lower_bound = 0;
   double pass_work = 0.0;  // sum of the squared row lengths: the work of one colouring pass
@@ -142,7 +168,8 @@ struct IntRoom {
 // itself), and dropped after a pattern of more than kKeptWorkNonZeros non-zeros.
 struct Work {
   Structure s;
-  std::vector<int> rows, next, best, trial, order, degree, ptr;
+  Ints rows;
+  std::vector<int> next, best, trial, order, degree, ptr;
   std::vector<uint8_t> bytes, narrow;
   std::vector<uint16_t> marked;
   std::vector<uint16_t> seen16;
@@ -171,8 +198,8 @@ Work& work() {
 // Entries go to their rows' runs in entry order, which writes in sequence when they come row
 // by row as they usually do; a run is sorted only when it is not already increasing, and the
 // runs are then closed up and transposed in one sweep each.
-void build_structure(int nrow, int ncol, const std::vector<int>& rows, const std::vector<int>& cols,
-                     Structure& s, std::vector<int>& next) {
+void build_structure(int nrow, int ncol, const Ints& rows, const Ints& cols, Structure& s,
+                     std::vector<int>& next) {
   s.nrow = nrow;
   s.ncol = ncol;
   s.lower_bound = 0;
@@ -648,13 +675,12 @@ int colour_pattern(Work& w) {
 // column. Colours come in bytes when fewer than 256 are used, so that looking up the colour of
 // every non-zero's column stays in the processor's nearer caches.
 template <class T>
-void assemble(Grouping& g, int ngroups, const T* colour, const std::vector<int>& rows,
-              const std::vector<int>& cols) {
+void assemble(Grouping& g, int ngroups, const T* colour, const Ints& rows, const Ints& cols) {
   std::vector<int> group_ptr(ngroups + 1, 0);
   for (int c = 0; c < g.nvar; ++c)
     if (colour[c]) ++group_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) group_ptr[i + 1] += group_ptr[i];
-  std::vector<int> group_cols(group_ptr[ngroups]);
+  Ints group_cols(group_ptr[ngroups]);
   {
     std::vector<int> fill(group_ptr.begin(), group_ptr.end() - 1);
     for (int c = 0; c < g.nvar; ++c)
@@ -663,7 +689,7 @@ void assemble(Grouping& g, int ngroups, const T* colour, const std::vector<int>&
   std::vector<int> nz_ptr(ngroups + 1, 0);
   for (int c : cols) ++nz_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) nz_ptr[i + 1] += nz_ptr[i];
-  std::vector<int> group_nz(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
+  Ints group_nz(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
   {
     std::vector<int> fill(nz_ptr.begin(), nz_ptr.end() - 1);
     for (size_t k = 0; k < cols.size(); ++k) {
@@ -686,7 +712,7 @@ void assemble(Grouping& g, int ngroups, const T* colour, const std::vector<int>&
 }
 
 // Builds the grouping of g from the non-zeros' local rows and columns.
-void fill_grouping(Grouping& g, const std::vector<int>& rows, std::vector<int>&& cols) {
+void fill_grouping(Grouping& g, const Ints& rows, Ints&& cols) {
   Work& w = work();
   build_structure(g.neq, g.nvar, rows, cols, w.s, w.next);
   const int ngroups = colour_pattern(w);
@@ -717,7 +743,7 @@ void clear_grouping(Grouping& g) {
 // Whether the computed grouping g was made from exactly these non-zeros (local rows and
 // columns from 0, in this order): every non-zero is found through the group lists at its row
 // and column.
-bool made_from(const Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+bool made_from(const Grouping& g, const Ints& rows, const Ints& cols) {
   if (!g.computed || static_cast<size_t>(g.nnz) != rows.size()) return false;
   for (size_t k = 0; k < cols.size(); ++k)
     if (g.nz_col[k] != cols[k]) return false;
@@ -728,7 +754,7 @@ bool made_from(const Grouping& g, const std::vector<int>& rows, const std::vecto
 
 // Moves the groups of a recently released grouping made from the same non-zeros into g;
 // false when there is none.
-bool take_recent(Grouping& g, const std::vector<int>& rows, const std::vector<int>& cols) {
+bool take_recent(Grouping& g, const Ints& rows, const Ints& cols) {
   Table& t = table();
   for (auto it = t.recent.begin(); it != t.recent.end(); ++it) {
     Grouping& r = **it;
@@ -800,7 +826,7 @@ void restore_group(const Grouping& g, double* x) {
 // Whether icn[k] - voff is column nz_col[k] + 1 for every non-zero k. The differences are
 // taken modulo 2^32, which for 32-bit numbers and columns from 0 to nvar - 1 tells equal from
 // unequal exactly, and four running sums let the processor compare several at a time.
-bool same_columns(const int* icn, int voff, const std::vector<int>& nz_col) {
+bool same_columns(const int* icn, int voff, const Ints& nz_col) {
   const size_t n = nz_col.size();
   const int* want = nz_col.data();
   const uint32_t off = static_cast<uint32_t>(voff) + 1u;
@@ -892,9 +918,9 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
     return;
   }
   try {
-    std::vector<int>& rows = work().rows;
+    Ints& rows = work().rows;
     rows.resize(g->nnz);
-    std::vector<int> cols(g->nnz);
+    Ints cols(g->nnz);
     for (int k = 0; k < g->nnz; ++k) {
       const int64_t r = static_cast<int64_t>(irn[k]) - *eoff;
       const int64_t c = static_cast<int64_t>(icn[k]) - *voff;
