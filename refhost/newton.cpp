@@ -277,15 +277,18 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
                          name_list(vars, kvovarlst_lookup_var_name, lists.varlst);
       else
         report.message = "the Jacobian is singular (the linear system has no unique solution)";
+      restore_best();
       break;
     }
     for (int i = 0; i < n; ++i) step[i] = -f[sys.eqn_of_row[i] - 1];
     if (!klu_solve(symbolic, numeric, n, 1, step.data(), &common)) {
       report.message = "the linear solve failed";
+      restore_best();
       break;
     }
     if (!std::all_of(step.begin(), step.end(), [](double d) { return std::isfinite(d); })) {
       report.message = "the linear solve gave a step that is not a number";
+      restore_best();
       break;
     }
 

@@ -396,6 +396,25 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
   EXPECT_EQ(his().find("Solved"), std::string::npos);
 }
 
+TEST_F(Runner, AFailedSolveNamesTheVariablesHeldOnABound) {
+  // With 3 tanks too little A reacts: the flash feed lies beyond the dew point at the drum's
+  // fixed temperature and pressure, the liquid flow is held at 0 and the Jacobian turns
+  // singular there. The report names that flow, not only the singular Jacobian.
+  std::ifstream in(KVOFLOW_FLOWSHEETS "/recycle.toml");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string flowsheet = text.str();
+  const size_t at = flowsheet.find("tanks = 20\n");
+  ASSERT_NE(at, std::string::npos);
+  flowsheet.replace(at, 10, "tanks = 3");
+  his();
+  EXPECT_EQ(run(write("three.toml", flowsheet)), kvoflow::EXIT_SOLVE);
+  const std::string out = his();
+  EXPECT_NE(out.find("the Jacobian is singular"), std::string::npos) << out;
+  EXPECT_NE(out.find("at a bound: FL.LIQ.F = 0 (lower bound)"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Other starting guesses"), std::string::npos) << out;
+}
+
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
   const std::string f =
       write("div.toml", std::string("[solver]\nmax_iterations = 4\n") + kConcentrator +

@@ -84,6 +84,27 @@ TEST_F(Newton, SingularJacobianIsReportedInWords) {
   EXPECT_EQ(r.message, "the Jacobian is singular (the linear system has no unique solution)");
 }
 
+TEST_F(Newton, ASingularJacobianAfterAWorseStepLeavesTheBestPoint) {
+  // The first step makes the residuals larger; the Jacobian at the new point is singular. The
+  // variables go back to the starting point, the best one seen, with its residuals.
+  u.res = [](double* f, const double* x) {
+    f[0] = 0.5 + 10 * (x[0] - 1) * (x[0] - 1);
+    f[1] = 0.5 + 10 * (x[1] - 1) * (x[1] - 1);
+  };
+  int calls = 0;
+  u.jac = [&calls](double* bj, const double*) {
+    const double d = ++calls == 1 ? 1.0 : 0.0;
+    bj[0] = d, bj[1] = 0.0, bj[2] = d;
+  };
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.message, "the Jacobian is singular (the linear system has no unique solution)");
+  EXPECT_EQ(r.iterations, 1);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+  EXPECT_EQ(r.norm, 0.5);
+  EXPECT_EQ(kvoeqnlst_vec_residual(u.l.eqnlst)[0], 0.5);
+}
+
 TEST_F(Newton, GivesUpAfterTheIterationLimitNamingTheWorstEquation) {
   kvoref::NewtonOptions o;
   o.max_iterations = 1;

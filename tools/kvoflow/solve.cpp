@@ -42,18 +42,51 @@ SolveRun solve_once(RunState& run, const std::string& label, int method) {
   return s;
 }
 
+// The free variables whose value is one of their bounds, as "NAME = value (lower bound)", at
+// most `limit` of them and a count of the rest.
+std::string on_bounds(const Plant& plant, size_t limit, int* count) {
+  const int varlst = plant.lists().varlst;
+  std::string s;
+  *count = 0;
+  for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p) {
+    const char* name = kvovarlst_lookup_var_name(varlst, p);
+    if (name[0] == '\0' ||
+        (kvovarlst_inq_var_status(varlst, p) & (kvoref::VAR_FIXED | kvoref::VAR_EXCLUDED)))
+      continue;
+    const double x = kvovarlst_inq_var_value(varlst, p, 0);
+    const bool lower = x == kvovarlst_inq_var_lower(varlst, p, 0);
+    if (!lower && x != kvovarlst_inq_var_upper(varlst, p, 0)) continue;
+    if (static_cast<size_t>((*count)++) < limit)
+      s += kvoref::format("%s%s = %.6g (%s bound)", s.empty() ? "" : ", ", name, x,
+                          lower ? "lower" : "upper");
+  }
+  if (static_cast<size_t>(*count) > limit)
+    s += kvoref::format(" and %d more", *count - static_cast<int>(limit));
+  return s;
+}
+
 // What went wrong in a solve, in sentences, with the equations and variables to look at.
 void explain(const RunState& run, const SolveRun& s) {
   const Plant& plant = *run.plant;
   kvoprintf(kvHisDev, "The solve (%s) stopped: %s.\n", s.label.c_str(), s.report.message.c_str());
+  // A variable held on a bound is where the equations most often have no solution, and where
+  // a Jacobian turns singular: a flow or a phase that would have to vanish or turn negative.
+  int held = 0;
+  const std::string bounded = on_bounds(plant, 12, &held);
   if (s.report.singular && (!s.report.singular_eqns.empty() || !s.report.singular_vars.empty()))
     kvoprintf(kvHisDev,
               "  The structurally singular part: equations %s cannot be solved for variables "
               "%s.\n",
               eqn_names(plant, s.report.singular_eqns, 24).c_str(),
               var_names(plant, s.report.singular_vars, 24).c_str());
-  else if (s.report.singular)
+  else if (s.report.singular && held == 0)
     kvoprintf(kvHisDev, "  Other starting guesses ([guess] in the flowsheet file) may avoid it.\n");
+  if (held > 0)
+    kvoprintf(kvHisDev,
+              "  %d free variable%s at a bound: %s. The specification may have no solution "
+              "within the bounds (a flow or a phase that would have to vanish or turn "
+              "negative).\n",
+              held, held == 1 ? " is" : "s are", bounded.c_str());
   if (s.report.diverged || s.report.iterations > 0)
     kvoprintf(kvHisDev,
               "  The variables hold the best point reached (largest residual %.3e); the report "
