@@ -345,6 +345,11 @@ struct NewtonReport {
   // For a singular Jacobian: the structurally singular part (see structural_singularity), empty
   // when the pattern is structurally sound and the matrix is singular by its values.
   std::vector<int> singular_eqns, singular_vars;
+  // For a solve that stopped after failing to converge (diverging, singular, at the iteration
+  // limit): the free variables that sat on their lower or upper bound where it stopped, before
+  // the variables went back to the best point. A specification without a solution inside the
+  // bounds usually shows there.
+  std::vector<int> at_lower, at_upper;
   std::vector<double> history;  // largest absolute residual at every point, starting point first
 };
 

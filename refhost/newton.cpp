@@ -150,6 +150,16 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
   bool have_step = false;
   double lambda = 0.0;
   auto restore_best = [&]() {
+    report.at_lower.clear();
+    report.at_upper.clear();
+    for (int i = 0; i < n; ++i) {
+      const int p = sys.var_of_col[i];
+      const double x = kvovarlst_inq_var_value(lists.varlst, p, 0);
+      if (x == kvovarlst_inq_var_lower(lists.varlst, p, 0))
+        report.at_lower.push_back(p);
+      else if (x == kvovarlst_inq_var_upper(lists.varlst, p, 0))
+        report.at_upper.push_back(p);
+    }
     if (best.x.empty() || report.iterations == 0) return;
     for (int i = 0; i < n; ++i)
       kvovarlst_set_var_value(lists.varlst, sys.var_of_col[i], best.x[i], 0);

@@ -349,6 +349,21 @@ class Colouring {
     bool unlisted = false;  // the lists were started and outgrew their room
     size_t len = 0;
     int used = 0, max_degree = 0;
+    // Once the colours exceed the bound, the columns before v are listed in one sweep and the
+    // lists go on from v.
+    auto start_lists = [&](int v) {
+      if (list || unlisted || (used <= s_.lower_bound && used < 255)) return;
+      list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
+      if (list) {
+        ptr.assign(static_cast<size_t>(ncol) + 1, 0);
+        at = ptr.data();
+        for (int u = 0; u < v && list; ++u) {
+          if (len + static_cast<size_t>(deg[u]) > cap) list = nullptr;
+          if (list) len = list_one<false>(u, cl, list, len, at, nullptr);
+        }
+      }
+      unlisted = !list;
+    };
     std::vector<int> forbidden;
     for (int v = 0; v < ncol; ++v) {
       if (v + kAhead < ncol) rows_.prefetch(v + kAhead);
@@ -357,19 +372,7 @@ class Colouring {
       for (int i = from; i < to; ++i) d += runs[col_runs[i]] - 1;
       deg[v] = d;
       max_degree = std::max(max_degree, d);
-      if (!list && !unlisted && (used > s_.lower_bound || used >= 255)) {
-        list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
-        unlisted = !list;
-        if (list) {
-          ptr.assign(static_cast<size_t>(ncol) + 1, 0);
-          at = ptr.data();
-          for (int u = 0; u < v && list; ++u) {
-            if (len + static_cast<size_t>(deg[u]) > cap) list = nullptr;
-            if (list) len = list_one<false>(u, cl, list, len, at, nullptr);
-          }
-          unlisted = !list;
-        }
-      }
+      start_lists(v);
       if (list && len + static_cast<size_t>(d) > cap) {
         list = nullptr;
         unlisted = true;
@@ -392,6 +395,7 @@ class Colouring {
       cl[v] = static_cast<uint16_t>(c);
       used = std::max(used, c);
     }
+    start_lists(ncol);  // the last column may be the one that needed a colour too many
     max_degree_ = max_degree;
     if (list) list_ = FromList{ptr.data(), list};
     if (used >= 255) return 255;

@@ -3,6 +3,7 @@
 // Jacobians straight into the lists.
 #include <cmath>
 #include <functional>
+#include <vector>
 
 #include "fixture.h"
 
@@ -103,6 +104,26 @@ TEST_F(Newton, ASingularJacobianAfterAWorseStepLeavesTheBestPoint) {
   EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
   EXPECT_EQ(r.norm, 0.5);
   EXPECT_EQ(kvoeqnlst_vec_residual(u.l.eqnlst)[0], 0.5);
+}
+
+TEST_F(Newton, TheVariablesOnABoundAreThoseWhereTheSolveStoppedNotAtTheBestPoint) {
+  // The first step is clipped onto X's lower bound 0, where the residual is larger and the
+  // Jacobian singular: X goes back to 0.4, and the report names it as held on its bound.
+  kvoref::define_var(u.l.varlst, 1, "X", 0.4, 0.0, 10.0);
+  u.res = [](double* f, const double* x) {
+    f[0] = 0.5 + 10 * (x[0] - 0.4) * (x[0] - 0.4);
+    f[1] = x[1] - 1;
+  };
+  u.jac = [](double* bj, const double* x) {
+    bj[0] = x[0] > 0 ? 1.0 : 0.0;
+    bj[1] = 0.0;
+    bj[2] = 1.0;
+  };
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_TRUE(r.singular);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 0.4);
+  EXPECT_EQ(r.at_lower, std::vector<int>{1});
+  EXPECT_TRUE(r.at_upper.empty());
 }
 
 TEST_F(Newton, GivesUpAfterTheIterationLimitNamingTheWorstEquation) {

@@ -3,6 +3,8 @@
 // then, when asked, once more with each of the four derivative methods from the same start.
 #include <chrono>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "kvoconnect.h"
 #include "state.h"
@@ -42,26 +44,24 @@ SolveRun solve_once(RunState& run, const std::string& label, int method) {
   return s;
 }
 
-// The free variables whose value is one of their bounds, as "NAME = value (lower bound)", at
-// most `limit` of them and a count of the rest.
-std::string on_bounds(const Plant& plant, size_t limit, int* count) {
+// The variables that sat on a bound where the solve stopped, each with that bound ("NAME (lower
+// bound 0)"), at most `limit` of them and a count of the rest.
+std::string on_bounds(const Plant& plant, const kvoref::NewtonReport& r, size_t limit) {
   const int varlst = plant.lists().varlst;
+  std::vector<std::pair<int, bool>> held;  // position, on the lower bound
+  for (int p : r.at_lower) held.emplace_back(p, true);
+  for (int p : r.at_upper) held.emplace_back(p, false);
   std::string s;
-  *count = 0;
-  for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p) {
-    const char* name = kvovarlst_lookup_var_name(varlst, p);
-    if (name[0] == '\0' ||
-        (kvovarlst_inq_var_status(varlst, p) & (kvoref::VAR_FIXED | kvoref::VAR_EXCLUDED)))
-      continue;
-    const double x = kvovarlst_inq_var_value(varlst, p, 0);
-    const bool lower = x == kvovarlst_inq_var_lower(varlst, p, 0);
-    if (!lower && x != kvovarlst_inq_var_upper(varlst, p, 0)) continue;
-    if (static_cast<size_t>((*count)++) < limit)
-      s += kvoref::format("%s%s = %.6g (%s bound)", s.empty() ? "" : ", ", name, x,
-                          lower ? "lower" : "upper");
+  for (size_t i = 0; i < held.size() && i < limit; ++i) {
+    const int p = held[i].first;
+    const bool lower = held[i].second;
+    s += kvoref::format("%s%s (%s bound %.6g)", s.empty() ? "" : ", ",
+                        kvovarlst_lookup_var_name(varlst, p), lower ? "lower" : "upper",
+                        lower ? kvovarlst_inq_var_lower(varlst, p, 0)
+                              : kvovarlst_inq_var_upper(varlst, p, 0));
   }
-  if (static_cast<size_t>(*count) > limit)
-    s += kvoref::format(" and %d more", *count - static_cast<int>(limit));
+  if (held.size() > limit)
+    s += kvoref::format(" and %d more", static_cast<int>(held.size() - limit));
   return s;
 }
 
@@ -71,8 +71,7 @@ void explain(const RunState& run, const SolveRun& s) {
   kvoprintf(kvHisDev, "The solve (%s) stopped: %s.\n", s.label.c_str(), s.report.message.c_str());
   // A variable held on a bound is where the equations most often have no solution, and where
   // a Jacobian turns singular: a flow or a phase that would have to vanish or turn negative.
-  int held = 0;
-  const std::string bounded = on_bounds(plant, 12, &held);
+  const int held = static_cast<int>(s.report.at_lower.size() + s.report.at_upper.size());
   if (s.report.singular && (!s.report.singular_eqns.empty() || !s.report.singular_vars.empty()))
     kvoprintf(kvHisDev,
               "  The structurally singular part: equations %s cannot be solved for variables "
@@ -83,10 +82,10 @@ void explain(const RunState& run, const SolveRun& s) {
     kvoprintf(kvHisDev, "  Other starting guesses ([guess] in the flowsheet file) may avoid it.\n");
   if (held > 0)
     kvoprintf(kvHisDev,
-              "  %d free variable%s at a bound: %s. The specification may have no solution "
-              "within the bounds (a flow or a phase that would have to vanish or turn "
-              "negative).\n",
-              held, held == 1 ? " is" : "s are", bounded.c_str());
+              "  Where it stopped, %d free variable%s on a bound: %s. The specification may have "
+              "no solution within the bounds (a flow or a phase that would have to vanish or "
+              "turn negative).\n",
+              held, held == 1 ? " was" : "s were", on_bounds(plant, s.report, 12).c_str());
   if (s.report.diverged || s.report.iterations > 0)
     kvoprintf(kvHisDev,
               "  The variables hold the best point reached (largest residual %.3e); the report "
