@@ -347,7 +347,7 @@ struct NewtonReport {
   std::vector<int> singular_eqns, singular_vars;
   // For a solve that stopped after failing to converge (diverging, singular, at the iteration
   // limit): the free variables that sat on their lower or upper bound where it stopped, before
-  // the variables went back to the best point. A specification without a solution inside the
+  // the variables went back to the best point. A flowsheet without a solution inside the
   // bounds usually shows there.
   std::vector<int> at_lower, at_upper;
   std::vector<double> history;  // largest absolute residual at every point, starting point first

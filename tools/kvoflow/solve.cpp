@@ -82,8 +82,8 @@ void explain(const RunState& run, const SolveRun& s) {
     kvoprintf(kvHisDev, "  Other starting guesses ([guess] in the flowsheet file) may avoid it.\n");
   if (held > 0)
     kvoprintf(kvHisDev,
-              "  Where it stopped, %d free variable%s on a bound: %s. The specification may have "
-              "no solution within the bounds (a flow or a phase that would have to vanish or "
+              "  Where it stopped, %d free variable%s on a bound: %s. The flowsheet may have no "
+              "solution within the bounds (a flow or a phase that would have to vanish or "
               "turn negative).\n",
               held, held == 1 ? " was" : "s were", on_bounds(plant, s.report, 12).c_str());
   if (s.report.diverged || s.report.iterations > 0)
