@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kvorefhost.h"
+#include "pattern_edits.h"
 
 namespace {
 
@@ -107,9 +108,14 @@ struct EqnList : Object {
   }
 };
 
+// Edits of any Jacobian's row or column numbers so far.
+uint64_t g_pattern_edits = 0;
+
 // A global Jacobian (its count is its capacity) or a pattern object (its count is set apart).
+// Making, releasing or resizing one counts as an edit: its numbers may then lie elsewhere.
 struct Jac : Object {
-  explicit Jac(bool is_pattern) : Object(Kind::Jacobian), pattern(is_pattern) {}
+  explicit Jac(bool is_pattern) : Object(Kind::Jacobian), pattern(is_pattern) { ++g_pattern_edits; }
+  ~Jac() override { ++g_pattern_edits; }
   bool pattern;
   int nnz = 0;
   std::vector<int> rows, cols;
@@ -117,6 +123,7 @@ struct Jac : Object {
   int capacity() const { return static_cast<int>(rows.size()); }
   int count() const { return pattern ? nnz : capacity(); }
   void resize(int n) {
+    ++g_pattern_edits;
     rows.resize(n, 0);
     cols.resize(n, 0);
     values.resize(n, 0.0);
@@ -450,6 +457,7 @@ void kvojac_set_nnz(kv_jac_t jac, int nnz) {
   if (!j || !j->pattern || nnz < 0) return;
   if (nnz > j->capacity()) j->resize(nnz);
   j->nnz = nnz;
+  ++g_pattern_edits;
 }
 
 int kvojac_inq_nnz(kv_jac_t jac) {
@@ -459,12 +467,16 @@ int kvojac_inq_nnz(kv_jac_t jac) {
 
 void kvojac_set_rows(kv_jac_t jac, const int* rows) {
   Jac* j = jacobian(jac);
-  if (j && rows) std::copy(rows, rows + j->count(), j->rows.begin());
+  if (!j || !rows) return;
+  ++g_pattern_edits;
+  std::copy(rows, rows + j->count(), j->rows.begin());
 }
 
 void kvojac_set_columns(kv_jac_t jac, const int* columns) {
   Jac* j = jacobian(jac);
-  if (j && columns) std::copy(columns, columns + j->count(), j->cols.begin());
+  if (!j || !columns) return;
+  ++g_pattern_edits;
+  std::copy(columns, columns + j->count(), j->cols.begin());
 }
 
 int kvojac_inq_nz_eqnnum(kv_jac_t jac, int k) {
@@ -478,11 +490,17 @@ int kvojac_inq_nz_varnum(kv_jac_t jac, int k) {
 }
 
 void kvojac_set_nz_eqnnum(kv_jac_t jac, int k, int eqn) {
-  if (Jac* j = nz_at(jac, k)) j->rows[k - 1] = eqn;
+  if (Jac* j = nz_at(jac, k)) {
+    ++g_pattern_edits;
+    j->rows[k - 1] = eqn;
+  }
 }
 
 void kvojac_set_nz_varnum(kv_jac_t jac, int k, int var) {
-  if (Jac* j = nz_at(jac, k)) j->cols[k - 1] = var;
+  if (Jac* j = nz_at(jac, k)) {
+    ++g_pattern_edits;
+    j->cols[k - 1] = var;
+  }
 }
 
 void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value) {
@@ -506,6 +524,7 @@ void kvojac_move_items(kv_jac_t jac, int from, int to, int count) {
   const int64_t need = move_extent(j->capacity(), from, to, count);
   if (need == 0) return;
   if (need > j->capacity()) j->resize(static_cast<int>(need));
+  ++g_pattern_edits;
   move_range(j->rows, from - 1, to - 1, count, 0);
   move_range(j->cols, from - 1, to - 1, count, 0);
   move_range(j->values, from - 1, to - 1, count, 0.0);
@@ -517,6 +536,7 @@ void kvojac_renumber(kv_jac_t jac, int first, int last, int /*vstart*/, int dv, 
                      int de) {
   Jac* j = jacobian(jac);
   if (!j || !clamp_range(j->capacity(), first, &last)) return;
+  ++g_pattern_edits;
   for (int k = first; k <= last; ++k) {
     if (j->rows[k - 1] != 0) j->rows[k - 1] += de;
     if (j->cols[k - 1] != 0) j->cols[k - 1] += dv;
@@ -611,6 +631,7 @@ int eqn_included(int eqnlst, int pos) { return u3rinc_c(kvoeqnlst_inq_eqn_status
 
 void set_nz(kv_jac_t jac, int k, int eqn, int var) {
   if (Jac* j = nz_at(jac, k)) {
+    ++g_pattern_edits;
     j->rows[k - 1] = eqn;
     j->cols[k - 1] = var;
   }
@@ -629,6 +650,23 @@ int num_eqns(int eqnlst) {
 int live_pattern_objects() { return tables().patterns; }
 
 namespace detail {
+
+uint64_t pattern_edits() { return g_pattern_edits; }
+
+bool held_columns(const int* p, size_t n) {
+  if (!p) return false;
+  // Compared as addresses: the numbers may belong to no object at all.
+  const uintptr_t first = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t last = first + n * sizeof(int);
+  for (const auto& o : tables().objects) {
+    if (!o || o->kind != Kind::Jacobian) continue;
+    const Jac& j = static_cast<const Jac&>(*o);
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(j.cols.data());
+    const uintptr_t end = begin + static_cast<size_t>(j.count()) * sizeof(int);
+    if (j.cols.data() && first >= begin && last <= end && last >= first) return true;
+  }
+  return false;
+}
 
 void reset_lists() {
   tables().objects.clear();

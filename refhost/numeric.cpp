@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "kvorefhost.h"
+#include "pattern_edits.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ struct Grouping {
   int nvar, neq, nnz;
 
   // The grouping, once computed: local 0-based column of every non-zero, per group its columns,
-  // and per group its non-zeros with their rows and columns side by side for the quotients.
+  // per group its non-zeros' rows and columns side by side for the quotients, and where each
+  // non-zero stands in that group order.
   bool computed = false;
   int lower_bound = 0;
   int ngroups = 0;
@@ -91,16 +93,30 @@ struct Grouping {
   std::vector<int> group_ptr;
   Ints group_cols;
   std::vector<int> group_nz_ptr;
-  Ints group_nz, group_nz_row, group_nz_col;
+  Ints group_nz_row, group_nz_col;
+  Ints nz_pos;
+
+  // Where the columns were last found to be the grouping's own: the column numbers given, the
+  // variable offset, and the count of pattern edits then. Set only for column numbers held by
+  // one of the host's Jacobians, whose every edit the count sees.
+  const int* checked_icn = nullptr;
+  int checked_voff = 0;
+  uint64_t checked_edits = 0;
 
   // Differencing sequence under way: phase, group being perturbed, perturbation size, base
   // residuals, saved values of the perturbed group's columns and the steps taken per column.
   Phase phase = Phase::Idle;
   int group = 0;
   double pert = 0.0;
+  // The scales of the sequence when every one of them is 1 in magnitude: the steps then need
+  // not read them column by column.
+  const double* unit_scale = nullptr;
   std::vector<double> f0;
   std::vector<double> saved;
   std::vector<double> step;
+  // The quotients of the groups done so far, in group order; written into the Jacobian in
+  // non-zero order when the last group is done.
+  std::vector<double> quot;
 };
 
 // Live groupings by handle, and the computed groupings of recently released handles, newest
@@ -693,12 +709,12 @@ void assemble(Grouping& g, int ngroups, const T* colour, const Ints& rows, const
   std::vector<int> nz_ptr(ngroups + 1, 0);
   for (int c : cols) ++nz_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) nz_ptr[i + 1] += nz_ptr[i];
-  Ints group_nz(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
+  Ints nz_pos(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
   {
     std::vector<int> fill(nz_ptr.begin(), nz_ptr.end() - 1);
     for (size_t k = 0; k < cols.size(); ++k) {
       const int at = fill[colour[cols[k]] - 1]++;
-      group_nz[at] = static_cast<int>(k);
+      nz_pos[k] = at;
       group_nz_row[at] = rows[k];
       group_nz_col[at] = cols[k];
     }
@@ -710,9 +726,9 @@ void assemble(Grouping& g, int ngroups, const T* colour, const Ints& rows, const
   g.group_ptr = std::move(group_ptr);
   g.group_cols = std::move(group_cols);
   g.group_nz_ptr = std::move(nz_ptr);
-  g.group_nz = std::move(group_nz);
   g.group_nz_row = std::move(group_nz_row);
   g.group_nz_col = std::move(group_nz_col);
+  g.nz_pos = std::move(nz_pos);
 }
 
 // Builds the grouping of g from the non-zeros' local rows and columns.
@@ -738,7 +754,8 @@ void clear_grouping(Grouping& g) {
   g.group_ptr.clear();
   g.group_cols.clear();
   g.group_nz_ptr.clear();
-  g.group_nz.clear();
+  g.nz_pos.clear();
+  g.checked_icn = nullptr;
   g.group_nz_row.clear();
   g.group_nz_col.clear();
   g.phase = Phase::Idle;
@@ -751,8 +768,8 @@ bool made_from(const Grouping& g, const Ints& rows, const Ints& cols) {
   if (!g.computed || static_cast<size_t>(g.nnz) != rows.size()) return false;
   for (size_t k = 0; k < cols.size(); ++k)
     if (g.nz_col[k] != cols[k]) return false;
-  for (size_t i = 0; i < g.group_nz.size(); ++i)
-    if (rows[g.group_nz[i]] != g.group_nz_row[i]) return false;
+  for (size_t k = 0; k < rows.size(); ++k)
+    if (rows[k] != g.group_nz_row[g.nz_pos[k]]) return false;
   return true;
 }
 
@@ -770,9 +787,9 @@ bool take_recent(Grouping& g, const Ints& rows, const Ints& cols) {
     g.group_ptr.swap(r.group_ptr);
     g.group_cols.swap(r.group_cols);
     g.group_nz_ptr.swap(r.group_nz_ptr);
-    g.group_nz.swap(r.group_nz);
     g.group_nz_row.swap(r.group_nz_row);
     g.group_nz_col.swap(r.group_nz_col);
+    g.nz_pos.swap(r.nz_pos);
     g.computed = true;
     t.recent_nnz -= static_cast<size_t>(r.nnz);
     t.recent.erase(it);
@@ -789,6 +806,7 @@ void keep_recent(std::unique_ptr<Grouping> g) {
   std::vector<double>().swap(g->f0);
   std::vector<double>().swap(g->saved);
   std::vector<double>().swap(g->step);
+  std::vector<double>().swap(g->quot);
   Table& t = table();
   t.recent_nnz += static_cast<size_t>(g->nnz);
   t.recent.push_front(std::move(g));
@@ -822,6 +840,19 @@ void perturb_group(Grouping& g, double* x, const double* scale) {
   }
 }
 
+// Whether every one of the n scales is 1 in magnitude. One pass in order, comparing bit
+// patterns with the sign cleared, so that the compiler compares several at a time.
+bool unit_scales(const double* scale, int n) {
+  uint64_t diff = 0;
+  const uint64_t one = 0x3ff0000000000000u, magnitude = 0x7fffffffffffffffu;
+  for (int c = 0; c < n; ++c) {
+    uint64_t bits;
+    std::memcpy(&bits, scale + c, sizeof bits);
+    diff |= (bits & magnitude) ^ one;
+  }
+  return diff == 0;
+}
+
 void restore_group(const Grouping& g, double* x) {
   const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
   for (int i = first; i < last; ++i) x[g.group_cols[i]] = g.saved[i - first];
@@ -844,6 +875,40 @@ bool same_columns(const int* icn, int voff, const Ints& nz_col) {
   }
   for (; k < n; ++k) d0 |= (static_cast<uint32_t>(icn[k]) - off) ^ static_cast<uint32_t>(want[k]);
   return (d0 | d1 | d2 | d3) == 0;
+}
+
+// The quotients (f_r - f0_r) / h_j of the group just evaluated, kept in group order. Writing
+// them into the Jacobian once, in non-zero order, after the last group passes over its values
+// once; written group by group, every group would pass over all of them.
+void difference_group(Grouping& g, const double* f) {
+  const int first = g.group_nz_ptr[g.group], last = g.group_nz_ptr[g.group + 1];
+  const int* row = g.group_nz_row.data();
+  const int* col = g.group_nz_col.data();
+  const double* f0 = g.f0.data();
+  const double* step = g.step.data();
+  double* q = g.quot.data();
+  for (int i = first; i < last; ++i) q[i] = (f[row[i]] - f0[row[i]]) / step[col[i]];
+}
+
+void write_quotients(const Grouping& g, double* bj) {
+  const int* pos = g.nz_pos.data();
+  const double* q = g.quot.data();
+  for (int k = 0; k < g.nnz; ++k) bj[k] = q[pos[k]];
+}
+
+// Notes that the column numbers at icn, with the variable offset voff, are the grouping's own,
+// when they are held by a host Jacobian: until its next pattern edit they need no new check.
+void note_checked(Grouping& g, const int* icn, int voff) {
+  g.checked_icn = nullptr;
+  if (!kvoref::detail::held_columns(icn, static_cast<size_t>(g.nnz))) return;
+  g.checked_icn = icn;
+  g.checked_voff = voff;
+  g.checked_edits = kvoref::detail::pattern_edits();
+}
+
+bool known_columns(const Grouping& g, const int* icn, int voff) {
+  return g.checked_icn && icn == g.checked_icn && voff == g.checked_voff &&
+         g.checked_edits == kvoref::detail::pattern_edits();
 }
 
 // Puts the values of an interrupted sequence back and ends it.
@@ -942,6 +1007,7 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
       cols[k] = static_cast<int>(c - 1);
     }
     if (!take_recent(*g, rows, cols)) fill_grouping(*g, rows, std::move(cols));
+    note_checked(*g, icn, *voff);
     if (static_cast<size_t>(g->nnz) > kKeptWorkNonZeros) kept_work().reset();
   } catch (const std::bad_alloc&) {
     kept_work().reset();
@@ -1069,28 +1135,34 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
         kvoprintf(kvHisDev, "The perturbation size is not a positive number\n");
         return;
       }
-      // The pattern must still be the one the grouping was made from. The whole slice is
-      // compared without stopping, which the compiler turns into wide comparisons; the first
-      // difference is looked for only when there is one.
-      if (icn && voff && !same_columns(icn, *voff, g->nz_col)) {
-        for (int k = 0; k < g->nnz; ++k) {
-          if (static_cast<int64_t>(icn[k]) - *voff != g->nz_col[k] + 1) {
-            *status = 1;
-            head(fn);
-            kvoprintf(kvHisDev,
-                      "Non-zero %d is at variable %d but the grouping has it at variable %lld\n",
-                      k + 1, icn[k], static_cast<long long>(*voff) + g->nz_col[k] + 1);
-            return;
+      // The pattern must still be the one the grouping was made from, unless the host's
+      // Jacobian holding these column numbers has not been edited since they were last found
+      // so. The whole slice is compared without stopping, which the compiler turns into wide
+      // comparisons; the first difference is looked for only when there is one.
+      if (icn && voff && !known_columns(*g, icn, *voff)) {
+        if (!same_columns(icn, *voff, g->nz_col)) {
+          for (int k = 0; k < g->nnz; ++k) {
+            if (static_cast<int64_t>(icn[k]) - *voff != g->nz_col[k] + 1) {
+              *status = 1;
+              head(fn);
+              kvoprintf(kvHisDev,
+                        "Non-zero %d is at variable %d but the grouping has it at variable %lld\n",
+                        k + 1, icn[k], static_cast<long long>(*voff) + g->nz_col[k] + 1);
+              return;
+            }
           }
         }
+        note_checked(*g, icn, *voff);
       }
       g->pert = *pert;
+      g->unit_scale = scale && unit_scales(scale, g->nvar) ? scale : nullptr;
       // Everything the sequence needs is allocated here, so later calls cannot fail half way.
       // Every entry is written before it is read: the steps of a group's columns as it is
-      // perturbed, the base residuals from the first evaluation.
+      // perturbed, the base residuals from the first evaluation, the quotients group by group.
       g->step.resize(g->nvar);
       g->f0.resize(g->neq);
       g->saved.resize(g->largest_group);
+      g->quot.resize(g->nnz);
       g->phase = Phase::Base;
       *request = 1;  // residuals at the unperturbed point first
       return;
@@ -1105,19 +1177,17 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
       std::copy(f, f + g->neq, g->f0.begin());
       g->group = 0;
     } else {
-      for (int i = g->group_nz_ptr[g->group]; i < g->group_nz_ptr[g->group + 1]; ++i) {
-        const int r = g->group_nz_row[i];
-        bj[g->group_nz[i]] = (f[r] - g->f0[r]) / g->step[g->group_nz_col[i]];
-      }
+      difference_group(*g, f);
       restore_group(*g, x);
       ++g->group;
     }
     if (g->group < g->ngroups) {
-      perturb_group(*g, x, scale);
+      perturb_group(*g, x, scale && scale == g->unit_scale ? nullptr : scale);
       g->phase = Phase::Group;
       *request = 1;
       return;
     }
+    write_quotients(*g, bj);
     std::copy(g->f0.begin(), g->f0.end(), f);
     g->phase = Phase::Idle;
   } catch (const std::bad_alloc&) {

@@ -538,6 +538,23 @@ TEST_F(Numeric, StepIsPerturbationTimesLargerOfValueAndScale) {
     ASSERT_EQ(differentiate(h, p, 0, x, f, bj, 1e-6, square, &scale), 2);
     EXPECT_NEAR(bj[0], 2 * c.x + c.step, 1e-8) << c.scale;
   }
+
+  // Scales of magnitude 1 everywhere but at the last variable: that one still sets its step.
+  Pattern diag;
+  diag.nvar = diag.neq = 3;
+  for (int i = 1; i <= 3; ++i) diag.add(i, i);
+  const int hd = group(diag);
+  std::vector<double> x(3, 0.0), f(3, 0.0), bj(3, 0.0), scale{-1.0, 1.0, 1000.0};
+  ASSERT_EQ(differentiate(
+                hd, diag, 0, x, f, bj, 1e-6,
+                [](const double* xv, double* fv) {
+                  for (int i = 0; i < 3; ++i) fv[i] = xv[i] * xv[i];
+                },
+                &scale),
+            2);
+  EXPECT_NEAR(bj[0], 1e-6, 1e-12);
+  EXPECT_NEAR(bj[1], 1e-6, 1e-12);
+  EXPECT_NEAR(bj[2], 1e-3, 1e-9);
 }
 
 TEST_F(Numeric, StepsDownwardWhereAnUpwardStepWouldOverflow) {
@@ -638,6 +655,27 @@ TEST_F(Numeric, DifferencesAPlacedBlockThroughItsResidualRoutine) {
   for (int k = 0; k < nnz; ++k)
     EXPECT_NEAR(numeric[k], analytic[k], 1e-5 * std::max(1.0, std::fabs(analytic[k])))
         << "non-zero " << nzs + k;
+
+  // A column edited in the host's Jacobian after the grouping is refused at the next sequence,
+  // and accepted again once put back.
+  const int moved = nzs + 3, was = kvojac_inq_nz_varnum(lists.jac, moved);
+  const int other = was == vs ? vs + 1 : vs;
+  auto start = [&](int req) {
+    request = req;
+    U3NJAC_COMPUTE(&h, kvovarlst_vec_value(lists.varlst) + vs - 1, scale.data(), vstat.data(),
+                   kvoeqnlst_vec_residual(lists.eqnlst) + es - 1, &voff, icn.data() + nzs - 1,
+                   par.data(), &pert, kvojac_vec_bj(lists.jac) + nzs - 1, &request, &st);
+  };
+  kvojac_set_nz_varnum(lists.jac, moved, other);
+  start(0);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! U3NJAC_COMPUTE: Non-zero 4 is at variable " + std::to_string(other) +
+                       " but the grouping has it at variable " + std::to_string(was) + "\n");
+  kvojac_set_nz_varnum(lists.jac, moved, was);
+  start(0);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(request, 1);
+  start(-1);
   U3VGRP_DESTROY(&h);
   kvoblk_destroy(blk);
 }
@@ -689,6 +727,9 @@ TEST_F(Numeric, AbandonedSequencePutsValuesBackAndANewOneStartsOver) {
   fn.residuals(x.data(), f.data());
   call();  // perturbs the first group
   ASSERT_EQ(request, 1);
+  fn.residuals(x.data(), f.data());
+  call();  // differences the first group, perturbs the second
+  ASSERT_EQ(request, 1);
   EXPECT_NE(std::memcmp(x.data(), x0.data(), x.size() * sizeof(double)), 0);
   for (double& v : f) v = std::nan("");  // the caller's evaluation failed
   request = -1;
@@ -697,6 +738,8 @@ TEST_F(Numeric, AbandonedSequencePutsValuesBackAndANewOneStartsOver) {
   EXPECT_EQ(request, 0);
   EXPECT_EQ(std::memcmp(x.data(), x0.data(), x.size() * sizeof(double)), 0);
   EXPECT_EQ(std::memcmp(f.data(), f0.data(), f.size() * sizeof(double)), 0);
+  // The Jacobian gets nothing from a sequence that did not finish.
+  EXPECT_EQ(std::count(bj.begin(), bj.end(), 0.0), p.nnz());
 
   // Half way through again, then a fresh start: the result is as good as a clean run.
   request = 0;

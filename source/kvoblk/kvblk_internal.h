@@ -65,6 +65,10 @@ struct BlockFacts {
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
+  // The unit scales handed to the differencing service (unit_scale_n of them, every one 1.0),
+  // kept from one numeric Jacobian to the next until the solve ends.
+  double* unit_scale = nullptr;
+  int unit_scale_n = 0;
 };
 BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Per-solve work data of the derivative methods and the numeric Jacobian: the base pre- and
 // post-solve, the variable grouping, the last-iterate buffers and the grouped-differencing loop.
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -88,7 +89,11 @@ void release_buffer(int blkptr, int k) {
 }
 
 void release_solve_data(int blkptr) {
-  if (!registered(blkptr)) return;
+  BlockFacts* s = facts(blkptr);
+  if (!s) return;
+  ::operator delete(s->unit_scale);
+  s->unit_scale = nullptr;
+  s->unit_scale_n = 0;
   int handle = word(blkptr, W::vgrp);
   if (handle != 0) U3VGRP_DESTROY(&handle);
   word(blkptr, W::vgrp) = 0;
@@ -141,6 +146,33 @@ bool slices_inside(int blkptr, int varlst, int eqnlst, const KVJacPatternVector&
   return nonzeros_inside(blkptr, irn, icn, fn);
 }
 
+// Takes the block's kept unit scales, n of them at least, making them when there are none or
+// too few; null when the heap is full. The caller owns them until it hands them back.
+double* take_unit_scales(int blkptr, int n) {
+  BlockFacts* s = facts(blkptr);
+  double* kept = s->unit_scale;
+  const int have = s->unit_scale_n;
+  s->unit_scale = nullptr;
+  s->unit_scale_n = 0;
+  if (kept && have >= n) return kept;
+  ::operator delete(kept);
+  double* p = static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(n)));
+  if (p) std::fill(p, p + n, 1.0);
+  return p;
+}
+
+// Keeps the unit scales for the block's next numeric Jacobian, unless the block is gone or has
+// others meanwhile.
+void give_back_unit_scales(int blkptr, double* scale, int n) {
+  BlockFacts* s = facts(blkptr);
+  if (!s || s->unit_scale) {
+    ::operator delete(scale);
+    return;
+  }
+  s->unit_scale = scale;
+  s->unit_scale_n = n;
+}
+
 // Runs the grouped differencing service to its end, evaluating the block's residuals whenever
 // it asks for them, and writes the block's slice of the Jacobian values.
 void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
@@ -153,9 +185,10 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   for (double& p : par) p = 1.0e-4;
   double pert = kvoblk_inq_pertsize(blkptr);
   // Unit scales for the block's own variables: the service reads them from the block's first
-  // variable on, so the block's slice is all it sees.
-  double* scale =
-      static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(nvar > 0 ? nvar : 1)));
+  // variable on, so the block's slice is all it sees. They are made once for the solve; the
+  // service only reads them.
+  const int nscale = nvar > 0 ? nvar : 1;
+  double* scale = take_unit_scales(blkptr, nscale);
   if (!scale) {
     *status = 1;
     return;
@@ -190,7 +223,7 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
       break;
     }
   }
-  ::operator delete(scale);
+  give_back_unit_scales(blkptr, scale, nscale);
 }
 
 }  // namespace

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: BSD-3-Clause
+// How the reference host's Jacobians let its other services know that a pattern has not
+// changed, without reading it again. Internal to the reference host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kvoref {
+namespace detail {
+
+// A count that goes up whenever the row or column numbers of any Jacobian or pattern object
+// may change: an entry set, moved or renumbered, a resize, an object made or released.
+uint64_t pattern_edits();
+
+// Whether the n column numbers from p on lie inside those of one Jacobian or pattern object.
+bool held_columns(const int* p, size_t n);
+
+}  // namespace detail
+}  // namespace kvoref
