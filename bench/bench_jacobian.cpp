@@ -306,7 +306,7 @@ void BM_NumericJacobianOverhead(benchmark::State& state) {
 BENCHMARK(BM_NumericJacobianOverhead)
     ->Arg(kCstr)
     ->Arg(kBanded)
-    ->Iterations(16)
+    ->Iterations(48)
     ->Unit(benchmark::kMillisecond);
 
 // A solve after a solve: the pre-solve of a NUMERIC block whose pattern and placement have not

@@ -83,8 +83,8 @@ struct Grouping {
   int nvar, neq, nnz;
 
   // The grouping, once computed: local 0-based column of every non-zero, per group its columns,
-  // per group its non-zeros' rows and columns side by side for the quotients, and where each
-  // non-zero stands in that group order.
+  // per group its non-zeros' rows and the places of their columns in group_cols side by side for
+  // the quotients, and where each non-zero stands in that group order.
   bool computed = false;
   int lower_bound = 0;
   int ngroups = 0;
@@ -93,7 +93,7 @@ struct Grouping {
   std::vector<int> group_ptr;
   Ints group_cols;
   std::vector<int> group_nz_ptr;
-  Ints group_nz_row, group_nz_col;
+  Ints group_nz_row, group_nz_slot;
   Ints nz_pos;
 
   // Where the columns were last found to be the grouping's own: the column numbers given, the
@@ -104,7 +104,8 @@ struct Grouping {
   uint64_t checked_edits = 0;
 
   // Differencing sequence under way: phase, group being perturbed, perturbation size, base
-  // residuals, saved values of the perturbed group's columns and the steps taken per column.
+  // residuals, saved values of the perturbed group's columns and the steps taken, in group
+  // order.
   Phase phase = Phase::Idle;
   int group = 0;
   double pert = 0.0;
@@ -701,22 +702,27 @@ void assemble(Grouping& g, int ngroups, const T* colour, const Ints& rows, const
     if (colour[c]) ++group_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) group_ptr[i + 1] += group_ptr[i];
   Ints group_cols(group_ptr[ngroups]);
+  Ints slot(g.nvar);  // where each grouped column stands in group_cols
   {
     std::vector<int> fill(group_ptr.begin(), group_ptr.end() - 1);
-    for (int c = 0; c < g.nvar; ++c)
-      if (colour[c]) group_cols[fill[colour[c] - 1]++] = c;
+    for (int c = 0; c < g.nvar; ++c) {
+      if (!colour[c]) continue;
+      const int at = fill[colour[c] - 1]++;
+      group_cols[at] = c;
+      slot[c] = at;
+    }
   }
   std::vector<int> nz_ptr(ngroups + 1, 0);
   for (int c : cols) ++nz_ptr[colour[c]];
   for (int i = 0; i < ngroups; ++i) nz_ptr[i + 1] += nz_ptr[i];
-  Ints nz_pos(cols.size()), group_nz_row(cols.size()), group_nz_col(cols.size());
+  Ints nz_pos(cols.size()), group_nz_row(cols.size()), group_nz_slot(cols.size());
   {
     std::vector<int> fill(nz_ptr.begin(), nz_ptr.end() - 1);
     for (size_t k = 0; k < cols.size(); ++k) {
       const int at = fill[colour[cols[k]] - 1]++;
       nz_pos[k] = at;
       group_nz_row[at] = rows[k];
-      group_nz_col[at] = cols[k];
+      group_nz_slot[at] = slot[cols[k]];
     }
   }
   g.ngroups = ngroups;
@@ -727,7 +733,7 @@ void assemble(Grouping& g, int ngroups, const T* colour, const Ints& rows, const
   g.group_cols = std::move(group_cols);
   g.group_nz_ptr = std::move(nz_ptr);
   g.group_nz_row = std::move(group_nz_row);
-  g.group_nz_col = std::move(group_nz_col);
+  g.group_nz_slot = std::move(group_nz_slot);
   g.nz_pos = std::move(nz_pos);
 }
 
@@ -757,7 +763,7 @@ void clear_grouping(Grouping& g) {
   g.nz_pos.clear();
   g.checked_icn = nullptr;
   g.group_nz_row.clear();
-  g.group_nz_col.clear();
+  g.group_nz_slot.clear();
   g.phase = Phase::Idle;
 }
 
@@ -788,7 +794,7 @@ bool take_recent(Grouping& g, const Ints& rows, const Ints& cols) {
     g.group_cols.swap(r.group_cols);
     g.group_nz_ptr.swap(r.group_nz_ptr);
     g.group_nz_row.swap(r.group_nz_row);
-    g.group_nz_col.swap(r.group_nz_col);
+    g.group_nz_slot.swap(r.group_nz_slot);
     g.nz_pos.swap(r.nz_pos);
     g.computed = true;
     t.recent_nnz -= static_cast<size_t>(r.nnz);
@@ -818,7 +824,8 @@ void keep_recent(std::unique_ptr<Grouping> g) {
 
 // ---- Differencing ---------------------------------------------------------------------------
 
-// Perturbs the columns of group g.group, saving their values and recording the steps taken.
+// Perturbs the columns of group g.group, saving their values and recording the steps taken in
+// group order, so that a group's steps lie together for its quotients.
 void perturb_group(Grouping& g, double* x, const double* scale) {
   const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
   for (int i = first; i < last; ++i) {
@@ -835,7 +842,7 @@ void perturb_group(Grouping& g, double* x, const double* scale) {
       moved = std::nextafter(xc, xc == std::numeric_limits<double>::max() ? -inf : inf);
     }
     g.saved[i - first] = xc;
-    g.step[c] = moved - xc;
+    g.step[i] = moved - xc;
     x[c] = moved;
   }
 }
@@ -883,11 +890,11 @@ bool same_columns(const int* icn, int voff, const Ints& nz_col) {
 void difference_group(Grouping& g, const double* f) {
   const int first = g.group_nz_ptr[g.group], last = g.group_nz_ptr[g.group + 1];
   const int* row = g.group_nz_row.data();
-  const int* col = g.group_nz_col.data();
+  const int* slot = g.group_nz_slot.data();
   const double* f0 = g.f0.data();
   const double* step = g.step.data();
   double* q = g.quot.data();
-  for (int i = first; i < last; ++i) q[i] = (f[row[i]] - f0[row[i]]) / step[col[i]];
+  for (int i = first; i < last; ++i) q[i] = (f[row[i]] - f0[row[i]]) / step[slot[i]];
 }
 
 void write_quotients(const Grouping& g, double* bj) {
