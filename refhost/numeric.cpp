@@ -824,25 +824,39 @@ void keep_recent(std::unique_ptr<Grouping> g) {
 
 // ---- Differencing ---------------------------------------------------------------------------
 
+// Where x_j goes when x_j + h overflows (downward instead) or is x_j again (a step below the
+// spacing of doubles at x_j: the neighbouring double instead).
+double unusual_move(double xc, double h) {
+  double moved = xc + h;
+  if (!std::isfinite(moved)) moved = xc - h;
+  if (moved == xc) {
+    const double inf = std::numeric_limits<double>::infinity();
+    moved = std::nextafter(xc, xc == std::numeric_limits<double>::max() ? -inf : inf);
+  }
+  return moved;
+}
+
 // Perturbs the columns of group g.group, saving their values and recording the steps taken in
 // group order, so that a group's steps lie together for its quotients.
 void perturb_group(Grouping& g, double* x, const double* scale) {
   const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
+  const int* cols = g.group_cols.data();
+  double* saved = g.saved.data();
+  double* step = g.step.data();
+  const double pert = g.pert;
   for (int i = first; i < last; ++i) {
-    const int c = g.group_cols[i];
+    const int c = cols[i];
     const double xc = x[c];
-    double s = scale ? std::fabs(scale[c]) : 1.0;
-    if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;
-    const double h = g.pert * std::max(std::fabs(xc), s);
-    double moved = xc + h;
-    if (!std::isfinite(moved)) moved = xc - h;
-    if (moved == xc) {
-      // A step below the spacing of doubles at x_j: take the neighbouring double instead.
-      const double inf = std::numeric_limits<double>::infinity();
-      moved = std::nextafter(xc, xc == std::numeric_limits<double>::max() ? -inf : inf);
+    double s = 1.0;
+    if (scale) {
+      s = std::fabs(scale[c]);
+      if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;
     }
-    g.saved[i - first] = xc;
-    g.step[i] = moved - xc;
+    const double h = pert * std::max(std::fabs(xc), s);
+    double moved = xc + h;
+    if (__builtin_expect(!std::isfinite(moved) || moved == xc, 0)) moved = unusual_move(xc, h);
+    saved[i - first] = xc;
+    step[i] = moved - xc;
     x[c] = moved;
   }
 }
@@ -862,7 +876,9 @@ bool unit_scales(const double* scale, int n) {
 
 void restore_group(const Grouping& g, double* x) {
   const int first = g.group_ptr[g.group], last = g.group_ptr[g.group + 1];
-  for (int i = first; i < last; ++i) x[g.group_cols[i]] = g.saved[i - first];
+  const int* cols = g.group_cols.data();
+  const double* saved = g.saved.data();
+  for (int i = first; i < last; ++i) x[cols[i]] = saved[i - first];
 }
 
 // Whether icn[k] - voff is column nz_col[k] + 1 for every non-zero k. The differences are
