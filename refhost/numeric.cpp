@@ -26,8 +26,14 @@
 // towards +infinity (towards -infinity when x_j + h_j would overflow), and the quotient uses
 // the step actually taken, (x_j + h_j) - x_j, so rounding of x_j + h_j does not bias the
 // derivative. Values are put back by storing the saved ones (bit-exact), and the residuals of
-// the unperturbed point are left in f when the sequence ends. The variable statuses and the
-// 100-element parameter array are not used.
+// the unperturbed point are left in f when the sequence ends. The quotients are kept until the
+// last group is done and then written into the Jacobian in one pass, so a sequence that does
+// not finish leaves the Jacobian as it was. The variable statuses and the 100-element parameter
+// array are not used.
+//
+// Request 0 first checks that the column numbers it is given are still those the grouping was
+// made from. Where they are held by one of the reference host's Jacobians and no Jacobian has
+// been edited since they were last found so, the check is known to pass and is skipped.
 //
 // A caller whose residual evaluation fails mid-way ends the sequence with request -1: the
 // perturbed values and the base residuals are put back and the request comes back 0. A new
