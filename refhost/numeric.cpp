@@ -33,7 +33,9 @@
 //
 // Request 0 first checks that the column numbers it is given are still those the grouping was
 // made from. Where they are held by one of the reference host's Jacobians and no Jacobian has
-// been edited since they were last found so, the check is known to pass and is skipped.
+// been edited through the list services since they were last found so, the check is known to
+// pass and is skipped. The scales are read when request 0 starts the sequence and must not
+// change until it ends.
 //
 // A caller whose residual evaluation fails mid-way ends the sequence with request -1: the
 // perturbed values and the base residuals are put back and the request comes back 0. A new

@@ -10,7 +10,9 @@ namespace kvoref {
 namespace detail {
 
 // A count that goes up whenever the row or column numbers of any Jacobian or pattern object
-// may change: an entry set, moved or renumbered, a resize, an object made or released.
+// may change through the list services: an entry set, moved or renumbered, a resize, an object
+// made or released. Writes through the pattern vectors (KVJacIrn, KVJacIcn), which are
+// read-only views, are not seen.
 uint64_t pattern_edits();
 
 // Whether the n column numbers from p on lie inside those of one Jacobian or pattern object.

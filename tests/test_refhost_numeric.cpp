@@ -676,6 +676,18 @@ TEST_F(Numeric, DifferencesAPlacedBlockThroughItsResidualRoutine) {
   EXPECT_EQ(st, 0);
   EXPECT_EQ(request, 1);
   start(-1);
+  // The same through the service that sets every column at once.
+  std::vector<int> all(icn.data(), icn.data() + icn.size());
+  all[moved - 1] = other;
+  kvojac_set_columns(lists.jac, all.data());
+  start(0);
+  EXPECT_EQ(st, 1);
+  his();
+  all[moved - 1] = was;
+  kvojac_set_columns(lists.jac, all.data());
+  start(0);
+  EXPECT_EQ(st, 0);
+  start(-1);
   U3VGRP_DESTROY(&h);
   kvoblk_destroy(blk);
 }

@@ -66,7 +66,7 @@ struct BlockFacts {
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
   // The unit scales handed to the differencing service (unit_scale_n of them, every one 1.0),
-  // kept from one numeric Jacobian to the next until the solve ends.
+  // kept from one numeric Jacobian to the next until the post-solve or the block's destruction.
   double* unit_scale = nullptr;
   int unit_scale_n = 0;
 };

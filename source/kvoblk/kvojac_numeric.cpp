@@ -185,15 +185,14 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   for (double& p : par) p = 1.0e-4;
   double pert = kvoblk_inq_pertsize(blkptr);
   // Unit scales for the block's own variables: the service reads them from the block's first
-  // variable on, so the block's slice is all it sees. They are made once for the solve; the
-  // service only reads them.
+  // variable on, so the block's slice is all it sees. They are made at the block's first numeric
+  // Jacobian and kept until its post-solve or its destruction; the service only reads them.
   const int nscale = nvar > 0 ? nvar : 1;
   double* scale = take_unit_scales(blkptr, nscale);
   if (!scale) {
     *status = 1;
     return;
   }
-  for (int i = 0; i < nvar; ++i) scale[i] = 1.0;
   int voff = vs - 1;
   // One call of the service. Everything is fetched afresh for every call: the residual routine
   // may have moved the workspace or grown a list.
