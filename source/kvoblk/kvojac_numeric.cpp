@@ -146,18 +146,22 @@ bool slices_inside(int blkptr, int varlst, int eqnlst, const KVJacPatternVector&
   return nonzeros_inside(blkptr, irn, icn, fn);
 }
 
-// Takes the block's kept unit scales, n of them at least, making them when there are none or
-// too few; null when the heap is full. The caller owns them until it hands them back.
-double* take_unit_scales(int blkptr, int n) {
+// Takes the block's kept unit scales, *n of them at least, making them when there are none or
+// too few, and sets *n to how many there are; null when the heap is full. The caller owns them
+// until it hands them back.
+double* take_unit_scales(int blkptr, int* n) {
   BlockFacts* s = facts(blkptr);
   double* kept = s->unit_scale;
   const int have = s->unit_scale_n;
   s->unit_scale = nullptr;
   s->unit_scale_n = 0;
-  if (kept && have >= n) return kept;
+  if (kept && have >= *n) {
+    *n = have;
+    return kept;
+  }
   ::operator delete(kept);
-  double* p = static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(n)));
-  if (p) std::fill(p, p + n, 1.0);
+  double* p = static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(*n)));
+  if (p) std::fill(p, p + *n, 1.0);
   return p;
 }
 
@@ -187,8 +191,8 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   // Unit scales for the block's own variables: the service reads them from the block's first
   // variable on, so the block's slice is all it sees. They are made at the block's first numeric
   // Jacobian and kept until its post-solve or its destruction; the service only reads them.
-  const int nscale = nvar > 0 ? nvar : 1;
-  double* scale = take_unit_scales(blkptr, nscale);
+  int nscale = nvar > 0 ? nvar : 1;
+  double* scale = take_unit_scales(blkptr, &nscale);
   if (!scale) {
     *status = 1;
     return;
