@@ -918,7 +918,19 @@ void difference_group(Grouping& g, const double* f) {
   const double* f0 = g.f0.data();
   const double* step = g.step.data();
   double* q = g.quot.data();
-  for (int i = first; i < last; ++i) q[i] = (f[row[i]] - f0[row[i]]) / step[slot[i]];
+  int i = first;
+#if defined(__GNUC__)
+  // Two quotients per division instruction: the divider, not memory, bounds this loop, and a
+  // lane of a packed division rounds exactly as a single one does.
+  typedef double Two __attribute__((vector_size(16)));
+  for (; i + 1 < last; i += 2) {
+    const Two num = {f[row[i]] - f0[row[i]], f[row[i + 1]] - f0[row[i + 1]]};
+    const Two den = {step[slot[i]], step[slot[i + 1]]};
+    const Two quotient = num / den;
+    std::memcpy(q + i, &quotient, sizeof quotient);
+  }
+#endif
+  for (; i < last; ++i) q[i] = (f[row[i]] - f0[row[i]]) / step[slot[i]];
 }
 
 void write_quotients(const Grouping& g, double* bj) {
