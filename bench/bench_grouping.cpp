@@ -7,6 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -194,6 +195,139 @@ int colpack_colour(ColPackInput& in, const Pattern& p, const char* order) {
   ColPack::BipartiteGraphPartialColoringInterface g(SRC_MEM_ADOLC, in.rows.data(), p.neq, p.nvar);
   g.PartialDistanceTwoColoring(order, "COLUMN_PARTIAL_DISTANCE_TWO");
   return g.GetRightVertexColorCount();
+}
+#endif
+
+#ifdef KVOBLK_HAVE_COLPACK
+// ---- Groups on a wider set ----------------------------------------------------------------
+// Patterns beyond the benchmark set, for the group count alone: random rows of 2 to 12 columns
+// (square, twice as wide, twice as tall, and of varying length), 5- and 9-point grids, 7- and
+// 27-point cubes, bands, block tridiagonals, staged columns, arrowheads and rows of power-law
+// lengths, at several sizes and seeds.
+
+// Rows of k distinct columns (1 to 2k - 1 when `varying`), the diagonal among them where there
+// is one.
+Pattern random_rows(int neq, int nvar, int k, uint32_t seed, bool varying) {
+  Pattern p;
+  p.name = "random " + std::to_string(k) + (varying ? " varying " : " ") + std::to_string(neq) +
+           "x" + std::to_string(nvar) + " seed " + std::to_string(seed);
+  p.neq = neq;
+  p.nvar = nvar;
+  std::mt19937 gen(seed);
+  std::set<int> row;
+  for (int i = 1; i <= neq; ++i) {
+    const int len = std::min(nvar, varying ? 1 + static_cast<int>(gen() % (2 * k - 1)) : k);
+    row.clear();
+    if (i <= nvar) row.insert(i);
+    while (static_cast<int>(row.size()) < len) row.insert(1 + static_cast<int>(gen() % nvar));
+    for (int c : row) p.add(i, c);
+  }
+  return p;
+}
+
+// A grid of m^dim points, each coupled to the points within one step along every axis (the
+// full 3^dim neighbourhood) or along one axis at a time (the 2 dim + 1 point stencil).
+Pattern grid(int m, int dim, bool full) {
+  Pattern p;
+  p.name = std::to_string(full ? (dim == 2 ? 9 : 27) : 2 * dim + 1) + "-point grid " +
+           std::to_string(m) + "^" + std::to_string(dim);
+  const int m3 = dim == 3 ? m : 1;
+  p.nvar = p.neq = m * m * m3;
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j)
+      for (int k = 0; k < m3; ++k)
+        for (int a = -1; a <= 1; ++a)
+          for (int b = -1; b <= 1; ++b)
+            for (int c = (dim == 3 ? -1 : 0); c <= (dim == 3 ? 1 : 0); ++c) {
+              const int x = i + a, y = j + b, z = k + c;
+              if ((!full && (a != 0) + (b != 0) + (c != 0) > 1) || x < 0 || y < 0 || z < 0 ||
+                  x >= m || y >= m || z >= m3)
+                continue;
+              p.add((i * m + j) * m3 + k + 1, (x * m + y) * m3 + z + 1);
+            }
+  return p;
+}
+
+// Rows whose lengths follow a power law and whose columns crowd towards the first ones.
+Pattern power_law(int n, uint32_t seed) {
+  Pattern p;
+  p.name = "power-law rows n=" + std::to_string(n) + " seed " + std::to_string(seed);
+  p.nvar = p.neq = n;
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::set<int> row;
+  for (int i = 1; i <= n; ++i) {
+    const int len = std::min(n, static_cast<int>(2.0 / std::pow(u(gen) + 1e-9, 0.6)));
+    row.clear();
+    row.insert(i);
+    while (static_cast<int>(row.size()) < len)
+      row.insert(std::clamp(1 + static_cast<int>(n * u(gen) * u(gen)), 1, n));
+    for (int c : row) p.add(i, c);
+  }
+  return p;
+}
+
+std::vector<Pattern> wider_set() {
+  std::vector<Pattern> set;
+  for (int k : {2, 3, 4, 6, 8, 12})
+    for (int n : {500, 3000, 20000})
+      for (uint32_t seed : {1u, 2u, 3u}) set.push_back(random_rows(n, n, k, seed, false));
+  for (int k : {3, 5, 8})
+    for (int n : {1000, 10000})
+      for (uint32_t seed : {4u, 5u}) {
+        set.push_back(random_rows(n, 2 * n, k, seed, false));
+        set.push_back(random_rows(2 * n, n, k, seed, false));
+        set.push_back(random_rows(n, n, k, seed, true));
+      }
+  for (int m : {10, 37, 64, 150}) {
+    set.push_back(grid(m, 2, false));
+    set.push_back(grid(m, 2, true));
+  }
+  for (int m : {6, 13, 20, 31}) {
+    set.push_back(grid(m, 3, false));
+    set.push_back(grid(m, 3, true));
+  }
+  for (int half : {1, 2, 4, 7, 10})
+    set.push_back(patgen::banded("band half-width " + std::to_string(half), 1000, half));
+  for (int size : {2, 3, 5, 8}) set.push_back(patgen::block_tridiagonal(500, size));
+  for (int stages : {50, 500})
+    for (int comps : {2, 5, 12}) set.push_back(patgen::staged_column(stages, comps));
+  for (int n : {10, 100, 2000}) set.push_back(patgen::arrowhead(n));
+  for (uint32_t seed : {1u, 2u, 3u})
+    for (int n : {1000, 10000}) set.push_back(power_law(n, seed));
+  return set;
+}
+
+// Our groups against ColPack's best ordering on every pattern of the wider set: how many
+// patterns get more groups (named in the label), fewer, or as many.
+void BM_GroupsWiderSet(benchmark::State& state) {
+  int more = 0, fewer = 0, as_many = 0, at_bound = 0;
+  std::string worse;
+  for (auto _ : state) {
+    for (const Pattern& p : wider_set()) {
+      int groups = 0;
+      int h = make_grouping(p, &groups);
+      U3VGRP_DESTROY(&h);
+      kvoref::forget_groupings();
+      ColPackInput in(p);
+      int best = INT_MAX;
+      for (const char* order : kOrders) best = std::min(best, colpack_colour(in, p, order));
+      if (groups > best) {
+        ++more;
+        worse += " " + p.name + ": " + std::to_string(groups) + " vs " + std::to_string(best);
+      }
+      fewer += groups < best;
+      as_many += groups == best;
+      at_bound += groups == p.lower_bound();
+    }
+    state.SetIterationTime(1e-3);
+  }
+  state.counters["patterns"] = more + fewer + as_many;
+  state.counters["more_than_cp_best"] = more;
+  state.counters["fewer_than_cp_best"] = fewer;
+  state.counters["as_many_as_cp_best"] = as_many;
+  state.counters["at_lower_bound"] = at_bound;
+  state.SetLabel(worse.empty() ? "never more groups than ColPack's best" : "more:" + worse);
 }
 #endif
 
@@ -445,6 +579,9 @@ const bool registered = [] {
                                11, 12)
       ->Iterations(1)
       ->UseManualTime();
+#ifdef KVOBLK_HAVE_COLPACK
+  benchmark::RegisterBenchmark("GroupsWiderSet", BM_GroupsWiderSet)->Iterations(1)->UseManualTime();
+#endif
   for (int i : {0, 4, 5, kCstr, 10})
     benchmark::RegisterBenchmark((std::string("NumericJacobian/") + names[i]).c_str(),
                                  BM_NumericJacobian, i)
