@@ -174,6 +174,49 @@ TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
   EXPECT_EQ(bj(4), 8.0);
 }
 
+// Rows whose non-zeros come in several separate runs, a row left out (SMALL) between updated
+// ones, and an odd number of corrections: the values must be those of the update taken one
+// non-zero at a time, in non-zero order, to the last bit.
+TEST_F(Schubert, RowsInSeveralRunsGetTheOneAtATimeValuesExactly) {
+  extra = {{1, 3}, {2, 5}, {1, 6}, {4, 1}, {5, 2}, {1, 2}, {6, 4}, {4, 6}, {2, 1}, {5, 6}};
+  place(6, 2, {1.5, 0.7, 2.0, 1.1, 3.0, 0.9});
+  // Variable 3 stays put, so row 3 (its only non-zero) is left out.
+  const std::vector<double> x0 = {1.0, 2.0, 3.0, 0.5, 1.25, 2.5};
+  const std::vector<double> x = {1.3, 1.7, 3.0, 0.9, 1.1, 2.2};
+  const std::vector<double> a = {2.9, 3.1, 12.0, 1.3, 7.1, 4.3};
+  point(x0, x, a);
+  const int nnz = 6 + static_cast<int>(extra.size());
+  std::vector<int> row(nnz), col(nnz);
+  std::vector<double> value(nnz);
+  for (int k = 0; k < nnz; ++k) {
+    row[k] = k < 6 ? k : extra[k - 6].first - 1;
+    col[k] = k < 6 ? k : extra[k - 6].second - 1;
+    if (k >= 6) kvojac_set_nz_value(lists.jac, k + 1, 0.25 * k - 1.0);
+    value[k] = bj(k + 1);
+  }
+  std::vector<double> norm(6, 0.0), secant(6);
+  std::vector<bool> moved(6, false);
+  for (int i = 0; i < 6; ++i) secant[i] = m.coef[i] * x[i] * x[i] - m.coef[i] * x0[i] * x0[i];
+  for (int k = 0; k < nnz; ++k) {
+    const double dx = x[col[k]] - x0[col[k]];
+    norm[row[k]] += dx * dx;
+    secant[row[k]] -= value[k] * dx;
+    moved[row[k]] = moved[row[k]] || std::fabs(dx) >= (std::fabs(x0[col[k]]) + 1.0) * 1e-6;
+  }
+  ASSERT_FALSE(moved[2]);
+  EXPECT_EQ(update(), -1);
+  int corrected = 0;
+  for (int k = 0; k < nnz; ++k) {
+    double expected = value[k];
+    if (moved[row[k]]) {
+      expected = value[k] + (x[col[k]] - x0[col[k]]) * secant[row[k]] / norm[row[k]];
+      ++corrected;
+    }
+    EXPECT_EQ(bj(k + 1), expected) << "non-zero " << k + 1;
+  }
+  EXPECT_EQ(corrected % 2, 1);
+}
+
 // ---- Failures --------------------------------------------------------------------------------
 
 TEST_F(Schubert, MissingLastIterateIsStatusOneWithAMessageFromLevelFour) {

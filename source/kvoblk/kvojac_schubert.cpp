@@ -149,6 +149,21 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
   return true;
 }
 
+// The steps dx = x - last of n variables, and whether each moved by at least its threshold,
+// (|last| + 1) h; answers the sum of the squared steps, added in order. A function of its own,
+// so that the running sum stays in a register.
+double steps(const double* x, const double* last, double h, int n, double* dx, char* moved) {
+  double total = 0.0;
+  for (int j = 0; j < n; ++j) {
+    const double lj = last[j];
+    const double d = x[j] - lj;
+    dx[j] = d;
+    moved[j] = std::fabs(d) >= (std::fabs(lj) + 1.0) * h ? 1 : 0;
+    total += d * d;
+  }
+  return total;
+}
+
 // One update: the block's extent as read after the residual evaluation, the last iterate, the
 // work arrays, and the steps that fill them and change the Jacobian values.
 struct Update {
@@ -171,13 +186,15 @@ struct Update {
   double differences(const Slices& v) {
     for (int i = 0; i < neq; ++i)
       w.df[i] = (v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i)) - lastf[i];
+    // The same sum in the same order either way.
     double total = 0.0;
-    for (int j = 0; j < nvar; ++j) {
-      const double x = v.x ? v.x[j] : kvovarlst_inq_var_value(varlst, vs + j, 0);
-      w.dx[j] = x - lastx[j];
-      total += w.dx[j] * w.dx[j];
-      // Whether the variable moved by at least its threshold, (|lastx| + 1) h.
-      w.moved[j] = std::fabs(w.dx[j]) >= (std::fabs(lastx[j]) + 1.0) * h ? 1 : 0;
+    if (v.x) {
+      total = steps(v.x, lastx, h, nvar, w.dx, w.moved);
+    } else {
+      for (int j = 0; j < nvar; ++j) {
+        const double x = kvovarlst_inq_var_value(varlst, vs + j, 0);
+        total += steps(&x, lastx + j, h, 1, w.dx + j, w.moved + j);
+      }
     }
     for (int i = 0; i < neq; ++i) {
       w.row_norm[i] = 0.0;
@@ -192,16 +209,36 @@ struct Update {
   // of this block's arrays.
   void accumulate_rows(const Slices& v) {
     if (v.bulk()) {
+      // Non-zeros usually come row by row: a row's sums are carried in registers while its
+      // non-zeros follow one another, and stored when another row's come. The sums are
+      // added in the same order as one at a time, so they are the same to the last bit.
       const int n = ne - ns + 1;
+      int64_t row = -1;
+      double norm = 0.0, secant = 0.0;
+      bool moved = false;
+      auto store = [this, &row, &norm, &secant, &moved] {
+        if (row < 0) return;
+        w.row_norm[row] = norm;
+        w.secant[row] = secant;
+        if (moved) w.reason[row] = UPDATED;
+      };
       for (int k = 0; k < n; ++k) {
         const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
         const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
         if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+        if (i != row) {
+          store();
+          row = i;
+          norm = w.row_norm[i];
+          secant = w.secant[i];
+          moved = false;
+        }
         const double dx = w.dx[j];
-        w.row_norm[i] += dx * dx;
-        w.secant[i] -= v.bj[k] * dx;
-        if (w.moved[j]) w.reason[i] = UPDATED;
+        norm += dx * dx;
+        secant -= v.bj[k] * dx;
+        moved = moved || w.moved[j];
       }
+      store();
     } else {
       for (int k = ns; k <= ne; ++k) {
         const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
@@ -232,12 +269,37 @@ struct Update {
   // Adds the rank-one correction to the values of the rows that passed.
   void apply(const Slices& v) {
     if (v.bulk()) {
+      // The corrections go two at a time through one packed division where the compiler has
+      // vector types: the division bounds this loop, and a lane rounds as a single division
+      // does. Non-zeros left alone (another block's, or a row not updated) drop out first.
       const int n = ne - ns + 1;
+      int held = -1;  // a non-zero waiting for a second one
       for (int k = 0; k < n; ++k) {
         const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
         const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
         if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
+#if defined(__GNUC__)
+        if (held < 0) {
+          held = k;
+          continue;
+        }
+        typedef double Two __attribute__((vector_size(16)));
+        const int64_t hi = static_cast<int64_t>(v.irn[held]) - es;
+        const int64_t hj = static_cast<int64_t>(v.icn[held]) - vs;
+        const Two num = {w.dx[hj] * w.secant[hi], w.dx[j] * w.secant[i]};
+        const Two den = {w.row_norm[hi], w.row_norm[i]};
+        const Two q = num / den;
+        v.bj[held] = v.bj[held] + q[0];
+        v.bj[k] = v.bj[k] + q[1];
+        held = -1;
+#else
         v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
+#endif
+      }
+      if (held >= 0) {
+        const int64_t i = static_cast<int64_t>(v.irn[held]) - es;
+        const int64_t j = static_cast<int64_t>(v.icn[held]) - vs;
+        v.bj[held] = v.bj[held] + w.dx[j] * w.secant[i] / w.row_norm[i];
       }
     } else {
       for (int k = ns; k <= ne; ++k) {
