@@ -152,7 +152,8 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
 // The steps dx = x - last of n variables, and whether each moved by at least its threshold,
 // (|last| + 1) h; answers the sum of the squared steps, added in order. Kept out of line:
 // inlined into the update, the compiler kept the running sum in memory.
-[[gnu::noinline]] double steps(const double* x, const double* last, double h, int n, double* dx, char* moved) {
+[[gnu::noinline]] double steps(const double* x, const double* last, double h, int n, double* dx,
+                               char* moved) {
   double total = 0.0;
   for (int j = 0; j < n; ++j) {
     const double lj = last[j];
