@@ -919,9 +919,10 @@ void difference_group(Grouping& g, const double* f) {
   const double* step = g.step.data();
   double* q = g.quot.data();
   int i = first;
-#if defined(__GNUC__)
+#if defined(__GNUC__) && __FLT_EVAL_METHOD__ == 0
   // Two quotients per division instruction: the divider, not memory, bounds this loop, and a
-  // lane of a packed division rounds exactly as a single one does.
+  // lane of a packed division rounds exactly as a single one does. Not where doubles are
+  // evaluated wider (x87), where the pair would be rounded otherwise than the single ones.
   typedef double Two __attribute__((vector_size(16)));
   for (; i + 1 < last; i += 2) {
     const Two num = {f[row[i]] - f0[row[i]], f[row[i + 1]] - f0[row[i + 1]]};

@@ -174,13 +174,16 @@ TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
   EXPECT_EQ(bj(4), 8.0);
 }
 
-// Rows whose non-zeros come in several separate runs, a row left out (SMALL) between updated
-// ones, and an odd number of corrections: the values must be those of the update taken one
-// non-zero at a time, in non-zero order, to the last bit.
+// Rows whose non-zeros come in several separate runs and in runs of more than one, a row left
+// out between updated ones, a non-zero of no block between two corrected ones, and an odd
+// number of corrections: the values must be those of the update taken one non-zero at a time,
+// in non-zero order, to the last bit.
 TEST_F(Schubert, RowsInSeveralRunsGetTheOneAtATimeValuesExactly) {
-  extra = {{1, 3}, {2, 5}, {1, 6}, {4, 1}, {5, 2}, {1, 2}, {6, 4}, {4, 6}, {2, 1}, {5, 6}};
+  // Row 6 is (6, 6) then (6, 3), one run; (1, 40) belongs to no block.
+  extra = {{6, 3}, {2, 5}, {1, 40}, {1, 6}, {4, 1}, {5, 2}, {1, 2}, {2, 4}, {4, 6}, {2, 1}, {5, 6}};
   place(6, 2, {1.5, 0.7, 2.0, 1.1, 3.0, 0.9});
-  // Variable 3 stays put, so row 3 (its only non-zero) is left out.
+  // Variable 3 stays put: row 3, whose only non-zero it is, is left out; row 6 is updated
+  // through its other variables.
   const std::vector<double> x0 = {1.0, 2.0, 3.0, 0.5, 1.25, 2.5};
   const std::vector<double> x = {1.3, 1.7, 3.0, 0.9, 1.1, 2.2};
   const std::vector<double> a = {2.9, 3.1, 12.0, 1.3, 7.1, 4.3};
@@ -196,19 +199,21 @@ TEST_F(Schubert, RowsInSeveralRunsGetTheOneAtATimeValuesExactly) {
   }
   std::vector<double> norm(6, 0.0), secant(6);
   std::vector<bool> moved(6, false);
-  for (int i = 0; i < 6; ++i) secant[i] = m.coef[i] * x[i] * x[i] - m.coef[i] * x0[i] * x0[i];
+  for (int i = 0; i < 6; ++i) secant[i] = m.coef[i] * (x[i] * x[i]) - m.coef[i] * (x0[i] * x0[i]);
   for (int k = 0; k < nnz; ++k) {
+    if (col[k] >= 6) continue;
     const double dx = x[col[k]] - x0[col[k]];
     norm[row[k]] += dx * dx;
     secant[row[k]] -= value[k] * dx;
     moved[row[k]] = moved[row[k]] || std::fabs(dx) >= (std::fabs(x0[col[k]]) + 1.0) * 1e-6;
   }
   ASSERT_FALSE(moved[2]);
+  ASSERT_TRUE(moved[5]);
   EXPECT_EQ(update(), -1);
   int corrected = 0;
   for (int k = 0; k < nnz; ++k) {
     double expected = value[k];
-    if (moved[row[k]]) {
+    if (col[k] < 6 && moved[row[k]]) {
       expected = value[k] + (x[col[k]] - x0[col[k]]) * secant[row[k]] / norm[row[k]];
       ++corrected;
     }

@@ -28,6 +28,14 @@ constexpr double kNoiseFactor = 1.0e-10;
 // The square root of 1.0e-16.
 constexpr double kNormFactor = 1.0e-8;
 
+// Whether doubles are evaluated as doubles. Where they are not (x87), a sum kept in a register
+// rounds otherwise than one stored after every addition, so the update keeps storing them.
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+constexpr bool kDoublesExact = false;
+#else
+constexpr bool kDoublesExact = true;
+#endif
+
 void error_head() { kvoprintf(kvHisDev, "\n%s", "Error in Schubert update."); }
 
 // The last-iterate buffer of record word k when it fits the block as now placed: n entries.
@@ -187,16 +195,14 @@ struct Update {
   double differences(const Slices& v) {
     for (int i = 0; i < neq; ++i)
       w.df[i] = (v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i)) - lastf[i];
-    // The same sum in the same order either way.
-    double total = 0.0;
-    if (v.x) {
-      total = steps(v.x, lastx, h, nvar, w.dx, w.moved);
-    } else {
-      for (int j = 0; j < nvar; ++j) {
-        const double x = kvovarlst_inq_var_value(varlst, vs + j, 0);
-        total += steps(&x, lastx + j, h, 1, w.dx + j, w.moved + j);
-      }
+    // Without the live vector, the values are gathered into dx first, so that the sum is
+    // taken by the same code either way (steps reads each x before it writes its dx).
+    const double* x = v.x;
+    if (!x) {
+      for (int j = 0; j < nvar; ++j) w.dx[j] = kvovarlst_inq_var_value(varlst, vs + j, 0);
+      x = w.dx;
     }
+    const double total = steps(x, lastx, h, nvar, w.dx, w.moved);
     for (int i = 0; i < neq; ++i) {
       w.row_norm[i] = 0.0;
       w.secant[i] = w.df[i];
@@ -209,7 +215,13 @@ struct Update {
   // equation or variable lies outside the block take no part: they belong to no row or column
   // of this block's arrays.
   void accumulate_rows(const Slices& v) {
-    if (v.bulk()) {
+    // One non-zero's part, the sums stored after every addition.
+    auto add = [this](int64_t i, int64_t j, double a) {
+      w.row_norm[i] += w.dx[j] * w.dx[j];
+      w.secant[i] -= a * w.dx[j];
+      if (w.moved[j]) w.reason[i] = UPDATED;
+    };
+    if (v.bulk() && kDoublesExact) {
       // Non-zeros usually come row by row: a row's sums are carried in registers while its
       // non-zeros follow one another, and stored when another row's come. The sums are
       // added in the same order as one at a time, so they are the same to the last bit.
@@ -240,6 +252,14 @@ struct Update {
         moved = moved || w.moved[j];
       }
       store();
+    } else if (v.bulk()) {
+      const int n = ne - ns + 1;
+      for (int k = 0; k < n; ++k) {
+        const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
+        const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+        if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
+        add(i, j, v.bj[k]);
+      }
     } else {
       for (int k = ns; k <= ne; ++k) {
         const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
@@ -247,9 +267,7 @@ struct Update {
         if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
         double a = 0.0;
         kvojac_inq_nz_value(jac, k, &a);
-        w.row_norm[i] += w.dx[j] * w.dx[j];
-        w.secant[i] -= a * w.dx[j];
-        if (w.moved[j]) w.reason[i] = UPDATED;
+        add(i, j, a);
       }
     }
   }
@@ -271,15 +289,16 @@ struct Update {
   void apply(const Slices& v) {
     if (v.bulk()) {
       // The corrections go two at a time through one packed division where the compiler has
-      // vector types: the division bounds this loop, and a lane rounds as a single division
-      // does. Non-zeros left alone (another block's, or a row not updated) drop out first.
+      // vector types and evaluates doubles as doubles: the division bounds this loop, and a
+      // lane rounds as a single division does. Non-zeros left alone (another block's, or a
+      // row not updated) drop out first.
       const int n = ne - ns + 1;
       int held = -1;  // a non-zero waiting for a second one
       for (int k = 0; k < n; ++k) {
         const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
         const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
         if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
-#if defined(__GNUC__)
+#if defined(__GNUC__) && __FLT_EVAL_METHOD__ == 0
         if (held < 0) {
           held = k;
           continue;
