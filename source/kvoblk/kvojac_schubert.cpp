@@ -293,10 +293,15 @@ struct Update {
       // lane rounds as a single division does. Non-zeros left alone (another block's, or a
       // row not updated) drop out first.
       const int n = ne - ns + 1;
+      auto row_of = [&v, this](int k) { return static_cast<int64_t>(v.irn[k]) - es; };
+      auto col_of = [&v, this](int k) { return static_cast<int64_t>(v.icn[k]) - vs; };
+      auto correct = [&v, this](int k, int64_t i, int64_t j) {
+        v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
+      };
       int held = -1;  // a non-zero waiting for a second one
       for (int k = 0; k < n; ++k) {
-        const int64_t i = static_cast<int64_t>(v.irn[k]) - es;
-        const int64_t j = static_cast<int64_t>(v.icn[k]) - vs;
+        const int64_t i = row_of(k);
+        const int64_t j = col_of(k);
         if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
 #if defined(__GNUC__) && __FLT_EVAL_METHOD__ == 0
         if (held < 0) {
@@ -304,8 +309,8 @@ struct Update {
           continue;
         }
         typedef double Two __attribute__((vector_size(16)));
-        const int64_t hi = static_cast<int64_t>(v.irn[held]) - es;
-        const int64_t hj = static_cast<int64_t>(v.icn[held]) - vs;
+        const int64_t hi = row_of(held);
+        const int64_t hj = col_of(held);
         const Two num = {w.dx[hj] * w.secant[hi], w.dx[j] * w.secant[i]};
         const Two den = {w.row_norm[hi], w.row_norm[i]};
         const Two q = num / den;
@@ -313,14 +318,10 @@ struct Update {
         v.bj[k] = v.bj[k] + q[1];
         held = -1;
 #else
-        v.bj[k] = v.bj[k] + w.dx[j] * w.secant[i] / w.row_norm[i];
+        correct(k, i, j);
 #endif
       }
-      if (held >= 0) {
-        const int64_t i = static_cast<int64_t>(v.irn[held]) - es;
-        const int64_t j = static_cast<int64_t>(v.icn[held]) - vs;
-        v.bj[held] = v.bj[held] + w.dx[j] * w.secant[i] / w.row_norm[i];
-      }
+      if (held >= 0) correct(held, row_of(held), col_of(held));
     } else {
       for (int k = ns; k <= ne; ++k) {
         const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
