@@ -102,6 +102,14 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
       {std::string(kTwoBlocks) + "[fix]\nM1.IN1.F = 3\n",
        "t.toml:10:1: write the variable name in quotes, as in \"M1.F\" = 1.0, so that its dots "
        "stay part of the name\n"},
+      {"[[block]]\nid = \"\"\nmodel = \"MIXER\"\n",
+       "t.toml:2:6: the block id \"\" must start with a letter and hold only letters, digits, "
+       "'_' and '-' (at most 32)\n"},
+      {"[[block]]\nid = \"M1\"\nmodel = \"\"\n", "t.toml:3:9: a block's model must name a model\n"},
+      {std::string(kTwoBlocks) + "pattern = \"RESTORE\"\n[[block]]\nid = \"M2\"\n"
+                                 "model = \"MIXER\"\npattern = \"RESTORE\"\n"
+                                 "pattern_file = \"./M1.pat\"\n",
+       "t.toml:14:16: pattern file ./M1.pat is already used by block M1 at line 6\n"},
       {std::string(kTwoBlocks) + "[solvr]\n",
        "t.toml:9:2: unknown entry \"solvr\"; the file knows title, diagnostic_level, [solver], "
        "[plugins], [[block]], [[connection]], [fix] and [guess]\n"},
@@ -394,6 +402,54 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
                        "C1.OUT.CB appear only in C1.BALB\n");
   // Nothing was solved, so the RESTORE block's pattern file was written once, whole.
   EXPECT_EQ(his().find("Solved"), std::string::npos);
+}
+
+TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
+  const std::string f = write("b.toml", std::string(kConcentrator) +
+                                            "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"
+                                            "[guess]\n\"C1.OUT.F\" = -2.5\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":10:1: the fixed value -1 lies below the lower bound 0 of C1.IN.F\n" + f +
+                       ":13:1: the guess -2.5 lies below the lower bound 0 of C1.OUT.F\n");
+}
+
+// Results never replace the flowsheet they came from, a link stays a link, and a pattern that
+// could not be saved is reported as not saved.
+TEST_F(Runner, OutputsKeepTheInputAndLinksAndSayWhatWasNotSaved) {
+  const std::string flowsheet =
+      std::string(kConcentrator) + "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n\"C1.IN.CB\" = 0\n";
+  const std::string f = write("c.toml", flowsheet);
+  kvoflow::Options o;
+  o.json = f;
+  EXPECT_EQ(run(f, o), kvoflow::EXIT_OUTPUT);
+  EXPECT_NE(his().find("!! kvoflow: will not write over the flowsheet file " + f),
+            std::string::npos);
+  std::ifstream in(f);
+  std::stringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), flowsheet);
+
+  std::ofstream(dir_ / "target.json") << "{}";
+  fs::create_symlink("target.json", dir_ / "link.json");
+  o.json = (dir_ / "link.json").string();
+  ASSERT_EQ(run(f, o), kvoflow::EXIT_SOLVED);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.json"));
+  std::ifstream target(dir_ / "target.json");
+  EXPECT_TRUE(nlohmann::json::parse(target)["solve"]["converged"].get<bool>());
+
+  // A file where the pattern file's folder should be: detected, solved, and not saved.
+  std::ofstream(dir_ / "taken") << "x";
+  std::string taken = flowsheet;
+  taken.insert(taken.find("[block.parameters]"), "pattern_file = \"taken/C1.pat\"\n");
+  const std::string g = write("d.toml", taken);
+  o.json = (dir_ / "d.json").string();
+  ASSERT_EQ(run(g, o), kvoflow::EXIT_SOLVED) << err();
+  const std::string out = his();
+  EXPECT_NE(out.find("RESTORE (detected, not saved to "), std::string::npos) << out;
+  EXPECT_NE(out.find("!! kvoflow: block C1: its pattern could not be saved to "),
+            std::string::npos);
+  std::ifstream d(dir_ / "d.json");
+  EXPECT_FALSE(nlohmann::json::parse(d)["blocks"][0]["pattern_file_saved"].get<bool>());
 }
 
 TEST_F(Runner, AFailedSolveNamesTheVariablesHeldOnABound) {

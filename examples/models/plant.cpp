@@ -4,7 +4,9 @@
 // flowsheet built on it.
 #include "plant.h"
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <map>
 
 #include <kvoblk/kvomodel.h>
@@ -125,7 +127,7 @@ int Plant::block(const std::string& id) const {
 
 bool Plant::build(int connection_room) {
   if (built_) return fail("the plant is built already");
-  int total_nnz = 0;
+  int64_t total_nnz = 0;
   std::vector<int> reserved;
   for (int blk : blocks_) {
     int nvar = 0, neqn = 0, nnz = 0, status = 0;
@@ -135,7 +137,13 @@ bool Plant::build(int connection_room) {
     reserved.push_back(nnz);
     total_nnz += nnz;
   }
-  lists_ = kvoref::make_lists(total_nnz + 2 * std::max(connection_room, 0));
+  // Counted wide: blocks that detect their pattern answer an estimate that may come close to
+  // the largest int each.
+  total_nnz += 2 * static_cast<int64_t>(std::max(connection_room, 0));
+  if (total_nnz > INT_MAX)
+    return fail("the blocks may hold " + std::to_string(total_nnz) +
+                " non-zeros, more than one Jacobian holds");
+  lists_ = kvoref::make_lists(static_cast<int>(total_nnz));
   cntr_.reset(new kvoref::Container(lists_));
   for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());
   int v = 1, e = 1, nz = 1;

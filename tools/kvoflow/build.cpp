@@ -154,6 +154,22 @@ std::string block_vars(const Plant& plant, const std::string& id, size_t limit) 
   return var_names(plant, found, limit);
 }
 
+// True when the value lies within the variable's bounds; otherwise says which one it passes.
+// A fixed value or guess outside them leaves the solver nowhere to start from, and what it
+// reports then (a singular Jacobian, variables held on a bound) would not name the cause.
+bool within_bounds(const Plant& plant, const VarValue& v, const char* what, Diagnostics& diag) {
+  const int varlst = plant.lists().varlst, p = plant.var(v.name);
+  const double lo = kvovarlst_inq_var_lower(varlst, p, 0),
+               hi = kvovarlst_inq_var_upper(varlst, p, 0);
+  if (v.value >= lo && v.value <= hi) return true;
+  char text[160];
+  std::snprintf(text, sizeof text, "%s %g lies %s the %s bound %g of ", what, v.value,
+                v.value < lo ? "below" : "above", v.value < lo ? "lower" : "upper",
+                v.value < lo ? lo : hi);
+  diag.error(v.pos, text + v.name);
+  return false;
+}
+
 void fix_and_guess(RunState& run, Diagnostics& diag) {
   Plant& plant = *run.plant;
   std::map<std::string, int> seen;
@@ -172,7 +188,7 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
                                          : "; there is no block " + id));
       continue;
     }
-    plant.fix(v.name, v.value);
+    if (within_bounds(plant, v, "the fixed value", diag)) plant.fix(v.name, v.value);
   }
   for (const VarValue& v : run.spec.guesses) {
     if (plant.var(v.name) == 0) {
@@ -188,7 +204,7 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
                             "; a guess for it has no effect");
       continue;
     }
-    plant.set_value(v.name, v.value);
+    if (within_bounds(plant, v, "the guess", diag)) plant.set_value(v.name, v.value);
   }
 }
 
@@ -275,6 +291,13 @@ int build_plant(RunState& run, Diagnostics& diag) {
     std::error_code ec;
     std::filesystem::create_directories(run.options.workdir, ec);
   }
+  // A pattern file may name a folder of its own; it is made, so that the pattern can be saved.
+  for (const BlockRun& b : run.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
+    const std::filesystem::path folder = std::filesystem::path(b.pattern_file).parent_path();
+    std::error_code ec;
+    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  }
   watch_detection(run);
   run.say("Sizing and placing the blocks\n");
   // Room for the connection equations: a stream rarely carries more than eight variables; the
@@ -286,6 +309,18 @@ int build_plant(RunState& run, Diagnostics& diag) {
   if (refused) {
     diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
+  }
+  // A pattern that could not be saved is detected again by the next run: say so here, not
+  // only in the library's warning.
+  for (BlockRun& b : run.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
+    std::error_code ec;
+    b.file_saved = std::filesystem::is_regular_file(b.pattern_file, ec);
+    if (!b.file_saved)
+      kvoprintf(kvHisDev,
+                "!! kvoflow: block %s: its pattern could not be saved to %s; the next run "
+                "detects it again\n",
+                b.spec->id.c_str(), b.pattern_file.c_str());
   }
 
   // Connections: a refusal is reported at the connection's line with the reason.

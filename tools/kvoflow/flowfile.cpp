@@ -266,17 +266,24 @@ class Reader {
   void block(const toml::table& t) {
     BlockSpec b;
     b.pos = pos_of(t);
-    bool has_id = false, has_model = false;
+    bool has_id = false, has_model = false, id_reported = false;
     for (auto&& [key, v] : t) {
       const std::string k(key.str());
       if (k == "id") {
         has_id = true;
         b.id_pos = pos_of(v);
-        if (!text(v, "a block's id", &b.id)) b.id.clear();
+        if (!text(v, "a block's id", &b.id)) {
+          b.id.clear();
+          id_reported = true;
+        }
       } else if (k == "model") {
         has_model = true;
         b.model_pos = pos_of(v);
-        if (!text(v, "a block's model", &b.model)) b.model.clear();
+        if (!text(v, "a block's model", &b.model)) {
+          b.model.clear();
+        } else if (b.model.empty()) {
+          diag_.error(b.model_pos, "a block's model must name a model");
+        }
       } else if (k == "method") {
         b.method_pos = pos_of(v);
         std::string m;
@@ -312,7 +319,7 @@ class Reader {
     }
     if (!has_id) diag_.error(b.pos, "this block has no id");
     if (!has_model) diag_.error(b.pos, "this block has no model");
-    if (has_id && !b.id.empty()) {
+    if (has_id && !id_reported) {
       if (!good_name(b.id)) {
         diag_.error(b.id_pos, "the block id " + in_quotes(b.id) +
                                   " must start with a letter and hold only letters, digits, '_' "
@@ -328,6 +335,21 @@ class Reader {
       b.pattern_file = b.id + ".pat";
     if (!b.pattern_file.empty() && b.pattern != KVOBLK_PAT_RESTORE && b.pattern_file_pos.line)
       diag_.error(b.pattern_file_pos, "pattern_file is used only with pattern = \"RESTORE\"");
+    // Two blocks restoring from one file would each overwrite the other's pattern and never
+    // restore again.
+    if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty()) {
+      const std::filesystem::path mine = std::filesystem::path(b.pattern_file).lexically_normal();
+      for (const BlockSpec& other : spec_.blocks)
+        if (other.pattern == KVOBLK_PAT_RESTORE && !other.pattern_file.empty() &&
+            std::filesystem::path(other.pattern_file).lexically_normal() == mine) {
+          diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
+                      : b.id_pos.line         ? b.id_pos
+                                              : b.pos,
+                      "pattern file " + b.pattern_file + " is already used by block " + other.id +
+                          " at line " + std::to_string(other.pos.line));
+          break;
+        }
+    }
     spec_.blocks.push_back(b);
   }
 

@@ -54,6 +54,7 @@ std::string results_json(const RunState& run) {
     if (b.pattern == KVOBLK_PAT_RESTORE) {
       x["pattern_file"] = b.pattern_file;
       x["pattern_file_found"] = b.file_found;
+      x["pattern_file_saved"] = b.file_found || b.file_saved;
     }
     x["variables"] = count(kvoblk_inq_vstart(b.blk), kvoblk_inq_vstop(b.blk));
     x["equations"] = count(kvoblk_inq_estart(b.blk), kvoblk_inq_estop(b.blk));
@@ -112,7 +113,9 @@ std::string results_json(const RunState& run) {
     if (name && *name) vars[name] = kvovarlst_inq_var_value(varlst, p, 0);
   }
   j["variables"] = vars;
-  return j.dump(2) + "\n";
+  // Names come from the file and the command line and need not be UTF-8: a byte that is not
+  // is written as U+FFFD rather than losing the results.
+  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 // ---- Drawings --------------------------------------------------------------------------------
@@ -242,8 +245,17 @@ HistoryPlot history_plot(const RunState& run) {
 int write_outputs(const RunState& run) {
   int status = EXIT_SOLVED;
   std::string why;
+  // A result or drawing is never written over the flowsheet file it came from.
+  auto is_input = [&run](const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::equivalent(path, run.options.file, ec) || ec) return false;
+    kvoprintf(kvHisDev, "!! kvoflow: will not write over the flowsheet file %s\n", path.c_str());
+    return true;
+  };
   if (!run.options.json.empty()) {
-    if (write_file(run.options.json, results_json(run), &why))
+    if (is_input(run.options.json))
+      status = EXIT_OUTPUT;
+    else if (write_file(run.options.json, results_json(run), &why))
       run.say("Results written to %s\n", run.options.json.c_str());
     else {
       kvoprintf(kvHisDev, "!! kvoflow: %s\n", why.c_str());
@@ -261,7 +273,9 @@ int write_outputs(const RunState& run) {
                          groups_svg(block_plot(run, *b)));
     files.emplace_back((dir / "convergence.svg").string(), history_svg(history_plot(run)));
     for (const auto& [path, text] : files) {
-      if (write_file(path, text, &why)) {
+      if (is_input(path)) {
+        status = EXIT_OUTPUT;
+      } else if (write_file(path, text, &why)) {
         run.say("Drawing written to %s\n", path.c_str());
       } else {
         kvoprintf(kvHisDev, "!! kvoflow: %s\n", why.c_str());

@@ -25,6 +25,7 @@ struct BlockRun {
   int pattern = 0;               // the pattern source in force
   std::string pattern_file;      // RESTORE: the file, with the work directory
   bool file_found = false;       // RESTORE: the file was there before the block was placed
+  bool file_saved = false;       // RESTORE without a file: the detected pattern was saved
   Plant::BlockCounts counts;     // of the main solve (pattern detection excluded)
   long detection_residuals = 0;  // residual runs made to detect the pattern while placing
 };

@@ -337,7 +337,28 @@ std::string history_svg(const HistoryPlot& p) {
 }
 
 bool write_file(const std::string& path, const std::string& text, std::string* why) {
-  const std::string temporary = path + ".kvotmp";
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status link = fs::symlink_status(path, ec);
+  // A link is followed, so that the file it names is replaced and the link stays a link; a
+  // device or pipe (/dev/stdout) is written to as it is, since it cannot be replaced.
+  fs::path target = path;
+  if (fs::is_symlink(link)) {
+    target = fs::weakly_canonical(path, ec);
+    if (ec) target = path;
+  }
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    std::ofstream out(target, std::ios::binary);
+    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
+    if (!out) {
+      if (why) *why = "cannot write " + path;
+      return false;
+    }
+    return true;
+  }
+  const std::string temporary = target.string() + ".kvotmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -349,8 +370,7 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
       return false;
     }
   }
-  std::error_code ec;
-  std::filesystem::rename(temporary, path, ec);
+  std::filesystem::rename(temporary, target, ec);
   if (ec) {
     std::filesystem::remove(temporary, ec);
     if (why) *why = "cannot replace " + path;
