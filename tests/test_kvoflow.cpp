@@ -135,6 +135,17 @@ TEST(FlowsheetFile, AMissingFileIsNamed) {
   kvoflow::read_flowsheet("no/such.toml", diag);
   ASSERT_EQ(diag.lines().size(), 1u);
   EXPECT_EQ(diag.lines()[0], "no/such.toml: there is no flowsheet file by this name");
+  Diagnostics folder(KVOFLOW_FLOWSHEETS);
+  kvoflow::read_flowsheet(KVOFLOW_FLOWSHEETS, folder);
+  ASSERT_EQ(folder.lines().size(), 1u);
+  EXPECT_EQ(folder.lines()[0], KVOFLOW_FLOWSHEETS ": this is a folder, not a flowsheet file");
+}
+
+// A parameter whose value cannot be read is reported once, not again as missing.
+TEST(FlowsheetFile, AnUnreadableParameterIsNotAlsoReportedAsMissing) {
+  EXPECT_EQ(errors("[[block]]\nid = \"S1\"\nmodel = \"SPLITTER\"\n[block.parameters]\n"
+                   "fractions = [0.1, \"0.9\"]\n"),
+            "t.toml:5:19: each entry of parameter fractions must be a number, not a text\n");
 }
 
 // ---- Plug-ins ----------------------------------------------------------------------------------
@@ -184,6 +195,10 @@ TEST(PluginLoading, AMissingPluginOrOneWithoutTheEntryPointIsRefusedAtItsLine) {
                        "/recycle.toml cannot be loaded: ",
                        0),
             0u);
+  // An entry that names no plug-in is reported once, not again for every block of its model.
+  EXPECT_EQ(errors("[plugins]\nCONC = 5\n[[block]]\nid = \"C1\"\nmodel = \"CONC\"\n"),
+            "t.toml:2:8: the plug-in of model CONC (a shared object's path) must be a text in "
+            "quotes, not a whole number\n");
   EXPECT_EQ(
       errors(plugin_file("CSTR", KVOFLOW_PLUGIN))
           .rfind("t.toml:2:8: the model name \"CSTR\" is already taken by a built-in model or an "
@@ -218,6 +233,13 @@ TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
   const std::string s = kvoflow::spy_svg(spy);
   EXPECT_NE(s.find("A &lt;b&gt; &amp; &quot;C&quot;"), std::string::npos);
   EXPECT_TRUE(renders(s, "spy"));
+  // A name that is no UTF-8 (a file name in another encoding), a character XML forbids and an
+  // overlong or cut sequence each become U+FFFD; good characters stay as they are.
+  spy.title = "nt\xff \xef\xbf\xbf \xc0\xaf \xe2\x82 \xc3\xa9\xf0\x9f\x99\x82";
+  const std::string bad = kvoflow::spy_svg(spy);
+  EXPECT_NE(bad.find("nt\uFFFD \uFFFD \uFFFD\uFFFD \uFFFD\uFFFD \u00e9\U0001F642"),
+            std::string::npos);
+  EXPECT_TRUE(renders(bad, "spy-bytes"));
 
   kvoflow::GroupPlot g;
   g.title = "groups";
@@ -402,6 +424,18 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
                        "C1.OUT.CB appear only in C1.BALB\n");
   // Nothing was solved, so the RESTORE block's pattern file was written once, whole.
   EXPECT_EQ(his().find("Solved"), std::string::npos);
+}
+
+TEST_F(Runner, APluginThatAnswersAnExistingBlockIsRefusedAndTheBlockKept) {
+  const std::string f =
+      write("s.toml", std::string("[plugins]\nSAME = \"") + KVOFLOW_SAMEBLOCK +
+                          "\"\n[[block]]\nid = \"A1\"\nmodel = \"SAME\"\n[block.parameters]\n"
+                          "evaporated = 0.25\n[[block]]\nid = \"A2\"\nmodel = \"SAME\"\n"
+                          "[block.parameters]\nevaporated = 0.25\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":8:1: block A2 (model SAME) cannot be created: the model answered block "
+                       "A1, which the flowsheet already holds\n");
+  EXPECT_EQ(his().find("Invalid block handle"), std::string::npos);
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {

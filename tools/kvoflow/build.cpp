@@ -3,6 +3,7 @@
 // ports checked, the plant sized and placed (numeric pattern detection shows its progress),
 // connections made, variables fixed and guessed, and the degrees of freedom checked. Every
 // problem is reported at the line of the file that caused it.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -229,6 +230,15 @@ int build_plant(RunState& run, Diagnostics& diag) {
     }
     if (blk == 0) {
       diag.error(b.pos, "block " + b.id + " (model " + b.model + ") cannot be created: " + why);
+      continue;
+    }
+    // A model that hands back a block the flowsheet already holds would have that block
+    // renamed and set up anew under this one's id.
+    if (std::count(plant.blocks().begin(), plant.blocks().end(), blk)) {
+      diag.error(b.pos, "block " + b.id + " (model " + b.model +
+                            ") cannot be created: the model answered block " +
+                            (kvoblk_blkid(blk) ? kvoblk_blkid(blk) : "?") +
+                            ", which the flowsheet already holds");
       continue;
     }
     BlockRun r;

@@ -244,10 +244,13 @@ class Reader {
                                      "'_' and '-' (at most 32)");
         continue;
       }
-      if (!text(v, "the plug-in of model " + p.model + " (a shared object's path)", &p.path))
+      if (!text(v, "the plug-in of model " + p.model + " (a shared object's path)", &p.path)) {
+        spec_.unreadable_plugins.push_back(p.model);
         continue;
+      }
       if (p.path.empty()) {
         diag_.error(pos_of(v), "the plug-in of model " + p.model + " must name a shared object");
+        spec_.unreadable_plugins.push_back(p.model);
         continue;
       }
       spec_.plugins.push_back(p);
@@ -368,6 +371,7 @@ class Reader {
         p.value.real = f->get();
         if (!std::isfinite(p.value.real)) {
           diag_.error(p.value.pos, "parameter " + p.name + " must be a finite number");
+          b->unreadable_params.push_back(p.name);
           continue;
         }
       } else if (const auto* s = v.as_string()) {
@@ -387,12 +391,16 @@ class Reader {
           }
           p.value.list.push_back(d);
         }
-        if (!good) continue;
+        if (!good) {
+          b->unreadable_params.push_back(p.name);
+          continue;
+        }
       } else {
         diag_.error(p.value.pos, "parameter " + p.name +
                                      " must be a number, a text, true or "
                                      "false, or a list of numbers, not " +
                                      what_is(v));
+        b->unreadable_params.push_back(p.name);
         continue;
       }
       b->params.push_back(p);
@@ -506,7 +514,8 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
 FlowsheetSpec read_flowsheet(const std::string& path, Diagnostics& diag) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
-    diag.error("there is no flowsheet file by this name");
+    diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
+                                                       : "there is no flowsheet file by this name");
     FlowsheetSpec spec;
     spec.file = path;
     return spec;

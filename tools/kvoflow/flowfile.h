@@ -65,6 +65,7 @@ struct BlockSpec {
   std::string model;
   Pos model_pos;
   std::vector<Parameter> params;
+  std::vector<std::string> unreadable_params;  // given, but not readable (already reported)
   int method = 0;  // KVOBLK_ANALYTIC..KVOBLK_UPDATE_ANALYTIC; 0: the model's default
   Pos method_pos;
   int pattern = 0;  // KVOBLK_PAT_SELF, _NUMERIC, _RESTORE; 0: the model's default
@@ -116,6 +117,7 @@ struct FlowsheetSpec {
   int diag_level = 4;
   SolverSpec solver;
   std::vector<PluginSpec> plugins;
+  std::vector<std::string> unreadable_plugins;  // models whose plug-in entry is already reported
   std::vector<BlockSpec> blocks;
   std::vector<ConnectionSpec> connections;
   std::vector<VarValue> fixed;

@@ -169,6 +169,7 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
 
 void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::string>& dirs,
                              Diagnostics& diag) {
+  unloaded_.insert(unloaded_.end(), spec.unreadable_plugins.begin(), spec.unreadable_plugins.end());
   for (const PluginSpec& p : spec.plugins) {
     if (find(p.model)) {
       diag.error(p.pos, "the model name " + in_quotes(p.model) +
@@ -285,7 +286,8 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
       }
     }
     for (const ParamSpec& s : m->params)
-      if (s.required && !b.param(s.name))
+      if (s.required && !b.param(s.name) &&
+          !std::count(b.unreadable_params.begin(), b.unreadable_params.end(), s.name))
         diag.error(b.pos, "block " + b.id + " (model " + m->name + ") needs the parameter " +
                               s.name + ": " + s.meaning);
   }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,9 +26,28 @@ const char* colour(int i) { return kPalette[((i % kColours) + kColours) % kColou
 
 using kvoref::format;
 
+// The length of the well-formed UTF-8 sequence at s[i] (0 if there is none there), and in
+// *allowed whether XML allows the character it encodes.
+size_t utf8_length(const std::string& s, size_t i, bool* allowed) {
+  const unsigned char lead = static_cast<unsigned char>(s[i]);
+  const size_t n = lead >= 0xF5 ? 0 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  uint32_t code = lead & (0x7F >> n);
+  for (size_t k = 1; k < n; ++k) {
+    const unsigned char c = static_cast<unsigned char>(s[i + k]);
+    if ((c & 0xC0) != 0x80) return 0;
+    code = code << 6 | (c & 0x3F);
+  }
+  const uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  *allowed = code != 0xFFFE && code != 0xFFFF;
+  return n;
+}
+
 std::string escape(const std::string& s) {
   std::string out;
-  for (char c : s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
     switch (c) {
       case '&':
         out += "&amp;";
@@ -42,8 +62,20 @@ std::string escape(const std::string& s) {
         out += "&quot;";
         break;
       default:
-        // Control characters are not allowed in XML text.
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        if (static_cast<unsigned char>(c) < 0x80) {
+          // Control characters are not allowed in XML text.
+          out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        } else {
+          // A byte that starts no UTF-8 character (names may come from a file name in another
+          // encoding), or a character XML forbids, stands as U+FFFD.
+          bool allowed = false;
+          const size_t n = utf8_length(s, i, &allowed);
+          if (allowed)
+            out.append(s, i, n);
+          else
+            out += "\xEF\xBF\xBD";
+          i += std::max<size_t>(n, 1) - 1;
+        }
     }
   }
   return out;
