@@ -109,7 +109,7 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
       {std::string(kTwoBlocks) + "pattern = \"RESTORE\"\n[[block]]\nid = \"M2\"\n"
                                  "model = \"MIXER\"\npattern = \"RESTORE\"\n"
                                  "pattern_file = \"./M1.pat\"\n",
-       "t.toml:14:16: pattern file ./M1.pat is already used by block M1 at line 6\n"},
+       "t.toml:14:16: pattern file ./M1.pat is already used by block M1 at line 7\n"},
       {std::string(kTwoBlocks) + "[solvr]\n",
        "t.toml:9:2: unknown entry \"solvr\"; the file knows title, diagnostic_level, [solver], "
        "[plugins], [[block]], [[connection]], [fix] and [guess]\n"},
@@ -470,6 +470,12 @@ TEST_F(Runner, OutputsKeepTheInputAndLinksAndSayWhatWasNotSaved) {
   EXPECT_TRUE(fs::is_symlink(dir_ / "link.json"));
   std::ifstream target(dir_ / "target.json");
   EXPECT_TRUE(nlohmann::json::parse(target)["solve"]["converged"].get<bool>());
+  // A link to a file not made yet makes that file.
+  fs::create_symlink("made.json", dir_ / "dangling.json");
+  o.json = (dir_ / "dangling.json").string();
+  ASSERT_EQ(run(f, o), kvoflow::EXIT_SOLVED);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.json"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "made.json"));
 
   // A file where the pattern file's folder should be: detected, solved, and not saved.
   std::ofstream(dir_ / "taken") << "x";

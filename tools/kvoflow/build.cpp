@@ -162,7 +162,8 @@ bool within_bounds(const Plant& plant, const VarValue& v, const char* what, Diag
   const int varlst = plant.lists().varlst, p = plant.var(v.name);
   const double lo = kvovarlst_inq_var_lower(varlst, p, 0),
                hi = kvovarlst_inq_var_upper(varlst, p, 0);
-  if (v.value >= lo && v.value <= hi) return true;
+  // A bound that is not a number bounds nothing, as in the solver.
+  if (!(v.value < lo) && !(v.value > hi)) return true;
   char text[160];
   std::snprintf(text, sizeof text, "%s %g lies %s the %s bound %g of ", what, v.value,
                 v.value < lo ? "below" : "above", v.value < lo ? "lower" : "upper",
@@ -234,10 +235,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
     }
     // A model that hands back a block the flowsheet already holds would have that block
     // renamed and set up anew under this one's id.
-    if (std::count(plant.blocks().begin(), plant.blocks().end(), blk)) {
+    // The holder is named from the flowsheet: the model may have renamed the block.
+    const auto held = std::find_if(run.blocks.begin(), run.blocks.end(),
+                                   [blk](const BlockRun& r) { return r.blk == blk; });
+    if (held != run.blocks.end()) {
       diag.error(b.pos, "block " + b.id + " (model " + b.model +
-                            ") cannot be created: the model answered block " +
-                            (kvoblk_blkid(blk) ? kvoblk_blkid(blk) : "?") +
+                            ") cannot be created: the model answered block " + held->spec->id +
                             ", which the flowsheet already holds");
       continue;
     }
@@ -265,6 +268,14 @@ int build_plant(RunState& run, Diagnostics& diag) {
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
     if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
+    // A model may choose RESTORE and its own file when the flowsheet names none.
+    if (r.pattern == KVOBLK_PAT_RESTORE && r.pattern_file.empty()) {
+      const char* own = kvoblk_inq_pat_file(blk);
+      r.pattern_file = own ? own : "";
+      std::error_code ec;
+      r.file_found =
+          !r.pattern_file.empty() && std::filesystem::is_regular_file(r.pattern_file, ec);
+    }
     // The plant says why it refuses a block, on the history device.
     if (!plant.add(blk)) {
       diag.error(b.pos, "block " + b.id +
@@ -323,7 +334,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // A pattern that could not be saved is detected again by the next run: say so here, not
   // only in the library's warning.
   for (BlockRun& b : run.blocks) {
-    if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
+    if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found || b.pattern_file.empty()) continue;
     std::error_code ec;
     b.file_saved = std::filesystem::is_regular_file(b.pattern_file, ec);
     if (!b.file_saved)

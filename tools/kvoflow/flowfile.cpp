@@ -313,7 +313,10 @@ class Reader {
         b.diag_pos = pos_of(v);
         level(v, &b.diag_level);
       } else if (k == "parameters") {
-        if (const toml::table* p = table(v, "a block's parameters")) parameters(*p, &b);
+        if (const toml::table* p = table(v, "a block's parameters"))
+          parameters(*p, &b);
+        else
+          b.unreadable_table = true;
       } else {
         diag_.error(pos_of(key), "unknown block entry " + in_quotes(k) +
                                      "; a block has id, model, method, pattern, pattern_file, "
@@ -348,8 +351,12 @@ class Reader {
           diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
                       : b.id_pos.line         ? b.id_pos
                                               : b.pos,
-                      "pattern file " + b.pattern_file + " is already used by block " + other.id +
-                          " at line " + std::to_string(other.pos.line));
+                      "pattern file " + b.pattern_file + " is already used by " +
+                          (other.id.empty() ? std::string("the block") : "block " + other.id) +
+                          " at line " +
+                          std::to_string(other.pattern_file_pos.line ? other.pattern_file_pos.line
+                                         : other.id_pos.line         ? other.id_pos.line
+                                                                     : other.pos.line));
           break;
         }
     }

@@ -66,6 +66,7 @@ struct BlockSpec {
   Pos model_pos;
   std::vector<Parameter> params;
   std::vector<std::string> unreadable_params;  // given, but not readable (already reported)
+  bool unreadable_table = false;               // [block.parameters] is no table (reported)
   int method = 0;  // KVOBLK_ANALYTIC..KVOBLK_UPDATE_ANALYTIC; 0: the model's default
   Pos method_pos;
   int pattern = 0;  // KVOBLK_PAT_SELF, _NUMERIC, _RESTORE; 0: the model's default

@@ -286,7 +286,7 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
       }
     }
     for (const ParamSpec& s : m->params)
-      if (s.required && !b.param(s.name) &&
+      if (s.required && !b.param(s.name) && !b.unreadable_table &&
           !std::count(b.unreadable_params.begin(), b.unreadable_params.end(), s.name))
         diag.error(b.pos, "block " + b.id + " (model " + m->name + ") needs the parameter " +
                               s.name + ": " + s.meaning);

@@ -225,9 +225,10 @@ std::string pattern_text(const BlockRun& b) {
     case KVOBLK_PAT_NUMERIC:
       return "NUMERIC (detected, " + std::to_string(b.detection_residuals) + " evaluations)";
     case KVOBLK_PAT_RESTORE:
-      return b.file_found   ? "RESTORE (read from " + b.pattern_file + ")"
-             : b.file_saved ? "RESTORE (detected, saved to " + b.pattern_file + ")"
-                            : "RESTORE (detected, not saved to " + b.pattern_file + ")";
+      return b.pattern_file.empty() ? std::string("RESTORE (detected, no pattern file)")
+             : b.file_found         ? "RESTORE (read from " + b.pattern_file + ")"
+             : b.file_saved         ? "RESTORE (detected, saved to " + b.pattern_file + ")"
+                                    : "RESTORE (detected, not saved to " + b.pattern_file + ")";
     default:
       return "none";
   }

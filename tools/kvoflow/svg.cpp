@@ -371,17 +371,24 @@ std::string history_svg(const HistoryPlot& p) {
 bool write_file(const std::string& path, const std::string& text, std::string* why) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::file_status link = fs::symlink_status(path, ec);
-  // A link is followed, so that the file it names is replaced and the link stays a link; a
-  // device or pipe (/dev/stdout) is written to as it is, since it cannot be replaced.
+  // The process's own streams and devices (/dev/stdout, /proc/self/fd/1) are written where
+  // they are, appended: followed to a file that the shell redirected to, a replacement would
+  // take the place of the file the shell still writes to, and truncating it would lose what
+  // was written there before.
+  const bool special = path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0;
+  // A link is followed, also when it names a file not made yet, so that the file it names is
+  // replaced and the link stays a link.
   fs::path target = path;
-  if (fs::is_symlink(link)) {
-    target = fs::weakly_canonical(path, ec);
-    if (ec) target = path;
+  for (int hops = 0; !special && hops < 40 && fs::is_symlink(fs::symlink_status(target, ec));
+       ++hops) {
+    const fs::path to = fs::read_symlink(target, ec);
+    if (ec) break;
+    target = to.is_absolute() ? to : target.parent_path() / to;
   }
+  // A device or pipe cannot be replaced either: it is written to as it is.
   const fs::file_status status = fs::status(target, ec);
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
-    std::ofstream out(target, std::ios::binary);
+  if (special || (fs::exists(status) && !fs::is_regular_file(status))) {
+    std::ofstream out(target, std::ios::binary | std::ios::app);
     if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.flush();
     if (!out) {
