@@ -92,6 +92,11 @@ struct Detection {
   int varlst = 0, eqnlst = 0;
   BlockPattern* found = nullptr;
   int64_t n = 0, capacity = 0, most = 0;
+  // The first equation (block-local, from 1) whose change under a perturbation was not a
+  // number, and the variable perturbed; 0 when none. Such a change passes no tolerance, so the
+  // entry is not recorded: the detection warns instead of placing a pattern that may lack it
+  // without a word.
+  int nan_row = 0, nan_col = 0;
 
   int nv() const { return static_cast<int>(nvar); }
   int ne() const { return static_cast<int>(neq); }
@@ -173,6 +178,10 @@ struct Detection {
           if (i == ne) break;
         }
         const double dr = r[i] - r0[i];
+        if (std::isnan(dr) && nan_row == 0) {
+          nan_row = i + 1;
+          nan_col = j + 1;
+        }
         if (!(std::fabs(dr / h * direction) > zerotol)) continue;
         if (n == capacity) {
           int64_t grown = std::min(capacity + growth(n, j, nvar, neq), most);
@@ -332,6 +341,12 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
   } else if (*status == kNoMemory) {
     report_no_memory(id_text(blkptr));
   }
+  if (d.nan_row != 0 && (*status == 0 || *status == 2))
+    kvoprintf(kvHisDev,
+              "\nWarning in numerical sparsity for block %s: the residual of equation %d was "
+              "not a number at the base point or with variable %d perturbed. Sparsity may be "
+              "wrong.\n",
+              id_text(blkptr), d.nan_row, d.nan_col);
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
   for (int j = 0; j < d.nv(); ++j) kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
