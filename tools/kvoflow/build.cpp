@@ -234,8 +234,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
       continue;
     }
     // A model that hands back a block the flowsheet already holds would have that block
-    // renamed and set up anew under this one's id.
-    // The holder is named from the flowsheet: the model may have renamed the block.
+    // renamed and set up anew under this one's id. The holder is named from the flowsheet,
+    // since the model may have renamed it.
     const auto held = std::find_if(run.blocks.begin(), run.blocks.end(),
                                    [blk](const BlockRun& r) { return r.blk == blk; });
     if (held != run.blocks.end()) {
