@@ -243,6 +243,44 @@ TEST_F(NumericJac, ResidualFailureStopsTheLoopWithItsStatusAndPutsValuesBack) {
   EXPECT_EQ(m.res_calls, 4);
 }
 
+namespace {
+
+// Residuals sqrt(1 - x1) and x2: defined for x1 <= 1 only, so a step upwards from x1 = 1 leaves
+// the model's domain.
+void domain_res(int b, int* status) {
+  const int varlst = blk_inq_matrix_varlst(b), eqnlst = blk_inq_matrix_eqnlst(b);
+  double* r = kvoeqnlst_vec_residual(eqnlst);
+  r[0] = std::sqrt(1.0 - kvovarlst_inq_var_value(varlst, 1, 0));
+  r[1] = kvovarlst_inq_var_value(varlst, 2, 0);
+  *status = 0;
+}
+
+}  // namespace
+
+TEST_F(NumericJac, DerivativeThatIsNotAFiniteNumberIsNamedInAWarning) {
+  diagonal(2);
+  int b = place();
+  kvoblk_inq_ops(b)->res = domain_res;
+  kvovarlst_set_var_value(lists.varlst, 1, 1.0, 0);
+  int st = -1;
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_TRUE(std::isnan(bj(1)));
+  EXPECT_EQ(his(),
+            "\nWarning in numerical Jacobian for block B1: 1 derivative(s) not a finite number, "
+            "the first of equation 1 (E1) with respect to variable 1 (X1). Jacobian may be "
+            "wrong.\n");
+  // Inside the domain nothing is said; below the warning level neither.
+  kvovarlst_set_var_value(lists.varlst, 1, 0.5, 0);
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "");
+  kvovarlst_set_var_value(lists.varlst, 1, 1.0, 0);
+  kvoblk_set_diag_level(b, 3);
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(NumericJac, BaseResidualFailureStopsAfterOneEvaluation) {
   dense(2);
   int b = place();

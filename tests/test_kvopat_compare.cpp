@@ -35,6 +35,7 @@ struct Model {
   std::vector<Dep> deps;      // what the residuals depend on
   std::vector<double> exact;  // analytic value of each stored entry
   std::vector<double> value, lower, upper;
+  std::string eqn_prefix = "E";  // equations are named by it and their number
   int selfpat_status = 0, selfjac_status = 0, selfdim_status = 0;
   int fail_from_call = 0;  // residual calls from this one on report a problem (0: none)
   int calls = 0;
@@ -64,7 +65,7 @@ void model_ini(int b, int vs, int es, int nzs, int* status) {
     kvoref::define_var(varlst, vs + j, ("X" + std::to_string(j + 1)).c_str(), m.value[j],
                        m.lower[j], m.upper[j]);
   for (int i = 0; i < m.neq; ++i)
-    kvoref::define_eqn(eqnlst, es + i, ("E" + std::to_string(i + 1)).c_str());
+    kvoref::define_eqn(eqnlst, es + i, (m.eqn_prefix + std::to_string(i + 1)).c_str());
   for (size_t k = 0; k < m.stored.size(); ++k)
     kvoref::set_nz(jac, nzs + static_cast<int>(k), es + m.stored[k].first - 1,
                    vs + m.stored[k].second - 1);
@@ -228,6 +229,18 @@ TEST_F(PatternCompare, IdenticalPatternsSayNoDifferencesAndNothingMore) {
       "\nFound no differences.\n";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+}
+
+TEST_F(PatternCompare, EquationNameThatFillsItsColumnStaysApartFromTheVariable) {
+  const std::string eqn = std::string(60, 'E') + "1";
+  m.eqn_prefix = std::string(60, 'E');
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 1, 1.0}, {1, 2, 1.0}, {2, 2, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 0);
+  const std::string text = his();
+  EXPECT_NE(text.find("\n" + eqn + " " + pad("X2", 52) + "    " + " X  \n"), std::string::npos)
+      << text;
 }
 
 TEST_F(PatternCompare, UndefinedStoredPatternIsErrorOne) {

@@ -151,6 +151,27 @@ TEST_F(NumericPattern, WithoutMoveAZeroValueIsPerturbedByItsScale) {
   kvojac_destroy(&p);
 }
 
+TEST_F(NumericPattern, AScaleOfZeroOrNotANumberStillMovesAZeroValue) {
+  // A host that leaves a scale at 0 (or gives one that is not a number) must not cost the
+  // variable its column: the step is then taken as for a scale of 1; a negative scale counts by
+  // its size.
+  shape(3, 1);
+  m.deps = {{1, 1}, {1, 2}, {1, 3}};
+  m.value = {0.0, 0.0, 0.0};
+  m.scale = {0.0, NAN, -4.0};
+  place();
+  kvoblk_set_move(b, 0);
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  EXPECT_EQ(errors, 0);
+  ASSERT_EQ(m.seen.size(), 4u);
+  EXPECT_EQ(m.seen[1][0], 1e-6);
+  EXPECT_EQ(m.seen[2][1], 1e-6);
+  EXPECT_EQ(m.seen[3][2], 4e-6);
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 3}, {1, 2}, {1, 1}}));
+  kvojac_destroy(&p);
+}
+
 TEST_F(NumericPattern, VariableAtItsUpperBoundIsPerturbedDownAndStillFound) {
   shape(2, 1);
   m.deps = {{1, 1}, {1, 2}};

@@ -2,6 +2,8 @@
 // Per-solve work data of the derivative methods and the numeric Jacobian: the base pre- and
 // post-solve, the variable grouping, the last-iterate buffers and the grouped-differencing loop.
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -229,6 +231,37 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   give_back_unit_scales(blkptr, scale, nscale);
 }
 
+// Reports the block's numeric derivatives that are not finite numbers. A residual that is not a
+// number, or that overflows, at a perturbed point (a variable stepped out of the model's domain,
+// say) gives such a quotient, which the solver would otherwise take without a word. Equations
+// and variables are named by their numbers in the block and their names.
+void report_non_finite(int blkptr, int varlst, int eqnlst, kv_jac_t jac) {
+  if (!registered(blkptr) || diag(blkptr) < 4) return;
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  const double* bj = kvojac_vec_bj(jac);
+  KVJacIrn irn(&jac);
+  KVJacIcn icn(&jac);
+  const int64_t held = irn.size() < icn.size() ? irn.size() : icn.size();
+  if (!bj || !irn.data() || !icn.data() || ne < ns || !inside_jacobian(ns, ne, held)) return;
+  int64_t count = 0;
+  int first = 0;
+  for (int k = ns; k <= ne; ++k) {
+    if (std::isfinite(bj[k - 1])) continue;
+    if (count++ == 0) first = k;
+  }
+  if (count == 0) return;
+  const int eqn = irn[first - 1], var = icn[first - 1];
+  kvoprintf(kvHisDev,
+            "\nWarning in numerical Jacobian for block %s: %lld derivative(s) not a finite "
+            "number, the first of equation %lld (%s) with respect to variable %lld (%s). "
+            "Jacobian may be wrong.\n",
+            text(blkid(blkptr)), static_cast<long long>(count),
+            static_cast<long long>(int64_t{eqn} - word(blkptr, W::estart) + 1),
+            text(kvoeqnlst_lookup_eqn_name(eqnlst, eqn)),
+            static_cast<long long>(int64_t{var} - word(blkptr, W::vstart) + 1),
+            text(kvovarlst_lookup_var_name(varlst, var)));
+}
+
 }  // namespace
 
 extern "C" {
@@ -357,6 +390,7 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
       *status = 1;
     else
       difference_groups(blkptr, varlst, eqnlst, jac, icn, status);
+    if (*status == 0) report_non_finite(blkptr, varlst, eqnlst, jac);
   }
   if (made) blk_destroy_vgrp(blkptr);
 }

@@ -52,6 +52,13 @@ int64_t growth(int64_t count, int64_t j, int64_t nvar, int64_t neq) {
   return static_cast<int64_t>(std::max(100.0, std::min(more, most)));
 }
 
+// The scale a step near zero is taken from: a scale of 0, or one that is not a finite number,
+// would give a step that moves nothing (and an empty column without a word), so it counts as 1;
+// a negative scale counts by its size.
+double usable_scale(double scale) {
+  return scale != 0.0 && std::isfinite(scale) ? std::fabs(scale) : 1.0;
+}
+
 // The block's equation values estart..estop: the live residual array itself when the whole
 // range lies inside it, else a copy read one by one into `spare`. Valid until the next call that
 // may change the list.
@@ -155,8 +162,9 @@ struct Detection {
     for (int j = 0; j < nv && *status == 0; ++j) {
       const int pos = vstart + j;
       const double x = w->base[j];
-      const double h = std::fabs(x) > zerotol ? pertsize * (std::fabs(x) + 1.0)
-                                              : pertsize * kvovarlst_inq_var_scale(varlst, pos);
+      const double h = std::fabs(x) > zerotol
+                           ? pertsize * (std::fabs(x) + 1.0)
+                           : pertsize * usable_scale(kvovarlst_inq_var_scale(varlst, pos));
       double moved = x;
       int direction = 0;
       kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),

@@ -95,7 +95,10 @@ void print_entries(int blkptr, const RowDifferences& r) {
   for (int64_t i = 1; i <= neq; ++i) {
     for (int k = 0; k < r.per_eqn[i]; ++k, ++q) {
       const int d = r.columns[q];
-      kvoprintf(kvHisDev, "%-52s%-52s", eqn_name(blkptr, i),
+      // An equation name that fills its column gets one blank after it, so that it never runs
+      // into the variable's name; the marks that follow the variable start with a blank.
+      const char* eqn = eqn_name(blkptr, i);
+      kvoprintf(kvHisDev, "%-52s%s%-52s", eqn, std::strlen(eqn) >= 52 ? " " : "",
                 var_name(blkptr, d < 0 ? -int64_t{d} : d));
       if (d > 0)
         kvoprintf(kvHisDev, "%-4s%-4s\n", " X ", "   ");
