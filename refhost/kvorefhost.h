@@ -25,8 +25,9 @@ class Port;
 
 // ---- Whole host -----------------------------------------------------------------------------
 // Releases every list, Jacobian, pattern object, grouping and the workspace (ib0 then points at
-// a fresh small workspace), switches off the moving workspace and the allocation failure, sends
-// both devices back to standard output dropping captured text, and sets Port::destroyed to 0.
+// a fresh small workspace), switches off the moving workspace, the allocation failure and the
+// refusal of pattern objects, sends both devices back to standard output dropping captured text,
+// and sets Port::destroyed to 0.
 // Objects the caller made (containers, ports, managers, script handles) are the caller's.
 KVOHOST_API void reset();
 
@@ -122,6 +123,9 @@ KVOHOST_API void resize_jac(kv_jac_t jac, int capacity);
 // pattern objects alive.
 KVOHOST_API int num_eqns(int eqnlst);
 KVOHOST_API int live_pattern_objects();
+// When on, kvojac_create answers 0, as a host without room for another pattern object would.
+// reset() switches it off.
+KVOHOST_API void refuse_pattern_objects(bool on);
 
 // A connection manager that counts its activations and deactivations.
 class KVOHOST_API ConnMgr : public kvo_connmgr {

@@ -134,6 +134,7 @@ struct Jac : Object {
 struct Tables {
   std::vector<std::unique_ptr<Object>> objects;
   int patterns = 0;
+  bool refuse_patterns = false;  // kvojac_create answers 0
 };
 
 Tables& tables() {
@@ -435,7 +436,7 @@ void kvoeqnlst_removeeqns(int eqnlst, int first, int last) {
 // ---- Jacobian and pattern objects -------------------------------------------------------------
 
 kv_jac_t kvojac_create(int capacity) {
-  if (capacity < 0) return 0;
+  if (capacity < 0 || tables().refuse_patterns) return 0;
   auto j = std::make_unique<Jac>(true);
   j->resize(capacity);
   ++tables().patterns;
@@ -649,6 +650,8 @@ int num_eqns(int eqnlst) {
 
 int live_pattern_objects() { return tables().patterns; }
 
+void refuse_pattern_objects(bool on) { tables().refuse_patterns = on; }
+
 namespace detail {
 
 uint64_t pattern_edits() { return g_pattern_edits; }
@@ -671,6 +674,7 @@ bool held_columns(const int* p, size_t n) {
 void reset_lists() {
   tables().objects.clear();
   tables().patterns = 0;
+  tables().refuse_patterns = false;
 }
 
 }  // namespace detail

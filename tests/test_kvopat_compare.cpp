@@ -862,7 +862,7 @@ TEST_F(PatternCheck, PatternAdaptersRoundTripThroughAHostObjectAndFindEntriesOut
   ASSERT_TRUE(p.resize(3));
   const int rows[] = {1, 2, 3}, cols[] = {2, 1, 3};
   for (int k = 0; k < 3; ++k) p.rows[k] = rows[k], p.cols[k] = cols[k];
-  kv_jac_t object = kvoblk::detail::object_of_pattern(p);
+  kv_jac_t object = kvoblk::detail::object_of_pattern(p, 0, "kvoblk_npat");
   ASSERT_NE(object, 0);
   EXPECT_EQ(kvotest::pattern_entries(object), (Entries{{1, 2}, {2, 1}, {3, 3}}));
   // Read back made local to a block starting at equation 2 and variable 1.

@@ -268,6 +268,20 @@ TEST_F(NumericPattern, AResidualThatIsNotANumberIsNamedNotPassedOverInSilence) {
   kvojac_destroy(&p);
 }
 
+TEST_F(NumericPattern, HostWithoutRoomForThePatternObjectFailsAndSaysSo) {
+  m.deps = {{1, 1}, {2, 2}};
+  place();
+  kvoref::refuse_pattern_objects(true);
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_npat: The Jacobian service gave no pattern object for the 2 non-zeros of "
+            "block R1\n");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+  EXPECT_EQ(value(1), 1.0);
+}
+
 TEST_F(NumericPattern, BlockWithoutVariablesOrEquationsReportsItsCounts) {
   for (auto [nv, ne] : {std::pair<int, int>{0, 2}, {2, 0}, {0, 0}}) {
     shape(nv, ne);

@@ -54,9 +54,9 @@ bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p);
 // The first entry (0-based) whose row or column lies outside a block of nvar variables and neq
 // equations, or -1 when every entry lies inside.
 int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq);
-// A new pattern object of the Jacobian service holding the pattern's entries as they are; 0
-// when the service has no room.
-kv_jac_t object_of_pattern(const BlockPattern& p);
+// A new pattern object of the Jacobian service holding the pattern's entries as they are; 0,
+// with a message under `fn` naming the block, when the service has no room.
+kv_jac_t object_of_pattern(const BlockPattern& p, int blkptr, const char* fn);
 // The name of block-local equation i or variable j, for messages ("" when it has none).
 const char* eqn_name(int blkptr, int64_t i);
 const char* var_name(int blkptr, int64_t j);

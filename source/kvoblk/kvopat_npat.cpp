@@ -380,7 +380,7 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
   int status = 0;
   BlockPattern found;
   kvoblk_npat_compute(blkptr, &status, &found, s->pertsize, s->zerotol, s->moveamount, s->move);
-  kv_jac_t pattern = status == 0 ? object_of_pattern(found) : 0;
+  kv_jac_t pattern = status == 0 ? object_of_pattern(found, blkptr, __func__) : 0;
   if (pattern == 0) {
     ++*errors;
     return 0;

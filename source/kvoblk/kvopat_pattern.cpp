@@ -52,9 +52,17 @@ int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq) {
   return -1;
 }
 
-kv_jac_t object_of_pattern(const BlockPattern& p) {
+kv_jac_t object_of_pattern(const BlockPattern& p, int blkptr, const char* fn) {
   const kv_jac_t object = kvojac_create(p.size());
-  if (object == 0) return 0;
+  if (object == 0) {
+    // The pattern found is lost and the caller fails: say why, or the block's placement fails
+    // without a word.
+    head(fn);
+    kvoprintf(kvHisDev,
+              "The Jacobian service gave no pattern object for the %d non-zeros of block %s\n",
+              p.size(), id_text(blkptr));
+    return 0;
+  }
   kvojac_set_nnz(object, p.size());
   kvojac_set_columns(object, p.cols.data());
   kvojac_set_rows(object, p.rows.data());

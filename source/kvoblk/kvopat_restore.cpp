@@ -135,7 +135,7 @@ kv_jac_t restore(int blkptr, int* errors) {
     return 0;
   }
 
-  kv_jac_t pattern = object_of_pattern(h.pattern);
+  kv_jac_t pattern = object_of_pattern(h.pattern, blkptr, "kvoblk_rpat");
   if (pattern == 0) {
     ++*errors;
     return 0;
