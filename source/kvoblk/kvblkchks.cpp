@@ -111,14 +111,21 @@ void structure_digest(int blkptr, const BlockPattern* pattern, unsigned char dig
 
 extern "C" {
 
+// The list services are reached through the library's own small functions, never by their
+// addresses: a host function whose address is taken must exist when the library is loaded,
+// while one that is only called is bound at its first call.
 KVOBLK_API void kvblkchks_var_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
-  list_checksum(blkptr, __func__, k, ctx, blk_inq_matrix_varlst, kvovarlst_inq_nvar, W::vstart,
-                W::vstop, kvovarlst_inq_var_name);
+  list_checksum(
+      blkptr, __func__, k, ctx, blk_inq_matrix_varlst,
+      [](int list) { return kvovarlst_inq_nvar(list); }, W::vstart, W::vstop,
+      [](int list, int pos, char* text) { kvovarlst_inq_var_name(list, pos, text); });
 }
 
 KVOBLK_API void kvblkchks_eqn_checksum(int blkptr, int k, kvo_md5_ctx* ctx) {
-  list_checksum(blkptr, __func__, k, ctx, blk_inq_matrix_eqnlst, kvoeqnlst_inq_neqn, W::estart,
-                W::estop, kvoeqnlst_inq_eqn_name);
+  list_checksum(
+      blkptr, __func__, k, ctx, blk_inq_matrix_eqnlst,
+      [](int list) { return kvoeqnlst_inq_neqn(list); }, W::estart, W::estop,
+      [](int list, int pos, char* text) { kvoeqnlst_inq_eqn_name(list, pos, text); });
 }
 
 // Entry p of the block's part of the Jacobian is element p-1 of the row and column views. Only

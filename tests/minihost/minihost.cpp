@@ -74,10 +74,8 @@ void kvowrite(int, const char* text, int length) {
 }
 void kvodestroy(kvopipe*) {}
 
-// Names: "X<pos>" and "F<pos>". (The library takes the address of these two, so a host must
-// define them even when no name is ever asked for.)
-void kvovarlst_inq_var_name(int, int pos, char* buffer) { std::snprintf(buffer, 129, "X%d", pos); }
-void kvoeqnlst_inq_eqn_name(int, int pos, char* buffer) { std::snprintf(buffer, 129, "F%d", pos); }
+// No names: the model's run never asks for one, and the library binds a host function only
+// when it is first called.
 
 double* kvovarlst_vec_value(int varlst) { return varlst == 1 ? values.data() : nullptr; }
 int kvovarlst_inq_nvar(int varlst) { return varlst == 1 ? static_cast<int>(values.size()) : 0; }
