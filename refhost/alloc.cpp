@@ -28,6 +28,7 @@ struct Workspace {
   std::map<int, int> free_regions;  // free words, coalesced: first word -> words
   bool moving = false;
   int fail_countdown = 0;  // the allocation that brings this from 1 to 0 fails
+  int refusal = 0;         // what that failing allocation answers
 };
 
 // Never destroyed, so that allocator calls made during static destruction stay safe.
@@ -136,7 +137,7 @@ int KVO_IMALLOC(int* nwords) {
   if (!nwords || *nwords < 0) return 0;
   ensure_workspace();
   Workspace& w = ws();
-  if (w.fail_countdown > 0 && --w.fail_countdown == 0) return 0;
+  if (w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
   return allocate(*nwords);
 }
 
@@ -152,7 +153,7 @@ int KVO_IREALLOC(int* index, int* nwords) {
   const int n = std::max(*nwords, 1);
   if (n > kMaxWords) return 0;
   // A growth counts against the failure switch as a new allocation would.
-  if (n > old_n && w.fail_countdown > 0 && --w.fail_countdown == 0) return 0;
+  if (n > old_n && w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
   if (w.moving && !relocate(w.words)) return 0;
 
   if (n <= old_n) {  // shrink in place
@@ -203,6 +204,8 @@ void set_moving_workspace(bool on) { ws().moving = on; }
 
 void fail_imalloc_after(int n) { ws().fail_countdown = n > 0 ? n : 0; }
 
+void set_imalloc_refusal(int answer) { ws().refusal = answer; }
+
 int imalloc_fail_pending() { return ws().fail_countdown; }
 
 int live_blocks() { return static_cast<int>(ws().blocks.size()); }
@@ -229,6 +232,7 @@ void reset_alloc() {
   w.free_regions.clear();
   w.moving = false;
   w.fail_countdown = 0;
+  w.refusal = 0;
   ensure_workspace();
 }
 

@@ -46,6 +46,9 @@ KVOHOST_API void set_moving_workspace(bool on);
 // Makes the n-th next KVO_IMALLOC, or KVO_IREALLOC that grows a block, (1 = the next one)
 // answer 0; 0 switches this off.
 KVOHOST_API void fail_imalloc_after(int n);
+// What that failing request answers: 0, as the host interface asks, unless set otherwise here
+// (a host of other habits might answer -1). reset() sets it back to 0.
+KVOHOST_API void set_imalloc_refusal(int answer);
 // Requests still to come before the failure set by fail_imalloc_after; 0 once it has happened
 // (or when failing is off), so a caller can tell whether the n-th request was reached.
 KVOHOST_API int imalloc_fail_pending();

@@ -106,11 +106,16 @@ TEST_F(Creation, RecordLengthIsAtLeastTheDefinedWordsAndModelWordsAreLeftAlone) 
 }
 
 TEST_F(Creation, WorkspaceFailureGivesNoBlock) {
-  kvoref::fail_imalloc_after(1);
-  EXPECT_EQ(kvoblk_base_create_1(0), 0);
-  kvoref::fail_imalloc_after(1);
-  EXPECT_EQ(kvoblk_base_create(0), 0);
-  EXPECT_EQ(kvoref::live_blocks(), 0);
+  // A refusal is 0; an allocator that answers -1 instead refuses too, and nothing is written
+  // before the workspace.
+  for (int refusal : {0, -1}) {
+    kvoref::set_imalloc_refusal(refusal);
+    kvoref::fail_imalloc_after(1);
+    EXPECT_EQ(kvoblk_base_create_1(0), 0) << refusal;
+    kvoref::fail_imalloc_after(1);
+    EXPECT_EQ(kvoblk_base_create(0), 0) << refusal;
+    EXPECT_EQ(kvoref::live_blocks(), 0);
+  }
 }
 
 TEST_F(Creation, HeapFailureReleasesEverythingObtained) {
@@ -566,11 +571,14 @@ TEST_F(Ports, GrowthFailureRefusesTheSecondPortAndKeepsTheFirst) {
   auto* c = new kvoref::Port("C");
   EXPECT_FALSE(kvoblk_add_port(b, a));
   const int array = wordof(b, W::ports);
-  kvoref::fail_imalloc_after(1);
-  EXPECT_TRUE(kvoblk_add_port(b, c));
-  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
-  EXPECT_EQ(wordof(b, W::ports), array);
-  EXPECT_EQ(kvoblk_get_port_n(b, 1), a);
+  for (int refusal : {0, -1}) {
+    kvoref::set_imalloc_refusal(refusal);
+    kvoref::fail_imalloc_after(1);
+    EXPECT_TRUE(kvoblk_add_port(b, c)) << refusal;
+    EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+    EXPECT_EQ(wordof(b, W::ports), array);
+    EXPECT_EQ(kvoblk_get_port_n(b, 1), a);
+  }
   EXPECT_EQ(c->attach_calls, 0);
   c->destroy();
 }

@@ -100,7 +100,8 @@ extern "C" {
 KVOBLK_API int kvoblk_base_create_1(int nwords) {
   int n = nwords < W::count ? static_cast<int>(W::count) : nwords;
   int blkptr = KVO_IMALLOC(&n);
-  if (blkptr == 0) return 0;
+  // No block lies before the workspace's base: an index below 1 is a refusal, whatever its value.
+  if (blkptr <= 0) return 0;
   // Every word the library defines starts at 0 so that a failure half-way releases only what
   // was obtained. Words from 22 on belong to the model and are left as they are.
   for (int k = 0; k < W::count; ++k) word(blkptr, k) = 0;

@@ -75,7 +75,7 @@ bool base_add_port(int blkptr, nux_port* port) {
   if (array == 0 || s->port_capacity < needed) {
     int n = needed;
     int grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&array, &n);
-    if (grown == 0) return true;  // nothing changes when the workspace cannot grow
+    if (grown <= 0) return true;  // nothing changes when the workspace cannot grow
     word(blkptr, W::ports) = grown;
     s = facts(blkptr);
     // New words hold whatever the workspace held: an entry that is not filled below must read
