@@ -469,6 +469,16 @@ TEST_F(PatternCompare, FailingDimensioningOrPatternRoutineIsErrorTwoAndRestoresT
             "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
             "\nAnalyzing sparsity for block R1\n"
             "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n");
+  // A host that gives no object for the model's pattern is named as the reason.
+  m.selfpat_status = 0;
+  kvoref::refuse_pattern_objects(true);
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(kvoblk_inq_pat_ini_type(b), KVOBLK_PAT_NUMERIC);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "!! kvoblk_npat_compare_numeric: The Jacobian service gave no pattern object for the 2 "
+            "non-zeros of block R1\n");
 }
 
 TEST_F(PatternCompare, ModelPatternOutsideTheBlockIsErrorFour) {

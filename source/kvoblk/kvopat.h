@@ -57,6 +57,8 @@ int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq);
 // A new pattern object of the Jacobian service holding the pattern's entries as they are; 0,
 // with a message under `fn` naming the block, when the service has no room.
 kv_jac_t object_of_pattern(const BlockPattern& p, int blkptr, const char* fn);
+// The message of a pattern object the Jacobian service did not give, for nnz entries.
+void report_no_pattern_object(int blkptr, const char* fn, int64_t nnz);
 // The name of block-local equation i or variable j, for messages ("" when it has none).
 const char* eqn_name(int blkptr, int64_t i);
 const char* var_name(int blkptr, int64_t j);

@@ -109,9 +109,11 @@ bool model_pattern(int blkptr, BlockState* state, int nnz, BlockPattern* a) {
   // the object has room up to the block's first non-zero plus the reservation.
   const int nzs = word(blkptr, W::nzstart);
   const int64_t room = int64_t{nzs > 1 ? nzs - 1 : 0} + (nnz > 0 ? nnz : 0);
-  if (room > INT32_MAX) return false;
-  PatternObject made(kvojac_create(static_cast<int>(room)));
-  if (made.handle == 0) return false;
+  PatternObject made(room > INT32_MAX ? 0 : kvojac_create(static_cast<int>(room)));
+  if (made.handle == 0) {
+    report_no_pattern_object(blkptr, "kvoblk_npat_compare_numeric", nnz);
+    return false;
+  }
   kvojac_set_nnz(made.handle, static_cast<int>(room));
   // A routine that writes at the block's own positions sets the block's stop as it does at
   // placement. The stop is cleared for the call so that setting it shows, even to the value it

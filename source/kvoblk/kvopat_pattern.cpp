@@ -52,15 +52,19 @@ int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq) {
   return -1;
 }
 
+void report_no_pattern_object(int blkptr, const char* fn, int64_t nnz) {
+  head(fn);
+  kvoprintf(kvHisDev,
+            "The Jacobian service gave no pattern object for the %lld non-zeros of block %s\n",
+            static_cast<long long>(nnz), id_text(blkptr));
+}
+
 kv_jac_t object_of_pattern(const BlockPattern& p, int blkptr, const char* fn) {
   const kv_jac_t object = kvojac_create(p.size());
   if (object == 0) {
     // The pattern found is lost and the caller fails: say why, or the block's placement fails
     // without a word.
-    head(fn);
-    kvoprintf(kvHisDev,
-              "The Jacobian service gave no pattern object for the %d non-zeros of block %s\n",
-              p.size(), id_text(blkptr));
+    report_no_pattern_object(blkptr, fn, p.size());
     return 0;
   }
   kvojac_set_nnz(object, p.size());
