@@ -77,6 +77,36 @@ TEST_F(PlantTest, DegreesOfFreedomFollowConnectionsAndFixedVariables) {
   EXPECT_FALSE(plant.fix("SPL.SF(9)", 1.0));
 }
 
+TEST_F(PlantTest, BlocksAndVariablesAreFoundByTheirLiveNamesAfterARename) {
+  Plant plant;
+  const int mix = mix_create("MIX", 1);
+  ASSERT_TRUE(plant.add(mix));
+  ASSERT_TRUE(plant.add(split_create("SPL", {0.5, 0.5})));
+  EXPECT_EQ(plant.block("MIX"), mix);
+  kvoblk_set_blkid(mix, "M2");  // renamed after it joined
+  EXPECT_EQ(plant.block("MIX"), 0);
+  EXPECT_EQ(plant.block("M2"), mix);
+  EXPECT_TRUE(plant.add(mix_create("MIX", 1)));  // the old id is free again
+  EXPECT_FALSE(plant.add(mix_create("M2", 1)));  // the new one is not
+  EXPECT_EQ(his(), "!! plant: the id M2 is in use\n");
+  ASSERT_TRUE(plant.build());
+  EXPECT_NE(plant.connect("M2.OUT", "SPL.IN"), 0);
+  const int sf = plant.var("SPL.SF(1)");
+  ASSERT_NE(sf, 0);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(plant.lists().varlst, sf), "SPL.SF(1)");
+  EXPECT_EQ(plant.var(""), 0);  // unnamed positions are no variable's
+  EXPECT_EQ(plant.var("SPL.SF(9)"), 0);
+
+  // A rename the plant never looked up: two blocks share an id, and the build says so.
+  Plant twins;
+  const int first = mix_create("A", 1);
+  ASSERT_TRUE(twins.add(first));
+  ASSERT_TRUE(twins.add(mix_create("B", 1)));
+  kvoblk_set_blkid(first, "B");
+  EXPECT_FALSE(twins.build());
+  EXPECT_EQ(his(), "!! plant: the id B is in use\n");
+}
+
 TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {
   Plant plant;
   ASSERT_TRUE(build_recycle(plant));

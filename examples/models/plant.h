@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <kvoblk/kvoblk.h>
@@ -83,6 +84,9 @@ class Plant {
 
  private:
   std::vector<int> blocks_;
+  // Blocks by id and variable positions by name, for lookups in large flowsheets. Every hit is
+  // checked against the live name, so a renamed block or a moved variable is never answered.
+  mutable std::unordered_map<std::string, int> block_index_, var_index_;
   kvoref::Lists lists_;
   std::unique_ptr<kvoref::Container> cntr_;
   std::unique_ptr<kvoref::Connections> conns_;
