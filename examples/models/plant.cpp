@@ -178,13 +178,21 @@ bool Plant::build(int connection_room) {
   if (total_nnz > INT_MAX)
     return fail("the blocks may hold " + std::to_string(total_nnz) +
                 " non-zeros, more than one Jacobian holds");
-  lists_ = kvoref::make_lists(static_cast<int>(total_nnz));
+  // The Jacobian grows block by block to hold what is placed so far and what the next block
+  // reserves, and is cut down to what the blocks use once all are placed. A block that detects
+  // its pattern reserves a share of nvar x neq (30 % by default), far more than it finds; the
+  // sum of those reservations would otherwise be held, and scanned by the solver, for good.
+  const int room = 2 * std::max(connection_room, 0);
+  lists_ = kvoref::make_lists(0);
   cntr_.reset(new kvoref::Container(lists_));
   for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());
   int v = 1, e = 1, nz = 1;
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const int blk = blocks_[b];
     int status = 0;
+    const int64_t need = static_cast<int64_t>(nz) - 1 + reserved[b];
+    if (need > kvojac_inq_nnz(lists_.jac))
+      kvoref::resize_jac(lists_.jac, static_cast<int>(std::min<int64_t>(need, INT_MAX)));
     kvoblk_ini(blk, v, e, nz, &status);
     if (status != 0)
       return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
@@ -192,6 +200,9 @@ bool Plant::build(int connection_room) {
     e = std::max(e, kvoblk_inq_estop(blk) + 1);
     nz = std::max(nz, kvoblk_inq_nzstop(blk) + 1);
   }
+  kvoref::resize_jac(lists_.jac,
+                     static_cast<int>(
+                         std::min<int64_t>(static_cast<int64_t>(nz) - 1 + room, INT_MAX)));
   conns_.reset(new kvoref::Connections(lists_, e, nz, cntr_.get()));
   cntr_->connections = conns_.get();
   cntr_->find_port = [this](const std::string& b, const std::string& p) { return port(b, p); };

@@ -31,9 +31,10 @@ class Plant {
   int block(const std::string& id) const;
   const std::vector<int>& blocks() const { return blocks_; }
 
-  // Sizes every block, makes the lists with room for their non-zeros and `connection_room`
-  // connection equations, registers every block with one container (running its registration
-  // scripts), places the blocks one after another and puts the connection slice after the last.
+  // Sizes every block, makes the lists, registers every block with one container (running its
+  // registration scripts), places the blocks one after another and puts the connection slice
+  // after the last. The Jacobian holds each block's reservation only while it is placed; once
+  // all are, it holds what they use and room for `connection_room` connection equations.
   // False after a message naming the block at fault.
   bool build(int connection_room = 32);
   bool built() const { return built_; }
