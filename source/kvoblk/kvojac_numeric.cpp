@@ -251,14 +251,15 @@ void report_non_finite(int blkptr, int varlst, int eqnlst, kv_jac_t jac) {
   }
   if (count == 0) return;
   const int eqn = irn[first - 1], var = icn[first - 1];
+  // Block-local numbers, formed wide: a stray global number cannot overflow them.
+  const long long row = static_cast<long long>(eqn) - word(blkptr, W::estart) + 1;
+  const long long col = static_cast<long long>(var) - word(blkptr, W::vstart) + 1;
   kvoprintf(kvHisDev,
             "\nWarning in numerical Jacobian for block %s: %lld derivative(s) not a finite "
             "number, the first of equation %lld (%s) with respect to variable %lld (%s). "
             "Jacobian may be wrong.\n",
-            text(blkid(blkptr)), static_cast<long long>(count),
-            static_cast<long long>(int64_t{eqn} - word(blkptr, W::estart) + 1),
-            text(kvoeqnlst_lookup_eqn_name(eqnlst, eqn)),
-            static_cast<long long>(int64_t{var} - word(blkptr, W::vstart) + 1),
+            text(blkid(blkptr)), static_cast<long long>(count), row,
+            text(kvoeqnlst_lookup_eqn_name(eqnlst, eqn)), col,
             text(kvovarlst_lookup_var_name(varlst, var)));
 }
 
