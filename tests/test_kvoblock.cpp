@@ -414,6 +414,30 @@ TEST_F(FrameworkBlock, CountSettersMoveTheLastPositions) {
   EXPECT_EQ(o.num_nz(), 12);
 }
 
+// Range words a model set far apart: counts and last positions saturate instead of wrapping,
+// the notices carry counts that can be negated, and connections stop at the list's end.
+TEST_F(FrameworkBlock, RangesFarApartSaturateAndConnectionsStopAtTheListEnd) {
+  place();
+  kvoref::ConnMgr last;
+  kvoref::set_var_connmgr(lists.varlst, 110, &last);
+  ModelBlock o(b);
+  kvoblk_set_vstop(b, INT_MAX);
+  o.activate_connections();  // positions past the list hold no variable
+  EXPECT_EQ(last.activations, 1);
+  kvoblk_set_vstart(b, INT_MIN);
+  EXPECT_EQ(o.num_var(), INT_MAX);
+  kvoblk_set_vstart(b, INT_MAX);
+  kvoblk_set_vstop(b, INT_MIN);
+  EXPECT_EQ(o.num_var(), INT_MIN);
+  o.set_num_eqn(INT_MAX);
+  EXPECT_EQ(kvoblk_inq_estop(b), INT_MAX);
+  kvoblk_set_nzstart(b, INT_MIN);
+  o.set_num_nz(INT_MIN);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), INT_MIN);
+  o.removeFromMatrix();
+  EXPECT_EQ(o.notices[0], "pre 2147483647 -2147483597 -1");
+}
+
 TEST_F(FrameworkBlock, ObjectWithoutBlockAnswersNothingAndPrintsNothing) {
   KVOBlock o;
   EXPECT_EQ(o.get_blkptr(), 0);

@@ -37,15 +37,17 @@ void fail(const char* fn, const char* message) {
 }
 
 // The list position of block-local item i of a block range start..stop, or 0 (with a message)
-// when i is outside it. With `open_end` the stop is not checked (items are being defined).
+// when i is outside it. With `open_end` the stop is not checked (items are being defined). A
+// position below 1 is outside every list, whatever the range words say.
 int position(const char* fn, const char* what, int start, int stop, const int* i, bool open_end) {
-  if (!i || *i < 1 || (!open_end && *i > stop - start + 1) ||
-      static_cast<long long>(start) + *i - 1 > 2147483647LL) {
+  const long long pos = i ? static_cast<long long>(start) + *i - 1 : 0;
+  if (!i || *i < 1 || (!open_end && *i > static_cast<long long>(stop) - start + 1) || pos < 1 ||
+      pos > 2147483647LL) {
     kvoprintf(kvHisDev, "!! %s: ", fn);
     kvoprintf(kvHisDev, "%s %d is outside the block\n", what, i ? *i : 0);
     return 0;
   }
-  return start + *i - 1;
+  return static_cast<int>(pos);
 }
 
 int var_position(const char* fn, int b, const int* i, bool open_end = false) {

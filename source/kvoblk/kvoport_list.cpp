@@ -126,13 +126,19 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   int32_t ref = word(word(blkptr, W::ports), found - 1);
   c->port_removed(port);
   ref_drop(ref);
+  word(word(blkptr, W::ports), found - 1) = 0;
   port->destroy();
-  // Close the gap; the array keeps its size.
+  // The port's destroy is the host's code: it may have taken the block with it, or changed the
+  // count. Only the entries the array holds are moved, and only down over the emptied one.
+  if (!registered(blkptr)) return false;
   n = port_count(blkptr);
-  for (int i = found; i < n; ++i)
-    word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
-  word(word(blkptr, W::ports), n - 1) = 0;
-  word(blkptr, W::num_ports) = n - 1;
+  if (found <= n) {
+    // Close the gap; the array keeps its size.
+    for (int i = found; i < n; ++i)
+      word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
+    word(word(blkptr, W::ports), n - 1) = 0;
+    word(blkptr, W::num_ports) = n - 1;
+  }
   c->ports_changed();
   return false;
 }
