@@ -118,8 +118,7 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
     if (const Info* c = of_port(p))
       return refuse("port " + port_full_name(p) + " is already connected by " + c->name);
   const std::string cname = name.empty() ? a + "->" + b : name;
-  for (const Conn& c : conns_)
-    if (c.info.name == cname) return refuse("the name " + cname + " is already in use");
+  if (names_.count(cname)) return refuse("the name " + cname + " is already in use");
 
   edit(true, n);
   Conn c;
@@ -129,8 +128,14 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
   c.info.to = to;
   c.neqn = n;
   conns_.push_back(c);
+  port_conn_[from] = c.info.id;
+  port_conn_[to] = c.info.id;
+  names_.insert(cname);
+  // The new connection goes after the others, which keep their places.
+  int e = estart_ + neqn_, k = nzstart_ + 2 * neqn_;
   neqn_ += n;
-  rewrite();
+  if (nzstop() > kvojac_inq_nnz(lists_.jac)) resize_jac(lists_.jac, nzstop());
+  write(conns_.back(), e, k);
   edit(false, n);
   return conns_.back().info.id;
 }
@@ -143,6 +148,9 @@ bool Connections::disconnect(int id) {
   edit(true, -n);
   // Clear the whole old slice, then write the remaining connections from its start.
   const int old_estop = estop(), old_nzstop = nzstop();
+  port_conn_.erase(it->info.from);
+  port_conn_.erase(it->info.to);
+  names_.erase(it->info.name);
   conns_.erase(it);
   neqn_ -= n;
   if (old_estop >= estart_) kvoeqnlst_removeeqns(lists_.eqnlst, estart_, old_estop);
@@ -168,15 +176,14 @@ std::vector<Connections::Info> Connections::list() const {
 }
 
 const Connections::Info* Connections::find(int id) const {
-  for (const Conn& c : conns_)
-    if (c.info.id == id) return &c.info;
-  return nullptr;
+  const auto it = std::lower_bound(conns_.begin(), conns_.end(), id,
+                                   [](const Conn& c, int v) { return c.info.id < v; });
+  return it != conns_.end() && it->info.id == id ? &it->info : nullptr;
 }
 
 const Connections::Info* Connections::of_port(const Port* port) const {
-  for (const Conn& c : conns_)
-    if (c.info.from == port || c.info.to == port) return &c.info;
-  return nullptr;
+  const auto it = port_conn_.find(port);
+  return it == port_conn_.end() ? nullptr : find(it->second);
 }
 
 void Connections::place(int estart, int nzstart) {
@@ -191,23 +198,25 @@ void Connections::place(int estart, int nzstart) {
 void Connections::rewrite() {
   if (nzstop() > kvojac_inq_nnz(lists_.jac)) resize_jac(lists_.jac, nzstop());
   int e = estart_, k = nzstart_;
-  for (Conn& c : conns_) {
-    c.info.estart = e;
-    c.info.nzstart = k;
-    for (int j = 0; j < c.neqn; ++j, ++e, k += 2) {
-      const char* label = c.info.to->label(j);
-      const std::string eq = c.info.name + "." + (*label ? label : "V" + std::to_string(j + 1));
-      // Its residual reads 0 until the next residual pass.
-      define_eqn(lists_.eqnlst, e, eq.c_str());
-      set_eqn_status(lists_.eqnlst, e, EQN_ACTIVE);
-      set_nz(lists_.jac, k, e, c.info.to->var(j));
-      set_nz(lists_.jac, k + 1, e, c.info.from->var(j));
-      kvojac_set_nz_value(lists_.jac, k, 1.0);
-      kvojac_set_nz_value(lists_.jac, k + 1, -1.0);
-    }
-    c.info.estop = e - 1;
-    c.info.nzstop = k - 1;
+  for (Conn& c : conns_) write(c, e, k);
+}
+
+void Connections::write(Conn& c, int& e, int& k) {
+  c.info.estart = e;
+  c.info.nzstart = k;
+  for (int j = 0; j < c.neqn; ++j, ++e, k += 2) {
+    const char* label = c.info.to->label(j);
+    const std::string eq = c.info.name + "." + (*label ? label : "V" + std::to_string(j + 1));
+    // Its residual reads 0 until the next residual pass.
+    define_eqn(lists_.eqnlst, e, eq.c_str());
+    set_eqn_status(lists_.eqnlst, e, EQN_ACTIVE);
+    set_nz(lists_.jac, k, e, c.info.to->var(j));
+    set_nz(lists_.jac, k + 1, e, c.info.from->var(j));
+    kvojac_set_nz_value(lists_.jac, k, 1.0);
+    kvojac_set_nz_value(lists_.jac, k + 1, -1.0);
   }
+  c.info.estop = e - 1;
+  c.info.nzstop = k - 1;
 }
 
 void Connections::residuals(int& status) {

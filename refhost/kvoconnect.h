@@ -15,6 +15,8 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "kvorefhost.h"
@@ -122,13 +124,19 @@ class KVOHOST_API Connections : public SolverUnit {
     int neqn = 0;
   };
   void rewrite();  // names, entries and positions of every connection from the slice start
+  // Names, entries and positions of one connection from equation `e` and non-zero `k` on.
+  void write(Conn& c, int& e, int& k);
   void edit(bool pre, int deqn);
   Lists lists_;
   int estart_, nzstart_;
   int neqn_ = 0;
   int next_id_ = 1;
   NUXBlockCallback* notify_;
-  std::vector<Conn> conns_;
+  std::vector<Conn> conns_;  // in the order made, so by rising id
+  // Which connection holds a port or a name: a flowsheet of many thousand connections is made
+  // without a search through all of them per connection.
+  std::unordered_map<const Port*, int> port_conn_;
+  std::unordered_set<std::string> names_;
   std::string refusal_;
 };
 

@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kvorefhost.h"
@@ -113,20 +115,66 @@ uint64_t g_pattern_edits = 0;
 
 // A global Jacobian (its count is its capacity) or a pattern object (its count is set apart).
 // Making, releasing or resizing one counts as an edit: its numbers may then lie elsewhere.
+// Storage for a Jacobian's entries, allocated zeroed by the system (calloc), whose elements made
+// by growing are left as the allocation made them: zero. A host reserves a detecting block's
+// estimate of its non-zeros, often a hundred times what the block finds; pages of the
+// reservation that are never written are never touched, so they cost address space, not memory.
+template <class T>
+struct ZeroedAllocator {
+  using value_type = T;
+  ZeroedAllocator() = default;
+  template <class U>
+  explicit ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (void* p = std::calloc(n, sizeof(T))) return static_cast<T*>(p);
+    throw std::bad_alloc();
+  }
+  void deallocate(T* p, size_t) noexcept { std::free(p); }
+  template <class U>
+  void construct(U*) noexcept {}  // zero already, or zeroed when a shrink dropped it
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+  friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+  friend bool operator!=(const ZeroedAllocator&, const ZeroedAllocator&) { return false; }
+};
+template <class T>
+using ZeroedVector = std::vector<T, ZeroedAllocator<T>>;
+
 struct Jac : Object {
   explicit Jac(bool is_pattern) : Object(Kind::Jacobian), pattern(is_pattern) { ++g_pattern_edits; }
   ~Jac() override { ++g_pattern_edits; }
   bool pattern;
   int nnz = 0;
-  std::vector<int> rows, cols;
-  std::vector<double> values;
+  ZeroedVector<int> rows, cols;
+  ZeroedVector<double> values;
   int capacity() const { return static_cast<int>(rows.size()); }
   int count() const { return pattern ? nnz : capacity(); }
+  // The first `to` elements in an allocation of their own.
+  template <class T>
+  static void cut(ZeroedVector<T>& v, size_t to) {
+    ZeroedVector<T>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(to)).swap(v);
+  }
   void resize(int n) {
     ++g_pattern_edits;
-    rows.resize(n, 0);
-    cols.resize(n, 0);
-    values.resize(n, 0.0);
+    const size_t to = static_cast<size_t>(n);
+    if (to < rows.size() && rows.capacity() > 2 * to + 4096) {
+      // A reservation cut down to what was used gives its memory back, untouched.
+      cut(rows, to);
+      cut(cols, to);
+      cut(values, to);
+    } else {
+      if (to < rows.size()) {
+        // Entries dropped are zeroed, so that growing again within the capacity finds zeros.
+        std::fill(rows.begin() + n, rows.end(), 0);
+        std::fill(cols.begin() + n, cols.end(), 0);
+        std::fill(values.begin() + n, values.end(), 0.0);
+      }
+      rows.resize(to);
+      cols.resize(to);
+      values.resize(to);
+    }
     nnz = std::min(nnz, n);
   }
 };
@@ -197,8 +245,8 @@ int64_t move_extent(int size, int from, int to, int count) {
 
 // Moves elements [from, from+count) to [to, to+count) (0-based, memmove-like); source elements
 // not overwritten become `empty`.
-template <typename T>
-void move_range(std::vector<T>& v, int from, int to, int count, const T& empty) {
+template <typename V, typename T>
+void move_range(V& v, int from, int to, int count, const T& empty) {
   std::vector<T> moved(v.begin() + from, v.begin() + from + count);
   std::fill(v.begin() + from, v.begin() + from + count, empty);
   std::copy(moved.begin(), moved.end(), v.begin() + to);

@@ -339,6 +339,13 @@ TEST_F(Runner, TheRecycleFlowsheetSolvesAndItsMaterialBalanceCloses) {
             0.7 * j["methods"][1]["residual_evaluations"].get<double>());
   // Every stream of the file and the three boundary streams are in the table.
   EXPECT_EQ(j["streams"].size(), 5u + 3u);
+  // Every variable once, in list order: the mixer's first, the concentrator's last.
+  std::ifstream again(o.json);
+  const nlohmann::ordered_json vars = nlohmann::ordered_json::parse(again)["variables"];
+  ASSERT_EQ(vars.size(), 100u);
+  EXPECT_EQ(vars.begin().key(), "MIX.IN1.F");
+  EXPECT_EQ(vars.items().begin().value().get<double>(), 10.0);  // fixed fresh feed
+  EXPECT_EQ((--vars.end()).key(), "CONC.OUT.CB");
   for (const char* f : {"jacobian.svg", "pattern-R1.svg", "convergence.svg"})
     EXPECT_TRUE(fs::exists(dir_ / "svg" / f)) << f;
   // The chain's groups as the grouping service made them: as many as the fullest row's

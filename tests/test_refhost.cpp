@@ -222,6 +222,33 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   EXPECT_EQ(KVJacIcn(nullptr).size(), 0);
 }
 
+TEST_F(RefHost, AJacobianCutDownKeepsItsEntriesAndGrowsAgainWithZeros) {
+  kvoref::Lists l = kvoref::make_lists(10);
+  for (int k = 1; k <= 10; ++k) {
+    kvoref::set_nz(l.jac, k, k, k);
+    kvojac_set_nz_value(l.jac, k, 1.0 * k);
+  }
+  // Cut a little: the capacity is kept, and what grows back into it is empty.
+  kvoref::resize_jac(l.jac, 4);
+  kvoref::resize_jac(l.jac, 10);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 4), 4);
+  for (int k = 5; k <= 10; ++k) {
+    EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, k), 0) << k;
+    EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, k), 0) << k;
+    EXPECT_EQ(kvojac_vec_bj(l.jac)[k - 1], 0.0) << k;
+  }
+  // A large reservation cut down to a few entries is released; the entries stay.
+  kvoref::resize_jac(l.jac, 1000000);
+  kvoref::set_nz(l.jac, 1000000, 7, 7);
+  kvoref::resize_jac(l.jac, 3);
+  ASSERT_EQ(kvojac_inq_nnz(l.jac), 3);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 3), 3);
+  EXPECT_EQ(kvojac_vec_bj(l.jac)[2], 3.0);
+  kvoref::resize_jac(l.jac, 1000000);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 4), 0);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 1000000), 0);
+}
+
 TEST_F(RefHost, SpecAttributeFollowsLastFullStop) {
   kvoref::Lists l = kvoref::make_lists(0);
   kvoref::define_var(l.varlst, 1, "B1.X1", 0.0);

@@ -144,8 +144,15 @@ TEST_F(Connect, DisconnectingRemovesEquationsAndNonZerosAndClosesTheSlice) {
   EXPECT_EQ(cntr->edits[0].deqn, -3);
   EXPECT_EQ(cntr->edits[0].dnz, -6);
   EXPECT_FALSE(cntr->edits[1].pre);
-  // A port freed by the removal can be connected again.
-  EXPECT_NE(conns.connect(out.get(), in.get(), "S1"), 0);
+  // A port and a name freed by the removal can be used again; the new connection goes after S2.
+  const int again = conns.connect(out.get(), in.get(), "S1");
+  ASSERT_NE(again, 0);
+  EXPECT_EQ(conns.find(again)->estart, 6);
+  EXPECT_EQ(conns.find(again)->nzstart, 11);
+  EXPECT_EQ(conns.of_port(in.get()), conns.find(again));
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "S1.F");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 12), 6);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 12), 1);
   EXPECT_TRUE(conns.disconnect(in2.get()));
   EXPECT_EQ(conns.count(), 1);
 }

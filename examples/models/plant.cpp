@@ -101,7 +101,8 @@ bool Plant::add(int blk) {
     why = "the plant is built already";
   else if (!id || !*id)
     why = "a block has no id";
-  else if (block(id) != 0)
+  // Only an id the index holds can be in use, unless a block was renamed after it joined.
+  else if (block_index_.count(id) && block(id) != 0)
     why = std::string("the id ") + id + " is in use";
   if (!why.empty()) {
     kvoblk_destroy(blk);
@@ -113,20 +114,54 @@ bool Plant::add(int blk) {
     t->res = counting_res;
   }
   jac_counts()[blk] = BlockCounts();
+  block_index_.emplace(id, blk);
   blocks_.push_back(blk);
   return true;
 }
 
-int Plant::block(const std::string& id) const {
-  for (int blk : blocks_) {
-    const char* b = kvoblk_blkid(blk);
-    if (b && id == b) return blk;
+namespace {
+
+// The item (block or position) of `name` in `index`, checked against its live name (`name_of`).
+// When the index has no such name or a stale entry, it is made again from the `count` items that
+// `item_at` gives, the first holder of a name winning as a search in order would, and asked again.
+template <class ItemAt, class NameOf>
+int find_indexed(std::unordered_map<std::string, int>& index, const std::string& name, int count,
+                 ItemAt item_at, NameOf name_of) {
+  if (name.empty()) return 0;
+  const auto hit = [&] {
+    const auto it = index.find(name);
+    if (it == index.end()) return 0;
+    const char* live = name_of(it->second);
+    return live && name == live ? it->second : 0;
+  };
+  if (const int item = hit()) return item;
+  index.clear();
+  for (int k = 0; k < count; ++k) {
+    const int item = item_at(k);
+    const char* n = name_of(item);
+    if (n && *n) index.emplace(n, item);
   }
-  return 0;
+  return hit();
+}
+
+}  // namespace
+
+int Plant::block(const std::string& id) const {
+  return find_indexed(
+      block_index_, id, static_cast<int>(blocks_.size()), [this](int k) { return blocks_[k]; },
+      [](int blk) { return kvoblk_blkid(blk); });
 }
 
 bool Plant::build(int connection_room) {
   if (built_) return fail("the plant is built already");
+  // A block renamed after it joined may now share its id with another; ports and variables
+  // are named after the ids, so the plant is refused.
+  block_index_.clear();
+  for (int blk : blocks_) {
+    const char* id = kvoblk_blkid(blk);
+    if (id && *id && !block_index_.emplace(id, blk).second)
+      return fail(std::string("the id ") + id + " is in use");
+  }
   int64_t total_nnz = 0;
   std::vector<int> reserved;
   for (int blk : blocks_) {
@@ -143,13 +178,21 @@ bool Plant::build(int connection_room) {
   if (total_nnz > INT_MAX)
     return fail("the blocks may hold " + std::to_string(total_nnz) +
                 " non-zeros, more than one Jacobian holds");
-  lists_ = kvoref::make_lists(static_cast<int>(total_nnz));
+  // The Jacobian grows block by block to hold what is placed so far and what the next block
+  // reserves, and is cut down to what the blocks use once all are placed. A block that detects
+  // its pattern reserves a share of nvar x neq (30 % by default), far more than it finds; the
+  // sum of those reservations would otherwise be held, and scanned by the solver, for good.
+  const int room = 2 * std::max(connection_room, 0);
+  lists_ = kvoref::make_lists(0);
   cntr_.reset(new kvoref::Container(lists_));
   for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());
   int v = 1, e = 1, nz = 1;
   for (size_t b = 0; b < blocks_.size(); ++b) {
     const int blk = blocks_[b];
     int status = 0;
+    const int64_t need = static_cast<int64_t>(nz) - 1 + reserved[b];
+    if (need > kvojac_inq_nnz(lists_.jac))
+      kvoref::resize_jac(lists_.jac, static_cast<int>(std::min<int64_t>(need, INT_MAX)));
     kvoblk_ini(blk, v, e, nz, &status);
     if (status != 0)
       return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
@@ -157,6 +200,9 @@ bool Plant::build(int connection_room) {
     e = std::max(e, kvoblk_inq_estop(blk) + 1);
     nz = std::max(nz, kvoblk_inq_nzstop(blk) + 1);
   }
+  kvoref::resize_jac(lists_.jac,
+                     static_cast<int>(
+                         std::min<int64_t>(static_cast<int64_t>(nz) - 1 + room, INT_MAX)));
   conns_.reset(new kvoref::Connections(lists_, e, nz, cntr_.get()));
   cntr_->connections = conns_.get();
   cntr_->find_port = [this](const std::string& b, const std::string& p) { return port(b, p); };
@@ -195,9 +241,10 @@ int Plant::connect(const std::string& from, const std::string& to, const std::st
 bool Plant::disconnect(int id) { return conns_ && conns_->disconnect(id); }
 
 int Plant::var(const std::string& name) const {
-  for (int p = 1, n = kvovarlst_inq_nvar(lists_.varlst); p <= n; ++p)
-    if (name == kvovarlst_lookup_var_name(lists_.varlst, p)) return p;
-  return 0;
+  const int varlst = lists_.varlst;
+  return find_indexed(
+      var_index_, name, kvovarlst_inq_nvar(varlst), [](int k) { return k + 1; },
+      [varlst](int p) { return kvovarlst_lookup_var_name(varlst, p); });
 }
 
 double Plant::value(int pos) const { return kvovarlst_inq_var_value(lists_.varlst, pos, 0); }

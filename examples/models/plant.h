@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <kvoblk/kvoblk.h>
@@ -30,9 +31,10 @@ class Plant {
   int block(const std::string& id) const;
   const std::vector<int>& blocks() const { return blocks_; }
 
-  // Sizes every block, makes the lists with room for their non-zeros and `connection_room`
-  // connection equations, registers every block with one container (running its registration
-  // scripts), places the blocks one after another and puts the connection slice after the last.
+  // Sizes every block, makes the lists, registers every block with one container (running its
+  // registration scripts), places the blocks one after another and puts the connection slice
+  // after the last. The Jacobian holds each block's reservation only while it is placed; once
+  // all are, it holds what they use and room for `connection_room` connection equations.
   // False after a message naming the block at fault.
   bool build(int connection_room = 32);
   bool built() const { return built_; }
@@ -83,6 +85,9 @@ class Plant {
 
  private:
   std::vector<int> blocks_;
+  // Blocks by id and variable positions by name, for lookups in large flowsheets. Every hit is
+  // checked against the live name, so a renamed block or a moved variable is never answered.
+  mutable std::unordered_map<std::string, int> block_index_, var_index_;
   kvoref::Lists lists_;
   std::unique_ptr<kvoref::Container> cntr_;
   std::unique_ptr<kvoref::Connections> conns_;

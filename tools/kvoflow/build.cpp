@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "kvoconnect.h"
 #include "state.h"
@@ -219,6 +220,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
 
   // Blocks: made by their models, then given the file's settings.
   run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
+  std::unordered_map<int, size_t> held_at;  // the blocks made so far: positions in run.blocks
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -236,11 +238,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
     // A model that hands back a block the flowsheet already holds would have that block
     // renamed and set up anew under this one's id. The holder is named from the flowsheet,
     // since the model may have renamed it.
-    const auto held = std::find_if(run.blocks.begin(), run.blocks.end(),
-                                   [blk](const BlockRun& r) { return r.blk == blk; });
-    if (held != run.blocks.end()) {
+    if (const auto held = held_at.find(blk); held != held_at.end()) {
       diag.error(b.pos, "block " + b.id + " (model " + b.model +
-                            ") cannot be created: the model answered block " + held->spec->id +
+                            ") cannot be created: the model answered block " +
+                            run.blocks[held->second].spec->id +
                             ", which the flowsheet already holds");
       continue;
     }
@@ -283,6 +284,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
                             "above)");
       continue;  // the plant destroyed the block
     }
+    held_at.emplace(blk, run.blocks.size());
     run.blocks.push_back(r);
   }
   if (!diag.ok()) return EXIT_INPUT;

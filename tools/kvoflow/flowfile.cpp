@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <unordered_map>
 
 #include <toml++/toml.h>
 
@@ -154,6 +155,9 @@ class Reader {
  private:
   Diagnostics& diag_;
   FlowsheetSpec& spec_;
+  // Blocks read so far (positions in spec_.blocks) by id and by RESTORE pattern file, so that a
+  // flowsheet of many thousand blocks is read without a search through all of them per block.
+  std::unordered_map<std::string, size_t> by_id_, by_pattern_file_;
 
   bool text(const toml::node& node, const std::string& what, std::string* out) {
     if (const auto* s = node.as_string()) {
@@ -330,10 +334,10 @@ class Reader {
         diag_.error(b.id_pos, "the block id " + in_quotes(b.id) +
                                   " must start with a letter and hold only letters, digits, '_' "
                                   "and '-' (at most 32)");
-      } else if (const BlockSpec* other = spec_.block(b.id)) {
+      } else if (const auto other = by_id_.find(b.id); other != by_id_.end()) {
         diag_.error(b.id_pos, "a block with id " + in_quotes(b.id) +
                                   " is already defined at line " +
-                                  std::to_string(other->id_pos.line));
+                                  std::to_string(spec_.blocks[other->second].id_pos.line));
         return;
       }
     }
@@ -344,22 +348,23 @@ class Reader {
     // Two blocks restoring from one file would each overwrite the other's pattern and never
     // restore again.
     if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty()) {
-      const std::filesystem::path mine = std::filesystem::path(b.pattern_file).lexically_normal();
-      for (const BlockSpec& other : spec_.blocks)
-        if (other.pattern == KVOBLK_PAT_RESTORE && !other.pattern_file.empty() &&
-            std::filesystem::path(other.pattern_file).lexically_normal() == mine) {
-          diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
-                      : b.id_pos.line         ? b.id_pos
-                                              : b.pos,
-                      "pattern file " + b.pattern_file + " is already used by " +
-                          (other.id.empty() ? std::string("the block") : "block " + other.id) +
-                          " at line " +
-                          std::to_string(other.pattern_file_pos.line ? other.pattern_file_pos.line
-                                         : other.id_pos.line         ? other.id_pos.line
-                                                                     : other.pos.line));
-          break;
-        }
+      const std::string mine =
+          std::filesystem::path(b.pattern_file).lexically_normal().generic_string();
+      const auto [at, first] = by_pattern_file_.emplace(mine, spec_.blocks.size());
+      if (!first) {
+        const BlockSpec& other = spec_.blocks[at->second];
+        diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
+                    : b.id_pos.line         ? b.id_pos
+                                            : b.pos,
+                    "pattern file " + b.pattern_file + " is already used by " +
+                        (other.id.empty() ? std::string("the block") : "block " + other.id) +
+                        " at line " +
+                        std::to_string(other.pattern_file_pos.line ? other.pattern_file_pos.line
+                                       : other.id_pos.line         ? other.id_pos.line
+                                                                   : other.pos.line));
+      }
     }
+    if (!b.id.empty()) by_id_.emplace(b.id, spec_.blocks.size());
     spec_.blocks.push_back(b);
   }
 
@@ -425,7 +430,7 @@ class Reader {
     }
     ref->block = s.substr(0, dot);
     ref->port = s.substr(dot + 1);
-    if (!spec_.block(ref->block)) {
+    if (!by_id_.count(ref->block)) {
       diag_.error(pos_of(node), "there is no block " + in_quotes(ref->block) + " to connect");
       return false;
     }
