@@ -136,6 +136,11 @@ TEST_F(FortranModel, ItemsOfARangeStartingBelowTheListsAreOutsideTheBlock) {
   _KVOBLK_SET_VAR_F(&b, &e, &v);
   EXPECT_EQ(_KVOBLK_INQ_RES_F(&b, &big), 0.0);  // inside the range, past the list
   EXPECT_EQ(std::vector<double>(r, r + 10), before);
+  int k = 1, eq = -1, var = -1;
+  kvoblk_set_estart(b, -2147483647 - 1);  // equation 7 of non-zero 7 has no local number
+  _KVOBLK_INQ_NZ_F(&b, &k, &eq, &var);
+  EXPECT_EQ(eq, 0);
+  EXPECT_EQ(var, 7 + 3);
   EXPECT_EQ(his(),
             "!! _KVOBLK_SET_RES_F: Equation 1 is outside the block\n"
             "!! _KVOBLK_INQ_RES_F: Equation 1 is outside the block\n"

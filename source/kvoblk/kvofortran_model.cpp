@@ -169,8 +169,13 @@ KVOBLK_API void _KVOBLK_INQ_NZ_F(const int* blkptr, const int* k, int* e, int* v
   const int b = handle(blkptr);
   const int jac = b != 0 ? blk_inq_matrix_jacobian(b) : 0;
   const int pos = jac != 0 ? nz_position(__func__, b, k) : 0;
-  if (e) *e = pos != 0 ? kvojac_inq_nz_eqnnum(jac, pos) - kvoblk_inq_estart(b) + 1 : 0;
-  if (v) *v = pos != 0 ? kvojac_inq_nz_varnum(jac, pos) - kvoblk_inq_vstart(b) + 1 : 0;
+  // Block-local numbers, 0 for an entry no int can number from the block's start.
+  auto local = [](int global, int start) {
+    const long long n = static_cast<long long>(global) - start + 1;
+    return n >= -2147483647LL - 1 && n <= 2147483647LL ? static_cast<int>(n) : 0;
+  };
+  if (e) *e = pos != 0 ? local(kvojac_inq_nz_eqnnum(jac, pos), kvoblk_inq_estart(b)) : 0;
+  if (v) *v = pos != 0 ? local(kvojac_inq_nz_varnum(jac, pos), kvoblk_inq_vstart(b)) : 0;
 }
 
 KVOBLK_API double _KVOBLK_INQ_JAC_F(const int* blkptr, const int* k) {
