@@ -278,6 +278,12 @@ TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
   in->null_name_ = true;
   EXPECT_EQ(o.port_index("IN"), 0);
   EXPECT_EQ(o.port_index("OUT"), 2);
+  // A count stored far past the array (a Fortran model may store any count) is searched only
+  // as far as the array.
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->inq_num_ports = [](int) { return INT_MAX; };
+  EXPECT_EQ(o.port_index("NONE"), 0);
+  EXPECT_EQ(o.port_index("VENT"), 3);
   EXPECT_EQ(his(), "");
 }
 

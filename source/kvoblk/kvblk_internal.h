@@ -119,6 +119,9 @@ inline char* copy_text(const char* s) {
 // array's real capacity.
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
+// How many of `n` port positions a search by name may visit: n, or, where the block numbers its
+// ports by the library's own routine, no more than the array holds.
+int ports_to_search(int blkptr, int n);
 
 // Releases the variable grouping and the last-iterate buffers a solve prepared
 // (kvojac_numeric.cpp).

@@ -275,10 +275,13 @@ nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i)
 
 int KVOBlock::port_index(const char* name) const {
   if (!name) return 0;
-  for (int i = 1; i <= port_num(); ++i) {
+  // The count is asked on every pass; a count stored far past the port array is searched only
+  // as far as the array, and the last int ends the search without wrapping.
+  for (int i = 1; i <= ports_to_search(blkptr_, port_num()); ++i) {
     nux_port* port = port_get(i);
     const char* port_name = port ? port->name() : nullptr;
     if (port_name && std::strcmp(port_name, name) == 0) return i;
+    if (i == INT_MAX) break;
   }
   return 0;
 }
