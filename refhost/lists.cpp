@@ -151,25 +151,30 @@ struct Jac : Object {
   ZeroedVector<double> values;
   int capacity() const { return static_cast<int>(rows.size()); }
   int count() const { return pattern ? nnz : capacity(); }
-  // The first `to` elements in an allocation of their own.
-  template <class T>
-  static void cut(ZeroedVector<T>& v, size_t to) {
-    ZeroedVector<T>(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(to)).swap(v);
-  }
   void resize(int n) {
     ++g_pattern_edits;
     const size_t to = static_cast<size_t>(n);
+    // Each step that may throw comes before the arrays change size, so that a failed
+    // allocation leaves all three as they were.
     if (to < rows.size() && rows.capacity() > 2 * to + 4096) {
       // A reservation cut down to what was used gives its memory back, untouched.
-      cut(rows, to);
-      cut(cols, to);
-      cut(values, to);
+      ZeroedVector<int> r(rows.begin(), rows.begin() + n), c(cols.begin(), cols.begin() + n);
+      ZeroedVector<double> v(values.begin(), values.begin() + n);
+      rows.swap(r);
+      cols.swap(c);
+      values.swap(v);
     } else {
       if (to < rows.size()) {
         // Entries dropped are zeroed, so that growing again within the capacity finds zeros.
         std::fill(rows.begin() + n, rows.end(), 0);
         std::fill(cols.begin() + n, cols.end(), 0);
         std::fill(values.begin() + n, values.end(), 0.0);
+      } else if (to > rows.capacity()) {
+        // Growth by at least half again, so that growing step by step costs linear time.
+        const size_t room = std::max(to, rows.capacity() + rows.capacity() / 2);
+        rows.reserve(room);
+        cols.reserve(room);
+        values.reserve(room);
       }
       rows.resize(to);
       cols.resize(to);

@@ -241,6 +241,21 @@ TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
             std::string::npos);
   EXPECT_TRUE(renders(bad, "spy-bytes"));
 
+  // A large flowsheet pools its positions: a picture about a thousand pixels wide, one rectangle
+  // per pooled cell, the blocks beyond the fortieth counted, not listed.
+  kvoflow::SpyPlot big;
+  big.rows = big.cols = 30000;
+  for (int k = 1; k <= 30000; ++k) big.cells.push_back({k, k});
+  for (int b = 0; b < 10000; ++b)
+    big.blocks.push_back({"B", 3 * b + 1, 3 * b + 3, 3 * b + 1, 3 * b + 3});
+  big.connection_rows = {29998, 29999, 30000};
+  const std::string bs = kvoflow::spy_svg(big);
+  EXPECT_LT(bs.size(), 200000u);
+  EXPECT_NE(bs.find("width=\"1468\""), std::string::npos) << bs.substr(0, 200);
+  EXPECT_NE(bs.find("and 9960 more blocks"), std::string::npos);
+  EXPECT_NE(bs.find("each cell pools 59 x 59 positions"), std::string::npos);
+  EXPECT_TRUE(renders(bs, "spy-big"));
+
   kvoflow::GroupPlot g;
   g.title = "groups";
   g.rows = 2;

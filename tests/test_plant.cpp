@@ -107,7 +107,16 @@ TEST_F(PlantTest, BlocksAndVariablesAreFoundByTheirLiveNamesAfterARename) {
   EXPECT_EQ(his(), "!! plant: the id B is in use\n");
 }
 
-TEST_F(PlantTest, ADetectingBlocksReservationIsGivenBackOncePlaced) {
+// A model's pattern routine that writes two entries more than its block reserved.
+void (*g_own_pat)(int, kv_jac_t*, int*) = nullptr;
+void overrunning_pat(int blk, kv_jac_t* jac, int* status) {
+  g_own_pat(blk, jac, status);
+  const int stop = kvoblk_inq_nzstop(blk);
+  for (int k = 1; k <= 2; ++k) kvoref::set_nz(*jac, stop + k, kvoblk_inq_estart(blk), k);
+  kvoblk_set_nzstop(blk, stop + 2);
+}
+
+TEST_F(PlantTest, ADetectingBlocksReservationIsGivenBackOncePlacedAndAnOverrunIsRefused) {
   // 3 x 200 tanks detect their patterns: each reserves 30 % of its 603 x 600 entries, over
   // 100,000, and finds about 2,200.
   Plant plant;
@@ -123,6 +132,17 @@ TEST_F(PlantTest, ADetectingBlocksReservationIsGivenBackOncePlaced) {
   EXPECT_EQ(kvojac_inq_nnz(plant.lists().jac), kvoblk_inq_nzstop(last) + 16);
   EXPECT_EQ(kvoblk_inq_nzstart(plant.block("R2")), kvoblk_inq_nzstop(plant.block("R1")) + 1);
   EXPECT_EQ(plant.degrees_of_freedom(), 9);
+
+  // Entries beyond a reservation would be lost: the plant says so instead of solving without.
+  Plant over;
+  ASSERT_TRUE(over.add(mix_create("M1", 2)));
+  const int m2 = mix_create("M2", 2);
+  g_own_pat = kvoblk_inq_ops(m2)->selfpat;
+  kvoblk_inq_ops(m2)->selfpat = overrunning_pat;
+  ASSERT_TRUE(over.add(m2));
+  his();
+  EXPECT_FALSE(over.build(8));
+  EXPECT_EQ(his(), "!! plant: block M2 placed 17 non-zeros but reserved 15\n");
 }
 
 TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {

@@ -196,6 +196,11 @@ bool Plant::build(int connection_room) {
     kvoblk_ini(blk, v, e, nz, &status);
     if (status != 0)
       return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
+    // Entries beyond the block's reservation found no room in the Jacobian and were lost.
+    const int64_t used = static_cast<int64_t>(kvoblk_inq_nzstop(blk)) - nz + 1;
+    if (used > reserved[b])
+      return fail(std::string("block ") + kvoblk_blkid(blk) + " placed " + std::to_string(used) +
+                  " non-zeros but reserved " + std::to_string(reserved[b]));
     v = std::max(v, kvoblk_inq_vstop(blk) + 1);
     e = std::max(e, kvoblk_inq_estop(blk) + 1);
     nz = std::max(nz, kvoblk_inq_nzstop(blk) + 1);

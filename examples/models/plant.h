@@ -25,7 +25,8 @@ class Plant {
 
   // Takes a block made by a creation function; the plant destroys it. False (the block
   // destroyed) after a message on the history device when blk is 0, the id is empty or in use,
-  // or the plant is already built.
+  // or the plant is already built. An id freed or taken by renaming a block after it joined is
+  // seen by `block` at once; `build` refuses two blocks that a rename left with one id.
   bool add(int blk);
   // The block of an id, or 0; the blocks in the order added.
   int block(const std::string& id) const;

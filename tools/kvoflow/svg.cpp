@@ -136,11 +136,36 @@ class Svg {
   std::string text_;
 };
 
-// Cell size for a matrix of `n` rows or columns in about `room` pixels: between 2 and 16.
-double cell_size(int rows, int cols, double room) {
-  const int n = std::max(1, std::max(rows, cols));
-  return std::clamp(std::floor(room / n), 2.0, 16.0);
-}
+// Where a matrix's rows and columns go on a drawing. Up to kWhole rows or columns, each position
+// has a square cell of its own, 2 to 16 pixels so that the matrix fills about `room` pixels.
+// Beyond, positions are pooled: `per` neighbours share one 2-pixel cell, kPooled cells along
+// the longer side, so that a flowsheet of 100,000 variables is still a picture of about a
+// thousand pixels (and a file of a few megabytes) that a browser opens.
+constexpr int kWhole = 1024;
+constexpr int kPooled = 512;
+
+struct Grid {
+  double cell = 2.0;
+  int per = 1;
+  Grid(int rows, int cols, double room) {
+    const int n = std::max(1, std::max(rows, cols));
+    if (n <= kWhole) {
+      cell = std::clamp(std::floor(room / n), 2.0, 16.0);
+    } else {
+      per = (n + kPooled - 1) / kPooled;
+    }
+  }
+  int bin(int i) const { return (i - 1) / per; }
+  // Offset of position i's cell, and the length of positions first..last.
+  double at(int i) const { return cell * bin(i); }
+  double span(int first, int last) const {
+    return per == 1 ? cell * (last - first + 1) : cell * (bin(last) - bin(first) + 1);
+  }
+};
+
+// Blocks (or column groups) named one by one in a legend; beyond, the rest are counted in one
+// line.
+constexpr size_t kLegendBlocks = 40;
 
 // Tick spacing of 1, 2, 5, 10, 20, 50 ... so that about eight ticks fit.
 int tick_step(int n) {
@@ -149,18 +174,18 @@ int tick_step(int n) {
   return step;
 }
 
-// Axes, ticks and a frame around a matrix drawn from (x0, y0) with cells of size c.
-void matrix_frame(Svg& svg, double x0, double y0, double c, int rows, int cols) {
-  svg.rect(x0, y0, c * cols, c * rows, "none", 1.0, "#444444");
+// Axes, ticks and a frame around a matrix drawn from (x0, y0) on grid g.
+void matrix_frame(Svg& svg, double x0, double y0, const Grid& g, int rows, int cols) {
+  svg.rect(x0, y0, g.span(1, cols), g.span(1, rows), "none", 1.0, "#444444");
   // Ticks at the first row and column and then at whole multiples of the step.
   const int rs = tick_step(rows), cs = tick_step(cols);
   for (int r = 1; r <= rows; r = (r == 1 && rs > 1) ? rs : r + rs) {
-    const double y = y0 + c * (r - 0.5);
+    const double y = y0 + g.at(r) + g.cell / 2;
     svg.line(x0 - 4, y, x0, y, "#444444");
     svg.label(x0 - 6, y + 4, std::to_string(r), "end", 10);
   }
   for (int v = 1; v <= cols; v = (v == 1 && cs > 1) ? cs : v + cs) {
-    const double x = x0 + c * (v - 0.5);
+    const double x = x0 + g.at(v) + g.cell / 2;
     svg.line(x, y0 - 4, x, y0, "#444444");
     svg.label(x, y0 - 7, std::to_string(v), "middle", 10);
   }
@@ -169,63 +194,83 @@ void matrix_frame(Svg& svg, double x0, double y0, double c, int rows, int cols) 
 }  // namespace
 
 std::string spy_svg(const SpyPlot& p) {
-  const double c = cell_size(p.rows, p.cols, 640.0);
+  const Grid g(p.rows, p.cols, 640.0);
   const double x0 = 70, y0 = 70;
-  const double legend_x = x0 + c * p.cols + 40;
-  const double width = legend_x + 280;
-  const double height = std::max(y0 + c * p.rows + 60, y0 + 30.0 + 20.0 * (p.blocks.size() + 3));
+  const double w = g.span(1, p.cols), h = g.span(1, p.rows);
+  const size_t listed = std::min(p.blocks.size(), kLegendBlocks);
+  const size_t legend_lines = listed + (p.blocks.size() > listed ? 1 : 0);
+  const double legend_x = x0 + w + 40;
+  const double width = legend_x + (g.per > 1 ? 340 : 280);  // room for counts in the thousands
+  const double height = std::max(y0 + h + 60, y0 + 30.0 + 20.0 * (legend_lines + 3));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
-  svg.label(x0 + c * p.cols / 2, 44, "variables (columns)", "middle", 12);
-  svg.label(22, y0 + c * p.rows / 2, "equations (rows)", "middle", 12, "normal", -90);
+  svg.label(x0 + w / 2, 44, "variables (columns)", "middle", 12);
+  svg.label(22, y0 + h / 2, "equations (rows)", "middle", 12, "normal", -90);
 
   std::vector<int> owner(p.rows + 1, -1);
+  // Pooled cells: a block square, band or non-zero that falls on cells already drawn is not
+  // drawn again.
+  std::set<std::vector<int>> squares;
   for (size_t b = 0; b < p.blocks.size(); ++b) {
     const SpySlice& s = p.blocks[b];
     for (int r = std::max(1, s.first_row); r <= std::min(p.rows, s.last_row); ++r)
       owner[r] = static_cast<int>(b);
     // The block's own square: its equations against its variables, lightly tinted.
-    if (s.last_row >= s.first_row && s.last_col >= s.first_col)
-      svg.rect(x0 + c * (s.first_col - 1), y0 + c * (s.first_row - 1),
-               c * (s.last_col - s.first_col + 1), c * (s.last_row - s.first_row + 1),
-               colour(static_cast<int>(b)), 0.12, colour(static_cast<int>(b)));
+    if (s.last_row >= s.first_row && s.last_col >= s.first_col &&
+        (g.per == 1 ||
+         squares
+             .insert({g.bin(s.first_row), g.bin(s.last_row), g.bin(s.first_col), g.bin(s.last_col)})
+             .second))
+      svg.rect(x0 + g.at(s.first_col), y0 + g.at(s.first_row), g.span(s.first_col, s.last_col),
+               g.span(s.first_row, s.last_row), colour(static_cast<int>(b)), 0.12,
+               colour(static_cast<int>(b)));
   }
   const std::set<int> conn(p.connection_rows.begin(), p.connection_rows.end());
   const std::set<int> fixed(p.fixed_cols.begin(), p.fixed_cols.end());
   // Connection equations: a grey band across the whole row.
+  std::set<int> bands;
   for (int r : conn)
-    if (r >= 1 && r <= p.rows) svg.rect(x0, y0 + c * (r - 1), c * p.cols, c, "#000000", 0.06);
+    if (r >= 1 && r <= p.rows && bands.insert(g.bin(r)).second)
+      svg.rect(x0, y0 + g.at(r), w, g.cell, "#000000", 0.06);
+  bands.clear();
   for (int v : fixed)
-    if (v >= 1 && v <= p.cols) svg.rect(x0 + c * (v - 1), y0, c, c * p.rows, "#999999", 0.15);
+    if (v >= 1 && v <= p.cols && bands.insert(g.bin(v)).second)
+      svg.rect(x0 + g.at(v), y0, g.cell, h, "#999999", 0.15);
+  std::set<std::pair<int, int>> drawn;
   for (const Cell& cell : p.cells) {
     const int r = cell.first, v = cell.second;
     if (r < 1 || r > p.rows || v < 1 || v > p.cols) continue;
+    if (g.per > 1 && !drawn.insert({g.bin(r), g.bin(v)}).second) continue;
     const char* fill = conn.count(r) ? "#000000" : owner[r] >= 0 ? colour(owner[r]) : "#555555";
-    const double inset = c >= 6 ? 1.0 : 0.0;
-    svg.rect(x0 + c * (v - 1) + inset, y0 + c * (r - 1) + inset, c - 2 * inset, c - 2 * inset,
+    const double inset = g.cell >= 6 ? 1.0 : 0.0;
+    svg.rect(x0 + g.at(v) + inset, y0 + g.at(r) + inset, g.cell - 2 * inset, g.cell - 2 * inset,
              fill);
   }
-  // A black bar beside each run of connection equations.
+  // A black bar beside each run of connection equations (of pooled rows when pooled).
   for (auto it = conn.begin(); it != conn.end();) {
     const int first = *it;
     int last = first;
-    while (++it != conn.end() && *it == last + 1) last = *it;
+    while (++it != conn.end() && (*it == last + 1 || g.bin(*it) <= g.bin(last) + 1)) last = *it;
     if (first < 1 || last > p.rows) continue;
-    svg.rect(x0 + c * p.cols + 3, y0 + c * (first - 1), 4, c * (last - first + 1), "#000000");
-    svg.label(x0 + c * p.cols + 20, y0 + c * (first + last - 1) / 2, "connections", "middle", 11,
+    svg.rect(x0 + w + 3, y0 + g.at(first), 4, g.span(first, last), "#000000");
+    svg.label(x0 + w + 20, y0 + g.at(first) + g.span(first, last) / 2, "connections", "middle", 11,
               "normal", 90);
   }
-  matrix_frame(svg, x0, y0, c, p.rows, p.cols);
+  matrix_frame(svg, x0, y0, g, p.rows, p.cols);
 
   double y = y0 + 10;
   svg.label(legend_x, y, "Blocks", "start", 13, "bold");
-  for (size_t b = 0; b < p.blocks.size(); ++b) {
+  for (size_t b = 0; b < listed; ++b) {
     y += 20;
     const SpySlice& s = p.blocks[b];
     svg.rect(legend_x, y - 11, 14, 14, colour(static_cast<int>(b)));
     svg.label(legend_x + 20, y,
               format("%s: rows %d-%d, columns %d-%d", s.id.c_str(), s.first_row, s.last_row,
                      s.first_col, s.last_col));
+  }
+  if (p.blocks.size() > listed) {
+    y += 20;
+    svg.label(legend_x + 20, y, format("and %zu more blocks", p.blocks.size() - listed));
   }
   y += 20;
   svg.rect(legend_x, y - 11, 14, 14, "#000000");
@@ -239,60 +284,86 @@ std::string spy_svg(const SpyPlot& p) {
   svg.label(legend_x, y,
             format("%d equations, %d variables, %zu non-zeros", p.rows, p.cols, p.cells.size()),
             "start", 11);
+  if (g.per > 1) {
+    y += 16;
+    svg.label(legend_x, y, format("each cell pools %d x %d positions", g.per, g.per), "start", 11);
+  }
   return svg.done();
 }
 
 std::string groups_svg(const GroupPlot& p) {
-  const double c = cell_size(p.rows, p.cols, 480.0);
+  const Grid g(p.rows, p.cols, 480.0);
   const double x0 = 70, y0 = 70;
+  const double w = g.span(1, p.cols), h = g.span(1, p.rows);
   int ngroups = 0;
-  for (int g : p.group_of_col) ngroups = std::max(ngroups, g);
-  const double legend_x = x0 + c * p.cols + 40;
+  for (int k : p.group_of_col) ngroups = std::max(ngroups, k);
+  const double legend_x = x0 + w + 40;
   const double width = legend_x + 380;
-  const double height = std::max(y0 + c * p.rows + 60, y0 + 40.0 + 20.0 * (ngroups + 2));
+  const double height =
+      std::max(y0 + h + 60,
+               y0 + 40.0 + 20.0 * (std::min(ngroups, static_cast<int>(kLegendBlocks) + 1) + 2));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
-  svg.label(x0 + c * p.cols / 2, 44, "block variables (columns)", "middle", 12);
-  svg.label(22, y0 + c * p.rows / 2, "block equations (rows)", "middle", 12, "normal", -90);
+  svg.label(x0 + w / 2, 44, "block variables (columns)", "middle", 12);
+  svg.label(22, y0 + h / 2, "block equations (rows)", "middle", 12, "normal", -90);
   auto group = [&](int v) {
     return v >= 1 && v <= static_cast<int>(p.group_of_col.size()) ? p.group_of_col[v - 1] : 0;
   };
   // Each column's background carries its group's colour, so a group reads as one stripe set.
-  for (int v = 1; v <= p.cols; ++v)
-    if (group(v) > 0) svg.rect(x0 + c * (v - 1), y0, c, c * p.rows, colour(group(v) - 1), 0.12);
+  // Pooled columns mix groups: there the non-zeros alone carry colours, the first drawn in a
+  // cell.
+  if (g.per == 1)
+    for (int v = 1; v <= p.cols; ++v)
+      if (group(v) > 0) svg.rect(x0 + g.at(v), y0, g.cell, h, colour(group(v) - 1), 0.12);
+  std::set<std::pair<int, int>> drawn;
   for (const Cell& cell : p.cells) {
     const int r = cell.first, v = cell.second;
     if (r < 1 || r > p.rows || v < 1 || v > p.cols) continue;
-    const double inset = c >= 6 ? 1.0 : 0.0;
-    svg.rect(x0 + c * (v - 1) + inset, y0 + c * (r - 1) + inset, c - 2 * inset, c - 2 * inset,
+    if (g.per > 1 && !drawn.insert({g.bin(r), g.bin(v)}).second) continue;
+    const double inset = g.cell >= 6 ? 1.0 : 0.0;
+    svg.rect(x0 + g.at(v) + inset, y0 + g.at(r) + inset, g.cell - 2 * inset, g.cell - 2 * inset,
              group(v) > 0 ? colour(group(v) - 1) : "#555555");
   }
-  matrix_frame(svg, x0, y0, c, p.rows, p.cols);
+  matrix_frame(svg, x0, y0, g, p.rows, p.cols);
   double y = y0 + 10;
   svg.label(legend_x, y, format("%d column groups", ngroups), "start", 13, "bold");
   y += 16;
   svg.label(legend_x, y, "(columns of one group share no row: one", "start", 11);
   y += 14;
   svg.label(legend_x, y, "residual evaluation differences them all)", "start", 11);
-  for (int g = 1; g <= ngroups; ++g) {
+  // Each group's size and first members, in one pass over the columns.
+  const int listed = std::min(ngroups, static_cast<int>(kLegendBlocks));
+  std::vector<int> size(static_cast<size_t>(ngroups) + 1, 0);
+  std::vector<std::string> members(static_cast<size_t>(listed) + 1);
+  for (int v = 1; v <= p.cols; ++v) {
+    const int k = group(v);
+    if (k <= 0) continue;
+    ++size[k];
+    if (k > listed) continue;
+    std::string& m = members[k];
+    if (m.size() < 32) {
+      const std::string name =
+          v <= static_cast<int>(p.col_names.size()) && !p.col_names[v - 1].empty()
+              ? p.col_names[v - 1]
+              : std::to_string(v);
+      m += (m.empty() ? "" : ", ") + name;
+    } else if (m.back() != '.') {
+      m += ", ...";
+    }
+  }
+  for (int k = 1; k <= listed; ++k) {
     y += 20;
-    std::string members;
-    int n = 0;
-    for (int v = 1; v <= p.cols; ++v)
-      if (group(v) == g) {
-        ++n;
-        if (members.size() < 32) {
-          const std::string name =
-              v <= static_cast<int>(p.col_names.size()) && !p.col_names[v - 1].empty()
-                  ? p.col_names[v - 1]
-                  : std::to_string(v);
-          members += (members.empty() ? "" : ", ") + name;
-        } else if (members.back() != '.') {
-          members += ", ...";
-        }
-      }
-    svg.rect(legend_x, y - 11, 14, 14, colour(g - 1));
-    svg.label(legend_x + 20, y, format("group %d (%d): %s", g, n, members.c_str()), "start", 11);
+    svg.rect(legend_x, y - 11, 14, 14, colour(k - 1));
+    svg.label(legend_x + 20, y, format("group %d (%d): %s", k, size[k], members[k].c_str()),
+              "start", 11);
+  }
+  if (ngroups > listed) {
+    y += 20;
+    svg.label(legend_x + 20, y, format("and %d more groups", ngroups - listed), "start", 11);
+  }
+  if (g.per > 1) {
+    y += 16;
+    svg.label(legend_x, y, format("each cell pools %d x %d positions", g.per, g.per), "start", 11);
   }
   return svg.done();
 }
