@@ -492,6 +492,37 @@ TEST_F(Ports, DeletionClosesTheGapAndTellsTheContainer) {
   EXPECT_EQ(his(), "");
 }
 
+// The host's destroy of the port being deleted sets the block's port count to 0: the deletion
+// writes nothing in front of the port array, and the ports left are still destroyed with the
+// block.
+namespace {
+struct CountClearingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int block = 0;
+  void destroy() override {
+    wordof(block, W::num_ports) = 0;
+    kvoref::Port::destroy();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, DeletionSurvivesAPortDestroyThatChangesTheCount) {
+  auto* p = new CountClearingPort("B");
+  p->block = b;
+  kvoblk_add_port(b, new kvoref::Port("A"));
+  kvoblk_add_port(b, p);
+  kvoblk_add_port(b, new kvoref::Port("C"));
+  kvoblk_register_container(b, &cntr);
+  const int array = wordof(b, W::ports);
+  const int32_t before = ib0[array - 1];
+  EXPECT_FALSE(kvoblk_delete_port(b, "B"));
+  EXPECT_EQ(ib0[wordof(b, W::ports) - 1], before);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 0);
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+}
+
 TEST_F(Ports, DestructionDestroysEachPortOnce) {
   for (const char* n : {"A", "B", "C"}) kvoblk_add_port(b, new kvoref::Port(n));
   kvoblk_destroy(b);

@@ -165,6 +165,16 @@ TEST_F(Inquiry, BlockWithoutVariablesCountsFreeNonZerosOnlyForBitEight) {
   EXPECT_EQ(info.nnz_free, 3);
 }
 
+// Last positions a model set to the largest int: the counts walk what the Jacobian and the
+// equation list hold and end.
+TEST_F(Inquiry, StopsAtTheLargestIntCountOnlyWhatTheListsHold) {
+  kvoblk_set_nzstop(b, 2147483647);
+  kvoblk_set_estop(b, 2147483647);
+  nux_blk_t info = inquire(NUX_BLK_REQ_FREE_NZS | NUX_BLK_REQ_ACTIVE_EQNS);
+  EXPECT_EQ(info.nnz_free, 3);
+  EXPECT_EQ(info.neqn_active, 2);
+}
+
 TEST_F(Inquiry, NoRoomForTheIncidenceCountsLeavesStatisticsZero) {
   kvotest::fail_nothrow_new_after(1);
   nux_blk_t info = inquire(1);

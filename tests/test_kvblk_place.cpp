@@ -149,6 +149,22 @@ TEST_F(Placement, MoveShiftsOnlyWhatIsAskedAndTellsPortsOfVariableMoves) {
   EXPECT_STREQ(name, "X1");
 }
 
+TEST_F(Placement, MoveThatTakesAPositionPastTheLargestIntIsRefusedWhole) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  his();
+  kvoblk_move(b, 0, 0, 2147483647 - 320);  // the last non-zero, 330, would pass it
+  kvoblk_move(b, 2147483647 - 105, 0, 0);  // the first variable would fit, the last not
+  EXPECT_EQ(his(),
+            "!! kvoblk_base_move: Block R1 cannot be moved by 0, 0, 2147483327: its positions "
+            "would not fit\n"
+            "!! kvoblk_base_move: Block R1 cannot be moved by 2147483542, 0, 0: its positions "
+            "would not fit\n");
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 301);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 301), 101);
+}
+
 TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);
@@ -264,6 +280,21 @@ TEST_F(Inclusion, ExclusionSwitchesEquationsAndVariablesWithOneCallPerManager) {
   EXPECT_EQ(m1.log, "DADA");
   EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 8), 1);
   EXPECT_EQ(kvovarlst_inq_var_status(lists.varlst, 10) & kvoref::VAR_EXCLUDED, 0);
+}
+
+// Range words a model set past the lists' ends: only the positions the lists hold are visited.
+TEST_F(Inclusion, RangesPastTheListsEndsVisitOnlyWhatTheListsHold) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoref::ConnMgr m1;
+  kvoref::set_var_connmgr(lists.varlst, 10, &m1);
+  kvoblk_set_vstop(b, 2147483647);
+  kvoblk_set_estop(b, 2147483647);
+  kvoblk_set_included(b, 0);
+  EXPECT_EQ(m1.log, "DA");
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 8), 0);
+  kvoblk_set_vstop(b, 10);
+  kvoblk_set_estop(b, 8);
 }
 
 TEST_F(Inclusion, WithoutContainerNothingChanges) {

@@ -278,6 +278,12 @@ TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
   in->null_name_ = true;
   EXPECT_EQ(o.port_index("IN"), 0);
   EXPECT_EQ(o.port_index("OUT"), 2);
+  // A count stored far past the array (a Fortran model may store any count) is searched only
+  // as far as the array.
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->inq_num_ports = [](int) { return INT_MAX; };
+  EXPECT_EQ(o.port_index("NONE"), 0);
+  EXPECT_EQ(o.port_index("VENT"), 3);
   EXPECT_EQ(his(), "");
 }
 
@@ -412,6 +418,30 @@ TEST_F(FrameworkBlock, CountSettersMoveTheLastPositions) {
   EXPECT_EQ(kvoblk_inq_nzstop(b), 312);
   EXPECT_EQ(o.num_eqn(), 0);
   EXPECT_EQ(o.num_nz(), 12);
+}
+
+// Range words a model set far apart: counts and last positions saturate instead of wrapping,
+// the notices carry counts that can be negated, and connections stop at the list's end.
+TEST_F(FrameworkBlock, RangesFarApartSaturateAndConnectionsStopAtTheListEnd) {
+  place();
+  kvoref::ConnMgr last;
+  kvoref::set_var_connmgr(lists.varlst, 110, &last);
+  ModelBlock o(b);
+  kvoblk_set_vstop(b, INT_MAX);
+  o.activate_connections();  // positions past the list hold no variable
+  EXPECT_EQ(last.activations, 1);
+  kvoblk_set_vstart(b, INT_MIN);
+  EXPECT_EQ(o.num_var(), INT_MAX);
+  kvoblk_set_vstart(b, INT_MAX);
+  kvoblk_set_vstop(b, INT_MIN);
+  EXPECT_EQ(o.num_var(), INT_MIN);
+  o.set_num_eqn(INT_MAX);
+  EXPECT_EQ(kvoblk_inq_estop(b), INT_MAX);
+  kvoblk_set_nzstart(b, INT_MIN);
+  o.set_num_nz(INT_MIN);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), INT_MIN);
+  o.removeFromMatrix();
+  EXPECT_EQ(o.notices[0], "pre 2147483647 -2147483597 -1");
 }
 
 TEST_F(FrameworkBlock, ObjectWithoutBlockAnswersNothingAndPrintsNothing) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fixture.h"
 
@@ -118,6 +119,32 @@ TEST_F(FortranModel, DefinesItemsAndPatternEntriesBeyondTheStopsButNotBeforeTheS
   EXPECT_EQ(his(),
             "!! _KVOBLK_DEFINE_VAR_F: Variable 0 is outside the block\n"
             "!! _KVOBLK_SET_PAT_F: Equation 0 is outside the block\n");
+}
+
+// Range words a model set below the first list position, or far apart, give no position at
+// all: nothing is read or written in front of the live arrays.
+TEST_F(FortranModel, ItemsOfARangeStartingBelowTheListsAreOutsideTheBlock) {
+  kvoblk_set_estart(b, -2);
+  kvoblk_set_vstart(b, -2);
+  kvoblk_set_estop(b, 2147483647);
+  double* r = kvoeqnlst_vec_residual(lists.eqnlst);
+  const std::vector<double> before(r, r + 10);
+  int e = 1, big = 2147483647;
+  double v = 9.0;
+  _KVOBLK_SET_RES_F(&b, &e, &v);
+  EXPECT_EQ(_KVOBLK_INQ_RES_F(&b, &e), 0.0);
+  _KVOBLK_SET_VAR_F(&b, &e, &v);
+  EXPECT_EQ(_KVOBLK_INQ_RES_F(&b, &big), 0.0);  // inside the range, past the list
+  EXPECT_EQ(std::vector<double>(r, r + 10), before);
+  int k = 1, eq = -1, var = -1;
+  kvoblk_set_estart(b, -2147483647 - 1);  // equation 7 of non-zero 7 has no local number
+  _KVOBLK_INQ_NZ_F(&b, &k, &eq, &var);
+  EXPECT_EQ(eq, 0);
+  EXPECT_EQ(var, 7 + 3);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_SET_RES_F: Equation 1 is outside the block\n"
+            "!! _KVOBLK_INQ_RES_F: Equation 1 is outside the block\n"
+            "!! _KVOBLK_SET_VAR_F: Variable 1 is outside the block\n");
 }
 
 // The gfortran names take each CHARACTER length after all other arguments, as a size_t.

@@ -281,6 +281,61 @@ TEST_F(NumericJac, DerivativeThatIsNotAFiniteNumberIsNamedInAWarning) {
   EXPECT_EQ(his(), "");
 }
 
+// A residual routine that, at its first perturbed evaluation, asks for its own block's Jacobian,
+// ends the solve or destroys the block. The differencing under way must not be restarted, lose
+// its grouping or read the released record, and the variables must come back.
+namespace {
+enum class Reentry { jac, post_solve, destroy } reentry;
+int inner_status = -1;
+void reentering_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  if (m.res_calls != 2) return;
+  inner_status = -1;
+  if (reentry == Reentry::jac) kvoblk_jac(b, &inner_status);
+  if (reentry == Reentry::post_solve) kvoblk_post_solve(b, &inner_status);
+  if (reentry == Reentry::destroy) kvoblk_destroy(b);
+}
+}  // namespace
+
+TEST_F(NumericJac, ResidualRoutineThatReentersLeavesTheDifferencingWhole) {
+  dense(3);
+  m.power = 2;
+  int b = place();
+  int st = -1;
+  blk_numeric_jac(b, &st);
+  std::vector<double> expected;
+  for (int k = 1; k <= 9; ++k) expected.push_back(bj(k));
+  const std::vector<double> x0 = {value(1), value(2), value(3)};
+  kvoblk_inq_ops(b)->res = reentering_res;
+  for (Reentry r : {Reentry::jac, Reentry::post_solve}) {
+    reentry = r;
+    m.res_calls = 0;
+    for (int k = 1; k <= 9; ++k) kvojac_set_nz_value(lists.jac, k, 0.0);
+    kvoblk_pre_solve(b, &st);
+    const int handle = wordof(b, W::vgrp);
+    blk_numeric_jac(b, &st);
+    EXPECT_EQ(st, 0);
+    for (int k = 1; k <= 9; ++k) EXPECT_EQ(bj(k), expected[k - 1]) << k;
+    EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
+    if (r == Reentry::jac) {
+      EXPECT_EQ(inner_status, 1);
+      EXPECT_EQ(his(),
+                "!! blk_numeric_jac: The numeric Jacobian of block B1 is already being computed\n");
+      kvoblk_post_solve(b, &st);
+    }
+    EXPECT_EQ(wordof(b, W::vgrp), 0);
+    EXPECT_TRUE(grouping_released(handle));
+  }
+  reentry = Reentry::destroy;
+  m.res_calls = 0;
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! blk_numeric_jac: Block " + std::to_string(b) +
+                       " was destroyed while its Jacobian was being computed\n");
+  EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
+  blocks.clear();  // destroyed already
+}
+
 TEST_F(NumericJac, BaseResidualFailureStopsAfterOneEvaluation) {
   dense(2);
   int b = place();

@@ -161,6 +161,33 @@ TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
             "         3  because NORM  test fails.\n");
 }
 
+// A trial point where a variable is not a number or a residual is infinite: the rows it
+// reaches keep their values and are counted and named, the others are still updated.
+TEST_F(Schubert, RowsReachedByAValueThatIsNotFiniteKeepTheirValues) {
+  extra = {{1, 2}};  // row 1 also depends on variable 2
+  place(4, 2);
+  kvoblk_set_diag_level(b, 8);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  point({1.0, 1.0, 1.0, 1.0}, {2.0, nan, 2.0, 2.0}, {2.0, 2.0, 2.0, 2.0});
+  kvojac_set_nz_value(lists.jac, 5, 2.0);
+  m.coef[2] = std::numeric_limits<double>::infinity();  // row 3's residual is now infinite
+  EXPECT_EQ(update(), -3);
+  for (int k : {1, 2, 3, 5}) EXPECT_EQ(bj(k), 2.0) << k;
+  EXPECT_EQ(bj(4), 3.0);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because FINITE test fails.\n"
+            "         2  because FINITE test fails.\n"
+            "         3  because FINITE test fails.\n");
+  // A last iterate recorded at such a point stays out of the next update as well.
+  m.coef[2] = 1.0;
+  point({1.0, 1.0, 1.0, 1.0}, {2.0, 2.0, 2.0, 2.0}, {2.0, 2.0, 2.0, 2.0});
+  lastf[1] = nan;
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(bj(3), 3.0);
+}
+
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
   extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
   place(2, 2);
@@ -258,6 +285,12 @@ TEST_F(Schubert, BlockWithoutNonZerosIsStatusTwo) {
   kvoblk_set_diag_level(b, 3);
   EXPECT_EQ(update(), 2);
   EXPECT_EQ(his(), "");
+  // Range words far apart give a count that says so rather than one that wrapped.
+  kvoblk_set_diag_level(b, 4);
+  kvoblk_set_nzstart(b, 2147483647);
+  kvoblk_set_nzstop(b, -2147483647 - 1);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(), "\nError in Schubert update.Number of  nonzeros for block B1 is -2147483648\n");
 }
 
 TEST_F(Schubert, ResidualFailureIsStatusThreeAndLeavesTheJacobian) {
@@ -267,6 +300,23 @@ TEST_F(Schubert, ResidualFailureIsStatusThreeAndLeavesTheJacobian) {
   EXPECT_EQ(update(), 3);
   EXPECT_EQ(his(), "\nError in Schubert update.Could not compute residuals for block B1\n");
   EXPECT_EQ(bj(1), 2.0);
+}
+
+namespace {
+void destroying_res(int b, int* status) {
+  *status = 0;
+  kvoblk_destroy(b);
+}
+}  // namespace
+
+TEST_F(Schubert, ResidualRoutineThatDestroysTheBlockIsStatusThree) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvoblk_inq_ops(b)->res = destroying_res;
+  EXPECT_EQ(update(), 3);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not compute residuals for block \n");
+  EXPECT_EQ(bj(1), 2.0);
+  blocks.clear();  // destroyed already
 }
 
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {

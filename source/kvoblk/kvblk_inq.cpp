@@ -102,7 +102,12 @@ void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_
   }
   info->nnz_free = 0;
   if (incidence || (mask & NUX_BLK_REQ_FREE_NZS)) {
-    for (int k = info->nzstart; k <= info->nzstop; ++k) {
+    // Only the block's non-zeros that the Jacobian holds are walked: range words a model set
+    // beyond it (up to the largest int) name no non-zero.
+    const int first = info->nzstart < 1 ? 1 : info->nzstart;
+    const int held = kvojac_inq_nnz(jac);
+    const int last = info->nzstop < held ? info->nzstop : held;
+    for (int k = first; k <= last; ++k) {
       const int e = kvojac_inq_nz_eqnnum(jac, k);
       if (!u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) continue;
       const int v = kvojac_inq_nz_varnum(jac, k);
@@ -134,7 +139,10 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   info->reserved232 = 0;
   if (mask & NUX_BLK_REQ_ACTIVE_EQNS) {
     info->neqn_active = 0;
-    for (int e = info->estart; e <= info->estop; ++e)
+    const int first = info->estart < 1 ? 1 : info->estart;
+    const int held = kvoeqnlst_inq_neqn(eqnlst);
+    const int last = info->estop < held ? info->estop : held;
+    for (int e = first; e <= last; ++e)
       if (u3rinc_c(kvoeqnlst_inq_eqn_status(eqnlst, e))) ++info->neqn_active;
   }
   if (mask & NUX_BLK_REQ_NORM) {

@@ -65,6 +65,10 @@ struct BlockFacts {
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
+  // The grouping a numeric Jacobian of the block is differencing with, 0 when none is under way.
+  // Model code run meanwhile may let the block's grouping go; this one is then released by the
+  // numeric Jacobian when it ends, not under its feet.
+  int vgrp_in_use = 0;
   // The unit scales handed to the differencing service (unit_scale_n of them, every one 1.0),
   // kept from one numeric Jacobian to the next until the post-solve or the block's destruction.
   double* unit_scale = nullptr;
@@ -115,6 +119,9 @@ inline char* copy_text(const char* s) {
 // array's real capacity.
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
+// How many of `n` port positions a search by name may visit: n, or, where the block numbers its
+// ports by the library's own routine, no more than the array holds.
+int ports_to_search(int blkptr, int n);
 
 // Releases the variable grouping and the last-iterate buffers a solve prepared
 // (kvojac_numeric.cpp).

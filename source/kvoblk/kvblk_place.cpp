@@ -2,6 +2,8 @@
 // Placement of a block in the global lists: the library's steps around the model's placement
 // (positions, equation groups, the placement trace and the INIT script), the base move,
 // de-initialisation, the global offsets, inclusion and the group residual.
+#include <algorithm>
+#include <cstdint>
 #include <set>
 
 #include "kvblk_internal.h"
@@ -70,10 +72,23 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
   int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
   int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  kvovarlst_move_items(varlst, vs, vs + dv, ve - vs + 1);
-  kvoeqnlst_move_items(eqnlst, es, es + de, ee - es + 1);
+  // A shift that takes a range word past the bounds of a word has no position to go to: the
+  // block and its lists stay where they are.
+  auto fits = [](int a, int d) {
+    const int64_t v = static_cast<int64_t>(a) + d;
+    return v >= INT32_MIN && v <= INT32_MAX;
+  };
+  if (!fits(vs, dv) || !fits(ve, dv) || !fits(es, de) || !fits(ee, de) || !fits(ns, dnz) ||
+      !fits(ne, dnz)) {
+    head("kvoblk_base_move");
+    kvoprintf(kvHisDev, "Block %s cannot be moved by %d, %d, %d: its positions would not fit\n",
+              text(blkid(blkptr)), dv, de, dnz);
+    return;
+  }
+  kvovarlst_move_items(varlst, vs, vs + dv, clamp32(span(vs, ve)));
+  kvoeqnlst_move_items(eqnlst, es, es + de, clamp32(span(es, ee)));
   kvojac_renumber(jac, ns, ne, vs, dv, es, de);
-  kvojac_move_items(jac, ns, ns + dnz, ne - ns + 1);
+  kvojac_move_items(jac, ns, ns + dnz, clamp32(span(ns, ne)));
   word(blkptr, W::vstart) = vs + dv;
   word(blkptr, W::vstop) = ve + dv;
   word(blkptr, W::estart) = es + de;
@@ -95,8 +110,12 @@ void base_set_included(int blkptr, int f) {
   int eqnlst = c->eqnlst();
   if (varlst == 0 || eqnlst == 0) return;
 
-  int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
-  int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  // The block's positions that exist in the lists: a range word beyond a list's end (or below
+  // its first position) names nothing there.
+  const int nvar = kvovarlst_inq_nvar(varlst);
+  const int neqn = kvoeqnlst_inq_neqn(eqnlst);
+  const int vs = std::max(word(blkptr, W::vstart), 1), ve = std::min(word(blkptr, W::vstop), nvar);
+  const int es = std::max(word(blkptr, W::estart), 1), ee = std::min(word(blkptr, W::estop), neqn);
   // Each manager sees one deactivation before and one activation after the change, however
   // many of the block's variables share it.
   std::set<kvo_connmgr*> managers;
@@ -109,12 +128,8 @@ void base_set_included(int blkptr, int f) {
   for (kvo_connmgr* m : managers) m->deactivate();
   for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
   int* status = kvovarlst_vec_status(varlst);
-  int nvar = kvovarlst_inq_nvar(varlst);
-  if (status) {
-    int first = vs < 1 ? 1 : vs;
-    int last = ve < nvar ? ve : nvar;
-    for (int v = first; v <= last; ++v) varSetExcluded(&status[v - 1], f == 0);
-  }
+  if (status)
+    for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
   word(blkptr, W::included) = f != 0 ? 1 : 0;
   for (kvo_connmgr* m : managers) m->activate();
 }

@@ -4,6 +4,7 @@
 #include <kvoblk/kvoblock.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <set>
@@ -37,11 +38,18 @@ void withdraw_name(int blkptr, KVOBlock* object) {
   }
 }
 
-// Last position minus first plus one, straight from the record; 0 for handle 0 or a bad handle.
+// Last position minus first plus one, straight from the record, saturated at the bounds of an
+// int; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
   if (!live(blkptr, fn)) return 0;
-  return word(blkptr, last) - word(blkptr, first) + 1;
+  return clamp32(span(word(blkptr, first), word(blkptr, last)));
 }
+
+// first + n - 1, saturated at the bounds of an int.
+int last_of(int first, int n) { return clamp32(static_cast<int64_t>(first) + n - 1); }
+
+// -n, saturated: the smallest int has no negative.
+int negated(int n) { return clamp32(-static_cast<int64_t>(n)); }
 
 // Calls activate or deactivate on every distinct connection manager of the block's variables.
 // The range is asked again on every pass through the object's own operations, so that a
@@ -56,11 +64,19 @@ void connections(const KVOBlock& block, bool activate) {
       mgr->deactivate();
     }
   };
+  // One past the last position to visit, asked again on every pass. Positions past the end of
+  // the variable list hold no variable, so a range that reaches beyond it (or beyond any int)
+  // ends there.
+  auto end = [&block, varlst]() -> int64_t {
+    const int64_t stop = static_cast<int64_t>(block.vstart()) + block.num_var();
+    const int64_t held = static_cast<int64_t>(kvovarlst_inq_nvar(varlst)) + 1;
+    return stop < held ? stop : held;
+  };
   std::set<kvo_connmgr*> managers;
   bool built = false;
   try {
-    for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
-      kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);
+    for (int64_t i = block.vstart(); i < end(); ++i) {
+      kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(i));
       if (mgr) managers.insert(mgr);
     }
     built = true;
@@ -72,12 +88,12 @@ void connections(const KVOBlock& block, bool activate) {
     for (kvo_connmgr* mgr : managers) call(mgr);
     return;
   }
-  for (int i = block.vstart(); i < block.vstart() + block.num_var(); ++i) {
-    kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, i);
+  for (int64_t i = block.vstart(); i < end(); ++i) {
+    kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(i));
     if (!mgr) continue;
     bool seen = false;
-    for (int j = block.vstart(); j < i && !seen; ++j)
-      seen = kvovarlst_inq_var_connMgr(varlst, j) == mgr;
+    for (int64_t j = block.vstart(); j < i && !seen; ++j)
+      seen = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(j)) == mgr;
     if (!seen) call(mgr);
   }
 }
@@ -131,10 +147,14 @@ extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) { return heap_make<K
 
 int KVOBlock::get_blkptr() const { return blkptr_; }
 
-void KVOBlock::set_num_var(int n) { kvoblk_set_vstop(blkptr_, kvoblk_inq_vstart(blkptr_) + n - 1); }
-void KVOBlock::set_num_eqn(int n) { kvoblk_set_estop(blkptr_, kvoblk_inq_estart(blkptr_) + n - 1); }
+void KVOBlock::set_num_var(int n) {
+  kvoblk_set_vstop(blkptr_, last_of(kvoblk_inq_vstart(blkptr_), n));
+}
+void KVOBlock::set_num_eqn(int n) {
+  kvoblk_set_estop(blkptr_, last_of(kvoblk_inq_estart(blkptr_), n));
+}
 void KVOBlock::set_num_nz(int n) {
-  kvoblk_set_nzstop(blkptr_, kvoblk_inq_nzstart(blkptr_) + n - 1);
+  kvoblk_set_nzstop(blkptr_, last_of(kvoblk_inq_nzstart(blkptr_), n));
 }
 
 ITUVWrapper* KVOBlock::tuvwrappercntr_getWrapper() { return wrapper_; }
@@ -255,10 +275,13 @@ nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i)
 
 int KVOBlock::port_index(const char* name) const {
   if (!name) return 0;
-  for (int i = 1; i <= port_num(); ++i) {
+  // The count is asked on every pass; a count stored far past the port array is searched only
+  // as far as the array, and the last int ends the search without wrapping.
+  for (int i = 1; i <= ports_to_search(blkptr_, port_num()); ++i) {
     nux_port* port = port_get(i);
     const char* port_name = port ? port->name() : nullptr;
     if (port_name && std::strcmp(port_name, name) == 0) return i;
+    if (i == INT_MAX) break;
   }
   return 0;
 }
@@ -339,9 +362,9 @@ int KVOBlock::matrix_precedence() const { return kvoblk_inq_matrix_precedence(bl
 
 void KVOBlock::removeFromMatrix() {
   // The counts are taken while the block is still placed; de_ini reports its own errors.
-  int dvar = -num_var();
-  int deqn = -num_eqn();
-  int dnz = -num_nz();
+  int dvar = negated(num_var());
+  int deqn = negated(num_eqn());
+  int dnz = negated(num_nz());
   notifyPreStructuralEdit(dvar, deqn, dnz);
   int status = 0;
   de_ini(status);

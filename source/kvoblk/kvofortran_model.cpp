@@ -37,15 +37,17 @@ void fail(const char* fn, const char* message) {
 }
 
 // The list position of block-local item i of a block range start..stop, or 0 (with a message)
-// when i is outside it. With `open_end` the stop is not checked (items are being defined).
+// when i is outside it. With `open_end` the stop is not checked (items are being defined). A
+// position below 1 is outside every list, whatever the range words say.
 int position(const char* fn, const char* what, int start, int stop, const int* i, bool open_end) {
-  if (!i || *i < 1 || (!open_end && *i > stop - start + 1) ||
-      static_cast<long long>(start) + *i - 1 > 2147483647LL) {
+  const long long pos = i ? static_cast<long long>(start) + *i - 1 : 0;
+  if (!i || *i < 1 || (!open_end && *i > static_cast<long long>(stop) - start + 1) || pos < 1 ||
+      pos > 2147483647LL) {
     kvoprintf(kvHisDev, "!! %s: ", fn);
     kvoprintf(kvHisDev, "%s %d is outside the block\n", what, i ? *i : 0);
     return 0;
   }
-  return start + *i - 1;
+  return static_cast<int>(pos);
 }
 
 int var_position(const char* fn, int b, const int* i, bool open_end = false) {
@@ -167,8 +169,13 @@ KVOBLK_API void _KVOBLK_INQ_NZ_F(const int* blkptr, const int* k, int* e, int* v
   const int b = handle(blkptr);
   const int jac = b != 0 ? blk_inq_matrix_jacobian(b) : 0;
   const int pos = jac != 0 ? nz_position(__func__, b, k) : 0;
-  if (e) *e = pos != 0 ? kvojac_inq_nz_eqnnum(jac, pos) - kvoblk_inq_estart(b) + 1 : 0;
-  if (v) *v = pos != 0 ? kvojac_inq_nz_varnum(jac, pos) - kvoblk_inq_vstart(b) + 1 : 0;
+  // Block-local numbers, 0 for an entry no int can number from the block's start.
+  auto local = [](int global, int start) {
+    const long long n = static_cast<long long>(global) - start + 1;
+    return n >= -2147483647LL - 1 && n <= 2147483647LL ? static_cast<int>(n) : 0;
+  };
+  if (e) *e = pos != 0 ? local(kvojac_inq_nz_eqnnum(jac, pos), kvoblk_inq_estart(b)) : 0;
+  if (v) *v = pos != 0 ? local(kvojac_inq_nz_varnum(jac, pos), kvoblk_inq_vstart(b)) : 0;
 }
 
 KVOBLK_API double _KVOBLK_INQ_JAC_F(const int* blkptr, const int* k) {

@@ -20,6 +20,7 @@ namespace detail {
 double* make_buffer(int n);
 double* buffer_base(double* data);
 double* buffer_data(int blkptr, int k);
+void let_go_of_grouping(int blkptr, int handle);
 int buffer_length(int blkptr, int k);
 void release_buffer(int blkptr, int k);
 void release_solve_data(int blkptr);
@@ -90,14 +91,21 @@ void release_buffer(int blkptr, int k) {
   word(blkptr, k) = 0;
 }
 
+// Lets go of grouping `handle` of the block: it is destroyed, unless a numeric Jacobian of the
+// block is differencing with it, which then destroys it when it ends.
+void let_go_of_grouping(int blkptr, int handle) {
+  const BlockFacts* s = facts(blkptr);
+  if (handle == 0 || (s && s->vgrp_in_use == handle)) return;
+  U3VGRP_DESTROY(&handle);
+}
+
 void release_solve_data(int blkptr) {
   BlockFacts* s = facts(blkptr);
   if (!s) return;
   ::operator delete(s->unit_scale);
   s->unit_scale = nullptr;
   s->unit_scale_n = 0;
-  int handle = word(blkptr, W::vgrp);
-  if (handle != 0) U3VGRP_DESTROY(&handle);
+  let_go_of_grouping(blkptr, word(blkptr, W::vgrp));
   word(blkptr, W::vgrp) = 0;
   release_buffer(blkptr, W::lastx);
   release_buffer(blkptr, W::lastf);
@@ -179,9 +187,11 @@ void give_back_unit_scales(int blkptr, double* scale, int n) {
   s->unit_scale_n = n;
 }
 
-// Runs the grouped differencing service to its end, evaluating the block's residuals whenever
-// it asks for them, and writes the block's slice of the Jacobian values.
-void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
+// Runs the grouped differencing service to its end with grouping `vgrp`, evaluating the
+// block's residuals whenever it asks for them, and writes the block's slice of the Jacobian
+// values. The residual routine is model code: it may let the block's grouping go (a post-solve)
+// or destroy the block; the sequence goes on with `vgrp`, or is ended with the values put back.
+void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t jac,
                        const KVJacPatternVector& icn, int* status) {
   const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
   const int es = word(blkptr, W::estart);
@@ -203,7 +213,7 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
   // One call of the service. Everything is fetched afresh for every call: the residual routine
   // may have moved the workspace or grown a list.
   auto step = [&](int* request, int* st) {
-    int vgrp = word(blkptr, W::vgrp);
+    int handle = vgrp;
     double* x = kvovarlst_vec_value(varlst);
     int* vstat = kvovarlst_vec_status(varlst);
     double* f = kvoeqnlst_vec_residual(eqnlst);
@@ -212,7 +222,7 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
       *st = 1;
       return;
     }
-    U3NJAC_COMPUTE(&vgrp, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
+    U3NJAC_COMPUTE(&handle, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
                    icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
   };
   int request = 0;
@@ -220,6 +230,11 @@ void difference_groups(int blkptr, int varlst, int eqnlst, kv_jac_t jac,
     step(&request, status);
     if (*status != 0 || request != 1) break;
     kvoblk_res(blkptr, status);
+    if (!registered(blkptr)) {
+      head("blk_numeric_jac");
+      kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being computed\n", blkptr);
+      *status = 1;
+    }
     if (*status != 0) {
       // The service still has a group perturbed: it puts the values and the base residuals
       // back, and the residual failure stays the status.
@@ -329,8 +344,8 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
     if (handle != 0) U3VGRP_DESTROY(&handle);
     return;
   }
-  int old = word(blkptr, W::vgrp);
-  if (old != 0 && old != handle) U3VGRP_DESTROY(&old);
+  const int old = word(blkptr, W::vgrp);
+  if (old != handle) let_go_of_grouping(blkptr, old);
   word(blkptr, W::vgrp) = handle;
   BlockFacts* s = facts(blkptr);
   s->vgrp_nvar = nvar;
@@ -346,9 +361,7 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
 KVOBLK_API void blk_destroy_vgrp(int blkptr) {
   if (!live(blkptr, __func__)) return;
   // The service gets a copy of the handle: the workspace holding the record may move.
-  int handle = word(blkptr, W::vgrp);
-  if (handle == 0) return;
-  U3VGRP_DESTROY(&handle);
+  let_go_of_grouping(blkptr, word(blkptr, W::vgrp));
   word(blkptr, W::vgrp) = 0;
 }
 
@@ -378,22 +391,42 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
   KVOBLK_OUT(status);
   *status = 0;
   if (!live(blkptr, __func__)) return;
+  // A residual routine that asks for its own block's numeric Jacobian would restart the
+  // sequence under way, which then ends in a failure with its values still perturbed.
+  if (facts(blkptr)->vgrp_in_use != 0) {
+    head(__func__);
+    kvoprintf(kvHisDev, "The numeric Jacobian of block %s is already being computed\n",
+              text(blkid(blkptr)));
+    *status = 1;
+    return;
+  }
   int varlst = 0, eqnlst = 0;
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   bool made = false;
   if (!prepare_grouping(blkptr, status, &made)) return;
+  const int vgrp = word(blkptr, W::vgrp);
   // Without non-zeros there is nothing to difference and nothing to write.
   if (extent32(word(blkptr, W::nzstart), word(blkptr, W::nzstop)) != 0) {
     KVJacIrn irn(&jac);
     KVJacIcn icn(&jac);
-    if (!slices_inside(blkptr, varlst, eqnlst, irn, icn, __func__))
+    if (!slices_inside(blkptr, varlst, eqnlst, irn, icn, __func__)) {
       *status = 1;
-    else
-      difference_groups(blkptr, varlst, eqnlst, jac, icn, status);
-    if (*status == 0) report_non_finite(blkptr, varlst, eqnlst, jac);
+    } else {
+      facts(blkptr)->vgrp_in_use = vgrp;
+      difference_groups(blkptr, vgrp, varlst, eqnlst, jac, icn, status);
+      if (BlockFacts* f = facts(blkptr)) f->vgrp_in_use = 0;
+      if (*status == 0) report_non_finite(blkptr, varlst, eqnlst, jac);
+    }
   }
-  if (made) blk_destroy_vgrp(blkptr);
+  // The grouping is released when it was made for this computation alone, or when model code
+  // let it go (or destroyed the block) while the differencing still used it.
+  const bool kept = registered(blkptr) && word(blkptr, W::vgrp) == vgrp;
+  if (vgrp != 0 && (!kept || made)) {
+    int handle = vgrp;
+    U3VGRP_DESTROY(&handle);
+    if (kept) word(blkptr, W::vgrp) = 0;
+  }
 }
 
 }  // extern "C"

@@ -21,8 +21,10 @@ int buffer_length(int blkptr, int k);
 
 namespace {
 
-// Why a row was not updated.
-enum Reason { UPDATED = 0, SMALL = 1, NOISE = 2, NORM = 3 };
+// Why a row was not updated. FINITE: the row's secant residual or step is not a finite number
+// (a residual or a variable that is not a number or infinite, now or at the last iterate), so
+// any correction would put that into the Jacobian.
+enum Reason { UPDATED = 0, SMALL = 1, NOISE = 2, NORM = 3, FINITE = 4 };
 
 constexpr double kNoiseFactor = 1.0e-10;
 // The square root of 1.0e-16.
@@ -118,6 +120,8 @@ const char* reason_text(int reason) {
       return "SMALL test fails.";
     case NOISE:
       return "NOISE test fails.";
+    case FINITE:
+      return "FINITE test fails.";
     default:
       return "NORM  test fails.";
   }
@@ -188,7 +192,9 @@ struct Update {
         ne(word(blkptr, W::nzstop)),
         lastx(fitting_buffer(blkptr, W::lastx, nvar)),
         lastf(fitting_buffer(blkptr, W::lastf, neq)),
-        h(kvoblk_inq_pertsize(blkptr)) {}
+        h(kvoblk_inq_pertsize(blkptr)),
+        held_first(ns > 1 ? ns : 1),
+        held_last(ne < kvojac_inq_nnz(jac_) ? ne : kvojac_inq_nnz(jac_)) {}
 
   // The changes of residuals and variables since the last iterate, which variables moved, and
   // the rows' starting values; returns the squared length of the step.
@@ -261,9 +267,9 @@ struct Update {
         add(i, j, v.bj[k]);
       }
     } else {
-      for (int k = ns; k <= ne; ++k) {
-        const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
-        const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+      for (int k = held_first; k <= held_last; ++k) {
+        const int64_t i = static_cast<int64_t>(kvojac_inq_nz_eqnnum(jac, k)) - es;
+        const int64_t j = static_cast<int64_t>(kvojac_inq_nz_varnum(jac, k)) - vs;
         if (i < 0 || i >= neq || j < 0 || j >= nvar) continue;
         double a = 0.0;
         kvojac_inq_nz_value(jac, k, &a);
@@ -272,7 +278,7 @@ struct Update {
     }
   }
 
-  // The noise and norm tests of each row; returns how many rows are not updated.
+  // The noise, norm and finiteness tests of each row; returns how many rows are not updated.
   int test_rows(const Slices& v, double total) {
     int skipped = 0;
     for (int i = 0; i < neq; ++i) {
@@ -280,6 +286,9 @@ struct Update {
       if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
         w.reason[i] = NOISE;
       if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
+      // Comparisons with a value that is not a number are false, so neither test above holds
+      // such a row back; this one does, whatever the others found.
+      if (!std::isfinite(w.secant[i]) || !std::isfinite(w.row_norm[i])) w.reason[i] = FINITE;
       if (w.reason[i] != UPDATED) ++skipped;
     }
     return skipped;
@@ -323,9 +332,9 @@ struct Update {
       }
       if (held >= 0) correct(held, row_of(held), col_of(held));
     } else {
-      for (int k = ns; k <= ne; ++k) {
-        const int i = kvojac_inq_nz_eqnnum(jac, k) - es;
-        const int j = kvojac_inq_nz_varnum(jac, k) - vs;
+      for (int k = held_first; k <= held_last; ++k) {
+        const int64_t i = static_cast<int64_t>(kvojac_inq_nz_eqnnum(jac, k)) - es;
+        const int64_t j = static_cast<int64_t>(kvojac_inq_nz_varnum(jac, k)) - vs;
         if (i < 0 || i >= neq || j < 0 || j >= nvar || w.reason[i] != UPDATED) continue;
         double a = 0.0;
         kvojac_inq_nz_value(jac, k, &a);
@@ -341,6 +350,9 @@ struct Update {
   const double* const lastx;
   const double* const lastf;
   const double h;
+  // The block's non-zeros that the Jacobian holds, for the item-by-item way: positions outside
+  // it name no non-zero, and a range word far beyond it must not be walked to its end.
+  const int held_first, held_last;
   Work w;
 };
 
@@ -420,21 +432,24 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   const int level = diag(blkptr);
   const int vs = word(blkptr, W::vstart);
   const int es = word(blkptr, W::estart);
-  const int nvar = word(blkptr, W::vstop) - vs + 1;
-  const int neq = word(blkptr, W::estop) - es + 1;
-  const int nnz = word(blkptr, W::nzstop) - word(blkptr, W::nzstart) + 1;
+  // Counts as the record's words say them, saturated: range words a model set far apart must
+  // not wrap into a count that fits.
+  const int nvar = clamp32(span(vs, word(blkptr, W::vstop)));
+  const int neq = clamp32(span(es, word(blkptr, W::estop)));
+  const int nnz = clamp32(span(word(blkptr, W::nzstart), word(blkptr, W::nzstop)));
   if (!update_possible(blkptr, level, nvar, neq, nnz, status)) return;
 
   int varlst = 0, eqnlst = 0;
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   kvoblk_res(blkptr, status);
-  if (*status != 0) {
+  // A residual routine that destroyed its block left no residuals of it to update with.
+  if (*status != 0 || !registered(blkptr)) {
     *status = KVOBLK_SCHUBERT_RESIDUALS_FAILED;
     if (level >= 4) {
       error_head();
       kvoprintf(kvHisDev, "%s", "Could not compute residuals for block ");
-      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
+      kvoprintf(kvHisDev, "%s\n", id_text(blkptr));
     }
     return;
   }

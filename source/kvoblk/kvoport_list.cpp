@@ -33,14 +33,18 @@ nux_port* port_entry(int blkptr, int i) {
   return ref_as<nux_port>(word(word(blkptr, kvoblk_word::ports), i - 1));
 }
 
+int ports_to_search(int blkptr, int n) {
+  // With the library's own numbering there is nothing past the array: a larger stored count
+  // must not make a search walk billions of empty positions.
+  kvoblk_ops_t* t = registered(blkptr) ? ops(blkptr) : nullptr;
+  if (t && t->get_port_n == kvoblk_base_get_port_n && n > port_count(blkptr))
+    return port_count(blkptr);
+  return n;
+}
+
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!registered(blkptr) || !name) return nullptr;
-  int n = kvoblk_inq_num_ports(blkptr);
-  // With the library's own numbering there is nothing past the array: a larger stored count
-  // must not make the look-up walk billions of empty positions.
-  kvoblk_ops_t* t = ops(blkptr);
-  if (t && t->get_port_n == kvoblk_base_get_port_n && n > port_count(blkptr))
-    n = port_count(blkptr);
+  const int n = ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr));
   for (int i = 1; i <= n; ++i) {
     nux_port* p = kvoblk_get_port_n(blkptr, i);
     if (same_name(p, name)) return p;
@@ -126,13 +130,19 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   int32_t ref = word(word(blkptr, W::ports), found - 1);
   c->port_removed(port);
   ref_drop(ref);
+  word(word(blkptr, W::ports), found - 1) = 0;
   port->destroy();
-  // Close the gap; the array keeps its size.
+  // The port's destroy is the host's code: it may have taken the block with it, or changed the
+  // count. Only the entries the array holds are moved, and only down over the emptied one.
+  if (!registered(blkptr)) return false;
   n = port_count(blkptr);
-  for (int i = found; i < n; ++i)
-    word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
-  word(word(blkptr, W::ports), n - 1) = 0;
-  word(blkptr, W::num_ports) = n - 1;
+  if (found <= n) {
+    // Close the gap; the array keeps its size.
+    for (int i = found; i < n; ++i)
+      word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
+    word(word(blkptr, W::ports), n - 1) = 0;
+    word(blkptr, W::num_ports) = n - 1;
+  }
   c->ports_changed();
   return false;
 }
