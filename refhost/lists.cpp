@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -77,6 +78,25 @@ struct VarItem {
   StoredValue spec;
 };
 
+// Capacity for n elements in each of a list's parallel arrays, grown by at least half again so
+// that lists growing one position at a time cost linear time. False when the memory cannot
+// hold them; the sizes are unchanged either way, so the arrays stay in step.
+template <class... V>
+bool make_room(int n, V&... arrays) {
+  try {
+    const size_t want = static_cast<size_t>(n);
+    ((want > arrays.capacity()
+          ? arrays.reserve(std::max(want, arrays.capacity() + arrays.capacity() / 2))
+          : void()),
+     ...);
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
+
 // Variables: the values and status words are kept in their own arrays so the service can hand
 // them out as live contiguous vectors.
 struct VarList : Object {
@@ -85,11 +105,14 @@ struct VarList : Object {
   std::vector<double> value;
   std::vector<int> status;
   int size() const { return static_cast<int>(items.size()); }
-  void grow(int n) {
-    if (n <= size()) return;
+  // False, with the list as it was, when the memory cannot hold n positions.
+  bool grow(int n) {
+    if (n <= size()) return true;
+    if (!make_room(n, items, value, status)) return false;
     items.resize(n);
     value.resize(n, 0.0);
     status.resize(n, 0);
+    return true;
   }
 };
 
@@ -101,12 +124,15 @@ struct EqnList : Object {
   std::vector<int> status;
   int base = 0;
   int size() const { return static_cast<int>(names.size()); }
-  void grow(int n) {
-    if (n <= size()) return;
+  // False, with the list as it was, when the memory cannot hold n positions.
+  bool grow(int n) {
+    if (n <= size()) return true;
+    if (!make_room(n, names, residual, group, status)) return false;
     names.resize(n);
     residual.resize(n, 0.0);
     group.resize(n, 0);
     status.resize(n, 0);
+    return true;
   }
 };
 
@@ -351,8 +377,7 @@ void kvovarlst_move_items(int varlst, int from, int to, int count) {
   VarList* l = varlist(varlst);
   if (!l) return;
   const int64_t need = move_extent(l->size(), from, to, count);
-  if (need == 0) return;
-  l->grow(static_cast<int>(need));
+  if (need == 0 || !l->grow(static_cast<int>(need))) return;
   move_range(l->items, from - 1, to - 1, count, VarItem());
   move_range(l->value, from - 1, to - 1, count, 0.0);
   move_range(l->status, from - 1, to - 1, count, 0);
@@ -467,8 +492,7 @@ void kvoeqnlst_move_items(int eqnlst, int from, int to, int count) {
   EqnList* l = eqnlist(eqnlst);
   if (!l) return;
   const int64_t need = move_extent(l->size(), from, to, count);
-  if (need == 0) return;
-  l->grow(static_cast<int>(need));
+  if (need == 0 || !l->grow(static_cast<int>(need))) return;
   move_range(l->names, from - 1, to - 1, count, std::string());
   move_range(l->residual, from - 1, to - 1, count, 0.0);
   move_range(l->group, from - 1, to - 1, count, 0);
@@ -490,10 +514,17 @@ void kvoeqnlst_removeeqns(int eqnlst, int first, int last) {
 
 kv_jac_t kvojac_create(int capacity) {
   if (capacity < 0 || tables().refuse_patterns) return 0;
-  auto j = std::make_unique<Jac>(true);
-  j->resize(capacity);
-  ++tables().patterns;
-  return add_object(std::move(j));
+  // A capacity the memory cannot hold is a refusal (0), which the library reports, not an
+  // exception through the C interface.
+  try {
+    auto j = std::make_unique<Jac>(true);
+    j->resize(capacity);
+    const kv_jac_t handle = add_object(std::move(j));
+    ++tables().patterns;
+    return handle;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 void kvojac_destroy(kv_jac_t* jac) {
@@ -509,7 +540,14 @@ void kvojac_destroy(kv_jac_t* jac) {
 void kvojac_set_nnz(kv_jac_t jac, int nnz) {
   Jac* j = jacobian(jac);
   if (!j || !j->pattern || nnz < 0) return;
-  if (nnz > j->capacity()) j->resize(nnz);
+  if (nnz > j->capacity()) {
+    // A count the memory cannot hold leaves the object as it was.
+    try {
+      j->resize(nnz);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
   j->nnz = nnz;
   ++g_pattern_edits;
 }
@@ -633,8 +671,7 @@ void set_absolute_base(int eqnlst, int base) {
 void define_var(int varlst, int pos, const char* name, double value, double lower, double upper,
                 double scale) {
   VarList* l = varlist(varlst);
-  if (!l || pos < 1) return;
-  l->grow(pos);
+  if (!l || pos < 1 || !l->grow(pos)) return;
   VarItem& item = l->items[pos - 1];
   item = VarItem();
   item.name = clipped(name);
@@ -655,8 +692,7 @@ void set_var_connmgr(int varlst, int pos, kvo_connmgr* mgr) {
 
 void define_eqn(int eqnlst, int pos, const char* name) {
   EqnList* l = eqnlist(eqnlst);
-  if (!l || pos < 1) return;
-  l->grow(pos);
+  if (!l || pos < 1 || !l->grow(pos)) return;
   l->names[pos - 1] = clipped(name);
   l->residual[pos - 1] = 0.0;
   l->group[pos - 1] = 0;
