@@ -46,6 +46,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <list>
@@ -56,12 +57,36 @@
 #include <utility>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "kvorefhost.h"
 #include "pattern_edits.h"
 
 namespace {
 
 enum class Phase { Idle, Base, Group };
+
+// Memory for the grouping's large arrays. Above kHugeBytes it comes in whole 2 MB pages and
+// the system is asked to back it with huge pages where it can: the colouring reads these
+// arrays column by column in an order that jumps across all of them, and with small pages
+// nearly every such jump on a pattern of a million non-zeros also misses the address cache.
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kHugeBytes = 2 * kHugePage;
+
+void* big_alloc(size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes >= kHugeBytes) {
+    void* p = nullptr;
+    const size_t whole = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    if (whole < bytes || posix_memalign(&p, kHugePage, whole) != 0) return nullptr;
+    madvise(p, whole, MADV_HUGEPAGE);  // advice only: without it the pages are small
+    return p;
+  }
+#endif
+  return std::malloc(bytes ? bytes : 1);
+}
 
 // An allocator that leaves the elements of a resized vector unset. The grouping's large arrays
 // are written in full right after they are sized; setting them to zero first would be one more
@@ -75,6 +100,13 @@ struct Unset : std::allocator<T> {
   Unset() = default;
   template <class U>
   explicit Unset(const Unset<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    void* p = big_alloc(n * sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) noexcept { std::free(p); }
   template <class U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;
@@ -173,14 +205,18 @@ struct Structure {
 // Room for ints that is handed out as it is, not cleared (the lists are written before they
 // are read, and only as far as they are written does the memory get touched).
 struct IntRoom {
-  std::unique_ptr<int[]> data;
+  struct Free {
+    void operator()(int* p) const noexcept { std::free(p); }
+  };
+  std::unique_ptr<int[], Free> data;
   size_t size = 0;
   // Room for n ints, or nullptr when that much memory cannot be had.
   int* get(size_t n) {
     if (n > size) {
       data.reset();
       size = 0;
-      data.reset(new (std::nothrow) int[n]);
+      if (n <= std::numeric_limits<size_t>::max() / sizeof(int))
+        data.reset(static_cast<int*>(big_alloc(n * sizeof(int))));
       if (data) size = n;
     }
     return data.get();
