@@ -113,6 +113,8 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
       {std::string(kTwoBlocks) + "[solvr]\n",
        "t.toml:9:2: unknown entry \"solvr\"; the file knows title, diagnostic_level, [solver], "
        "[plugins], [[block]], [[connection]], [fix] and [guess]\n"},
+      {std::string(kTwoBlocks) + "[solver]\nstep_limit = 1e7\n",
+       "t.toml:10:14: step_limit must be at most 1e6\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(errors(c.text), c.expected) << c.text;
 }
@@ -444,6 +446,12 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
                        "structurally singular: no equation can be solved for some variables; "
                        "equations C1.FLOW involve no free variable; variables C1.IN.CB, "
                        "C1.OUT.CB appear only in C1.BALB\n");
+  // A variable the model's pattern leaves out of every equation is named as such.
+  f = write("g.toml", std::string("[plugins]\nMISSNZ = \"") + KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"P\"\nmodel = \"MISSNZ\"\n[fix]\n"
+                          "\"P.IN.F\" = 1\n\"P.IN.CB\" = 0\n\"P.OUT.CA\" = 1\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_NE(err().find("; variables P.IN.CA appear in no equation\n"), std::string::npos);
   // Nothing was solved, so the RESTORE block's pattern file was written once, whole.
   EXPECT_EQ(his().find("Solved"), std::string::npos);
 }
@@ -458,6 +466,58 @@ TEST_F(Runner, APluginThatAnswersAnExistingBlockIsRefusedAndTheBlockKept) {
   EXPECT_EQ(err(), f + ":8:1: block A2 (model SAME) cannot be created: the model answered block "
                        "A1, which the flowsheet already holds\n");
   EXPECT_EQ(his().find("Invalid block handle"), std::string::npos);
+}
+
+// A chain given another tank keeps its first names, which are all the pattern file's digest
+// samples: the old file must be refused, and the runner says which file to delete.
+TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
+  const std::string head =
+      "[[block]]\nid = \"R\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n[block.parameters]\n";
+  const std::string fix = "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n";
+  ASSERT_EQ(run(write("r.toml", head + "tanks = 2\n" + fix)), kvoflow::EXIT_SOLVED);
+  const std::string f = write("r.toml", head + "tanks = 3\n" + fix);
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_NE(his().find("File cheksum does not match."), std::string::npos);
+  EXPECT_EQ(err(), f + ":1:1: block R cannot use the pattern file " + (dir_ / "R.pat").string() +
+                       " (see the messages above); delete it to have the pattern detected and "
+                       "saved afresh\n" + f +
+                       ": the flowsheet cannot be placed in its lists (see the messages above)\n");
+  fs::remove(dir_ / "R.pat");
+  EXPECT_EQ(run(f), kvoflow::EXIT_SOLVED);
+}
+
+// A wrong analytic derivative and a stated pattern without an entry its residual has are each
+// named by block, equation and variable; the solve then starts from the same point.
+TEST_F(Runner, CheckingDerivativesNamesWrongValuesAndMissingEntriesAndKeepsTheStart) {
+  const std::string f = write(
+      "d.toml", std::string("[plugins]\nWRONGJAC = \"") + KVOFLOW_FAULTY + "\"\nMISSNZ = \"" +
+                    KVOFLOW_FAULTY +
+                    "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[[block]]\nid = \"P\"\n"
+                    "model = \"MISSNZ\"\n[fix]\n\"J.IN.F\" = 1\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n"
+                    "\"P.IN.F\" = 1\n\"P.IN.CA\" = 2\n\"P.IN.CB\" = 0\n");
+  kvoflow::Options o;
+  o.json = (dir_ / "plain.json").string();
+  ASSERT_EQ(run(f, o), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_EQ(his().find("analytic derivatives"), std::string::npos);
+  o.json = (dir_ / "checked.json").string();
+  o.check_derivatives = true;
+  ASSERT_EQ(run(f, o), kvoflow::EXIT_SOLVED) << his() << err();
+  const std::string h = his();
+  EXPECT_NE(h.find("  block J: analytic derivatives that differ from numeric differences:\n"
+                   "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"
+                   "\nAnalyzing sparsity for block P"),
+            std::string::npos)
+      << h;
+  EXPECT_NE(h.find("\nP.BALA" + std::string(46, ' ') + "P.IN.CA" + std::string(45, ' ') +
+                   "     X  \n"),
+            std::string::npos)
+      << h;
+  EXPECT_NE(h.find("  block P: analytic derivatives agree with numeric differences\n"),
+            std::string::npos);
+  std::ifstream plain(dir_ / "plain.json"), checked(dir_ / "checked.json");
+  const nlohmann::json a = nlohmann::json::parse(plain), b = nlohmann::json::parse(checked);
+  EXPECT_EQ(a["solve"]["history"], b["solve"]["history"]);
+  EXPECT_EQ(a["variables"], b["variables"]);
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {

@@ -493,6 +493,20 @@ TEST_F(PatternFile, ChecksumCoversTheFirstNamesOnly) {
   EXPECT_EQ(his(), failed("File cheksum does not match."));
 }
 
+// The digest samples only the first name and entry, so a file of the same block with fewer
+// variables or equations matches it; its pattern would leave the new ones without entries.
+TEST_F(PatternFile, AFileOfTheBlockAtAnotherSizeIsRefused) {
+  write_file();
+  shape = Shape{{"A", "B", "C", "D"}, {{1, 3}, {2}}};
+  EXPECT_EQ(restore(shape_block("B1")).second, 1);
+  EXPECT_EQ(his(), failed("File cheksum does not match."));
+  shape = Shape{{"A", "B", "C"}, {{1, 3}, {2}, {3}}};
+  EXPECT_EQ(restore(shape_block("B1")).second, 1);
+  EXPECT_EQ(his(), failed("File cheksum does not match."));
+  shape = Shape{{"A", "B", "C"}, {{1, 3}, {2}}};
+  EXPECT_EQ(restore(shape_block("B1")).second, 0);
+}
+
 TEST_F(PatternFile, ShortSectionsReportHowManyNumbersWereRead) {
   std::string text = write_file();
   size_t counts = text.rfind("\n\n") + 2;

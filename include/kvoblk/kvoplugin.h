@@ -23,7 +23,8 @@
  *
  * Build a plug-in against the installed library and the reference host, for example
  *
- *     g++ -shared -fPIC -o libmymodel.so mymodel.cpp $(pkg-config --cflags --libs kvoblk)
+ *     g++ -std=c++17 -shared -fPIC -o libmymodel.so mymodel.cpp \
+ *         $(pkg-config --cflags --libs kvoblk kvorefhost)
  *
  * and name it in the flowsheet file:  [plugins]  MYMODEL = "libmymodel.so"
  */

@@ -330,6 +330,17 @@ int build_plant(RunState& run, Diagnostics& diag) {
   const bool refused = !plant.build(room);
   unwatch_detection(run);
   if (refused) {
+    // A pattern file the library refused (another size of the block, a damaged file) stays
+    // refused at every run until it goes; say which one, at the block's line. Placement stops
+    // at the block that failed: it has variables but no pattern, those after it have neither.
+    for (const BlockRun& b : run.blocks)
+      if (b.pattern == KVOBLK_PAT_RESTORE && b.file_found &&
+          kvoblk_inq_vstop(b.blk) >= kvoblk_inq_vstart(b.blk) &&
+          kvoblk_inq_pat_type(b.blk) == KVOBLK_PATTYPE_UNDEFINED)
+        diag.error(b.spec->pattern_file_pos.line ? b.spec->pattern_file_pos : b.spec->pos,
+                   "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
+                       " (see the messages above); delete it to have the pattern detected "
+                       "and saved afresh");
     diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
@@ -400,8 +411,9 @@ int check_degrees_of_freedom(RunState& run, Diagnostics& diag) {
               (s.over_vars.empty() ? std::string(" involve no free variable")
                                    : " involve only " + var_names(plant, s.over_vars, 24));
     if (!s.under_vars.empty())
-      text += "; variables " + var_names(plant, s.under_vars, 24) + " appear only in " +
-              eqn_names(plant, s.under_eqns, 24);
+      text += "; variables " + var_names(plant, s.under_vars, 24) +
+              (s.under_eqns.empty() ? std::string(" appear in no equation")
+                                    : " appear only in " + eqn_names(plant, s.under_eqns, 24));
     diag.error(text);
     return EXIT_INPUT;
   }

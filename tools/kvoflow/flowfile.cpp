@@ -220,8 +220,12 @@ class Reader {
       } else if (k == "tolerance" || k == "step_limit" || k == "balance_tolerance") {
         double x = 0;
         if (!number(v, k, &x)) continue;
-        if (!(x > 0.0) || (k == "step_limit" && x > 1e6)) {
+        if (!(x > 0.0)) {
           diag_.error(pos_of(v), k + " must be greater than 0");
+          continue;
+        }
+        if (k == "step_limit" && x > 1e6) {
+          diag_.error(pos_of(v), "step_limit must be at most 1e6");
           continue;
         }
         (k == "tolerance"    ? s.tolerance

@@ -18,6 +18,8 @@ const char* const kUsage =
     "  --svg DIR          draw the Jacobian, one block's column groups and the convergence\n"
     "  --svg-block ID     the block whose column groups are drawn\n"
     "  --compare-methods  solve again with each of the four derivative methods\n"
+    "  --check-derivatives  compare the models' patterns and analytic derivatives with\n"
+    "                     numeric ones before solving\n"
     "  --quiet            no progress lines, only the report\n"
     "  --version          print the version of the library and exit\n"
     "exit status: 0 solved, 1 an error in the input, 2 a bad command line, 3 the solve failed\n"
@@ -54,6 +56,8 @@ int main(int argc, char** argv) {
       o.quiet = true;
     } else if (arg == "--compare-methods") {
       o.compare_methods = true;
+    } else if (arg == "--check-derivatives") {
+      o.check_derivatives = true;
     } else if (std::string dir; value_of(argc, argv, &i, "--plugin-dir", &dir)) {
       o.plugin_dirs.push_back(dir);
     } else if (value_of(argc, argv, &i, "--workdir", &o.workdir) ||

@@ -39,6 +39,7 @@ int run_steps(RunState& run) {
     print_errors(diag);
     return status;
   }
+  if (run.options.check_derivatives) check_derivatives(run);
   status = solve_plant(run);
   collect_results(run);
   print_report(run);

@@ -17,6 +17,7 @@ struct Options {
   std::string svg_block;                 // the block whose column groups are drawn; empty: chosen
   bool quiet = false;
   bool compare_methods = false;
+  bool check_derivatives = false;  // check the models' patterns and derivatives before solving
 };
 
 // Exit statuses.

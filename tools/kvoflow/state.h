@@ -82,6 +82,9 @@ struct RunState {
 // Steps of a run. Each answers an exit status, EXIT_SOLVED when it went well.
 int build_plant(RunState& run, Diagnostics& diag);
 int check_degrees_of_freedom(RunState& run, Diagnostics& diag);
+// With --check-derivatives: the models' stated patterns against numeric detection and their
+// analytic Jacobians against numeric differences, at the starting point, which it leaves as is.
+void check_derivatives(RunState& run);
 int solve_plant(RunState& run);
 void collect_results(RunState& run);
 void print_report(const RunState& run);

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: BSD-3-Clause
+// A faulty plug-in: the concentrator with one fault chosen by the model name the flowsheet gives
+// it. WRONGJAC answers 2 for d FLOW / d OUT.F, which is 1; MISSNZ states a pattern without the
+// entry (BALA, IN.CA), which its residual has.
+#define kvoblk_plugin_create concentrator_create
+#include "../../examples/plugin/concentrator.cpp"
+#undef kvoblk_plugin_create
+
+namespace {
+
+void wrong_selfjac(int blk, int* status) {
+  conc_selfjac(blk, status);
+  for (int k = kvoblk_inq_nzstart(blk); k <= kvoblk_inq_nzstop(blk); ++k) {
+    int e = 0, i = 0;
+    if (kvomodel::pattern_entry(blk, k, &e, &i) && e == FLOW && i == OUT_F)
+      kvomodel::set_jacobian_value(blk, k, 2.0);
+  }
+}
+
+void short_selfpat(int blk, kv_jac_t* jac, int* status) {
+  conc_selfpat(blk, jac, status);
+  if (*status != 0) return;
+  // The entries after (BALA, IN.CA) move up by one and the last goes.
+  const int nzstart = kvoblk_inq_nzstart(blk);
+  for (int k = 4; k < kNonZeros; ++k)
+    kvomodel::set_pattern_entry(blk, *jac, nzstart + k - 1, kPattern[k][0], kPattern[k][1]);
+  kvoblk_set_nzstop(blk, nzstart + kNonZeros - 2);
+}
+
+}  // namespace
+
+extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
+  const int blk = concentrator_create(request);
+  kvoblk_ops_t* t = blk ? kvoblk_inq_ops(blk) : nullptr;
+  if (t && std::strcmp(request->model, "WRONGJAC") == 0) t->selfjac = wrong_selfjac;
+  if (t && std::strcmp(request->model, "MISSNZ") == 0) t->selfpat = short_selfpat;
+  return blk;
+}
