@@ -23,8 +23,7 @@
  *
  * Build a plug-in against the installed library and the reference host, for example
  *
- *     g++ -std=c++17 -shared -fPIC -o libmymodel.so mymodel.cpp \
- *         $(pkg-config --cflags --libs kvoblk kvorefhost)
+ *     g++ -shared -fPIC -o libmymodel.so mymodel.cpp $(pkg-config --cflags --libs kvoblk)
  *
  * and name it in the flowsheet file:  [plugins]  MYMODEL = "libmymodel.so"
  */
