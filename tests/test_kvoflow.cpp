@@ -486,6 +486,19 @@ TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
   EXPECT_EQ(run(f), kvoflow::EXIT_SOLVED);
 }
 
+// The library takes a missing file for an error below diagnostic level 4; a quiet flowsheet must
+// still detect and save the pattern, and read it back the next time.
+TEST_F(Runner, AQuietDiagnosticLevelStillDetectsAndSavesAMissingPatternFile) {
+  const std::string f = write(
+      "q.toml", "diagnostic_level = 0\n[[block]]\nid = \"R\"\nmodel = \"CSTR\"\n"
+                "pattern = \"RESTORE\"\n[block.parameters]\ntanks = 2\n"
+                "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
+  ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_NE(his().find("RESTORE (detected, saved to "), std::string::npos);
+  ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_NE(his().find("RESTORE (read from "), std::string::npos);
+}
+
 // A wrong analytic derivative and a stated pattern without an entry its residual has are each
 // named by block, equation and variable; the solve then starts from the same point.
 TEST_F(Runner, CheckingDerivativesNamesWrongValuesAndMissingEntriesAndKeepsTheStart) {

@@ -321,6 +321,17 @@ int build_plant(RunState& run, Diagnostics& diag) {
     std::error_code ec;
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   }
+  // Below diagnostic level 4 the library takes a missing pattern file for an error instead of
+  // detecting the pattern and saving it; a quieter level must not cost the block its pattern,
+  // so such blocks are placed at level 4 and then given their own level back.
+  std::vector<std::pair<int, int>> quiet_restores;  // block, its level
+  for (const BlockRun& b : run.blocks) {
+    const int level = kvoblk_inq_diag_level(b.blk);
+    if (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found && level < 4) {
+      quiet_restores.emplace_back(b.blk, level);
+      kvoblk_set_diag_level(b.blk, 4);
+    }
+  }
   watch_detection(run);
   run.say("Sizing and placing the blocks\n");
   // Room for the connection equations: a stream rarely carries more than eight variables; the
@@ -329,6 +340,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // Plant::build reports its own failures on the history device; they are shown as they are.
   const bool refused = !plant.build(room);
   unwatch_detection(run);
+  for (const auto& [blk, level] : quiet_restores) kvoblk_set_diag_level(blk, level);
   if (refused) {
     // A pattern file the library refused (another size of the block, a damaged file) stays
     // refused at every run until it goes; say which one, at the block's line. Placement stops
