@@ -486,6 +486,24 @@ TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
   EXPECT_EQ(run(f), kvoflow::EXIT_SOLVED);
 }
 
+// The stream table's columns cut port names at 12 characters, where two streams of a block with a
+// long id look alike; those streams are named in full under the table.
+TEST_F(Runner, StreamsWhoseNamesTheTableCutsAreNamedInFull) {
+  const auto mixer = [&](const std::string& id) {
+    std::string text = "[[block]]\nid = \"" + id + "\"\nmodel = \"MIXER\"\n[fix]\n";
+    for (const char* v : {"IN1.F", "IN1.CA", "IN1.CB", "IN2.F", "IN2.CA", "IN2.CB"})
+      text += "\"" + id + "." + v + "\" = 1\n";
+    return write(id + ".toml", text);
+  };
+  ASSERT_EQ(run(mixer("Mixer_of_feed_line_1")), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_NE(his().find("  3                Mixer_of_feed_line_1.OUT -> (product)\n"),
+            std::string::npos)
+      << his();
+  // Names that fit their columns get no such line.
+  ASSERT_EQ(run(mixer("M1")), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_EQ(his().find(" -> "), std::string::npos);
+}
+
 // The library takes a missing file for an error below diagnostic level 4; a quiet flowsheet must
 // still detect and save the pattern, and read it back the next time.
 TEST_F(Runner, AQuietDiagnosticLevelStillDetectsAndSavesAMissingPatternFile) {

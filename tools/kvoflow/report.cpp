@@ -177,6 +177,12 @@ void stream_tables(const RunState& run) {
           kvoprintf(kvHisDev, " %12.5g", table[i]->rows[r].value);
         kvoprintf(kvHisDev, "\n");
       }
+      // A column holds 12 characters; a longer port name is cut there (two outlets of one
+      // block with a long id would look alike), so such streams are named in full below.
+      for (size_t i = first; i < last; ++i)
+        if (table[i]->from.size() > 12 || table[i]->to.size() > 12)
+          kvoprintf(kvHisDev, "  %-16zu %s -> %s\n", i + 1, table[i]->from.c_str(),
+                    table[i]->to.c_str());
     }
   }
 }
