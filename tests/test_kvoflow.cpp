@@ -551,6 +551,19 @@ TEST_F(Runner, CheckingDerivativesNamesWrongValuesAndMissingEntriesAndKeepsTheSt
   EXPECT_EQ(a["variables"], b["variables"]);
 }
 
+// Variables are fixed and reported by name: two blocks of a model that leaves its block id out of
+// the names would have one of each pair fixed and the other missing from the results.
+TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
+  const std::string f = write(
+      "n.toml", std::string("[plugins]\nNOID = \"") + KVOFLOW_FAULTY +
+                    "\"\n[[block]]\nid = \"A\"\nmodel = \"NOID\"\n[[block]]\nid = \"B\"\n"
+                    "model = \"NOID\"\n[fix]\n\"IN.F\" = 1\n\"IN.CA\" = 1\n\"IN.CB\" = 0\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":6:1: block B names variables as block A does (IN.F, IN.CA, IN.CB, OUT.F, "
+                       "OUT.CA, OUT.CB); a model must name them <block id>.<item>, so that each "
+                       "variable has a name of its own\n");
+}
+
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
   const std::string f = write("b.toml", std::string(kConcentrator) +
                                             "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"

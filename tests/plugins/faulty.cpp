@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // A faulty plug-in: the concentrator with one fault chosen by the model name the flowsheet gives
 // it. WRONGJAC answers 2 for d FLOW / d OUT.F, which is 1; MISSNZ states a pattern without the
-// entry (BALA, IN.CA), which its residual has.
+// entry (BALA, IN.CA), which its residual has; NOID names its variables without the block id.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -27,6 +27,15 @@ void short_selfpat(int blk, kv_jac_t* jac, int* status) {
   kvoblk_set_nzstop(blk, nzstart + kNonZeros - 2);
 }
 
+void noid_ini(int blk, int vstart, int estart, int nzstart, int* status) {
+  conc_ini(blk, vstart, estart, nzstart, status);
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(blk, &varlst, &eqnlst, &jac);
+  for (int i = 0; i < kVars; ++i)
+    kvoref::define_var(varlst, vstart + i, kVarNames[i],
+                       kvovarlst_inq_var_value(varlst, vstart + i, 0), 0.0);
+}
+
 }  // namespace
 
 extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
@@ -34,5 +43,6 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   kvoblk_ops_t* t = blk ? kvoblk_inq_ops(blk) : nullptr;
   if (t && std::strcmp(request->model, "WRONGJAC") == 0) t->selfjac = wrong_selfjac;
   if (t && std::strcmp(request->model, "MISSNZ") == 0) t->selfpat = short_selfpat;
+  if (t && std::strcmp(request->model, "NOID") == 0) t->ini = noid_ini;
   return blk;
 }

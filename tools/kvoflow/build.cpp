@@ -211,6 +211,45 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
   }
 }
 
+// Variables are found by name ([fix], [guess], the results): a model that names its variables
+// without its block id gives two blocks of it the same names, and then only one of each pair
+// could be fixed or reported. Each block that repeats an earlier block's names is refused at
+// its line, with up to six of the names.
+bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
+  const int varlst = run.plant->lists().varlst, nvar = kvovarlst_inq_nvar(varlst);
+  std::vector<int> owner(static_cast<size_t>(nvar) + 1, -1);  // position in run.blocks
+  for (size_t i = 0; i < run.blocks.size(); ++i)
+    for (int p = std::max(1, kvoblk_inq_vstart(run.blocks[i].blk)),
+             last = std::min(nvar, kvoblk_inq_vstop(run.blocks[i].blk));
+         p <= last; ++p)
+      owner[p] = static_cast<int>(i);
+  std::unordered_map<std::string, int> first;                 // name: its first position
+  std::map<std::pair<int, int>, std::vector<std::string>> repeats;  // (earlier, later) block
+  for (int p = 1; p <= nvar; ++p) {
+    const char* name = kvovarlst_lookup_var_name(varlst, p);
+    if (!name || !*name) continue;
+    const auto [at, fresh] = first.emplace(name, p);
+    if (!fresh) repeats[{owner[at->second], owner[p]}].push_back(name);
+  }
+  for (const auto& [pair, names] : repeats) {
+    const auto id = [&](int i) {
+      return i >= 0 ? "block " + run.blocks[i].spec->id : std::string("the flowsheet");
+    };
+    std::string list;
+    for (size_t k = 0; k < names.size() && k < 6; ++k) list += (k ? ", " : "") + names[k];
+    if (names.size() > 6) list += " and " + std::to_string(names.size() - 6) + " more";
+    const std::string text = id(pair.second) + " names variables as " + id(pair.first) +
+                             " does (" + list +
+                             "); a model must name them <block id>.<item>, so that each "
+                             "variable has a name of its own";
+    if (pair.second >= 0)
+      diag.error(run.blocks[pair.second].spec->pos, text);
+    else
+      diag.error(text);
+  }
+  return repeats.empty();
+}
+
 }  // namespace
 
 int build_plant(RunState& run, Diagnostics& diag) {
@@ -368,6 +407,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
                 "detects it again\n",
                 b.spec->id.c_str(), b.pattern_file.c_str());
   }
+
+  if (!distinct_variable_names(run, diag)) return EXIT_INPUT;
 
   // Connections: a refusal is reported at the connection's line with the reason.
   for (const ConnectionSpec& c : spec.connections)
