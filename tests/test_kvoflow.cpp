@@ -275,6 +275,8 @@ TEST(Drawings, EveryDrawingRendersAlsoWithMarkupInItsNames) {
   const std::string hs = kvoflow::history_svg(h);
   EXPECT_EQ(hs.find("nan"), std::string::npos);
   EXPECT_EQ(hs.find("inf"), std::string::npos);
+  // A residual that is not a number or infinite is drawn on the top line, not as convergence.
+  EXPECT_NE(hs.find("points=\"80.00,50.00 360.00,50.00 640.00,390.00 \""), std::string::npos) << hs;
   EXPECT_TRUE(renders(hs, "history"));
   fs::remove_all(scratch("svg"));
 }
@@ -480,7 +482,8 @@ TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
   EXPECT_NE(his().find("File cheksum does not match."), std::string::npos);
   EXPECT_EQ(err(), f + ":1:1: block R cannot use the pattern file " + (dir_ / "R.pat").string() +
                        " (see the messages above); delete it to have the pattern detected and "
-                       "saved afresh\n" + f +
+                       "saved afresh\n" +
+                       f +
                        ": the flowsheet cannot be placed in its lists (see the messages above)\n");
   fs::remove(dir_ / "R.pat");
   EXPECT_EQ(run(f), kvoflow::EXIT_SOLVED);
@@ -507,10 +510,10 @@ TEST_F(Runner, StreamsWhoseNamesTheTableCutsAreNamedInFull) {
 // The library takes a missing file for an error below diagnostic level 4; a quiet flowsheet must
 // still detect and save the pattern, and read it back the next time.
 TEST_F(Runner, AQuietDiagnosticLevelStillDetectsAndSavesAMissingPatternFile) {
-  const std::string f = write(
-      "q.toml", "diagnostic_level = 0\n[[block]]\nid = \"R\"\nmodel = \"CSTR\"\n"
-                "pattern = \"RESTORE\"\n[block.parameters]\ntanks = 2\n"
-                "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
+  const std::string f = write("q.toml",
+                              "diagnostic_level = 0\n[[block]]\nid = \"R\"\nmodel = \"CSTR\"\n"
+                              "pattern = \"RESTORE\"\n[block.parameters]\ntanks = 2\n"
+                              "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
   ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << his() << err();
   EXPECT_NE(his().find("RESTORE (detected, saved to "), std::string::npos);
   ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << his() << err();
@@ -520,12 +523,13 @@ TEST_F(Runner, AQuietDiagnosticLevelStillDetectsAndSavesAMissingPatternFile) {
 // A wrong analytic derivative and a stated pattern without an entry its residual has are each
 // named by block, equation and variable; the solve then starts from the same point.
 TEST_F(Runner, CheckingDerivativesNamesWrongValuesAndMissingEntriesAndKeepsTheStart) {
-  const std::string f = write(
-      "d.toml", std::string("[plugins]\nWRONGJAC = \"") + KVOFLOW_FAULTY + "\"\nMISSNZ = \"" +
-                    KVOFLOW_FAULTY +
-                    "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[[block]]\nid = \"P\"\n"
-                    "model = \"MISSNZ\"\n[fix]\n\"J.IN.F\" = 1\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n"
-                    "\"P.IN.F\" = 1\n\"P.IN.CA\" = 2\n\"P.IN.CB\" = 0\n");
+  const std::string f =
+      write("d.toml",
+            std::string("[plugins]\nWRONGJAC = \"") + KVOFLOW_FAULTY + "\"\nMISSNZ = \"" +
+                KVOFLOW_FAULTY +
+                "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[[block]]\nid = \"P\"\n"
+                "model = \"MISSNZ\"\n[fix]\n\"J.IN.F\" = 1\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n"
+                "\"P.IN.F\" = 1\n\"P.IN.CA\" = 2\n\"P.IN.CB\" = 0\n");
   kvoflow::Options o;
   o.json = (dir_ / "plain.json").string();
   ASSERT_EQ(run(f, o), kvoflow::EXIT_SOLVED) << his() << err();
@@ -554,10 +558,10 @@ TEST_F(Runner, CheckingDerivativesNamesWrongValuesAndMissingEntriesAndKeepsTheSt
 // Variables are fixed and reported by name: two blocks of a model that leaves its block id out of
 // the names would have one of each pair fixed and the other missing from the results.
 TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
-  const std::string f = write(
-      "n.toml", std::string("[plugins]\nNOID = \"") + KVOFLOW_FAULTY +
-                    "\"\n[[block]]\nid = \"A\"\nmodel = \"NOID\"\n[[block]]\nid = \"B\"\n"
-                    "model = \"NOID\"\n[fix]\n\"IN.F\" = 1\n\"IN.CA\" = 1\n\"IN.CB\" = 0\n");
+  const std::string f =
+      write("n.toml", std::string("[plugins]\nNOID = \"") + KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"A\"\nmodel = \"NOID\"\n[[block]]\nid = \"B\"\n"
+                          "model = \"NOID\"\n[fix]\n\"IN.F\" = 1\n\"IN.CA\" = 1\n\"IN.CB\" = 0\n");
   EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
   EXPECT_EQ(err(), f + ":6:1: block B names variables as block A does (IN.F, IN.CA, IN.CB, OUT.F, "
                        "OUT.CA, OUT.CB); a model must name them <block id>.<item>, so that each "

@@ -223,7 +223,7 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
              last = std::min(nvar, kvoblk_inq_vstop(run.blocks[i].blk));
          p <= last; ++p)
       owner[p] = static_cast<int>(i);
-  std::unordered_map<std::string, int> first;                 // name: its first position
+  std::unordered_map<std::string, int> first;                       // name: its first position
   std::map<std::pair<int, int>, std::vector<std::string>> repeats;  // (earlier, later) block
   for (int p = 1; p <= nvar; ++p) {
     const char* name = kvovarlst_lookup_var_name(varlst, p);
@@ -238,8 +238,8 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
     std::string list;
     for (size_t k = 0; k < names.size() && k < 6; ++k) list += (k ? ", " : "") + names[k];
     if (names.size() > 6) list += " and " + std::to_string(names.size() - 6) + " more";
-    const std::string text = id(pair.second) + " names variables as " + id(pair.first) +
-                             " does (" + list +
+    const std::string text = id(pair.second) + " names variables as " + id(pair.first) + " does (" +
+                             list +
                              "); a model must name them <block id>.<item>, so that each "
                              "variable has a name of its own";
     if (pair.second >= 0)

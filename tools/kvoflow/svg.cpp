@@ -389,14 +389,16 @@ std::string history_svg(const HistoryPlot& p) {
     hi = 1.0;
   }
   if (!std::isfinite(lo)) lo = hi / 10;
-  // Whole decades on a logarithmic axis; a zero residual sits on the bottom line.
+  // Whole decades on a logarithmic axis; a zero residual sits on the bottom line, one that is not
+  // a number or infinite on the top line (drawn at the bottom, the step a solve failed on would
+  // look like convergence).
   int dlo = static_cast<int>(std::floor(std::log10(lo)));
   int dhi = static_cast<int>(std::ceil(std::log10(hi)));
   if (dhi <= dlo) dhi = dlo + 1;
   const int last_step = static_cast<int>(steps) - 1;
   auto X = [&](double step) { return x0 + w * (last_step > 0 ? step / last_step : 0.0); };
   auto Y = [&](double v) {
-    const double d = v > 0 && std::isfinite(v) ? std::log10(v) : dlo;
+    const double d = std::isnan(v) || std::isinf(v) ? dhi : v > 0 ? std::log10(v) : dlo;
     return y0 + h * (dhi - std::clamp(d, 1.0 * dlo, 1.0 * dhi)) / (dhi - dlo);
   };
   const double legend_x = x0 + w + 30;
