@@ -263,8 +263,9 @@ TEST_F(NumericPattern, AResidualThatIsNotANumberIsNamedNotPassedOverInSilence) {
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}, {2, 2}}));
   EXPECT_EQ(his(),
-            "\nWarning in numerical sparsity for block R1: the residual of equation 3 was not a "
-            "number at the base point or with variable 4 perturbed. Sparsity may be wrong.\n");
+            "\nWarning in numerical sparsity for block R1: the residual of equation 3 (E3) was not "
+            "a number at the base point or with variable 4 (X4) perturbed. Sparsity may be "
+            "wrong.\n");
   kvojac_destroy(&p);
 }
 

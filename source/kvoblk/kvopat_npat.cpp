@@ -349,12 +349,15 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
   } else if (*status == kNoMemory) {
     report_no_memory(id_text(blkptr));
   }
+  // Named as the numeric Jacobian's warning names them: block-local numbers and list names.
   if (d.nan_row != 0 && (*status == 0 || *status == 2))
     kvoprintf(kvHisDev,
-              "\nWarning in numerical sparsity for block %s: the residual of equation %d was "
-              "not a number at the base point or with variable %d perturbed. Sparsity may be "
-              "wrong.\n",
-              id_text(blkptr), d.nan_row, d.nan_col);
+              "\nWarning in numerical sparsity for block %s: the residual of equation %d (%s) "
+              "was not a number at the base point or with variable %d (%s) perturbed. Sparsity "
+              "may be wrong.\n",
+              id_text(blkptr), d.nan_row,
+              text(kvoeqnlst_lookup_eqn_name(d.eqnlst, d.estart + d.nan_row - 1)), d.nan_col,
+              text(kvovarlst_lookup_var_name(d.varlst, d.vstart + d.nan_col - 1)));
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
   for (int j = 0; j < d.nv(); ++j) kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
