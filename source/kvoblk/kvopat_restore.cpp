@@ -110,8 +110,12 @@ kv_jac_t restore(int blkptr, int* errors) {
   // into the next block's non-zeros.
   if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
-    // Every entry must lie inside the block as it is placed now.
-    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0) status = 4;
+    // Every entry must lie inside the block as it is placed now, and no row may name a
+    // variable twice: the digest samples only some entries, and a repeated entry would put two
+    // non-zeros of the Jacobian on one position.
+    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0 ||
+        first_repeated(h.pattern, block_nvar(blkptr)) >= 0)
+      status = 4;
   }
   if (status != 0) {
     ++*errors;
