@@ -382,6 +382,34 @@ TEST_F(PatternFile, ADirectoryOrAPipeIsNeitherReadNorReplaced) {
   EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
 }
 
+// A file the process may not read is still someone's file: the numeric pattern is used, and
+// the file is left as it was even where the folder would let it be replaced.
+TEST_F(PatternFile, AFileThatCannotBeReadIsNotReplaced) {
+  spit(path, "kept\n");
+  fs::permissions(path, fs::perms::none);
+  fs::permissions(dir, fs::perms::all);
+  auto restored = [&] {
+    auto [e, errors] = restore(b);
+    return errors == 0 && e.size() == 3u &&
+           his().find("File could not be written.\n\n") != std::string::npos;
+  };
+  bool used = false;
+  if (geteuid() != 0) {
+    used = restored();
+  } else {
+    // The super-user reads every file: a child without those rights tries it.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && restored() ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    used = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  EXPECT_TRUE(used);
+  fs::permissions(path, fs::perms::owner_read);
+  EXPECT_EQ(slurp(path), "kept\n");
+}
+
 // ---- Restoring ----------------------------------------------------------------------------
 
 TEST_F(PatternFile, BelowLevelFourAMissingFileIsAnErrorAndNothingIsWritten) {
