@@ -1056,4 +1056,3 @@ TEST_F(PatternReplace, ReplacementKeepsTheTargetsPermissionsAndANewFileFollowsTh
 }
 
 #endif  // KVOBLK_WHITEBOX
-
