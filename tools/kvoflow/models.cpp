@@ -21,6 +21,7 @@
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvoplugin.h>
 #include "adapters.h"
+#include "paths.h"
 
 #if defined(_WIN32)
 // The dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded with all
@@ -153,17 +154,18 @@ Catalogue::~Catalogue() = default;
 std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_file,
                               const std::vector<std::string>& dirs) {
   namespace fs = std::filesystem;
-  const fs::path here = fs::path(flowsheet_file).parent_path();
+  const fs::path here = path_of(flowsheet_file).parent_path();
+  const fs::path named = path_of(p.path);
   std::vector<fs::path> candidates;
   if (p.path.find('/') != std::string::npos) {
-    candidates.push_back(fs::path(p.path).is_absolute() ? fs::path(p.path) : here / p.path);
+    candidates.push_back(named.is_absolute() ? named : here / named);
   } else {
-    for (const std::string& d : dirs) candidates.push_back(fs::path(d) / p.path);
-    candidates.push_back(here / p.path);
+    for (const std::string& d : dirs) candidates.push_back(path_of(d) / named);
+    candidates.push_back(here / named);
   }
   std::error_code ec;
   for (const fs::path& c : candidates)
-    if (fs::is_regular_file(c, ec)) return c.lexically_normal().string();
+    if (fs::is_regular_file(c, ec)) return name_of(c.lexically_normal());
   return "";
 }
 
