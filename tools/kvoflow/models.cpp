@@ -56,6 +56,19 @@ const char* dlerror() {
 
 namespace kvoflow {
 
+namespace {
+
+// Whether a plug-in's file name holds a folder; on Windows a backslash separates folders too.
+bool names_folder(const std::string& path) {
+#if defined(_WIN32)
+  return path.find_first_of("/\\") != std::string::npos;
+#else
+  return path.find('/') != std::string::npos;
+#endif
+}
+
+}  // namespace
+
 struct Catalogue::Library {
   void* handle = nullptr;
   ~Library() {
@@ -157,7 +170,7 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
   const fs::path here = path_of(flowsheet_file).parent_path();
   const fs::path named = path_of(p.path);
   std::vector<fs::path> candidates;
-  if (p.path.find('/') != std::string::npos) {
+  if (names_folder(p.path)) {
     candidates.push_back(named.is_absolute() ? named : here / named);
   } else {
     for (const std::string& d : dirs) candidates.push_back(path_of(d) / named);
@@ -184,7 +197,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     if (resolved.empty()) {
       diag.error(p.pos, "the plug-in " + in_quotes(p.path) + " of model " + p.model +
                             " is not there" +
-                            (p.path.find('/') == std::string::npos
+                            (!names_folder(p.path)
                                  ? std::string(" (looked in the --plugin-dir folders and beside "
                                                "the flowsheet file)")
                                  : std::string(" (a relative path starts at the flowsheet "
@@ -193,11 +206,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     }
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
-#if defined(_WIN32)
-    if (path.find_first_of("/\\") == std::string::npos) path.insert(0, "./");
-#else
-    if (path.find('/') == std::string::npos) path.insert(0, "./");
-#endif
+    if (!names_folder(path)) path.insert(0, "./");
     auto lib = std::make_unique<Library>();
     dlerror();
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
