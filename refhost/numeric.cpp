@@ -600,14 +600,14 @@ class Colouring {
     W* nd = words.data();
     const FromList listed = list_;
     const ThroughRows rows = rows_;
-    auto reach = [listed, rows](int v, auto&& f) {
+    auto reach = [&](int v, auto&& f) {
       if constexpr (kListed) {
         listed(v, f);
       } else {
         rows(v, f);
       }
     };
-    auto ask_for_list = [listed, rows](int v) {
+    auto ask_for_list = [&](int v) {
       if constexpr (kListed) {
         listed.prefetch(v);
       } else {

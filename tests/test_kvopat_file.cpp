@@ -382,6 +382,34 @@ TEST_F(PatternFile, ADirectoryOrAPipeIsNeitherReadNorReplaced) {
   EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
 }
 
+// A file the process may not read is still someone's file: the numeric pattern is used, and
+// the file is left as it was even where the folder would let it be replaced.
+TEST_F(PatternFile, AFileThatCannotBeReadIsNotReplaced) {
+  spit(path, "kept\n");
+  fs::permissions(path, fs::perms::none);
+  fs::permissions(dir, fs::perms::all);
+  auto restored = [&] {
+    auto [e, errors] = restore(b);
+    return errors == 0 && e.size() == 3u &&
+           his().find("File could not be written.\n\n") != std::string::npos;
+  };
+  bool used = false;
+  if (geteuid() != 0) {
+    used = restored();
+  } else {
+    // The super-user reads every file: a child without those rights tries it.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && restored() ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    used = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  EXPECT_TRUE(used);
+  fs::permissions(path, fs::perms::owner_read);
+  EXPECT_EQ(slurp(path), "kept\n");
+}
+
 // ---- Restoring ----------------------------------------------------------------------------
 
 TEST_F(PatternFile, BelowLevelFourAMissingFileIsAnErrorAndNothingIsWritten) {
@@ -403,6 +431,43 @@ TEST_F(PatternFile, ModeWordsRestoreTheirPatternTypes) {
     EXPECT_EQ(e.size(), 3u);
     EXPECT_EQ(kvoblk_inq_pat_type(b), type);
   }
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(PatternFile, BlockIdsThatReadLikeKeywordsRestoreTheirOwnFile) {
+  // The title line names the block before the mode line; an id that is a keyword of a later
+  // section is still only the id.
+  for (const char* id : {"mode", "size", "Pointers", "Checksum"}) {
+    path = (dir / (std::string(id) + ".pat")).string();
+    int blk = shape_block(id);
+    restore(blk);
+    his();
+    kvoblk_set_pat_type(blk, KVOBLK_PATTYPE_UNDEFINED);
+    kvoblk_set_pertsize(blk, 0.5);
+    auto [e, errors] = restore(blk);
+    EXPECT_EQ(errors, 0) << id;
+    EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}})) << id;
+    EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC) << id;
+    EXPECT_EQ(kvoblk_inq_pertsize(blk), 1e-6) << id;
+    EXPECT_EQ(his(), "") << id;
+  }
+}
+
+// Files moved between machines or opened in an editor: a byte-order mark, CRLF line ends,
+// trailing blanks and tabs and no final newline change no token.
+TEST_F(PatternFile, EditorDebrisAroundTheTokensIsIgnored) {
+  std::string text = write_file();
+  std::string moved = "\xEF\xBB\xBF";
+  for (char c : text) moved += c == '\n' ? std::string(" \t\r\n") : std::string(1, c);
+  moved.erase(moved.find_last_not_of(" \t\r\n") + 1);
+  spit(path, moved);
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}}));
+  int nnz = 0, dim_errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &dim_errors);
+  EXPECT_EQ(dim_errors, 0);
+  EXPECT_EQ(nnz, 3);
   EXPECT_EQ(his(), "");
 }
 
@@ -550,6 +615,15 @@ TEST_F(PatternFile, InconsistentCountsAndEntriesOutsideTheBlockAreMissingElement
     spit(path, edit(text, counts, bad));
     EXPECT_EQ(restore(b).second, 1) << bad;
     EXPECT_EQ(his(), failed("Missing elements from file.")) << bad;
+  }
+  // A variable twice in one row: the digest samples only the first entry, so it is the
+  // reader that must refuse two non-zeros on one position of the Jacobian.
+  for (const char* twice : {"3 3 2\n", "3 1 3\n"}) {
+    std::string changed = edit(text, "         3         1         2\n", twice);
+    if (twice[2] == '1') changed = edit(changed, counts, "3 0\n");
+    spit(path, changed);
+    EXPECT_EQ(restore(b).second, 1) << twice;
+    EXPECT_EQ(his(), failed("Missing elements from file.")) << twice;
   }
   // Column 4 of a block of three variables, and a third equation of a block of two.
   for (auto [from, to] :

@@ -54,6 +54,10 @@ bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p);
 // The first entry (0-based) whose row or column lies outside a block of nvar variables and neq
 // equations, or -1 when every entry lies inside.
 int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq);
+// The first entry (0-based) whose column already stands in its row, or -1 when no row holds a
+// column twice. The entries must lie inside a block of nvar variables, grouped by row. Memory
+// that runs out throws std::bad_alloc.
+int64_t first_repeated(const BlockPattern& p, int64_t nvar);
 // A new pattern object of the Jacobian service holding the pattern's entries as they are; 0,
 // with a message under `fn` naming the block, when the service has no room.
 kv_jac_t object_of_pattern(const BlockPattern& p, int blkptr, const char* fn);

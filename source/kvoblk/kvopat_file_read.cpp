@@ -318,7 +318,11 @@ void read_mode(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status
   bool mode = false, size = false, tolerance = false, flag = false, amount = false;
   while (!(mode && size && tolerance && flag && amount) && in.next()) {
     std::string word;
-    if (in.is("mode")) {
+    if (in.is("block")) {
+      // The title's block id is no keyword, whatever it reads: a block called "mode" must not
+      // be taken for the mode line.
+      in.next();
+    } else if (in.is("mode")) {
       if (!word_after_colon(in, &word)) continue;
       int m = word == "NUMERIC" ? 2 : word == "ANALYTIC" ? 1 : word == "UNDEFINED" ? 0 : -1;
       if (m < 0) {

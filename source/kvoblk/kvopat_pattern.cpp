@@ -2,6 +2,7 @@
 // The block-local pattern: adapters from the global Jacobian and from the host's pattern
 // objects, and the names of a block-local equation or variable for messages.
 #include <new>
+#include <vector>
 
 #include "kvblk_internal.h"
 #include "kvopat.h"
@@ -49,6 +50,18 @@ bool pattern_of_block(int blkptr, const char* fn, BlockPattern* p) {
 int64_t first_outside(const BlockPattern& p, int64_t nvar, int64_t neq) {
   for (int64_t k = 0; k < p.rows.size(); ++k)
     if (p.rows[k] < 1 || p.rows[k] > neq || p.cols[k] < 1 || p.cols[k] > nvar) return k;
+  return -1;
+}
+
+int64_t first_repeated(const BlockPattern& p, int64_t nvar) {
+  // The row in which each column was last seen; rows are grouped, so a column seen again in
+  // the same row is a repeat.
+  std::vector<int> seen_in(static_cast<size_t>(nvar) + 1, 0);
+  for (int64_t k = 0; k < p.rows.size(); ++k) {
+    int& seen = seen_in[static_cast<size_t>(p.cols[k])];
+    if (seen == p.rows[k]) return k;
+    seen = p.rows[k];
+  }
   return -1;
 }
 

@@ -78,8 +78,12 @@ kv_jac_t detect_and_save(int blkptr, const char* path, const std::string& shown_
     return 0;
   }
   kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
-  int status = 0;
-  kvoblk_pat_file_write(blkptr, path, pattern, &status);
+  // Only a missing file is made: one that is there but could not be read (no permission, a
+  // folder, a pipe) is kept, since what it holds may be the only copy.
+  std::error_code ec;
+  int status = 1;
+  if (path && !std::filesystem::exists(path_of(path), ec) && !ec)
+    kvoblk_pat_file_write(blkptr, path, pattern, &status);
   if (status == 1) {
     // A pattern that could not be saved is still a good pattern: no error is counted.
     kvoprintf(kvHisDev, "\n%s %s %s %s\n%s\n\n", "Warning while saving sparsity pattern to file",
@@ -110,8 +114,12 @@ kv_jac_t restore(int blkptr, int* errors) {
   // into the next block's non-zeros.
   if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
   if (status == 0) {
-    // Every entry must lie inside the block as it is placed now.
-    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0) status = 4;
+    // Every entry must lie inside the block as it is placed now, and no row may name a
+    // variable twice: the digest samples only some entries, and a repeated entry would put two
+    // non-zeros of the Jacobian on one position.
+    if (first_outside(h.pattern, block_nvar(blkptr), block_neq(blkptr)) >= 0 ||
+        first_repeated(h.pattern, block_nvar(blkptr)) >= 0)
+      status = 4;
   }
   if (status != 0) {
     ++*errors;
