@@ -40,6 +40,7 @@ void* dlsym(void* handle, const char* name) {
 int dlclose(void* handle) { return FreeLibrary(static_cast<HMODULE>(handle)) ? 0 : 1; }
 const char* dlerror() {
   static char text[256];
+  static std::string said;
   const DWORD code = GetLastError();
   if (code == 0) return nullptr;
   SetLastError(0);
@@ -49,7 +50,11 @@ const char* dlerror() {
   // The system's text ends in a line break; the caller adds its own punctuation.
   for (size_t n = std::strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r');)
     text[--n] = 0;
-  return text;
+  // "%1" in the system's text stands for the file, which the caller names already.
+  said = text;
+  for (size_t at = said.find("%1"); at != std::string::npos; at = said.find("%1", at))
+    said.replace(at, 2, "the file");
+  return said.c_str();
 }
 }  // namespace
 #endif
