@@ -11,14 +11,20 @@ set(KVOBLK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvoblk)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/kvoblk DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         COMPONENT development FILES_MATCHING PATTERN "*.h")
 
+# On Windows the DLL is a run-time file in bin/ and its import library goes with the development
+# files.
 install(TARGETS kvoblk EXPORT kvoblkTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
-                NAMELINK_COMPONENT development)
+                NAMELINK_COMPONENT development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT library
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 set(KVOBLK_EXPORTED_TARGETS kvoblk)
 if(TARGET kvorefhost)
   install(TARGETS kvorefhost EXPORT kvoblkTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT refhost
-                  NAMELINK_COMPONENT development)
+                  NAMELINK_COMPONENT development
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT refhost
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
   install(FILES ${PROJECT_SOURCE_DIR}/refhost/kvorefhost.h ${PROJECT_SOURCE_DIR}/refhost/kvoconnect.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvoblk/refhost COMPONENT development)
 endif()
@@ -54,14 +60,19 @@ foreach(pc kvoblk kvorefhost)
 endforeach()
 
 # Debian packages, one per component: the library, the reference host with the runner, and the
-# development files.
+# development files. On Windows one zip of all three, to be unpacked anywhere: bin/ (the DLLs
+# and the programs), lib/ (import libraries, CMake and pkg-config files) and include/.
 set(CPACK_PACKAGE_NAME kvoblk)
 set(CPACK_PACKAGE_VENDOR "kvoblk developers")
 set(CPACK_PACKAGE_CONTACT "kvoblk developers <kvoblk@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PROJECT_DESCRIPTION})
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library refhost development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -455,7 +455,7 @@ void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* st
     *status = 1;
     return;
   }
-  std::FILE* file = regular_or_absent(path) ? std::fopen(path, "rb") : nullptr;
+  std::FILE* file = regular_or_absent(path_of(path)) ? std::fopen(path, "rb") : nullptr;
   if (!file) {
     *status = 1;
     return;

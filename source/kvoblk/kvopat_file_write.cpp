@@ -221,7 +221,7 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPatte
 // file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
 int create_temporary(const std::filesystem::path& target, std::string* name) {
   struct stat old {};
-  const bool replacing = ::stat(target.string().c_str(), &old) == 0;
+  const bool replacing = ::stat(name_of(target).c_str(), &old) == 0;
   static uint64_t serial = 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -231,7 +231,7 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
                   static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
-    *name = target.string() + suffix;
+    *name = name_of(target) + suffix;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const int fd = ::open(name->c_str(), flags, 0666);
     if (fd >= 0) {
@@ -249,7 +249,7 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
 void sync_folder(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const int fd = ::open(folder.string().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(name_of(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
@@ -262,7 +262,7 @@ void sync_folder(const std::filesystem::path& target) {
 bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPattern& p,
                   const unsigned char digest[16]) {
   std::error_code ec;
-  std::filesystem::path target(path);
+  std::filesystem::path target = path_of(path);
   for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
     std::filesystem::path link = std::filesystem::read_symlink(target, ec);
     if (ec) break;
@@ -286,7 +286,7 @@ bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPa
     written = false;  // the temporary is removed below
   }
 #if defined(_WIN32)
-  const bool renamed = written && kvo_replace_file(temporary.c_str(), target.string().c_str()) == 0;
+  const bool renamed = written && kvo_replace_file(temporary.c_str(), name_of(target).c_str()) == 0;
 #else
   const bool renamed = written && ::rename(temporary.c_str(), target.c_str()) == 0;
 #endif
@@ -302,6 +302,30 @@ bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPa
 
 namespace kvoblk {
 namespace detail {
+
+#if defined(_WIN32)
+std::filesystem::path path_of(const char* name) {
+  const int bytes = static_cast<int>(std::strlen(name));
+  const int n = MultiByteToWideChar(CP_ACP, 0, name, bytes, nullptr, 0);
+  if (n <= 0) return std::filesystem::path();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name, bytes, wide.data(), n);
+  return std::filesystem::path(wide);
+}
+
+std::string name_of(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  const int chars = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string name(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, name.data(), n, nullptr, nullptr);
+  return name;
+}
+#else
+std::filesystem::path path_of(const char* name) { return std::filesystem::path(name); }
+std::string name_of(const std::filesystem::path& path) { return path.string(); }
+#endif
 
 void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* status) {
   KVOBLK_OUT(status);

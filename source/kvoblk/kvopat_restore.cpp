@@ -82,7 +82,7 @@ kv_jac_t detect_and_save(int blkptr, const char* path, const std::string& shown_
   // folder, a pipe) is kept, since what it holds may be the only copy.
   std::error_code ec;
   int status = 1;
-  if (path && !std::filesystem::exists(std::filesystem::path(path), ec) && !ec)
+  if (path && !std::filesystem::exists(path_of(path), ec) && !ec)
     kvoblk_pat_file_write(blkptr, path, pattern, &status);
   if (status == 1) {
     // A pattern that could not be saved is still a good pattern: no error is counted.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+
 #include <kvoblk/host/kvo_md5.h>
 #include "fixture.h"
 
@@ -41,6 +43,17 @@ void res(int b, int* status) {
   *status = 0;
 }
 
+// A file name as a Windows program hands it to the library: in the ANSI code page.
+std::string narrow(const fs::path& path) {
+  const std::wstring& w = path.native();
+  const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string name(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), name.data(), n, nullptr,
+                      nullptr);
+  return name;
+}
+
 std::string bytes_of(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -55,6 +68,7 @@ class WindowsFiles : public kvotest::KvoTest {
     dir_ = fs::temp_directory_path() / "kvoblk-windows-files";
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    file_ = dir_ / "b1.pat";
     lists_ = kvoref::make_lists(100);
     cntr_ = new kvoref::Container(lists_);
   }
@@ -74,7 +88,7 @@ class WindowsFiles : public kvotest::KvoTest {
     ops->ini = ini;
     ops->res = res;
     kvoblk_register_container(b, cntr_);
-    kvoblk_set_pat_file(b, file().string().c_str());
+    kvoblk_set_pat_file(b, narrow(file_).c_str());
     int status = 0;
     kvoblk_ini(b, 1 + 3 * static_cast<int>(blocks_.size() - 1),
                1 + 2 * static_cast<int>(blocks_.size() - 1), 1, &status);
@@ -82,12 +96,15 @@ class WindowsFiles : public kvotest::KvoTest {
     int errors = 0;
     kv_jac_t pattern = kvoblk_rpat(b, &errors);
     EXPECT_NE(pattern, 0);
+    nnz_ = pattern ? kvojac_inq_nnz(pattern) : -1;
     if (pattern) kvojac_destroy(&pattern);
     return errors;
   }
-  fs::path file() const { return dir_ / "b1.pat"; }
+  fs::path file() const { return file_; }
 
   fs::path dir_;
+  fs::path file_;
+  int nnz_ = -1;
   kvoref::Lists lists_;
   kvoref::Container* cntr_ = nullptr;
   std::vector<int> blocks_;
@@ -120,6 +137,38 @@ TEST_F(WindowsFiles, PatternFileWrittenHereIsRestoredWithoutDetectingAgain) {
   EXPECT_EQ(restore(), 0);
   EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
   EXPECT_EQ(bytes_of(file()), first);  // read, not written again
+}
+
+// Git on Windows checks text files out with CRLF line ends; such a copy is the same pattern.
+TEST_F(WindowsFiles, PatternFileWithCrlfLineEndsIsRestoredAsTheSamePattern) {
+  ASSERT_EQ(restore(), 0);
+  const int nnz = nnz_;
+  std::string text;
+  for (char c : bytes_of(file())) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  std::ofstream(file(), std::ios::binary) << text;
+  his();
+  EXPECT_EQ(restore(), 0);
+  EXPECT_EQ(nnz_, nnz);
+  EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
+}
+
+// Folders and files named with letters of the code page beyond ASCII, and spaces.
+TEST_F(WindowsFiles, PatternFileInAFolderWithLettersBeyondAsciiIsWrittenThereAndRestored) {
+  const fs::path folder = dir_ / L"Str\u00f6me und W\u00e4rme";
+  file_ = folder / L"B\u00e4r 1.pat";
+  if (narrow(file_).find('?') != std::string::npos)
+    GTEST_SKIP() << "the code page has no such letters";
+  fs::create_directories(folder);
+  EXPECT_EQ(restore(), 0);
+  ASSERT_TRUE(fs::is_regular_file(file_));
+  const std::string first = bytes_of(file_);
+  his();
+  EXPECT_EQ(restore(), 0);
+  EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
+  EXPECT_EQ(bytes_of(file_), first);
+  // The file and its folder are all there is: nothing went to a misspelt folder.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
 std::string md5_hex(const std::vector<std::string>& pieces) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "kvoconnect.h"
+#include "paths.h"
 #include "state.h"
 
 namespace kvoflow {
@@ -300,10 +301,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
       diag.error(b.pattern_pos,
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
-      r.pattern_file = (std::filesystem::path(run.options.workdir) / b.pattern_file).string();
+      r.pattern_file = name_of(path_of(run.options.workdir) / path_of(b.pattern_file));
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       std::error_code ec;
-      r.file_found = std::filesystem::is_regular_file(r.pattern_file, ec);
+      r.file_found = std::filesystem::is_regular_file(path_of(r.pattern_file), ec);
     }
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
@@ -314,7 +315,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
       r.pattern_file = own ? own : "";
       std::error_code ec;
       r.file_found =
-          !r.pattern_file.empty() && std::filesystem::is_regular_file(r.pattern_file, ec);
+          !r.pattern_file.empty() && std::filesystem::is_regular_file(path_of(r.pattern_file), ec);
     }
     // The plant says why it refuses a block, on the history device.
     if (!plant.add(blk)) {
@@ -351,12 +352,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
   if (!run.options.workdir.empty()) {
     std::error_code ec;
-    std::filesystem::create_directories(run.options.workdir, ec);
+    std::filesystem::create_directories(path_of(run.options.workdir), ec);
   }
   // A pattern file may name a folder of its own; it is made, so that the pattern can be saved.
   for (const BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
-    const std::filesystem::path folder = std::filesystem::path(b.pattern_file).parent_path();
+    const std::filesystem::path folder = path_of(b.pattern_file).parent_path();
     std::error_code ec;
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   }

@@ -2,6 +2,7 @@
 // Reading the flowsheet file: TOML through toml++, then every table walked by hand so that each
 // unknown key, wrong kind of value or clash is reported at its own line and column.
 #include "flowfile.h"
+#include "paths.h"
 
 #include <algorithm>
 #include <cmath>
@@ -527,13 +528,14 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
   return spec;
 }
 
-FlowsheetSpec read_flowsheet(const std::string& path, Diagnostics& diag) {
+FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
+  const std::filesystem::path path = path_of(name);
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
     diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
                                                        : "there is no flowsheet file by this name");
     FlowsheetSpec spec;
-    spec.file = path;
+    spec.file = name;
     return spec;
   }
   // A flowsheet is a page or two of text; anything far larger is not one.
@@ -541,7 +543,7 @@ FlowsheetSpec read_flowsheet(const std::string& path, Diagnostics& diag) {
   if (std::filesystem::file_size(path, ec) > kMaxBytes) {
     diag.error("the file is larger than 16 MB, which no flowsheet is");
     FlowsheetSpec spec;
-    spec.file = path;
+    spec.file = name;
     return spec;
   }
   std::ifstream in(path, std::ios::binary);
@@ -550,10 +552,10 @@ FlowsheetSpec read_flowsheet(const std::string& path, Diagnostics& diag) {
   if (!in.good() && !in.eof()) {
     diag.error("the file cannot be read");
     FlowsheetSpec spec;
-    spec.file = path;
+    spec.file = name;
     return spec;
   }
-  return parse_flowsheet(text.str(), path, diag);
+  return parse_flowsheet(text.str(), name, diag);
 }
 
 }  // namespace kvoflow

@@ -21,6 +21,7 @@
 #include <kvoblk/kvoblk.h>
 #include <kvoblk/kvoplugin.h>
 #include "adapters.h"
+#include "paths.h"
 
 #if defined(_WIN32)
 // The dynamic-loading calls the catalogue makes, in their Windows form: a DLL is loaded with all
@@ -39,6 +40,7 @@ void* dlsym(void* handle, const char* name) {
 int dlclose(void* handle) { return FreeLibrary(static_cast<HMODULE>(handle)) ? 0 : 1; }
 const char* dlerror() {
   static char text[256];
+  static std::string said;
   const DWORD code = GetLastError();
   if (code == 0) return nullptr;
   SetLastError(0);
@@ -48,12 +50,29 @@ const char* dlerror() {
   // The system's text ends in a line break; the caller adds its own punctuation.
   for (size_t n = std::strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r');)
     text[--n] = 0;
-  return text;
+  // "%1" in the system's text stands for the file, which the caller names already.
+  said = text;
+  for (size_t at = said.find("%1"); at != std::string::npos; at = said.find("%1", at))
+    said.replace(at, 2, "the file");
+  return said.c_str();
 }
 }  // namespace
 #endif
 
 namespace kvoflow {
+
+namespace {
+
+// Whether a plug-in's file name holds a folder; on Windows a backslash separates folders too.
+bool names_folder(const std::string& path) {
+#if defined(_WIN32)
+  return path.find_first_of("/\\") != std::string::npos;
+#else
+  return path.find('/') != std::string::npos;
+#endif
+}
+
+}  // namespace
 
 struct Catalogue::Library {
   void* handle = nullptr;
@@ -153,17 +172,18 @@ Catalogue::~Catalogue() = default;
 std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_file,
                               const std::vector<std::string>& dirs) {
   namespace fs = std::filesystem;
-  const fs::path here = fs::path(flowsheet_file).parent_path();
+  const fs::path here = path_of(flowsheet_file).parent_path();
+  const fs::path named = path_of(p.path);
   std::vector<fs::path> candidates;
-  if (p.path.find('/') != std::string::npos) {
-    candidates.push_back(fs::path(p.path).is_absolute() ? fs::path(p.path) : here / p.path);
+  if (names_folder(p.path)) {
+    candidates.push_back(named.is_absolute() ? named : here / named);
   } else {
-    for (const std::string& d : dirs) candidates.push_back(fs::path(d) / p.path);
-    candidates.push_back(here / p.path);
+    for (const std::string& d : dirs) candidates.push_back(path_of(d) / named);
+    candidates.push_back(here / named);
   }
   std::error_code ec;
   for (const fs::path& c : candidates)
-    if (fs::is_regular_file(c, ec)) return c.lexically_normal().string();
+    if (fs::is_regular_file(c, ec)) return name_of(c.lexically_normal());
   return "";
 }
 
@@ -182,7 +202,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     if (resolved.empty()) {
       diag.error(p.pos, "the plug-in " + in_quotes(p.path) + " of model " + p.model +
                             " is not there" +
-                            (p.path.find('/') == std::string::npos
+                            (!names_folder(p.path)
                                  ? std::string(" (looked in the --plugin-dir folders and beside "
                                                "the flowsheet file)")
                                  : std::string(" (a relative path starts at the flowsheet "
@@ -191,11 +211,7 @@ void Catalogue::load_plugins(const FlowsheetSpec& spec, const std::vector<std::s
     }
     // dlopen searches the library path for a bare name; the path always holds a folder here.
     std::string path = resolved;
-#if defined(_WIN32)
-    if (path.find_first_of("/\\") == std::string::npos) path.insert(0, "./");
-#else
-    if (path.find('/') == std::string::npos) path.insert(0, "./");
-#endif
+    if (!names_folder(path)) path.insert(0, "./");
     auto lib = std::make_unique<Library>();
     dlerror();
     lib->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

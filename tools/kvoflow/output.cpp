@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "kvoconnect.h"
+#include "paths.h"
 #include "state.h"
 #include "svg.h"
 
@@ -42,7 +43,7 @@ json solve_json(const SolveRun& s) {
 
 std::string results_json(const RunState& run) {
   json j;
-  j["flowsheet"] = run.spec.file;
+  j["flowsheet"] = utf8_of(run.spec.file);
   j["title"] = run.spec.title;
   j["solve"] = solve_json(run.main);
   json blocks = json::array();
@@ -53,7 +54,7 @@ std::string results_json(const RunState& run) {
     x["method"] = method_name(b.method);
     x["pattern_source"] = pattern_name(b.pattern);
     if (b.pattern == KVOBLK_PAT_RESTORE) {
-      x["pattern_file"] = b.pattern_file;
+      x["pattern_file"] = utf8_of(b.pattern_file);
       x["pattern_file_found"] = b.file_found;
       x["pattern_file_saved"] = b.file_found || b.file_saved;
     }
@@ -135,7 +136,8 @@ std::string results_json(const RunState& run) {
 SpyPlot flowsheet_plot(const RunState& run) {
   const kvoref::Lists& l = run.plant->lists();
   SpyPlot p;
-  p.title = "Flowsheet Jacobian: " + (run.spec.title.empty() ? run.spec.file : run.spec.title);
+  p.title =
+      "Flowsheet Jacobian: " + (run.spec.title.empty() ? utf8_of(run.spec.file) : run.spec.title);
   p.rows = kvoeqnlst_inq_neqn(l.eqnlst);
   p.cols = kvovarlst_inq_nvar(l.varlst);
   for (const BlockRun& b : run.blocks)
@@ -260,7 +262,8 @@ int write_outputs(const RunState& run) {
   // A result or drawing is never written over the flowsheet file it came from.
   auto is_input = [&run](const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::equivalent(path, run.options.file, ec) || ec) return false;
+    if (!std::filesystem::equivalent(path_of(path), path_of(run.options.file), ec) || ec)
+      return false;
     kvoprintf(kvHisDev, "!! kvoflow: will not write over the flowsheet file %s\n", path.c_str());
     return true;
   };
@@ -276,14 +279,14 @@ int write_outputs(const RunState& run) {
   }
   if (!run.options.svg_dir.empty()) {
     std::error_code ec;
-    std::filesystem::create_directories(run.options.svg_dir, ec);
-    const std::filesystem::path dir(run.options.svg_dir);
+    const std::filesystem::path dir = path_of(run.options.svg_dir);
+    std::filesystem::create_directories(dir, ec);
     std::vector<std::pair<std::string, std::string>> files;
-    files.emplace_back((dir / "jacobian.svg").string(), spy_svg(flowsheet_plot(run)));
+    files.emplace_back(name_of(dir / "jacobian.svg"), spy_svg(flowsheet_plot(run)));
     if (const BlockRun* b = pattern_block(run))
-      files.emplace_back((dir / ("pattern-" + b->spec->id + ".svg")).string(),
+      files.emplace_back(name_of(dir / ("pattern-" + b->spec->id + ".svg")),
                          groups_svg(block_plot(run, *b)));
-    files.emplace_back((dir / "convergence.svg").string(), history_svg(history_plot(run)));
+    files.emplace_back(name_of(dir / "convergence.svg"), history_svg(history_plot(run)));
     for (const auto& [path, text] : files) {
       if (is_input(path)) {
         status = EXIT_OUTPUT;

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "kvorefhost.h"
+#include "paths.h"
 
 namespace kvoflow {
 
@@ -451,7 +452,7 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   const bool special = path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0;
   // A link is followed, also when it names a file not made yet, so that the file it names is
   // replaced and the link stays a link.
-  fs::path target = path;
+  fs::path target = path_of(path);
   for (int hops = 0; !special && hops < 40 && fs::is_symlink(fs::symlink_status(target, ec));
        ++hops) {
     const fs::path to = fs::read_symlink(target, ec);
@@ -470,7 +471,8 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
     }
     return true;
   }
-  const std::string temporary = target.string() + ".kvotmp";
+  fs::path temporary = target;
+  temporary += ".kvotmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: BSD-3-Clause
+// File names in the spelling of the command line: the ANSI code page on Windows, bytes as they
+// are elsewhere.
+#include "paths.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
+namespace kvoflow {
+
+#if defined(_WIN32)
+
+std::filesystem::path path_of(const std::string& name) {
+  const int bytes = static_cast<int>(name.size());
+  const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), bytes, nullptr, 0);
+  if (n <= 0) return std::filesystem::path();
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name.data(), bytes, wide.data(), n);
+  return std::filesystem::path(wide);
+}
+
+std::string name_of(const std::filesystem::path& path) {
+  const std::wstring& wide = path.native();
+  const int chars = static_cast<int>(wide.size());
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string name(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, name.data(), n, nullptr, nullptr);
+  return name;
+}
+
+std::string utf8_of(const std::string& name) { return path_of(name).u8string(); }
+
+#else
+
+std::filesystem::path path_of(const std::string& name) { return std::filesystem::path(name); }
+std::string name_of(const std::filesystem::path& path) { return path.string(); }
+std::string utf8_of(const std::string& name) { return name; }
+
+#endif
+
+}  // namespace kvoflow
