@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -251,6 +252,49 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
   return repeats.empty();
 }
 
+// The variable and equation counts a pattern file's header announces; false when it names
+// neither (the library has read the file by then and reported what is wrong with it).
+bool announced_sizes(const std::string& file, int* nvar, int* neq) {
+  std::ifstream in(path_of(file));
+  std::string line;
+  bool has_nvar = false, has_neq = false;
+  while (!(has_nvar && has_neq) && std::getline(in, line)) {
+    const auto count = [&line](const char* label, int* n) {
+      if (line.compare(0, std::strlen(label), label) != 0) return false;
+      const size_t colon = line.find(':');
+      return colon != std::string::npos && std::sscanf(line.c_str() + colon + 1, "%d", n) == 1;
+    };
+    if (!has_nvar) has_nvar = count("Number of variables", nvar);
+    if (!has_neq) has_neq = count("Number of equations", neq);
+  }
+  return has_nvar && has_neq;
+}
+
+// The library restores a pattern file of fewer variables or equations than its block, whose
+// sizes may be maxima: its digest samples only the first names and entries. Here the sizes
+// are final, and such a file is the block's at another size (a chain given more stages) whose
+// pattern would leave the new variables without entries. It is refused at the block's line,
+// with the file to delete.
+bool pattern_files_fit(const RunState& run, Diagnostics& diag) {
+  bool fit = true;
+  for (const BlockRun& b : run.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || !b.file_found) continue;
+    const int nvar = std::max(0, kvoblk_inq_vstop(b.blk) - kvoblk_inq_vstart(b.blk) + 1);
+    const int neq = std::max(0, kvoblk_inq_estop(b.blk) - kvoblk_inq_estart(b.blk) + 1);
+    int file_nvar = 0, file_neq = 0;
+    if (!announced_sizes(b.pattern_file, &file_nvar, &file_neq) ||
+        (file_nvar == nvar && file_neq == neq))
+      continue;
+    diag.error(b.spec->pattern_file_pos.line ? b.spec->pattern_file_pos : b.spec->pos,
+               "block " + b.spec->id + " has " + std::to_string(nvar) + " variables and " +
+                   std::to_string(neq) + " equations, but its pattern file " + b.pattern_file +
+                   " is of " + std::to_string(file_nvar) + " and " + std::to_string(file_neq) +
+                   "; delete it to have the pattern detected and saved afresh");
+    fit = false;
+  }
+  return fit;
+}
+
 }  // namespace
 
 int build_plant(RunState& run, Diagnostics& diag) {
@@ -382,7 +426,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   unwatch_detection(run);
   for (const auto& [blk, level] : quiet_restores) kvoblk_set_diag_level(blk, level);
   if (refused) {
-    // A pattern file the library refused (another size of the block, a damaged file) stays
+    // A pattern file the library refused (a damaged file, another block's) stays
     // refused at every run until it goes; say which one, at the block's line. Placement stops
     // at the block that failed: it has variables but no pattern, those after it have neither.
     for (const BlockRun& b : run.blocks)
@@ -396,6 +440,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
     diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
+  if (!pattern_files_fit(run, diag)) return EXIT_INPUT;
   // A pattern that could not be saved is detected again by the next run: say so here, not
   // only in the library's warning.
   for (BlockRun& b : run.blocks) {
