@@ -38,10 +38,13 @@ void compare_values(const RunState& run, const BlockRun& b) {
                 "  block %s: analytic derivatives that differ from numeric differences:\n",
                 b.spec->id.c_str());
     if (differ > kShown) continue;
-    kvoprintf(kvHisDev, "    d %s / d %s: analytic %.6g, numeric %.6g\n",
-              kvoeqnlst_lookup_eqn_name(l.eqnlst, kvojac_inq_nz_eqnnum(l.jac, positions[k])),
-              kvovarlst_lookup_var_name(l.varlst, kvojac_inq_nz_varnum(l.jac, positions[k])),
-              analytic[k], numeric[k]);
+    // A host may answer no name; an unnamed item is shown as "?" rather than passed to %s.
+    const char* eqn =
+        kvoeqnlst_lookup_eqn_name(l.eqnlst, kvojac_inq_nz_eqnnum(l.jac, positions[k]));
+    const char* var =
+        kvovarlst_lookup_var_name(l.varlst, kvojac_inq_nz_varnum(l.jac, positions[k]));
+    kvoprintf(kvHisDev, "    d %s / d %s: analytic %.6g, numeric %.6g\n", eqn ? eqn : "?",
+              var ? var : "?", analytic[k], numeric[k]);
   }
   std::free(positions);
   std::free(analytic);
