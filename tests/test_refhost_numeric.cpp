@@ -499,6 +499,39 @@ TEST_F(Numeric, JacobianAgreesWithAnalyticOneToForwardDifferenceAccuracy) {
   }
 }
 
+TEST_F(Numeric, ArraysOfReleasedGroupingsServeLaterOnesWithoutTouchingLiveOnes) {
+  // Released and forgotten groupings hand their arrays to the next ones; a live grouping's
+  // arrays must stay its own, and a grouping made in recycled arrays must difference right.
+  auto jacobian = [](int h, const Pattern& p) {
+    const TestFunction fn(p);
+    std::vector<double> x(p.nvar), f(p.neq, 0.0), bj(p.nnz(), -999.0);
+    for (int j = 0; j < p.nvar; ++j) x[j] = 0.5 + 0.01 * j;
+    EXPECT_GT(differentiate(h, p, 0, x, f, bj, 1e-7,
+                            [&fn](const double* xv, double* fv) { fn.residuals(xv, fv); }),
+              0);
+    const std::vector<double> exact = fn.jacobian(x.data());
+    for (int k = 0; k < p.nnz(); ++k)
+      EXPECT_NEAR(bj[k], exact[k], 1e-5 * std::max(1.0, std::fabs(exact[k]))) << k + 1;
+    return bj;
+  };
+  const Pattern live = random_pattern(700, 41);
+  const int h_live = group(live);
+  const std::vector<double> before = jacobian(h_live, live);
+  for (int round = 0; round < 3; ++round) {
+    const Pattern larger = random_pattern(900 + 400 * round, 50 + round);
+    int h = group(larger);
+    jacobian(h, larger);
+    U3VGRP_DESTROY(&h);
+    kvoref::forget_groupings();
+    const Pattern smaller = cstr_chain(30 + round);
+    h = group(smaller);
+    jacobian(h, smaller);
+    U3VGRP_DESTROY(&h);
+  }
+  kvoref::forget_groupings();
+  EXPECT_EQ(jacobian(h_live, live), before);
+}
+
 TEST_F(Numeric, PutsValuesBackBitExactlyAndLeavesBaseResiduals) {
   const Pattern p = random_pattern(200, 5);
   const TestFunction fn(p);
