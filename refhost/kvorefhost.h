@@ -34,9 +34,9 @@ KVOHOST_API void reset();
 // ---- Numeric utilities ----------------------------------------------------------------------
 // A released grouping's groups are kept (up to four million non-zeros in all) and handed to the
 // next grouping of exactly the same non-zeros. This drops the kept ones, so that the next
-// grouping searches afresh (for timing the search). The search's working memory is kept too,
-// for patterns of up to four million non-zeros, so that the next search needs no fresh memory;
-// only reset() releases it.
+// grouping searches afresh (for timing the search). The search's working memory, and with it
+// the arrays of the dropped groupings, is kept for patterns of up to four million non-zeros, so
+// that the next search needs no fresh memory; only reset() releases it.
 KVOHOST_API void forget_groupings();
 
 // ---- Workspace ------------------------------------------------------------------------------
