@@ -127,6 +127,37 @@ TEST_F(Placement, WithoutContainerTheModelStillRuns) {
   kvoblk_destroy(lone);
 }
 
+TEST_F(Placement, TraceShowsCountsThatAWordCannotHold) {
+  kvoblk_inq_ops(b)->ini = [](int blk, int, int, int, int*) {
+    kvoblk_set_vstop(blk, -2147483647 - 1);
+    kvoblk_set_estop(blk, 2147483647);
+  };
+  kvoblk_set_diag_level(b, 7);
+  int st = 0;
+  kvoblk_ini(b, 101, 1, 301, &st);
+  const std::string h = his();
+  EXPECT_NE(h.find("   vars |   101 | -2147483648 | -2147483748\n"), std::string::npos) << h;
+  EXPECT_NE(h.find("   eqns |     1 | 2147483647 | 2147483647\n"), std::string::npos) << h;
+}
+
+// A model whose placement routine destroys its own block.
+void ini_destroying(int blk, int, int, int, int* status) {
+  kvoblk_destroy(blk);
+  *status = 0;
+}
+
+TEST_F(Placement, RoutineThatDestroysItsBlockEndsThePlacement) {
+  int lone = kvoblk_base_create(0);
+  kvoblk_register_container(lone, cntr);
+  kvoblk_inq_ops(lone)->ini = ini_destroying;
+  int st = 0;
+  kvoblk_ini(lone, 1, 1, 1, &st);
+  EXPECT_EQ(st, 0);
+  // Nothing is written into the released record, and no step after the routine runs.
+  EXPECT_NE(wordof(lone, W::eo_state), 1);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Placement, MoveShiftsOnlyWhatIsAskedAndTellsPortsOfVariableMoves) {
   int st = 0;
   kvoblk_ini(b, 101, 51, 301, &st);

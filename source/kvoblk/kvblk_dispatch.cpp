@@ -185,6 +185,8 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   if (!placement_begins(blkptr, vstart, estart, nzstart, status)) return;
   if (!run(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status, vstart, estart, nzstart, status))
     return;
+  // The routine may have destroyed the block: its record is then no longer the block's.
+  if (!registered(blkptr)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   placement_ends(blkptr);
 }

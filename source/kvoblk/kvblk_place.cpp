@@ -37,9 +37,13 @@ void placement_trace(int blkptr, int grp_id) {
   kvoprintf(kvHisDev, "        Block \"%s\", blk_grp_id = %d\n", text(blkid(blkptr)), grp_id);
   kvoprintf(kvHisDev, "        | start |  stop |   #\n");
   kvoprintf(kvHisDev, "        +-------+------+--------\n");
-  kvoprintf(kvHisDev, "   vars | %5d | %5d | %5d\n", vs, ve, ve - vs + 1);
-  kvoprintf(kvHisDev, "   eqns | %5d | %5d | %5d\n", es, ee, ee - es + 1);
-  kvoprintf(kvHisDev, "   nzs  | %5d | %5d | %5d\n\n", ns, ne, ne - ns + 1);
+  // The counts are worked out wide: a model may record stops whose distance no int holds.
+  kvoprintf(kvHisDev, "   vars | %5d | %5d | %5lld\n", vs, ve,
+            static_cast<long long>(span(vs, ve)));
+  kvoprintf(kvHisDev, "   eqns | %5d | %5d | %5lld\n", es, ee,
+            static_cast<long long>(span(es, ee)));
+  kvoprintf(kvHisDev, "   nzs  | %5d | %5d | %5lld\n\n", ns, ne,
+            static_cast<long long>(span(ns, ne)));
 }
 
 // Clears the variable references of every port of the block.
