@@ -613,3 +613,16 @@ TEST_F(Ports, GrowthFailureRefusesTheSecondPortAndKeepsTheFirst) {
   EXPECT_EQ(c->attach_calls, 0);
   c->destroy();
 }
+
+TEST_F(Ports, AdditionWhoseLookupDestroysTheBlockIsRefused) {
+  int lone = kvoblk_base_create(0);
+  kvoblk_inq_ops(lone)->get_port = [](int blk, const char*) -> nux_port* {
+    kvoblk_destroy(blk);
+    return nullptr;
+  };
+  auto* p = new kvoref::Port("IN");
+  EXPECT_TRUE(kvoblk_add_port(lone, p));
+  EXPECT_EQ(p->attach_calls, 0);
+  EXPECT_EQ(kvoref::live_blocks(), 1);  // only the fixture's block
+  p->destroy();
+}

@@ -64,8 +64,10 @@ bool base_add_port(int blkptr, nux_port* port) {
     return true;
   }
   // Grow the array by one entry. Its real capacity is kept beside the record, so a count stored
-  // by a setter can never lead a loop past the array.
+  // by a setter can never lead a loop past the array. The look-up ran model code, which may
+  // have destroyed the block: then there is no array to grow.
   BlockFacts* s = facts(blkptr);
+  if (!s) return true;
   int count = port_count(blkptr);
   // A count lowered by a setter may leave ports above it: the new port goes after the last one
   // the array holds, never over one.
@@ -118,7 +120,8 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
     nux_port* p = kvoblk_get_port_n(blkptr, i);
     if (same_name(p, name)) port = p;
   }
-  if (!port) return true;
+  // The numbering is model code, which may have destroyed the block.
+  if (!port || !registered(blkptr)) return true;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return true;
   // The port found may come from a model's own numbering: remove the array entry that holds it.
@@ -129,6 +132,8 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!found) return true;
   int32_t ref = word(word(blkptr, W::ports), found - 1);
   c->port_removed(port);
+  // The container's code may have destroyed the block, and the port with it.
+  if (!registered(blkptr)) return false;
   ref_drop(ref);
   word(word(blkptr, W::ports), found - 1) = 0;
   port->destroy();
