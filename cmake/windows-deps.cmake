@@ -56,3 +56,22 @@ if(KVOBLK_BUILD_TESTS)
   set(GTest_DIR ${KVOBLK_WIN_PACKAGES}/GTest CACHE PATH "Windows build: GoogleTest from source"
       FORCE)
 endif()
+
+if(NOT MSVC)
+  enable_language(RC)
+endif()
+# Makes UTF-8 the program's ANSI code page through a manifest (honoured from Windows 10 version
+# 1903 on), so that names beyond the user's code page reach it. MSVC's linker embeds a listed
+# manifest; with mingw-w64 it goes in as a resource (type 24, id 1: the manifest Windows reads
+# when the program starts).
+function(kvoblk_utf8_code_page target)
+  set(manifest ${PROJECT_SOURCE_DIR}/cmake/utf8.manifest)
+  if(MSVC)
+    target_sources(${target} PRIVATE ${manifest})
+  else()
+    set(rc ${PROJECT_BINARY_DIR}/utf8-manifest.rc)
+    file(CONFIGURE OUTPUT ${rc} CONTENT "1 24 \"${manifest}\"\n")
+    target_sources(${target} PRIVATE ${rc})
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${manifest})
+  endif()
+endfunction()

@@ -270,8 +270,7 @@ Ints take_ints(size_t n) {
     std::vector<Ints>& spare = w->spare;
     auto fit = spare.end();
     for (auto it = spare.begin(); it != spare.end(); ++it)
-      if (it->capacity() >= n && (fit == spare.end() || it->capacity() < fit->capacity()))
-        fit = it;
+      if (it->capacity() >= n && (fit == spare.end() || it->capacity() < fit->capacity())) fit = it;
     if (fit != spare.end()) {
       a.swap(*fit);
       spare.erase(fit);

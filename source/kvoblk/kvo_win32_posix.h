@@ -35,8 +35,22 @@ inline struct tm* localtime_r(const time_t* now, struct tm* out) {
   return localtime_s(out, now) == 0 ? out : nullptr;
 }
 
+// The calls below take names in UTF-16, as std::filesystem::path holds them here: the CRT's
+// narrow calls read names in their own code page, which is not UTF-8 even in a program whose
+// manifest makes UTF-8 its ANSI code page.
+inline int kvo_open(const wchar_t* name, int flags, int mode) { return _wopen(name, flags, mode); }
+
+// Whether the file exists; a Windows file has no permission bits to pass on.
+inline bool kvo_mode_of(const wchar_t* name, unsigned* mode) {
+  struct _stat64 st {};
+  *mode = 0;
+  return _wstat64(name, &st) == 0;
+}
+
+inline int kvo_unlink(const wchar_t* name) { return _wunlink(name); }
+
 // Renames `from` over `to`, replacing an existing file as POSIX rename does (the CRT's rename
 // refuses when `to` exists).
-inline int kvo_replace_file(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+inline int kvo_replace_file(const wchar_t* from, const wchar_t* to) {
+  return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }

@@ -113,12 +113,11 @@ void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* st
 // False for a name that exists but is no regular file (a directory, a device, a pipe): such a
 // name is neither read nor replaced by a pattern file (kvopat_file_read.cpp).
 bool regular_or_absent(const std::filesystem::path& name);
-// The path a file name of the C interface names, and back, spelt as the C runtime's own file
-// calls spell names: on Windows in the ANSI code page, where path::string() would answer UTF-8
-// and so name another file as soon as a folder holds a letter beyond ASCII
+// The path a file name of the C interface names. On Windows such names are in the ANSI code
+// page (the program's, which its manifest may make UTF-8); the path holds them in UTF-16, and
+// the pattern file code opens, renames and removes files by the path alone
 // (kvopat_file_write.cpp).
 std::filesystem::path path_of(const char* name);
-std::string name_of(const std::filesystem::path& path);
 // The RESTORE branch of blkpat_dim: the file's non-zero count after checking it against the
 // block, or the capacity estimate when the file cannot be opened.
 void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* errors);

@@ -455,7 +455,14 @@ void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* st
     *status = 1;
     return;
   }
-  std::FILE* file = regular_or_absent(path_of(path)) ? std::fopen(path, "rb") : nullptr;
+  // Opened by its path, in UTF-16 on Windows: the CRT's narrow fopen reads names in a code
+  // page of its own, which is not UTF-8 even where the program's ANSI code page is.
+  const std::filesystem::path name = path_of(path);
+#if defined(_WIN32)
+  std::FILE* file = regular_or_absent(name) ? _wfopen(name.c_str(), L"rb") : nullptr;
+#else
+  std::FILE* file = regular_or_absent(name) ? std::fopen(name.c_str(), "rb") : nullptr;
+#endif
   if (!file) {
     *status = 1;
     return;

@@ -33,6 +33,23 @@ namespace W = kvoblk_word;
 
 namespace {
 
+#if !defined(_WIN32)
+// The file calls by path, as the Windows build makes them with names in UTF-16.
+int kvo_open(const char* name, int flags, int mode) { return ::open(name, flags, mode); }
+
+// Whether the file exists, and its permission bits.
+bool kvo_mode_of(const char* name, unsigned* mode) {
+  struct stat st {};
+  *mode = 0;
+  if (::stat(name, &st) != 0) return false;
+  *mode = static_cast<unsigned>(st.st_mode);
+  return true;
+}
+
+int kvo_unlink(const char* name) { return ::unlink(name); }
+int kvo_replace_file(const char* from, const char* to) { return ::rename(from, to); }
+#endif
+
 // ---- Writing -------------------------------------------------------------------------------
 
 // Buffered output to a file that remembers whether any write failed, so that a full disk or a
@@ -219,9 +236,9 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPatte
 // name. It never opens an entry that already exists, nor follows a link: anything planted at a
 // name it tries is left alone and another name is taken. The file gets the permissions of the
 // file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
-int create_temporary(const std::filesystem::path& target, std::string* name) {
-  struct stat old {};
-  const bool replacing = ::stat(name_of(target).c_str(), &old) == 0;
+int create_temporary(const std::filesystem::path& target, std::filesystem::path* name) {
+  unsigned mode = 0;
+  const bool replacing = kvo_mode_of(target.c_str(), &mode);
   static uint64_t serial = 0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -231,12 +248,13 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
                   static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
-    *name = name_of(target) + suffix;
+    *name = target;
+    *name += suffix;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = ::open(name->c_str(), flags, 0666);
+    const int fd = kvo_open(name->c_str(), flags, 0666);
     if (fd >= 0) {
       // A file system without permission bits keeps its own; the pattern is written all the same.
-      if (replacing) (void)::fchmod(fd, old.st_mode & 07777);
+      if (replacing) (void)::fchmod(fd, mode & 07777);
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -249,7 +267,7 @@ int create_temporary(const std::filesystem::path& target, std::string* name) {
 void sync_folder(const std::filesystem::path& target) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
-  const int fd = ::open(name_of(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = kvo_open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return;
   (void)::fsync(fd);
   ::close(fd);
@@ -269,13 +287,13 @@ bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPa
     target = link.is_absolute() ? link : target.parent_path() / link;
   }
   if (!regular_or_absent(target)) return false;
-  std::string temporary;
+  std::filesystem::path temporary;
   const int fd = create_temporary(target, &temporary);
   if (fd < 0) return false;
   std::FILE* file = fdopen(fd, "wb");
   if (!file) {
     ::close(fd);
-    ::unlink(temporary.c_str());
+    (void)kvo_unlink(temporary.c_str());
     return false;
   }
   bool written = false;
@@ -285,13 +303,9 @@ bool replace_file(const char* path, int blkptr, int nvar, int neq, const BlockPa
   } catch (...) {
     written = false;  // the temporary is removed below
   }
-#if defined(_WIN32)
-  const bool renamed = written && kvo_replace_file(temporary.c_str(), name_of(target).c_str()) == 0;
-#else
-  const bool renamed = written && ::rename(temporary.c_str(), target.c_str()) == 0;
-#endif
+  const bool renamed = written && kvo_replace_file(temporary.c_str(), target.c_str()) == 0;
   if (!renamed) {
-    ::unlink(temporary.c_str());
+    (void)kvo_unlink(temporary.c_str());
     return false;
   }
   sync_folder(target);
@@ -312,19 +326,8 @@ std::filesystem::path path_of(const char* name) {
   MultiByteToWideChar(CP_ACP, 0, name, bytes, wide.data(), n);
   return std::filesystem::path(wide);
 }
-
-std::string name_of(const std::filesystem::path& path) {
-  const std::wstring& wide = path.native();
-  const int chars = static_cast<int>(wide.size());
-  const int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return std::string();
-  std::string name(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), chars, name.data(), n, nullptr, nullptr);
-  return name;
-}
 #else
 std::filesystem::path path_of(const char* name) { return std::filesystem::path(name); }
-std::string name_of(const std::filesystem::path& path) { return path.string(); }
 #endif
 
 void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* status) {

@@ -446,7 +446,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   for (BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found || b.pattern_file.empty()) continue;
     std::error_code ec;
-    b.file_saved = std::filesystem::is_regular_file(b.pattern_file, ec);
+    b.file_saved = std::filesystem::is_regular_file(path_of(b.pattern_file), ec);
     if (!b.file_saved)
       kvoprintf(kvHisDev,
                 "!! kvoflow: block %s: its pattern could not be saved to %s; the next run "
