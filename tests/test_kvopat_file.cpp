@@ -702,6 +702,36 @@ TEST_F(PatternFile, BadHandlesAreAnsweredWithoutAPattern) {
   EXPECT_EQ(kvoblk_rpat(b + 100000, nullptr), 0);
 }
 
+// A restored pattern meets the same capacity estimate as a detected one: the dimension query
+// reserves what the file announces, but placement refuses more than the estimate allows.
+TEST_F(PatternFile, RestoredPatternDenserThanTheEstimateIsRefusedAtPlacement) {
+  path = (dir / "dense.pat").string();
+  shape = Shape{};
+  for (int j = 1; j <= 20; ++j) shape.var_names.push_back("V" + std::to_string(j));
+  std::vector<int> all;
+  for (int j = 1; j <= 20; ++j) all.push_back(j);
+  shape.deps.assign(20, all);
+  const int d = shape_block("D1");
+  const std::string refused =
+      "\nError creating sparsity pattern for block D1\n"
+      "Max. number of nonzeros is too small. Please increase the matrix density factor.\n"
+      "Max. number of nonzeros     : 120\n"
+      "Detected number of nonzeros : 400\n\n";
+  // First without the file (detected and saved), then from the file just saved.
+  for (int round = 0; round < 2; ++round) {
+    int nnz = 0, errors = 0;
+    blkpat_dim(d, 20, 20, &nnz, &errors);
+    EXPECT_EQ(nnz, round == 0 ? 120 : 400) << round;
+    kvoblk_pat_ini(d, 1, &errors);
+    EXPECT_EQ(errors, 1) << round;
+    const std::string text = his();
+    EXPECT_EQ(text.substr(text.size() - std::min(text.size(), refused.size())), refused) << round;
+    EXPECT_EQ(kvoblk_inq_pat_type(d), KVOBLK_PATTYPE_UNDEFINED) << round;
+    EXPECT_EQ(kvoblk_inq_nzstop(d), 0) << round;
+    EXPECT_TRUE(fs::exists(path)) << round;
+  }
+}
+
 // ---- Dimension query ----------------------------------------------------------------------
 
 TEST_F(PatternFile, DimensionQueryTakesTheCountFromAFileOfTheSameBlock) {
