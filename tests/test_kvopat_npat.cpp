@@ -114,6 +114,30 @@ TEST_F(NumericPattern, FindsEachRowsColumnsInDecreasingOrderAndRestoresValues) {
   kvojac_destroy(&p);
 }
 
+// Exclusion withdraws a block from the solve, not from detection: its pattern is still found
+// from the model's residuals, and the block stays excluded.
+TEST_F(NumericPattern, ExcludedBlockIsDetectedFromItsModelsResiduals) {
+  m.deps = {{1, 1}, {3, 1}, {2, 2}, {1, 3}, {3, 4}, {1, 5}};
+  m.value = {1, 2, -3, 4, 5};
+  place();
+  kvoblk_set_included(b, 0);
+  his();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 5}, {1, 3}, {1, 1}, {2, 2}, {3, 4}, {3, 1}}));
+  EXPECT_EQ(m.calls, 6);
+  for (int j = 1; j <= 5; ++j) EXPECT_EQ(value(j), m.value[j - 1]) << j;
+  EXPECT_EQ(kvoblk_inq_included(b), 0);
+  // The ordinary residual request still does nothing for it.
+  int status = 0;
+  kvoblk_res(b, &status);
+  EXPECT_EQ(m.calls, 6);
+  EXPECT_EQ(his(), "");
+  kvojac_destroy(&p);
+}
+
 TEST_F(NumericPattern, ZeroValuesAreMovedAwayAndPerturbedRelativeToTheMovedValue) {
   shape(3, 1);
   m.deps = {{1, 1}, {1, 2}, {1, 3}};

@@ -396,7 +396,15 @@ KVOBLK_API void kvoblk_base_nlratio(int) {}
 
 KVOBLK_API void kvoblk_base_selfpat(int, kv_jac_t*, int*) {}
 
-KVOBLK_API void kvoblk_base_npat_res(int blkptr, int* status) { kvoblk_res(blkptr, status); }
+// The block's ordinary residual evaluation, also for an excluded block: detection needs the
+// model's residuals, and kvoblk_res does nothing for an excluded block, which would leave every
+// residual unchanged and pass an empty pattern off as the one detected (a pattern file saved
+// from it would keep it so). Detection puts the variables it perturbs back.
+KVOBLK_API void kvoblk_base_npat_res(int blkptr, int* status) {
+  KVOBLK_OUT(status);
+  *status = 0;
+  run("kvoblk_res", blkptr, &kvoblk_ops_t::res, kPlain, status, status);
+}
 
 KVOBLK_API int kvoblk_base_isof_type(int, const char* type) {
   return type && std::strcmp(type, "KVOBLK") == 0 ? 1 : 0;
