@@ -913,8 +913,10 @@ void keep_recent(std::unique_ptr<Grouping> g) {
   std::vector<double>().swap(g->step);
   std::vector<double>().swap(g->quot);
   Table& t = table();
-  t.recent_nnz += static_cast<size_t>(g->nnz);
+  // Counted only once it is in the list: a list that cannot grow keeps nothing.
+  const size_t nnz = static_cast<size_t>(g->nnz);
   t.recent.push_front(std::move(g));
+  t.recent_nnz += nnz;
   while (t.recent_nnz > kRecentNonZeros) {
     t.recent_nnz -= static_cast<size_t>(t.recent.back()->nnz);
     release_arrays(*t.recent.back());
