@@ -626,3 +626,44 @@ TEST_F(Ports, AdditionWhoseLookupDestroysTheBlockIsRefused) {
   EXPECT_EQ(kvoref::live_blocks(), 1);  // only the fixture's block
   p->destroy();
 }
+
+// A model whose port numbering destroys its block, and a container that destroys the block
+// when told of a removed port.
+nux_port* numbering_destroying(int blk, int) {
+  kvoblk_destroy(blk);
+  return nullptr;
+}
+namespace {
+struct DestroyingContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int blk = 0;
+  void port_removed(nux_port* port) override {
+    kvoref::Container::port_removed(port);
+    kvoblk_destroy(blk);
+  }
+};
+}  // namespace
+
+TEST_F(Ports, LookupsStopSilentlyWhenTheBlockIsDestroyedMeanwhile) {
+  DestroyingContainer c(lists);
+  int lone[3] = {};
+  for (int& blk : lone) {
+    blk = kvoblk_base_create(0);
+    kvoblk_register_container(blk, &c);
+    for (const char* n : {"A", "B", "C"}) kvoblk_add_port(blk, new kvoref::Port(n));
+  }
+  // The search ends with the block, without naming it an invalid handle at every position.
+  kvoblk_inq_ops(lone[0])->get_port_n = numbering_destroying;
+  EXPECT_TRUE(kvoblk_delete_port(lone[0], "B"));
+  kvoblk_inq_ops(lone[1])->get_port_n = numbering_destroying;
+  auto* d = new kvoref::Port("D");
+  EXPECT_TRUE(kvoblk_add_port(lone[1], d));
+  EXPECT_EQ(d->attach_calls, 0);
+  d->destroy();
+  // The port went with the block: it is destroyed once, and the deletion counts as done.
+  c.blk = lone[2];
+  EXPECT_FALSE(kvoblk_delete_port(lone[2], "B"));
+  EXPECT_EQ(kvoref::Port::destroyed, 10);
+  EXPECT_EQ(kvoref::live_blocks(), 1);
+  EXPECT_EQ(his(), "");
+}

@@ -45,7 +45,8 @@ int ports_to_search(int blkptr, int n) {
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!registered(blkptr) || !name) return nullptr;
   const int n = ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr));
-  for (int i = 1; i <= n; ++i) {
+  // The numbering may be a model's routine, which may destroy the block: the search ends there.
+  for (int i = 1; i <= n && registered(blkptr); ++i) {
     nux_port* p = kvoblk_get_port_n(blkptr, i);
     if (same_name(p, name)) return p;
   }
@@ -116,7 +117,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
   int n = port_count(blkptr);
   nux_port* port = nullptr;
-  for (int i = 1; i <= n && !port; ++i) {
+  for (int i = 1; i <= n && !port && registered(blkptr); ++i) {
     nux_port* p = kvoblk_get_port_n(blkptr, i);
     if (same_name(p, name)) port = p;
   }
