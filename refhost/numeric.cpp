@@ -262,14 +262,19 @@ Work& work() {
 // At most this many released arrays are kept, enough for one grouping's.
 constexpr size_t kSpareArrays = 8;
 
-// An array of n ints, not set: the smallest kept one that holds n, else a fresh one.
+// An array of n ints, not set: the smallest kept one that holds n, else a fresh one. A kept
+// array more than twice that size stays for a grouping of its own size: a small grouping would
+// hold it on, also among the recent groupings, which are counted by their non-zeros, and the
+// next large grouping would take fresh memory, round after round.
 Ints take_ints(size_t n) {
   Ints a;
   if (std::unique_ptr<Work>& w = kept_work()) {
     std::vector<Ints>& spare = w->spare;
     auto fit = spare.end();
     for (auto it = spare.begin(); it != spare.end(); ++it)
-      if (it->capacity() >= n && (fit == spare.end() || it->capacity() < fit->capacity())) fit = it;
+      if (it->capacity() >= n && it->capacity() / 2 <= n &&
+          (fit == spare.end() || it->capacity() < fit->capacity()))
+        fit = it;
     if (fit != spare.end()) {
       a.swap(*fit);
       spare.erase(fit);

@@ -42,7 +42,25 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 #pragma GCC diagnostic pop
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
+
+// Bytes the program holds from the heap, where the platform tells; 0 elsewhere.
+size_t allocated_bytes() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __sanitizer_get_current_allocated_bytes();
+#elif defined(__GLIBC__)
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+#else
+  return 0;
+#endif
+}
 
 // Block-local patterns, rows and columns counted from 1.
 using patgen::block_tridiagonal;
@@ -579,6 +597,22 @@ TEST_F(Numeric, ArraysOfReleasedGroupingsServeLaterOnesWithoutTouchingLiveOnes) 
   }
   kvoref::forget_groupings();
   EXPECT_EQ(jacobian(h_live, live), before);
+}
+
+TEST_F(Numeric, SmallGroupingsLeaveLargeReleasedArraysToGroupingsOfTheirSize) {
+  // A small grouping made between two large ones takes no array the first one released: held
+  // by it (and by the recent groupings, counted by their non-zeros), such arrays would leave
+  // the second large grouping to take fresh memory, round after round.
+  const Pattern large = tridiagonal(60000);
+  int h = group(large);
+  U3VGRP_DESTROY(&h);
+  kvoref::forget_groupings();
+  h = group(tridiagonal(5));
+  U3VGRP_DESTROY(&h);
+  const size_t before = allocated_bytes();
+  h = group(large);
+  EXPECT_LT(allocated_bytes(), before + 100000);
+  U3VGRP_DESTROY(&h);
 }
 
 TEST_F(Numeric, PutsValuesBackBitExactlyAndLeavesBaseResiduals) {
