@@ -564,6 +564,12 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
   EXPECT_EQ(err(), f + ":6:1: block B names variables as block A does (IN.F, IN.CA, IN.CB, OUT.F, "
                        "OUT.CA, OUT.CB); a model must name them <block id>.<item>, so that each "
                        "variable has a name of its own\n");
+  // A block that repeats a name of its own is told so, not that it repeats itself.
+  const std::string g = write("t.toml", std::string("[plugins]\nTWINS = \"") + KVOFLOW_FAULTY +
+                                            "\"\n[[block]]\nid = \"T\"\nmodel = \"TWINS\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block T gives more than one of its variables the same name (T.IN.F); "
+                       "each variable must have a name of its own\n");
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
