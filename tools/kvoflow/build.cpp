@@ -349,7 +349,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
       diag.error(b.pattern_pos,
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
-      r.pattern_file = name_of(path_of(run.options.workdir) / path_of(b.pattern_file));
+      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       std::error_code ec;
       r.file_found = std::filesystem::is_regular_file(path_of(r.pattern_file), ec);

@@ -179,7 +179,7 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
                               const std::vector<std::string>& dirs) {
   namespace fs = std::filesystem;
   const fs::path here = path_of(flowsheet_file).parent_path();
-  const fs::path named = path_of(p.path);
+  const fs::path named = path_of_utf8(p.path);
   std::vector<fs::path> candidates;
   if (names_folder(p.path)) {
     candidates.push_back(named.is_absolute() ? named : here / named);
