@@ -15,23 +15,23 @@ namespace kvoflow {
 
 #if defined(_WIN32)
 
-std::filesystem::path path_of(const std::string& name) {
+namespace {
+
+// The path that bytes in `code_page` spell.
+std::filesystem::path widened(const std::string& name, UINT code_page) {
   const int bytes = static_cast<int>(name.size());
-  const int n = MultiByteToWideChar(CP_ACP, 0, name.data(), bytes, nullptr, 0);
+  const int n = MultiByteToWideChar(code_page, 0, name.data(), bytes, nullptr, 0);
   if (n <= 0) return std::filesystem::path();
   std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, name.data(), bytes, wide.data(), n);
+  MultiByteToWideChar(code_page, 0, name.data(), bytes, wide.data(), n);
   return std::filesystem::path(wide);
 }
 
-std::filesystem::path path_of_utf8(const std::string& text) {
-  const int bytes = static_cast<int>(text.size());
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, nullptr, 0);
-  if (n <= 0) return std::filesystem::path();
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), bytes, wide.data(), n);
-  return std::filesystem::path(wide);
-}
+}  // namespace
+
+std::filesystem::path path_of(const std::string& name) { return widened(name, CP_ACP); }
+
+std::filesystem::path path_of_utf8(const std::string& text) { return widened(text, CP_UTF8); }
 
 std::string name_of(const std::filesystem::path& path) {
   const std::wstring& wide = path.native();
