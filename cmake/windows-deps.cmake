@@ -57,19 +57,26 @@ if(KVOBLK_BUILD_TESTS)
       FORCE)
 endif()
 
-if(NOT MSVC)
-  enable_language(RC)
-endif()
 # Makes UTF-8 the program's ANSI code page through a manifest (honoured from Windows 10 version
 # 1903 on), so that names beyond the user's code page reach it. MSVC's linker embeds a listed
 # manifest; with mingw-w64 it goes in as a resource (type 24, id 1: the manifest Windows reads
-# when the program starts).
-function(kvoblk_utf8_code_page target)
-  set(manifest ${PROJECT_SOURCE_DIR}/cmake/utf8.manifest)
+# when the program starts). A macro, so that the resource compiler is enabled in the directory of
+# the target that asks for it, and only there: a project that takes this one in as a
+# subdirectory gets no language it did not ask for.
+macro(kvoblk_utf8_code_page target)
+  if(NOT MSVC)
+    enable_language(RC)
+  endif()
+  kvoblk_utf8_manifest_source(${target})
+endmacro()
+# The manifest is the one beside this file, also for a target of a project that takes this one
+# in; the resource script goes to the target's own build folder.
+function(kvoblk_utf8_manifest_source target)
+  set(manifest ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/utf8.manifest)
   if(MSVC)
     target_sources(${target} PRIVATE ${manifest})
   else()
-    set(rc ${PROJECT_BINARY_DIR}/utf8-manifest.rc)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-utf8-manifest.rc)
     file(CONFIGURE OUTPUT ${rc} CONTENT "1 24 \"${manifest}\"\n")
     target_sources(${target} PRIVATE ${rc})
     set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${manifest})

@@ -296,6 +296,23 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "old");
+  EXPECT_TRUE(fs::is_directory(path + ".kvotmp"));  // what was in the way stays
+  // A link planted at the temporary's name is not written through: the file it names keeps
+  // what it holds, and the result is not made a link to it.
+  fs::remove(path + ".kvotmp");
+  std::ofstream(dir / "victim") << "precious";
+  fs::create_symlink(dir / "victim", path + ".kvotmp");
+  EXPECT_FALSE(kvoflow::write_file(path, "new", &why));
+  std::ifstream victim(dir / "victim");
+  std::stringstream kept;
+  kept << victim.rdbuf();
+  EXPECT_EQ(kept.str(), "precious");
+  EXPECT_FALSE(fs::is_symlink(path));
+  // A temporary an earlier run left behind is replaced.
+  fs::remove(path + ".kvotmp");
+  std::ofstream(path + ".kvotmp") << "left";
+  EXPECT_TRUE(kvoflow::write_file(path, "new", &why)) << why;
+  EXPECT_FALSE(fs::exists(path + ".kvotmp"));
   fs::remove_all(dir);
 }
 
@@ -564,6 +581,12 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
   EXPECT_EQ(err(), f + ":6:1: block B names variables as block A does (IN.F, IN.CA, IN.CB, OUT.F, "
                        "OUT.CA, OUT.CB); a model must name them <block id>.<item>, so that each "
                        "variable has a name of its own\n");
+  // A block that repeats a name of its own is told so, not that it repeats itself.
+  const std::string g = write("t.toml", std::string("[plugins]\nTWINS = \"") + KVOFLOW_FAULTY +
+                                            "\"\n[[block]]\nid = \"T\"\nmodel = \"TWINS\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block T gives more than one of its variables the same name (T.IN.F); "
+                       "each variable must have a name of its own\n");
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // A faulty plug-in: the concentrator with one fault chosen by the model name the flowsheet gives
 // it. WRONGJAC answers 2 for d FLOW / d OUT.F, which is 1; MISSNZ states a pattern without the
-// entry (BALA, IN.CA), which its residual has; NOID names its variables without the block id.
+// entry (BALA, IN.CA), which its residual has; NOID names its variables without the block id;
+// TWINS names two of its variables alike.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -36,6 +37,16 @@ void noid_ini(int blk, int vstart, int estart, int nzstart, int* status) {
                        kvovarlst_inq_var_value(varlst, vstart + i, 0), 0.0);
 }
 
+// TWINS gives its outlet flow the inlet flow's name.
+void twins_ini(int blk, int vstart, int estart, int nzstart, int* status) {
+  conc_ini(blk, vstart, estart, nzstart, status);
+  int varlst = 0, eqnlst = 0, jac = 0;
+  blk_inq_matrix(blk, &varlst, &eqnlst, &jac);
+  const std::string name = kvovarlst_lookup_var_name(varlst, vstart + IN_F);
+  kvoref::define_var(varlst, vstart + OUT_F, name.c_str(),
+                     kvovarlst_inq_var_value(varlst, vstart + OUT_F, 0), 0.0);
+}
+
 }  // namespace
 
 extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
@@ -44,5 +55,6 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "WRONGJAC") == 0) t->selfjac = wrong_selfjac;
   if (t && std::strcmp(request->model, "MISSNZ") == 0) t->selfpat = short_selfpat;
   if (t && std::strcmp(request->model, "NOID") == 0) t->ini = noid_ini;
+  if (t && std::strcmp(request->model, "TWINS") == 0) t->ini = twins_ini;
   return blk;
 }

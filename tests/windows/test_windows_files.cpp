@@ -14,6 +14,7 @@
 
 #include <kvoblk/host/kvo_md5.h>
 #include "fixture.h"
+#include "run.h"
 
 namespace fs = std::filesystem;
 
@@ -169,6 +170,33 @@ TEST_F(WindowsFiles, PatternFileInAFolderWithLettersBeyondAsciiIsWrittenThereAnd
   // The file and its folder are all there is: nothing went to a misspelt folder.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
+// Names in a flowsheet file are UTF-8 whatever the program's code page (a program without the
+// UTF-8 manifest, or Windows before version 1903): a pattern file named there is written under
+// that name, and one with a letter the code page lacks under none, never under a look-alike
+// name ("o" for "\u0151") that may be another file's.
+TEST_F(WindowsFiles, PatternFilesNamedInAFlowsheetFileKeepTheirLettersInAnyCodePage) {
+  if (GetACP() == CP_UTF8) GTEST_SKIP() << "the code page is UTF-8";
+  const auto run = [&](const std::string& pattern_file) {
+    const fs::path flowsheet = dir_ / "f.toml";
+    std::ofstream(flowsheet, std::ios::binary)
+        << "[[block]]\nid = \"R\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\npattern_file = \""
+        << pattern_file
+        << "\"\n[block.parameters]\ntanks = 2\n[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n"
+           "\"R.IN.CB\" = 0\n";
+    kvoflow::Options o;
+    o.file = narrow(flowsheet);
+    o.workdir = narrow(dir_);
+    o.quiet = true;
+    return kvoflow::run(o);
+  };
+  EXPECT_EQ(run("Muster B\xC3\xA4r.pat"), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / L"Muster B\u00e4r.pat"));
+  EXPECT_EQ(run("Muster \xC5\x91.pat"), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_FALSE(fs::exists(dir_ / L"Muster o.pat"));
+  // The flowsheet and the one pattern file are all there is.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
 std::string md5_hex(const std::vector<std::string>& pieces) {

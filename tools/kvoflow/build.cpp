@@ -215,8 +215,8 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
 
 // Variables are found by name ([fix], [guess], the results): a model that names its variables
 // without its block id gives two blocks of it the same names, and then only one of each pair
-// could be fixed or reported. Each block that repeats an earlier block's names is refused at
-// its line, with up to six of the names.
+// could be fixed or reported. Each block that repeats an earlier block's names, or one of its
+// own, is refused at its line, with up to six of the names.
 bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
   const int varlst = run.plant->lists().varlst, nvar = kvovarlst_inq_nvar(varlst);
   std::vector<int> owner(static_cast<size_t>(nvar) + 1, -1);  // position in run.blocks
@@ -240,10 +240,14 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
     std::string list;
     for (size_t k = 0; k < names.size() && k < 6; ++k) list += (k ? ", " : "") + names[k];
     if (names.size() > 6) list += " and " + std::to_string(names.size() - 6) + " more";
-    const std::string text = id(pair.second) + " names variables as " + id(pair.first) + " does (" +
-                             list +
-                             "); a model must name them <block id>.<item>, so that each "
-                             "variable has a name of its own";
+    // A block may also repeat a name of its own, whatever its model puts before the item.
+    const std::string text =
+        pair.first == pair.second
+            ? id(pair.second) + " gives more than one of its variables the same name (" + list +
+                  "); each variable must have a name of its own"
+            : id(pair.second) + " names variables as " + id(pair.first) + " does (" + list +
+                  "); a model must name them <block id>.<item>, so that each variable has a name "
+                  "of its own";
     if (pair.second >= 0)
       diag.error(run.blocks[pair.second].spec->pos, text);
     else
@@ -345,7 +349,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
       diag.error(b.pattern_pos,
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
-      r.pattern_file = name_of(path_of(run.options.workdir) / path_of(b.pattern_file));
+      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       std::error_code ec;
       r.file_found = std::filesystem::is_regular_file(path_of(r.pattern_file), ec);

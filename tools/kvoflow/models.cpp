@@ -28,11 +28,17 @@
 // its imports bound, as RTLD_NOW does.
 namespace {
 constexpr int RTLD_NOW = 0, RTLD_LOCAL = 0;
+// The file is loaded by its absolute path: the loader looks for a relative one in the program's
+// own folder first, where a file of the same relative name would be loaded in its place.
 void* dlopen(const char* path, int) {
-  std::string name(path);  // the loader wants backslashes
-  for (char& c : name)
-    if (c == '/') c = '\\';
-  return reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
+  std::error_code ec;
+  std::filesystem::path name = std::filesystem::absolute(kvoflow::path_of(path), ec);
+  if (ec) {
+    SetLastError(ERROR_BAD_PATHNAME);
+    return nullptr;
+  }
+  name.make_preferred();  // the loader wants backslashes
+  return reinterpret_cast<void*>(LoadLibraryW(name.c_str()));
 }
 void* dlsym(void* handle, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
@@ -173,7 +179,7 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
                               const std::vector<std::string>& dirs) {
   namespace fs = std::filesystem;
   const fs::path here = path_of(flowsheet_file).parent_path();
-  const fs::path named = path_of(p.path);
+  const fs::path named = path_of_utf8(p.path);
   std::vector<fs::path> candidates;
   if (names_folder(p.path)) {
     candidates.push_back(named.is_absolute() ? named : here / named);

@@ -4,6 +4,14 @@
 // formats, which the program never changes, so the files are the same on every platform.
 #include "svg.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -442,6 +450,30 @@ std::string history_svg(const HistoryPlot& p) {
   return svg.done();
 }
 
+namespace {
+
+// Creates `name` for writing where nothing is, so that nothing planted there (a link to another
+// file, a folder) is written through or removed. A regular file there is a temporary that an
+// earlier run left behind, or a hard link, which is only a name: that name is removed first.
+// Answers the open file or null.
+std::FILE* create_new(const std::filesystem::path& name) {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(std::filesystem::symlink_status(name, ec)))
+    std::filesystem::remove(name, ec);
+#if defined(_WIN32)
+  const int fd = _wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                        _S_IREAD | _S_IWRITE);
+#else
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+#endif
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (!file) ::close(fd);
+  return file;
+}
+
+}  // namespace
+
 bool write_file(const std::string& path, const std::string& text, std::string* why) {
   namespace fs = std::filesystem;
   std::error_code ec;
@@ -473,16 +505,18 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   }
   fs::path temporary = target;
   temporary += ".kvotmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-      if (why) *why = "cannot write " + path;
-      return false;
-    }
+  std::FILE* out = create_new(temporary);
+  if (!out) {
+    if (why) *why = "cannot write " + path;
+    return false;
+  }
+  bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  written = std::fflush(out) == 0 && written;
+  written = std::fclose(out) == 0 && written;
+  if (!written) {
+    std::filesystem::remove(temporary, ec);
+    if (why) *why = "cannot write " + path;
+    return false;
   }
   std::filesystem::rename(temporary, target, ec);
   if (ec) {
