@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The Schubert update: when it may be used, the secant correction of each row, the SMALL,
 // NOISE and NORM tests, its failures and its reports at every diagnostic level.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -247,6 +250,97 @@ TEST_F(Schubert, RowsInSeveralRunsGetTheOneAtATimeValuesExactly) {
     EXPECT_EQ(bj(k + 1), expected) << "non-zero " << k + 1;
   }
   EXPECT_EQ(corrected % 2, 1);
+}
+
+// Blocks of random size at offsets, with further non-zeros in and out of the block, in row
+// order or shuffled (rows in several runs, odd and even numbers of corrections), steps that are
+// zero, below the threshold or not a number, and last residuals that are not a number: the
+// status and every value are those of the update computed plainly.
+TEST_F(Schubert, RandomBlocksGetThePlainUpdateToTheBit) {
+  std::mt19937 gen(4242);
+  auto below = [&gen](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+  const double odd[] = {0.0, 1.0, -2.0, 1e-9, 1e300, std::nan(""), 3.5, -0.75};
+  for (int t = 0; t < 1000; ++t) {
+    SCOPED_TRACE("case " + std::to_string(t));
+    const int n = 1 + below(9);
+    m.diagonal(n);
+    // Out of the block: the equation and the variable before it (the block starts at 2 or later).
+    for (int q = below(12); q > 0; --q)
+      m.nz.emplace_back(below(6) == 0 ? -1 : below(n), below(6) == 0 ? -1 : below(n));
+    if (below(2)) std::shuffle(m.nz.begin(), m.nz.end(), gen);
+    m.coef.resize(m.nz.size());
+    for (double& c : m.coef) c = 0.5 + 0.25 * below(8);
+    m.power = 2;
+    const int vs = 2 + below(5), es = 2 + below(5), ns = 1 + below(9);
+    b = PlacedBlockTest::place(vs, es, ns);
+    ASSERT_NE(b, 0);
+    lastx = blk_allocate_lastx(b);
+    lastf = blk_allocate_lastf(b);
+    auto inside = [n](const std::pair<int, int>& nz) {
+      return nz.first >= 0 && nz.first < n && nz.second >= 0 && nz.second < n;
+    };
+    std::vector<double> x0(n), x(n);
+    for (int i = 0; i < n; ++i) {
+      x0[i] = below(5) == 0 ? odd[below(8)] : below(100) / 13.0;
+      const int step = below(4);
+      x[i] = step == 0 ? x0[i] : step == 1 ? x0[i] + 1e-7 : x0[i] + below(50) / 17.0 - 1.0;
+      if (below(25) == 0) x[i] = std::nan("");
+      lastx[i] = x0[i];
+      lastf[i] = 0.0;
+      kvovarlst_set_var_value(lists.varlst, vs + i, x[i], 0);
+    }
+    for (size_t k = 0; k < m.nz.size(); ++k)
+      if (inside(m.nz[k]))
+        lastf[m.nz[k].first] += m.coef[k] * (x0[m.nz[k].second] * x0[m.nz[k].second]);
+    if (below(10) == 0) lastf[below(n)] = std::nan("");
+    const int nnz = static_cast<int>(m.nz.size());
+    std::vector<double> a(nnz);
+    for (int k = 0; k < nnz; ++k) {
+      a[k] = below(20) == 0 ? 0.0 : below(200) / 9.0 - 5.0;
+      kvojac_set_nz_value(lists.jac, ns + k, a[k]);
+    }
+    const int status = update();
+    his();
+
+    const double* f = kvoeqnlst_vec_residual(lists.eqnlst) + es - 1;
+    const double h = kvoblk_inq_pertsize(b);
+    std::vector<double> dx(n), norm(n, 0.0), secant(n);
+    std::vector<int> reason(n, 1);  // 0 updated, else skipped
+    std::vector<bool> moved(n);
+    double total = 0.0;
+    for (int j = 0; j < n; ++j) {
+      dx[j] = x[j] - x0[j];
+      moved[j] = std::fabs(dx[j]) >= (std::fabs(x0[j]) + 1.0) * h;
+      total += dx[j] * dx[j];
+    }
+    for (int i = 0; i < n; ++i) secant[i] = f[i] - lastf[i];
+    for (int k = 0; k < nnz; ++k) {
+      if (!inside(m.nz[k])) continue;
+      const auto [i, j] = m.nz[k];
+      norm[i] += dx[j] * dx[j];
+      secant[i] -= a[k] * dx[j];
+      if (moved[j]) reason[i] = 0;
+    }
+    int skipped = 0;
+    for (int i = 0; i < n; ++i) {
+      if (1e-10 * (std::fabs(lastf[i]) + std::fabs(f[i])) > std::fabs(secant[i])) reason[i] = 2;
+      if (total + 1e-8 * norm[i] == total) reason[i] = 3;
+      if (!std::isfinite(secant[i]) || !std::isfinite(norm[i])) reason[i] = 4;
+      skipped += reason[i] != 0;
+    }
+    EXPECT_EQ(status, -skipped);
+    for (int k = 0; k < nnz; ++k) {
+      double want = a[k];
+      if (inside(m.nz[k]) && reason[m.nz[k].first] == 0) {
+        const auto [i, j] = m.nz[k];
+        want = a[k] + dx[j] * secant[i] / norm[i];
+      }
+      const double got = bj(ns + k);
+      EXPECT_TRUE(std::memcmp(&got, &want, sizeof got) == 0)
+          << "non-zero " << k << ": " << got << ", not " << want;
+    }
+    destroy_block(b);
+  }
 }
 
 // ---- Failures --------------------------------------------------------------------------------

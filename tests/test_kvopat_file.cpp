@@ -253,6 +253,71 @@ TEST_F(PatternFile, NumbersAreReadAsTheCConversionReadsThemWhereverTheReadsSplit
   }
 }
 
+TEST_F(PatternFile, NumbersScannedInTheBufferReadAsTokensReadWhole) {
+  // The five numbers of the data sections in random forms (plain, leading zeros, hex, signed,
+  // out of range, too long, not numbers), with random blanks (runs of spaces of any length,
+  // tabs, form feeds, CRLF line ends), one of them placed so that the first 64 KiB span ends
+  // in it or just after it. A sign in front makes the reader take a number the general way:
+  // both files must restore the same pattern, or fail with the same message.
+  const std::string text = write_file();
+  const std::string cols = "         3         1         2", counts = "         2         1";
+  const size_t at_cols = text.find(cols), at_counts = text.find(counts, at_cols + cols.size());
+  ASSERT_NE(at_counts, std::string::npos);
+  const char* forms[] = {"3",           "03",          "0000000003", "0x3",
+                         "+3",          "4",           "08",         "1a",
+                         "-0",          "0x",          "2147483647", "2147483648",
+                         "99999999999", "12345678901", "3\v",        "0"};
+  const std::string blanks[] = {" ",
+                                "\t",
+                                "  \f ",
+                                std::string(7, ' '),
+                                std::string(8, ' '),
+                                std::string(9, ' '),
+                                std::string(17, ' '),
+                                "\n"};
+  const int values[] = {3, 1, 2, 2, 1};
+  std::mt19937 gen(99);
+  auto below = [&gen](size_t n) { return static_cast<size_t>(gen() % n); };
+  for (int t = 0, run = 0; run < 100; ++t) {
+    std::vector<std::string> fast, general, gaps;
+    for (int i = 0; i < 5; ++i) {
+      const size_t pick = below(4);
+      fast.push_back(pick == 0   ? forms[below(sizeof forms / sizeof *forms)]
+                     : pick == 1 ? "0" + std::to_string(values[i])
+                                 : std::to_string(values[i]));
+      general.push_back(fast.back()[0] >= '1' && fast.back()[0] <= '9' ? "+" + fast.back()
+                                                                       : fast.back());
+      gaps.push_back(blanks[below(sizeof blanks / sizeof *blanks)]);
+    }
+    const bool crlf = below(3) == 0;
+    // Where the chosen number ends in a file without padding, and the padding that moves that
+    // end to `past` bytes beyond the first span.
+    const size_t chosen = below(3), past = below(14);
+    size_t end = at_cols + (crlf ? std::count(text.begin(), text.begin() + at_cols, '\n') : 0);
+    for (size_t i = 0; i <= chosen; ++i) end += gaps[i].size() + fast[i].size();
+    if (end > (size_t{1} << 16) + past) continue;
+    const size_t pad = (size_t{1} << 16) + past - end;
+    auto file = [&](const std::vector<std::string>& n) {
+      std::string out = text.substr(0, at_cols) + std::string(pad, ' ');
+      for (int i = 0; i < 3; ++i) out += gaps[i] + n[i];
+      out += text.substr(at_cols + cols.size(), at_counts - at_cols - cols.size());
+      for (int i = 3; i < 5; ++i) out += gaps[i] + n[i];
+      out += text.substr(at_counts + counts.size());
+      return crlf ? std::regex_replace(out, std::regex("\n"), "\r\n") : out;
+    };
+    ++run;
+    spit(path, file(fast));
+    const auto [fast_entries, fast_errors] = restore(b);
+    const std::string fast_text = his();
+    spit(path, file(general));
+    const auto [general_entries, general_errors] = restore(b);
+    SCOPED_TRACE("case " + std::to_string(t));
+    EXPECT_EQ(fast_entries, general_entries);
+    EXPECT_EQ(fast_errors, general_errors);
+    EXPECT_EQ(fast_text, his());
+  }
+}
+
 TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
   shape = Shape{{"A", "B", "C", "D", "E", "F", "G", "H"}, {{1, 2, 3, 4, 5, 6, 7}}};
   path = (dir / "seven.pat").string();

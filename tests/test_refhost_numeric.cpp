@@ -940,4 +940,203 @@ TEST_F(Numeric, RefusesProtocolErrorsAndAChangedPattern) {
   EXPECT_EQ(x, std::vector<double>(4, 1.0));  // no refusal touched the values
 }
 
+// ---- Differential checks of the fast paths ------------------------------------------------
+
+// A pattern of an odd shape: one row or one column at times, empty rows, columns left empty,
+// dense rows, repeated non-zeros, non-zeros out of row order.
+Pattern odd_pattern(std::mt19937& gen) {
+  auto below = [&gen](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+  Pattern p;
+  const int kind = below(10);
+  p.neq = kind == 0 ? 1 : 1 + below(40);
+  p.nvar = kind == 1 ? 1 : 1 + below(40);
+  const int per_row = 1 + below(std::min(p.nvar, 8));
+  const int reach = kind == 3 ? std::max(1, p.nvar / 2) : p.nvar;  // the rest stays empty
+  for (int r = 1; r <= p.neq; ++r) {
+    if (below(7) == 0) continue;
+    const int n = kind == 2 && below(5) == 0 ? p.nvar : per_row;
+    for (int i = 0; i < n; ++i) {
+      const int c = 1 + below(reach);
+      p.add(r, c);
+      if (below(9) == 0) p.add(r, c);
+    }
+  }
+  if (kind >= 5) {
+    std::vector<int> order(p.nnz());
+    for (int k = 0; k < p.nnz(); ++k) order[k] = k;
+    std::shuffle(order.begin(), order.end(), gen);
+    const Pattern q = p;
+    for (int k = 0; k < p.nnz(); ++k) p.rows[k] = q.rows[order[k]], p.cols[k] = q.cols[order[k]];
+  }
+  return p;
+}
+
+// Row r is 0.1 (r + 1) plus, over its non-zeros k in order, a_k (x^2 / 2 + sin x) at the
+// non-zero's column; row nan_row is not a number. A row reads its own columns only, so a
+// perturbed group changes it exactly as its one column of the group alone would.
+struct RowSums {
+  const Pattern& p;
+  std::vector<double> a;
+  int nan_row;
+  void operator()(const double* x, double* f) const {
+    for (int r = 0; r < p.neq; ++r) f[r] = 0.1 * (r + 1);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const double v = x[p.cols[k] - 1];
+      f[p.rows[k] - 1] += a[k] * (0.5 * v * v + std::sin(v));
+    }
+    if (nan_row >= 0) f[nan_row] = std::nan("");
+  }
+};
+
+bool same_bits(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST_F(Numeric, GroupedDifferencesEqualOneColumnAtATimeToTheBit) {
+  // Odd patterns at offsets, grouped afresh, taken back from a released grouping, or grouped
+  // again on a handle that held another pattern; unit scales of either sign, scales that are
+  // zero, negative, tiny, huge or not finite; values at zero, near the largest double and
+  // below the smallest normal one; rows that are not a number.
+  std::mt19937 gen(12345);
+  auto below = [&gen](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+  const double inf = std::numeric_limits<double>::infinity();
+  const double odd_scales[] = {0.0, -1.0, 1e300, -3.5, 1e-300, std::nan(""), inf, -1e-3};
+  for (int t = 0; t < 1500; ++t) {
+    SCOPED_TRACE("case " + std::to_string(t));
+    const Pattern p = odd_pattern(gen);
+    const int eoff = below(3) == 0 ? below(100000) : 0, voff = below(3) == 0 ? below(100000) : 0;
+    int status = -1, info = -1;
+    int h = group(p, eoff, voff, &status, &info);
+    ASSERT_EQ(status, 0);
+    if (below(3) == 0) {
+      Pattern other = p;
+      for (int& c : other.cols) c = 1 + below(p.nvar);
+      int again = group(other), zero = 0, e = eoff, v = voff;
+      std::vector<int> irn(p.rows), icn(p.cols);
+      for (int& r : irn) r += eoff;
+      for (int& c : icn) c += voff;
+      U3VGRP_COMPUTE(irn.data(), icn.data(), &info, &e, &v, &zero, &again, &status);
+      ASSERT_EQ(status, 0);
+      U3VGRP_DESTROY(&h);
+      h = again;
+    } else if (below(3) == 0) {
+      U3VGRP_DESTROY(&h);
+      h = group(p, eoff, voff, &status, &info);
+    }
+    RowSums fn{p, std::vector<double>(p.nnz()), below(5) == 0 ? below(p.neq) : -1};
+    for (int k = 0; k < p.nnz(); ++k) fn.a[k] = 0.3 + 0.17 * (k % 11) + 0.01 * k;
+    std::vector<double> x(p.nvar), scale(p.nvar, 1.0);
+    for (double& v : x) {
+      const int m = below(8);
+      v = m == 0 ? 0.0 : m == 1 ? 1e308 : m == 2 ? -1e-310 : (below(2000) - 1000) / 7.0;
+    }
+    const int scales = below(3);
+    for (double& s : scale) {
+      if (scales == 0) s = below(2) ? 1.0 : -1.0;
+      if (scales == 1) s = odd_scales[below(8)];
+    }
+    const double pert = below(4) == 0 ? 0.5 : 1e-6;
+    const std::vector<double> x0 = x;
+    std::vector<double> f(p.neq), f0(p.neq), bj(p.nnz());
+    ASSERT_EQ(differentiate(h, p, voff, x, f, bj, pert, fn, &scale), p.nnz() ? info + 1 : 0);
+    fn(x0.data(), f0.data());
+    for (int j = 0; j < p.nvar; ++j) ASSERT_TRUE(same_bits(x[j], x0[j]));
+    for (int r = 0; p.nnz() > 0 && r < p.neq; ++r) ASSERT_TRUE(same_bits(f[r], f0[r]));
+    // Each column moved alone, by the step the definition gives.
+    std::vector<std::vector<double>> moved_alone(p.nvar);
+    std::vector<double> steps(p.nvar);
+    for (int k = 0; k < p.nnz(); ++k) {
+      const int c = p.cols[k] - 1, r = p.rows[k] - 1;
+      std::vector<double>& fc = moved_alone[c];
+      if (fc.empty()) {
+        double s = std::fabs(scale[c]);
+        if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;
+        const double step = pert * std::max(std::fabs(x0[c]), s);
+        std::vector<double> xc = x0;
+        xc[c] = x0[c] + step;
+        if (!std::isfinite(xc[c])) xc[c] = x0[c] - step;
+        if (xc[c] == x0[c]) xc[c] = std::nextafter(x0[c], inf);
+        steps[c] = xc[c] - x0[c];
+        fc.resize(p.neq);
+        fn(xc.data(), fc.data());
+      }
+      const double want = (fc[r] - f0[r]) / steps[c];
+      ASSERT_TRUE(same_bits(bj[k], want))
+          << "non-zero " << k + 1 << ": " << bj[k] << ", not " << want;
+    }
+    U3VGRP_DESTROY(&h);
+  }
+}
+
+TEST_F(Numeric, EveryEditOfTheHostJacobianBringsTheColumnCheckBack) {
+  // After each edit through a list service (or none), a new sequence must be refused exactly
+  // when the full comparison of the columns would refuse it.
+  std::mt19937 gen(777);
+  auto below = [&gen](int n) { return static_cast<int>(gen() % static_cast<unsigned>(n)); };
+  for (int t = 0; t < 100; ++t) {
+    const Pattern p = odd_pattern(gen);
+    if (p.nnz() == 0) continue;
+    const int nzs = 1 + below(5), voff = below(7), eoff = 2;
+    const int cap = nzs + p.nnz() + below(5);
+    kv_jac_t jac = below(2) ? kvojac_create(cap) : kvoref::make_lists(cap).jac;
+    kvojac_set_nnz(jac, cap);
+    for (int k = 0; k < p.nnz(); ++k)
+      kvoref::set_nz(jac, nzs + k, p.rows[k] + eoff, p.cols[k] + voff);
+    int nvar = p.nvar, neq = p.neq, nnz = p.nnz(), h = 0, info = 0, zero = 0, st = -1;
+    int e = eoff, v = voff;
+    U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+    U3VGRP_COMPUTE(KVJacIrn(&jac).data() + nzs - 1, KVJacIcn(&jac).data() + nzs - 1, &info, &e, &v,
+                   &zero, &h, &st);
+    ASSERT_EQ(st, 0);
+    std::vector<double> x(p.nvar, 1.0), f(p.neq), bj(p.nnz()), scale(p.nvar, 1.0), par(100);
+    std::vector<int> vstat(p.nvar);
+    double pert = 1e-6;
+    for (int step = 0; step < 30; ++step) {
+      KVJacIcn icn(&jac);
+      bool same = true;
+      for (int k = 0; k < p.nnz(); ++k) same = same && icn[nzs - 1 + k] - voff == p.cols[k];
+      auto call = [&](int request) {
+        U3NJAC_COMPUTE(&h, x.data(), scale.data(), vstat.data(), f.data(), &v, icn.data() + nzs - 1,
+                       par.data(), &pert, bj.data(), &request, &st);
+        return request;
+      };
+      EXPECT_EQ(call(0) == 1 && st == 0, same) << "case " << t << " edit " << step;
+      call(-1);
+      his();
+      const int k = 1 + below(cap);
+      switch (below(8)) {
+        case 0:
+          kvojac_set_nz_varnum(jac, k, kvojac_inq_nz_varnum(jac, k) + (below(2) ? 1 : -1));
+          break;
+        case 1:
+          kvojac_set_nz_eqnnum(jac, k, kvojac_inq_nz_eqnnum(jac, k));
+          break;
+        case 2:
+          kvojac_move_items(jac, k, 1 + below(cap), 1 + below(3));
+          break;
+        case 3:
+          kvojac_renumber(jac, k, k + below(3), 0, below(2) ? 1 : -1, 0, 0);
+          break;
+        case 4:
+          kvoref::resize_jac(jac, cap + below(4));
+          break;
+        case 5:
+          kvojac_set_nz_value(jac, k, 3.0);
+          break;
+        case 6:
+          for (int q = 0; q < p.nnz(); ++q)
+            kvoref::set_nz(jac, nzs + q, p.rows[q] + eoff, p.cols[q] + voff);
+          break;
+        default: {
+          std::vector<int> all(icn.data(), icn.data() + icn.size());
+          all[k - 1] += 1;
+          kvojac_set_columns(jac, all.data());
+        }
+      }
+    }
+    U3VGRP_DESTROY(&h);
+    kvojac_destroy(&jac);
+  }
+}
+
 }  // namespace
