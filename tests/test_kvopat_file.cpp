@@ -33,23 +33,13 @@ namespace fs = std::filesystem;
 // ---- Largest single heap request ----------------------------------------------------------
 // The reader must never allocate what a file merely announces. The whole program's operator
 // new goes through here, so a test can see the largest request made while it ran.
+#include "watched_new.h"
 namespace {
 size_t largest_request = 0;
 }
-// The replacements pair malloc with free; the compiler cannot see that they belong together.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
+void kvotest::on_new(std::size_t size) {
   if (size > largest_request) largest_request = size;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 

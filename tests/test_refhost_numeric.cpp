@@ -24,22 +24,13 @@
 #if !defined(_WIN32)
 // The whole program's operator new, the reference host's included, so that a test can make one
 // request fail (a DLL keeps its own, hence not on Windows).
+#include "watched_new.h"
 namespace {
 int new_countdown = 0;
 }
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
+void kvotest::on_new(std::size_t) {
   if (new_countdown > 0 && --new_countdown == 0) throw std::bad_alloc();
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 #endif
 
 #if defined(__SANITIZE_ADDRESS__)
