@@ -60,6 +60,10 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KVOREF_STREAM_STORES 1
+#endif
 
 #include "kvorefhost.h"
 #include "pattern_edits.h"
@@ -200,6 +204,9 @@ struct Structure {
   std::vector<int> active;  // columns with at least one non-zero, increasing
   int lower_bound = 0;
   double pass_work = 0.0;  // sum of the squared row lengths: the work of one colouring pass
+  // Rows reach across more than an eighth of the columns on average: a column's neighbours
+  // then lie far apart, and so do their lists.
+  bool wide = false;
 };
 
 // Room for ints that is handed out as it is, not cleared (the lists are written before they
@@ -230,9 +237,8 @@ struct IntRoom {
 struct Work {
   Structure s;
   Ints rows;
-  std::vector<int> next, best, trial, order, degree, ptr;
-  std::vector<uint8_t> bytes, narrow;
-  std::vector<uint16_t> marked;
+  std::vector<int> next, best, trial, order, degree, ptr, met;
+  std::vector<uint8_t> bytes, narrow, first_colours;
   std::vector<uint16_t> seen16;
   std::vector<uint32_t> seen32;
   std::vector<uint64_t> seen64;
@@ -315,6 +321,7 @@ void build_structure(int nrow, int ncol, const Ints& rows, const Ints& cols, Str
   s.ncol = ncol;
   s.lower_bound = 0;
   s.pass_work = 0.0;
+  s.wide = false;
   const size_t nnz = rows.size();
   // next[r]: where the next column of row r goes, each row's room preceded by its length word.
   next.assign(static_cast<size_t>(nrow) + 1, 0);
@@ -329,6 +336,7 @@ void build_structure(int nrow, int ncol, const Ints& rows, const Ints& cols, Str
   for (size_t k = 0; k < nnz; ++k) runs[next[rows[k]]++] = cols[k];
   // Each row's columns increasing and distinct, closed up behind the rows before it.
   int at = 0;
+  double reach = 0.0;
   for (int r = 0, begin = 1; r < nrow; ++r) {
     int* b = runs + begin;
     int* e = runs + next[r];
@@ -340,11 +348,13 @@ void build_structure(int nrow, int ncol, const Ints& rows, const Ints& cols, Str
     const int len = static_cast<int>(e - b);
     runs[at] = len;
     if (runs + at + 1 != b) std::memmove(runs + at + 1, b, sizeof(int) * len);
+    if (len > 0) reach += static_cast<double>(runs[at + len] - runs[at + 1]);
     at += len + 1;
     s.lower_bound = std::max(s.lower_bound, len);
     s.pass_work += static_cast<double>(len) * len;
   }
   s.runs.resize(at);
+  s.wide = reach > static_cast<double>(nrow) * ncol / 8;
   // Transpose: the runs of every column's rows, increasing because rows are visited in order.
   s.col_ptr.assign(static_cast<size_t>(ncol) + 1, 0);
   for (int r = 0; r < at; r += runs[r] + 1)
@@ -441,10 +451,10 @@ class Colouring {
   // that reaches the bound writes none.
   int natural(std::vector<int>& colour) {
     const int ncol = s_.ncol;
-    // Per column its colour in the low byte and, while a list is being written, a mark in the
-    // high byte: a neighbour's colour and mark come in one access.
-    std::vector<uint16_t>& cm = w_.marked;
-    cm.assign(ncol, 0);
+    std::vector<uint8_t>& colours = w_.first_colours;
+    colours.assign(ncol, 0);
+    // met[u] == v: u is on the list of v being written. Set from -1, so no column starts met.
+    w_.met.assign(ncol, -1);
     degree_.assign(ncol, 0);
     const size_t cap = std::min<size_t>(kListedPerNonZero * s_.col_runs.size(), INT_MAX - 1);
     std::vector<int>& ptr = w_.ptr;
@@ -453,24 +463,29 @@ class Colouring {
     const int* col_ptr = s_.col_ptr.data();
     const int* col_runs = s_.col_runs.data();
     const int* runs = s_.runs.data();
-    uint16_t* cl = cm.data();
+    uint8_t* cl = colours.data();
     int* deg = degree_.data();
     int* list = nullptr;
     int* at = nullptr;
     bool unlisted = false;  // the lists were started and outgrew their room
+    bool stream = false;    // the lists are written past the caches
     size_t len = 0;
     int used = 0, max_degree = 0;
     // Once the colours exceed the bound, the columns before v are listed in one sweep and the
     // lists go on from v.
     auto start_lists = [&](int v) {
       if (list || unlisted || (used <= s_.lower_bound && used < 255)) return;
-      list = w_.list.get(std::min(cap, static_cast<size_t>(s_.pass_work)) + 1);
+      const size_t room = std::min(cap, static_cast<size_t>(s_.pass_work)) + 1;
+      stream = kStreamStores && s_.wide && room * sizeof(int) >= kHugeBytes;
+      list = w_.list.get(room);
       if (list) {
         ptr.assign(static_cast<size_t>(ncol) + 1, 0);
         at = ptr.data();
         for (int u = 0; u < v && list; ++u) {
           if (len + static_cast<size_t>(deg[u]) > cap) list = nullptr;
-          if (list) len = list_one<false>(u, cl, list, len, at, nullptr);
+          if (list)
+            len = stream ? list_one<false, true>(u, cl, list, len, at, nullptr)
+                         : list_one<false, false>(u, cl, list, len, at, nullptr);
         }
       }
       unlisted = !list;
@@ -489,7 +504,9 @@ class Colouring {
         unlisted = true;
       }
       uint64_t seen = 1;
-      if (list) len = list_one<true>(v, cl, list, len, at, &seen);
+      if (list)
+        len = stream ? list_one<true, true>(v, cl, list, len, at, &seen)
+                     : list_one<true, false>(v, cl, list, len, at, &seen);
       if (from == to || used >= 255) continue;
       int c;
       if (list && used < 63) {
@@ -503,10 +520,13 @@ class Colouring {
         used = 255;
         continue;
       }
-      cl[v] = static_cast<uint16_t>(c);
+      cl[v] = static_cast<uint8_t>(c);
       used = std::max(used, c);
     }
     start_lists(ncol);  // the last column may be the one that needed a colour too many
+#if KVOREF_STREAM_STORES
+    if (stream) _mm_sfence();
+#endif
     max_degree_ = max_degree;
     if (list) list_ = FromList{ptr.data(), list};
     if (used >= 255) return 255;
@@ -563,38 +583,47 @@ class Colouring {
 
  private:
   static constexpr size_t kListedPerNonZero = 8;
+#if KVOREF_STREAM_STORES
+  static constexpr bool kStreamStores = true;
+#else
+  static constexpr bool kStreamStores = false;
+#endif
   // Columns ahead of the one being coloured whose rows or list are asked for in advance.
   static constexpr int kAhead = 24;
 
   bool listed() const { return list_.ptr != nullptr; }
 
   // Writes the list of column v at `len` and answers where it ends: every column of v's rows
-  // other than v, once, in the order the rows meet them. The high bytes of cl mark the columns
-  // met; the list is written without a branch on the mark (a column met before is overwritten
-  // by the next). With kSeen, the bits of the neighbours' colours (low bytes, below 63) go
-  // into *seen on the way.
-  template <bool kSeen>
-  size_t list_one(int v, uint16_t* cl, int* list, size_t len, int* at, uint64_t* seen) const {
-    constexpr uint16_t kMet = 0x100;
+  // other than v, once, in the order the rows meet them. A column is met once its stamp is v,
+  // so nothing needs clearing afterwards; the list is written without a branch on the stamp (a
+  // column met before is overwritten by the next). With kSeen, the bits of the neighbours'
+  // colours (below 63) go into *seen on the way. With kStream the list goes past the caches:
+  // on wide patterns of many non-zeros it is read again only much later and in another order,
+  // and writing it through the caches would push out the colours and rows being worked on.
+  template <bool kSeen, bool kStream>
+  size_t list_one(int v, const uint8_t* cl, int* list, size_t len, int* at, uint64_t* seen) const {
     const size_t first = len;
     const int* col_ptr = rows_.col_ptr;
     const int* col_runs = rows_.col_runs;
     const int* runs = rows_.runs;
+    int* met = w_.met.data();
     uint64_t bits = 0;
-    cl[v] |= kMet;
+    met[v] = v;
     for (int i = col_ptr[v]; i < col_ptr[v + 1]; ++i) {
       const int* run = runs + col_runs[i];
       for (int j = 1; j <= run[0]; ++j) {
         const int u = run[j];
-        const unsigned m = cl[u];
-        list[len] = u;
-        len += (m >> 8) ^ 1;
-        cl[u] = static_cast<uint16_t>(m | kMet);
-        if (kSeen) bits |= uint64_t{1} << (m & 63);
+#if KVOREF_STREAM_STORES
+        if (kStream)
+          _mm_stream_si32(list + len, u);
+        else
+#endif
+          list[len] = u;
+        len += met[u] != v;
+        met[u] = v;
+        if (kSeen) bits |= uint64_t{1} << (cl[u] & 63);
       }
     }
-    cl[v] &= 0xff;
-    for (size_t i = first; i < len; ++i) cl[list[i]] &= 0xff;
     at[v] = static_cast<int>(first);
     at[v + 1] = static_cast<int>(len);
     if (kSeen) *seen |= bits;
@@ -695,7 +724,16 @@ class Colouring {
       // The neighbours' words are asked for together before the updates, whose branches
       // would otherwise wait for them one by one; a neighbour that rises to the top is likely
       // coloured next, so its neighbours are asked for too.
-      reach(v, [nd](int u) { ask_for(nd + u); });
+      if constexpr (kListed) {
+        // Their list starts too: the one that rises to the top has its list asked for at once.
+        const int* starts = listed.ptr;
+        reach(v, [nd, starts](int u) {
+          ask_for(nd + u);
+          ask_for(starts + u);
+        });
+      } else {
+        reach(v, [nd](int u) { ask_for(nd + u); });
+      }
       reach(v, [&](int u) {
         W& m = nd[u];
         if (m & (bit | kDone)) return;
