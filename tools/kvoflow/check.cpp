@@ -38,13 +38,14 @@ void compare_values(const RunState& run, const BlockRun& b) {
                 "  block %s: analytic derivatives that differ from numeric differences:\n",
                 b.spec->id.c_str());
     if (differ > kShown) continue;
-    // A host may answer no name; an unnamed item is shown as "?" rather than passed to %s.
+    // A host may answer no name, or an empty one; an unnamed item is shown as "?".
+    const auto shown = [](const char* name) { return name && *name ? name : "?"; };
     const char* eqn =
         kvoeqnlst_lookup_eqn_name(l.eqnlst, kvojac_inq_nz_eqnnum(l.jac, positions[k]));
     const char* var =
         kvovarlst_lookup_var_name(l.varlst, kvojac_inq_nz_varnum(l.jac, positions[k]));
-    kvoprintf(kvHisDev, "    d %s / d %s: analytic %.6g, numeric %.6g\n", eqn ? eqn : "?",
-              var ? var : "?", analytic[k], numeric[k]);
+    kvoprintf(kvHisDev, "    d %s / d %s: analytic %.6g, numeric %.6g\n", shown(eqn), shown(var),
+              analytic[k], numeric[k]);
   }
   std::free(positions);
   std::free(analytic);
