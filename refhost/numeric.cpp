@@ -63,6 +63,8 @@
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define KVOREF_STREAM_STORES 1
+#else
+#define KVOREF_STREAM_STORES 0
 #endif
 
 #include "kvorefhost.h"
@@ -583,11 +585,7 @@ class Colouring {
 
  private:
   static constexpr size_t kListedPerNonZero = 8;
-#if KVOREF_STREAM_STORES
-  static constexpr bool kStreamStores = true;
-#else
-  static constexpr bool kStreamStores = false;
-#endif
+  static constexpr bool kStreamStores = KVOREF_STREAM_STORES != 0;
   // Columns ahead of the one being coloured whose rows or list are asked for in advance.
   static constexpr int kAhead = 24;
 
