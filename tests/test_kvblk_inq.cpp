@@ -138,6 +138,20 @@ TEST_F(Inquiry, StatisticsCountVariablesOfActiveNonZeros) {
   }
 }
 
+// Codes 3 and 4 each have their own word; variable 1 is in an active equation.
+TEST_F(Inquiry, ConnectionCodesThreeAndFourAreCountedInTheirOwnWords) {
+  kvoref::set_var_status(lists.varlst, 2, 3 << kvoref::VAR_CONNECTED_SHIFT);
+  nux_blk_t info = inquire(1);
+  EXPECT_EQ(info.nconn2, 1);
+  EXPECT_EQ(info.nconn3, 1);
+  EXPECT_EQ(info.nconn4, 0);
+  kvoref::set_var_status(lists.varlst, 2, 4 << kvoref::VAR_CONNECTED_SHIFT);
+  info = inquire(1);
+  EXPECT_EQ(info.nconn2, 1);
+  EXPECT_EQ(info.nconn3, 0);
+  EXPECT_EQ(info.nconn4, 1);
+}
+
 TEST_F(Inquiry, FreeNonZerosCanBeAskedForWithoutTheStatistics) {
   nux_blk_t info = inquire(NUX_BLK_REQ_FREE_NZS);
   EXPECT_EQ(info.nnz_free, 3);

@@ -265,6 +265,40 @@ TEST_F(Attributes, LookupNamesEveryCodeAndGivesNothingForAnUnknownOne) {
   EXPECT_EQ(his(), "");
 }
 
+// Several defaults coincide (INCLUDED and MOVE are both true, NLRATIODEV and MOVEAMOUNT both
+// 0.01), so each attribute gets a value of its own here: reading one setting for another shows.
+TEST_F(Attributes, LookupReadsEverySettingFromItsOwnSource) {
+  kvoref::Lists lists = kvoref::make_lists(10);
+  kvoref::Container cntr(lists);
+  kvoblk_register_container(b, &cntr);
+  kvoblk_set_included(b, 0);
+  kvoblk_set_move(b, 1);
+  kvoblk_set_pertsize(b, 3e-5);
+  kvoblk_set_nlratiodev(b, 0.25);
+  kvoblk_set_zerotol(b, 7e-10);
+  kvoblk_set_moveamount(b, 0.125);
+  kvoblk_set_nlratio(b, 1.5);
+  Value x;
+  lookup("INCLUDED", x);
+  ASSERT_EQ(x.v.kind, VALUE_LOGICAL);
+  EXPECT_EQ(x.v.u.logical, 0);
+  lookup("MOVE", x);
+  ASSERT_EQ(x.v.kind, VALUE_LOGICAL);
+  EXPECT_EQ(x.v.u.logical, 1);
+  const std::pair<const char*, double> reals[] = {{"PERT", 3e-5},
+                                                  {"NLRATIODEV", 0.25},
+                                                  {"NLRATIO", 1.5},
+                                                  {"ZEROTOL", 7e-10},
+                                                  {"MOVEAMOUNT", 0.125}};
+  for (const auto& [name, real] : reals) {
+    lookup(name, x);
+    ASSERT_EQ(x.v.kind, VALUE_NUMBER) << name;
+    EXPECT_EQ(x.v.u.number.rval, real) << name;
+  }
+  kvoblk_destroy(b);  // before the container it is registered with
+  b = 0;
+}
+
 TEST_F(Attributes, LookupEmptiesTheRecordAndLeavesUnsetRealsEmpty) {
   Value x;
   set_string(x, "old text");  // released by the lookup, or the leak check fails

@@ -231,6 +231,27 @@ TEST_F(PatternCompare, IdenticalPatternsSayNoDifferencesAndNothingMore) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
+// Every equation has one entry in each pattern, at another column: the differences are listed,
+// but neither the totals table nor the per-equation table appears.
+TEST_F(PatternCompare, DifferencesWithEqualCountsPerEquationPrintOnlyTheList) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.deps = {{1, 2, 1.0}, {2, 1, 1.0}};
+  place();
+  EXPECT_EQ(compare(), 0);
+  const std::string text = his();
+  const std::string tail =
+      "\nComparing ANALYTIC and NUMERICAL sparsity patterns...\n"
+      "\nFound 4 significant differences.\n"
+      "\nList of all different non-zero entries:\n"
+      "\n" +
+      pad("Equation", 52) + pad("Variable", 52) + "Ana Num \n" + pad(std::string(50, '-'), 52) +
+      pad(std::string(50, '-'), 52) + "--- --- \n" + pad("E1", 52) + pad("X1", 52) + " X      \n" +
+      pad("E1", 52) + pad("X2", 52) + "     X  \n" + pad("E2", 52) + pad("X2", 52) + " X      \n" +
+      pad("E2", 52) + pad("X1", 52) + "     X  \n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+}
+
 TEST_F(PatternCompare, EquationNameThatFillsItsColumnStaysApartFromTheVariable) {
   const std::string eqn = std::string(60, 'E') + "1";
   m.eqn_prefix = std::string(60, 'E');
@@ -797,6 +818,13 @@ TEST_F(PatternCheck, BlockWithoutVariablesOrEquationsIsStatusOneWithBothLines) {
   EXPECT_EQ(check({1}, {1}, 1), 1);
   EXPECT_EQ(his(),
             kAnalyticHeading + "Error. Number of variables = 0\nError. Number of equations = 0\n");
+}
+
+TEST_F(PatternCheck, BlockWithVariablesButNoEquationsNamesOnlyTheEquations) {
+  b = make_block("R1", true);
+  kvoblk_set_vstop(b, 2);
+  EXPECT_EQ(check({1}, {1}, 2), 1);
+  EXPECT_EQ(his(), kNumericHeading + "Error. Number of equations = 0\n");
 }
 
 TEST_F(PatternCheck, ZeroIncidenceAloneIsStatusFiveAndNamesRowsThenColumns) {
