@@ -387,6 +387,23 @@ TEST_F(Schubert, BlockWithoutNonZerosIsStatusTwo) {
   EXPECT_EQ(his(), "\nError in Schubert update.Number of  nonzeros for block B1 is -2147483648\n");
 }
 
+TEST_F(Schubert, BlockEmptiedAfterItsBuffersWereMadeIsStatusTwoWithEveryEmptyCount) {
+  place(2, 2);
+  kvoblk_set_vstop(b, 0);
+  kvoblk_set_estop(b, 0);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(),
+            "\nError in Schubert update.Number of variables for block B1 is 0\n"
+            "\nError in Schubert update.Number of equations for block B1 is 0\n");
+  kvoblk_set_nzstop(b, 0);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(),
+            "\nError in Schubert update.Number of variables for block B1 is 0\n"
+            "\nError in Schubert update.Number of equations for block B1 is 0\n"
+            "\nError in Schubert update.Number of  nonzeros for block B1 is 0\n");
+  EXPECT_EQ(m.res_calls, 0);
+}
+
 TEST_F(Schubert, ResidualFailureIsStatusThreeAndLeavesTheJacobian) {
   place(2, 2);
   point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
