@@ -191,6 +191,23 @@ TEST_F(Schubert, RowsReachedByAValueThatIsNotFiniteKeepTheirValues) {
   EXPECT_EQ(bj(3), 3.0);
 }
 
+// With no step threshold every variable counts as moved, also one that stayed put; its row has
+// a step norm of 0, which must hold it back even when the total is not a number.
+TEST_F(Schubert, RowThatDidNotMoveIsNotDividedByZeroWhenTheTotalIsNotANumber) {
+  place(2, 2);
+  kvoblk_set_pertsize(b, 0.0);
+  kvoblk_set_diag_level(b, 8);
+  point({1.0, 1.0}, {1.0, std::numeric_limits<double>::quiet_NaN()}, {2.0, 2.0});
+  lastf[0] = 0.5;  // a residual change well above the noise
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because NORM  test fails.\n"
+            "         2  because FINITE test fails.\n");
+}
+
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
   extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
   place(2, 2);

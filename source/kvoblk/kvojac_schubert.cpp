@@ -294,7 +294,9 @@ struct Update {
       const double f = v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i);
       if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
         w.reason[i] = NOISE;
-      if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
+      // A row whose variables did not move at all is negligible too when the total is not a
+      // number (a variable of another row is not): its correction would be divided by 0.
+      if (total + kNormFactor * w.row_norm[i] == total || w.row_norm[i] == 0.0) w.reason[i] = NORM;
       // Comparisons with a value that is not a number are false, so neither test above holds
       // such a row back; this one does, whatever the others found.
       if (!std::isfinite(w.secant[i]) || !std::isfinite(w.row_norm[i])) w.reason[i] = FINITE;
