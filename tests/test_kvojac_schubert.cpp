@@ -137,6 +137,20 @@ TEST_F(Schubert, StepThresholdIsRelativeToTheLastValuePlusOne) {
             "         1  because SMALL test fails.\n");
 }
 
+// A step exactly at its threshold counts as a move, and a secant residual exactly at the noise
+// level is not noise: both rows are updated. The other row stays put each time.
+TEST_F(Schubert, StepAtItsThresholdAndSecantAtTheNoiseLevelStillUpdate) {
+  place(2, 1, {1.0e10, 1.0});
+  // Row 1: df = 1e10, a dx = 9999999999, so the secant residual is 1 = 1e-10 * (0 + 1e10).
+  point({0.0, 1.0}, {1.0, 1.0}, {9999999999.0, 1.0});
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(1), 1.0e10);
+  // Row 2: a step of 1e-6 from 0, its threshold (|0| + 1) h.
+  point({0.0, 0.0}, {0.0, 1.0e-6}, {1.0e10, 0.5});
+  EXPECT_EQ(update(), -1);
+  EXPECT_NEAR(bj(2), 1.0, 1e-12);
+}
+
 TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
   place(5, 2);
   // Row 1 moves too little (SMALL), row 3 not at all (NORM); rows 2, 4 and 5 are updated.
