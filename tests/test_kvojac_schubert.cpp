@@ -124,6 +124,21 @@ TEST_F(Schubert, StepThatMovesNothingSkipsEveryRowForNormOverNoise) {
             "         2  because NORM  test fails.\n");
 }
 
+// Squared row steps of 1e-10 and 1e-6 against a total of about 1: the first is negligible
+// (1e-8 of it is lost in the total), the second is not.
+TEST_F(Schubert, NormTestWeighsTheRowStepAgainstTheWholeStep) {
+  place(3, 2);
+  kvoblk_set_diag_level(b, 8);
+  point({0.0, 0.0, 0.0}, {1.0, 1.0e-5, 1.0e-3}, {0.0, 0.0, 0.0});
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(1), 1.0);
+  EXPECT_EQ(bj(2), 0.0);
+  EXPECT_NEAR(bj(3), 1.0e-3, 1e-18);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         2  because NORM  test fails.\n");
+}
+
 TEST_F(Schubert, StepThresholdIsRelativeToTheLastValuePlusOne) {
   // With h = 1e-6, a step of 0.0005 from 1000 is below 0.001001; from 0 it is above 1e-6.
   place(2, 2);
