@@ -247,6 +247,23 @@ TEST_F(JacDispatch, UpdateAnalyticFallsBackToTheModelRoutine) {
             "equation group 101 in block B1\nperformance will be less than optimal\n");
 }
 
+TEST_F(JacDispatch, GroupFallBackOfUpdateAnalyticChecksTheGroupAndStillRecordsThePoint) {
+  solve_with(KVOBLK_UPDATE_ANALYTIC);
+  set_x(1.0);
+  int st = 99;
+  kvoblk_group_jac(b, 102, &st);  // not iterated: the group's analytic Jacobian, refused
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.selfjac_calls, 0);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
+            "range is 101 to 101)\n");
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+  set_x(2.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(m.selfjac_calls, 0);
+  EXPECT_EQ(bj(), 3.0);  // 0 corrected by the secant from the point recorded at x = 1
+}
+
 TEST_F(JacDispatch, SkippedRowsComeBackAsANegativeStatusAndStillRecordThePoint) {
   solve_with(KVOBLK_UPDATE_NUMERIC);
   set_x(1.0);
