@@ -136,6 +136,39 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
             "range is 101 to 101)\n");
 }
 
+namespace {
+int group_routine_calls = 0, group_routine_group = 0;
+void group_routine(int, int group, int* status) {
+  ++group_routine_calls;
+  group_routine_group = group;
+  *status = 0;
+}
+}  // namespace
+
+TEST_F(JacDispatch, GroupRoutineServesNamedGroupsOnlyAndEmptySlotsReportThemselves) {
+  group_routine_calls = 0;
+  kvoblk_inq_ops(b)->group_selfjac = group_routine;
+  int st = 99;
+  kvoblk_group_jac(b, 0, &st);  // the whole block: the block's own routine
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(group_routine_calls, 0);
+  kvoblk_group_jac(b, 500, &st);  // the model's group routine judges its groups itself
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(group_routine_calls, 1);
+  EXPECT_EQ(group_routine_group, 500);
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(his(), "");
+
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
+  kvoblk_set_nlratio(b, 1.5);
+  kvoblk_inq_ops(b)->nlratio = nullptr;
+  kvoblk_nlratio(b);
+  EXPECT_EQ(his(), "!! kvoblk_nlratio: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_nlratio(b), 1.5);
+}
+
 TEST_F(JacDispatch, NumericGroupRequestWarnsForAGroupAndEvaluatesTheWholeBlock) {
   kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
   set_x(2.0);
