@@ -121,6 +121,12 @@ TEST_F(JacDispatch, AnalyticRunsTheModelRoutine) {
   EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(bj(), 6.0);
   EXPECT_EQ(wordof(b, W::iterated), 0);
+  // Called directly, the model's routine runs also for an excluded block.
+  kvoblk_set_included(b, 0);
+  int st = 99;
+  kvoblk_selfjac(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(m.selfjac_calls, 2);
 }
 
 TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeCheck) {
