@@ -140,6 +140,12 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
   EXPECT_EQ(his(),
             "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
             "range is 101 to 101)\n");
+  kvoblk_group_jac(b, 100, &st);  // below the block's first equation as well
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 100 specified in block B1, (valid "
+            "range is 101 to 101)\n");
 }
 
 namespace {
