@@ -121,6 +121,12 @@ TEST_F(JacDispatch, AnalyticRunsTheModelRoutine) {
   EXPECT_EQ(m.selfjac_calls, 1);
   EXPECT_EQ(bj(), 6.0);
   EXPECT_EQ(wordof(b, W::iterated), 0);
+  // Called directly, the model's routine runs also for an excluded block.
+  kvoblk_set_included(b, 0);
+  int st = 99;
+  kvoblk_selfjac(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(m.selfjac_calls, 2);
 }
 
 TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeCheck) {
@@ -134,6 +140,45 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
   EXPECT_EQ(his(),
             "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
             "range is 101 to 101)\n");
+  kvoblk_group_jac(b, 100, &st);  // below the block's first equation as well
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 100 specified in block B1, (valid "
+            "range is 101 to 101)\n");
+}
+
+namespace {
+int group_routine_calls = 0, group_routine_group = 0;
+void group_routine(int, int group, int* status) {
+  ++group_routine_calls;
+  group_routine_group = group;
+  *status = 0;
+}
+}  // namespace
+
+TEST_F(JacDispatch, GroupRoutineServesNamedGroupsOnlyAndEmptySlotsReportThemselves) {
+  group_routine_calls = 0;
+  kvoblk_inq_ops(b)->group_selfjac = group_routine;
+  int st = 99;
+  kvoblk_group_jac(b, 0, &st);  // the whole block: the block's own routine
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(group_routine_calls, 0);
+  kvoblk_group_jac(b, 500, &st);  // the model's group routine judges its groups itself
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(group_routine_calls, 1);
+  EXPECT_EQ(group_routine_group, 500);
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(his(), "");
+
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
+  kvoblk_set_nlratio(b, 1.5);
+  kvoblk_inq_ops(b)->nlratio = nullptr;
+  kvoblk_nlratio(b);
+  EXPECT_EQ(his(), "!! kvoblk_nlratio: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_nlratio(b), 1.5);
 }
 
 TEST_F(JacDispatch, NumericGroupRequestWarnsForAGroupAndEvaluatesTheWholeBlock) {
@@ -245,6 +290,23 @@ TEST_F(JacDispatch, UpdateAnalyticFallsBackToTheModelRoutine) {
   EXPECT_EQ(his(),
             "!! kvoblk_group_jac: Warning: non-analytic jacobian evaluation requested for "
             "equation group 101 in block B1\nperformance will be less than optimal\n");
+}
+
+TEST_F(JacDispatch, GroupFallBackOfUpdateAnalyticChecksTheGroupAndStillRecordsThePoint) {
+  solve_with(KVOBLK_UPDATE_ANALYTIC);
+  set_x(1.0);
+  int st = 99;
+  kvoblk_group_jac(b, 102, &st);  // not iterated: the group's analytic Jacobian, refused
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.selfjac_calls, 0);
+  EXPECT_EQ(his(),
+            "!! kvoblk_group_selfjac: Illegal equation group 102 specified in block B1, (valid "
+            "range is 101 to 101)\n");
+  EXPECT_EQ(wordof(b, W::iterated), 1);
+  set_x(2.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(m.selfjac_calls, 0);
+  EXPECT_EQ(bj(), 3.0);  // 0 corrected by the secant from the point recorded at x = 1
 }
 
 TEST_F(JacDispatch, SkippedRowsComeBackAsANegativeStatusAndStillRecordThePoint) {

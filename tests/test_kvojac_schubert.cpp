@@ -124,6 +124,21 @@ TEST_F(Schubert, StepThatMovesNothingSkipsEveryRowForNormOverNoise) {
             "         2  because NORM  test fails.\n");
 }
 
+// Squared row steps of 1e-10 and 1e-6 against a total of about 1: the first is negligible
+// (1e-8 of it is lost in the total), the second is not.
+TEST_F(Schubert, NormTestWeighsTheRowStepAgainstTheWholeStep) {
+  place(3, 2);
+  kvoblk_set_diag_level(b, 8);
+  point({0.0, 0.0, 0.0}, {1.0, 1.0e-5, 1.0e-3}, {0.0, 0.0, 0.0});
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(1), 1.0);
+  EXPECT_EQ(bj(2), 0.0);
+  EXPECT_NEAR(bj(3), 1.0e-3, 1e-18);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         2  because NORM  test fails.\n");
+}
+
 TEST_F(Schubert, StepThresholdIsRelativeToTheLastValuePlusOne) {
   // With h = 1e-6, a step of 0.0005 from 1000 is below 0.001001; from 0 it is above 1e-6.
   place(2, 2);
@@ -135,6 +150,20 @@ TEST_F(Schubert, StepThresholdIsRelativeToTheLastValuePlusOne) {
   EXPECT_EQ(his(),
             "\nWarning in Schubert update. These rows were not updated for block B1\n"
             "         1  because SMALL test fails.\n");
+}
+
+// A step exactly at its threshold counts as a move, and a secant residual exactly at the noise
+// level is not noise: both rows are updated. The other row stays put each time.
+TEST_F(Schubert, StepAtItsThresholdAndSecantAtTheNoiseLevelStillUpdate) {
+  place(2, 1, {1.0e10, 1.0});
+  // Row 1: df = 1e10, a dx = 9999999999, so the secant residual is 1 = 1e-10 * (0 + 1e10).
+  point({0.0, 1.0}, {1.0, 1.0}, {9999999999.0, 1.0});
+  EXPECT_EQ(update(), -1);
+  EXPECT_EQ(bj(1), 1.0e10);
+  // Row 2: a step of 1e-6 from 0, its threshold (|0| + 1) h.
+  point({0.0, 0.0}, {0.0, 1.0e-6}, {1.0e10, 0.5});
+  EXPECT_EQ(update(), -1);
+  EXPECT_NEAR(bj(2), 1.0, 1e-12);
 }
 
 TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
@@ -189,6 +218,23 @@ TEST_F(Schubert, RowsReachedByAValueThatIsNotFiniteKeepTheirValues) {
   EXPECT_EQ(update(), -1);
   EXPECT_EQ(bj(2), 2.0);
   EXPECT_EQ(bj(3), 3.0);
+}
+
+// With no step threshold every variable counts as moved, also one that stayed put; its row has
+// a step norm of 0, which must hold it back even when the total is not a number.
+TEST_F(Schubert, RowThatDidNotMoveIsNotDividedByZeroWhenTheTotalIsNotANumber) {
+  place(2, 2);
+  kvoblk_set_pertsize(b, 0.0);
+  kvoblk_set_diag_level(b, 8);
+  point({1.0, 1.0}, {1.0, std::numeric_limits<double>::quiet_NaN()}, {2.0, 2.0});
+  lastf[0] = 0.5;  // a residual change well above the noise
+  EXPECT_EQ(update(), -2);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         1  because NORM  test fails.\n"
+            "         2  because FINITE test fails.\n");
 }
 
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
@@ -385,6 +431,23 @@ TEST_F(Schubert, BlockWithoutNonZerosIsStatusTwo) {
   kvoblk_set_nzstop(b, -2147483647 - 1);
   EXPECT_EQ(update(), 2);
   EXPECT_EQ(his(), "\nError in Schubert update.Number of  nonzeros for block B1 is -2147483648\n");
+}
+
+TEST_F(Schubert, BlockEmptiedAfterItsBuffersWereMadeIsStatusTwoWithEveryEmptyCount) {
+  place(2, 2);
+  kvoblk_set_vstop(b, 0);
+  kvoblk_set_estop(b, 0);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(),
+            "\nError in Schubert update.Number of variables for block B1 is 0\n"
+            "\nError in Schubert update.Number of equations for block B1 is 0\n");
+  kvoblk_set_nzstop(b, 0);
+  EXPECT_EQ(update(), 2);
+  EXPECT_EQ(his(),
+            "\nError in Schubert update.Number of variables for block B1 is 0\n"
+            "\nError in Schubert update.Number of equations for block B1 is 0\n"
+            "\nError in Schubert update.Number of  nonzeros for block B1 is 0\n");
+  EXPECT_EQ(m.res_calls, 0);
 }
 
 TEST_F(Schubert, ResidualFailureIsStatusThreeAndLeavesTheJacobian) {

@@ -127,17 +127,20 @@ const char* reason_text(int reason) {
   }
 }
 
+void report_no_last_iterate(int blkptr, int level) {
+  if (level < 4) return;
+  error_head();
+  kvoprintf(kvHisDev, "%s", "Could not find last iterate for block ");
+  kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
+}
+
 // Checks that the block has a last iterate that fits its placement and something to update,
-// saying why not at diagnostic level 4 and above.
+// saying why not at diagnostic level 4 and above. A missing buffer is found first, then the
+// empty counts, so that a block emptied after its buffers were made is told it is empty.
 bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* status) {
-  // Buffers sized for another placement of the block describe no iterate of this one.
-  if (!fitting_buffer(blkptr, W::lastx, nvar) || !fitting_buffer(blkptr, W::lastf, neq)) {
+  if (!buffer_data(blkptr, W::lastx) || !buffer_data(blkptr, W::lastf)) {
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
-    if (level >= 4) {
-      error_head();
-      kvoprintf(kvHisDev, "%s", "Could not find last iterate for block ");
-      kvoprintf(kvHisDev, "%s\n", text(blkid(blkptr)));
-    }
+    report_no_last_iterate(blkptr, level);
     return false;
   }
   if (nvar <= 0 || neq <= 0 || nnz <= 0) {
@@ -156,6 +159,12 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
         kvoprintf(kvHisDev, "%s%s%s%d\n", c.what, text(blkid(blkptr)), " is ", c.n);
       }
     }
+    return false;
+  }
+  // Buffers sized for another placement of the block describe no iterate of this one.
+  if (!fitting_buffer(blkptr, W::lastx, nvar) || !fitting_buffer(blkptr, W::lastf, neq)) {
+    *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
+    report_no_last_iterate(blkptr, level);
     return false;
   }
   return true;
@@ -285,7 +294,9 @@ struct Update {
       const double f = v.f ? v.f[i] : kvoeqnlst_inq_eqn_value(eqnlst, es + i);
       if (kNoiseFactor * (std::fabs(lastf[i]) + std::fabs(f)) > std::fabs(w.secant[i]))
         w.reason[i] = NOISE;
-      if (total + kNormFactor * w.row_norm[i] == total) w.reason[i] = NORM;
+      // A row whose variables did not move at all is negligible too when the total is not a
+      // number (a variable of another row is not): its correction would be divided by 0.
+      if (total + kNormFactor * w.row_norm[i] == total || w.row_norm[i] == 0.0) w.reason[i] = NORM;
       // Comparisons with a value that is not a number are false, so neither test above holds
       // such a row back; this one does, whatever the others found.
       if (!std::isfinite(w.secant[i]) || !std::isfinite(w.row_norm[i])) w.reason[i] = FINITE;
