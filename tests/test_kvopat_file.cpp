@@ -643,6 +643,40 @@ TEST_F(PatternFile, FileWithoutChecksumIsRefused) {
                        failed("Missing elements from file."));
 }
 
+// A file refused at any pass, or by its digest, leaves the block's pattern type and detection
+// settings as they were, although the file names others.
+TEST_F(PatternFile, RefusedFileLeavesTheBlocksSettingsAsTheyWere) {
+  std::string text = write_file();
+  text = edit(text, "size        : 1.000000e-006", "size        : 2.5e-005");
+  text = edit(text, "tolerance           : 1.000000e-012", "tolerance           : 3e-009");
+  text = edit(text, "Move away by             : 1.000000e-002", "Move away by : 0.5");
+  const size_t sum = text.find("Checksum ( ") + 11;
+  const std::string wrong_sum =
+      text.substr(0, sum) + (text[sum] == '1' ? "2" : "1") + text.substr(sum + 1);
+  const size_t counts = text.rfind("\n\n") + 2;
+  for (const std::string& damaged :
+       {wrong_sum, edit(text, "Checksum", "Checksun"), text.substr(0, counts)}) {
+    spit(path, damaged);
+    kvoblk_set_pat_type(b, KVOBLK_PATTYPE_ANALYTIC);
+    kvoblk_set_pertsize(b, 0.125);
+    kvoblk_set_zerotol(b, 0.25);
+    kvoblk_set_moveamount(b, 0.375);
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 1);
+    EXPECT_TRUE(e.empty());
+    EXPECT_NE(his(), "");
+    EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_ANALYTIC);
+    EXPECT_EQ(kvoblk_inq_pertsize(b), 0.125);
+    EXPECT_EQ(kvoblk_inq_zerotol(b), 0.25);
+    EXPECT_EQ(kvoblk_inq_moveamount(b), 0.375);
+  }
+  // Undamaged, the same file restores its settings.
+  spit(path, text);
+  EXPECT_EQ(restore(b).second, 0);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 2.5e-5);
+  EXPECT_EQ(kvoblk_inq_moveamount(b), 0.5);
+}
+
 TEST_F(PatternFile, ChecksumCoversTheFirstNamesOnly) {
   write_file();
   shape.var_names = {"A", "Q", "C"};
