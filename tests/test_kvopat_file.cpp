@@ -1138,6 +1138,28 @@ TEST_F(PatternReplace, ModeLineFollowsThePatternTypeAndRestores) {
   EXPECT_EQ(his(), "");
 }
 
+// A block whose equation range is empty writes no entries and no counts: each section is one
+// empty line.
+TEST_F(PatternReplace, BlockWithoutEquationsWritesTwoEmptySections) {
+  kvoblk_set_estop(b, kvoblk_inq_estart(b) - 1);
+  kv_jac_t none = kvojac_create(0);
+  int status = -1;
+  kvoblk::detail::kvoblk_pat_file_write(b, path.c_str(), none, &status);
+  kvojac_destroy(&none);
+  ASSERT_EQ(status, 0);
+  const std::string text = slurp(path);
+  EXPECT_NE(text.find("Number of equations      : 0\nNumber of non-zeros      : 0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(
+                " Column Index Pointers ===========================\n\n\n\n\n"
+                "=========================== Equation Incidence Count =========================\n"
+                "\n\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(text.size() - 4), "=\n\n\n");
+}
+
 TEST_F(PatternReplace, FullDiskAtAnyByteFailsAndKeepsTheOldFileWhole) {
   ASSERT_EQ(write(path), 0);
   const std::string fresh = slurp(path);
