@@ -32,7 +32,9 @@ kvoblk_pat_header_t read_directly(const std::string& path, int* header_status) {
   *header_status = status;
   FUZZ_CHECK(status == 0 || status == 2);
   if (status != 0) return h;
-  FUZZ_CHECK(h.nvar >= 0 && h.neq >= 0 && h.nnz >= 0);
+  // Counts of variables and equations are read as they stand, even below 1; a negative number
+  // of non-zeros is no count.
+  FUZZ_CHECK(h.nnz >= 0);
 
   // Pass 3 reads with the counts pass 1 found.
   kvoblk_pat_header_t p;
@@ -84,9 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(nvar == kvofuzz::PatBlock::kVars && neq == kvofuzz::PatBlock::kEqns);
   if (dim_errors == 0) {
     FUZZ_CHECK(header_status == 0);
-    // The query never reserves more than the file's own dimensions can hold.
-    FUZZ_CHECK(reserved >= 0 &&
-               static_cast<int64_t>(reserved) <= static_cast<int64_t>(h.nvar) * h.neq);
+    // The query never reserves more than the file's own dimensions can hold (none when either
+    // count is below 1).
+    const int64_t most =
+        h.nvar < 1 || h.neq < 1 ? 0 : static_cast<int64_t>(h.nvar) * static_cast<int64_t>(h.neq);
+    FUZZ_CHECK(reserved >= 0 && static_cast<int64_t>(reserved) <= most);
   }
   host.his();
   if (reserved < 0 || reserved > kMostReserved) return 0;

@@ -20,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -331,6 +332,38 @@ TEST_F(PatternFile, SevenValuesFillOneLineAndAnEighthStartsAnother) {
       << text;
 }
 
+// A block whose residuals depend on no variable: nothing to list, every equation counted 0.
+// Its digest also has a first byte below 16, written as one digit.
+TEST_F(PatternFile, EmptyPatternIsSavedAndRestoredAsEmpty) {
+  shape = Shape{{"A", "B", "C"}, {{}, {}}};
+  path = (dir / "empty.pat").string();
+  const int blk = shape_block("E1");
+  EXPECT_EQ(restore(blk).second, 0);
+  his();
+  const std::string text = slurp(path);
+  EXPECT_NE(text.find("Number of non-zeros      : 0\n\n"
+                      "Checksum ( 6 fa 56 7b 72 d7 8b 7e 3e a7 46 97 3f bb d1 d5 )\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" Column Index Pointers ===========================\n\n\n\n\n====="),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(text.size() - 23), "\n\n         0         0\n");
+
+  kvoblk_inq_ops(blk)->res = nullptr;  // a second detection would now be reported
+  auto [e, errors] = restore(blk);
+  EXPECT_EQ(errors, 0);
+  EXPECT_TRUE(e.empty());
+  int nnz = -1;
+  blkpat_dim(blk, 3, 2, &nnz, &errors);
+  EXPECT_EQ(nnz, 0);
+  kvoblk_pat_ini(blk, 1, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(kvoblk_inq_nzstop(blk), 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PatternFile, BlockIdFillsTheTitleBoxOrPushesItsEdgeOut) {
   const std::string id43(43, 'X');
   path = (dir / "id43.pat").string();
@@ -572,7 +605,7 @@ TEST_F(PatternFile, MissingNumericSettingsAreEachNamed) {
 TEST_F(PatternFile, HeaderItemsThatAreMissingOrDoNotParseAreNamedInOrder) {
   std::string text = write_file();
   text = edit(text, "variables      : 3", "variables      : three");
-  text = edit(text, "equations      : 2", "equations      : -2");
+  text = edit(text, "equations      : 2", "equations      :");
   text = edit(text, "non-zeros      : 3", "non-zeros      : 99999999999");
   text = edit(text, "version", "versi0n");
   text = edit(text, "for block B1", "for blok B1");
@@ -601,6 +634,47 @@ TEST_F(PatternFile, FileWithoutChecksumIsRefused) {
   spit(path, text.substr(0, text.rfind(' ', close - 1)) + text.substr(close));
   EXPECT_EQ(restore(b).second, 1);
   EXPECT_EQ(his(), read_error(". Could not find checksum."));
+
+  // The pattern is read before the checksum: a file short of both reports only the pattern.
+  spit(path, edit(text, "Checksum", "Checksun").substr(0, text.rfind("\n\n") + 2));
+  EXPECT_EQ(restore(b).second, 1);
+  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
+                       ". Number of scanned equation incidence counts too small :0\n\n" +
+                       failed("Missing elements from file."));
+}
+
+// A file refused at any pass, or by its digest, leaves the block's pattern type and detection
+// settings as they were, although the file names others.
+TEST_F(PatternFile, RefusedFileLeavesTheBlocksSettingsAsTheyWere) {
+  std::string text = write_file();
+  text = edit(text, "size        : 1.000000e-006", "size        : 2.5e-005");
+  text = edit(text, "tolerance           : 1.000000e-012", "tolerance           : 3e-009");
+  text = edit(text, "Move away by             : 1.000000e-002", "Move away by : 0.5");
+  const size_t sum = text.find("Checksum ( ") + 11;
+  const std::string wrong_sum =
+      text.substr(0, sum) + (text[sum] == '1' ? "2" : "1") + text.substr(sum + 1);
+  const size_t counts = text.rfind("\n\n") + 2;
+  for (const std::string& damaged :
+       {wrong_sum, edit(text, "Checksum", "Checksun"), text.substr(0, counts)}) {
+    spit(path, damaged);
+    kvoblk_set_pat_type(b, KVOBLK_PATTYPE_ANALYTIC);
+    kvoblk_set_pertsize(b, 0.125);
+    kvoblk_set_zerotol(b, 0.25);
+    kvoblk_set_moveamount(b, 0.375);
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 1);
+    EXPECT_TRUE(e.empty());
+    EXPECT_NE(his(), "");
+    EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_ANALYTIC);
+    EXPECT_EQ(kvoblk_inq_pertsize(b), 0.125);
+    EXPECT_EQ(kvoblk_inq_zerotol(b), 0.25);
+    EXPECT_EQ(kvoblk_inq_moveamount(b), 0.375);
+  }
+  // Undamaged, the same file restores its settings.
+  spit(path, text);
+  EXPECT_EQ(restore(b).second, 0);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), 2.5e-5);
+  EXPECT_EQ(kvoblk_inq_moveamount(b), 0.5);
 }
 
 TEST_F(PatternFile, ChecksumCoversTheFirstNamesOnly) {
@@ -640,13 +714,17 @@ TEST_F(PatternFile, ShortSectionsReportHowManyNumbersWereRead) {
                        ". Number of scanned column pointers too small :1\n\n" +
                        failed("Missing elements from file."));
 
-  spit(path, edit(text, "equations      : 2", "equations      : 0"));
-  EXPECT_EQ(restore(b).second, 1);
-  EXPECT_EQ(his(), "\nError restoring sparsity from file " + path +
-                       ". Number of equations = 0\n\n"
-                       "\nError restoring sparsity from file " +
-                       path + ". Number of nonzeros = 3\n\n" +
-                       failed("Missing elements from file."));
+  // A count below 1 is read as a count, and the pattern pass refuses it in its own words.
+  for (const char* neq : {"0", "-2"}) {
+    spit(path, edit(text, "equations      : 2", std::string("equations      : ") + neq));
+    EXPECT_EQ(restore(b).second, 1) << neq;
+    EXPECT_EQ(his(),
+              "\nError restoring sparsity from file " + path + ". Number of equations = " + neq +
+                  "\n\n"
+                  "\nError restoring sparsity from file " +
+                  path + ". Number of nonzeros = 3\n\n" + failed("Missing elements from file."))
+        << neq;
+  }
 }
 
 TEST_F(PatternFile, AnnouncedCountsAreNotAllocatedButLongTokensAreReadWhole) {
@@ -840,6 +918,9 @@ TEST_F(PatternFile, DimensionQueryFallsBackToTheEstimateOrCountsACorruptFile) {
   EXPECT_EQ(nnz, 33);
   EXPECT_EQ(errors, 0);
   EXPECT_EQ(his(), "");
+  kvoblk_set_diag_level(b, 5);
+  blkpat_dim(b, 10, 10, &nnz, &errors);
+  EXPECT_EQ(his(), "");
   kvoblk_set_diag_level(b, 6);
   blkpat_dim(b, 10, 10, &nnz, &errors);
   EXPECT_EQ(nnz, 100);
@@ -1027,6 +1108,57 @@ class PatternReplace : public PatternFile {
     return status;
   }
 };
+
+// The mode line names the block's pattern type, and only a numeric one is followed by the
+// settings that found it; each file restores the type it names.
+TEST_F(PatternReplace, ModeLineFollowsThePatternTypeAndRestores) {
+  const std::string tail = " )\n\nSparsity generation mode :";
+  const std::string numeric =
+      " NUMERIC\nPerturbation size        : 1.000000e-006\nZero tolerance           : "
+      "1.000000e-012\nMove away from zero      : NO\n\n\n=";
+  kvoblk_set_move(b, 0);
+  for (auto [type, after, restored] :
+       {std::tuple<int, std::string, int>{KVOBLK_PATTYPE_NUMERIC, numeric, 2},
+        {KVOBLK_PATTYPE_ANALYTIC, " ANALYTIC\n\n\n=", 1},
+        {KVOBLK_PATTYPE_UNDEFINED, " UNDEFINED\n\n\n=", 0},
+        {7, "\n\n=", 0}}) {
+    kvoblk_set_pat_type(b, type);
+    ASSERT_EQ(write(path), 0) << type;
+    const std::string text = slurp(path);
+    EXPECT_NE(text.find(tail + after), std::string::npos) << type << "\n" << text;
+    kvoblk_set_pat_type(b, 5);
+    kvoblk_set_moveamount(b, 0.25);
+    auto [e, errors] = restore(b);
+    EXPECT_EQ(errors, 0) << type;
+    EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}})) << type;
+    EXPECT_EQ(kvoblk_inq_pat_type(b), restored) << type;
+    EXPECT_EQ(kvoblk_inq_move(b), 0) << type;
+    EXPECT_EQ(kvoblk_inq_moveamount(b), 0.25) << type;
+  }
+  EXPECT_EQ(his(), "");
+}
+
+// A block whose equation range is empty writes no entries and no counts: each section is one
+// empty line.
+TEST_F(PatternReplace, BlockWithoutEquationsWritesTwoEmptySections) {
+  kvoblk_set_estop(b, kvoblk_inq_estart(b) - 1);
+  kv_jac_t none = kvojac_create(0);
+  int status = -1;
+  kvoblk::detail::kvoblk_pat_file_write(b, path.c_str(), none, &status);
+  kvojac_destroy(&none);
+  ASSERT_EQ(status, 0);
+  const std::string text = slurp(path);
+  EXPECT_NE(text.find("Number of equations      : 0\nNumber of non-zeros      : 0\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(
+                " Column Index Pointers ===========================\n\n\n\n\n"
+                "=========================== Equation Incidence Count =========================\n"
+                "\n\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(text.size() - 4), "=\n\n\n");
+}
 
 TEST_F(PatternReplace, FullDiskAtAnyByteFailsAndKeepsTheOldFileWhole) {
   ASSERT_EQ(write(path), 0);

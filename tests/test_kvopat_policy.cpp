@@ -246,6 +246,18 @@ TEST_F(PatternPolicy, PatternDenserThanTheEstimateIsRefusedUnwritten) {
   global_nz(101, &e, &v);
   EXPECT_EQ(e + v, 0);
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+
+  // The remedy the message names: a fill share that estimates exactly the detected count
+  // admits the pattern whole.
+  kvoblk_inq_settings(b)->pat_fill_percent = 100;
+  errors = 0;
+  kvoblk_pat_ini(b, 101, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 500);
+  global_nz(500, &e, &v);
+  EXPECT_EQ(e, 40);
 }
 
 TEST_F(PatternPolicy, FailedDetectionCountsOneErrorAndWritesNothing) {

@@ -243,11 +243,12 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
   while (!(nvar && neq && nnz && version && block && date) && in.next()) {
     int32_t count = 0;
     if (in.is("variables")) {
-      // A negative count is no count.
-      if (int_after_colon(in, 10, &count) && count >= 0) h->nvar = count, nvar = true;
+      if (int_after_colon(in, 10, &count)) h->nvar = count, nvar = true;
     } else if (in.is("equations")) {
-      if (int_after_colon(in, 10, &count) && count >= 0) h->neq = count, neq = true;
+      // A count below 1 is read as it stands: the pattern pass refuses it in its own words.
+      if (int_after_colon(in, 10, &count)) h->neq = count, neq = true;
     } else if (in.is("non-zeros")) {
+      // A negative number of non-zeros is no count: it could be neither reserved nor filled.
       if (int_after_colon(in, 10, &count) && count >= 0) h->nnz = count, nnz = true;
     } else if (in.is("version")) {
       if (word_after_colon(in, &h->version)) version = true;

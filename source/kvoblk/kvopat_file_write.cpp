@@ -221,7 +221,7 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPatte
   // the rows.
   HeapArray<int32_t> counts;
   if (!counts.resize(neq)) return false;
-  std::memset(counts.data(), 0, static_cast<size_t>(neq) * sizeof(int32_t));
+  for (int32_t& c : counts) c = 0;  // a block without equations has no array to clear
   for (int32_t r : p.rows) ++counts[r - 1];
   out.put("\n\n");
   out.repeat('=', 27);

@@ -31,6 +31,13 @@ namespace {
 
 // ---- Restoring -----------------------------------------------------------------------------
 
+// The most entries a pattern of the header's own dimensions holds: none when either count is
+// below 1 (a header may say so; the pattern pass then refuses it).
+int64_t most_entries(const kvoblk_pat_header_t& h) {
+  if (h.nvar < 1 || h.neq < 1) return 0;
+  return static_cast<int64_t>(h.nvar) * static_cast<int64_t>(h.neq);
+}
+
 // How a file name is shown in messages; a block without one shows "(none)".
 std::string shown(const char* path) { return path ? path : "(none)"; }
 
@@ -112,7 +119,7 @@ kv_jac_t restore(int blkptr, int* errors) {
   // A pattern holds at most its variables times its equations, and the dimension query reserved
   // no more than that: a header announcing more is damaged, and placing its entries would run
   // into the next block's non-zeros.
-  if (status == 0 && static_cast<int64_t>(h.nnz) > static_cast<int64_t>(h.nvar) * h.neq) status = 4;
+  if (status == 0 && h.nnz > most_entries(h)) status = 4;
   if (status == 0) {
     // Every entry must lie inside the block as it is placed now, and no row may name a
     // variable twice: the digest samples only some entries, and a repeated entry would put two
@@ -209,7 +216,7 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
       }
       // A pattern holds at most its variables times its equations; a header that announces
       // more contradicts itself, and the host reserves what this answers.
-      const int64_t most = static_cast<int64_t>(h.nvar) * static_cast<int64_t>(h.neq);
+      const int64_t most = most_entries(h);
       *nnz = h.nnz > most ? static_cast<int>(std::min<int64_t>(most, INT32_MAX)) : h.nnz;
     } else if (status == 1) {
       if (diag(blkptr) >= 6)
