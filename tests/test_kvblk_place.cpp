@@ -158,6 +158,56 @@ TEST_F(Placement, RoutineThatDestroysItsBlockEndsThePlacement) {
   EXPECT_EQ(his(), "");
 }
 
+namespace {
+// What the block looked like when its INIT script was asked for.
+struct ScriptSeen {
+  std::string name;
+  int eo_state = -1, first_group = -1;
+} seen;
+}  // namespace
+
+TEST_F(Placement, FailingModelRoutineStillEndsPlacedGroupedAndInitialised) {
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->ini = [](int blk, int vs, int es, int nzs, int* status) {
+    kvotest::toy_ini(blk, vs, es, nzs, status);
+    *status = 3;
+  };
+  t->invoke = [](int blk, const char* name, EBSContext*, int, const value_t*) {
+    seen.name = name;
+    seen.eo_state = kvoblk_inq_eo_state(blk);
+    seen.first_group = kvoeqnlst_vec_group(blk_inq_matrix_eqnlst(blk))[50];
+    return 0;
+  };
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  EXPECT_EQ(st, 3);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  // The script runs last, on a block already in form and grouped.
+  EXPECT_EQ(seen.name, "INIT");
+  EXPECT_EQ(seen.eo_state, 1);
+  EXPECT_EQ(seen.first_group, 1051);
+}
+
+TEST_F(Placement, RemovalEndsPlacementWhateverTheRoutineSaysUnlessTheSlotIsEmpty) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_inq_ops(b)->de_ini = nullptr;
+  kvoblk_de_ini(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  EXPECT_EQ(his(), "!! kvoblk_de_ini: Attempt to call an undefined function\n");
+  kvoblk_inq_ops(b)->de_ini = [](int, int* status) { *status = 4; };
+  kvoblk_de_ini(b, &st);
+  EXPECT_EQ(st, 4);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  // Without a container the base removal leaves the ranges as they are.
+  int lone = kvoblk_base_create(0);
+  kvoblk_set_vstart(lone, 5);
+  kvoblk_base_de_ini(lone, &st);
+  EXPECT_EQ(kvoblk_inq_vstart(lone), 5);
+  kvoblk_destroy(lone);
+}
+
 TEST_F(Placement, MoveShiftsOnlyWhatIsAskedAndTellsPortsOfVariableMoves) {
   int st = 0;
   kvoblk_ini(b, 101, 51, 301, &st);
@@ -259,6 +309,19 @@ TEST_F(SolveCycle, PreSolveMarksSolvingWhateverTheRoutineSays) {
   EXPECT_EQ(his(), "!! kvoblk_post_solve: Attempt to call an undefined function\n");
   EXPECT_EQ(kvoblk_inq_eo_state(b), 2);
   EXPECT_EQ(wordof(b, W::being_solved), 0);
+}
+
+TEST_F(SolveCycle, EmptyPreSolveSlotKeepsTheFormButMarksTheBlockSolved) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_inq_ops(b)->pre_solve = nullptr;
+  st = 5;
+  kvoblk_pre_solve(b, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "!! kvoblk_pre_solve: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  EXPECT_EQ(wordof(b, W::being_solved), 1);
+  EXPECT_EQ(err(), "");
 }
 
 TEST_F(SolveCycle, GroupResidualAcceptsOnlyTheBlocksGroup) {
