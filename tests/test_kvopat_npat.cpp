@@ -278,6 +278,56 @@ TEST_F(NumericPattern, ResidualFailureStaysAFailureWhateverLaterEvaluationsRepor
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
+// Detection evaluates through the block's detection slot, which a model may fill with a more
+// tolerant routine; an empty slot is reported and counts as no failure.
+TEST_F(NumericPattern, ResidualsComeThroughTheDetectionSlotWhichReportsWhenEmpty) {
+  m.deps = {{1, 1}, {2, 2}};
+  m.fail_calls = {1, 2, 3, 4, 5, 6};  // the ordinary routine fails every time
+  place();
+  static int tolerant_calls;
+  tolerant_calls = 0;
+  kvoblk_inq_ops(b)->npat_res = [](int blk, int* status) {
+    ++tolerant_calls;
+    model_res(blk, status);
+    *status = 0;
+  };
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(tolerant_calls, 6);
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}, {2, 2}}));
+  kvojac_destroy(&p);
+
+  kvoblk_inq_ops(b)->npat_res = nullptr;
+  int status = 7;
+  kvoblk_npat_res(b, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(his(), "!! kvoblk_npat_res: Attempt to call an undefined function\n");
+}
+
+// The zero tolerance is a strict bound three times over: a value is moved only below it,
+// stepped relative to its size only above it, and a change counts only above it.
+TEST_F(NumericPattern, ZeroToleranceIsStrictForMovingSteppingAndCounting) {
+  shape(3, 1);
+  m.deps = {{1, 1}, {1, 2}, {1, 3}};  // slopes 2, 3 and 4
+  m.value = {8.0, 8.0, 3.0};
+  m.scale[2] = 2.0;
+  place();
+  kvoblk_set_pertsize(b, 0.5);
+  kvoblk_set_zerotol(b, 3.0);
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  ASSERT_EQ(m.seen.size(), 4u);
+  EXPECT_EQ(m.seen[0], (std::vector<double>{8.0, 8.0, 3.0}));  // 3 is not below 3: not moved
+  EXPECT_EQ(m.seen[1][0], 12.5);                               // h = 0.5 x (8 + 1)
+  EXPECT_EQ(m.seen[3][2], 4.0);  // 3 is not above 3: h = 0.5 x its scale
+  // Changes of 2, 3 and 4 per unit step against a tolerance of 3: only the last counts.
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 3}}));
+  kvojac_destroy(&p);
+}
+
 // A residual that turns into no number under a perturbation passes no tolerance, so its
 // entry is missing: the detection still succeeds, as before, but says so.
 TEST_F(NumericPattern, AResidualThatIsNotANumberIsNamedNotPassedOverInSilence) {
