@@ -96,6 +96,8 @@ TEST_F(Creation, RecordLengthIsAtLeastTheDefinedWordsAndModelWordsAreLeftAlone) 
   int b = kvoblk_base_create_1(30);
   EXPECT_EQ(kvoref::block_words(a), 22);
   EXPECT_EQ(kvoref::block_words(b), 30);
+  // The model's words hold what the workspace gave them (the reference host's filler).
+  for (int k = W::count; k < 30; ++k) EXPECT_EQ(wordof(b, k), 0x5A5A5A5A) << k;
   wordof(b, 25) = 77;
   kvoblk_set_vstart(b, 5);
   kvoblk_set_diag_level(b, 6);
@@ -286,6 +288,11 @@ TEST_F(Dispatch, HandleZeroAnswersTheTableResultsSilently) {
   EXPECT_STREQ(name, "");
   kvoblk_res(0, &st);
   EXPECT_EQ(st, 0);
+  // Unlike an empty slot, a missing block is no failure of selfdim: every output is 0.
+  int nv = 5, ne = 5, nz = 5;
+  st = 5;
+  kvoblk_selfdim(0, &nv, &ne, &nz, &st);
+  EXPECT_EQ(nv + ne + nz + st, 0);
   kvoblk_res(0, nullptr);
   EXPECT_EQ(his(), "");
 }
@@ -325,6 +332,10 @@ TEST_F(Dispatch, ExcludedBlockEvaluatesNothingEvenWithAnEmptySlot) {
   kvoblk_npat_compare(b, 1.0, 2.0, &st);
   EXPECT_EQ(st, 0);
   EXPECT_EQ(his(), "");
+  // Only those three skip an excluded block: the analytic Jacobian's slot is still looked at.
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  kvoblk_selfjac(b, &st);
+  EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
   kvoblk_destroy(b);
 }
 
@@ -529,6 +540,38 @@ TEST_F(Ports, DestructionDestroysEachPortOnce) {
   b = 0;
   EXPECT_EQ(kvoref::Port::destroyed, 3);
   EXPECT_EQ(kvoref::live_blocks(), 0);
+}
+
+// A host port that asks its block for its id while it goes, and then destroys the block itself.
+namespace {
+std::string id_seen_by_port;
+struct BlockDestroyingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  void destroy() override {
+    const char* id = block() ? block()->block_id() : nullptr;
+    id_seen_by_port = id ? id : "(none)";
+    const int owner = blk;
+    kvoref::Port::destroy();
+    kvoblk_destroy(owner);
+  }
+};
+}  // namespace
+
+TEST_F(Ports, DestructionSurvivesAPortThatDestroysTheBlock) {
+  auto* p = new BlockDestroyingPort("B");
+  p->blk = b;
+  for (nux_port* q : {static_cast<nux_port*>(new kvoref::Port("A")), static_cast<nux_port*>(p),
+                      static_cast<nux_port*>(new kvoref::Port("C"))})
+    kvoblk_add_port(b, q);
+  kvoblk_destroy(b);
+  b = 0;
+  // The block was whole while its port went, and the port's own destruction of it finished
+  // the job: every port destroyed once, nothing touched after the record was released.
+  EXPECT_EQ(id_seen_by_port, "B1");
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(Ports, StoredCountBeyondTheArrayIsNeverWalked) {

@@ -65,6 +65,9 @@ void release_block(int blkptr) {
       ref_drop(ref);
       word(word(blkptr, W::ports), i - 1) = 0;
       if (port) port->destroy();
+      // A port's destroy is the host's code and may have destroyed the block itself: that call
+      // released everything, the ports left over included, and the record is gone.
+      if (!registered(blkptr)) return;
     }
     array = word(blkptr, W::ports);
     KVO_IFREE(&array);
