@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Stream connections of the reference host (making, refusing, removing, CONNECT scripts) and the
-// solver's failure reports: the structurally singular part of a system, a diverging solve.
+// Stream connections of the reference host (making, refusing, removing, moving, the report,
+// CONNECT scripts) and the solver's failure reports: the structurally singular part of a system,
+// a diverging solve.
 #include <cmath>
 #include <memory>
 
