@@ -187,11 +187,18 @@ const Connections::Info* Connections::of_port(const Port* port) const {
 }
 
 void Connections::place(int estart, int nzstart) {
-  const int old_estop = estop(), old_nzstop = nzstop();
-  if (old_estop >= estart_) kvoeqnlst_removeeqns(lists_.eqnlst, estart_, old_estop);
-  for (int k = nzstart_; k <= old_nzstop; ++k) set_nz(lists_.jac, k, 0, 0);
+  const int old_estart = estart_, old_estop = estop();
+  const int old_nzstart = nzstart_, old_nzstop = nzstop();
   estart_ = std::max(estart, 1);
   nzstart_ = std::max(nzstart, 1);
+  // The blocks have their new sizes already: positions before the new start are theirs, also
+  // where they have grown into the old slice. Only old positions past the new slice are stale.
+  const int clear_e = std::max(old_estart, estop() + 1);
+  if (old_estop >= clear_e) kvoeqnlst_removeeqns(lists_.eqnlst, clear_e, old_estop);
+  for (int k = std::max(old_nzstart, nzstop() + 1); k <= old_nzstop; ++k) {
+    set_nz(lists_.jac, k, 0, 0);
+    kvojac_set_nz_value(lists_.jac, k, 0.0);
+  }
   rewrite();
 }
 
@@ -265,9 +272,10 @@ void Connections::report(int device) const {
             estart(), estop(), 2 * neqn_, nzstart(), nzstop());
   for (const Conn& c : conns_) {
     double worst = 0.0;
-    for (int j = 0; j < c.neqn; ++j) {
+    for (int j = 0; j < c.neqn && !std::isnan(worst); ++j) {
       const double d = std::fabs(kvovarlst_inq_var_value(lists_.varlst, c.info.to->var(j), 0) -
                                  kvovarlst_inq_var_value(lists_.varlst, c.info.from->var(j), 0));
+      // A difference that is not a number is the worst there is and stays so.
       if (!(d <= worst)) worst = d;
     }
     kvoprintf(device, "  %-24s %s -> %s, %d variables, largest difference %.2e\n",

@@ -100,7 +100,8 @@ class KVOHOST_API Connections : public SolverUnit {
   int nzstart() const { return nzstart_; }
   int nzstop() const { return nzstart_ + 2 * neqn_ - 1; }
 
-  // Moves the slice to new start positions (after the blocks changed size).
+  // Moves the slice to new start positions (after the blocks changed size). Positions before
+  // the new start are left to the blocks; old positions past the new slice are cleared.
   void place(int estart, int nzstart);
 
   // One line per connection on `device`: name, both ports and the largest difference between

@@ -613,6 +613,12 @@ TEST_F(Ports, CallbackAnswersForTheBlock) {
   EXPECT_EQ(m->owns_var(12), 1);
   EXPECT_EQ(m->owns_var(13), 0);
   wordof(b, W::eo_state) = 0;
+  // With a container the offset is the container's one for variables.
+  kvoref::Container offsets(lists, 7, 11, 13);
+  kvoblk_register_container(b, &offsets);
+  EXPECT_EQ(m->var_offset(), 7);
+  wordof(b, W::included) = 0;
+  EXPECT_FALSE(m->block_included());
 }
 
 TEST_F(Ports, DeletionRemovesTheNamedPortWhateverTheModelsNumbering) {

@@ -44,6 +44,8 @@ class ModelBlock : public KVOBlock {
 
   int num_var() const override { return narrowed_nvar >= 0 ? narrowed_nvar : KVOBlock::num_var(); }
   int narrowed_nvar = -1;
+  int vstart() const override { return shifted_vstart != 0 ? shifted_vstart : KVOBlock::vstart(); }
+  int shifted_vstart = 0;
 
   std::vector<std::string> notices;
 
@@ -336,6 +338,12 @@ TEST_F(FrameworkBlock, ConnectionsFollowTheDerivedClassRangeAndSkipEmptyBlocks) 
   o.narrowed_nvar = 0;
   o.deactivate_connections();
   EXPECT_EQ(first.deactivations + last.deactivations, 0);
+  // The first position is the derived class's too: 106..110.
+  o.shifted_vstart = 106;
+  o.narrowed_nvar = 5;
+  o.activate_connections();
+  EXPECT_EQ(first.activations, 1);
+  EXPECT_EQ(last.activations, 1);
 }
 
 // ---- Removal from the matrix ------------------------------------------------------------------
@@ -372,6 +380,20 @@ TEST_F(FrameworkBlock, RemoveFromMatrixUsesDerivedCountsAndNotices) {
   EXPECT_EQ(o.notices, (std::vector<std::string>{"pre -3 -8 -30", "post -3 -8 -30"}));
   ASSERT_EQ(cntr->edits.size(), 2u);
   EXPECT_EQ(cntr->edits[1].dvar, -3);
+}
+
+TEST_F(FrameworkBlock, RemoveFromMatrixWithoutContainerStillDeInitialisesSilently) {
+  place();
+  const int32_t registered = wordof(b, W::container);
+  wordof(b, W::container) = 0;
+  ModelBlock o(b);
+  o.removeFromMatrix();
+  wordof(b, W::container) = registered;
+  EXPECT_EQ(o.notices.size(), 2u);  // made, but no one to receive them
+  EXPECT_TRUE(cntr->edits.empty());
+  EXPECT_EQ(seen.de_ini, 1);
+  EXPECT_EQ(o.state(), NUXEOBlock::NOT_INITIALISED);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(FrameworkBlock, NoticesNeedABlockWithAContainer) {

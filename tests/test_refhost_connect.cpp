@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
-// Stream connections of the reference host (making, refusing, removing, CONNECT scripts) and the
-// solver's failure reports: the structurally singular part of a system, a diverging solve.
+// Stream connections of the reference host (making, refusing, removing, moving, the report,
+// CONNECT scripts) and the solver's failure reports: the structurally singular part of a system,
+// a diverging solve.
+#include <cmath>
 #include <memory>
 
 #include "fixture.h"
@@ -175,6 +177,42 @@ TEST_F(Connect, ConnectScriptsMakeTheConnectionsTheyName) {
   EXPECT_EQ(cntr->run_script(nullptr, script, nullptr, 0, nullptr), 1);
   kvodestroy(script);
   EXPECT_EQ(his(), "!! CONNECT A.OUT TO B.NOPE: no such port B.NOPE\n");
+}
+
+TEST_F(Connect, MovingTheSliceLeavesWhatTheBlocksHoldAndClearsOnlyItsStaleTail) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  ASSERT_NE(conns.connect(out.get(), in.get(), "S1"), 0);
+  // The block grew by two equations and two non-zeros into the old slice.
+  kvoref::define_eqn(lists.eqnlst, 3, "BLOCK.G1");
+  kvoref::define_eqn(lists.eqnlst, 4, "BLOCK.G2");
+  kvoref::set_nz(lists.jac, 5, 3, 4);
+  kvoref::set_nz(lists.jac, 6, 4, 5);
+  conns.place(5, 7);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 3), "BLOCK.G1");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 4), "BLOCK.G2");
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 5), 4);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 6), 4);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 5), "S1.F");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 12), 7);
+  // It shrank back: the slice follows and its old last places are emptied.
+  conns.place(3, 5);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 5), "S1.CB");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 7), "");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 11), 0);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 12), 0);
+}
+
+TEST_F(Connect, ReportKeepsADifferenceThatIsNotANumber) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  ASSERT_NE(conns.connect(out.get(), in.get(), "S1"), 0);
+  kvovarlst_set_var_value(lists.varlst, 2, std::nan(""), 0);  // a later pair differs by 6
+  conns.report(kvHisDev);
+  EXPECT_NE(his().find("3 variables, largest difference nan\n"), std::string::npos) << his();
 }
 
 // ---- Solver failures ---------------------------------------------------------------------------
