@@ -40,6 +40,7 @@ int copy_out(int (*fn)(const int*, char*, int), int b, int n, std::string* out) 
 
 nux_port* stranger = nullptr;
 nux_port* foreign_get_port(int, const char*) { return stranger; }
+int ninety_nine_ports(int) { return 99; }
 
 int group_seen = -1;
 void counting_group_selfjac(int, int group, int* status) {
@@ -98,6 +99,13 @@ TEST_F(Fortran, ShortValuesAreTrimmedAndNeverAbsent) {
   EXPECT_EQ(id_of(b), "");
   _BLK_SET_BLKID_F(&b, "IGNORED", -3);
   EXPECT_EQ(id_of(b), "");
+}
+
+TEST_F(Fortran, OnlyTrailingBlanksAreDroppedAndFourZeroBytesOfFourAreAbsent) {
+  set_id("  FEED\t ");
+  EXPECT_EQ(id_of(b), "  FEED\t");
+  set_id(std::string(4, '\0'));
+  EXPECT_EQ(id_of(b), "<none>");
 }
 
 TEST_F(Fortran, SetBlkidWithoutAddressClearsAndBadHandlesAreReported) {
@@ -218,6 +226,16 @@ TEST_F(FortranPorts, PortCountIsReadAndStoredDirectly) {
   int zero = 0;
   _BLK_SET_NUM_PORTS_F(&zero, &n);
   EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&zero), 0);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FortranPorts, PortCountTwinsUseTheStoredWordAndTakeZero) {
+  // The block's own count routine is not asked.
+  kvoblk_inq_ops(b)->inq_num_ports = ninety_nine_ports;
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 3);
+  int zero = 0;
+  _BLK_SET_NUM_PORTS_F(&b, &zero);
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), 0);
   EXPECT_EQ(his(), "");
 }
 
