@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include <kvoblk/kvoblock.h>
 #include "fixture.h"
 
 using kvotest::KvoTest;
@@ -433,6 +434,54 @@ TEST_F(Containers, ScriptWithoutContainerIsReleasedUnrun) {
   kvoblk_destroy(b);
 }
 
+TEST_F(Containers, ScriptNamesAreTheFourteenInTheirFixedOrder) {
+  const char* names[] = {"SETUP",       "INIT",      "ALIAS",    "MEASUREMENT", "CONNECT",
+                         "SOLVER",      "READVAR",   "SETVAR",   "PROCONN",     "PROMEAS",
+                         "PROMEASCONN", "OBJECTIVE", "PRESOLVE", "POSTSOLVE"};
+  for (int i = 0; i < 14; ++i) EXPECT_STREQ(kvoblk_script_names[i], names[i]) << i;
+}
+
+TEST_F(Containers, ScriptRunsForTheBlockObjectWithTheCallersContextThroughTheInvokeSlot) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  kvoblk_register_container(b, &first);
+  {
+    KVOBlock object(b);
+    auto* ctx = reinterpret_cast<EBSContext*>(&second);
+    value_t args[2] = {};
+    kvoblk_scope_invoke(b, "ALIAS", 1, 2, ctx, 2, args);
+    ASSERT_EQ(first.scripts_run.size(), 1u);
+    EXPECT_EQ(first.scripts_run[0].block, static_cast<NUXEOBlock*>(&object));
+    EXPECT_TRUE(first.scripts_run[0].had_context);
+    EXPECT_EQ(first.scripts_run[0].nargs, 2);
+  }
+  // A model's own invoke routine is what a scoped invocation runs.
+  kvoblk_inq_ops(b)->invoke = [](int, const char*, EBSContext*, int, const value_t*) { return 7; };
+  EXPECT_EQ(kvoblk_scope_invoke(b, "ALIAS", 1, 2, nullptr, 0, nullptr), 7);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, TypicalRegistrationWorksFromTheRegistrationSlot) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  kvoblk_inq_ops(b)->register_container = kvoblk_base_typical_register;
+  kvoblk_register_container(b, &first);
+  EXPECT_EQ(first.scripts_run.size(), 4u);
+  EXPECT_EQ(blk_inq_matrix_varlst(b), lists.varlst);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, ContainingContainerIsTheRegisteredContainersAnswer) {
+  int b = kvoblk_base_create(0);
+  NUXEOCntr outer, asked;
+  first.parent = &outer;
+  EXPECT_EQ(kvoblk_inq_container(b, &asked), nullptr);
+  kvoblk_register_container(b, &first);
+  EXPECT_EQ(kvoblk_inq_container(b, &asked), &outer);
+  EXPECT_EQ(kvoblk_inq_container(0, &asked), nullptr);
+  kvoblk_destroy(b);
+}
+
 class Ports : public KvoTest {
  protected:
   void SetUp() override {
@@ -501,6 +550,26 @@ TEST_F(Ports, DeletionClosesTheGapAndTellsTheContainer) {
   EXPECT_FALSE(kvoblk_add_port(b, new kvoref::Port("D")));
   EXPECT_EQ(kvoblk_get_port_n(b, 3)->name(), std::string("D"));
   EXPECT_EQ(his(), "");
+}
+
+// A container that notes how many ports had been destroyed when it heard of a removal.
+namespace {
+struct RemovalWatchingContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int destroyed_when_told = -1;
+  void port_removed(nux_port* port) override {
+    destroyed_when_told = kvoref::Port::destroyed;
+    kvoref::Container::port_removed(port);
+  }
+};
+}  // namespace
+
+TEST_F(Ports, ContainerHearsOfTheRemovalBeforeThePortGoes) {
+  RemovalWatchingContainer c(lists);
+  kvoblk_register_container(b, &c);
+  kvoblk_add_port(b, new kvoref::Port("A"));
+  EXPECT_FALSE(kvoblk_delete_port(b, "A"));
+  EXPECT_EQ(c.destroyed_when_told, 0);
 }
 
 // The host's destroy of the port being deleted sets the block's port count to 0: the deletion
