@@ -289,6 +289,26 @@ TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
   EXPECT_EQ(his(), "");
 }
 
+// A derived class that numbers ports of its own is searched by its count and its ports, even
+// where the block record holds none.
+TEST_F(FrameworkBlock, PortIndexFollowsDerivedClassPortNumbering) {
+  class OwnPorts : public KVOBlock {
+   public:
+    using KVOBlock::KVOBlock;
+    using KVOBlock::port_get;
+    int port_num() const override { return 3; }
+    nux_port* port_get(int i) const override { return i >= 1 && i <= 3 ? held[i - 1] : nullptr; }
+    nux_port* held[3] = {new kvoref::Port("IN"), new kvoref::Port("OUT"), new kvoref::Port("VENT")};
+  };
+  OwnPorts o(b);
+  ASSERT_EQ(kvoblk_inq_num_ports(b), 0);
+  EXPECT_EQ(o.port_index("OUT"), 2);
+  EXPECT_EQ(o.port_index("VENT"), 3);
+  EXPECT_EQ(o.port_index("vent"), 0);
+  for (nux_port* p : o.held) p->destroy();
+  EXPECT_EQ(his(), "");
+}
+
 // ---- Containers -------------------------------------------------------------------------------
 
 TEST_F(FrameworkBlock, RegisterContainerRefusesWrongTypeWithTwoPartMessage) {
