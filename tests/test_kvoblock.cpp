@@ -289,6 +289,26 @@ TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
   EXPECT_EQ(his(), "");
 }
 
+// A derived class that numbers ports of its own is searched by its count and its ports, even
+// where the block record holds none.
+TEST_F(FrameworkBlock, PortIndexFollowsDerivedClassPortNumbering) {
+  class OwnPorts : public KVOBlock {
+   public:
+    using KVOBlock::KVOBlock;
+    using KVOBlock::port_get;
+    int port_num() const override { return 3; }
+    nux_port* port_get(int i) const override { return i >= 1 && i <= 3 ? held[i - 1] : nullptr; }
+    nux_port* held[3] = {new kvoref::Port("IN"), new kvoref::Port("OUT"), new kvoref::Port("VENT")};
+  };
+  OwnPorts o(b);
+  ASSERT_EQ(kvoblk_inq_num_ports(b), 0);
+  EXPECT_EQ(o.port_index("OUT"), 2);
+  EXPECT_EQ(o.port_index("VENT"), 3);
+  EXPECT_EQ(o.port_index("vent"), 0);
+  for (nux_port* p : o.held) p->destroy();
+  EXPECT_EQ(his(), "");
+}
+
 // ---- Containers -------------------------------------------------------------------------------
 
 TEST_F(FrameworkBlock, RegisterContainerRefusesWrongTypeWithTwoPartMessage) {
@@ -464,6 +484,48 @@ TEST_F(FrameworkBlock, RangesFarApartSaturateAndConnectionsStopAtTheListEnd) {
   EXPECT_EQ(kvoblk_inq_nzstop(b), INT_MIN);
   o.removeFromMatrix();
   EXPECT_EQ(o.notices[0], "pre 2147483647 -2147483597 -1");
+}
+
+namespace {
+// What the block's routines were handed, in call order.
+std::string handed;
+}  // namespace
+
+// Operations with several arguments of one type hand them on in their order, and the status a
+// routine sets comes back to the caller unchanged.
+TEST_F(FrameworkBlock, OperationsHandTheirArgumentsOnInOrder) {
+  handed.clear();
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->scope_invoke = [](int, const char* name, int s1, int s2, EBSContext*, int n, const value_t*) {
+    handed += std::string(name) + " " + std::to_string(s1) + " " + std::to_string(s2) + " " +
+              std::to_string(n) + ";";
+    return 6;
+  };
+  t->move = [](int, int dv, int de, int dnz) {
+    handed +=
+        "move " + std::to_string(dv) + " " + std::to_string(de) + " " + std::to_string(dnz) + ";";
+  };
+  t->npat_compare = [](int, double a, double z, int* st) {
+    handed += "cmp " + std::to_string(a > z) + ";";
+    *st = 3;
+  };
+  t->group_res = [](int, int group, int* st) { *st = 10 + group; };
+  KVOBlock o(b);
+  kvoblk_register_container(b, cntr);
+  int st = -1;
+  o.ini(101, 51, 301, st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(o.vstart(), 101);
+  EXPECT_EQ(o.estart(), 51);
+  EXPECT_EQ(o.nzstart(), 301);
+  EXPECT_EQ(o.method_scope_invoke("RUN", 2, 9, nullptr, 4, nullptr), 6);
+  o.move(1, 2, 3);
+  o.pat_ncompare(1e-2, 1e-9, st);
+  EXPECT_EQ(st, 3);
+  o.res(5, st);
+  EXPECT_EQ(st, 15);
+  EXPECT_EQ(handed, "RUN 2 9 4;move 1 2 3;cmp 1;");
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(FrameworkBlock, ObjectWithoutBlockAnswersNothingAndPrintsNothing) {

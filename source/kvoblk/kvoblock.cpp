@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <set>
+#include <typeinfo>
 
 #include <kvoblk/kvopat_compare.h>
 #include <kvoblk/kvoport.h>
@@ -275,9 +276,15 @@ nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i)
 
 int KVOBlock::port_index(const char* name) const {
   if (!name) return 0;
-  // The count is asked on every pass; a count stored far past the port array is searched only
-  // as far as the array, and the last int ends the search without wrapping.
-  for (int i = 1; i <= ports_to_search(blkptr_, port_num()); ++i) {
+  // The count is asked on every pass and the last int ends the search without wrapping. With
+  // this class's own numbering no port lies past the block's port array, so a count stored far
+  // past it is searched only as far as the array. A derived class may number ports it keeps
+  // itself: its count and its ports are followed as they are.
+  const bool own_numbering = typeid(*this) == typeid(KVOBlock);
+  auto count = [this, own_numbering] {
+    return own_numbering ? ports_to_search(blkptr_, port_num()) : port_num();
+  };
+  for (int i = 1; i <= count(); ++i) {
     nux_port* port = port_get(i);
     const char* port_name = port ? port->name() : nullptr;
     if (port_name && std::strcmp(port_name, name) == 0) return i;
