@@ -286,6 +286,12 @@ TEST_F(FrameworkBlock, PortIndexGivesPositionOfExactNameOrZero) {
   t->inq_num_ports = [](int) { return INT_MAX; };
   EXPECT_EQ(o.port_index("NONE"), 0);
   EXPECT_EQ(o.port_index("VENT"), 3);
+  // So is a derived class's that keeps the library's numbering.
+  struct Plain : KVOBlock {
+    using KVOBlock::KVOBlock;
+  };
+  const Plain plain(b);
+  EXPECT_EQ(plain.port_index("NONE"), 0);
   EXPECT_EQ(his(), "");
 }
 

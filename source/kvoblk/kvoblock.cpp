@@ -8,7 +8,6 @@
 #include <cstring>
 #include <new>
 #include <set>
-#include <typeinfo>
 
 #include <kvoblk/kvopat_compare.h>
 #include <kvoblk/kvoport.h>
@@ -276,16 +275,15 @@ nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i)
 
 int KVOBlock::port_index(const char* name) const {
   if (!name) return 0;
-  // The count is asked on every pass and the last int ends the search without wrapping. With
-  // this class's own numbering no port lies past the block's port array, so a count stored far
-  // past it is searched only as far as the array. A derived class may number ports it keeps
-  // itself: its count and its ports are followed as they are.
-  const bool own_numbering = typeid(*this) == typeid(KVOBlock);
-  auto count = [this, own_numbering] {
-    return own_numbering ? ports_to_search(blkptr_, port_num()) : port_num();
-  };
-  for (int i = 1; i <= count(); ++i) {
+  // The count is asked on every pass and the last int ends the search without wrapping. Past
+  // what the block's port array holds, the search goes on only while the object answers a
+  // port: a derived class may number ports it keeps itself, and a count stored far past the
+  // array is then not walked position by position.
+  for (int i = 1;; ++i) {
+    const int n = port_num();
+    if (i > n) break;
     nux_port* port = port_get(i);
+    if (!port && i > ports_to_search(blkptr_, n)) break;
     const char* port_name = port ? port->name() : nullptr;
     if (port_name && std::strcmp(port_name, name) == 0) return i;
     if (i == INT_MAX) break;
