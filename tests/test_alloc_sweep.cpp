@@ -309,6 +309,19 @@ TEST_F(AllocSweep, CreationEndsWithACompleteBlockOrNone) {
   }
 }
 
+#ifdef KVOBLK_WHITEBOX
+TEST_F(AllocSweep, BlockIdThatCannotBeCopiedLeavesTheOneTheBlockHad) {
+  const int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "OLD");
+  kvoblk::detail::heap_fail_after(1);
+  kvoblk_set_blkid(b, "NEW");
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_blkid(b), "OLD");
+  EXPECT_EQ(his(), "!! kvoblk_set_blkid: Out of memory for the block id\n");
+  kvoblk_destroy(b);
+}
+#endif
+
 TEST_F(AllocSweep, PortAdditionTakesThePortOrLeavesItToTheCaller) {
   for (Source source : sources()) {
     sweep(

@@ -211,7 +211,14 @@ KVOBLK_API void kvoblk_adopt_blkid(int blkptr, char* id) {
 
 KVOBLK_API void kvoblk_set_blkid(int blkptr, const char* id) {
   if (!live(blkptr, __func__)) return;
-  kvoblk_adopt_blkid(blkptr, copy_text(id));
+  char* copy = copy_text(id);
+  if (id && !copy) {
+    // The block keeps the id it had rather than losing it.
+    head(__func__);
+    kvoprintf(kvHisDev, "Out of memory for the block id\n");
+    return;
+  }
+  kvoblk_adopt_blkid(blkptr, copy);
 }
 
 // ---- Matrix lists --------------------------------------------------------------------------
