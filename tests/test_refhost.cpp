@@ -389,6 +389,36 @@ TEST_F(RefHost, MovesAndSpecsNeedNoHeapAndKeepTheArraysInStep) {
   EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "Variable number 1");
   value_destroy(&fixed);
 }
+
+TEST_F(RefHost, WorkspaceAndConversionsRefuseRatherThanThrowWithoutHeap) {
+  const int a = imalloc(4);
+  int blocker = imalloc(4);  // a growth of `a` must move it
+  ib0[a] = 7;
+  value_t s, t;
+  value_init(&s);
+  value_init(&t);
+  value_assign_string(&s, heap("a text longer than a short string"));
+  int b = -1, grown = -1, kind = -1;
+  EXPECT_TRUE(without_heap([&] {
+    b = imalloc(4);
+    grown = irealloc(a, 64);
+    kind = value_coerce(&s, &t, VALUE_IDENTIFIER, 0);
+  }));
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(grown, 0);
+  EXPECT_EQ(kvoref::block_words(a), 4);  // the refused growth left the block whole
+  EXPECT_EQ(kvoref::live_blocks(), 2);
+  EXPECT_EQ(kind, VALUE_EMPTY);
+  EXPECT_EQ(t.kind, VALUE_EMPTY);
+  // With memory back, both services work again.
+  grown = irealloc(a, 64);
+  ASSERT_GT(grown, 0);
+  EXPECT_EQ(ib0[grown], 7);
+  EXPECT_EQ(value_coerce(&s, &t, VALUE_IDENTIFIER, 0), VALUE_IDENTIFIER);
+  value_destroy(&s);
+  value_destroy(&t);
+  KVO_IFREE(&blocker);
+}
 #endif
 
 }  // namespace
