@@ -225,6 +225,8 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   double norm = -1.0;
   kvoeqnlst_norm(l.eqnlst, 1, 2, &norm);
   EXPECT_DOUBLE_EQ(norm, 5.0);
+  kvoeqnlst_norm(l.eqnlst, 2, 9, &norm);  // clamped at the end of the list
+  EXPECT_DOUBLE_EQ(norm, 4.0);
   kvoeqnlst_in_exclude_equation(l.eqnlst, 2, 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 2), 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 1), 1);
