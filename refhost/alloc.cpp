@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <new>
 
 #include "kvorefhost.h"
 
@@ -58,6 +59,15 @@ void add_free(int first, int count) {
     }
   }
   fr.emplace(first, count);
+}
+
+// Returns words for good, when the bookkeeping has room to note them; otherwise they stay taken,
+// which costs words but never hands out one twice.
+void release_words(int first, int count) {
+  try {
+    add_free(first, count);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 // Moves the workspace to a fresh buffer of `new_words` words (at least the current size) and
@@ -138,19 +148,26 @@ int KVO_IMALLOC(int* nwords) {
   ensure_workspace();
   Workspace& w = ws();
   if (w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
-  return allocate(*nwords);
+  // Bookkeeping that finds no memory refuses the request like a full workspace does.
+  try {
+    return allocate(*nwords);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
-int KVO_IREALLOC(int* index, int* nwords) {
-  if (!index || !nwords || *nwords < 0) return 0;
-  ensure_workspace();
+}  // extern "C"
+
+namespace {
+
+// Resizes the live block at `idx`. Until the answer is known, a failing step leaves the block as
+// it was and throws; the caller turns that into a refusal.
+int resize_block(int idx, int nwords) {
   Workspace& w = ws();
-  if (*index == 0) return allocate(*nwords);
-  auto it = w.blocks.find(*index);
+  auto it = w.blocks.find(idx);
   if (it == w.blocks.end()) return 0;
-  const int idx = *index;
   const int old_n = it->second;
-  const int n = std::max(*nwords, 1);
+  const int n = std::max(nwords, 1);
   if (n > kMaxWords) return 0;
   // A growth counts against the failure switch as a new allocation would.
   if (n > old_n && w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
@@ -158,8 +175,8 @@ int KVO_IREALLOC(int* index, int* nwords) {
 
   if (n <= old_n) {  // shrink in place
     fill_garbage(idx + n, old_n - n);
-    add_free(idx + n, old_n - n);
     it->second = n;
+    release_words(idx + n, old_n - n);
     return idx;
   }
   // Grow in place when the free region right after the block is large enough.
@@ -175,13 +192,27 @@ int KVO_IREALLOC(int* index, int* nwords) {
   // Otherwise move the block; taking words may move the workspace, indices stay valid.
   const int moved = take_words(n);
   if (moved == 0) return 0;
+  w.blocks.emplace(moved, n);  // noted before the old block goes, so a failure leaves it whole
   std::memcpy(ib0 + moved, ib0 + idx, static_cast<size_t>(old_n) * 4);
   fill_garbage(moved + old_n, n - old_n);
   w.blocks.erase(idx);
-  w.blocks[moved] = n;
   fill_garbage(idx, old_n);
-  add_free(idx, old_n);
+  release_words(idx, old_n);
   return moved;
+}
+
+}  // namespace
+
+extern "C" {
+
+int KVO_IREALLOC(int* index, int* nwords) {
+  if (!index || !nwords || *nwords < 0) return 0;
+  ensure_workspace();
+  try {
+    return *index == 0 ? allocate(*nwords) : resize_block(*index, *nwords);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 void KVO_IFREE(int* index) {
@@ -193,7 +224,7 @@ void KVO_IFREE(int* index) {
   const int n = it->second;
   w.blocks.erase(it);
   fill_garbage(first, n);
-  add_free(first, n);
+  release_words(first, n);
 }
 
 }  // extern "C"

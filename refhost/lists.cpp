@@ -37,18 +37,25 @@ struct StoredValue {
   uint8_t logical = 0;
   std::string text;
 
-  void store(const value_t& v) {
-    *this = StoredValue();
-    kind = v.kind;
+  // False, with the stored value as it was, when no memory is left for the text.
+  bool store(const value_t& v) {
+    StoredValue s;
+    s.kind = v.kind;
     if (v.kind == VALUE_NUMBER) {
-      number = v.u.number;
+      s.number = v.u.number;
     } else if (v.kind == VALUE_LOGICAL) {
-      logical = v.u.logical;
+      s.logical = v.u.logical;
     } else if (v.kind == VALUE_STRING || v.kind == VALUE_IDENTIFIER) {
-      text = v.u.text ? v.u.text : "";
+      try {
+        s.text = v.u.text ? v.u.text : "";
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
     } else {
-      kind = VALUE_EMPTY;
+      s.kind = VALUE_EMPTY;
     }
+    *this = std::move(s);
+    return true;
   }
   void load(value_t* v) const {
     value_destroy(v);
@@ -276,12 +283,19 @@ int64_t move_extent(int size, int from, int to, int count) {
 }
 
 // Moves elements [from, from+count) to [to, to+count) (0-based, memmove-like); source elements
-// not overwritten become `empty`.
-template <typename V, typename T>
-void move_range(V& v, int from, int to, int count, const T& empty) {
-  std::vector<T> moved(v.begin() + from, v.begin() + from + count);
-  std::fill(v.begin() + from, v.begin() + from + count, empty);
-  std::copy(moved.begin(), moved.end(), v.begin() + to);
+// not overwritten become empty. Nothing is asked of the heap, so a move cannot fail half-way and
+// leave a list's parallel arrays out of step.
+template <typename V>
+void move_range(V& v, int from, int to, int count) {
+  using T = typename V::value_type;
+  const auto first = v.begin() + from;
+  if (to < from) {
+    std::move(first, first + count, v.begin() + to);
+  } else if (to > from) {
+    std::move_backward(first, first + count, v.begin() + to + count);
+  }
+  for (int i = from; i < from + count; ++i)
+    if (i < to || i >= to + count) v[i] = T();
 }
 
 // Clamps a 1-based range to a list of `size` positions; false when nothing is left.
@@ -378,9 +392,9 @@ void kvovarlst_move_items(int varlst, int from, int to, int count) {
   if (!l) return;
   const int64_t need = move_extent(l->size(), from, to, count);
   if (need == 0 || !l->grow(static_cast<int>(need))) return;
-  move_range(l->items, from - 1, to - 1, count, VarItem());
-  move_range(l->value, from - 1, to - 1, count, 0.0);
-  move_range(l->status, from - 1, to - 1, count, 0);
+  move_range(l->items, from - 1, to - 1, count);
+  move_range(l->value, from - 1, to - 1, count);
+  move_range(l->status, from - 1, to - 1, count);
 }
 
 void kvovarlst_removevars(int varlst, int first, int last) {
@@ -409,9 +423,10 @@ VarItem* spec_item(int varlst, const char* attr) {
   if (!l || !attr) return nullptr;
   const char* dot = std::strrchr(attr, '.');
   if (!dot || std::strcmp(dot + 1, "SPEC") != 0 || dot == attr) return nullptr;
-  const std::string name(attr, dot);
+  // Compared in place: looking a name up needs no memory.
+  const size_t n = static_cast<size_t>(dot - attr);
   for (VarItem& item : l->items) {
-    if (item.name == name) return &item;
+    if (item.name.size() == n && item.name.compare(0, n, attr, n) == 0) return &item;
   }
   return nullptr;
 }
@@ -423,8 +438,7 @@ extern "C" {
 int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value) {
   VarItem* item = spec_item(varlst, attr);
   if (!item || !value) return 0;
-  item->spec.store(*value);
-  return 1;
+  return item->spec.store(*value) ? 1 : 0;
 }
 
 int kvovarlst_lookup_value(int varlst, const char* attr, value_t* value) {
@@ -493,10 +507,10 @@ void kvoeqnlst_move_items(int eqnlst, int from, int to, int count) {
   if (!l) return;
   const int64_t need = move_extent(l->size(), from, to, count);
   if (need == 0 || !l->grow(static_cast<int>(need))) return;
-  move_range(l->names, from - 1, to - 1, count, std::string());
-  move_range(l->residual, from - 1, to - 1, count, 0.0);
-  move_range(l->group, from - 1, to - 1, count, 0);
-  move_range(l->status, from - 1, to - 1, count, 0);
+  move_range(l->names, from - 1, to - 1, count);
+  move_range(l->residual, from - 1, to - 1, count);
+  move_range(l->group, from - 1, to - 1, count);
+  move_range(l->status, from - 1, to - 1, count);
 }
 
 void kvoeqnlst_removeeqns(int eqnlst, int first, int last) {
@@ -615,11 +629,18 @@ void kvojac_move_items(kv_jac_t jac, int from, int to, int count) {
   if (!j) return;
   const int64_t need = move_extent(j->capacity(), from, to, count);
   if (need == 0) return;
-  if (need > j->capacity()) j->resize(static_cast<int>(need));
+  if (need > j->capacity()) {
+    // A destination the memory cannot hold leaves the Jacobian as it was.
+    try {
+      j->resize(static_cast<int>(need));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
   ++g_pattern_edits;
-  move_range(j->rows, from - 1, to - 1, count, 0);
-  move_range(j->cols, from - 1, to - 1, count, 0);
-  move_range(j->values, from - 1, to - 1, count, 0.0);
+  move_range(j->rows, from - 1, to - 1, count);
+  move_range(j->cols, from - 1, to - 1, count);
+  move_range(j->values, from - 1, to - 1, count);
 }
 
 // Shifts the equation and variable numbers of entries first..last. Number 0 means "none" and is
@@ -671,10 +692,18 @@ void set_absolute_base(int eqnlst, int base) {
 void define_var(int varlst, int pos, const char* name, double value, double lower, double upper,
                 double scale) {
   VarList* l = varlist(varlst);
-  if (!l || pos < 1 || !l->grow(pos)) return;
+  if (!l || pos < 1) return;
+  // The name's room comes first: without it nothing changes.
+  std::string text;
+  try {
+    text = clipped(name);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (!l->grow(pos)) return;
   VarItem& item = l->items[pos - 1];
   item = VarItem();
-  item.name = clipped(name);
+  item.name = std::move(text);
   item.lower = lower;
   item.upper = upper;
   item.scale = scale;
@@ -692,8 +721,15 @@ void set_var_connmgr(int varlst, int pos, kvo_connmgr* mgr) {
 
 void define_eqn(int eqnlst, int pos, const char* name) {
   EqnList* l = eqnlist(eqnlst);
-  if (!l || pos < 1 || !l->grow(pos)) return;
-  l->names[pos - 1] = clipped(name);
+  if (!l || pos < 1) return;
+  std::string text;
+  try {
+    text = clipped(name);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (!l->grow(pos)) return;
+  l->names[pos - 1] = std::move(text);
   l->residual[pos - 1] = 0.0;
   l->group[pos - 1] = 0;
   l->status[pos - 1] = EQN_ACTIVE;

@@ -4,6 +4,8 @@
 // until taken) or sent to a file (appended).
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -43,7 +45,11 @@ void emit(int device, const char* text, size_t length) {
   if (length == 0) return;
   Route* r = route(device);
   if (r && r->capturing) {
-    r->captured.append(text, length);
+    // Text that no memory is left to keep is dropped: printing never fails its caller.
+    try {
+      r->captured.append(text, length);
+    } catch (const std::exception&) {
+    }
     return;
   }
   FILE* out = r && r->file ? r->file : stdout;
@@ -66,12 +72,33 @@ extern "C" {
 
 int kvoprintf(int device, const char* format, ...) {
   if (!format) return 0;
+  // Messages are formatted on the stack and only a long text asks the heap for room, so that
+  // the messages written when memory runs out are written too. When even that room cannot be
+  // had, the text is cut at what the stack buffer holds.
+  char small[512];
   va_list args;
   va_start(args, format);
-  const std::string text = kvoref::vformat(format, args);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(small, sizeof small, format, args);
   va_end(args);
-  emit(device, text.data(), text.size());
-  return static_cast<int>(text.size());
+  size_t length = 0;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    length = static_cast<size_t>(n);
+    emit(device, small, length);
+  } else if (n >= 0) {
+    if (char* big = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1))) {
+      std::vsnprintf(big, static_cast<size_t>(n) + 1, format, again);
+      length = static_cast<size_t>(n);
+      emit(device, big, length);
+      std::free(big);
+    } else {
+      length = sizeof small - 1;
+      emit(device, small, length);
+    }
+  }
+  va_end(again);
+  return static_cast<int>(length);
 }
 
 void kvowrite(int device, const char* text, int length) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "kvorefhost.h"
@@ -118,32 +119,9 @@ value_t clone(const value_t& v, char** owned) {
   return c;
 }
 
-}  // namespace
-
-extern "C" {
-
-void value_init(value_t* value) {
-  if (!value) return;
-  std::memset(value, 0, sizeof *value);
-  value->kind = VALUE_EMPTY;
-}
-
-void value_destroy(value_t* value) {
-  if (!value) return;
-  if (is_text_kind(value->kind)) std::free(value->u.text);
-  value_init(value);
-}
-
-int value_coerce(const value_t* source, value_t* target, int kind, int /*zero*/) {
-  if (!target) return VALUE_EMPTY;
-  if (!source) {
-    value_destroy(target);
-    return VALUE_EMPTY;
-  }
-  char* owned = nullptr;
-  value_t src = clone(*source, &owned);
-  value_destroy(target);
-
+// Fills the emptied `target` with `src` converted to `kind`; leaves it empty when the conversion
+// is impossible.
+void convert(const value_t& src, value_t* target, int kind) {
   switch (kind) {
     case VALUE_NUMBER: {
       kvo_number_t n{};
@@ -190,6 +168,41 @@ int value_coerce(const value_t* source, value_t* target, int kind, int /*zero*/)
     }
     default:
       break;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void value_init(value_t* value) {
+  if (!value) return;
+  std::memset(value, 0, sizeof *value);
+  value->kind = VALUE_EMPTY;
+}
+
+void value_destroy(value_t* value) {
+  if (!value) return;
+  if (is_text_kind(value->kind)) std::free(value->u.text);
+  value_init(value);
+}
+
+int value_coerce(const value_t* source, value_t* target, int kind, int /*zero*/) {
+  if (!target) return VALUE_EMPTY;
+  if (!source) {
+    value_destroy(target);
+    return VALUE_EMPTY;
+  }
+  char* owned = nullptr;
+  value_t src = clone(*source, &owned);
+  value_destroy(target);
+
+  // A conversion that finds no memory for its text leaves the target empty, which the caller
+  // takes for a value of the wrong kind.
+  try {
+    convert(src, target, kind);
+  } catch (const std::bad_alloc&) {
+    value_destroy(target);
   }
   std::free(owned);
   return target->kind;

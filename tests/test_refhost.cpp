@@ -3,11 +3,27 @@
 // refuse bad input without crashing.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <new>
+#include <sstream>
 #include <string>
 
 #include "kvorefhost.h"
+
+#if !defined(_WIN32)
+// The whole program's operator new, the reference host's included, so that a test can refuse
+// every heap request for a while (a DLL keeps its own, hence not on Windows).
+#include "watched_new.h"
+namespace {
+bool refuse_new = false;
+}
+void kvotest::on_new(std::size_t) {
+  if (refuse_new) throw std::bad_alloc();
+}
+#endif
 
 namespace {
 
@@ -151,6 +167,14 @@ TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
   EXPECT_EQ(std::strlen(kvovarlst_lookup_var_name(l.varlst, 2)), 128u);
   EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
   EXPECT_STREQ(kvovarlst_lookup_var_name(l.eqnlst, 1), "");  // wrong kind of handle
+  // A long name fills a 129-character buffer and no more; a missing position writes "".
+  char buffer[140];
+  std::memset(buffer, 'x', sizeof buffer);
+  kvovarlst_inq_var_name(l.varlst, 2, buffer);
+  EXPECT_EQ(std::strlen(buffer), 128u);
+  EXPECT_EQ(buffer[129], 'x');
+  kvoeqnlst_inq_eqn_name(l.eqnlst, 1, buffer);
+  EXPECT_STREQ(buffer, "");
   kvovarlst_set_var_value(l.varlst, 0, 1.0, 0);
   kvovarlst_set_var_value(l.varlst, 3, 1.0, 0);
   EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 2, 0), 5.0);
@@ -201,6 +225,8 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   double norm = -1.0;
   kvoeqnlst_norm(l.eqnlst, 1, 2, &norm);
   EXPECT_DOUBLE_EQ(norm, 5.0);
+  kvoeqnlst_norm(l.eqnlst, 2, 9, &norm);  // clamped at the end of the list
+  EXPECT_DOUBLE_EQ(norm, 4.0);
   kvoeqnlst_in_exclude_equation(l.eqnlst, 2, 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 2), 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 1), 1);
@@ -300,5 +326,101 @@ TEST_F(RefHost, NamingStatusAndNameCheck) {
   port->destroy();
   EXPECT_EQ(kvoref::Port::destroyed, 1);
 }
+
+#if !defined(_WIN32)
+// Runs `call` while every heap request fails; true when nothing escaped from it.
+template <class F>
+bool without_heap(F call) {
+  refuse_new = true;
+  bool escaped = false;
+  try {
+    call();
+  } catch (...) {
+    escaped = true;
+  }
+  refuse_new = false;
+  return !escaped;
+}
+
+TEST_F(RefHost, MessagesAboutExhaustedMemoryAreStillWritten) {
+  const std::string path = ::testing::TempDir() + "refhost_exhausted.txt";
+  std::remove(path.c_str());
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  kvoref::capture(kvRepDev, true);
+  EXPECT_TRUE(without_heap([] {
+    kvoprintf(kvHisDev, "!! %s: ", "kvoblk_pat_ini");
+    kvoprintf(kvHisDev, "Not enough memory to place the sparsity of block %s\n", "B1");
+    kvoprintf(kvRepDev, "%s", "a captured text longer than a short string");
+  }));
+  kvoref::send_to_stdout(kvHisDev);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "!! kvoblk_pat_ini: Not enough memory to place the sparsity of block B1\n");
+  std::remove(path.c_str());
+}
+
+TEST_F(RefHost, MovesAndSpecsNeedNoHeapAndKeepTheArraysInStep) {
+  kvoref::Lists l = kvoref::make_lists(4);
+  for (int p = 1; p <= 4; ++p) {
+    kvoref::define_var(l.varlst, p, ("Variable number " + std::to_string(p)).c_str(), p);
+    kvoref::define_eqn(l.eqnlst, p, ("Equation number " + std::to_string(p)).c_str());
+    kvoref::set_nz(l.jac, p, p, p);
+  }
+  value_t fixed;
+  value_init(&fixed);
+  value_assign_id(&fixed, heap("FIXED"));
+  int known = 0;
+  EXPECT_TRUE(without_heap([&] {
+    kvovarlst_move_items(l.varlst, 1, 2, 3);  // overlapping, upwards
+    kvoeqnlst_move_items(l.eqnlst, 2, 1, 3);  // overlapping, downwards
+    kvojac_move_items(l.jac, 1, 2, 3);
+    known = kvovarlst_assign_value(l.varlst, "Variable number 3.SPEC", &fixed);
+  }));
+  EXPECT_EQ(known, 1);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 1), "");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 4), "Variable number 3");
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 4, 0), 3.0);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 1), "Equation number 2");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 4), "");
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), 3);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 1), 0);
+  // A move of nothing leaves the list alone, however far away its destination.
+  kvovarlst_move_items(l.varlst, 2, 9, 0);
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 4);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "Variable number 1");
+  value_destroy(&fixed);
+}
+
+TEST_F(RefHost, WorkspaceAndConversionsRefuseRatherThanThrowWithoutHeap) {
+  const int a = imalloc(4);
+  int blocker = imalloc(4);  // a growth of `a` must move it
+  ib0[a] = 7;
+  value_t s, t;
+  value_init(&s);
+  value_init(&t);
+  value_assign_string(&s, heap("a text longer than a short string"));
+  int b = -1, grown = -1, kind = -1;
+  EXPECT_TRUE(without_heap([&] {
+    b = imalloc(4);
+    grown = irealloc(a, 64);
+    kind = value_coerce(&s, &t, VALUE_IDENTIFIER, 0);
+  }));
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(grown, 0);
+  EXPECT_EQ(kvoref::block_words(a), 4);  // the refused growth left the block whole
+  EXPECT_EQ(kvoref::live_blocks(), 2);
+  EXPECT_EQ(kind, VALUE_EMPTY);
+  EXPECT_EQ(t.kind, VALUE_EMPTY);
+  // With memory back, both services work again.
+  grown = irealloc(a, 64);
+  ASSERT_GT(grown, 0);
+  EXPECT_EQ(ib0[grown], 7);
+  EXPECT_EQ(value_coerce(&s, &t, VALUE_IDENTIFIER, 0), VALUE_IDENTIFIER);
+  value_destroy(&s);
+  value_destroy(&t);
+  KVO_IFREE(&blocker);
+}
+#endif
 
 }  // namespace
