@@ -316,6 +316,32 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   fs::remove_all(dir);
 }
 
+TEST(Drawings, AxesTickAtOneTwoOrFiveTimesAPowerOfTen) {
+  kvoflow::SpyPlot p;
+  p.rows = p.cols = 300;
+  const std::string s = kvoflow::spy_svg(p);
+  EXPECT_NE(s.find(">250</text>"), std::string::npos);
+  EXPECT_EQ(s.find(">40</text>"), std::string::npos);
+}
+
+TEST(Drawings, LegendsStateEveryBlockAndTheCanvasHoldsLongNames) {
+  kvoflow::SpyPlot p;
+  p.title = std::string(60, 'W');
+  p.rows = p.cols = 2;
+  p.blocks = {{"A", 1, 2, 1, 2}, {"EMPTY", 3, 2, 3, 2}};
+  const std::string s = kvoflow::spy_svg(p);
+  EXPECT_NE(s.find(">EMPTY: no rows, no columns<"), std::string::npos);
+  // Sixty capitals of 16-pixel bold take far more than 600 pixels in any sans-serif face.
+  EXPECT_GT(std::atoi(s.c_str() + s.find("width=\"") + 7), 70 + 600) << s.substr(0, 200);
+  kvoflow::GroupPlot g;
+  g.rows = 2;
+  g.cols = 3;
+  g.cells = {{1, 1}, {1, 2}, {2, 3}};
+  g.group_of_col = {1, 2, 1};
+  EXPECT_NE(kvoflow::groups_svg(g).find(">2 equations, 3 variables, 3 non-zeros<"),
+            std::string::npos);
+}
+
 // ---- Whole runs
 // ----------------------------------------------------------------------------------
 

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -90,16 +91,35 @@ std::string escape(const std::string& s) {
   return out;
 }
 
+// About how many pixels `text` (already escaped) takes set in `size`-pixel sans-serif: a little
+// more than common fonts take, so that a canvas sized by it holds the text. An entity is one
+// character; East Asian and other characters from U+1000 on are a full em wide.
+double text_width(const std::string& text, int size, bool bold = false) {
+  double em = 0.0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '&') {
+      i = std::min(text.find(';', i), text.size());
+      em += 0.8;
+    } else if (c >= 0x80) {
+      if ((c & 0xC0) != 0x80) em += c >= 0xE1 ? 1.0 : 0.75;  // a lead byte; the rest add nothing
+    } else if (c == 'm' || c == 'w' || c == 'M' || c == 'W') {
+      em += 1.0;
+    } else if (c == ' ' || c == 'i' || c == 'j' || c == 'l' || c == '.' || c == ',' || c == ':' ||
+               c == ';' || c == '\'' || c == '|' || c == '!' || c == '(' || c == ')') {
+      em += 0.35;
+    } else {
+      em += c >= 'A' && c <= 'Z' ? 0.75 : 0.62;
+    }
+  }
+  return em * size * (bold ? 1.1 : 1.0);
+}
+
+// An SVG text. The canvas is at least the size asked for and grows to hold everything drawn on
+// it, so that a long title or name is never cut off at the edge.
 class Svg {
  public:
-  Svg(double width, double height) {
-    text_ = format(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
-        "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\" font-size=\"12\">\n"
-        "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n",
-        width, height, width, height, width, height);
-  }
+  Svg(double width, double height) : width_(width), height_(height) {}
   void rect(double x, double y, double w, double h, const char* fill, double opacity = 1.0,
             const char* stroke = nullptr) {
     text_ += format("<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\"", x, y,
@@ -107,6 +127,7 @@ class Svg {
     if (opacity < 1.0) text_ += format(" fill-opacity=\"%.2f\"", opacity);
     if (stroke) text_ += format(" stroke=\"%s\" stroke-width=\"1\"", stroke);
     text_ += "/>\n";
+    reach(x + w, y + h);
   }
   void line(double x1, double y1, double x2, double y2, const char* stroke, double width = 1.0,
             const char* dashes = nullptr) {
@@ -116,15 +137,29 @@ class Svg {
         x1, y1, x2, y2, stroke, width);
     if (dashes) text_ += format(" stroke-dasharray=\"%s\"", dashes);
     text_ += "/>\n";
+    reach(std::max(x1, x2), std::max(y1, y2));
   }
+  // Text at (x, y), turned by `rotate` degrees (0 or a quarter turn) about that point.
   void label(double x, double y, const std::string& s, const char* anchor = "start", int size = 12,
              const char* weight = "normal", double rotate = 0.0) {
+    const std::string shown = escape(s);
     text_ += format(
         "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"%s\" font-size=\"%d\" "
         "font-weight=\"%s\"",
         x, y, anchor, size, weight);
     if (rotate != 0.0) text_ += format(" transform=\"rotate(%.0f %.2f %.2f)\"", rotate, x, y);
-    text_ += ">" + escape(s) + "</text>\n";
+    text_ += ">" + shown + "</text>\n";
+    // How far the text runs past its anchor, along its own direction.
+    const double length = text_width(shown, size, std::strcmp(weight, "bold") == 0);
+    const double before = std::strcmp(anchor, "end") == 0      ? length
+                          : std::strcmp(anchor, "middle") == 0 ? length / 2
+                                                               : 0.0;
+    if (rotate == 0.0)
+      reach(x - before + length, y + 0.3 * size);
+    else if (rotate > 0)  // reads downwards
+      reach(x + 0.3 * size, y - before + length);
+    else  // reads upwards
+      reach(x + 0.3 * size, y + before);
   }
   void polyline(const std::vector<std::pair<double, double>>& pts, const char* stroke, double width,
                 const char* dashes, double marker) {
@@ -132,16 +167,36 @@ class Svg {
     text_ += format("<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\"", stroke, width);
     if (dashes) text_ += format(" stroke-dasharray=\"%s\"", dashes);
     text_ += " points=\"";
-    for (const auto& p : pts) text_ += format("%.2f,%.2f ", p.first, p.second);
+    for (const auto& p : pts) {
+      text_ += format("%.2f,%.2f ", p.first, p.second);
+      reach(p.first + marker, p.second + marker);
+    }
     text_ += "\"/>\n";
     if (marker > 0)
       for (const auto& p : pts)
         text_ += format("<circle cx=\"%.2f\" cy=\"%.2f\" r=\"%.1f\" fill=\"%s\"/>\n", p.first,
                         p.second, marker, stroke);
   }
-  std::string done() { return text_ + "</svg>\n"; }
+  std::string done() {
+    const double width = std::max(width_, std::ceil(right_ + kMargin));
+    const double height = std::max(height_, std::ceil(bottom_ + kMargin));
+    return format(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+               "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\" font-size=\"12\">\n"
+               "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n",
+               width, height, width, height, width, height) +
+           text_ + "</svg>\n";
+  }
 
  private:
+  static constexpr double kMargin = 10.0;
+  void reach(double x, double y) {
+    if (std::isfinite(x)) right_ = std::max(right_, x);
+    if (std::isfinite(y)) bottom_ = std::max(bottom_, y);
+  }
+  double width_, height_;
+  double right_ = 0.0, bottom_ = 0.0;
   std::string text_;
 };
 
@@ -176,11 +231,11 @@ struct Grid {
 // line.
 constexpr size_t kLegendBlocks = 40;
 
-// Tick spacing of 1, 2, 5, 10, 20, 50 ... so that about eight ticks fit.
+// Tick spacing of 1, 2, 5, 10, 20, 50 ...: the smallest that leaves at most eight steps.
 int tick_step(int n) {
-  int step = 1;
-  for (int k = 0; n / step > 8; ++k) step *= (k % 3 == 1) ? 5 : 2;
-  return step;
+  for (long long decade = 1;; decade *= 10)
+    for (const int m : {1, 2, 5})
+      if (n / (decade * m) <= 8) return static_cast<int>(decade * m);
 }
 
 // Axes, ticks and a frame around a matrix drawn from (x0, y0) on grid g.
@@ -200,6 +255,23 @@ void matrix_frame(Svg& svg, double x0, double y0, const Grid& g, int rows, int c
   }
 }
 
+// The titles of a matrix's axes, each centred on its side, or beside it when the side is
+// shorter than the title (a block of a few variables, an empty one).
+void axis_titles(Svg& svg, double x0, double y0, double w, double h, const std::string& columns,
+                 const std::string& rows) {
+  svg.label(x0 + std::max(w, text_width(columns, 12)) / 2, 44, columns, "middle", 12);
+  svg.label(22, y0 + std::max(h, text_width(rows, 12)) / 2, rows, "middle", 12, "normal", -90);
+}
+
+// A block's rows and columns for a legend; a block without equations or variables says so
+// rather than showing a range that ends before it starts.
+std::string extent(const SpySlice& s) {
+  return (s.last_row >= s.first_row ? format("rows %d-%d", s.first_row, s.last_row)
+                                    : std::string("no rows")) +
+         (s.last_col >= s.first_col ? format(", columns %d-%d", s.first_col, s.last_col)
+                                    : std::string(", no columns"));
+}
+
 }  // namespace
 
 std::string spy_svg(const SpyPlot& p) {
@@ -213,8 +285,7 @@ std::string spy_svg(const SpyPlot& p) {
   const double height = std::max(y0 + h + 60, y0 + 30.0 + 20.0 * (legend_lines + 3));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
-  svg.label(x0 + w / 2, 44, "variables (columns)", "middle", 12);
-  svg.label(22, y0 + h / 2, "equations (rows)", "middle", 12, "normal", -90);
+  axis_titles(svg, x0, y0, w, h, "variables (columns)", "equations (rows)");
 
   std::vector<int> owner(p.rows + 1, -1);
   // Pooled cells: a block square, band or non-zero that falls on cells already drawn is not
@@ -273,9 +344,7 @@ std::string spy_svg(const SpyPlot& p) {
     y += 20;
     const SpySlice& s = p.blocks[b];
     svg.rect(legend_x, y - 11, 14, 14, colour(static_cast<int>(b)));
-    svg.label(legend_x + 20, y,
-              format("%s: rows %d-%d, columns %d-%d", s.id.c_str(), s.first_row, s.last_row,
-                     s.first_col, s.last_col));
+    svg.label(legend_x + 20, y, s.id + ": " + extent(s));
   }
   if (p.blocks.size() > listed) {
     y += 20;
@@ -313,8 +382,7 @@ std::string groups_svg(const GroupPlot& p) {
                y0 + 40.0 + 20.0 * (std::min(ngroups, static_cast<int>(kLegendBlocks) + 1) + 2));
   Svg svg(width, height);
   svg.label(x0, 24, p.title, "start", 16, "bold");
-  svg.label(x0 + w / 2, 44, "block variables (columns)", "middle", 12);
-  svg.label(22, y0 + h / 2, "block equations (rows)", "middle", 12, "normal", -90);
+  axis_titles(svg, x0, y0, w, h, "block variables (columns)", "block equations (rows)");
   auto group = [&](int v) {
     return v >= 1 && v <= static_cast<int>(p.group_of_col.size()) ? p.group_of_col[v - 1] : 0;
   };
@@ -370,6 +438,10 @@ std::string groups_svg(const GroupPlot& p) {
     y += 20;
     svg.label(legend_x + 20, y, format("and %d more groups", ngroups - listed), "start", 11);
   }
+  y += 20;
+  svg.label(legend_x, y,
+            format("%d equations, %d variables, %zu non-zeros", p.rows, p.cols, p.cells.size()),
+            "start", 11);
   if (g.per > 1) {
     y += 16;
     svg.label(legend_x, y, format("each cell pools %d x %d positions", g.per, g.per), "start", 11);
