@@ -342,6 +342,26 @@ TEST(Drawings, LegendsStateEveryBlockAndTheCanvasHoldsLongNames) {
             std::string::npos);
 }
 
+TEST(Drawings, AReplacedFileKeepsItsModeAndAFileUnderDevIsNoStream) {
+  const fs::path dir = scratch("mode");
+  fs::create_directories(dir);
+  const std::string path = (dir / "r.json").string();
+  std::string why;
+  ASSERT_TRUE(kvoflow::write_file(path, "old", &why));
+  // A mode no new file gets whatever the umask: the owner's alone, executable.
+  fs::permissions(path, fs::perms::owner_all);
+  ASSERT_TRUE(kvoflow::write_file(path, "new", &why)) << why;
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_all);
+  fs::remove_all(dir);
+  // A file on /dev/shm is replaced like any other, not appended to as a stream would be.
+  if (!fs::is_directory("/dev/shm")) return;
+  const std::string shm = "/dev/shm/" + scratch("r.json").filename().string();
+  ASSERT_TRUE(kvoflow::write_file(shm, "{}", &why)) << why;
+  ASSERT_TRUE(kvoflow::write_file(shm, "{}", &why)) << why;
+  EXPECT_EQ(fs::file_size(shm), 2u);
+  fs::remove(shm);
+}
+
 // ---- Whole runs
 // ----------------------------------------------------------------------------------
 

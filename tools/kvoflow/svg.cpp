@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -527,8 +528,10 @@ namespace {
 // Creates `name` for writing where nothing is, so that nothing planted there (a link to another
 // file, a folder) is written through or removed. A regular file there is a temporary that an
 // earlier run left behind, or a hard link, which is only a name: that name is removed first.
-// Answers the open file or null.
-std::FILE* create_new(const std::filesystem::path& name) {
+// The new file gets the permissions of `replaces` when that is a file, so that a result its
+// owner made private stays private (where the file system keeps permissions at all). Answers
+// the open file or null.
+std::FILE* create_new(const std::filesystem::path& name, const std::filesystem::path& replaces) {
   std::error_code ec;
   if (std::filesystem::is_regular_file(std::filesystem::symlink_status(name, ec)))
     std::filesystem::remove(name, ec);
@@ -539,9 +542,27 @@ std::FILE* create_new(const std::filesystem::path& name) {
   const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 #endif
   if (fd < 0) return nullptr;
+#if !defined(_WIN32)
+  struct stat old;
+  if (::stat(replaces.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+    (void)::fchmod(fd, old.st_mode & 07777);
+#else
+  (void)replaces;
+#endif
   std::FILE* file = fdopen(fd, "wb");
   if (!file) ::close(fd);
   return file;
+}
+
+// Whether `path` names one of the process's open files (/dev/stdout, /dev/fd/3,
+// /proc/self/fd/1) rather than a file of its own. Other names under /dev and /proc are what
+// they are: a device is written as a device, a file (on /dev/shm, say) is replaced like any.
+bool names_open_file(const std::string& path) {
+  const std::string p = std::filesystem::path(path).lexically_normal().generic_string();
+  if (p == "/dev/stdin" || p == "/dev/stdout" || p == "/dev/stderr" || p.rfind("/dev/fd/", 0) == 0)
+    return true;
+  const size_t slash = p.rfind("/proc/", 0) == 0 ? p.find('/', 6) : std::string::npos;
+  return slash != std::string::npos && p.compare(slash, 4, "/fd/") == 0;
 }
 
 }  // namespace
@@ -549,11 +570,11 @@ std::FILE* create_new(const std::filesystem::path& name) {
 bool write_file(const std::string& path, const std::string& text, std::string* why) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  // The process's own streams and devices (/dev/stdout, /proc/self/fd/1) are written where
-  // they are, appended: followed to a file that the shell redirected to, a replacement would
-  // take the place of the file the shell still writes to, and truncating it would lose what
-  // was written there before.
-  const bool special = path.rfind("/dev/", 0) == 0 || path.rfind("/proc/", 0) == 0;
+  // The process's own streams (/dev/stdout, /proc/self/fd/1) are written where they are,
+  // appended: followed to a file that the shell redirected to, a replacement would take the
+  // place of the file the shell still writes to, and truncating it would lose what was written
+  // there before.
+  const bool special = names_open_file(path);
   // A link is followed, also when it names a file not made yet, so that the file it names is
   // replaced and the link stays a link.
   fs::path target = path_of(path);
@@ -577,13 +598,20 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   }
   fs::path temporary = target;
   temporary += ".kvotmp";
-  std::FILE* out = create_new(temporary);
+  std::FILE* out = create_new(temporary, target);
   if (!out) {
     if (why) *why = "cannot write " + path;
     return false;
   }
   bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
   written = std::fflush(out) == 0 && written;
+  // On the medium before the rename, so that a crash leaves the old file or the whole new one.
+#if defined(_WIN32)
+  written = _commit(_fileno(out)) == 0 && written;
+#else
+  // A file system that cannot force files out says so; that is no failure of this write.
+  if (::fsync(fileno(out)) != 0 && errno != EINVAL && errno != ENOTSUP) written = false;
+#endif
   written = std::fclose(out) == 0 && written;
   if (!written) {
     std::filesystem::remove(temporary, ec);

@@ -52,7 +52,8 @@ std::string spy_svg(const SpyPlot& plot);
 std::string groups_svg(const GroupPlot& plot);
 std::string history_svg(const HistoryPlot& plot);
 
-// Writes `text` to `path`, replacing a file there only once the new one is complete.
+// Writes `text` to `path`, replacing a file there only once the new one is complete and on the
+// medium; the new file keeps the old one's permissions.
 bool write_file(const std::string& path, const std::string& text, std::string* why);
 
 }  // namespace kvoflow
