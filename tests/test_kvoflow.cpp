@@ -340,6 +340,13 @@ TEST(Drawings, LegendsStateEveryBlockAndTheCanvasHoldsLongNames) {
   g.group_of_col = {1, 2, 1};
   EXPECT_NE(kvoflow::groups_svg(g).find(">2 equations, 3 variables, 3 non-zeros<"),
             std::string::npos);
+  // Names that end in a full stop still get the mark of a list cut short.
+  g.col_names = {"FEED.FLOW.", "FEED.CONC.", "FEED.TEMP."};
+  g.group_of_col = {1, 1, 1, 1};
+  g.rows = 1;
+  g.cols = 4;
+  EXPECT_NE(kvoflow::groups_svg(g).find("(4): FEED.FLOW., FEED.CONC., FEED.TEMP., ...<"),
+            std::string::npos);
 }
 
 TEST(Drawings, AReplacedFileKeepsItsModeAndAFileUnderDevIsNoStream) {

@@ -413,6 +413,7 @@ std::string groups_svg(const GroupPlot& p) {
   const int listed = std::min(ngroups, static_cast<int>(kLegendBlocks));
   std::vector<int> size(static_cast<size_t>(ngroups) + 1, 0);
   std::vector<std::string> members(static_cast<size_t>(listed) + 1);
+  std::vector<bool> cut(static_cast<size_t>(listed) + 1, false);  // ", ..." follows the names
   for (int v = 1; v <= p.cols; ++v) {
     const int k = group(v);
     if (k <= 0) continue;
@@ -425,8 +426,9 @@ std::string groups_svg(const GroupPlot& p) {
               ? p.col_names[v - 1]
               : std::to_string(v);
       m += (m.empty() ? "" : ", ") + name;
-    } else if (m.back() != '.') {
+    } else if (!cut[k]) {
       m += ", ...";
+      cut[k] = true;
     }
   }
   for (int k = 1; k <= listed; ++k) {
