@@ -62,6 +62,11 @@ endforeach()
 # Debian packages, one per component: the library, the reference host with the runner, and the
 # development files. On Windows one zip of all three, to be unpacked anywhere: bin/ (the DLLs
 # and the programs), lib/ (import libraries, CMake and pkg-config files) and include/.
+# Only for the project's own builds: CPack writes its configuration into the top-level build
+# folder, so a project that takes kvoblk in with add_subdirectory keeps its own packaging.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME kvoblk)
 set(CPACK_PACKAGE_VENDOR "kvoblk developers")
 set(CPACK_PACKAGE_CONTACT "kvoblk developers <kvoblk@localhost>")
