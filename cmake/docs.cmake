@@ -3,7 +3,14 @@
 find_package(Doxygen QUIET)
 if(DOXYGEN_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/cmake/Doxyfile.in)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/Doxyfile.in ${PROJECT_BINARY_DIR}/Doxyfile @ONLY)
-  add_custom_target(docs COMMAND ${DOXYGEN_EXECUTABLE} ${PROJECT_BINARY_DIR}/Doxyfile
+  # Taken in with add_subdirectory, the target is kvoblk_docs: `docs` is the enclosing project's.
+  if(PROJECT_IS_TOP_LEVEL)
+    set(KVOBLK_DOCS_TARGET docs)
+  else()
+    set(KVOBLK_DOCS_TARGET kvoblk_docs)
+  endif()
+  add_custom_target(${KVOBLK_DOCS_TARGET}
+                    COMMAND ${DOXYGEN_EXECUTABLE} ${PROJECT_BINARY_DIR}/Doxyfile
                     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
                     COMMENT "API reference in ${PROJECT_BINARY_DIR}/docs/html" VERBATIM)
 endif()

@@ -51,8 +51,15 @@ install(FILES ${PROJECT_BINARY_DIR}/kvoblkConfig.cmake
 # or relocated installation (DESTDIR, another prefix) works as it is.
 file(RELATIVE_PATH KVOBLK_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" KVOBLK_PC_TO_PREFIX "${KVOBLK_PC_TO_PREFIX}")
-foreach(pc kvoblk kvorefhost)
-  if(pc STREQUAL kvoblk OR TARGET kvorefhost)
+# kvoblk-fortran names the module's folder and its static library, and the compiler's run-time
+# library that the library's procedures call, for a program linked by the C++ compiler.
+set(KVOBLK_FORTRAN_RUNTIME "")
+if(CMAKE_Fortran_COMPILER_ID STREQUAL "GNU")
+  set(KVOBLK_FORTRAN_RUNTIME -lgfortran)
+endif()
+foreach(pc kvoblk kvorefhost kvoblk-fortran)
+  if(pc STREQUAL kvoblk OR (pc STREQUAL kvorefhost AND TARGET kvorefhost)
+     OR (pc STREQUAL kvoblk-fortran AND TARGET kvoblk_fortran))
     configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
             DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
@@ -62,6 +69,11 @@ endforeach()
 # Debian packages, one per component: the library, the reference host with the runner, and the
 # development files. On Windows one zip of all three, to be unpacked anywhere: bin/ (the DLLs
 # and the programs), lib/ (import libraries, CMake and pkg-config files) and include/.
+# Only for the project's own builds: CPack writes its configuration into the top-level build
+# folder, so a project that takes kvoblk in with add_subdirectory keeps its own packaging.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_PACKAGE_NAME kvoblk)
 set(CPACK_PACKAGE_VENDOR "kvoblk developers")
 set(CPACK_PACKAGE_CONTACT "kvoblk developers <kvoblk@localhost>")

@@ -8,13 +8,16 @@ set -uo pipefail
 cxx=$1
 inc=$(cd "$2" && pwd)
 cxx_only=" kvoblock.h kvomodel.h host/nux_framework.h host/nux_port.h host/kvo_md5.h "
-flags=(-fsyntax-only -Wall -Wextra -Werror -pedantic-errors -I "$inc")
+# Beyond the project's own warnings, those a stricter user project may build with: the headers
+# are included with plain -I through pkg-config, so their warnings would be the user's.
+flags=(-fsyntax-only -Wall -Wextra -Werror -pedantic-errors -Wshadow -Wconversion -Wsign-conversion
+       -I "$inc")
 failed=0
 checked=0
 cd "$inc/kvoblk" || exit 1
 for header in $(find . -name '*.h' | sed 's|^\./||' | LC_ALL=C sort); do
   line=$(printf '#include <kvoblk/%s>\nint header_check_unit;' "$header")
-  if ! printf '%s\n' "$line" | "$cxx" -x c++ -std=c++17 "${flags[@]}" -; then
+  if ! printf '%s\n' "$line" | "$cxx" -x c++ -std=c++17 "${flags[@]}" -Wold-style-cast -; then
     echo "FAIL (C++17): $header"
     failed=1
   fi

@@ -32,7 +32,8 @@ for p in include/kvoblk/kvoblk.h include/kvoblk/kvofortran.h include/kvoblk/host
          include/kvoblk/refhost/kvorefhost.h lib/libkvoblk.so lib/libkvorefhost.so \
          include/kvoblk/fortran/kvoblk.mod lib/libkvoblk_fortran.a \
          lib/cmake/kvoblk/kvoblkConfig.cmake lib/cmake/kvoblk/kvoblkConfigVersion.cmake \
-         lib/cmake/kvoblk/kvoblkTargets.cmake lib/pkgconfig/kvoblk.pc lib/pkgconfig/kvorefhost.pc; do
+         lib/cmake/kvoblk/kvoblkTargets.cmake lib/pkgconfig/kvoblk.pc lib/pkgconfig/kvorefhost.pc \
+         lib/pkgconfig/kvoblk-fortran.pc; do
   has "$dev" "^\./usr/$p\$"
 done
 lacks "$dev" '\.so\.[0-9]'

@@ -4,6 +4,7 @@
 /// the model operation table, the block functions and their dispatchers.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <kvoblk/host/kvo_lists.h>
@@ -103,9 +104,9 @@ inline constexpr const char* pat_ini_type[4] = {"UNDEFINED", "SELF", "NUMERIC", 
 inline constexpr const char* pat_type[3] = {"UNDEFINED", "ANALYTIC", "NUMERIC"};
 ///@}
 /// @return the name of `code` in the table, or null when the code has none.
-template <int N>
+template <size_t N>
 constexpr const char* of(const char* const (&names)[N], int code) {
-  return code >= 0 && code < N ? names[code] : nullptr;
+  return code >= 0 && static_cast<size_t>(code) < N ? names[code] : nullptr;
 }
 }  // namespace kvoblk_name
 #endif

@@ -21,9 +21,12 @@
  * numbers and true/false arrive as numbers (true = 1); a list of numbers as `list`/`list_size`.
  * The request and everything it points to lives only for the call.
  *
- * Build a plug-in against the installed library and the reference host, for example
+ * Build a plug-in against the installed library, for example
  *
  *     g++ -shared -fPIC -o libmymodel.so mymodel.cpp $(pkg-config --cflags --libs kvoblk)
+ *
+ * (the runner supplies the host services); a plug-in that makes its ports with the reference
+ * host's stream ports adds that host's pkg-config package to the command.
  *
  * and name it in the flowsheet file:  [plugins]  MYMODEL = "libmymodel.so"
  */

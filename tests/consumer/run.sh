@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-3-Clause
 # Installs the build into a staging root (DESTDIR), then builds the consumer project against it
-# twice, through find_package and through pkg-config, and runs both programs. Also checks that
-# nothing installed keeps a path into the build tree, that the installed runner starts, and that
-# the SONAME, the CMake package, pkg-config and `kvoflow --version` all carry the one version.
+# twice, through find_package and through pkg-config, and runs both programs (and, with the
+# Fortran module, the model in Fortran both ways). Also checks that nothing installed keeps a path
+# into the build or source tree, that the installed runner starts, and that the SONAME, the CMake
+# package, pkg-config and `kvoflow --version` all carry the one version.
 # Arguments: build directory, consumer source directory, scratch directory, the project's version
 # (MAJOR.MINOR.PATCH), the SONAME version (what follows ".so.").
 set -euo pipefail
@@ -25,6 +26,12 @@ for f in $(find "$root" -type f \( -name '*.so*' -o -perm -u+x \) ); do
     echo "installed $f keeps a path into the build tree"; exit 1
   fi
 done
+# Nor does any installed text file (CMake package, pkg-config files, headers) name the build or
+# the source tree.
+srcdir=$(cd "$src/../.." && pwd)
+if grep -rIl -F -e "$build" -e "$srcdir" "$root"; then
+  echo "the installed files above name the build or the source tree"; exit 1
+fi
 for l in kvoblk kvorefhost; do
   readelf -d "$root/lib/lib$l.so.$so" | grep -qF "[lib$l.so.$so]" || { echo "lib$l: no SONAME lib$l.so.$so"; exit 1; }
 done
@@ -59,6 +66,25 @@ c++ -std=c++17 -Wall -Werror $(pkg-config --cflags kvoblk kvorefhost) -I "$src" 
 out=$(LD_LIBRARY_PATH="$root/lib" "$work/pkgconfig/consumer")
 echo "pkg-config: $out"
 [ "$out" = "$expected" ]
+
+# The same model written in Fortran, under the same driver: through find_package (built with the
+# C model above when the Fortran module is installed) and through pkg-config.
+if [ -f "$root/lib/pkgconfig/kvoblk-fortran.pc" ]; then
+  [ -x "$work/cmake/consumer_fortran" ] || { echo "find_package: no Fortran model built"; exit 1; }
+  out=$(LD_LIBRARY_PATH="$root/lib" "$work/cmake/consumer_fortran")
+  echo "find_package, Fortran: $out"
+  [ "$out" = "$expected" ]
+  [ "$(pkg-config --modversion kvoblk-fortran)" = "$version" ] ||
+    { echo "kvoblk-fortran.pc: not version $version"; exit 1; }
+  "${FC:-gfortran}" -std=f2008 -Wall -Werror $(pkg-config --cflags kvoblk-fortran) \
+    -J "$work/pkgconfig" -c "$src/twovar.f90" -o "$work/pkgconfig/twovar_f.o"
+  c++ -std=c++17 -Wall -Werror $(pkg-config --cflags kvoblk kvorefhost) "$src/main.cpp" \
+      "$work/pkgconfig/twovar_f.o" $(pkg-config --libs kvoblk-fortran kvorefhost) \
+      -o "$work/pkgconfig/consumer_fortran"
+  out=$(LD_LIBRARY_PATH="$root/lib" "$work/pkgconfig/consumer_fortran")
+  echo "pkg-config, Fortran: $out"
+  [ "$out" = "$expected" ]
+fi
 
 # The installed runners find the installed libraries by themselves.
 if [ -x "$root/bin/flowsheet" ]; then
