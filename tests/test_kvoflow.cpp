@@ -71,6 +71,11 @@ TEST(FlowsheetFile, AGoodFileHasNoErrorsAndKeepsEveryEntry) {
 
 // One case per class of error, each at its exact line and column.
 TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
+  const auto dotted = [](int parts) {
+    std::string key = "a";
+    for (int k = 1; k < parts; ++k) key += ".a";
+    return key;
+  };
   const struct {
     std::string text;
     std::string expected;
@@ -100,8 +105,15 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
        "t.toml:9:10: unknown derivative method \"EXACT\"; use ANALYTIC, NUMERIC, UPDATE_NUMERIC "
        "or UPDATE_ANALYTIC\n"},
       {std::string(kTwoBlocks) + "[fix]\nM1.IN1.F = 3\n",
-       "t.toml:10:1: write the variable name in quotes, as in \"M1.F\" = 1.0, so that its dots "
-       "stay part of the name\n"},
+       "t.toml:10:1: write the variable name in quotes, as in \"M1.IN1.F\" = 1.0, so that its "
+       "dots stay part of the name\n"},
+      {std::string(kTwoBlocks) + "[fix]\n\"\" = 3\n",
+       "t.toml:10:1: a variable name is empty; name the variable, as in \"R1.IN.F\" = 1.0\n"},
+      // A key of so many parts that reading it would exhaust the stack.
+      {std::string(kTwoBlocks) + "[fix]\n# " + dotted(20) + "\n\"" + dotted(20) + "\" = 1\n" +
+           dotted(100000) + " = 1\n",
+       "t.toml:12:1: this key joins more than 16 names with dots, deeper than any entry of a "
+       "flowsheet file; a variable name goes in quotes, as in \"R1.IN.F\" = 1.0\n"},
       {"[[block]]\nid = \"\"\nmodel = \"MIXER\"\n",
        "t.toml:2:6: the block id \"\" must start with a letter and hold only letters, digits, "
        "'_' and '-' (at most 32)\n"},
@@ -175,6 +187,14 @@ TEST(PluginLoading, AGoodPluginCreatesBlocksWithItsPorts) {
   ASSERT_EQ(kvoblk_inq_num_ports(blk), 2);
   EXPECT_STREQ(kvoblk_get_port_n(blk, 2)->name(), "OUT");
   kvoblk_destroy(blk);
+
+  // Parameters arrive in the file's order, not sorted by name.
+  const kvoflow::FlowsheetSpec order = kvoflow::parse_flowsheet(
+      plugin_file("ORDER", KVOFLOW_FAULTY, "zeta = 1\nalpha = \"a\"\nmid = [1]\n"), "t.toml", diag);
+  catalogue.load_plugins(order, {}, diag);
+  ASSERT_NE(catalogue.find("ORDER"), nullptr);
+  EXPECT_EQ(catalogue.find("ORDER")->create(order.blocks[0], &why), 0);
+  EXPECT_EQ(why, "zeta alpha mid");
 
   // A parameter the plug-in refuses: its own sentence comes back and no block is left.
   kvoflow::BlockSpec bad = spec.blocks[0];
@@ -540,6 +560,15 @@ TEST_F(Runner, APluginThatAnswersAnExistingBlockIsRefusedAndTheBlockKept) {
   EXPECT_EQ(his().find("Invalid block handle"), std::string::npos);
 }
 
+// An exception of any kind out of a plug-in costs only its block, reported at the block's line.
+TEST_F(Runner, APluginThatThrowsIsRefusedAtItsBlock) {
+  const std::string f = write("x.toml", std::string("[plugins]\nTHROWS = \"") + KVOFLOW_FAULTY +
+                                            "\"\n[[block]]\nid = \"X1\"\nmodel = \"THROWS\"\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":3:1: block X1 (model THROWS) cannot be created: the model failed with an "
+                       "exception that is no standard one\n");
+}
+
 // A chain given another tank keeps its first names, which are all the pattern file's digest
 // samples, and the library restores a file of fewer variables: the runner, whose block sizes
 // are final, refuses the old file and says which file to delete.
@@ -555,6 +584,13 @@ TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
                        " is of 9 and 6; delete it to have the pattern detected and saved afresh\n");
   fs::remove(dir_ / "R.pat");
   EXPECT_EQ(run(f), kvoflow::EXIT_SOLVED);
+  // A file the library refuses while it sizes the block is named with the same advice.
+  std::ofstream(dir_ / "R.pat") << "damaged\n";
+  err();
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), f + ":1:1: block R cannot use the pattern file " + (dir_ / "R.pat").string() +
+                       " (see the messages above); delete it to have the pattern detected and "
+                       "saved afresh\n");
 }
 
 // The stream table's columns cut port names at 12 characters, where two streams of a block with a

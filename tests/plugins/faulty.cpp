@@ -2,7 +2,8 @@
 // A faulty plug-in: the concentrator with one fault chosen by the model name the flowsheet gives
 // it. WRONGJAC answers 2 for d FLOW / d OUT.F, which is 1; MISSNZ states a pattern without the
 // entry (BALA, IN.CA), which its residual has; NOID names its variables without the block id;
-// TWINS names two of its variables alike.
+// TWINS names two of its variables alike; ORDER refuses the block with its parameters' names in
+// the order they arrive; THROWS lets an exception that is no standard one leave the entry point.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -50,6 +51,15 @@ void twins_ini(int blk, int vstart, int estart, int nzstart, int* status) {
 }  // namespace
 
 extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
+  if (std::strcmp(request->model, "THROWS") == 0) throw 42;
+  if (std::strcmp(request->model, "ORDER") == 0) {
+    std::string names;
+    for (int k = 0; k < request->nparams; ++k)
+      names += (k ? " " : "") + std::string(request->params[k].name);
+    std::snprintf(request->message, static_cast<size_t>(request->message_size), "%s",
+                  names.c_str());
+    return 0;
+  }
   const int blk = concentrator_create(request);
   kvoblk_ops_t* t = blk ? kvoblk_inq_ops(blk) : nullptr;
   if (t && std::strcmp(request->model, "WRONGJAC") == 0) t->selfjac = wrong_selfjac;

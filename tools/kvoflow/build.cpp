@@ -318,6 +318,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
     } catch (const std::exception& e) {
       blk = 0;
       why = std::string("the model failed: ") + e.what();
+    } catch (...) {
+      // A plug-in's entry point must not throw; one that does still costs only its block.
+      blk = 0;
+      why = "the model failed with an exception that is no standard one";
     }
     if (blk == 0) {
       diag.error(b.pos, "block " + b.id + " (model " + b.model + ") cannot be created: " + why);
@@ -409,6 +413,25 @@ int build_plant(RunState& run, Diagnostics& diag) {
     std::error_code ec;
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   }
+  // The library reads a pattern file's header when it sizes the block; a file it refuses there
+  // (damaged, or another block's) stops the plant before any block is placed, so each one is
+  // tried here, where the block it belongs to is known.
+  bool files_read = true;
+  for (const BlockRun& b : run.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || !b.file_found) continue;
+    // A model that cannot say its size is the plant's to report, not the file's fault.
+    int nvar = 0, neqn = 0, nnz = 0, status = 0;
+    kvoblk_selfdim(b.blk, &nvar, &neqn, &nnz, &status);
+    if (status != 0) continue;
+    kvoblk_dim(b.blk, &nvar, &neqn, &nnz, &status);
+    if (status == 0) continue;
+    diag.error(b.spec->pattern_file_pos.line ? b.spec->pattern_file_pos : b.spec->pos,
+               "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
+                   " (see the messages above); delete it to have the pattern detected and "
+                   "saved afresh");
+    files_read = false;
+  }
+  if (!files_read) return EXIT_INPUT;
   // Below diagnostic level 4 the library takes a missing pattern file for an error instead of
   // detecting the pattern and saving it; a quieter level must not cost the block its pattern,
   // so such blocks are placed at level 4 and then given their own level back.

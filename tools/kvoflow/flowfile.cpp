@@ -5,8 +5,10 @@
 #include "paths.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -422,6 +424,12 @@ class Reader {
       }
       b->params.push_back(p);
     }
+    // The TOML table answers its keys sorted by name; a plug-in gets them in the file's order.
+    std::stable_sort(b->params.begin(), b->params.end(),
+                     [](const Parameter& x, const Parameter& y) {
+                       return x.pos.line != y.pos.line ? x.pos.line < y.pos.line
+                                                       : x.pos.column < y.pos.column;
+                     });
   }
 
   bool port_ref(const toml::node& node, const std::string& what, PortRef* ref) {
@@ -493,6 +501,25 @@ class Reader {
     }
   }
 
+  // The values under a variable name written without quotes, each reported with the name it
+  // was meant to have. Walked without recursion: the file decides how deep the tables go.
+  void unquoted(const toml::table& top, const std::string& name, const Pos& at) {
+    std::vector<std::pair<const toml::table*, std::string>> open{{&top, name}};
+    while (!open.empty()) {
+      const auto [t, prefix] = open.back();
+      open.pop_back();
+      for (auto&& [key, v] : *t) {
+        const std::string full = prefix + "." + std::string(key.str());
+        if (const toml::table* deeper = v.as_table())
+          open.emplace_back(deeper, full);
+        else  // at the name's first part when it is on the line of the name's start
+          diag_.error(pos_of(key).line == at.line ? at : pos_of(key),
+                      "write the variable name in quotes, as in \"" + full +
+                          "\" = 1.0, so that its dots stay part of the name");
+      }
+    }
+  }
+
   void values(const toml::node& node, const std::string& section, std::vector<VarValue>* out) {
     const toml::table* t = table(node, "[" + section + "]");
     if (!t) return;
@@ -500,10 +527,14 @@ class Reader {
       VarValue x;
       x.name = std::string(key.str());
       x.pos = pos_of(key);
-      // A key written without quotes splits at its dots into nested tables.
-      if (v.is_table()) {
-        diag_.error(pos_of(key), "write the variable name in quotes, as in \"" + x.name +
-                                     ".F\" = 1.0, so that its dots stay part of the name");
+      // A key written without quotes splits at its dots into nested tables: each value in them
+      // is named back with its whole dotted name.
+      if (const toml::table* nested = v.as_table()) {
+        unquoted(*nested, x.name, x.pos);
+        continue;
+      }
+      if (x.name.empty()) {
+        diag_.error(x.pos, "a variable name is empty; name the variable, as in \"R1.IN.F\" = 1.0");
         continue;
       }
       if (number(v, "the value of " + x.name, &x.value)) out->push_back(x);
@@ -511,11 +542,83 @@ class Reader {
   }
 };
 
+// Keys of more dotted parts than this are refused before parsing: no entry of a flowsheet
+// file has more than two, and the TOML reader nests a table per part by recursion, so a key of
+// some ten thousand parts would overflow the stack.
+constexpr int kMaxKeyParts = 16;
+
+// Where the first key of more than kMaxKeyParts parts starts; line 0 when there is none.
+// Strings and comments are skipped. A float has one dot between two runs of digits, which this
+// counts as a key of two parts.
+Pos overlong_key(const std::string& t) {
+  const size_t n = t.size();
+  int line = 1, dots = 0;
+  size_t line_start = 0, i = 0;
+  bool in_key = false, after_dot = false;
+  Pos start;
+  const auto skip_to = [&](const char* close, bool escapes, bool multi_line) {
+    const size_t len = std::strlen(close);
+    while (i < n && t.compare(i, len, close) != 0) {
+      if (t[i] == '\n') {
+        if (!multi_line) return;
+        ++line;
+        line_start = i + 1;
+      }
+      i += escapes && t[i] == '\\' && i + 1 < n && t[i + 1] != '\n' ? 2 : 1;
+    }
+    i = std::min(n, i + len);
+  };
+  while (i < n) {
+    const char c = t[i];
+    const bool bare = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
+    if (bare || c == '"' || c == '\'') {
+      if (!after_dot) {
+        dots = 0;
+        start = {line, static_cast<int>(i - line_start) + 1};
+      }
+      if (bare) {
+        while (i < n &&
+               (std::isalnum(static_cast<unsigned char>(t[i])) || t[i] == '_' || t[i] == '-'))
+          ++i;
+      } else {
+        const bool triple = t.compare(i, 3, std::string(3, c)) == 0;
+        i += triple ? 3 : 1;
+        skip_to(triple ? (c == '"' ? "\"\"\"" : "'''") : (c == '"' ? "\"" : "'"), c == '"', triple);
+      }
+      in_key = true;
+      after_dot = false;
+      continue;
+    }
+    if (c == '.' && in_key && !after_dot) {
+      if (++dots >= kMaxKeyParts) return start;
+      after_dot = true;
+    } else if (c != ' ' && c != '\t') {
+      in_key = after_dot = false;
+      if (c == '#') {
+        while (i < n && t[i] != '\n') ++i;
+        continue;
+      }
+      if (c == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    ++i;
+  }
+  return Pos{};
+}
+
 }  // namespace
 
 FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, Diagnostics& diag) {
   FlowsheetSpec spec;
   spec.file = name;
+  if (const Pos at = overlong_key(text); at.line > 0) {
+    diag.error(at, "this key joins more than " + std::to_string(kMaxKeyParts) +
+                       " names with dots, deeper than any entry of a flowsheet file; a variable "
+                       "name goes in quotes, as in \"R1.IN.F\" = 1.0");
+    return spec;
+  }
   toml::table root;
   try {
     root = toml::parse(text, name);
