@@ -687,6 +687,16 @@ TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
                        ":13:1: the guess -2.5 lies below the lower bound 0 of C1.OUT.F\n");
 }
 
+// A tolerance is printed as given, not rounded to one digit past the figure it is compared with.
+TEST_F(Runner, TolerancesArePrintedAsGiven) {
+  const std::string f = write("t.toml", std::string(kConcentrator) +
+                                            "[solver]\nbalance_tolerance = 2.5e-9\n"
+                                            "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n"
+                                            "\"C1.IN.CB\" = 0\n");
+  ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_NE(his().find("relative (required 2.5e-09).\n"), std::string::npos);
+}
+
 // Results never replace the flowsheet they came from, a link stays a link, and a pattern that
 // could not be saved is reported as not saved.
 TEST_F(Runner, OutputsKeepTheInputAndLinksAndSayWhatWasNotSaved) {

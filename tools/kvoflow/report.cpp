@@ -215,12 +215,12 @@ void balance_table(const RunState& run) {
     kvoprintf(kvHisDev, " %12.3e", b.in[k] + b.made[k] - b.out[k]);
   kvoprintf(kvHisDev, " %12.3e\n", b.total_in + b.total_made - b.total_out);
   if (b.closes)
-    kvoprintf(kvHisDev, "  The overall material balance closes to %.1e relative (required %.0e).\n",
+    kvoprintf(kvHisDev, "  The overall material balance closes to %.1e relative (required %.2g).\n",
               b.closure, run.spec.solver.balance_tolerance);
   else
     kvoprintf(kvHisDev,
               "  The overall material balance does NOT close: %.1e relative, more than the "
-              "required %.0e.\n",
+              "required %.2g.\n",
               b.closure, run.spec.solver.balance_tolerance);
 }
 

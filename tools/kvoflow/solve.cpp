@@ -98,7 +98,7 @@ void explain(const RunState& run, const SolveRun& s) {
 int solve_plant(RunState& run) {
   Plant& plant = *run.plant;
   run.start = snapshot(plant);
-  run.say("\nSolving (Newton's method, sparse LU; converged when no residual exceeds %.0e)\n",
+  run.say("\nSolving (Newton's method, sparse LU; converged when no residual exceeds %.2g)\n",
           run.spec.solver.tolerance);
   run.main = solve_once(run, "as specified", 0);
   for (BlockRun& b : run.blocks) b.counts = plant.counts(b.blk);
