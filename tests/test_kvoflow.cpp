@@ -311,7 +311,9 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   // A folder in the way of the temporary file: the write fails and the old file stays.
   fs::create_directories(path + ".kvotmp");
   EXPECT_FALSE(kvoflow::write_file(path, "new", &why));
-  EXPECT_EQ(why, "cannot write " + path);
+  EXPECT_EQ(why, "cannot write " + path + ": " + path +
+                     ".kvotmp is in the way (a folder or link); "
+                     "remove it");
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
@@ -328,6 +330,12 @@ TEST(Drawings, AFileIsReplacedOnlyWhenTheNewOneIsComplete) {
   kept << victim.rdbuf();
   EXPECT_EQ(kept.str(), "precious");
   EXPECT_FALSE(fs::is_symlink(path));
+  // Each refusal says why.
+  EXPECT_FALSE(kvoflow::write_file(dir.string(), "new", &why));
+  EXPECT_EQ(why, "cannot write " + dir.string() + ": it is a folder");
+  EXPECT_FALSE(kvoflow::write_file((dir / "no" / "a.svg").string(), "new", &why));
+  EXPECT_EQ(why, "cannot write " + (dir / "no" / "a.svg").string() + ": there is no folder " +
+                     (dir / "no").string());
   // A temporary an earlier run left behind is replaced.
   fs::remove(path + ".kvotmp");
   std::ofstream(path + ".kvotmp") << "left";

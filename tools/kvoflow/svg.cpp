@@ -567,6 +567,28 @@ bool names_open_file(const std::string& path) {
   return slash != std::string::npos && p.compare(slash, 4, "/fd/") == 0;
 }
 
+// Why a file could not be made or written, in words of this program's own (the C library's
+// texts differ between platforms and locales); empty when the cause is none of these.
+std::string cause(int error, const std::filesystem::path& temporary) {
+  switch (error) {
+    case EEXIST:
+      return ": " + name_of(temporary) + " is in the way (a folder or link); remove it";
+    case ENOENT:
+      return ": there is no folder " + name_of(temporary.parent_path());
+    case ENOTDIR:
+      return ": a part of its path is not a folder";
+    case EACCES:
+    case EPERM:
+      return ": no permission to write there";
+    case EROFS:
+      return ": the file system is read-only";
+    case ENOSPC:
+      return ": the disk is full";
+    default:
+      return "";
+  }
+}
+
 }  // namespace
 
 bool write_file(const std::string& path, const std::string& text, std::string* why) {
@@ -588,6 +610,10 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   }
   // A device or pipe cannot be replaced either: it is written to as it is.
   const fs::file_status status = fs::status(target, ec);
+  if (fs::is_directory(status)) {
+    if (why) *why = "cannot write " + path + ": it is a folder";
+    return false;
+  }
   if (special || (fs::exists(status) && !fs::is_regular_file(status))) {
     std::ofstream out(target, std::ios::binary | std::ios::app);
     if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -600,24 +626,29 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   }
   fs::path temporary = target;
   temporary += ".kvotmp";
+  errno = 0;
   std::FILE* out = create_new(temporary, target);
   if (!out) {
-    if (why) *why = "cannot write " + path;
+    if (why) *why = "cannot write " + path + cause(errno, temporary);
     return false;
   }
   bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
   written = std::fflush(out) == 0 && written;
+  int error = errno;
   // On the medium before the rename, so that a crash leaves the old file or the whole new one.
 #if defined(_WIN32)
   written = _commit(_fileno(out)) == 0 && written;
 #else
   // A file system that cannot force files out says so; that is no failure of this write.
-  if (::fsync(fileno(out)) != 0 && errno != EINVAL && errno != ENOTSUP) written = false;
+  if (::fsync(fileno(out)) != 0 && errno != EINVAL && errno != ENOTSUP) {
+    written = false;
+    error = errno;
+  }
 #endif
   written = std::fclose(out) == 0 && written;
   if (!written) {
     std::filesystem::remove(temporary, ec);
-    if (why) *why = "cannot write " + path;
+    if (why) *why = "cannot write " + path + (error == ENOSPC ? cause(error, temporary) : "");
     return false;
   }
   std::filesystem::rename(temporary, target, ec);
