@@ -720,6 +720,20 @@ TEST_F(Runner, OutputsKeepTheInputAndLinksAndSayWhatWasNotSaved) {
   std::stringstream kept;
   kept << in.rdbuf();
   EXPECT_EQ(kept.str(), flowsheet);
+  // Nor the pattern file the run restored from, nor the drawings the results.
+  const std::string pat = (dir_ / "C1.pat").string();
+  const auto saved = fs::last_write_time(pat);
+  o.json = pat;
+  EXPECT_EQ(run(f, o), kvoflow::EXIT_OUTPUT);
+  EXPECT_NE(his().find("!! kvoflow: will not write over the pattern file " + pat),
+            std::string::npos);
+  EXPECT_EQ(fs::last_write_time(pat), saved);
+  o.json = (dir_ / "jacobian.svg").string();
+  o.svg_dir = dir_.string();
+  EXPECT_EQ(run(f, o), kvoflow::EXIT_OUTPUT);
+  std::ifstream results(o.json);
+  EXPECT_TRUE(nlohmann::json::parse(results)["solve"]["converged"].get<bool>());
+  o.svg_dir.clear();
 
   std::ofstream(dir_ / "target.json") << "{}";
   fs::create_symlink("target.json", dir_ / "link.json");

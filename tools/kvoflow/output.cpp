@@ -259,13 +259,23 @@ HistoryPlot history_plot(const RunState& run) {
 int write_outputs(const RunState& run) {
   int status = EXIT_SOLVED;
   std::string why;
-  // A result or drawing is never written over the flowsheet file it came from.
-  auto is_input = [&run](const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::equivalent(path_of(path), path_of(run.options.file), ec) || ec)
-      return false;
-    kvoprintf(kvHisDev, "!! kvoflow: will not write over the flowsheet file %s\n", path.c_str());
-    return true;
+  // A result or drawing is never written over a file the run read or wrote: the flowsheet file,
+  // the plug-ins, the blocks' pattern files, and for a drawing the results.
+  std::vector<std::pair<std::string, std::string>> kept = {
+      {run.options.file, "the flowsheet file"}};
+  for (const ModelDef& m : run.catalogue.models())
+    if (!m.plugin.empty()) kept.emplace_back(m.plugin, "the plug-in");
+  for (const BlockRun& b : run.blocks)
+    if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty())
+      kept.emplace_back(b.pattern_file, "the pattern file");
+  auto is_input = [&kept](const std::string& path) {
+    for (const auto& [file, what] : kept) {
+      std::error_code ec;
+      if (!std::filesystem::equivalent(path_of(path), path_of(file), ec) || ec) continue;
+      kvoprintf(kvHisDev, "!! kvoflow: will not write over %s %s\n", what.c_str(), path.c_str());
+      return true;
+    }
+    return false;
   };
   if (!run.options.json.empty()) {
     if (is_input(run.options.json))
@@ -277,6 +287,7 @@ int write_outputs(const RunState& run) {
       status = EXIT_OUTPUT;
     }
   }
+  if (!run.options.json.empty()) kept.emplace_back(run.options.json, "the results");
   if (!run.options.svg_dir.empty()) {
     std::error_code ec;
     const std::filesystem::path dir = path_of(run.options.svg_dir);
