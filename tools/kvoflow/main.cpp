@@ -25,19 +25,31 @@ const char* const kUsage =
     "exit status: 0 solved, 1 an error in the input, 2 a bad command line, 3 the solve failed\n"
     "or the material balance does not close, 4 a result file cannot be written\n";
 
+// Set when an option that takes a value was given none (or another option in its place).
+std::string missing_value;
+
 bool value_of(int argc, char** argv, int* i, const char* name, std::string* out) {
   const std::string arg = argv[*i];
   const std::string eq = std::string(name) + "=";
+  std::string value;
   if (arg == name) {
-    if (*i + 1 >= argc) return false;
-    *out = argv[++*i];
-    return !out->empty();
+    // "--json --quiet" forgot the file name; it would otherwise write a file named --quiet.
+    if (*i + 1 >= argc || argv[*i + 1][0] == '\0' || std::strncmp(argv[*i + 1], "--", 2) == 0) {
+      missing_value = name;
+      return false;
+    }
+    value = argv[++*i];
+  } else if (arg.rfind(eq, 0) == 0) {
+    value = arg.substr(eq.size());
+    if (value.empty()) {
+      missing_value = name;
+      return false;
+    }
+  } else {
+    return false;
   }
-  if (arg.rfind(eq, 0) == 0) {
-    *out = arg.substr(eq.size());
-    return !out->empty();
-  }
-  return false;
+  *out = value;
+  return true;
 }
 
 }  // namespace
@@ -64,6 +76,9 @@ int main(int argc, char** argv) {
                value_of(argc, argv, &i, "--json", &o.json) ||
                value_of(argc, argv, &i, "--svg", &o.svg_dir) ||
                value_of(argc, argv, &i, "--svg-block", &o.svg_block)) {
+    } else if (!missing_value.empty()) {
+      std::fprintf(stderr, "kvoflow: %s needs a value\n%s", missing_value.c_str(), kUsage);
+      return kvoflow::EXIT_USAGE;
     } else if (!arg.empty() && arg[0] != '-' && o.file.empty()) {
       o.file = arg;
     } else {
