@@ -599,6 +599,13 @@ TEST_F(Runner, APatternFileOfTheBlockAtAnotherSizeIsRefusedAndNamed) {
   EXPECT_EQ(err(), f + ":1:1: block R cannot use the pattern file " + (dir_ / "R.pat").string() +
                        " (see the messages above); delete it to have the pattern detected and "
                        "saved afresh\n");
+  // The flowsheet file named as a block's pattern file is refused before the library reads it.
+  const std::string self = write("self.toml",
+                                 "[[block]]\nid = \"M\"\nmodel = \"MIXER\"\n"
+                                 "pattern = \"RESTORE\"\npattern_file = \"self.toml\"\n");
+  EXPECT_EQ(run(self), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), self + ":5:16: the pattern file " + (dir_ / "self.toml").string() +
+                       " is the flowsheet file itself; name another file\n");
 }
 
 // The stream table's columns cut port names at 12 characters, where two streams of a block with a

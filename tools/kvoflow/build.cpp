@@ -357,6 +357,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       std::error_code ec;
       r.file_found = std::filesystem::is_regular_file(path_of(r.pattern_file), ec);
+      // The library reads a pattern file and may write it; one that is the flowsheet file
+      // would be refused as damaged, with the advice to delete it.
+      if (r.file_found &&
+          std::filesystem::equivalent(path_of(r.pattern_file), path_of(spec.file), ec))
+        diag.error(b.pattern_file_pos, "the pattern file " + r.pattern_file +
+                                           " is the flowsheet file itself; name another file");
     }
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
