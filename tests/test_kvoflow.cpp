@@ -118,6 +118,9 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
        "t.toml:2:6: the block id \"\" must start with a letter and hold only letters, digits, "
        "'_' and '-' (at most 32)\n"},
       {"[[block]]\nid = \"M1\"\nmodel = \"\"\n", "t.toml:3:9: a block's model must name a model\n"},
+      {"[[block]]\nmodel = \"CSTR\"\n",
+       "t.toml:1:1: this block has no id\nt.toml:1:1: this block (model CSTR) needs the parameter "
+       "tanks: the number of tanks in series\n"},
       {std::string(kTwoBlocks) + "pattern = \"RESTORE\"\n[[block]]\nid = \"M2\"\n"
                                  "model = \"MIXER\"\npattern = \"RESTORE\"\n"
                                  "pattern_file = \"./M1.pat\"\n",

@@ -262,10 +262,12 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
   for (const ModelDef& m : models_) names += (names.empty() ? "" : ", ") + m.name;
   for (const BlockSpec& b : spec.blocks) {
     if (b.model.empty()) continue;  // already reported
+    // A block without an id (reported already) is named by where it is.
+    const std::string block = b.id.empty() ? "this block" : "block " + b.id;
     const ModelDef* m = find(b.model);
     if (!m && std::count(unloaded_.begin(), unloaded_.end(), b.model)) continue;
     if (!m) {
-      diag.error(b.model_pos, "block " + b.id + " uses the model " + in_quotes(b.model) +
+      diag.error(b.model_pos, block + " uses the model " + in_quotes(b.model) +
                                   ", which is neither built in nor a plug-in of [plugins]; the "
                                   "models are " +
                                   names);
@@ -284,23 +286,22 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
         continue;
       }
       if (!kind_fits(*s, p.value)) {
-        diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id + " must be " +
+        diag.error(p.value.pos, "parameter " + p.name + " of " + block + " must be " +
                                     kind_name(s->kind) + ", not " + kind_name(p.value.kind));
         continue;
       }
       if (s->kind == Value::REAL || s->kind == Value::INTEGER) {
         if (!(p.value.real >= s->lo && p.value.real <= s->hi))
-          diag.error(p.value.pos, "parameter " + p.name + " of block " + b.id +
-                                      " must be between " + number_text(s->lo) + " and " +
-                                      number_text(s->hi));
+          diag.error(p.value.pos, "parameter " + p.name + " of " + block + " must be between " +
+                                      number_text(s->lo) + " and " + number_text(s->hi));
       } else if (s->kind == Value::LIST) {
         const size_t n = p.value.list.size();
         if (n < 1 || n > 64)
           diag.error(p.value.pos,
-                     "parameter " + p.name + " of block " + b.id + " must list 1 to 64 numbers");
+                     "parameter " + p.name + " of " + block + " must list 1 to 64 numbers");
         for (double x : p.value.list)
           if (!(x >= s->lo && x <= s->hi)) {
-            diag.error(p.value.pos, "every entry of parameter " + p.name + " of block " + b.id +
+            diag.error(p.value.pos, "every entry of parameter " + p.name + " of " + block +
                                         " must be between " + number_text(s->lo) + " and " +
                                         number_text(s->hi));
             break;
@@ -310,8 +311,8 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
     for (const ParamSpec& s : m->params)
       if (s.required && !b.param(s.name) && !b.unreadable_table &&
           !std::count(b.unreadable_params.begin(), b.unreadable_params.end(), s.name))
-        diag.error(b.pos, "block " + b.id + " (model " + m->name + ") needs the parameter " +
-                              s.name + ": " + s.meaning);
+        diag.error(b.pos, block + " (model " + m->name + ") needs the parameter " + s.name + ": " +
+                              s.meaning);
   }
 }
 
