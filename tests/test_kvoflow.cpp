@@ -156,6 +156,12 @@ TEST(FlowsheetFile, AMissingFileIsNamed) {
   kvoflow::read_flowsheet(KVOFLOW_FLOWSHEETS, folder);
   ASSERT_EQ(folder.lines().size(), 1u);
   EXPECT_EQ(folder.lines()[0], KVOFLOW_FLOWSHEETS ": this is a folder, not a flowsheet file");
+  Diagnostics device("/dev/null");
+  kvoflow::read_flowsheet("/dev/null", device);
+  ASSERT_EQ(device.lines().size(), 1u);
+  EXPECT_EQ(
+      device.lines()[0],
+      "/dev/null: this is a device or pipe, not a flowsheet file; save the flowsheet as a file");
 }
 
 // A parameter whose value cannot be read is reported once, not again as missing.

@@ -636,7 +636,9 @@ FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) {
     diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
-                                                       : "there is no flowsheet file by this name");
+               : std::filesystem::exists(path, ec)
+                   ? "this is a device or pipe, not a flowsheet file; save the flowsheet as a file"
+                   : "there is no flowsheet file by this name");
     FlowsheetSpec spec;
     spec.file = name;
     return spec;
