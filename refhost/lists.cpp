@@ -259,10 +259,18 @@ Jac* nz_at(int h, int k) {
   return j && k >= 1 && k <= j->capacity() ? j : nullptr;
 }
 
-std::string clipped(const char* name) {
-  std::string s = name ? name : "";
-  if (s.size() > kMaxName) s.resize(kMaxName);
-  return s;
+// The name as stored, at most kMaxName characters, in *text; false, with *text untouched, when
+// no memory is left to hold it.
+bool clipped(const char* name, std::string* text) {
+  try {
+    const char* s = name ? name : "";
+    size_t n = 0;
+    while (n < kMaxName && s[n]) ++n;
+    *text = std::string(s, n);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 void copy_name(const std::string& name, char* buffer) {
@@ -695,12 +703,7 @@ void define_var(int varlst, int pos, const char* name, double value, double lowe
   if (!l || pos < 1) return;
   // The name's room comes first: without it nothing changes.
   std::string text;
-  try {
-    text = clipped(name);
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  if (!l->grow(pos)) return;
+  if (!clipped(name, &text) || !l->grow(pos)) return;
   VarItem& item = l->items[pos - 1];
   item = VarItem();
   item.name = std::move(text);
@@ -723,12 +726,7 @@ void define_eqn(int eqnlst, int pos, const char* name) {
   EqnList* l = eqnlist(eqnlst);
   if (!l || pos < 1) return;
   std::string text;
-  try {
-    text = clipped(name);
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  if (!l->grow(pos)) return;
+  if (!clipped(name, &text) || !l->grow(pos)) return;
   l->names[pos - 1] = std::move(text);
   l->residual[pos - 1] = 0.0;
   l->group[pos - 1] = 0;
