@@ -311,6 +311,11 @@ TEST_F(FrameworkBlock, PortIndexFollowsDerivedClassPortNumbering) {
   EXPECT_EQ(o.port_index("OUT"), 2);
   EXPECT_EQ(o.port_index("VENT"), 3);
   EXPECT_EQ(o.port_index("vent"), 0);
+  // An empty position of its own numbering does not end the search.
+  nux_port* out = o.held[1];
+  o.held[1] = nullptr;
+  EXPECT_EQ(o.port_index("VENT"), 3);
+  o.held[1] = out;
   for (nux_port* p : o.held) p->destroy();
   EXPECT_EQ(his(), "");
 }

@@ -276,14 +276,15 @@ nux_port* KVOBlock::port_get(int i) const { return kvoblk_get_port_n(blkptr_, i)
 int KVOBlock::port_index(const char* name) const {
   if (!name) return 0;
   // The count is asked on every pass and the last int ends the search without wrapping. Past
-  // what the block's port array holds, the search goes on only while the object answers a
-  // port: a derived class may number ports it keeps itself, and a count stored far past the
-  // array is then not walked position by position.
+  // what the block's port array holds, the library's numbering has no port, so there an empty
+  // position ends the search while the count is the block's own: a count stored far past the
+  // array is not walked position by position. A derived class that counts ports it keeps
+  // itself is followed to its count, past empty positions too.
   for (int i = 1;; ++i) {
     const int n = port_num();
     if (i > n) break;
     nux_port* port = port_get(i);
-    if (!port && i > ports_to_search(blkptr_, n)) break;
+    if (!port && i > ports_to_search(blkptr_, n) && n == kvoblk_inq_num_ports(blkptr_)) break;
     const char* port_name = port ? port->name() : nullptr;
     if (port_name && std::strcmp(port_name, name) == 0) return i;
     if (i == INT_MAX) break;
