@@ -27,9 +27,16 @@ for f in $(find "$root" -type f \( -name '*.so*' -o -perm -u+x \) ); do
   fi
 done
 # Nor does any installed text file (CMake package, pkg-config files, headers) name the build or
-# the source tree.
+# the source tree. A folder counts only as a whole path, at the start of a word or after -I or
+# -L: a tree checked out at /kvoblk is not named by "${includedir}/kvoblk/refhost".
 srcdir=$(cd "$src/../.." && pwd)
-if grep -rIl -F -e "$build" -e "$srcdir" "$root"; then
+names_path() {
+  local rc=0
+  grep -rIlP "(^|[\s\"'=;:(<,]|-[IL])\Q$1\E(?=$|[/\s\"';:)>,])" "$root" || rc=$?
+  [ "$rc" -le 1 ] || { echo "the installed files cannot be searched"; exit 1; }
+  return "$rc"
+}
+if names_path "$build" || names_path "$srcdir"; then
   echo "the installed files above name the build or the source tree"; exit 1
 fi
 for l in kvoblk kvorefhost; do
