@@ -43,20 +43,29 @@ void fill_garbage(int64_t first, int64_t count) {
 }
 
 // Returns the words [first, first+count) to the free regions, merging with both neighbours.
+// Only words that touch no free region need a new node, so only they can find no memory.
 void add_free(int first, int count) {
   if (count <= 0) return;
   auto& fr = ws().free_regions;
   auto next = fr.lower_bound(first);
-  if (next != fr.end() && first + count == next->first) {
-    count += next->second;
-    next = fr.erase(next);
-  }
+  const bool joins_next = next != fr.end() && first + count == next->first;
   if (next != fr.begin()) {
     auto prev = std::prev(next);
     if (prev->first + prev->second == first) {
       prev->second += count;
+      if (joins_next) {
+        prev->second += next->second;
+        fr.erase(next);
+      }
       return;
     }
+  }
+  if (joins_next) {  // the region after starts earlier now: its node moves
+    auto node = fr.extract(next);
+    node.key() = first;
+    node.mapped() += count;
+    fr.insert(std::move(node));
+    return;
   }
   fr.emplace(first, count);
 }
@@ -100,6 +109,20 @@ void ensure_workspace() {
   if (!ib0) relocate(kInitialWords);
 }
 
+// Takes the first `n` words of the free region `it`. What is left of it keeps the region's node,
+// so taking words needs no memory.
+void take_front(std::map<int, int>::iterator it, int n) {
+  auto& fr = ws().free_regions;
+  if (it->second == n) {
+    fr.erase(it);
+    return;
+  }
+  auto node = fr.extract(it);
+  node.key() += n;
+  node.mapped() -= n;
+  fr.insert(std::move(node));
+}
+
 // Takes `n` contiguous free words, growing the workspace when no free region is large enough.
 // Returns the first word, or 0.
 int take_words(int n) {
@@ -108,9 +131,7 @@ int take_words(int n) {
   for (auto it = fr.begin(); it != fr.end(); ++it) {
     if (it->second >= n) {
       const int first = it->first;
-      const int rest = it->second - n;
-      fr.erase(it);
-      if (rest > 0) fr.emplace(first + n, rest);
+      take_front(it, n);
       return first;
     }
   }
@@ -127,6 +148,17 @@ int take_words(int n) {
   return take_words(n);
 }
 
+// Notes the words just taken at `first` as a live block; when the bookkeeping finds no memory
+// they go back to the free regions they came from (which needs none) and the failure goes on.
+void note_block(int first, int n) {
+  try {
+    ws().blocks.emplace(first, n);
+  } catch (const std::bad_alloc&) {
+    release_words(first, n);
+    throw;
+  }
+}
+
 int allocate(int nwords) {
   const int n = std::max(nwords, 1);
   if (n > kMaxWords) return 0;
@@ -134,8 +166,8 @@ int allocate(int nwords) {
   if (w.moving && !relocate(w.words)) return 0;
   const int index = take_words(n);
   if (index == 0) return 0;
+  note_block(index, n);
   fill_garbage(index, n);
-  w.blocks[index] = n;
   return index;
 }
 
@@ -145,11 +177,12 @@ extern "C" {
 
 int KVO_IMALLOC(int* nwords) {
   if (!nwords || *nwords < 0) return 0;
-  ensure_workspace();
-  Workspace& w = ws();
-  if (w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
-  // Bookkeeping that finds no memory refuses the request like a full workspace does.
+  // Bookkeeping that finds no memory refuses the request like a full workspace does; the
+  // first request also makes the workspace.
   try {
+    ensure_workspace();
+    Workspace& w = ws();
+    if (w.fail_countdown > 0 && --w.fail_countdown == 0) return w.refusal;
     return allocate(*nwords);
   } catch (const std::bad_alloc&) {
     return 0;
@@ -182,9 +215,7 @@ int resize_block(int idx, int nwords) {
   // Grow in place when the free region right after the block is large enough.
   auto next = w.free_regions.find(idx + old_n);
   if (next != w.free_regions.end() && next->second >= n - old_n) {
-    const int rest = next->second - (n - old_n);
-    w.free_regions.erase(next);
-    if (rest > 0) w.free_regions.emplace(idx + n, rest);
+    take_front(next, n - old_n);
     fill_garbage(idx + old_n, n - old_n);
     it->second = n;
     return idx;
@@ -192,7 +223,7 @@ int resize_block(int idx, int nwords) {
   // Otherwise move the block; taking words may move the workspace, indices stay valid.
   const int moved = take_words(n);
   if (moved == 0) return 0;
-  w.blocks.emplace(moved, n);  // noted before the old block goes, so a failure leaves it whole
+  note_block(moved, n);  // noted before the old block goes, so a failure leaves it whole
   std::memcpy(ib0 + moved, ib0 + idx, static_cast<size_t>(old_n) * 4);
   fill_garbage(moved + old_n, n - old_n);
   w.blocks.erase(idx);
@@ -207,8 +238,8 @@ extern "C" {
 
 int KVO_IREALLOC(int* index, int* nwords) {
   if (!index || !nwords || *nwords < 0) return 0;
-  ensure_workspace();
   try {
+    ensure_workspace();
     return *index == 0 ? allocate(*nwords) : resize_block(*index, *nwords);
   } catch (const std::bad_alloc&) {
     return 0;

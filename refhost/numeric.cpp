@@ -477,8 +477,10 @@ class Colouring {
     // lists go on from v.
     auto start_lists = [&](int v) {
       if (list || unlisted || (used <= s_.lower_bound && used < 255)) return;
-      const size_t room = std::min(cap, static_cast<size_t>(s_.pass_work)) + 1;
-      stream = kStreamStores && s_.wide && room * sizeof(int) >= kHugeBytes;
+      // The work is compared as a double: on a 32-bit target it may exceed what a size_t holds.
+      const size_t room =
+          (s_.pass_work < static_cast<double>(cap) ? static_cast<size_t>(s_.pass_work) : cap) + 1;
+      stream = kStreamStores && s_.wide && room >= kHugeBytes / sizeof(int);
       list = w_.list.get(room);
       if (list) {
         ptr.assign(static_cast<size_t>(ncol) + 1, 0);

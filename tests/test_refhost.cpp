@@ -421,6 +421,24 @@ TEST_F(RefHost, WorkspaceAndConversionsRefuseRatherThanThrowWithoutHeap) {
   value_destroy(&t);
   KVO_IFREE(&blocker);
 }
+
+TEST_F(RefHost, RefusalsWithoutHeapGiveBackEveryFreeWord) {
+  const int a = imalloc(4);
+  const int blocker = imalloc(4);
+  ASSERT_GT(blocker, a);
+  const int words = kvoref::workspace_words();
+  int b = -1, moved = -1;
+  EXPECT_TRUE(without_heap([&] {
+    b = imalloc(4);
+    moved = irealloc(a, 64);
+  }));
+  EXPECT_EQ(b, 0);
+  EXPECT_EQ(moved, 0);
+  // Every word after the blocker is still free: one block takes them all without growing.
+  const int rest = imalloc(words - (blocker + 4));
+  EXPECT_EQ(rest, blocker + 4);
+  EXPECT_EQ(kvoref::workspace_words(), words);
+}
 #endif
 
 }  // namespace
