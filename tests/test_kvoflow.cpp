@@ -107,6 +107,10 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
       {std::string(kTwoBlocks) + "[fix]\nM1.IN1.F = 3\n",
        "t.toml:10:1: write the variable name in quotes, as in \"M1.IN1.F\" = 1.0, so that its "
        "dots stay part of the name\n"},
+      // A table with nothing in it is no value either, at any depth.
+      {std::string(kTwoBlocks) + "[fix]\nM1 = {}\nR1.IN = {}\n",
+       "t.toml:10:1: the value of M1 must be a number, not a table\n"
+       "t.toml:11:1: the value of R1.IN must be a number, not a table\n"},
       {std::string(kTwoBlocks) + "[fix]\n\"\" = 3\n",
        "t.toml:10:1: a variable name is empty; name the variable, as in \"R1.IN.F\" = 1.0\n"},
       // A key of so many parts that reading it would exhaust the stack.
@@ -719,6 +723,11 @@ TEST_F(Runner, TolerancesArePrintedAsGiven) {
                                             "\"C1.IN.CB\" = 0\n");
   ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << err();
   EXPECT_NE(his().find("relative (required 2.5e-09).\n"), std::string::npos);
+  // A round tolerance keeps its power of ten, also where two digits would print it plainly.
+  kvoflow::HistoryPlot p;
+  p.tolerance = 1e-3;
+  p.series = {{"Newton", {1.0, 1e-4}}};
+  EXPECT_NE(kvoflow::history_svg(p).find(">tolerance 1e-03<"), std::string::npos);
 }
 
 // Results never replace the flowsheet they came from, a link stays a link, and a pattern that

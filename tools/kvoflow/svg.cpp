@@ -22,6 +22,7 @@
 #include <fstream>
 #include <set>
 
+#include "flowfile.h"
 #include "kvorefhost.h"
 #include "paths.h"
 
@@ -503,7 +504,7 @@ std::string history_svg(const HistoryPlot& p) {
   svg.label(24, y0 + h / 2, p.y_label, "middle", 12, "normal", -90);
   if (p.tolerance > 0) {
     svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#555555", 1.0, "6 4");
-    svg.label(x0 + 6, Y(p.tolerance) - 4, format("tolerance %.2g", p.tolerance), "start", 10);
+    svg.label(x0 + 6, Y(p.tolerance) - 4, "tolerance " + tolerance_text(p.tolerance), "start", 10);
   }
   // Methods often share their first steps: each series is drawn thinner and with its own dashes
   // on top of the one before, so lines that coincide still show every colour.
