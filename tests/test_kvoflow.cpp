@@ -410,6 +410,26 @@ TEST(Drawings, AReplacedFileKeepsItsModeAndAFileUnderDevIsNoStream) {
   fs::remove(shm);
 }
 
+// A link to one of the process's streams is written as the stream: the file behind it keeps
+// what was written to it before.
+TEST(Drawings, ALinkToAStreamAppendsToItsFile) {
+  const fs::path dir = scratch("stream");
+  fs::create_directories(dir);
+  const std::string log = (dir / "log.txt").string();
+  std::FILE* stream = std::fopen(log.c_str(), "a");
+  ASSERT_NE(stream, nullptr);
+  std::fputs("before\n", stream);
+  std::fflush(stream);
+  fs::create_symlink("/dev/fd/" + std::to_string(fileno(stream)), dir / "out.json");
+  std::string why;
+  EXPECT_TRUE(kvoflow::write_file((dir / "out.json").string(), "{}\n", &why)) << why;
+  std::fclose(stream);
+  std::ifstream in(log);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "before\n{}\n");
+  EXPECT_TRUE(fs::is_symlink(dir / "out.json"));
+  fs::remove_all(dir);
+}
+
 // ---- Whole runs
 // ----------------------------------------------------------------------------------
 
