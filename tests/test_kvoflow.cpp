@@ -107,6 +107,10 @@ TEST(FlowsheetFile, EachClassOfErrorIsReportedAtItsLineAndColumn) {
       {std::string(kTwoBlocks) + "[fix]\nM1.IN1.F = 3\n",
        "t.toml:10:1: write the variable name in quotes, as in \"M1.IN1.F\" = 1.0, so that its "
        "dots stay part of the name\n"},
+      // A table with nothing in it is no value either, at any depth.
+      {std::string(kTwoBlocks) + "[fix]\nM1 = {}\nR1.IN = {}\n",
+       "t.toml:10:1: the value of M1 must be a number, not a table\n"
+       "t.toml:11:1: the value of R1.IN must be a number, not a table\n"},
       {std::string(kTwoBlocks) + "[fix]\n\"\" = 3\n",
        "t.toml:10:1: a variable name is empty; name the variable, as in \"R1.IN.F\" = 1.0\n"},
       // A key of so many parts that reading it would exhaust the stack.
@@ -404,6 +408,26 @@ TEST(Drawings, AReplacedFileKeepsItsModeAndAFileUnderDevIsNoStream) {
   ASSERT_TRUE(kvoflow::write_file(shm, "{}", &why)) << why;
   EXPECT_EQ(fs::file_size(shm), 2u);
   fs::remove(shm);
+}
+
+// A link to one of the process's streams is written as the stream: the file behind it keeps
+// what was written to it before.
+TEST(Drawings, ALinkToAStreamAppendsToItsFile) {
+  const fs::path dir = scratch("stream");
+  fs::create_directories(dir);
+  const std::string log = (dir / "log.txt").string();
+  std::FILE* stream = std::fopen(log.c_str(), "a");
+  ASSERT_NE(stream, nullptr);
+  std::fputs("before\n", stream);
+  std::fflush(stream);
+  fs::create_symlink("/dev/fd/" + std::to_string(fileno(stream)), dir / "out.json");
+  std::string why;
+  EXPECT_TRUE(kvoflow::write_file((dir / "out.json").string(), "{}\n", &why)) << why;
+  std::fclose(stream);
+  std::ifstream in(log);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "before\n{}\n");
+  EXPECT_TRUE(fs::is_symlink(dir / "out.json"));
+  fs::remove_all(dir);
 }
 
 // ---- Whole runs
@@ -719,6 +743,11 @@ TEST_F(Runner, TolerancesArePrintedAsGiven) {
                                             "\"C1.IN.CB\" = 0\n");
   ASSERT_EQ(run(f), kvoflow::EXIT_SOLVED) << err();
   EXPECT_NE(his().find("relative (required 2.5e-09).\n"), std::string::npos);
+  // A round tolerance keeps its power of ten, also where two digits would print it plainly.
+  kvoflow::HistoryPlot p;
+  p.tolerance = 1e-3;
+  p.series = {{"Newton", {1.0, 1e-4}}};
+  EXPECT_NE(kvoflow::history_svg(p).find(">tolerance 1e-03<"), std::string::npos);
 }
 
 // Results never replace the flowsheet they came from, a link stays a link, and a pattern that

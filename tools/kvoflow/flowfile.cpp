@@ -508,6 +508,10 @@ class Reader {
     while (!open.empty()) {
       const auto [t, prefix] = open.back();
       open.pop_back();
+      // A table with nothing in it ("M1 = {}") holds no value to name; it is still no number.
+      if (t->empty())
+        diag_.error(pos_of(*t).line == at.line ? at : pos_of(*t),
+                    "the value of " + prefix + " must be a number, not " + what_is(*t));
       for (auto&& [key, v] : *t) {
         const std::string full = prefix + "." + std::string(key.str());
         if (const toml::table* deeper = v.as_table())
@@ -609,6 +613,14 @@ Pos overlong_key(const std::string& t) {
 }
 
 }  // namespace
+
+std::string tolerance_text(double x) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1e", x);
+  if (char* dot = std::strchr(text, '.'); dot && dot[1] == '0' && dot[2] == 'e')
+    std::memmove(dot, dot + 2, std::strlen(dot + 2) + 1);
+  return text;
+}
 
 FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, Diagnostics& diag) {
   FlowsheetSpec spec;

@@ -112,6 +112,10 @@ struct SolverSpec {
   double balance_tolerance = 1e-9;  // relative closure of the overall material balance
 };
 
+// A tolerance as the run prints it: in powers of ten with the digit after the point only when
+// it is not 0, so 1e-09 and 2.5e-09.
+std::string tolerance_text(double x);
+
 struct FlowsheetSpec {
   std::string file;
   std::string title;

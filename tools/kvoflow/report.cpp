@@ -215,13 +215,13 @@ void balance_table(const RunState& run) {
     kvoprintf(kvHisDev, " %12.3e", b.in[k] + b.made[k] - b.out[k]);
   kvoprintf(kvHisDev, " %12.3e\n", b.total_in + b.total_made - b.total_out);
   if (b.closes)
-    kvoprintf(kvHisDev, "  The overall material balance closes to %.1e relative (required %.2g).\n",
-              b.closure, run.spec.solver.balance_tolerance);
+    kvoprintf(kvHisDev, "  The overall material balance closes to %.1e relative (required %s).\n",
+              b.closure, tolerance_text(run.spec.solver.balance_tolerance).c_str());
   else
     kvoprintf(kvHisDev,
               "  The overall material balance does NOT close: %.1e relative, more than the "
-              "required %.2g.\n",
-              b.closure, run.spec.solver.balance_tolerance);
+              "required %s.\n",
+              b.closure, tolerance_text(run.spec.solver.balance_tolerance).c_str());
 }
 
 std::string pattern_text(const BlockRun& b) {

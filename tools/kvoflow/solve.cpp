@@ -98,8 +98,8 @@ void explain(const RunState& run, const SolveRun& s) {
 int solve_plant(RunState& run) {
   Plant& plant = *run.plant;
   run.start = snapshot(plant);
-  run.say("\nSolving (Newton's method, sparse LU; converged when no residual exceeds %.2g)\n",
-          run.spec.solver.tolerance);
+  run.say("\nSolving (Newton's method, sparse LU; converged when no residual exceeds %s)\n",
+          tolerance_text(run.spec.solver.tolerance).c_str());
   run.main = solve_once(run, "as specified", 0);
   for (BlockRun& b : run.blocks) b.counts = plant.counts(b.blk);
   if (!run.main.report.converged) explain(run, run.main);

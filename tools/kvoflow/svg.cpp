@@ -22,6 +22,7 @@
 #include <fstream>
 #include <set>
 
+#include "flowfile.h"
 #include "kvorefhost.h"
 #include "paths.h"
 
@@ -503,7 +504,7 @@ std::string history_svg(const HistoryPlot& p) {
   svg.label(24, y0 + h / 2, p.y_label, "middle", 12, "normal", -90);
   if (p.tolerance > 0) {
     svg.line(x0, Y(p.tolerance), x0 + w, Y(p.tolerance), "#555555", 1.0, "6 4");
-    svg.label(x0 + 6, Y(p.tolerance) - 4, format("tolerance %.2g", p.tolerance), "start", 10);
+    svg.label(x0 + 6, Y(p.tolerance) - 4, "tolerance " + tolerance_text(p.tolerance), "start", 10);
   }
   // Methods often share their first steps: each series is drawn thinner and with its own dashes
   // on top of the one before, so lines that coincide still show every colour.
@@ -598,15 +599,16 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   // appended: followed to a file that the shell redirected to, a replacement would take the
   // place of the file the shell still writes to, and truncating it would lose what was written
   // there before.
-  const bool special = names_open_file(path);
+  bool special = names_open_file(path);
   // A link is followed, also when it names a file not made yet, so that the file it names is
-  // replaced and the link stays a link.
+  // replaced and the link stays a link. A link to one of the process's streams is that stream.
   fs::path target = path_of(path);
   for (int hops = 0; !special && hops < 40 && fs::is_symlink(fs::symlink_status(target, ec));
        ++hops) {
     const fs::path to = fs::read_symlink(target, ec);
     if (ec) break;
     target = to.is_absolute() ? to : target.parent_path() / to;
+    special = names_open_file(name_of(target));
   }
   // A device or pipe cannot be replaced either: it is written to as it is.
   const fs::file_status status = fs::status(target, ec);
