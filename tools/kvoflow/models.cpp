@@ -267,10 +267,11 @@ void Catalogue::check_blocks(const FlowsheetSpec& spec, Diagnostics& diag) const
     const ModelDef* m = find(b.model);
     if (!m && std::count(unloaded_.begin(), unloaded_.end(), b.model)) continue;
     if (!m) {
-      diag.error(b.model_pos, block + " uses the model " + in_quotes(b.model) +
-                                  ", which is neither built in nor a plug-in of [plugins]; the "
-                                  "models are " +
-                                  names);
+      std::string text = block;
+      text += " uses the model " + in_quotes(b.model);
+      text += ", which is neither built in nor a plug-in of [plugins]; the models are ";
+      text += names;
+      diag.error(b.model_pos, text);
       continue;
     }
     if (!m->plugin.empty()) continue;  // a plug-in checks its own parameters
