@@ -2,16 +2,21 @@
 ! The block library for models written in Fortran (2003): bind(C) interfaces of every Fortran
 ! entry point (every argument by reference, CHARACTER as the text and its length), the codes of
 ! the C headers as named constants, the history and report devices, and procedures that take
-! Fortran texts as they are, so that a model needs no glue code:
+! Fortran texts as they are, so that a model needs no glue code. The kinds and c_funloc come
+! from iso_c_binding, which the model uses itself (this module keeps its own import private):
 !
+!   use, intrinsic :: iso_c_binding
+!   use kvoblk
 !   blk = kvoblk_base_create_f(KVOBLK_WORDS)
-!   call kvoblk_set_op(blk, 'res', c_funloc(my_res))        ! slots by name
+!   ok = kvoblk_set_op(blk, 'res', c_funloc(my_res))         ! slots by name; ok is LOGICAL
 !   call kvoblk_define_var(blk, 1, 'FEED.F', 1d0)             ! in the model's ini routine
 !   x1 = kvoblk_inq_var_f(blk, 1)                             ! block-local numbers
 !   call kvoblk_set_res_f(blk, 1, x1 - 2d0)
 !
 ! Routines put in the operation table take the slot's arguments as kvoblk_ops_t declares them:
-! the block handle and other numbers with VALUE, outputs by reference, and bind(C).
+! the block handle and other numbers with VALUE, outputs by reference, and bind(C). The pattern
+! object of selfpat is the exception: it comes by reference (INTEGER jac without VALUE), and is
+! handed on as it is to kvoblk_set_pat_f; selfpat then records nzstop with kvoblk_set_nzstop_f.
 module kvoblk
   use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char, c_funptr
   implicit none
