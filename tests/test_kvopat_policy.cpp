@@ -260,6 +260,23 @@ TEST_F(PatternPolicy, PatternDenserThanTheEstimateIsRefusedUnwritten) {
   EXPECT_EQ(e, 40);
 }
 
+TEST_F(PatternPolicy, JacobianCountedShortOfThePatternIsAFailure) {
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);
+  place();
+  kvoref::resize_jac(lists.jac, 103);  // the host holds three of the six entries
+  const int nzstop = kvoblk_inq_nzstop(b);
+  int errors = 0;
+  kvoblk_pat_ini(b, 101, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_pat_ini: Non-zeros 101 to 106 of block R1 are not in the Jacobian\n");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), nzstop);
+  int e = 0, v = 0;
+  global_nz(101, &e, &v);
+  EXPECT_EQ(e + v, 0);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
 TEST_F(PatternPolicy, FailedDetectionCountsOneErrorAndWritesNothing) {
   m.switched_bounds = true;
   kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);

@@ -46,7 +46,8 @@ void tank_selfdim(int, int* nvar, int* neqn, int* nnz, int* status) {
 void tank_ini(int blk, int vstart, int estart, int nzstart, int* status) {
   static const char* const vars[TANK_NVAR] = {"F0", "CA0", "CB0", "F", "CA", "CB"};
   static const char* const eqns[TANK_NEQN] = {"FLOW", "BALA", "BALB"};
-  const std::string id = kvoblk_blkid(blk);
+  const char* blkid = kvoblk_blkid(blk);  // null for a block without an id
+  const std::string id = blkid ? blkid : "";
   int varlst = 0, eqnlst = 0, jac = 0;
   blk_inq_matrix(blk, &varlst, &eqnlst, &jac);
   for (int i = 0; i < TANK_NVAR; ++i)

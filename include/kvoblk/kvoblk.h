@@ -340,7 +340,11 @@ KVOBLK_API int blk_selfpat_disable(int blkptr);
 /// call an undefined function" after the dispatcher's name. kvoblk_res and kvoblk_group_res do
 /// nothing for an excluded block.
 /// Returns what the routine returns. With no routine to run: kvoblk_selfdim sets status 1,
-/// kvoblk_invoke and kvoblk_scope_invoke return 1, the others 0, false or null.
+/// kvoblk_invoke and kvoblk_scope_invoke return 1, the others 0, false or null. Note the sense of
+/// kvoblk_add_port and kvoblk_delete_port: false when the port was added or removed, true when
+/// it was refused (a port that was not added stays the caller's to destroy).
+/// kvoblk_register_container keeps the container pointer until the block is destroyed; the
+/// container must outlive the block (see NUXBlockCallback).
 ///@{
 KVOBLK_API void kvoblk_selfdim(int blkptr, int* nvar, int* neqn, int* nnz, int* status);
 KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int* status);
@@ -404,9 +408,11 @@ KVOBLK_API NUXEOCntr* kvoblk_base_inq_embedded_container(int blkptr, const NUXEO
 /// registration also runs the standard scripts), the container the block is in, running a named
 /// script through the container, and the base routines of the port slots.
 /// Returns: kvoblk_inq_container: the container object or null; kvoblk_base_invoke and
-/// kvoblk_base_scope_invoke: what the container's script run returns, 1 when there is nothing to
-/// run; kvoblk_base_inq_num_ports: the port count; kvoblk_base_get_port_n: port i (1-based) or
-/// null; kvoblk_base_delete_port: true when the port was found and removed.
+/// kvoblk_base_scope_invoke: what the container's script run returns, 0 when the model hands out
+/// no script of that name or the block has no container; kvoblk_base_inq_num_ports: the port
+/// count; kvoblk_base_get_port_n: port i (1-based) or null; kvoblk_base_delete_port: false when
+/// the port was found, removed and destroyed, true when nothing was removed (no such port, or no
+/// container registered).
 ///@{
 KVOBLK_API void kvoblk_base_register_container(int blkptr, NUXBlockCallback* cntr);
 KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr);
@@ -421,8 +427,11 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name);
 ///@}
 
 // ---- Placement -----------------------------------------------------------------------------
-/// Placement: the base routine of de_ini removes the block's variables, equations and non-zeros
-/// from the lists (*status 0 removed, 1 not), and the block's global offsets from its container.
+/// Placement: the base routine of de_ini removes the block's variables and equations from the
+/// lists and forgets its non-zeros (*status 0), and the block's global offsets from its
+/// container. The non-zeros stay in the Jacobian: a host that removes them reads
+/// kvoblk_inq_nzstart and kvoblk_inq_nzstop before kvoblk_de_ini, which resets every range to
+/// start 1, stop 0.
 /// Returns the offset; -1 when the block is not placed or has no container.
 ///@{
 KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status);

@@ -54,6 +54,13 @@ bool place_pattern(int blkptr, const BlockPattern& p, kv_jac_t jac, int nzstart,
     ++*errors;
     return false;
   }
+  // The host sizes the flowsheet's Jacobian; one counted short of the entries is not written
+  // past its end, and the block is not left claiming non-zeros the Jacobian does not hold.
+  if (n > 0 && !inside_jacobian(nzstart, nzstart + n - 1, kvojac_inq_nnz(jac))) {
+    report_outside_jacobian(blkptr, "kvoblk_pat_ini", nzstart, nzstart + n - 1);
+    ++*errors;
+    return false;
+  }
   word(blkptr, W::nzstop) = nzstart + n - 1;
   for (int i = 0; i < n; ++i) {
     kvojac_set_nz_eqnnum(jac, nzstart + i, estart + p.rows[i] - 1);

@@ -19,7 +19,8 @@ extern KVOHOST_API int32_t* ib0;
 KVOHOST_API int KVO_IMALLOC(int* nwords);
 
 // Resizes the block at *index to *nwords words and returns its (possibly new) index; the first
-// words keep their values.
+// words keep their values. 0 (or any index below 1) when it cannot: the library then keeps using
+// the block at *index, which must still be whole.
 KVOHOST_API int KVO_IREALLOC(int* index, int* nwords);
 
 // Returns the block at *index to the allocator.

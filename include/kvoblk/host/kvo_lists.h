@@ -24,6 +24,12 @@ class KVOHOST_API kvo_connmgr {
 
 // A read-only view of the equation (row) or variable (column) number of every entry of a
 // Jacobian or pattern object: entry k is element k-1. Valid until the object changes.
+// The host defines the destructor and the two constructors below, which set data_ and size_ (the
+// entry count; null and 0 for a handle the service does not know). data_ may point straight into
+// the service's own storage: the library never writes through it and edits no pattern while it
+// holds a view (a view does live across the block's residual evaluations in a numeric Jacobian
+// or an update). A copy the constructor made is released by the destructor. The destructor must
+// be defined even by a host without pattern objects: the class's type information comes with it.
 class KVOHOST_API KVJacPatternVector {
  public:
   virtual ~KVJacPatternVector();
@@ -101,6 +107,13 @@ KVOHOST_API void kvoeqnlst_removeeqns(int eqnlst, int first, int last);
 KVOHOST_API void kvoeqnlst_define_eqn(int eqnlst, int pos, const char* name);
 
 // ---- Jacobian and pattern objects ----------------------------------------------------------
+// The flowsheet's Jacobian (the container's handle) is sized by the host: its entry count
+// (kvojac_inq_nnz) must cover every non-zero a block is given, and the library never changes that
+// count; it reads and writes only entries 1 to the count. Pattern objects are made by
+// kvojac_create with room for `capacity` entries; the library then sets their count (never above
+// the capacity) before it writes entries or hands rows and columns over, and destroys every
+// object it made, except the ones kvoblk_npat and kvoblk_rpat hand to their caller. A model's
+// selfpat routine may be handed such an object instead of the Jacobian.
 KVOHOST_API kv_jac_t kvojac_create(int capacity);
 KVOHOST_API void kvojac_destroy(kv_jac_t* jac);
 KVOHOST_API void kvojac_set_nnz(kv_jac_t jac, int nnz);

@@ -84,9 +84,16 @@ static_assert(offsetof(nux_blk_t, nconn4) - offsetof(nux_blk_t, deriv_type) == 3
 
 // The container a block is registered with. It hands out the block's matrix lists and global
 // offsets, runs scripts and hears of port and structure changes. Operations in table order.
+// The host owns it; a block keeps the pointer from registration until it is destroyed (there is
+// no unregistering, and a second container is refused), so a container outlives its blocks.
+// The list handles are asked for at every use, never kept.
 class KVOHOST_API NUXBlockCallback {
  public:
   virtual bool isof_type(const char* type) const = 0;  // accepts "NUXEOBlockCallback"
+  // Runs a script the block's model handed out. `block` is the block's framework object, null
+  // when the host made none. The library releases the script afterwards and hands the result
+  // back unchanged from kvoblk_invoke; it ignores the result of the scripts it runs itself
+  // (INIT at placement, the four of the typical registration).
   virtual int run_script(NUXEOBlock* block, kvopipe* script, EBSContext* ctx, int nargs,
                          const value_t* args) = 0;
   virtual void port_removed(nux_port* port) = 0;

@@ -6,7 +6,8 @@
 #include <kvoblk/host/kvo_host_export.h>
 
 // What a port asks of the block it belongs to. Each block hands one such object to every port
-// it owns.
+// it owns (attach); the object belongs to the block and stays valid until the port is destroyed,
+// which the block does when the port is deleted or the block is destroyed.
 class KVOHOST_API nux_port_mesgs {
  public:
   virtual int var_offset() = 0;        // global variable offset of the block
@@ -35,14 +36,18 @@ class KVOHOST_API INUXPortMaterial {
   virtual ~INUXPortMaterial() = default;
 };
 
-// A port: a named list of variable positions with a type and a material part.
+// A port: a named list of variable positions with a type and a material part. A port handed to
+// kvoblk_add_port belongs to the block once it is accepted (the call answers false): the block
+// calls its destroy when the port is deleted or the block is destroyed.
 class KVOHOST_API nux_port {
  public:
   virtual const char* name() const = 0;            // may be null
   virtual void destroy() = 0;                      // deletes the port object
   virtual void attach(nux_port_mesgs* block) = 0;  // binds the port to its block
 
-  // Variable part: positions 0 to num_vars()-1; variable number 0 means none.
+  // Variable part: positions 0 to num_vars()-1. A variable number is a position in the block's
+  // variable list (global, 1-based, within vstart..vstop once the block is placed); 0 means
+  // none. The block shifts them when it moves and clears them all to 0 when it is removed.
   virtual int num_vars() const = 0;
   virtual int var(int position) const = 0;
   virtual void set_var(int position, int variable) = 0;
