@@ -143,6 +143,16 @@ TEST_F(PlantTest, ADetectingBlocksReservationIsGivenBackOncePlacedAndAnOverrunIs
   his();
   EXPECT_FALSE(over.build(8));
   EXPECT_EQ(his(), "!! plant: block M2 placed 17 non-zeros but reserved 15\n");
+
+  // The same with the block's id cleared after it joined: named "?", not read through null.
+  Plant unnamed;
+  const int m3 = mix_create("M3", 2);
+  kvoblk_inq_ops(m3)->selfpat = overrunning_pat;
+  ASSERT_TRUE(unnamed.add(m3));
+  kvoblk_set_blkid(m3, nullptr);
+  his();
+  EXPECT_FALSE(unnamed.build(8));
+  EXPECT_EQ(his(), "!! plant: block ? placed 17 non-zeros but reserved 15\n");
 }
 
 TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {

@@ -144,6 +144,12 @@ int find_indexed(std::unordered_map<std::string, int>& index, const std::string&
   return hit();
 }
 
+// "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
+std::string block_named(int blk) {
+  const char* id = kvoblk_blkid(blk);
+  return std::string("block ") + (id && *id ? id : "?");
+}
+
 }  // namespace
 
 int Plant::block(const std::string& id) const {
@@ -168,7 +174,7 @@ bool Plant::build(int connection_room) {
     int nvar = 0, neqn = 0, nnz = 0, status = 0;
     kvoblk_dim(blk, &nvar, &neqn, &nnz, &status);
     if (status != 0 || nnz < 0 || nvar < 0)
-      return fail(std::string("block ") + kvoblk_blkid(blk) + " could not say its size");
+      return fail(block_named(blk) + " could not say its size");
     reserved.push_back(nnz);
     total_nnz += nnz;
   }
@@ -195,11 +201,11 @@ bool Plant::build(int connection_room) {
       kvoref::resize_jac(lists_.jac, static_cast<int>(std::min<int64_t>(need, INT_MAX)));
     kvoblk_ini(blk, v, e, nz, &status);
     if (status != 0)
-      return fail(std::string("block ") + kvoblk_blkid(blk) + " could not be placed");
+      return fail(block_named(blk) + " could not be placed");
     // Entries beyond the block's reservation found no room in the Jacobian and were lost.
     const int64_t used = static_cast<int64_t>(kvoblk_inq_nzstop(blk)) - nz + 1;
     if (used > reserved[b])
-      return fail(std::string("block ") + kvoblk_blkid(blk) + " placed " + std::to_string(used) +
+      return fail(block_named(blk) + " placed " + std::to_string(used) +
                   " non-zeros but reserved " + std::to_string(reserved[b]));
     v = std::max(v, kvoblk_inq_vstop(blk) + 1);
     e = std::max(e, kvoblk_inq_estop(blk) + 1);
