@@ -636,6 +636,11 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
     root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
     std::string what(e.description());
+    // A Windows path written as "C:\Models\x.dll" reads as escapes ("\M" is none, "\U"
+    // starts a Unicode letter's number).
+    if (what.find("escape sequence") != std::string::npos ||
+        what.find("unicode scalar sequence") != std::string::npos)
+      what += "; write a backslash in a file name as \\\\ or put the name in single quotes";
     diag.error(pos_of(e.source()), "this is not valid TOML: " + what);
     return spec;
   }
@@ -644,8 +649,16 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
 }
 
 FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
-  const std::filesystem::path path = path_of(name);
+  const std::filesystem::path path = long_form(path_of(name));
   std::error_code ec;
+  // "con.toml" copied from another system is there, but Windows opens the console by that name.
+  if (const std::string device = device_of(path); !device.empty()) {
+    diag.error("Windows takes this name for the device " + device +
+               ", not a file; rename the flowsheet file");
+    FlowsheetSpec spec;
+    spec.file = name;
+    return spec;
+  }
   if (!std::filesystem::is_regular_file(path, ec)) {
     diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
                : std::filesystem::exists(path, ec)
