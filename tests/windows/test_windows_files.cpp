@@ -359,6 +359,27 @@ TEST(WindowsFlowsheetFile, BackslashesInAPathAreAnsweredWithHowToWriteThem) {
   }
 }
 
+// Blocks r1 and R1 are two blocks, but r1.pat and R1.pat are one file on Windows: the second
+// block would take the first one's pattern for a damaged file at every run.
+TEST(WindowsFlowsheetFile, PatternFilesThatDifferOnlyInCapitalsAreOneFile) {
+  const auto block = [](const std::string& id, const std::string& file) {
+    return "[[block]]\nid = \"" + id + "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n" +
+           (file.empty() ? "" : "pattern_file = \"" + file + "\"\n") +
+           "[block.parameters]\ntanks = 1\n";
+  };
+  kvoflow::Diagnostics diag("f.toml");
+  kvoflow::parse_flowsheet(block("r1", "") + block("R1", "") + block("x", "Sub/../\\u00c4.pat") +
+                               block("y", "\\u00e4.pat"),
+                           "f.toml", diag);
+  const std::vector<std::string> lines = diag.lines();
+  ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0],
+            "f.toml:8:6: pattern file R1.pat is already used by block r1 at line 2 (r1.pat: "
+            "Windows does not tell capitals from small letters in file names)");
+  EXPECT_EQ(lines[1].find("f.toml:24:16: pattern file \xC3\xA4.pat is already used by block x"), 0u)
+      << lines[1];
+}
+
 std::string md5_hex(const std::vector<std::string>& pieces) {
   kvo_md5_ctx ctx{};
   MD5Init(&ctx);

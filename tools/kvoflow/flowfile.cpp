@@ -355,11 +355,15 @@ class Reader {
     // Two blocks restoring from one file would each overwrite the other's pattern and never
     // restore again.
     if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty()) {
-      const std::string mine =
-          std::filesystem::path(b.pattern_file).lexically_normal().generic_string();
-      const auto [at, first] = by_pattern_file_.emplace(mine, spec_.blocks.size());
+      const auto [at, first] =
+          by_pattern_file_.emplace(file_key(b.pattern_file), spec_.blocks.size());
       if (!first) {
         const BlockSpec& other = spec_.blocks[at->second];
+        // Blocks "r1" and "R1" are two blocks, but their files are one on Windows.
+        const auto normal = [](const std::string& name) {
+          return std::filesystem::path(name).lexically_normal().generic_string();
+        };
+        const bool by_case = normal(b.pattern_file) != normal(other.pattern_file);
         diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
                     : b.id_pos.line         ? b.id_pos
                                             : b.pos,
@@ -368,7 +372,11 @@ class Reader {
                         " at line " +
                         std::to_string(other.pattern_file_pos.line ? other.pattern_file_pos.line
                                        : other.id_pos.line         ? other.id_pos.line
-                                                                   : other.pos.line));
+                                                                   : other.pos.line) +
+                        (by_case ? " (" + other.pattern_file +
+                                       ": Windows does not tell capitals from small letters in "
+                                       "file names)"
+                                 : std::string()));
       }
     }
     if (!b.id.empty()) by_id_.emplace(b.id, spec_.blocks.size());

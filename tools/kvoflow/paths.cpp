@@ -72,6 +72,12 @@ bool starts_with(const std::wstring& s, const wchar_t* prefix) {
 
 }  // namespace
 
+std::string file_key(const std::string& text) {
+  std::wstring key = path_of_utf8(text).lexically_normal().generic_wstring();
+  if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return std::filesystem::path(key).u8string();
+}
+
 std::string device_of(const std::filesystem::path& path) {
   const std::wstring& name = path.native();
   // A name already in the device or long form is taken as it is written.
@@ -103,6 +109,9 @@ std::filesystem::path path_of(const std::string& name) { return std::filesystem:
 std::filesystem::path path_of_utf8(const std::string& text) { return std::filesystem::path(text); }
 std::string name_of(const std::filesystem::path& path) { return path.string(); }
 std::string utf8_of(const std::string& name) { return name; }
+std::string file_key(const std::string& text) {
+  return std::filesystem::path(text).lexically_normal().generic_string();
+}
 std::string device_of(const std::filesystem::path&) { return std::string(); }
 std::filesystem::path long_form(const std::filesystem::path& path) { return path; }
 
