@@ -38,6 +38,7 @@ void* dlopen(const char* path, int) {
     return nullptr;
   }
   name.make_preferred();  // the loader wants backslashes
+  name = kvoflow::long_form(name);
   return reinterpret_cast<void*>(LoadLibraryW(name.c_str()));
 }
 void* dlsym(void* handle, const char* name) {
@@ -199,7 +200,7 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
       candidates.push_back(fs::path(candidates[k]).replace_extension(native));
   std::error_code ec;
   for (const fs::path& c : candidates) {
-    if (!fs::is_regular_file(c, ec)) continue;
+    if (!fs::is_regular_file(long_form(c), ec)) continue;
     // A name in the long form ("\\?\C:\...") is taken as it is written; normalising it would
     // take its leading separators for a root.
     const bool long_name = c.native().rfind(fs::path("//?/").make_preferred().native(), 0) == 0;
