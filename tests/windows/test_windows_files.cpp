@@ -248,7 +248,8 @@ TEST_F(WindowsFiles, NamesWindowsTakesForDevicesAreRefusedWithTheReason) {
 }
 
 // A result file is not replaced when its owner made it read-only, nor while another program
-// holds it open: the old file stays whole, no temporary is left, and the reason is given.
+// holds it open: the old file stays whole, no temporary is left, and the reason is given, as
+// it is where a part of the path is a file.
 TEST_F(WindowsFiles, ResultFileReadOnlyOrHeldOpenIsKeptAndTheReasonGiven) {
   const fs::path json = dir_ / "r.json";
   std::ofstream(json, std::ios::binary) << "old";
@@ -272,6 +273,10 @@ TEST_F(WindowsFiles, ResultFileReadOnlyOrHeldOpenIsKeptAndTheReasonGiven) {
   // Let go, it is replaced.
   EXPECT_TRUE(kvoflow::write_file(narrow(json), "new", &why)) << why;
   EXPECT_EQ(bytes_of(json), "new");
+  // Windows answers "no such file" where a part of the path is a file; that is no missing folder.
+  EXPECT_FALSE(kvoflow::write_file(narrow(json / "x" / "r.json"), "new", &why));
+  EXPECT_EQ(why, "cannot write " + narrow(json / "x" / "r.json") +
+                     ": a part of its path is not a folder");
 }
 
 // Removes a folder and all in it by the long form of its path; the C++ library's walk over a

@@ -575,8 +575,19 @@ std::string cause(int error, const std::filesystem::path& temporary) {
   switch (error) {
     case EEXIST:
       return ": " + name_of(temporary) + " is in the way (a folder or link); remove it";
-    case ENOENT:
+    case ENOENT: {
+      // Windows answers so also where a part of the path is a file.
+      std::error_code ec;
+      for (std::filesystem::path p = temporary.parent_path(); !p.empty() && p != p.parent_path();
+           p = p.parent_path()) {
+        const std::filesystem::file_status st = std::filesystem::status(p, ec);
+        if (std::filesystem::exists(st))
+          return std::filesystem::is_directory(st)
+                     ? ": there is no folder " + name_of(temporary.parent_path())
+                     : ": a part of its path is not a folder";
+      }
       return ": there is no folder " + name_of(temporary.parent_path());
+    }
     case ENOTDIR:
       return ": a part of its path is not a folder";
     case EACCES:
