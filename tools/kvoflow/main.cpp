@@ -86,7 +86,12 @@ int main(int argc, char** argv) {
   kvoflow::Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+#if defined(_WIN32)
+    const bool help = arg == "--help" || arg == "-h" || arg == "/?";  // "/?" as Windows asks
+#else
+    const bool help = arg == "--help" || arg == "-h";
+#endif
+    if (help) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--version") {
