@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "kvoblk/kvoblk.h"
 #include "run.h"
@@ -119,6 +120,21 @@ int main(int argc, char** argv) {
       return kvoflow::EXIT_USAGE;
     }
   }
+#if defined(_WIN32)
+  // A folder completed by the console ends in a backslash, and "C:\My Runs\" then keeps its
+  // closing quote and runs on into the next argument. No Windows file name holds a quote.
+  std::vector<std::string> names = {o.file, o.workdir, o.json, o.svg_dir};
+  names.insert(names.end(), o.plugin_dirs.begin(), o.plugin_dirs.end());
+  for (const std::string& name : names) {
+    if (name.find('"') == std::string::npos) continue;
+    std::fprintf(stderr,
+                 "kvoflow: no file name holds a quotation mark: %s (a backslash before a "
+                 "closing quote, as in \"C:\\My Runs\\\", makes the quote part of the name; "
+                 "leave that backslash out or double it)\n",
+                 name.c_str());
+    return kvoflow::EXIT_USAGE;
+  }
+#endif
   if (o.file.empty()) {
     std::fputs(kUsage, stderr);
     return kvoflow::EXIT_USAGE;
