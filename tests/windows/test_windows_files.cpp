@@ -14,7 +14,10 @@
 
 #include <kvoblk/host/kvo_md5.h>
 #include "fixture.h"
+#include "flowfile.h"
+#include "paths.h"
 #include "run.h"
+#include "svg.h"
 
 namespace fs = std::filesystem;
 
@@ -197,6 +200,189 @@ TEST_F(WindowsFiles, PatternFilesNamedInAFlowsheetFileKeepTheirLettersInAnyCodeP
   EXPECT_FALSE(fs::exists(dir_ / L"Muster o.pat"));
   // The flowsheet and the one pattern file are all there is.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+}
+
+// A small flowsheet: one stirred tank, its pattern restored from (or saved to) a file.
+std::string tank_flowsheet(const std::string& id, const std::string& pattern_file) {
+  return "[[block]]\nid = \"" + id + "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n" +
+         (pattern_file.empty() ? "" : "pattern_file = \"" + pattern_file + "\"\n") +
+         "[block.parameters]\ntanks = 2\n[fix]\n\"" + id + ".IN.F\" = 1\n\"" + id +
+         ".IN.CA\" = 1\n\"" + id + ".IN.CB\" = 0\n";
+}
+
+// Windows takes CON, NUL, AUX, COM1.. for devices in any folder, on most versions with any
+// extension. Only the device named by itself is written to; any other such name is refused
+// with the reason, before anything reaches a device: a block CON's default pattern file
+// CON.pat would be the console, where reading it waits for input.
+TEST_F(WindowsFiles, NamesWindowsTakesForDevicesAreRefusedWithTheReason) {
+  std::string why;
+  EXPECT_TRUE(kvoflow::write_file("NUL", "{}\n", &why)) << why;
+  const std::string aux = narrow(dir_ / "aux.json");
+  if (kvoflow::device_of(dir_ / "aux.json").empty())
+    GTEST_SKIP() << "this Windows gives such names to files";
+  EXPECT_FALSE(kvoflow::write_file(aux, "{}\n", &why));
+  EXPECT_EQ(why, "cannot write " + aux +
+                     ": Windows takes the name for the device aux; choose "
+                     "another name");
+
+  std::ofstream(dir_ / "con.toml", std::ios::binary) << tank_flowsheet("R", "");
+  std::ofstream(dir_ / "cond.toml", std::ios::binary) << tank_flowsheet("CON", "");
+  kvoflow::Options o;
+  o.workdir = narrow(dir_);
+  o.quiet = true;
+  o.file = narrow(dir_ / "con.toml");
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_INPUT);
+  EXPECT_NE(err().find("Windows takes this name for the device con, not a file; rename the "
+                       "flowsheet file"),
+            std::string::npos);
+  o.file = narrow(dir_ / "cond.toml");
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_INPUT);
+  EXPECT_NE(err().find(":1:1: the pattern file " + narrow(dir_ / "CON.pat") +
+                       " of block CON is a name Windows takes for the device CON; name another "
+                       "file with pattern_file"),
+            std::string::npos);
+  // Given another file, the block CON runs.
+  std::ofstream(dir_ / "cond.toml", std::ios::binary) << tank_flowsheet("CON", "CON1.pat");
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "CON1.pat"));
+}
+
+// A result file is not replaced when its owner made it read-only, nor while another program
+// holds it open: the old file stays whole, no temporary is left, and the reason is given, as
+// it is where a part of the path is a file.
+TEST_F(WindowsFiles, ResultFileReadOnlyOrHeldOpenIsKeptAndTheReasonGiven) {
+  const fs::path json = dir_ / "r.json";
+  std::ofstream(json, std::ios::binary) << "old";
+  ASSERT_TRUE(SetFileAttributesW(json.c_str(), FILE_ATTRIBUTE_READONLY));
+  std::string why;
+  EXPECT_FALSE(kvoflow::write_file(narrow(json), "new", &why));
+  EXPECT_EQ(why, "cannot write " + narrow(json) + ": the file is read-only");
+  ASSERT_TRUE(SetFileAttributesW(json.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(bytes_of(json), "old");
+
+  // As an editor or viewer opens a file: others may read it, not delete or rename over it.
+  HANDLE held = CreateFileW(json.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const bool written = kvoflow::write_file(narrow(json), "new", &why);
+  CloseHandle(held);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(why, "cannot replace " + narrow(json) + ": another program has it open");
+  EXPECT_EQ(bytes_of(json), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  // Let go, it is replaced.
+  EXPECT_TRUE(kvoflow::write_file(narrow(json), "new", &why)) << why;
+  EXPECT_EQ(bytes_of(json), "new");
+  // Windows answers "no such file" where a part of the path is a file; that is no missing folder.
+  EXPECT_FALSE(kvoflow::write_file(narrow(json / "x" / "r.json"), "new", &why));
+  EXPECT_EQ(why, "cannot write " + narrow(json / "x" / "r.json") +
+                     ": a part of its path is not a folder");
+}
+
+// Removes a folder and all in it by the long form of its path; the C++ library's walk over a
+// folder reads no folder deeper than the 260-character limit.
+void remove_tree(const std::wstring& folder) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        remove_tree(folder + L"\\" + name);
+      else
+        DeleteFileW((folder + L"\\" + name).c_str());
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// A folder named relative to its drive's current folder ("D:Bilder") is made and written to.
+TEST_F(WindowsFiles, FoldersNamedRelativeToTheDrivesCurrentFolderAreMade) {
+  const fs::path was = fs::current_path();
+  fs::current_path(dir_);
+  std::ofstream("f.toml", std::ios::binary) << tank_flowsheet("R", "");
+  const std::string drive = narrow(dir_.root_name());
+  kvoflow::Options o;
+  o.file = "f.toml";
+  o.workdir = drive + "Muster";
+  o.svg_dir = drive + "Bilder";
+  o.quiet = true;
+  const int status = kvoflow::run(o);
+  fs::current_path(was);
+  EXPECT_EQ(status, kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "Muster" / "R.pat"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "Bilder" / "convergence.svg"));
+}
+
+// Past the 260-character limit a path is reached by its long form, whichever way it was
+// written; the results and the pattern file are saved there and the pattern restored.
+TEST_F(WindowsFiles, LongPathsAreReachedByTheirLongFormAndResultsSavedThere) {
+  const fs::path root = fs::absolute(fs::temp_directory_path() / "kvoblk-windows-long");
+  remove_tree(L"\\\\?\\" + root.native());
+  const fs::path deep = root / std::wstring(120, L'd') / std::wstring(110, L'e');
+  const std::wstring full = fs::path(deep).make_preferred().native();
+  ASSERT_GE(full.size(), kvoflow::kLongPath);
+  EXPECT_EQ(kvoflow::long_form(deep).native(), L"\\\\?\\" + full);
+  EXPECT_EQ(kvoflow::long_form(fs::path(full + L"\\x\\..\\r.json")).native(),
+            L"\\\\?\\" + full + L"\\r.json");
+  EXPECT_EQ(kvoflow::long_form(fs::path(L"\\\\srv\\share\\" + std::wstring(240, L'f'))).native(),
+            L"\\\\?\\UNC\\srv\\share\\" + std::wstring(240, L'f'));
+  EXPECT_EQ(kvoflow::long_form(dir_ / "r.json"), dir_ / "r.json");
+
+  fs::create_directories(kvoflow::long_form(deep));
+  std::ofstream(kvoflow::long_form(deep / "f.toml"), std::ios::binary)
+      << tank_flowsheet("R", std::string(40, 'p') + ".pat");
+  kvoflow::Options o;
+  o.file = narrow(deep / "f.toml");
+  o.workdir = narrow(deep / "Muster");
+  o.json = narrow(deep / (std::string(30, 'r') + ".json"));
+  o.quiet = true;
+  ASSERT_GT(o.workdir.size() + 1 + 44, size_t{260});
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_TRUE(fs::is_regular_file(kvoflow::long_form(kvoflow::path_of(o.json))));
+  EXPECT_TRUE(
+      fs::is_regular_file(kvoflow::long_form(deep / "Muster" / (std::string(40, 'p') + ".pat"))));
+  his();
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_SOLVED) << his() << err();
+  EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
+  remove_tree(L"\\\\?\\" + root.native());
+  EXPECT_FALSE(fs::exists(root));
+}
+
+// Windows paths written as TOML text read as escapes; the message says how to write them.
+TEST(WindowsFlowsheetFile, BackslashesInAPathAreAnsweredWithHowToWriteThem) {
+  for (const char* name : {"C:\\Models\\x.dll", "C:\\Users\\me\\x.dll"}) {
+    kvoflow::Diagnostics diag("f.toml");
+    kvoflow::parse_flowsheet(std::string("[plugins]\nX = \"") + name + "\"\n", "f.toml", diag);
+    ASSERT_EQ(diag.lines().size(), 1u);
+    EXPECT_NE(diag.lines()[0].find("; write a backslash in a file name as \\\\ or put the name in "
+                                   "single quotes"),
+              std::string::npos)
+        << diag.lines()[0];
+  }
+}
+
+// Blocks r1 and R1 are two blocks, but r1.pat and R1.pat are one file on Windows: the second
+// block would take the first one's pattern for a damaged file at every run.
+TEST(WindowsFlowsheetFile, PatternFilesThatDifferOnlyInCapitalsAreOneFile) {
+  const auto block = [](const std::string& id, const std::string& file) {
+    return "[[block]]\nid = \"" + id + "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n" +
+           (file.empty() ? "" : "pattern_file = \"" + file + "\"\n") +
+           "[block.parameters]\ntanks = 1\n";
+  };
+  kvoflow::Diagnostics diag("f.toml");
+  kvoflow::parse_flowsheet(block("r1", "") + block("R1", "") + block("x", "Sub/../\\u00c4.pat") +
+                               block("y", "\\u00e4.pat"),
+                           "f.toml", diag);
+  const std::vector<std::string> lines = diag.lines();
+  ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0],
+            "f.toml:8:6: pattern file R1.pat is already used by block r1 at line 2 (r1.pat: "
+            "Windows does not tell capitals from small letters in file names)");
+  EXPECT_EQ(lines[1].find("f.toml:24:16: pattern file \xC3\xA4.pat is already used by block x"), 0u)
+      << lines[1];
 }
 
 std::string md5_hex(const std::vector<std::string>& pieces) {

@@ -354,9 +354,18 @@ int build_plant(RunState& run, Diagnostics& diag) {
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
       r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
-      kvoblk_set_pat_file(blk, r.pattern_file.c_str());
+      // The library makes a temporary of a longer name beside the file: a long path is given
+      // in its long form, which the 260-character limit does not bind.
+      kvoblk_set_pat_file(blk, name_of(long_form(path_of(r.pattern_file))).c_str());
       std::error_code ec;
-      r.file_found = std::filesystem::is_regular_file(path_of(r.pattern_file), ec);
+      // Windows opens the console for "CON.pat" (a block CON's default file) and waits there
+      // for input; such a name names no file.
+      if (const std::string device = device_of(path_of(r.pattern_file)); !device.empty())
+        diag.error(b.pattern_file_pos.line ? b.pattern_file_pos : b.pos,
+                   "the pattern file " + r.pattern_file + " of block " + b.id +
+                       " is a name Windows takes for the device " + device +
+                       "; name another file with pattern_file");
+      r.file_found = std::filesystem::is_regular_file(long_form(path_of(r.pattern_file)), ec);
       // The library reads a pattern file and may write it; one that is the flowsheet file
       // would be refused as damaged, with the advice to delete it.
       if (r.file_found &&
@@ -410,12 +419,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
   if (!run.options.workdir.empty()) {
     std::error_code ec;
-    std::filesystem::create_directories(path_of(run.options.workdir), ec);
+    std::filesystem::create_directories(long_form(path_of(run.options.workdir)), ec);
   }
   // A pattern file may name a folder of its own; it is made, so that the pattern can be saved.
   for (const BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
-    const std::filesystem::path folder = path_of(b.pattern_file).parent_path();
+    const std::filesystem::path folder = long_form(path_of(b.pattern_file)).parent_path();
     std::error_code ec;
     if (!folder.empty()) std::filesystem::create_directories(folder, ec);
   }
@@ -479,7 +488,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   for (BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found || b.pattern_file.empty()) continue;
     std::error_code ec;
-    b.file_saved = std::filesystem::is_regular_file(path_of(b.pattern_file), ec);
+    b.file_saved = std::filesystem::is_regular_file(long_form(path_of(b.pattern_file)), ec);
     if (!b.file_saved)
       kvoprintf(kvHisDev,
                 "!! kvoflow: block %s: its pattern could not be saved to %s; the next run "

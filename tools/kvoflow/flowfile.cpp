@@ -355,11 +355,15 @@ class Reader {
     // Two blocks restoring from one file would each overwrite the other's pattern and never
     // restore again.
     if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty()) {
-      const std::string mine =
-          std::filesystem::path(b.pattern_file).lexically_normal().generic_string();
-      const auto [at, first] = by_pattern_file_.emplace(mine, spec_.blocks.size());
+      const auto [at, first] =
+          by_pattern_file_.emplace(file_key(b.pattern_file), spec_.blocks.size());
       if (!first) {
         const BlockSpec& other = spec_.blocks[at->second];
+        // Blocks "r1" and "R1" are two blocks, but their files are one on Windows.
+        const auto normal = [](const std::string& name) {
+          return std::filesystem::path(name).lexically_normal().generic_string();
+        };
+        const bool by_case = normal(b.pattern_file) != normal(other.pattern_file);
         diag_.error(b.pattern_file_pos.line ? b.pattern_file_pos
                     : b.id_pos.line         ? b.id_pos
                                             : b.pos,
@@ -368,7 +372,11 @@ class Reader {
                         " at line " +
                         std::to_string(other.pattern_file_pos.line ? other.pattern_file_pos.line
                                        : other.id_pos.line         ? other.id_pos.line
-                                                                   : other.pos.line));
+                                                                   : other.pos.line) +
+                        (by_case ? " (" + other.pattern_file +
+                                       ": Windows does not tell capitals from small letters in "
+                                       "file names)"
+                                 : std::string()));
       }
     }
     if (!b.id.empty()) by_id_.emplace(b.id, spec_.blocks.size());
@@ -636,6 +644,11 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
     root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
     std::string what(e.description());
+    // A Windows path written as "C:\Models\x.dll" reads as escapes ("\M" is none, "\U"
+    // starts a Unicode letter's number).
+    if (what.find("escape sequence") != std::string::npos ||
+        what.find("unicode scalar sequence") != std::string::npos)
+      what += "; write a backslash in a file name as \\\\ or put the name in single quotes";
     diag.error(pos_of(e.source()), "this is not valid TOML: " + what);
     return spec;
   }
@@ -644,8 +657,16 @@ FlowsheetSpec parse_flowsheet(const std::string& text, const std::string& name, 
 }
 
 FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
-  const std::filesystem::path path = path_of(name);
+  const std::filesystem::path path = long_form(path_of(name));
   std::error_code ec;
+  // "con.toml" copied from another system is there, but Windows opens the console by that name.
+  if (const std::string device = device_of(path); !device.empty()) {
+    diag.error("Windows takes this name for the device " + device +
+               ", not a file; rename the flowsheet file");
+    FlowsheetSpec spec;
+    spec.file = name;
+    return spec;
+  }
   if (!std::filesystem::is_regular_file(path, ec)) {
     diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
                : std::filesystem::exists(path, ec)

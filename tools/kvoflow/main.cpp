@@ -1,14 +1,40 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // kvoflow: runs a flowsheet file. See `kvoflow --help` and the README's section on the runner.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "kvoblk/kvoblk.h"
 #include "run.h"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace {
+
+#if defined(_WIN32)
+UINT console_code_page = 0;
+void restore_console_code_page() { SetConsoleOutputCP(console_code_page); }
+
+// Under the UTF-8 code page the report is UTF-8 throughout (names from the command line and
+// from the flowsheet file alike), but a console shows bytes in a code page of its own (an OEM
+// one such as 850, where "ü" comes out as two letters). It is told UTF-8 for the run and given
+// its own back at the end. Without a console (output to a file or pipe) nothing changes.
+void utf8_console() {
+  if (GetACP() != CP_UTF8) return;
+  console_code_page = GetConsoleOutputCP();
+  if (console_code_page != 0 && console_code_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+    std::atexit(restore_console_code_page);
+}
+#endif
 
 const char* const kUsage =
     "usage: kvoflow [options] FLOWSHEET.toml\n"
@@ -55,10 +81,18 @@ bool value_of(int argc, char** argv, int* i, const char* name, std::string* out)
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  utf8_console();
+#endif
   kvoflow::Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+#if defined(_WIN32)
+    const bool help = arg == "--help" || arg == "-h" || arg == "/?";  // "/?" as Windows asks
+#else
+    const bool help = arg == "--help" || arg == "-h";
+#endif
+    if (help) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--version") {
@@ -86,6 +120,21 @@ int main(int argc, char** argv) {
       return kvoflow::EXIT_USAGE;
     }
   }
+#if defined(_WIN32)
+  // A folder completed by the console ends in a backslash, and "C:\My Runs\" then keeps its
+  // closing quote and runs on into the next argument. No Windows file name holds a quote.
+  std::vector<std::string> names = {o.file, o.workdir, o.json, o.svg_dir};
+  names.insert(names.end(), o.plugin_dirs.begin(), o.plugin_dirs.end());
+  for (const std::string& name : names) {
+    if (name.find('"') == std::string::npos) continue;
+    std::fprintf(stderr,
+                 "kvoflow: no file name holds a quotation mark: %s (a backslash before a "
+                 "closing quote, as in \"C:\\My Runs\\\", makes the quote part of the name; "
+                 "leave that backslash out or double it)\n",
+                 name.c_str());
+    return kvoflow::EXIT_USAGE;
+  }
+#endif
   if (o.file.empty()) {
     std::fputs(kUsage, stderr);
     return kvoflow::EXIT_USAGE;

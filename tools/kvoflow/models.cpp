@@ -38,6 +38,7 @@ void* dlopen(const char* path, int) {
     return nullptr;
   }
   name.make_preferred();  // the loader wants backslashes
+  name = kvoflow::long_form(name);
   return reinterpret_cast<void*>(LoadLibraryW(name.c_str()));
 }
 void* dlsym(void* handle, const char* name) {
@@ -187,9 +188,24 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
     for (const std::string& d : dirs) candidates.push_back(path_of(d) / named);
     candidates.push_back(here / named);
   }
+  // A flowsheet written on the other system names its plug-in by that system's file name; one
+  // that is not there is looked for under this system's name too (libx.so and libx.dll).
+#if defined(_WIN32)
+  const char *foreign = ".so", *native = ".dll";
+#else
+  const char *foreign = ".dll", *native = ".so";
+#endif
+  for (size_t k = 0, n = candidates.size(); k < n; ++k)
+    if (candidates[k].extension() == foreign)
+      candidates.push_back(fs::path(candidates[k]).replace_extension(native));
   std::error_code ec;
-  for (const fs::path& c : candidates)
-    if (fs::is_regular_file(c, ec)) return name_of(c.lexically_normal());
+  for (const fs::path& c : candidates) {
+    if (!fs::is_regular_file(long_form(c), ec)) continue;
+    // A name in the long form ("\\?\C:\...") is taken as it is written; normalising it would
+    // take its leading separators for a root.
+    const bool long_name = c.native().rfind(fs::path("//?/").make_preferred().native(), 0) == 0;
+    return name_of(long_name ? c : c.lexically_normal());
+  }
   return "";
 }
 

@@ -9,6 +9,8 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+#include <cwchar>
 #endif
 
 namespace kvoflow {
@@ -48,12 +50,70 @@ std::string name_of(const std::filesystem::path& path) {
 
 std::string utf8_of(const std::string& name) { return path_of(name).u8string(); }
 
+namespace {
+
+// The system's full form of `path` (absolute, backslashes, "." and ".." resolved, a device
+// name as "\\.\NAME"); empty when it has none.
+std::wstring full_path(const std::filesystem::path& path) {
+  if (path.empty()) return std::wstring();
+  const std::wstring& name = path.native();
+  DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return std::wstring();
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return std::wstring();
+  full.resize(n);
+  return full;
+}
+
+bool starts_with(const std::wstring& s, const wchar_t* prefix) {
+  return s.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+std::string file_key(const std::string& text) {
+  std::wstring key = path_of_utf8(text).lexically_normal().generic_wstring();
+  if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return std::filesystem::path(key).u8string();
+}
+
+std::string device_of(const std::filesystem::path& path) {
+  const std::wstring& name = path.native();
+  // A name already in the device or long form is taken as it is written.
+  if (starts_with(name, L"\\\\.\\") || starts_with(name, L"\\\\?\\")) return std::string();
+  const std::wstring full = full_path(path);
+  if (!starts_with(full, L"\\\\.\\")) return std::string();
+  return name_of(std::filesystem::path(full.substr(4)));
+}
+
+std::filesystem::path long_form(const std::filesystem::path& path) {
+  const std::wstring& name = path.native();
+  if (name.size() < kLongPath && !path.is_relative()) return path;
+  if (starts_with(name, L"\\\\?\\") || starts_with(name, L"\\\\.\\")) return path;
+  const std::wstring full = full_path(path);
+  if (starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\")) return path;
+  // "D:folder" is relative to the drive's own current folder, which the C++ library's folder
+  // calls do not resolve (it makes no folders by such a name): it is given in full.
+  const bool on_drive = path.has_root_name() && !path.has_root_directory();
+  if (full.size() < kLongPath)
+    return on_drive && !full.empty() ? std::filesystem::path(full) : path;
+  // A share (\\server\share\...) takes the prefix's UNC form.
+  if (starts_with(full, L"\\\\")) return std::filesystem::path(L"\\\\?\\UNC\\" + full.substr(2));
+  return std::filesystem::path(L"\\\\?\\" + full);
+}
+
 #else
 
 std::filesystem::path path_of(const std::string& name) { return std::filesystem::path(name); }
 std::filesystem::path path_of_utf8(const std::string& text) { return std::filesystem::path(text); }
 std::string name_of(const std::filesystem::path& path) { return path.string(); }
 std::string utf8_of(const std::string& name) { return name; }
+std::string file_key(const std::string& text) {
+  return std::filesystem::path(text).lexically_normal().generic_string();
+}
+std::string device_of(const std::filesystem::path&) { return std::string(); }
+std::filesystem::path long_form(const std::filesystem::path& path) { return path; }
 
 #endif
 

@@ -18,5 +18,19 @@ std::filesystem::path path_of_utf8(const std::string& text);
 std::string name_of(const std::filesystem::path& path);
 // A narrow file name as UTF-8 text, for the JSON results and the drawings.
 std::string utf8_of(const std::string& name);
+// The name a file name of the flowsheet file (UTF-8) is compared by: normalised, with '/' as
+// separator, and on Windows, whose file systems do not tell capitals from small letters, in
+// capitals. Two names with one key name one file.
+std::string file_key(const std::string& text);
+// The device a path names instead of a file, as Windows reads it ("NUL" for "nul.json" or
+// "out\\aux" on most versions, "CON", "COM1"); empty for a file name and on other systems.
+std::string device_of(const std::filesystem::path& path);
+// The path by which the file calls reach `path` whatever its length: on Windows a path of
+// kLongPath characters or more is made absolute and given the "\\?\" prefix, which lifts the
+// 260-character limit (a writer adds a temporary suffix to the name, so the limit is met before
+// the name itself reaches it). A path relative to a drive's current folder ("D:folder") is
+// answered in full. Other paths, and every path elsewhere, are answered as given.
+constexpr size_t kLongPath = 200;
+std::filesystem::path long_form(const std::filesystem::path& path);
 
 }  // namespace kvoflow

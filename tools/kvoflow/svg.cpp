@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -574,8 +575,19 @@ std::string cause(int error, const std::filesystem::path& temporary) {
   switch (error) {
     case EEXIST:
       return ": " + name_of(temporary) + " is in the way (a folder or link); remove it";
-    case ENOENT:
+    case ENOENT: {
+      // Windows answers so also where a part of the path is a file.
+      std::error_code ec;
+      for (std::filesystem::path p = temporary.parent_path(); !p.empty() && p != p.parent_path();
+           p = p.parent_path()) {
+        const std::filesystem::file_status st = std::filesystem::status(p, ec);
+        if (std::filesystem::exists(st))
+          return std::filesystem::is_directory(st)
+                     ? ": there is no folder " + name_of(temporary.parent_path())
+                     : ": a part of its path is not a folder";
+      }
       return ": there is no folder " + name_of(temporary.parent_path());
+    }
     case ENOTDIR:
       return ": a part of its path is not a folder";
     case EACCES:
@@ -610,6 +622,29 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
     target = to.is_absolute() ? to : target.parent_path() / to;
     special = names_open_file(name_of(target));
   }
+  // Windows takes some names for devices in any folder (NUL, CON, "aux.json" on most
+  // versions). The device named by itself ("NUL", "CON") is written to as a device is
+  // elsewhere; no temporary can be made beside it, it would name the device too. Any other
+  // such name is a file name Windows cannot give a file, and nothing is sent to the device.
+  const std::string device = device_of(target);
+  if (!device.empty()) {
+    std::string bare = path;
+    if (!bare.empty() && bare.back() == ':') bare.pop_back();
+    const auto upper = [](std::string s) {
+      for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      return s;
+    };
+    if (upper(bare) != upper(device)) {
+      if (why)
+        *why = "cannot write " + path + ": Windows takes the name for the device " + device +
+               "; choose another name";
+      return false;
+    }
+    special = true;
+  }
+  // A long path is reached through its long form, so that the temporary's longer name can be
+  // made too.
+  target = long_form(target);
   // A device or pipe cannot be replaced either: it is written to as it is.
   const fs::file_status status = fs::status(target, ec);
   if (fs::is_directory(status)) {
@@ -621,11 +656,22 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
     if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
     out.flush();
     if (!out) {
-      if (why) *why = "cannot write " + path;
+      if (why)
+        *why = "cannot write " + path +
+               (device.empty() ? "" : ": Windows takes the name for the device " + device);
       return false;
     }
     return true;
   }
+#if defined(_WIN32)
+  // A file its owner marked read-only is kept, as the system keeps it from being replaced;
+  // Linux has no such mark, only the folder's permission.
+  if (fs::is_regular_file(status) &&
+      (status.permissions() & fs::perms::owner_write) == fs::perms::none) {
+    if (why) *why = "cannot write " + path + ": the file is read-only";
+    return false;
+  }
+#endif
   fs::path temporary = target;
   temporary += ".kvotmp";
   errno = 0;
@@ -656,7 +702,13 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   std::filesystem::rename(temporary, target, ec);
   if (ec) {
     std::filesystem::remove(temporary, ec);
-    if (why) *why = "cannot replace " + path;
+#if defined(_WIN32)
+    // Windows does not replace a file another program holds open (an editor, a viewer).
+    const bool held = fs::exists(target, ec);
+#else
+    const bool held = false;
+#endif
+    if (why) *why = "cannot replace " + path + (held ? ": another program has it open" : "");
     return false;
   }
   return true;
