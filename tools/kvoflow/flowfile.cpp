@@ -21,13 +21,42 @@
 
 namespace kvoflow {
 
+namespace {
+
+// A sentence as one line of plain text: the names and values it quotes from the file, and the
+// TOML reader's account of what it saw, may hold line breaks and other control characters,
+// which are written as escapes ("\n", "\t", "\r", "\u001B").
+std::string one_line(const std::string& sentence) {
+  std::string out;
+  out.reserve(sentence.size());
+  for (const char c : sentence) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04X", u);
+      out += code;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void Diagnostics::error(const Pos& pos, const std::string& sentence) {
   entries_.push_back({pos, file_ + ":" + std::to_string(pos.line) + ":" +
-                               std::to_string(pos.column) + ": " + sentence});
+                               std::to_string(pos.column) + ": " + one_line(sentence)});
 }
 
 void Diagnostics::error(const std::string& sentence) {
-  entries_.push_back({Pos{}, file_ + ": " + sentence});
+  entries_.push_back({Pos{}, file_ + ": " + one_line(sentence)});
 }
 
 std::vector<std::string> Diagnostics::lines() const {
