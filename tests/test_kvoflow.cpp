@@ -186,6 +186,16 @@ TEST(FlowsheetFile, ControlCharactersInAnErrorAreEscapedSoThatItStaysOneLine) {
             "method, pattern, pattern_file, diagnostic_level and [block.parameters]\n");
 }
 
+// The system would take a file name only up to its NUL: "..\0/../M1.pat" is read as "..".
+TEST(FlowsheetFile, AFileNameWithANulCharacterIsRefused) {
+  EXPECT_EQ(errors(std::string(kTwoBlocks) +
+                   "pattern = \"RESTORE\"\npattern_file = \"..\\u0000/../M1.pat\"\n"
+                   "[plugins]\nHEAT = \"lib\\u0000.so\"\n"),
+            "t.toml:10:16: pattern_file holds the character \\u0000, which no file name can\n"
+            "t.toml:12:8: the plug-in of model HEAT holds the character \\u0000, which no file "
+            "name can\n");
+}
+
 // ---- Plug-ins ----------------------------------------------------------------------------------
 
 std::string plugin_file(const std::string& model, const std::string& path,

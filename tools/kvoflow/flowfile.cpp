@@ -233,6 +233,15 @@ class Reader {
     return true;
   }
 
+  // A file name ends at its first NUL character wherever the system takes it, so a name that
+  // holds one would read or write another file than the one written (outside the work
+  // directory, even, after a "/.." behind the NUL).
+  bool file_name(const toml::node& node, const std::string& what, const std::string& name) {
+    if (name.find('\0') == std::string::npos) return true;
+    diag_.error(pos_of(node), what + " holds the character \\u0000, which no file name can");
+    return false;
+  }
+
   void level(const toml::node& node, int* out) { whole(node, "diagnostic_level", 0, 9, out); }
 
   const toml::table* table(const toml::node& node, const std::string& what) {
@@ -293,6 +302,10 @@ class Reader {
         spec_.unreadable_plugins.push_back(p.model);
         continue;
       }
+      if (!file_name(v, "the plug-in of model " + p.model, p.path)) {
+        spec_.unreadable_plugins.push_back(p.model);
+        continue;
+      }
       spec_.plugins.push_back(p);
     }
   }
@@ -349,6 +362,8 @@ class Reader {
         b.pattern_file_pos = pos_of(v);
         if (text(v, "pattern_file", &b.pattern_file) && b.pattern_file.empty())
           diag_.error(pos_of(v), "pattern_file must name a file");
+        else if (!file_name(v, "pattern_file", b.pattern_file))
+          b.pattern_file.clear();
       } else if (k == "diagnostic_level") {
         b.diag_pos = pos_of(v);
         level(v, &b.diag_level);
