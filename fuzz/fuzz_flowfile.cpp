@@ -5,7 +5,8 @@
 // freedom, the derivative check, a short solve and the report. Whatever the file holds: every
 // error is one line that names the file and a line of it (or the whole file), a step that fails
 // says why, a file that reads without errors names only blocks, ports and pattern files it may,
-// nothing is written outside the work directory, and nothing is left behind.
+// nothing is written outside the work directory, and nothing is left behind. Reading the same
+// text twice finds the same errors.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -152,6 +153,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvoflow::Diagnostics diag(file);
     run.spec = kvoflow::read_flowsheet(file, diag);
     check_lines(diag, file, lines);
+    {
+      // Reading the text again, from memory, finds the same errors.
+      kvoflow::Diagnostics again(file);
+      kvoflow::parse_flowsheet(text, file, again);
+      FUZZ_CHECK(again.lines() == diag.lines());
+    }
     // Only the example plug-in is opened; any other shared object the file reaches is not.
     for (const kvoflow::PluginSpec& p : run.spec.plugins) {
       const std::string at = kvoflow::Catalogue::locate(p, run.spec.file, run.options.plugin_dirs);
