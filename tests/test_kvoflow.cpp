@@ -175,6 +175,27 @@ TEST(FlowsheetFile, AnUnreadableParameterIsNotAlsoReportedAsMissing) {
             "t.toml:5:19: each entry of parameter fractions must be a number, not a text\n");
 }
 
+// Names and values quoted from the file, and the TOML reader's account of what it saw, may hold
+// line breaks and other control characters: each error stays one line, with them escaped.
+TEST(FlowsheetFile, ControlCharactersInAnErrorAreEscapedSoThatItStaysOneLine) {
+  EXPECT_EQ(errors(std::string(kTwoBlocks) + "[solver]\nmax_iterations =t\n"),
+            "t.toml:10:18: this is not valid TOML: Error while parsing boolean: expected 'true', "
+            "saw 't\\n'\n");
+  EXPECT_EQ(errors(std::string(kTwoBlocks) + "\"a\\tb\\u001B[2J\\u0000\" = 1\n"),
+            "t.toml:9:1: unknown block entry \"a\\tb\\u001B[2J\\u0000\"; a block has id, model, "
+            "method, pattern, pattern_file, diagnostic_level and [block.parameters]\n");
+}
+
+// The system would take a file name only up to its NUL: "..\0/../M1.pat" is read as "..".
+TEST(FlowsheetFile, AFileNameWithANulCharacterIsRefused) {
+  EXPECT_EQ(errors(std::string(kTwoBlocks) +
+                   "pattern = \"RESTORE\"\npattern_file = \"..\\u0000/../M1.pat\"\n"
+                   "[plugins]\nHEAT = \"lib\\u0000.so\"\n"),
+            "t.toml:10:16: pattern_file holds the character \\u0000, which no file name can\n"
+            "t.toml:12:8: the plug-in of model HEAT holds the character \\u0000, which no file "
+            "name can\n");
+}
+
 // ---- Plug-ins ----------------------------------------------------------------------------------
 
 std::string plugin_file(const std::string& model, const std::string& path,

@@ -21,13 +21,42 @@
 
 namespace kvoflow {
 
+namespace {
+
+// A sentence as one line of plain text: the names and values it quotes from the file, and the
+// TOML reader's account of what it saw, may hold line breaks and other control characters,
+// which are written as escapes ("\n", "\t", "\r", "\u001B").
+std::string one_line(const std::string& sentence) {
+  std::string out;
+  out.reserve(sentence.size());
+  for (const char c : sentence) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04X", u);
+      out += code;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void Diagnostics::error(const Pos& pos, const std::string& sentence) {
   entries_.push_back({pos, file_ + ":" + std::to_string(pos.line) + ":" +
-                               std::to_string(pos.column) + ": " + sentence});
+                               std::to_string(pos.column) + ": " + one_line(sentence)});
 }
 
 void Diagnostics::error(const std::string& sentence) {
-  entries_.push_back({Pos{}, file_ + ": " + sentence});
+  entries_.push_back({Pos{}, file_ + ": " + one_line(sentence)});
 }
 
 std::vector<std::string> Diagnostics::lines() const {
@@ -204,6 +233,15 @@ class Reader {
     return true;
   }
 
+  // A file name ends at its first NUL character wherever the system takes it, so a name that
+  // holds one would read or write another file than the one written (outside the work
+  // directory, even, after a "/.." behind the NUL).
+  bool file_name(const toml::node& node, const std::string& what, const std::string& name) {
+    if (name.find('\0') == std::string::npos) return true;
+    diag_.error(pos_of(node), what + " holds the character \\u0000, which no file name can");
+    return false;
+  }
+
   void level(const toml::node& node, int* out) { whole(node, "diagnostic_level", 0, 9, out); }
 
   const toml::table* table(const toml::node& node, const std::string& what) {
@@ -264,6 +302,10 @@ class Reader {
         spec_.unreadable_plugins.push_back(p.model);
         continue;
       }
+      if (!file_name(v, "the plug-in of model " + p.model, p.path)) {
+        spec_.unreadable_plugins.push_back(p.model);
+        continue;
+      }
       spec_.plugins.push_back(p);
     }
   }
@@ -320,6 +362,8 @@ class Reader {
         b.pattern_file_pos = pos_of(v);
         if (text(v, "pattern_file", &b.pattern_file) && b.pattern_file.empty())
           diag_.error(pos_of(v), "pattern_file must name a file");
+        else if (!file_name(v, "pattern_file", b.pattern_file))
+          b.pattern_file.clear();
       } else if (k == "diagnostic_level") {
         b.diag_pos = pos_of(v);
         level(v, &b.diag_level);
