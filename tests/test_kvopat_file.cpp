@@ -1035,6 +1035,36 @@ TEST_F(PatternFile, DimensionQueryAcceptsItsOwnFileForLongAndMissingIds) {
   }
 }
 
+// An id of several words stands on the title line word by word; the words after the first are
+// neither keywords of the file nor a different id.
+TEST_F(PatternFile, BlockIdOfSeveralWordsRestoresItsOwnFileAndNoOther) {
+  path = (dir / "words.pat").string();
+  const int blk = shape_block("REACTOR mode");
+  restore(blk);
+  his();
+  kvoblk_set_pat_type(blk, KVOBLK_PATTYPE_UNDEFINED);
+  kvoblk_set_pertsize(blk, 0.5);
+  auto [e, errors] = restore(blk);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(kvoblk_inq_pat_type(blk), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_pertsize(blk), 1e-6);
+  int nnz = -1;
+  blkpat_dim(blk, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(nnz, 3);
+  EXPECT_EQ(his(), "");
+
+  kvoblk_set_blkid(blk, "REACTOR");
+  nnz = -1;
+  blkpat_dim(blk, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(nnz, -1);
+  EXPECT_EQ(his(), "\nError restoring dimensions for sparsity pattern from file " + path +
+                       "\nBlock id names do not match.\n"
+                       "Block id           :  REACTOR\n"
+                       "Block id from file :  REACTOR mode\n\n");
+}
+
 TEST_F(PatternFile, DimensionQueryNeverAnswersMoreThanTheFilesOwnDimensionsHold) {
   std::string text = write_file();
   spit(path, edit(text, "Number of non-zeros      : 3", "Number of non-zeros      : 2000000000"));

@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "kvblk_internal.h"
@@ -59,10 +60,12 @@ class Tokens {
       return true;
     }
     token_.clear();
+    newline_ = false;
     // Skip blanks, then take characters up to the next blank, a buffer's span at a time.
     for (;;) {
       if (pos_ == len_ && !fill()) return false;
-      while (pos_ < len_ && blank(static_cast<unsigned char>(buffer_[pos_]))) ++pos_;
+      while (pos_ < len_ && blank(static_cast<unsigned char>(buffer_[pos_])))
+        newline_ |= buffer_[pos_++] == '\n';
       if (pos_ < len_) break;
     }
     for (;;) {
@@ -132,6 +135,8 @@ class Tokens {
   void unread() { pending_ = true; }
   const std::string& tok() const { return token_; }
   bool is(const char* keyword) const { return token_ == keyword; }
+  // Whether a line ended between the token before and the one next() read last.
+  bool newline_before() const { return newline_; }
 
  private:
   bool fill() {
@@ -145,6 +150,7 @@ class Tokens {
   size_t pos_ = 0, len_ = 0;
   std::string token_;
   bool pending_ = false;
+  bool newline_ = false;
 };
 
 // An integer token as the C conversions read it, but only when the whole token is the number
@@ -234,6 +240,28 @@ bool word_after_colon(Tokens& in, std::string* word) {
   return true;
 }
 
+// Reads the block id of the title line, after its keyword "block": the first word into *first,
+// and the id whole into *id, its words joined by single blanks. The id runs to the asterisk
+// that closes the line (alone, or right after an id that fills the box), or to the line's end;
+// none of its words is then taken for a keyword. A token of the next line is given back.
+bool read_title(Tokens& in, std::string* first, std::string* id) {
+  if (!in.next()) return false;
+  *first = in.tok();
+  std::string words = in.tok();
+  while (words.back() != '*' && in.next()) {
+    if (in.newline_before()) {
+      in.unread();
+      break;
+    }
+    words += ' ';
+    words += in.tok();
+  }
+  if (words.back() == '*') words.pop_back();
+  if (!words.empty() && words.back() == ' ') words.pop_back();
+  *id = std::move(words);
+  return true;
+}
+
 void missing(const char* path, const char* what, bool first) {
   kvoprintf(kvHisDev, first ? "\n\n%s%s%s\n\n" : "\n%s%s%s\n\n", "Error reading file ", path, what);
 }
@@ -253,7 +281,7 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
     } else if (in.is("version")) {
       if (word_after_colon(in, &h->version)) version = true;
     } else if (in.is("block")) {
-      if (in.next()) h->block_name = in.tok(), block = true;
+      if (read_title(in, &h->block_name, &h->title_id)) block = true;
     } else if (in.is("created")) {
       if (!in.next()) break;
       std::string text;
@@ -278,7 +306,12 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
 }
 
 void read_checksum(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
+  std::string word, id;
   while (in.next()) {
+    if (in.is("block")) {
+      read_title(in, &word, &id);  // an id is no keyword, whatever it reads
+      continue;
+    }
     if (!in.is("Checksum") || !in.next()) continue;  // the parenthesis follows the keyword
     unsigned char sum[16];
     int k = 0;
@@ -318,11 +351,11 @@ void too_small(const char* path, const char* what, int64_t count) {
 void read_mode(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
   bool mode = false, size = false, tolerance = false, flag = false, amount = false;
   while (!(mode && size && tolerance && flag && amount) && in.next()) {
-    std::string word;
+    std::string word, id;
     if (in.is("block")) {
-      // The title's block id is no keyword, whatever it reads: a block called "mode" must not
-      // be taken for the mode line.
-      in.next();
+      // The title's block id is no keyword, whatever it reads: a block called "mode", or
+      // "REACTOR mode", must not be taken for the mode line.
+      read_title(in, &word, &id);
     } else if (in.is("mode")) {
       if (!word_after_colon(in, &word)) continue;
       int m = word == "NUMERIC" ? 2 : word == "ANALYTIC" ? 1 : word == "UNDEFINED" ? 0 : -1;
