@@ -290,14 +290,14 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
       if (n == 9) h->date = text, date = true;
     }
   }
-  bool first = true;
-  auto report = [&](bool found, const char* what) {
+  // The message of the number of variables, the first item, opens with an empty line of its
+  // own, whichever items are missing.
+  auto report = [&](bool found, const char* what, bool first = false) {
     if (found) return;
     *status = 2;
     missing(path, what, first);
-    first = false;
   };
-  report(nvar, ". Could not find number of variables.");
+  report(nvar, ". Could not find number of variables.", true);
   report(neq, ". Could not find number of equations.");
   report(nnz, ". Could not find number of non-zeros.");
   report(version, ". Could not find file format.");
