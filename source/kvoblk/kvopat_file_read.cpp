@@ -64,8 +64,8 @@ class Tokens {
     // Skip blanks, then take characters up to the next blank, a buffer's span at a time.
     for (;;) {
       if (pos_ == len_ && !fill()) return false;
-      while (pos_ < len_ && blank(static_cast<unsigned char>(buffer_[pos_])))
-        newline_ |= buffer_[pos_++] == '\n';
+      for (char c; pos_ < len_ && blank(static_cast<unsigned char>(c = buffer_[pos_])); ++pos_)
+        newline_ |= c == '\n' || c == '\r';
       if (pos_ < len_) break;
     }
     for (;;) {
