@@ -1036,6 +1036,21 @@ TEST_F(PatternFile, DimensionQueryAcceptsItsOwnFileForLongAndMissingIds) {
   }
 }
 
+// The reader goes by tokens: a file written by hand without the asterisk box, its header on one
+// line, reads as the written one does; the words after the id are not taken into it.
+TEST_F(PatternFile, HeaderOnOneLineWithoutTheBoxReadsTokenByToken) {
+  std::string text = write_file();
+  std::string flat;
+  for (char c : text.substr(0, text.find("Checksum")))
+    if (c != '*') flat += c == '\n' ? ' ' : c;
+  spit(path, flat + text.substr(text.find("Checksum")));
+  int nnz = -1, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(nnz, 3);
+  EXPECT_EQ(his(), "");
+}
+
 // An id of several words stands on the title line word by word; the words after the first are
 // neither keywords of the file nor a different id.
 TEST_F(PatternFile, BlockIdOfSeveralWordsRestoresItsOwnFileAndNoOther) {

@@ -59,6 +59,12 @@ class Tokens {
       pending_ = false;
       return true;
     }
+    if (!given_back_.empty()) {
+      token_ = std::move(given_back_.back().first);
+      newline_ = given_back_.back().second;
+      given_back_.pop_back();
+      return true;
+    }
     token_.clear();
     newline_ = false;
     // Skip blanks, then take characters up to the next blank, a buffer's span at a time.
@@ -80,7 +86,7 @@ class Tokens {
   // by unread(). A token that lies wholly in the buffer is read where it lies, without
   // copying it; tok() is then not the token.
   int next_int32(int32_t* value) {
-    if (!pending_) {
+    if (!pending_ && given_back_.empty()) {
       // The position in a local: the buffer holds characters, and a store of one could
       // otherwise be taken to change the position.
       const char* buf = buffer_;
@@ -133,6 +139,15 @@ class Tokens {
   }
   // Gives the last token back; the next call of next() returns it again.
   void unread() { pending_ = true; }
+  // A token with whether a line ended before it.
+  using Token = std::pair<std::string, bool>;
+  Token token() const { return {token_, newline_}; }
+  // Gives back tokens read, in the order they were read: the next calls of next() return them
+  // again before anything further in the file.
+  void give_back(std::vector<Token> tokens) {
+    for (auto it = tokens.rbegin(); it != tokens.rend(); ++it)
+      given_back_.push_back(std::move(*it));
+  }
   const std::string& tok() const { return token_; }
   bool is(const char* keyword) const { return token_ == keyword; }
   // Whether a line ended between the token before and the one next() read last.
@@ -151,6 +166,7 @@ class Tokens {
   std::string token_;
   bool pending_ = false;
   bool newline_ = false;
+  std::vector<Token> given_back_;  // the last to be returned first
 };
 
 // An integer token as the C conversions read it, but only when the whole token is the number
@@ -241,20 +257,26 @@ bool word_after_colon(Tokens& in, std::string* word) {
 }
 
 // Reads the block id of the title line, after its keyword "block": the first word into *first,
-// and the id whole into *id, its words joined by single blanks. The id runs to the asterisk
-// that closes the line (alone, or right after an id that fills the box), or to the line's end;
-// none of its words is then taken for a keyword. A token of the next line is given back.
+// and the id whole into *id, its words joined by single blanks. An id of several words is taken
+// only when the asterisk that closes the title box ends it on the same line (alone, or right
+// after an id that fills the box), so that none of its words is taken for a keyword; else the
+// id is the first word, and the words read after it are given back, as a file whose tokens
+// are laid out otherwise is read token by token.
 bool read_title(Tokens& in, std::string* first, std::string* id) {
   if (!in.next()) return false;
   *first = in.tok();
-  std::string words = in.tok();
-  while (words.back() != '*' && in.next()) {
-    if (in.newline_before()) {
-      in.unread();
-      break;
-    }
-    words += ' ';
-    words += in.tok();
+  std::vector<Tokens::Token> more;
+  bool closed = first->back() == '*';
+  while (!closed && in.next()) {
+    more.push_back(in.token());
+    if (in.newline_before()) break;
+    closed = in.tok().back() == '*';
+  }
+  std::string words = *first;
+  if (closed) {
+    for (const Tokens::Token& t : more) words += ' ' + t.first;
+  } else {
+    in.give_back(std::move(more));
   }
   if (words.back() == '*') words.pop_back();
   if (!words.empty() && words.back() == ' ') words.pop_back();
