@@ -86,6 +86,8 @@ void kvoblk_pat_sort_rows(int* rows, int* cols, int count, int neq);
 // bounded by what the file holds, never by the counts the file announces.
 struct kvoblk_pat_header_t {
   std::string block_name;
+  // The whole id of the title line, words joined by single blanks, without the closing asterisk.
+  std::string title_id;
   int32_t nvar = 0;
   int32_t neq = 0;
   int32_t nnz = 0;

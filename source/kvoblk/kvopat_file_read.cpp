@@ -19,6 +19,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "kvblk_internal.h"
@@ -58,11 +59,19 @@ class Tokens {
       pending_ = false;
       return true;
     }
+    if (!given_back_.empty()) {
+      token_ = std::move(given_back_.back().first);
+      newline_ = given_back_.back().second;
+      given_back_.pop_back();
+      return true;
+    }
     token_.clear();
+    newline_ = false;
     // Skip blanks, then take characters up to the next blank, a buffer's span at a time.
     for (;;) {
       if (pos_ == len_ && !fill()) return false;
-      while (pos_ < len_ && blank(static_cast<unsigned char>(buffer_[pos_]))) ++pos_;
+      for (char c; pos_ < len_ && blank(static_cast<unsigned char>(c = buffer_[pos_])); ++pos_)
+        newline_ |= c == '\n' || c == '\r';
       if (pos_ < len_) break;
     }
     for (;;) {
@@ -77,7 +86,7 @@ class Tokens {
   // by unread(). A token that lies wholly in the buffer is read where it lies, without
   // copying it; tok() is then not the token.
   int next_int32(int32_t* value) {
-    if (!pending_) {
+    if (!pending_ && given_back_.empty()) {
       // The position in a local: the buffer holds characters, and a store of one could
       // otherwise be taken to change the position.
       const char* buf = buffer_;
@@ -130,8 +139,19 @@ class Tokens {
   }
   // Gives the last token back; the next call of next() returns it again.
   void unread() { pending_ = true; }
+  // A token with whether a line ended before it.
+  using Token = std::pair<std::string, bool>;
+  Token token() const { return {token_, newline_}; }
+  // Gives back tokens read, in the order they were read: the next calls of next() return them
+  // again before anything further in the file.
+  void give_back(std::vector<Token> tokens) {
+    for (auto it = tokens.rbegin(); it != tokens.rend(); ++it)
+      given_back_.push_back(std::move(*it));
+  }
   const std::string& tok() const { return token_; }
   bool is(const char* keyword) const { return token_ == keyword; }
+  // Whether a line ended between the token before and the one next() read last.
+  bool newline_before() const { return newline_; }
 
  private:
   bool fill() {
@@ -145,6 +165,8 @@ class Tokens {
   size_t pos_ = 0, len_ = 0;
   std::string token_;
   bool pending_ = false;
+  bool newline_ = false;
+  std::vector<Token> given_back_;  // the last to be returned first
 };
 
 // An integer token as the C conversions read it, but only when the whole token is the number
@@ -234,6 +256,34 @@ bool word_after_colon(Tokens& in, std::string* word) {
   return true;
 }
 
+// Reads the block id of the title line, after its keyword "block": the first word into *first,
+// and the id whole into *id, its words joined by single blanks. An id of several words is taken
+// only when the asterisk that closes the title box ends it on the same line (alone, or right
+// after an id that fills the box), so that none of its words is taken for a keyword; else the
+// id is the first word, and the words read after it are given back, as a file whose tokens
+// are laid out otherwise is read token by token.
+bool read_title(Tokens& in, std::string* first, std::string* id) {
+  if (!in.next()) return false;
+  *first = in.tok();
+  std::vector<Tokens::Token> more;
+  bool closed = first->back() == '*';
+  while (!closed && in.next()) {
+    more.push_back(in.token());
+    if (in.newline_before()) break;
+    closed = in.tok().back() == '*';
+  }
+  std::string words = *first;
+  if (closed) {
+    for (const Tokens::Token& t : more) words += ' ' + t.first;
+  } else {
+    in.give_back(std::move(more));
+  }
+  if (words.back() == '*') words.pop_back();
+  if (!words.empty() && words.back() == ' ') words.pop_back();
+  *id = std::move(words);
+  return true;
+}
+
 void missing(const char* path, const char* what, bool first) {
   kvoprintf(kvHisDev, first ? "\n\n%s%s%s\n\n" : "\n%s%s%s\n\n", "Error reading file ", path, what);
 }
@@ -253,7 +303,7 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
     } else if (in.is("version")) {
       if (word_after_colon(in, &h->version)) version = true;
     } else if (in.is("block")) {
-      if (in.next()) h->block_name = in.tok(), block = true;
+      if (read_title(in, &h->block_name, &h->title_id)) block = true;
     } else if (in.is("created")) {
       if (!in.next()) break;
       std::string text;
@@ -262,14 +312,14 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
       if (n == 9) h->date = text, date = true;
     }
   }
-  bool first = true;
-  auto report = [&](bool found, const char* what) {
+  // The message of the number of variables, the first item, opens with an empty line of its
+  // own, whichever items are missing.
+  auto report = [&](bool found, const char* what, bool first = false) {
     if (found) return;
     *status = 2;
     missing(path, what, first);
-    first = false;
   };
-  report(nvar, ". Could not find number of variables.");
+  report(nvar, ". Could not find number of variables.", true);
   report(neq, ". Could not find number of equations.");
   report(nnz, ". Could not find number of non-zeros.");
   report(version, ". Could not find file format.");
@@ -278,7 +328,12 @@ void read_header(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* stat
 }
 
 void read_checksum(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
+  std::string word, id;
   while (in.next()) {
+    if (in.is("block")) {
+      read_title(in, &word, &id);  // an id is no keyword, whatever it reads
+      continue;
+    }
     if (!in.is("Checksum") || !in.next()) continue;  // the parenthesis follows the keyword
     unsigned char sum[16];
     int k = 0;
@@ -318,11 +373,11 @@ void too_small(const char* path, const char* what, int64_t count) {
 void read_mode(kvoblk_pat_header_t* h, Tokens& in, const char* path, int* status) {
   bool mode = false, size = false, tolerance = false, flag = false, amount = false;
   while (!(mode && size && tolerance && flag && amount) && in.next()) {
-    std::string word;
+    std::string word, id;
     if (in.is("block")) {
-      // The title's block id is no keyword, whatever it reads: a block called "mode" must not
-      // be taken for the mode line.
-      in.next();
+      // The title's block id is no keyword, whatever it reads: a block called "mode", or
+      // "REACTOR mode", must not be taken for the mode line.
+      read_title(in, &word, &id);
     } else if (in.is("mode")) {
       if (!word_after_colon(in, &word)) continue;
       int m = word == "NUMERIC" ? 2 : word == "ANALYTIC" ? 1 : word == "UNDEFINED" ? 0 : -1;

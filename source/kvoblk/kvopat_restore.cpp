@@ -38,6 +38,19 @@ int64_t most_entries(const kvoblk_pat_header_t& h) {
   return static_cast<int64_t>(h.nvar) * static_cast<int64_t>(h.neq);
 }
 
+// A block id as the title line of its file reads back: its words joined by single blanks.
+std::string words_of(const std::string& id) {
+  std::string words;
+  size_t at = 0;
+  while ((at = id.find_first_not_of(" \t\n\v\f\r", at)) != std::string::npos) {
+    const size_t end = std::min(id.find_first_of(" \t\n\v\f\r", at), id.size());
+    if (!words.empty()) words += ' ';
+    words.append(id, at, end - at);
+    at = end;
+  }
+  return words;
+}
+
 // How a file name is shown in messages; a block without one shows "(none)".
 std::string shown(const char* path) { return path ? path : "(none)"; }
 
@@ -190,14 +203,15 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
     const char* error_head = "Error restoring dimensions for sparsity pattern from file";
     if (status == 0) {
       // The title line ends in an asterisk that stands right after an id of 43 characters or
-      // more, and alone when the block has no id.
-      const bool same = h.block_name == id || (id.size() >= 43 && h.block_name == id + "*") ||
-                        (id.empty() && h.block_name == "*");
+      // more, and alone when the block has no id; an id of several words is read whole, so that
+      // its first word alone is another block.
+      const bool one_word = h.title_id.find(' ') == std::string::npos;
+      const bool same = words_of(id) == h.title_id || (one_word && h.block_name == id);
       if (!same) {
         ++*errors;
         kvoprintf(kvHisDev, "\n%s %s\n%s\n%s %s\n%s %s\n\n", error_head, spath.c_str(),
                   "Block id names do not match.", "Block id           : ", id.c_str(),
-                  "Block id from file : ", h.block_name.c_str());
+                  "Block id from file : ", one_word ? h.block_name.c_str() : h.title_id.c_str());
         return;
       }
       if (max_nvar < h.nvar) {
