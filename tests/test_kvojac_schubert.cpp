@@ -478,6 +478,22 @@ TEST_F(Schubert, ResidualRoutineThatDestroysTheBlockIsStatusThree) {
   blocks.clear();  // destroyed already
 }
 
+namespace {
+void releasing_res(int b, int* status) {
+  *status = 0;
+  blk_destroy_lastf(b);
+}
+}  // namespace
+
+TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMessage) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvoblk_inq_ops(b)->res = releasing_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  EXPECT_EQ(bj(1), 2.0);
+}
+
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
   place(2, 2);
   point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});

@@ -468,7 +468,9 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   // The residual routine may have moved the workspace: read the record again.
   Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
   if (!u.lastx || !u.lastf) {
+    // The residual routine released the last iterate (a post-solve, say) or made it anew.
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
+    report_no_last_iterate(blkptr, level);
     return;
   }
   if (!u.w.make(nvar, neq)) {
