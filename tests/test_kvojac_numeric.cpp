@@ -209,26 +209,6 @@ TEST_F(NumericJac, UsesTheGroupingOfThePreSolveAndKeepsIt) {
   kvoblk_post_solve(b, &st);
 }
 
-TEST_F(NumericJac, PatternEditedWithinASolveIsNotDifferencedByTheOldGrouping) {
-  diagonal(2);  // coefficients 2 and 3
-  m.power = 2;
-  int b = place();
-  int st = -1;
-  kvoblk_pre_solve(b, &st);
-  // Both non-zeros now in the first equation, the counts unchanged: the two variables share a
-  // row, so perturbing them together as the old grouping does would mix their derivatives.
-  m.nz = {{0, 0}, {0, 1}};
-  kvoref::set_nz(lists.jac, 2, 1, 2);
-  blk_numeric_jac(b, &st);
-  EXPECT_EQ(st, 0);
-  EXPECT_EQ(m.res_calls, 3);
-  EXPECT_NEAR(bj(1), 2.0 * 2.0 * value(1), 1e-5);
-  EXPECT_NEAR(bj(2), 2.0 * 3.0 * value(2), 1e-5);
-  EXPECT_EQ(his(), "");
-  kvoblk_post_solve(b, &st);
-  EXPECT_EQ(wordof(b, W::vgrp), 0);
-}
-
 TEST_F(NumericJac, LeavesValuesAndBaseResidualsAsTheyWere) {
   dense(3);
   m.power = 2;

@@ -65,9 +65,6 @@ struct BlockFacts {
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
-  // A fingerprint of the block-local positions of the non-zeros the grouping was made from: a
-  // pattern edited since, with the same counts, needs a grouping of its own.
-  uint64_t vgrp_shape = 0;
   // The grouping a numeric Jacobian of the block is differencing with, 0 when none is under way.
   // Model code run meanwhile may let the block's grouping go; this one is then released by the
   // numeric Jacobian when it ends, not under its feet.

@@ -41,41 +41,6 @@ bool nonzeros_inside(int blkptr, const KVJacPatternVector& irn, const KVJacPatte
   return false;
 }
 
-// A fingerprint of n non-zeros in the block's own numbering: equation irn[k] - eoff and variable
-// icn[k] - voff of each, in order. Changing any one position changes it; the four lanes keep
-// the multiplications from waiting on one another.
-uint64_t pattern_shape(const int* irn, const int* icn, int n, int eoff, int voff) {
-  constexpr uint64_t kPrime = 0x100000001b3ULL;
-  uint64_t lane[4] = {0xcbf29ce484222325ULL, 0x84222325cbf29ce4ULL, 0x9e3779b97f4a7c15ULL,
-                      0xc2b2ae3d27d4eb4fULL};
-  for (int k = 0; k < n; ++k) {
-    const uint32_t r = static_cast<uint32_t>(irn[k]) - static_cast<uint32_t>(eoff);
-    const uint32_t c = static_cast<uint32_t>(icn[k]) - static_cast<uint32_t>(voff);
-    uint64_t& h = lane[k & 3];
-    h = (h ^ ((static_cast<uint64_t>(r) << 32) | c)) * kPrime;
-  }
-  // Every step below is one-to-one in the lane it takes in, so the change stays visible.
-  uint64_t h = static_cast<uint64_t>(n);
-  for (uint64_t l : lane) {
-    h = (h ^ l) * 0xbf58476d1ce4e5b9ULL;
-    h ^= h >> 29;
-  }
-  return h;
-}
-
-// The fingerprint of the block's present pattern, or `fallback` when the Jacobian does not hold
-// the block's non-zeros (which the caller reports in its own words).
-uint64_t block_shape(int blkptr, uint64_t fallback) {
-  kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
-  KVJacIrn irn(&jac);
-  KVJacIcn icn(&jac);
-  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  const int64_t held = irn.size() < icn.size() ? irn.size() : icn.size();
-  if (!irn.data() || !icn.data() || ne < ns || !inside_jacobian(ns, ne, held)) return fallback;
-  return pattern_shape(irn.data() + (ns - 1), icn.data() + (ns - 1), ne - ns + 1,
-                       word(blkptr, W::estart) - 1, word(blkptr, W::vstart) - 1);
-}
-
 // Stores a fresh buffer of n doubles in record word k, releasing the one it replaces.
 double* allocate_buffer(int blkptr, int k, int n) {
   release_buffer(blkptr, k);
@@ -151,16 +116,16 @@ void release_solve_data(int blkptr) {
 
 namespace {
 
-// Makes sure the block has a grouping that fits its present placement and pattern: one made for
-// an earlier placement, or before the pattern was edited, is replaced. Returns false where the
-// Jacobian is not to be computed (a failure, in *status, or no non-zeros left); *made says
-// whether the grouping was made for this computation alone, to be released after it.
+// Makes sure the block has a grouping that fits its present placement: one made for an earlier
+// placement is replaced. Returns false where the Jacobian is not to be computed (a failure,
+// in *status, or no non-zeros left); *made says whether the grouping was made for this
+// computation alone, to be released after it.
 bool prepare_grouping(int blkptr, int* status, bool* made) {
   *made = false;
   if (word(blkptr, W::vgrp) != 0) {
     const BlockFacts* s = facts(blkptr);
     if (s->vgrp_nvar != block_nvar(blkptr) || s->vgrp_neq != block_neq(blkptr) ||
-        s->vgrp_nnz != block_nnz(blkptr) || s->vgrp_shape != block_shape(blkptr, s->vgrp_shape)) {
+        s->vgrp_nnz != block_nnz(blkptr)) {
       blk_compute_vgrp(blkptr, 1, status);
       if (*status != 0) return false;
       if (word(blkptr, W::vgrp) == 0) return false;  // no non-zeros any more: nothing to compute
@@ -386,8 +351,6 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
   s->vgrp_nvar = nvar;
   s->vgrp_neq = neq;
   s->vgrp_nnz = nnz;
-  s->vgrp_shape =
-      pattern_shape(irn.data() + (nzstart - 1), icn.data() + (nzstart - 1), nnz, eoff, voff);
   if (diag(blkptr) >= 5) {
     kvoprintf(kvHisDev, "Variable grouping information for block: %s\n", text(blkid(blkptr)));
     kvoprintf(kvHisDev, "--------------------------------------------------\n");
