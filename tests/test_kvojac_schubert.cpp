@@ -194,7 +194,9 @@ TEST_F(Schubert, TwoOfFiveRowsSkippedAreCountedAtSevenAndListedAtEight) {
 }
 
 // A trial point where a variable is not a number or a residual is infinite: the rows it
-// reaches keep their values and are counted and named, the others are still updated.
+// reaches keep their values and are counted and named, the others are still updated. A row
+// that one of the three tests holds back anyway keeps that test's name (row 2: its only
+// variable did not move by its threshold, as a step that is not a number never does).
 TEST_F(Schubert, RowsReachedByAValueThatIsNotFiniteKeepTheirValues) {
   extra = {{1, 2}};  // row 1 also depends on variable 2
   place(4, 2);
@@ -209,7 +211,7 @@ TEST_F(Schubert, RowsReachedByAValueThatIsNotFiniteKeepTheirValues) {
   EXPECT_EQ(his(),
             "\nWarning in Schubert update. These rows were not updated for block B1\n"
             "         1  because FINITE test fails.\n"
-            "         2  because FINITE test fails.\n"
+            "         2  because SMALL test fails.\n"
             "         3  because FINITE test fails.\n");
   // A last iterate recorded at such a point stays out of the next update as well.
   m.coef[2] = 1.0;
@@ -234,7 +236,7 @@ TEST_F(Schubert, RowThatDidNotMoveIsNotDividedByZeroWhenTheTotalIsNotANumber) {
   EXPECT_EQ(his(),
             "\nWarning in Schubert update. These rows were not updated for block B1\n"
             "         1  because NORM  test fails.\n"
-            "         2  because FINITE test fails.\n");
+            "         2  because SMALL test fails.\n");
 }
 
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
@@ -474,6 +476,22 @@ TEST_F(Schubert, ResidualRoutineThatDestroysTheBlockIsStatusThree) {
   EXPECT_EQ(his(), "\nError in Schubert update.Could not compute residuals for block \n");
   EXPECT_EQ(bj(1), 2.0);
   blocks.clear();  // destroyed already
+}
+
+namespace {
+void releasing_res(int b, int* status) {
+  *status = 0;
+  blk_destroy_lastf(b);
+}
+}  // namespace
+
+TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMessage) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvoblk_inq_ops(b)->res = releasing_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  EXPECT_EQ(bj(1), 2.0);
 }
 
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {

@@ -21,9 +21,9 @@ int buffer_length(int blkptr, int k);
 
 namespace {
 
-// Why a row was not updated. FINITE: the row's secant residual or step is not a finite number
-// (a residual or a variable that is not a number or infinite, now or at the last iterate), so
-// any correction would put that into the Jacobian.
+// Why a row was not updated. FINITE: the three tests passed, but the row's secant residual or
+// step is not a finite number (a residual, a variable or a value that is not a number or
+// infinite, now or at the last iterate), so its correction would put that into the Jacobian.
 enum Reason { UPDATED = 0, SMALL = 1, NOISE = 2, NORM = 3, FINITE = 4 };
 
 constexpr double kNoiseFactor = 1.0e-10;
@@ -297,9 +297,10 @@ struct Update {
       // A row whose variables did not move at all is negligible too when the total is not a
       // number (a variable of another row is not): its correction would be divided by 0.
       if (total + kNormFactor * w.row_norm[i] == total || w.row_norm[i] == 0.0) w.reason[i] = NORM;
-      // Comparisons with a value that is not a number are false, so neither test above holds
-      // such a row back; this one does, whatever the others found.
-      if (!std::isfinite(w.secant[i]) || !std::isfinite(w.row_norm[i])) w.reason[i] = FINITE;
+      // Comparisons with a value that is not a number are false, so the tests above may let
+      // such a row through; this one holds it back. A row already held back keeps its reason.
+      if (w.reason[i] == UPDATED && (!std::isfinite(w.secant[i]) || !std::isfinite(w.row_norm[i])))
+        w.reason[i] = FINITE;
       if (w.reason[i] != UPDATED) ++skipped;
     }
     return skipped;
@@ -467,7 +468,9 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   // The residual routine may have moved the workspace: read the record again.
   Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
   if (!u.lastx || !u.lastf) {
+    // The residual routine released the last iterate (a post-solve, say) or made it anew.
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
+    report_no_last_iterate(blkptr, level);
     return;
   }
   if (!u.w.make(nvar, neq)) {
