@@ -779,8 +779,8 @@ namespace detail {
 
 uint64_t pattern_edits() { return g_pattern_edits; }
 
-bool held_columns(const int* p, size_t n) {
-  if (!p) return false;
+const int* rows_beside(const int* p, size_t n) {
+  if (!p) return nullptr;
   // Compared as addresses: the numbers may belong to no object at all.
   const uintptr_t first = reinterpret_cast<uintptr_t>(p);
   const uintptr_t last = first + n * sizeof(int);
@@ -789,9 +789,10 @@ bool held_columns(const int* p, size_t n) {
     const Jac& j = static_cast<const Jac&>(*o);
     const uintptr_t begin = reinterpret_cast<uintptr_t>(j.cols.data());
     const uintptr_t end = begin + static_cast<size_t>(j.count()) * sizeof(int);
-    if (j.cols.data() && first >= begin && last <= end && last >= first) return true;
+    if (j.cols.data() && j.rows.data() && first >= begin && last <= end && last >= first)
+      return j.rows.data() + (p - j.cols.data());
   }
-  return false;
+  return nullptr;
 }
 
 void reset_lists() {

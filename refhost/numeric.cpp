@@ -1077,11 +1077,31 @@ void write_quotients(const Grouping& g, double* bj) {
   for (int k = 0; k < g.nnz; ++k) bj[k] = q[pos[k]];
 }
 
+// The first non-zero whose equation is not where the grouping has it, relative to the first
+// non-zero's (a block whose equations all moved by one amount still shares them as before), or
+// 0 when all are; the equation found and the one expected in *at and *want. The rows are those
+// of the host Jacobian holding the column numbers at icn; column numbers it does not hold are
+// not checked so.
+int moved_row(const Grouping& g, const int* icn, int* at, long long* want) {
+  const int* irn = kvoref::detail::rows_beside(icn, static_cast<size_t>(g.nnz));
+  if (!irn || g.nnz == 0) return 0;
+  const int* row = g.group_nz_row.data();
+  const int* pos = g.nz_pos.data();
+  const long long base = static_cast<long long>(irn[0]) - row[pos[0]];
+  for (int k = 1; k < g.nnz; ++k) {
+    if (static_cast<long long>(irn[k]) - row[pos[k]] == base) continue;
+    *at = irn[k];
+    *want = base + row[pos[k]];
+    return k + 1;
+  }
+  return 0;
+}
+
 // Notes that the column numbers at icn, with the variable offset voff, are the grouping's own,
 // when they are held by a host Jacobian: until its next pattern edit they need no new check.
 void note_checked(Grouping& g, const int* icn, int voff) {
   g.checked_icn = nullptr;
-  if (!kvoref::detail::held_columns(icn, static_cast<size_t>(g.nnz))) return;
+  if (!kvoref::detail::rows_beside(icn, static_cast<size_t>(g.nnz))) return;
   g.checked_icn = icn;
   g.checked_voff = voff;
   g.checked_edits = kvoref::detail::pattern_edits();
@@ -1334,6 +1354,18 @@ void U3NJAC_COMPUTE(int* vgrp, double* x, double* scale, int* vstat, double* f, 
               return;
             }
           }
+        }
+        // An entry moved to another equation of the block, its column kept, makes variables
+        // share an equation that the grouping perturbs together.
+        int at = 0;
+        long long want = 0;
+        if (const int k = moved_row(*g, icn, &at, &want)) {
+          *status = 1;
+          head(fn);
+          kvoprintf(kvHisDev,
+                    "Non-zero %d is at equation %d but the grouping has it at equation %lld\n", k,
+                    at, want);
+          return;
         }
         note_checked(*g, icn, *voff);
       }

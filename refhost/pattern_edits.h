@@ -15,8 +15,9 @@ namespace detail {
 // read-only views, are not seen.
 uint64_t pattern_edits();
 
-// Whether the n column numbers from p on lie inside those of one Jacobian or pattern object.
-bool held_columns(const int* p, size_t n);
+// When the n column numbers from p on lie inside those of one Jacobian or pattern object, the
+// row numbers of the same entries; else null.
+const int* rows_beside(const int* p, size_t n);
 
 }  // namespace detail
 }  // namespace kvoref

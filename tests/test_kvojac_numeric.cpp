@@ -209,6 +209,25 @@ TEST_F(NumericJac, UsesTheGroupingOfThePreSolveAndKeepsIt) {
   kvoblk_post_solve(b, &st);
 }
 
+TEST_F(NumericJac, PatternEditedWithinASolveIsRefusedNotDifferencedByTheOldGrouping) {
+  diagonal(2);
+  m.power = 2;
+  int b = place();
+  int st = -1;
+  kvoblk_pre_solve(b, &st);
+  // Both non-zeros now in the first equation, the counts and columns unchanged: the variables
+  // share a row, and perturbing them together as the old grouping does would mix their
+  // derivatives.
+  m.nz = {{0, 0}, {0, 1}};
+  kvoref::set_nz(lists.jac, 2, 1, 2);
+  his();
+  blk_numeric_jac(b, &st);
+  EXPECT_NE(st, 0);
+  EXPECT_NE(his().find("Non-zero 2 is at equation 1 but the grouping has it at equation 2\n"),
+            std::string::npos);
+  kvoblk_post_solve(b, &st);
+}
+
 TEST_F(NumericJac, LeavesValuesAndBaseResidualsAsTheyWere) {
   dense(3);
   m.power = 2;
