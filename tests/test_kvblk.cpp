@@ -785,3 +785,48 @@ TEST_F(Ports, LookupsStopSilentlyWhenTheBlockIsDestroyedMeanwhile) {
   EXPECT_EQ(kvoref::live_blocks(), 1);
   EXPECT_EQ(his(), "");
 }
+
+TEST_F(Ports, APortAnotherBlockHoldsIsRefused) {
+  auto* p = new kvoref::Port("IN");
+  ASSERT_FALSE(kvoblk_add_port(b, p));
+  int c = kvoblk_base_create(0);
+  kvoblk_set_blkid(c, "C1");
+  // Held by two blocks, the port would be destroyed by both.
+  EXPECT_TRUE(kvoblk_add_port(c, p));
+  EXPECT_EQ(his(), "!!Port IN already exists in block B1\n");
+  EXPECT_EQ(kvoblk_inq_num_ports(c), 0);
+  EXPECT_EQ(p->attach_calls, 1);
+  kvoblk_destroy(c);
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
+}
+
+// A container that, told of a removal, deletes the same port itself (once).
+namespace {
+struct ReenteringContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int blk = 0;
+  bool inside = false;
+  void port_removed(nux_port* port) override {
+    kvoref::Container::port_removed(port);
+    if (inside) return;
+    inside = true;
+    kvoblk_delete_port(blk, port->name());
+  }
+};
+}  // namespace
+
+TEST_F(Ports, ADeletionRepeatedFromTheRemovalNoticeDeletesThePortOnce) {
+  ReenteringContainer c(lists);
+  c.blk = b;
+  kvoblk_register_container(b, &c);
+  nux_port* p[3] = {new kvoref::Port("A"), new kvoref::Port("B"), new kvoref::Port("C")};
+  for (nux_port* q : p) kvoblk_add_port(b, q);
+  EXPECT_FALSE(kvoblk_delete_port(b, "A"));
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), p[1]);
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), p[2]);
+  EXPECT_EQ(c.ports_changed_calls, 1);
+}

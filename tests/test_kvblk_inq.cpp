@@ -189,6 +189,19 @@ TEST_F(Inquiry, StopsAtTheLargestIntCountOnlyWhatTheListsHold) {
   EXPECT_EQ(info.neqn_active, 2);
 }
 
+TEST_F(Inquiry, StatisticsOfARangeToTheLargestIntCountWhatTheListHolds) {
+  kvoblk_set_vstop(b, kvovarlst_inq_nvar(lists.varlst));
+  const nux_blk_t within = inquire(1);
+  kvoblk_set_vstop(b, 2147483647);
+  const nux_blk_t beyond = inquire(1);
+  EXPECT_EQ(beyond.nvar, 2147483646);
+  EXPECT_GT(within.nvar_active, 0);
+  EXPECT_EQ(beyond.nvar_active, within.nvar_active);
+  EXPECT_EQ(beyond.nvar_fixed, within.nvar_fixed);
+  EXPECT_EQ(beyond.nconn2, within.nconn2);
+  EXPECT_EQ(beyond.nconn4, within.nconn4);
+}
+
 TEST_F(Inquiry, NoRoomForTheIncidenceCountsLeavesStatisticsZero) {
   kvotest::fail_nothrow_new_after(1);
   nux_blk_t info = inquire(1);

@@ -571,3 +571,43 @@ TEST_F(PortAttr, IterationWithoutBlockPortVisitorOrContainerDoesNothing) {
   EXPECT_TRUE(seen.vars.empty());
   EXPECT_EQ(his(), "");
 }
+
+// A visitor that deletes the port it is walking, or destroys the whole block, at its first
+// variable and asks to go on: the walk ends there instead of reading the port it freed.
+namespace {
+struct Demolition {
+  int blkptr = 0;
+  bool whole_block = false;
+  std::vector<int> vars;
+};
+int demolish(int, int var, void* user) {
+  auto* d = static_cast<Demolition*>(user);
+  d->vars.push_back(var);
+  if (d->vars.size() == 1) {
+    if (d->whole_block)
+      kvoblk_destroy(d->blkptr);
+    else
+      kvoblk_delete_port(d->blkptr, "IN");
+  }
+  return 0;
+}
+}  // namespace
+
+TEST_F(PortAttr, IterationEndsWhenTheVisitorDeletesThePortOrDestroysTheBlock) {
+  Demolition port_gone;
+  port_gone.blkptr = b;
+  kvoblk_port_iterate(b, in, demolish, &port_gone);
+  EXPECT_EQ(port_gone.vars, (std::vector<int>{1}));
+  EXPECT_EQ(kvoblk_get_port(b, "IN"), nullptr);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+
+  auto* p = new kvoref::Port("P", {2, 3});
+  ASSERT_FALSE(kvoblk_add_port(b, p));
+  Demolition block_gone;
+  block_gone.blkptr = b;
+  block_gone.whole_block = true;
+  kvoblk_port_iterate(b, p, demolish, &block_gone);
+  EXPECT_EQ(block_gone.vars, (std::vector<int>{2}));
+  b = kvoblk_base_create(0);  // for the fixture's teardown
+  EXPECT_EQ(his(), "");
+}

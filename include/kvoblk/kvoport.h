@@ -35,7 +35,8 @@ KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, 
 ///@}
 
 /// Calls the visitor for every variable of the port (positions without a variable are skipped)
-/// until it answers non-zero. Does nothing without a registered container.
+/// until it answers non-zero, or until it has deleted the port or destroyed the block. Does
+/// nothing without a registered container.
 KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor,
                                     void* user);
 

@@ -92,7 +92,13 @@ void variable_statistics(int varlst, int vs, int nvar, const int* incidence, nux
 // The counts over the block's active non-zeros: free ones, and with statistics asked for, the
 // variable statistics.
 void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_t* info) {
-  const int vs = info->vstart, ve = info->vstop, nvar = info->nvar;
+  // One counter per block variable that the variable list holds: positions a model's range
+  // words name beyond the list (up to the largest int) hold no variable, and counters for them
+  // would only ask the heap for gigabytes.
+  const int vs = info->vstart < 1 ? 1 : info->vstart;
+  const int held_vars = kvovarlst_inq_nvar(varlst);
+  const int ve = info->vstop < held_vars ? info->vstop : held_vars;
+  const int nvar = info->nvar > 0 ? extent32(vs, ve) : 0;
   const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
   int* incidence = nullptr;
   if (statistics && nvar > 0) {

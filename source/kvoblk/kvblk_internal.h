@@ -78,6 +78,9 @@ BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
 bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void forget_block(int blkptr);
+// The first live block for which `test` answers true, or 0. `test` must not create or destroy
+// blocks.
+int find_block(bool (*test)(int blkptr, const void* arg), const void* arg);
 
 // True for a live block. For a non-zero handle that is not a live block it prints
 // "!! <fn>: " and "Invalid block handle <n>\n" on the history device.
@@ -119,6 +122,8 @@ inline char* copy_text(const char* s) {
 // array's real capacity.
 int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
+// True when some entry of the block's port array, within the count or above it, holds `port`.
+bool holds_port(int blkptr, const nux_port* port);
 // How many of `n` port positions a search by name may visit: n, or, where the block numbers its
 // ports by the library's own routine, no more than the array holds.
 int ports_to_search(int blkptr, int n);

@@ -36,6 +36,12 @@ bool register_block(int blkptr, int record_words) noexcept {
 
 void forget_block(int blkptr) { blocks().erase(blkptr); }
 
+int find_block(bool (*test)(int blkptr, const void* arg), const void* arg) {
+  for (const auto& entry : blocks())
+    if (test(entry.first, arg)) return entry.first;
+  return 0;
+}
+
 bool live(int blkptr, const char* fn) {
   if (blkptr == 0) return false;
   if (registered(blkptr)) return true;

@@ -105,11 +105,15 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
     kvoprintf(kvHisDev, "Block %s does not have a variable list\n", id_text(blkptr));
     return;
   }
+  // The visitor may delete the port or destroy the block, and the block's ports with it: the
+  // walk then ends rather than read a port that is gone.
+  const bool held = holds_port(blkptr, port);
   const int n = port->num_vars();
   for (int i = 0; i < n; ++i) {
     const int var = port->var(i);
     if (var == 0) continue;
     if (visitor(varlst, var, user) != 0) return;
+    if (!registered(blkptr) || (held && !holds_port(blkptr, port))) return;
   }
 }
 

@@ -15,6 +15,14 @@ bool same_name(nux_port* p, const char* name) {
   return n && std::strcmp(n, name) == 0;
 }
 
+// The position (1-based, within the count) of the entry that holds `port`, or 0.
+int entry_of(int blkptr, const nux_port* port) {
+  const int n = port_count(blkptr);
+  for (int j = 1; j <= n; ++j)
+    if (port_entry(blkptr, j) == port) return j;
+  return 0;
+}
+
 }  // namespace
 
 namespace kvoblk {
@@ -31,6 +39,15 @@ int port_count(int blkptr) {
 nux_port* port_entry(int blkptr, int i) {
   if (i < 1 || i > port_count(blkptr)) return nullptr;
   return ref_as<nux_port>(word(word(blkptr, kvoblk_word::ports), i - 1));
+}
+
+bool holds_port(int blkptr, const nux_port* port) {
+  const BlockFacts* s = facts(blkptr);
+  const int array = s ? word(blkptr, kvoblk_word::ports) : 0;
+  if (!port || array == 0) return false;
+  for (int i = 0; i < s->port_capacity; ++i)
+    if (ref_as<nux_port>(word(array, i)) == port) return true;
+  return false;
 }
 
 int ports_to_search(int blkptr, int n) {
@@ -58,6 +75,16 @@ bool base_add_port(int blkptr, nux_port* port) {
   const char* name = text(port->name());
   if (kvoblk_get_port(blkptr, name)) {
     kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(blkptr)));
+    return true;
+  }
+  // A port belongs to one block, which destroys it: one that a block (this one under another
+  // name, or any other) already holds would be destroyed twice.
+  const int holder =
+      find_block([](int blk,
+                    const void* p) { return holds_port(blk, static_cast<const nux_port*>(p)); },
+                 port);
+  if (holder != 0) {
+    kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(holder)));
     return true;
   }
   if (!stred_kvopt_object(name)) {
@@ -126,16 +153,15 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   NUXBlockCallback* c = container(blkptr);
   if (!c) return true;
   // The port found may come from a model's own numbering: remove the array entry that holds it.
-  int found = 0;
-  n = port_count(blkptr);
-  for (int j = 1; j <= n && !found; ++j)
-    if (port_entry(blkptr, j) == port) found = j;
-  if (!found) return true;
-  int32_t ref = word(word(blkptr, W::ports), found - 1);
+  if (!entry_of(blkptr, port)) return true;
   c->port_removed(port);
-  // The container's code may have destroyed the block, and the port with it.
+  // The container's code may have destroyed the block, and the port with it, or deleted the
+  // port itself (it is then gone, and destroyed once); it may also have moved the port to
+  // another entry.
   if (!registered(blkptr)) return false;
-  ref_drop(ref);
+  const int found = entry_of(blkptr, port);
+  if (!found) return false;
+  ref_drop(word(word(blkptr, W::ports), found - 1));
   word(word(blkptr, W::ports), found - 1) = 0;
   port->destroy();
   // The port's destroy is the host's code: it may have taken the block with it, or changed the
