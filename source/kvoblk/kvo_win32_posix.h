@@ -11,6 +11,9 @@
 #include <unistd.h>
 #include <windows.h>
 
+#include <cstddef>
+#include <string>
+
 // No links are followed by _open anyway. A descriptor not inherited by child processes is
 // Windows' close-on-exec; every descriptor here is also binary, so no line end is translated.
 #ifndef O_NOFOLLOW
@@ -53,4 +56,30 @@ inline int kvo_unlink(const wchar_t* name) { return _wunlink(name); }
 // refuses when `to` exists).
 inline int kvo_replace_file(const wchar_t* from, const wchar_t* to) {
   return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+
+// Windows' classic file calls take paths of fewer than MAX_PATH (260) characters, and a pattern
+// file is written through a temporary whose name is 19 characters longer than the file's. A path
+// whose full form has kvo_long_path characters or more is therefore reached by that full form
+// with the "\\?\" prefix ("\\?\UNC\" for a share), which lifts the limit; a relative path is
+// made absolute first, since the long form takes no current folder. Shorter paths, names already
+// in the long or device form ("\\?\", "\\.\") and paths the system names a device by are
+// answered as given.
+constexpr size_t kvo_long_path = 200;
+
+inline std::wstring kvo_long_form(const std::wstring& name) {
+  const auto starts_with = [](const std::wstring& s, const wchar_t* prefix) {
+    return s.compare(0, std::char_traits<wchar_t>::length(prefix), prefix) == 0;
+  };
+  if (name.empty() || starts_with(name, L"\\\\?\\") || starts_with(name, L"\\\\.\\")) return name;
+  DWORD n = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return name;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(name.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return name;
+  full.resize(n);
+  if (full.size() < kvo_long_path || starts_with(full, L"\\\\.\\") || starts_with(full, L"\\\\?\\"))
+    return name;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }

@@ -324,7 +324,8 @@ std::filesystem::path path_of(const char* name) {
   if (n <= 0) return std::filesystem::path();
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, name, bytes, wide.data(), n);
-  return std::filesystem::path(wide);
+  // A long path is reached by its long form, also by the temporary beside the file.
+  return std::filesystem::path(kvo_long_form(wide));
 }
 #else
 std::filesystem::path path_of(const char* name) { return std::filesystem::path(name); }
