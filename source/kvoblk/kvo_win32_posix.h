@@ -43,11 +43,11 @@ inline struct tm* localtime_r(const time_t* now, struct tm* out) {
 // manifest makes UTF-8 its ANSI code page.
 inline int kvo_open(const wchar_t* name, int flags, int mode) { return _wopen(name, flags, mode); }
 
-// Whether the file exists; a Windows file has no permission bits to pass on.
+// Whether the file exists, from its attributes (the CRT's _wstat finds nothing at a name in the
+// long form, below); a Windows file has no permission bits to pass on.
 inline bool kvo_mode_of(const wchar_t* name, unsigned* mode) {
-  struct _stat64 st {};
   *mode = 0;
-  return _wstat64(name, &st) == 0;
+  return GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES;
 }
 
 inline int kvo_unlink(const wchar_t* name) { return _wunlink(name); }
@@ -82,4 +82,16 @@ inline std::wstring kvo_long_form(const std::wstring& name) {
     return name;
   if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
+}
+
+// What is at a name in the long form: 0 nothing, 1 a file, 2 anything else (a folder, a
+// device), -1 unknown. The CRT's _wstat, on which the C++ library's status calls rest, takes
+// the '?' of the prefix for a wildcard and finds nothing there; the attributes tell.
+inline int kvo_long_kind(const std::wstring& name) {
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+  }
+  return attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE) ? 2 : 1;
 }
