@@ -36,6 +36,23 @@ foreach(program flowsheet kvoflow)
   endif()
 endforeach()
 
+# On Windows the runner comes ready to run: the example flowsheets in examples/ with the example
+# plug-in beside them (a flowsheet names it by its Linux file name, libkvoconcentrator.so, and the
+# runner loads the DLL of that name with .dll from beside the flowsheet file in its place,
+# wherever the runner is started), a note on how to run one (README.txt, CRLF line ends for any
+# editor), the README and the licence. The plug-in and the programs link the compiler's run-time
+# libraries statically, so nothing of the tool chain goes with them.
+if(WIN32 AND TARGET kvoflow AND TARGET kvoconcentrator)
+  install(TARGETS kvoconcentrator LIBRARY DESTINATION examples COMPONENT refhost)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/flowsheets/ DESTINATION examples
+          COMPONENT refhost FILES_MATCHING PATTERN "*.toml")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/windows-readme.txt.in ${PROJECT_BINARY_DIR}/README.txt
+                 @ONLY NEWLINE_STYLE WIN32)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/LICENSE
+          DESTINATION . COMPONENT refhost)
+endif()
+
 install(EXPORT kvoblkTargets NAMESPACE kvoblk:: DESTINATION ${KVOBLK_CMAKE_DIR}
         COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kvoblkConfig.cmake.in
@@ -68,7 +85,8 @@ endforeach()
 
 # Debian packages, one per component: the library, the reference host with the runner, and the
 # development files. On Windows one zip of all three, to be unpacked anywhere: bin/ (the DLLs
-# and the programs), lib/ (import libraries, CMake and pkg-config files) and include/.
+# and the programs), examples/ (flowsheets and the plug-in they load), lib/ (import libraries,
+# CMake and pkg-config files), include/, and README.txt on how to run a flowsheet.
 # Only for the project's own builds: CPack writes its configuration into the top-level build
 # folder, so a project that takes kvoblk in with add_subdirectory keeps its own packaging.
 if(NOT PROJECT_IS_TOP_LEVEL)

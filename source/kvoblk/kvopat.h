@@ -118,8 +118,12 @@ bool regular_or_absent(const std::filesystem::path& name);
 // The path a file name of the C interface names. On Windows such names are in the ANSI code
 // page (the program's, which its manifest may make UTF-8); the path holds them in UTF-16, and
 // the pattern file code opens, renames and removes files by the path alone
-// (kvopat_file_write.cpp).
+// (kvopat_file_write.cpp), a long one by its long form (kvo_win32_posix.h).
 std::filesystem::path path_of(const char* name);
+// What is at `name`: 0 nothing, 1 a regular file, 2 anything else (a folder, a device, a pipe),
+// -1 unknown (the lookup failed). On Windows a name in the long form is looked up by its
+// attributes, which the C library's status call cannot do (kvopat_file_write.cpp).
+int file_kind(const std::filesystem::path& name);
 // The RESTORE branch of blkpat_dim: the file's non-zero count after checking it against the
 // block, or the capacity estimate when the file cannot be opened.
 void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* errors);

@@ -493,11 +493,7 @@ namespace detail {
 
 // A name that is no regular file is not read: reading a device or a pipe might never end or
 // block.
-bool regular_or_absent(const std::filesystem::path& name) {
-  std::error_code ec;
-  std::filesystem::file_status st = std::filesystem::status(name, ec);
-  return !std::filesystem::exists(st) || std::filesystem::is_regular_file(st);
-}
+bool regular_or_absent(const std::filesystem::path& name) { return file_kind(name) != 2; }
 
 void kvoblk_pat_file_read(kvoblk_pat_header_t* header, const char* path, int* status) {
   KVOBLK_OUT(status);

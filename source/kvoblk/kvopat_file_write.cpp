@@ -324,11 +324,23 @@ std::filesystem::path path_of(const char* name) {
   if (n <= 0) return std::filesystem::path();
   std::wstring wide(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, name, bytes, wide.data(), n);
-  return std::filesystem::path(wide);
+  // A long path is reached by its long form, also by the temporary beside the file.
+  return std::filesystem::path(kvo_long_form(wide));
 }
 #else
 std::filesystem::path path_of(const char* name) { return std::filesystem::path(name); }
 #endif
+
+int file_kind(const std::filesystem::path& name) {
+#if defined(_WIN32)
+  if (name.native().rfind(L"\\\\?\\", 0) == 0) return kvo_long_kind(name.native());
+#endif
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(name, ec);
+  if (st.type() == std::filesystem::file_type::not_found) return 0;
+  if (!std::filesystem::status_known(st)) return -1;
+  return std::filesystem::is_regular_file(st) ? 1 : 2;
+}
 
 void kvoblk_pat_file_write(int blkptr, const char* path, kv_jac_t pattern, int* status) {
   KVOBLK_OUT(status);

@@ -100,10 +100,8 @@ kv_jac_t detect_and_save(int blkptr, const char* path, const std::string& shown_
   kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   // Only a missing file is made: one that is there but could not be read (no permission, a
   // folder, a pipe) is kept, since what it holds may be the only copy.
-  std::error_code ec;
   int status = 1;
-  if (path && !std::filesystem::exists(path_of(path), ec) && !ec)
-    kvoblk_pat_file_write(blkptr, path, pattern, &status);
+  if (path && file_kind(path_of(path)) == 0) kvoblk_pat_file_write(blkptr, path, pattern, &status);
   if (status == 1) {
     // A pattern that could not be saved is still a good pattern: no error is counted.
     kvoprintf(kvHisDev, "\n%s %s %s %s\n%s\n\n", "Warning while saving sparsity pattern to file",

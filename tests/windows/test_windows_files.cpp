@@ -15,6 +15,7 @@
 #include <kvoblk/host/kvo_md5.h>
 #include "fixture.h"
 #include "flowfile.h"
+#include "kvo_win32_posix.h"
 #include "paths.h"
 #include "run.h"
 #include "svg.h"
@@ -349,6 +350,60 @@ TEST_F(WindowsFiles, LongPathsAreReachedByTheirLongFormAndResultsSavedThere) {
   EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
   remove_tree(L"\\\\?\\" + root.native());
   EXPECT_FALSE(fs::exists(root));
+}
+
+// The library reaches a pattern file past the 260-character limit by the long form of its path
+// however the host names it (absolute, relative, on a share), and so also the temporary it writes
+// first, whose name is 19 characters longer. Shorter names are used as given.
+TEST_F(WindowsFiles, LongPatternFilePathsAreTakenInTheirLongForm) {
+  const std::wstring d(120, L'd'), e(110, L'e'), here = dir_.native();
+  const std::wstring full = here + L"\\" + d + L"\\" + e;
+  const std::wstring share = L"\\\\srv\\share\\" + std::wstring(240, L'f');
+  EXPECT_EQ(kvo_long_form(full + L"\\x\\..\\b1.pat"), L"\\\\?\\" + full + L"\\b1.pat");
+  EXPECT_EQ(kvo_long_form(fs::path(full + L"\\b1.pat").generic_wstring()),
+            L"\\\\?\\" + full + L"\\b1.pat");
+  EXPECT_EQ(kvo_long_form(share), L"\\\\?\\UNC\\" + share.substr(2));
+  EXPECT_EQ(kvo_long_form(L"\\\\?\\" + full), L"\\\\?\\" + full);
+  EXPECT_EQ(kvo_long_form(L"\\\\.\\NUL"), L"\\\\.\\NUL");
+  EXPECT_EQ(kvo_long_form(here + L"\\b1.pat"), here + L"\\b1.pat");
+  const fs::path was = fs::current_path();
+  fs::current_path(dir_);
+  const std::wstring relative = kvo_long_form(d + L"\\" + e + L"\\b1.pat");
+  const std::wstring on_drive =
+      kvo_long_form(dir_.root_name().native() + d + L"\\" + e + L"\\b1.pat");
+  const std::wstring short_one = kvo_long_form(L"b1.pat");
+  fs::current_path(was);
+  EXPECT_EQ(relative, L"\\\\?\\" + full + L"\\b1.pat");
+  EXPECT_EQ(on_drive, L"\\\\?\\" + full + L"\\b1.pat");
+  EXPECT_EQ(short_one, L"b1.pat");
+
+  // Saved, restored without detecting again, and saved again by a relative name.
+  ASSERT_TRUE(fs::create_directories(L"\\\\?\\" + full));
+  file_ = full + L"\\b1.pat";
+  ASSERT_GT(full.size() + 7 + 19, size_t{260});
+  const fs::path stored = L"\\\\?\\" + full + L"\\b1.pat";
+  EXPECT_EQ(restore(), 0) << his();
+  ASSERT_TRUE(fs::is_regular_file(stored));
+  // The temporary was renamed over the file (the C++ library's folder walk takes no long form).
+  WIN32_FIND_DATAW entry;
+  EXPECT_EQ(FindFirstFileW((stored.native() + L".kvotmp*").c_str(), &entry), INVALID_HANDLE_VALUE);
+  his();
+  EXPECT_EQ(restore(), 0);
+  EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
+  ASSERT_TRUE(DeleteFileW(stored.c_str()));
+  fs::current_path(dir_);
+  file_ = d + L"\\" + e + L"\\b1.pat";
+  EXPECT_EQ(restore(), 0);
+  fs::current_path(was);
+  EXPECT_NE(his().find("Computing sparsity numerically"), std::string::npos);
+  ASSERT_TRUE(fs::is_regular_file(stored));
+  // A file there is replaced whole by another, both named in full.
+  std::ofstream(fs::path(L"\\\\?\\" + full + L"\\b2.pat"), std::ios::binary) << "new";
+  EXPECT_EQ(kvo_replace_file(kvo_long_form(full + L"\\b2.pat").c_str(),
+                             kvo_long_form(full + L"\\b1.pat").c_str()),
+            0);
+  EXPECT_EQ(bytes_of(stored), "new");
+  remove_tree(L"\\\\?\\" + here + L"\\" + d);
 }
 
 // Windows paths written as TOML text read as escapes; the message says how to write them.
