@@ -200,8 +200,7 @@ bool Plant::build(int connection_room) {
     if (need > kvojac_inq_nnz(lists_.jac))
       kvoref::resize_jac(lists_.jac, static_cast<int>(std::min<int64_t>(need, INT_MAX)));
     kvoblk_ini(blk, v, e, nz, &status);
-    if (status != 0)
-      return fail(block_named(blk) + " could not be placed");
+    if (status != 0) return fail(block_named(blk) + " could not be placed");
     // Entries beyond the block's reservation found no room in the Jacobian and were lost.
     const int64_t used = static_cast<int64_t>(kvoblk_inq_nzstop(blk)) - nz + 1;
     if (used > reserved[b])
