@@ -94,6 +94,30 @@ TEST_F(Placement, MissingStartRefusesAndLeavesBlockUnplaced) {
   }
 }
 
+// A placed block asked to move to a missing position stays where it is: its record must not
+// pair the new starts with the old stops and so claim another block's variables and equations.
+TEST_F(Placement, RefusedReplacementKeepsTheBlockWhereItIs) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  kvoref::define_var(lists.varlst, 5, "OTHER", 2.0);
+  kvoref::define_eqn(lists.eqnlst, 5, "OTHER");
+  kvoblk_ini(b, 5, 5, 0, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(kvoblk_inq_estart(b), 51);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 301);
+  EXPECT_EQ(kvoblk_global_jac_offset(b), 33);
+  kvoblk_set_included(b, 0);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 5), 1);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 51), 0);
+  kvoblk_de_ini(b, &st);
+  char name[129];
+  kvovarlst_inq_var_name(lists.varlst, 5, name);
+  EXPECT_STREQ(name, "OTHER");
+  kvovarlst_inq_var_name(lists.varlst, 101, name);
+  EXPECT_STREQ(name, "");
+}
+
 TEST_F(Placement, SecondPlacementAssertsAndPlacesAgain) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);
