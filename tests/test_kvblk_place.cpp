@@ -287,6 +287,36 @@ TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   kvoblk_base_de_ini(0, &st);
 }
 
+// A port whose clearing destroys its block (and so the port itself).
+struct BlockDestroyingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  static int set_calls;
+  void set_var(int position, int variable) override {
+    ++set_calls;
+    kvoref::Port::set_var(position, variable);
+    kvoblk_destroy(blk);
+  }
+};
+int BlockDestroyingPort::set_calls = 0;
+
+TEST_F(Placement, RemovalStopsClearingPortsWhenAPortDestroysTheBlock) {
+  int st = 0;
+  int lone = kvoblk_base_create(0);  // destroyed by its port, not by the fixture
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+  kvoblk_register_container(lone, cntr);
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  auto* p = new BlockDestroyingPort("IN", {101, 102, 103});
+  p->blk = lone;
+  kvoblk_add_port(lone, p);
+  kvoblk_add_port(lone, new kvoref::Port("OUT", {104}));
+  BlockDestroyingPort::set_calls = 0;
+  kvoblk_de_ini(lone, &st);
+  EXPECT_EQ(BlockDestroyingPort::set_calls, 1);
+  EXPECT_EQ(kvoref::Port::destroyed, 2);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(b), 11);
   EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);

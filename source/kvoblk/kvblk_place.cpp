@@ -46,14 +46,15 @@ void placement_trace(int blkptr, int grp_id) {
             static_cast<long long>(span(ns, ne)));
 }
 
-// Clears the variable references of every port of the block.
+// Clears the variable references of every port of the block. A port's code may destroy the
+// block, and with it its ports, or delete the port: the walk ends with the block, and a port
+// the block no longer holds is left alone.
 void clear_port_vars(int blkptr) {
-  int n = port_count(blkptr);
-  for (int i = 1; i <= n; ++i) {
+  for (int i = 1; i <= port_count(blkptr); ++i) {
     nux_port* p = port_entry(blkptr, i);
     if (!p) continue;
-    int nv = p->num_vars();
-    for (int j = 0; j < nv; ++j) p->set_var(j, 0);
+    const int nv = p->num_vars();
+    for (int j = 0; j < nv && holds_port(blkptr, p); ++j) p->set_var(j, 0);
   }
 }
 
