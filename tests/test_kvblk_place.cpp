@@ -94,6 +94,30 @@ TEST_F(Placement, MissingStartRefusesAndLeavesBlockUnplaced) {
   }
 }
 
+// A placed block asked to move to a missing position stays where it is: its record must not
+// pair the new starts with the old stops and so claim another block's variables and equations.
+TEST_F(Placement, RefusedReplacementKeepsTheBlockWhereItIs) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  kvoref::define_var(lists.varlst, 5, "OTHER", 2.0);
+  kvoref::define_eqn(lists.eqnlst, 5, "OTHER");
+  kvoblk_ini(b, 5, 5, 0, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(kvoblk_inq_estart(b), 51);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 301);
+  EXPECT_EQ(kvoblk_global_jac_offset(b), 33);
+  kvoblk_set_included(b, 0);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 5), 1);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 51), 0);
+  kvoblk_de_ini(b, &st);
+  char name[129];
+  kvovarlst_inq_var_name(lists.varlst, 5, name);
+  EXPECT_STREQ(name, "OTHER");
+  kvovarlst_inq_var_name(lists.varlst, 101, name);
+  EXPECT_STREQ(name, "");
+}
+
 TEST_F(Placement, SecondPlacementAssertsAndPlacesAgain) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);
@@ -261,6 +285,36 @@ TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   kvoblk_de_ini(b, &st);  // not placed any more
   EXPECT_NE(err().find("kvoblk_de_ini: trying to de_ini a non-eo_form block"), std::string::npos);
   kvoblk_base_de_ini(0, &st);
+}
+
+// A port whose clearing destroys its block (and so the port itself).
+struct BlockDestroyingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  static int set_calls;
+  void set_var(int position, int variable) override {
+    ++set_calls;
+    kvoref::Port::set_var(position, variable);
+    kvoblk_destroy(blk);
+  }
+};
+int BlockDestroyingPort::set_calls = 0;
+
+TEST_F(Placement, RemovalStopsClearingPortsWhenAPortDestroysTheBlock) {
+  int st = 0;
+  int lone = kvoblk_base_create(0);  // destroyed by its port, not by the fixture
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+  kvoblk_register_container(lone, cntr);
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  auto* p = new BlockDestroyingPort("IN", {101, 102, 103});
+  p->blk = lone;
+  kvoblk_add_port(lone, p);
+  kvoblk_add_port(lone, new kvoref::Port("OUT", {104}));
+  BlockDestroyingPort::set_calls = 0;
+  kvoblk_de_ini(lone, &st);
+  EXPECT_EQ(BlockDestroyingPort::set_calls, 1);
+  EXPECT_EQ(kvoref::Port::destroyed, 2);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {

@@ -46,14 +46,15 @@ void placement_trace(int blkptr, int grp_id) {
             static_cast<long long>(span(ns, ne)));
 }
 
-// Clears the variable references of every port of the block.
+// Clears the variable references of every port of the block. A port's code may destroy the
+// block, and with it its ports, or delete the port: the walk ends with the block, and a port
+// the block no longer holds is left alone.
 void clear_port_vars(int blkptr) {
-  int n = port_count(blkptr);
-  for (int i = 1; i <= n; ++i) {
+  for (int i = 1; i <= port_count(blkptr); ++i) {
     nux_port* p = port_entry(blkptr, i);
     if (!p) continue;
-    int nv = p->num_vars();
-    for (int j = 0; j < nv; ++j) p->set_var(j, 0);
+    const int nv = p->num_vars();
+    for (int j = 0; j < nv && holds_port(blkptr, p); ++j) p->set_var(j, 0);
   }
 }
 
@@ -150,15 +151,21 @@ void base_group_res(int blkptr, int group, int* status) {
 }
 
 // The library's part of placement before the model's own routine runs: the positions are
-// recorded, and a missing one (0 or negative) places nothing (status 1, false).
+// recorded, and a missing one (0 or negative) places nothing (status 1, false). A block that is
+// placed already keeps its positions when refused: the new starts with the stops of its present
+// placement would name other blocks' variables and equations, which its removal or exclusion
+// would then take.
 bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* status) {
-  if (word(blkptr, W::eo_state) != KVOBLK_NOT_INITIALISED)
-    assertion("kvoblk_ini: trying to ini an already initialized block", __LINE__);
+  const bool placed = word(blkptr, W::eo_state) != KVOBLK_NOT_INITIALISED;
+  if (placed) assertion("kvoblk_ini: trying to ini an already initialized block", __LINE__);
   if (diag(blkptr) > 6) kvoprintf(kvHisDev, "calling ini for %s\n", text(blkid(blkptr)));
-  word(blkptr, W::vstart) = vstart;
-  word(blkptr, W::estart) = estart;
-  word(blkptr, W::nzstart) = nzstart;
-  if (vstart > 0 && estart > 0 && nzstart > 0) return true;
+  const bool complete = vstart > 0 && estart > 0 && nzstart > 0;
+  if (complete || !placed) {
+    word(blkptr, W::vstart) = vstart;
+    word(blkptr, W::estart) = estart;
+    word(blkptr, W::nzstart) = nzstart;
+  }
+  if (complete) return true;
   if (diag(blkptr) > 6)
     kvoprintf(kvHisDev, "!! kvoblk_ini() vstart: %d, estart %d, nzstart %d\n", vstart, estart,
               nzstart);
@@ -187,12 +194,13 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
+  // A start below 1 is a placement that was refused: it names no position of the lists.
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
-  if (ve >= vs) kvovarlst_removevars(c->varlst(), vs, ve);
+  if (vs >= 1 && ve >= vs) kvovarlst_removevars(c->varlst(), vs, ve);
   word(blkptr, W::vstart) = 1;
   word(blkptr, W::vstop) = 0;
   int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
-  if (ee >= es) kvoeqnlst_removeeqns(c->eqnlst(), es, ee);
+  if (es >= 1 && ee >= es) kvoeqnlst_removeeqns(c->eqnlst(), es, ee);
   word(blkptr, W::estart) = 1;
   word(blkptr, W::estop) = 0;
   word(blkptr, W::nzstart) = 1;
