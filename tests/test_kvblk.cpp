@@ -22,6 +22,15 @@ kvopipe* offer_scripts(int, const char* name) {
   return nullptr;
 }
 
+// Offers the standard scripts, but destroys the block when asked for SETUP.
+kvopipe* setup_destroys_block(int b, const char* name) {
+  if (name && std::strcmp(name, "SETUP") == 0) {
+    kvoblk_destroy(b);
+    return nullptr;
+  }
+  return offer_scripts(b, name);
+}
+
 int destroy_calls = 0;
 void counting_destroy(int b) {
   ++destroy_calls;
@@ -407,6 +416,15 @@ TEST_F(Containers, TypicalRegistrationRunsTheFourStandardScriptsInOrder) {
             "!! kvoblk_base_typical_register: Unable to register block:       B1\n"
             "!! kvoblk_base_typical_register: Unable to register block:         \n");
   kvoblk_destroy(b);
+}
+
+TEST_F(Containers, TypicalRegistrationStopsWhenAScriptDestroysTheBlock) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = setup_destroys_block;
+  kvoblk_base_typical_register(b, &first);
+  EXPECT_TRUE(first.scripts_run.empty());
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
