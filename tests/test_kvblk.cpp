@@ -31,6 +31,8 @@ kvopipe* setup_destroys_block(int b, const char* name) {
   return offer_scripts(b, name);
 }
 
+nux_port* stranger_port = nullptr;
+
 int destroy_calls = 0;
 void counting_destroy(int b) {
   ++destroy_calls;
@@ -760,6 +762,17 @@ TEST_F(Ports, AdditionWhoseLookupDestroysTheBlockIsRefused) {
   EXPECT_TRUE(kvoblk_add_port(lone, p));
   EXPECT_EQ(p->attach_calls, 0);
   EXPECT_EQ(kvoref::live_blocks(), 1);  // only the fixture's block
+  // Also when the look-up answers a port: nothing is read from the released record.
+  lone = kvoblk_base_create(0);
+  kvoblk_set_blkid(lone, "GONE");
+  kvoblk_inq_ops(lone)->get_port = [](int blk, const char*) -> nux_port* {
+    kvoblk_destroy(blk);
+    return stranger_port;
+  };
+  stranger_port = p;
+  EXPECT_TRUE(kvoblk_add_port(lone, p));
+  EXPECT_EQ(p->attach_calls, 0);
+  EXPECT_EQ(his(), "");
   p->destroy();
 }
 
