@@ -11,8 +11,9 @@
 //
 // The set keeps the ports it joins: disconnect a block's ports (or destroy the set) before the
 // block is destroyed. A container whose `connections` is this set disconnects a port the block
-// deletes when it is told of the removal. A port whose block was taken out of the matrix has no variables any more;
-// the set's residual evaluation then fails with status 1 instead of reading a stale position.
+// deletes when it is told of the removal. A port whose block was taken out of the matrix has no
+// variables any more; the set's residual evaluation then fails with status 1 instead of reading
+// a stale position.
 #pragma once
 
 #include <string>
