@@ -611,6 +611,7 @@ bool steady_state(Flowsheet& fs) {
 
 // Destroys the blocks (and with them their ports) before the container they point at.
 void clean_up(Flowsheet& fs) {
+  if (fs.cntr) fs.cntr->connections = nullptr;  // the container must not name a released set
   delete fs.conns;
   fs.conns = nullptr;
   for (Unit& u : fs.units) {

@@ -61,7 +61,13 @@ bool Container::connect_lines(const std::string& text) {
   return ok;
 }
 
-void Container::port_removed(nux_port* port) { ports_removed.push_back(port); }
+void Container::port_removed(nux_port* port) {
+  ports_removed.push_back(port);
+  // The port is destroyed after this notice: a connection that joins it goes first, so that the
+  // connection set never holds a port that is gone.
+  if (connections)
+    if (const auto* p = dynamic_cast<const Port*>(port)) connections->disconnect(p);
+}
 
 void Container::pre_structural_edit(NUXEOBlock* block, int dvar, int deqn, int dnz) {
   edits.push_back(Edit{true, block, dvar, deqn, dnz});

@@ -10,8 +10,10 @@
 // reference host's own (kvoref::Port) with their stream description (Port::set_stream).
 //
 // The set keeps the ports it joins: disconnect a block's ports (or destroy the set) before the
-// block is destroyed. A port whose block was taken out of the matrix has no variables any more;
-// the set's residual evaluation then fails with status 1 instead of reading a stale position.
+// block is destroyed. A container whose `connections` is this set disconnects a port the block
+// deletes when it is told of the removal. A port whose block was taken out of the matrix has no
+// variables any more; the set's residual evaluation then fails with status 1 instead of reading
+// a stale position.
 #pragma once
 
 #include <string>

@@ -199,6 +199,7 @@ class KVOHOST_API Container : public NUXBlockCallback {
   // CONNECT scripts: with a connection set and a port finder, every line of a CONNECT script of
   // the form "CONNECT <block>.<port> TO <block>.<port>" makes that connection (the script's
   // result is then 1 when one of them is refused); other lines are only echoed and recorded.
+  // A port a block deletes is disconnected from this set when the block tells of its removal.
   Connections* connections = nullptr;
   std::function<Port*(const std::string& block, const std::string& port)> find_port;
 

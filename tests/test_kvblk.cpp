@@ -22,6 +22,17 @@ kvopipe* offer_scripts(int, const char* name) {
   return nullptr;
 }
 
+// Offers the standard scripts, but destroys the block when asked for SETUP.
+kvopipe* setup_destroys_block(int b, const char* name) {
+  if (name && std::strcmp(name, "SETUP") == 0) {
+    kvoblk_destroy(b);
+    return nullptr;
+  }
+  return offer_scripts(b, name);
+}
+
+nux_port* stranger_port = nullptr;
+
 int destroy_calls = 0;
 void counting_destroy(int b) {
   ++destroy_calls;
@@ -409,6 +420,15 @@ TEST_F(Containers, TypicalRegistrationRunsTheFourStandardScriptsInOrder) {
   kvoblk_destroy(b);
 }
 
+TEST_F(Containers, TypicalRegistrationStopsWhenAScriptDestroysTheBlock) {
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = setup_destroys_block;
+  kvoblk_base_typical_register(b, &first);
+  EXPECT_TRUE(first.scripts_run.empty());
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
   int b = kvoblk_base_create(0);
   kvoblk_set_blkid(b, "B1");
@@ -742,6 +762,17 @@ TEST_F(Ports, AdditionWhoseLookupDestroysTheBlockIsRefused) {
   EXPECT_TRUE(kvoblk_add_port(lone, p));
   EXPECT_EQ(p->attach_calls, 0);
   EXPECT_EQ(kvoref::live_blocks(), 1);  // only the fixture's block
+  // Also when the look-up answers a port: nothing is read from the released record.
+  lone = kvoblk_base_create(0);
+  kvoblk_set_blkid(lone, "GONE");
+  kvoblk_inq_ops(lone)->get_port = [](int blk, const char*) -> nux_port* {
+    kvoblk_destroy(blk);
+    return stranger_port;
+  };
+  stranger_port = p;
+  EXPECT_TRUE(kvoblk_add_port(lone, p));
+  EXPECT_EQ(p->attach_calls, 0);
+  EXPECT_EQ(his(), "");
   p->destroy();
 }
 

@@ -42,7 +42,11 @@ class ModelBlock : public KVOBlock {
   using KVOBlock::tuvwrappercntr_getWrapper;
   using KVOBlock::tuvwrappercntr_setWrapper;
 
-  int num_var() const override { return narrowed_nvar >= 0 ? narrowed_nvar : KVOBlock::num_var(); }
+  int num_var() const override {
+    ++range_asked;
+    return narrowed_nvar >= 0 ? narrowed_nvar : KVOBlock::num_var();
+  }
+  mutable int64_t range_asked = 0;
   int narrowed_nvar = -1;
   int vstart() const override { return shifted_vstart != 0 ? shifted_vstart : KVOBlock::vstart(); }
   int shifted_vstart = 0;
@@ -375,6 +379,23 @@ TEST_F(FrameworkBlock, ConnectionsFollowTheDerivedClassRangeAndSkipEmptyBlocks) 
   o.activate_connections();
   EXPECT_EQ(first.activations, 1);
   EXPECT_EQ(last.activations, 1);
+}
+
+// Positions below the first hold no variable: a range that starts far below it costs no pass
+// per missing position, and the managers inside the list are still called.
+TEST_F(FrameworkBlock, ConnectionsFromFarBelowTheListStartAtItsFirstPosition) {
+  place();
+  kvoref::ConnMgr first, last;
+  kvoref::set_var_connmgr(lists.varlst, 1, &first);
+  kvoref::set_var_connmgr(lists.varlst, 110, &last);
+  ModelBlock o(b);
+  o.shifted_vstart = INT_MIN + 200;
+  o.narrowed_nvar = INT_MAX;
+  o.activate_connections();
+  EXPECT_EQ(first.log, "A");
+  EXPECT_EQ(last.log, "A");
+  EXPECT_LT(o.range_asked, 1000);
+  EXPECT_EQ(his(), "");
 }
 
 // ---- Removal from the matrix ------------------------------------------------------------------

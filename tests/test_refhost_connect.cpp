@@ -179,6 +179,28 @@ TEST_F(Connect, ConnectScriptsMakeTheConnectionsTheyName) {
   EXPECT_EQ(his(), "!! CONNECT A.OUT TO B.NOPE: no such port B.NOPE\n");
 }
 
+// A port the block deletes is told to the container before it goes: its connection goes first.
+TEST_F(Connect, APortTheBlockDeletesLeavesNoConnectionBehind) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  cntr->connections = &conns;
+  const int blk = kvoblk_base_create(0);
+  kvoblk_set_blkid(blk, "A");
+  kvoblk_register_container(blk, cntr.get());
+  auto* out = new Port("OUT", {1, 2, 3});
+  out->set_stream(kvoref::PORT_OUTLET, kLiquid);
+  ASSERT_FALSE(kvoblk_add_port(blk, out));
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  ASSERT_NE(conns.connect(out, in.get(), "S1"), 0);
+  EXPECT_FALSE(kvoblk_delete_port(blk, "OUT"));
+  EXPECT_EQ(conns.count(), 0);
+  EXPECT_EQ(conns.of_port(in.get()), nullptr);
+  int st = 1;
+  conns.residuals(st);
+  EXPECT_EQ(st, 0);
+  kvoblk_destroy(blk);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Connect, MovingTheSliceLeavesWhatTheBlocksHoldAndClearsOnlyItsStaleTail) {
   kvoref::Connections conns(lists, 3, 5, cntr.get());
   PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});

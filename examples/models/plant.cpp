@@ -84,6 +84,9 @@ void BlockUnit::set_nlratio(double ratio) { kvoblk_set_nlratio(blk_, ratio); }
 Plant::Plant() = default;
 
 Plant::~Plant() {
+  // The container forgets the connection set before it goes: a port deleted meanwhile is
+  // disconnected through it.
+  if (cntr_) cntr_->connections = nullptr;
   conns_.reset();
   for (int blk : blocks_) {
     res_counts().erase(blk);

@@ -43,8 +43,11 @@ KVOBLK_API void kvoblk_base_register_container(int blkptr, NUXBlockCallback* cnt
 KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr) {
   if (blkptr == 0 || !cntr || !live(blkptr, __func__)) return unable_to_register(__func__, blkptr);
   kvoblk_base_register_container(blkptr, cntr);
-  for (const char* script : {"SETUP", "ALIAS", "MEASUREMENT", "CONNECT"})
+  // A script is model code, which may destroy the block: the scripts after it are not run.
+  for (const char* script : {"SETUP", "ALIAS", "MEASUREMENT", "CONNECT"}) {
+    if (!registered(blkptr)) return;
     kvoblk_invoke(blkptr, script, nullptr, 0, nullptr);
+  }
 }
 
 KVOBLK_API NUXEOCntr* kvoblk_inq_container(int blkptr, const NUXEOCntr* cntr) {

@@ -72,10 +72,13 @@ void connections(const KVOBlock& block, bool activate) {
     const int64_t held = static_cast<int64_t>(kvovarlst_inq_nvar(varlst)) + 1;
     return stop < held ? stop : held;
   };
+  // Positions before the first of the list hold no variable either: a range that starts far
+  // below it is walked from position 1, not one pass per missing position.
+  const int64_t first = block.vstart() > 1 ? block.vstart() : 1;
   std::set<kvo_connmgr*> managers;
   bool built = false;
   try {
-    for (int64_t i = block.vstart(); i < end(); ++i) {
+    for (int64_t i = first; i < end(); ++i) {
       kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(i));
       if (mgr) managers.insert(mgr);
     }
@@ -88,11 +91,11 @@ void connections(const KVOBlock& block, bool activate) {
     for (kvo_connmgr* mgr : managers) call(mgr);
     return;
   }
-  for (int64_t i = block.vstart(); i < end(); ++i) {
+  for (int64_t i = first; i < end(); ++i) {
     kvo_connmgr* mgr = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(i));
     if (!mgr) continue;
     bool seen = false;
-    for (int64_t j = block.vstart(); j < i && !seen; ++j)
+    for (int64_t j = first; j < i && !seen; ++j)
       seen = kvovarlst_inq_var_connMgr(varlst, static_cast<int>(j)) == mgr;
     if (!seen) call(mgr);
   }

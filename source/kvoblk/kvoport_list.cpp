@@ -73,7 +73,11 @@ nux_port* base_get_port(int blkptr, const char* name) {
 bool base_add_port(int blkptr, nux_port* port) {
   if (!registered(blkptr) || !port) return true;
   const char* name = text(port->name());
-  if (kvoblk_get_port(blkptr, name)) {
+  nux_port* same = kvoblk_get_port(blkptr, name);
+  // The look-up may be a model's routine, which may have destroyed the block: the addition
+  // ends there, without reading the released record.
+  if (!registered(blkptr)) return true;
+  if (same) {
     kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(blkptr)));
     return true;
   }
@@ -92,8 +96,7 @@ bool base_add_port(int blkptr, nux_port* port) {
     return true;
   }
   // Grow the array by one entry. Its real capacity is kept beside the record, so a count stored
-  // by a setter can never lead a loop past the array. The look-up ran model code, which may
-  // have destroyed the block: then there is no array to grow.
+  // by a setter can never lead a loop past the array.
   BlockFacts* s = facts(blkptr);
   if (!s) return true;
   int count = port_count(blkptr);
