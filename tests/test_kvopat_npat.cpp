@@ -306,6 +306,29 @@ TEST_F(NumericPattern, ResidualsComeThroughTheDetectionSlotWhichReportsWhenEmpty
   EXPECT_EQ(his(), "!! kvoblk_npat_res: Attempt to call an undefined function\n");
 }
 
+// A detection whose evaluations would run no routine finds nothing to tell an empty pattern
+// from a missing one: it says so once, perturbs nothing and gives no pattern.
+TEST_F(NumericPattern, EmptyEvaluationSlotFailsTheDetectionWithoutPerturbing) {
+  const std::string warning =
+      "\nError in numerical sparsity.Errors/warnings in residuals for block R1\n"
+      "Sparsity may be wrong.";
+  m.value = {0.0, 1, 1, 1, 1};
+  place();
+  kvoblk_inq_ops(b)->res = nullptr;
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_res: Attempt to call an undefined function\n" + warning);
+  kvoblk_inq_ops(b)->res = model_res;
+  kvoblk_inq_ops(b)->npat_res = nullptr;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(his(), "!! kvoblk_npat_res: Attempt to call an undefined function\n" + warning);
+  EXPECT_EQ(m.calls, 0);
+  EXPECT_EQ(value(1), 0.0);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+}
+
 // The zero tolerance is a strict bound three times over: a value is moved only below it,
 // stepped relative to its size only above it, and a change counts only above it.
 TEST_F(NumericPattern, ZeroToleranceIsStrictForMovingSteppingAndCounting) {
@@ -508,3 +531,4 @@ TEST_F(NumericPattern, LargeBlocksNeedMemoryInProportionToThePatternFound) {
   ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "status " << wstatus;
 }
+

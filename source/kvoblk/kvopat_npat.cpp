@@ -235,6 +235,16 @@ bool numberable(const Detection& d, int* status) {
   return true;
 }
 
+// False when the block's detection evaluations would run no routine: its detection slot is
+// empty, or holds the base routine while the residual slot is empty. Every residual would then
+// stay as it is, and an empty pattern would pass for the one detected (RESTORE saves it to the
+// pattern file, where later runs find it).
+bool evaluates(int blkptr) {
+  const kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->npat_res) return false;
+  return t->npat_res != kvoblk_base_npat_res || t->res != nullptr;
+}
+
 // Every variable is checked before anything is changed, and its entry value kept. Equal bounds
 // fix a variable; only an upper bound below the lower one is refused. A value that is not a
 // number is outside.
@@ -344,9 +354,17 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
     kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
     return;
   }
-  if (move) d.move_from_zero(&w, zerotol, moveamount);
-  const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
-  if (*status == 0 && residual_failed) *status = 2;
+  if (!evaluates(blkptr)) {
+    // The dispatcher reports the empty slot, once; nothing is perturbed, and the detection ends
+    // as after a residual problem, with no entries.
+    int ignored = 0;
+    kvoblk_npat_res(blkptr, &ignored);
+    *status = 2;
+  } else {
+    if (move) d.move_from_zero(&w, zerotol, moveamount);
+    const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
+    if (*status == 0 && residual_failed) *status = 2;
+  }
   kvoblk_pat_sort_rows(found->rows.data(), found->cols.data(), found->size(), d.ne());
 
   if (*status == 2) {
