@@ -531,4 +531,3 @@ TEST_F(NumericPattern, LargeBlocksNeedMemoryInProportionToThePatternFound) {
   ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "status " << wstatus;
 }
-
