@@ -320,6 +320,17 @@ TEST_F(AllocSweep, BlockIdThatCannotBeCopiedLeavesTheOneTheBlockHad) {
   EXPECT_EQ(his(), "!! kvoblk_set_blkid: Out of memory for the block id\n");
   kvoblk_destroy(b);
 }
+
+TEST_F(AllocSweep, PatternFileNameThatCannotBeCopiedLeavesTheOneTheBlockHad) {
+  const int b = kvoblk_base_create_1(0);
+  kvoblk_set_pat_file(b, "old.pat");
+  kvoblk::detail::heap_fail_after(1);
+  kvoblk_set_pat_file(b, "new.pat");
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_inq_pat_file(b), "old.pat");
+  EXPECT_EQ(his(), "!! kvoblk_set_pat_file: Out of memory for the pattern file name\n");
+  kvoblk_destroy(b);
+}
 #endif
 
 TEST_F(AllocSweep, PortAdditionTakesThePortOrLeavesItToTheCaller) {

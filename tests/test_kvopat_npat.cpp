@@ -306,6 +306,29 @@ TEST_F(NumericPattern, ResidualsComeThroughTheDetectionSlotWhichReportsWhenEmpty
   EXPECT_EQ(his(), "!! kvoblk_npat_res: Attempt to call an undefined function\n");
 }
 
+// A detection whose evaluations would run no routine finds nothing to tell an empty pattern
+// from a missing one: it says so once, perturbs nothing and gives no pattern.
+TEST_F(NumericPattern, EmptyEvaluationSlotFailsTheDetectionWithoutPerturbing) {
+  const std::string warning =
+      "\nError in numerical sparsity.Errors/warnings in residuals for block R1\n"
+      "Sparsity may be wrong.";
+  m.value = {0.0, 1, 1, 1, 1};
+  place();
+  kvoblk_inq_ops(b)->res = nullptr;
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_res: Attempt to call an undefined function\n" + warning);
+  kvoblk_inq_ops(b)->res = model_res;
+  kvoblk_inq_ops(b)->npat_res = nullptr;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(his(), "!! kvoblk_npat_res: Attempt to call an undefined function\n" + warning);
+  EXPECT_EQ(m.calls, 0);
+  EXPECT_EQ(value(1), 0.0);
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+}
+
 // The zero tolerance is a strict bound three times over: a value is moved only below it,
 // stepped relative to its size only above it, and a change counts only above it.
 TEST_F(NumericPattern, ZeroToleranceIsStrictForMovingSteppingAndCounting) {
@@ -376,6 +399,37 @@ TEST_F(NumericPattern, BlockWithoutVariablesOrEquationsReportsItsCounts) {
     destroy_block(b);
     b = 0;
   }
+  // A range reaching across the whole word shows its count as it is, not wrapped to a positive.
+  shape(0, 2);
+  place();
+  kvoblk_set_vstart(b, INT32_MAX);
+  kvoblk_set_vstop(b, INT32_MIN);
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(his(),
+            "\nError in numerical sparsity.Number of variables for block R1 is -2147483648\n");
+}
+
+// A residual routine that destroys its block ends the detection at once: the values go back,
+// no pattern is handed out for a block that is gone, and the missing block is said once.
+TEST_F(NumericPattern, BlockDestroyedByItsResidualRoutineEndsTheDetection) {
+  m.deps = {{1, 1}, {2, 2}};
+  place();
+  static int gone_at;
+  gone_at = 3;
+  kvoblk_inq_ops(b)->res = [](int blk, int* status) {
+    model_res(blk, status);
+    if (m.calls == gone_at) kvoblk_base_destroy(blk);
+  };
+  blocks.clear();  // the block goes during the detection
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(m.calls, 3);
+  EXPECT_EQ(his(), "!! kvoblk_npat: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being computed\n");
+  for (int j = 1; j <= 5; ++j) EXPECT_EQ(value(j), 1.0) << j;
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
 TEST_F(NumericPattern, MissingOrUnknownBlockCountsOneErrorAndGivesNone) {

@@ -285,7 +285,8 @@ KVOBLK_API void kvoblk_set_nzstop(int blkptr, int value);
 /// pattern file name and matrix precedence.
 /// Returns the setting; 0, 0.0 or null for handle 0. The setters that answer an int return 1 when
 /// the value was stored and 0 for handle 0; kvoblk_inq_pat_file returns a text the block owns.
-/// kvoblk_set_pat_file stores a private copy (none for null or the empty name).
+/// kvoblk_set_pat_file stores a private copy (none for null or the empty name); when the copy
+/// cannot be made the block keeps the name it had and a message says so.
 ///@{
 KVOBLK_API double kvoblk_inq_pertsize(int blkptr);
 KVOBLK_API int kvoblk_set_pertsize(int blkptr, double value);

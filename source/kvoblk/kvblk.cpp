@@ -325,7 +325,14 @@ KVOBLK_API void kvoblk_set_pat_file(int blkptr, const char* name) {
   kvoblk_settings_t* s = live_settings(blkptr, __func__);
   if (!s) return;
   // Copy before releasing: the new name may be the old one.
-  char* copy = name && *name ? copy_text(name) : nullptr;
+  const bool named = name && *name;
+  char* copy = named ? copy_text(name) : nullptr;
+  if (named && !copy) {
+    // The block keeps the name it had rather than losing it.
+    head(__func__);
+    kvoprintf(kvHisDev, "Out of memory for the pattern file name\n");
+    return;
+  }
   std::free(s->pat_file);
   s->pat_file = copy;
 }

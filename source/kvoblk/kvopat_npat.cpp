@@ -15,8 +15,10 @@ namespace W = kvoblk_word;
 
 namespace {
 
-// Detection status beyond the three the callers know: the working arrays could not be had.
+// Detection statuses beyond the three the callers know: the working arrays could not be had,
+// or the residual routine destroyed the block.
 constexpr int kNoMemory = 4;
+constexpr int kBlockGone = 5;
 
 // Entries reserved up front per variable and equation at most. The fill-factor rule below
 // suits small blocks; for large ones it reserves a share of nvar x neq, which grows with the
@@ -73,7 +75,7 @@ const double* residuals(int eqnlst, int estart, int neq, double* spare) {
 void report_count(const char* what, const char* id, int64_t n) {
   kvoprintf(kvHisDev, "\n%s", "Error in numerical sparsity.");
   kvoprintf(kvHisDev, "%s", "Number of ");
-  kvoprintf(kvHisDev, "%s%s%s%d\n", what, id, " is ", static_cast<int>(n));
+  kvoprintf(kvHisDev, "%s%s%s%d\n", what, id, " is ", clamp32(n));
 }
 
 void report_no_memory(const char* id) {
@@ -144,7 +146,8 @@ struct Detection {
 
   // The experiment: the residuals at the base point, then one variable at a time perturbed and
   // every equation that moved recorded. Returns whether any residual evaluation failed; *status
-  // is kNoMemory when the entry arrays could not grow.
+  // is kNoMemory when the entry arrays could not grow, kBlockGone when the residual routine
+  // destroyed the block (the experiment ends there: nothing is left to evaluate).
   bool scan(Work* w, double pertsize, double zerotol, int* status) {
     const int nv = this->nv();
     const int ne = this->ne();
@@ -154,8 +157,13 @@ struct Detection {
     // so the failure is remembered apart from the status word each evaluation clears.
     bool residual_failed = false;
     int res_status = 0;
-    kvoblk_npat_res(blkptr, &res_status);
-    if (res_status != 0) residual_failed = true;
+    auto evaluate = [&] {
+      kvoblk_npat_res(blkptr, &res_status);
+      if (res_status != 0) residual_failed = true;
+      if (!registered(blkptr)) *status = kBlockGone;
+    };
+    evaluate();
+    if (*status != 0) return residual_failed;
     std::memcpy(w->r0.data(), residuals(eqnlst, estart, ne, w->r.data()),
                 static_cast<size_t>(ne) * sizeof(double));
 
@@ -170,9 +178,9 @@ struct Detection {
       kvoblk_npat_step(kvovarlst_inq_var_upper(varlst, pos, 0),
                        kvovarlst_inq_var_lower(varlst, pos, 0), &moved, h, &direction);
       kvovarlst_set_var_value(varlst, pos, moved, 0);
-      kvoblk_npat_res(blkptr, &res_status);
-      if (res_status != 0) residual_failed = true;
+      evaluate();
       kvovarlst_set_var_value(varlst, pos, x, 0);
+      if (*status != 0) break;
       const double* r = residuals(eqnlst, estart, ne, w->r.data());
 
       // An unchanged residual gives a zero (or, for h = 0, undefined) quotient, which never
@@ -225,6 +233,16 @@ bool numberable(const Detection& d, int* status) {
     return false;
   }
   return true;
+}
+
+// False when the block's detection evaluations would run no routine: its detection slot is
+// empty, or holds the base routine while the residual slot is empty. Every residual would then
+// stay as it is, and an empty pattern would pass for the one detected (RESTORE saves it to the
+// pattern file, where later runs find it).
+bool evaluates(int blkptr) {
+  const kvoblk_ops_t* t = ops(blkptr);
+  if (!t || !t->npat_res) return false;
+  return t->npat_res != kvoblk_base_npat_res || t->res != nullptr;
 }
 
 // Every variable is checked before anything is changed, and its entry value kept. Equal bounds
@@ -336,9 +354,17 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
     kvoprintf(kvHisDev, "%s\n", " previous mistakes and try again.");
     return;
   }
-  if (move) d.move_from_zero(&w, zerotol, moveamount);
-  const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
-  if (*status == 0 && residual_failed) *status = 2;
+  if (!evaluates(blkptr)) {
+    // The dispatcher reports the empty slot, once; nothing is perturbed, and the detection ends
+    // as after a residual problem, with no entries.
+    int ignored = 0;
+    kvoblk_npat_res(blkptr, &ignored);
+    *status = 2;
+  } else {
+    if (move) d.move_from_zero(&w, zerotol, moveamount);
+    const bool residual_failed = d.scan(&w, pertsize, zerotol, status);
+    if (*status == 0 && residual_failed) *status = 2;
+  }
   kvoblk_pat_sort_rows(found->rows.data(), found->cols.data(), found->size(), d.ne());
 
   if (*status == 2) {
@@ -348,6 +374,9 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
     kvoprintf(kvHisDev, "%s", "Sparsity may be wrong.");
   } else if (*status == kNoMemory) {
     report_no_memory(id_text(blkptr));
+  } else if (*status == kBlockGone) {
+    head("kvoblk_npat");
+    kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being computed\n", blkptr);
   }
   // Named as the numeric Jacobian's warning names them: block-local numbers and list names.
   if (d.nan_row != 0 && (*status == 0 || *status == 2))
