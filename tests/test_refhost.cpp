@@ -3,6 +3,7 @@
 // refuse bad input without crashing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -246,6 +247,37 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   kv_jac_t bad = 77;
   EXPECT_EQ(KVJacIrn(&bad).data(), nullptr);
   EXPECT_EQ(KVJacIcn(nullptr).size(), 0);
+}
+
+TEST_F(RefHost, AMoveWhoseSourceRunsPastTheEndMovesWhatTheListHolds) {
+  // A block may record stops beyond the positions its lists hold: its items still move, and
+  // the destination shows the positions past the end as empty.
+  kvoref::Lists l = kvoref::make_lists(3);
+  for (int p = 1; p <= 3; ++p) {
+    kvoref::define_var(l.varlst, p, ("V" + std::to_string(p)).c_str(), p);
+    kvoref::set_nz(l.jac, p, p, p);
+  }
+  for (int p = 1; p <= 5; ++p) kvoref::define_eqn(l.eqnlst, p, ("E" + std::to_string(p)).c_str());
+  kvovarlst_move_items(l.varlst, 2, 5, 4);  // V2,V3 and two positions past the end
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 6);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 5), "V2");
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 6, 0), 3.0);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
+  kvoeqnlst_move_items(l.eqnlst, 4, 1, 3);  // E4,E5 and one position past the end
+  EXPECT_EQ(kvoref::num_eqns(l.eqnlst), 5);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 1), "E4");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 2), "E5");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 3), "");  // took the empty third item
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 5), "");
+  kvojac_move_items(l.jac, 3, 4, 2);
+  EXPECT_EQ(kvojac_inq_nnz(l.jac), 4);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), 3);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 3), 0);
+  // Numbers shifted past the ends of an int wrap instead of overflowing.
+  kvojac_renumber(l.jac, 4, 4, 0, INT32_MAX, 0, INT32_MIN);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), INT32_MIN + 2);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 4), INT32_MIN + 3);
 }
 
 TEST_F(RefHost, AJacobianCutDownKeepsItsEntriesAndGrowsAgainWithZeros) {
