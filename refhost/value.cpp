@@ -93,15 +93,18 @@ bool parse_logical(const char* text, bool* out) {
   return false;
 }
 
-std::string number_text(const kvo_number_t& n) {
+// The real as "%.<digits>g" writes it in the C locale, whatever the locale.
+std::string real_text(double value, int digits) {
   char buf[64];
-  if (n.is_int) {
-    std::snprintf(buf, sizeof buf, "%d", n.ival);
-  } else {
-    // Formatted the same whatever the locale.
-    const auto r = std::to_chars(buf, buf + sizeof buf - 1, n.rval, std::chars_format::general, 15);
-    *r.ptr = '\0';
-  }
+  const auto r = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::general, digits);
+  *r.ptr = '\0';
+  return buf;
+}
+
+std::string number_text(const kvo_number_t& n) {
+  if (!n.is_int) return real_text(n.rval, 15);
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d", n.ival);
   return buf;
 }
 
@@ -215,7 +218,12 @@ void value_print(int device, const value_t* value) {
       if (value->u.number.is_int) {
         kvoprintf(device, "%d", value->u.number.ival);
       } else {
-        kvoprintf(device, "%g", value->u.number.rval);
+        // As "%g", with a decimal point whatever the locale. The text fits the small buffer,
+        // so printing needs no heap.
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, value->u.number.rval,
+                                     std::chars_format::general, 6);
+        kvowrite(device, buf, static_cast<int>(r.ptr - buf));
       }
       break;
     case VALUE_STRING:

@@ -3,6 +3,7 @@
 // refuse bad input without crashing.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -139,6 +140,28 @@ TEST_F(RefHost, ValueCoercion) {
   value_destroy(&s);
   value_destroy(&n);
   EXPECT_EQ(value_coerce(nullptr, nullptr, VALUE_NUMBER, 0), VALUE_EMPTY);
+}
+
+TEST_F(RefHost, PrintedRealsAreWrittenAsPercentGWhateverTheLocale) {
+  kvoref::capture(kvHisDev, true);
+  auto printed = [](double real) {
+    value_t v;
+    value_init(&v);
+    kvo_number_t r{};
+    r.rval = real;
+    value_assign_number(&v, &r);
+    value_print(kvHisDev, &v);
+    return kvoref::take(kvHisDev);
+  };
+  EXPECT_EQ(printed(123456789.0), "1.23457e+08");
+  EXPECT_EQ(printed(0.1), "0.1");
+  const char* found = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+    if ((found = std::setlocale(LC_ALL, name))) break;
+  if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  const std::string text = printed(-2.5e-7);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(text, "-2.5e-07");
 }
 
 TEST_F(RefHost, CaptureKeepsExactPrintfText) {
