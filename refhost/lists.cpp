@@ -523,6 +523,22 @@ void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm) {
   double sum = 0.0;
   for (int p = first; p <= last; ++p) sum += l->residual[p - 1] * l->residual[p - 1];
   *norm = std::sqrt(sum);
+  // Squares beyond the range of a double (residuals above about 1e154, or all below about
+  // 1e-154) give an infinite or a vanishing sum: such a norm is summed again over the residuals
+  // divided by the largest of them.
+  if (!std::isinf(sum) && !(sum < 1e-290)) return;
+  double big = 0.0;
+  for (int p = first; p <= last; ++p) big = std::max(big, std::fabs(l->residual[p - 1]));
+  if (big == 0.0 || !std::isfinite(big)) {
+    *norm = big;
+    return;
+  }
+  sum = 0.0;
+  for (int p = first; p <= last; ++p) {
+    const double q = l->residual[p - 1] / big;
+    sum += q * q;
+  }
+  *norm = big * std::sqrt(sum);
 }
 
 void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include) {

@@ -251,6 +251,15 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   EXPECT_DOUBLE_EQ(norm, 5.0);
   kvoeqnlst_norm(l.eqnlst, 2, 9, &norm);  // clamped at the end of the list
   EXPECT_DOUBLE_EQ(norm, 4.0);
+  // Residuals whose squares leave the range of a double still have their norm.
+  for (double scale : {1e200, 1e-200}) {
+    kvoeqnlst_vec_residual(l.eqnlst)[0] = 3.0 * scale;
+    kvoeqnlst_vec_residual(l.eqnlst)[1] = -4.0 * scale;
+    kvoeqnlst_norm(l.eqnlst, 1, 2, &norm);
+    EXPECT_DOUBLE_EQ(norm, 5.0 * scale);
+  }
+  kvoeqnlst_vec_residual(l.eqnlst)[0] = 3.0;
+  kvoeqnlst_vec_residual(l.eqnlst)[1] = 4.0;
   kvoeqnlst_in_exclude_equation(l.eqnlst, 2, 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 2), 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 1), 1);
