@@ -299,7 +299,7 @@ Move plan_move(int size, int from, int to, int count) {
   m.to = to;
   m.count = count;
   m.held = from > size ? 0 : static_cast<int>(std::min<int64_t>(count, int64_t(size) - from + 1));
-  const int64_t end = int64_t(to) + m.held - 1;
+  const int64_t end = m.held > 0 ? int64_t(to) + m.held - 1 : 0;
   if (end > INT32_MAX / 2) return m;
   m.need = std::max<int64_t>(size, end);
   return m;

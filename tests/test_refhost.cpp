@@ -296,6 +296,8 @@ TEST_F(RefHost, AMoveWhoseSourceRunsPastTheEndMovesWhatTheListHolds) {
   EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 6, 0), 3.0);
   EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "");
   EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
+  kvovarlst_move_items(l.varlst, 7, 20, 2);  // nothing held: the list does not grow
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 6);
   kvoeqnlst_move_items(l.eqnlst, 4, 1, 3);  // E4,E5 and one position past the end
   EXPECT_EQ(kvoref::num_eqns(l.eqnlst), 5);
   EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 1), "E4");
