@@ -2,7 +2,8 @@
 // The reference host's lists: variable lists, equation lists, global Jacobians and pattern
 // objects. All of them live in one handle table (handle h is element h-1), so a handle of one
 // kind passed where another kind is expected is refused like an unknown handle. Every service
-// answers a bad handle or an out-of-range position with a harmless no-op returning 0.
+// answers a bad handle or an out-of-range position with a harmless no-op returning 0 (only an
+// equation position past the list's end still has its absolute index).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
