@@ -96,7 +96,8 @@ bool parse_logical(const char* text, bool* out) {
 // The real as "%.<digits>g" writes it in the C locale, whatever the locale.
 std::string real_text(double value, int digits) {
   char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::general, digits);
+  const auto r =
+      std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::general, digits);
   *r.ptr = '\0';
   return buf;
 }
