@@ -93,19 +93,15 @@ bool parse_logical(const char* text, bool* out) {
   return false;
 }
 
-// The real as "%.<digits>g" writes it in the C locale, whatever the locale.
-std::string real_text(double value, int digits) {
-  char buf[64];
-  const auto r =
-      std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::general, digits);
-  *r.ptr = '\0';
-  return buf;
-}
-
 std::string number_text(const kvo_number_t& n) {
-  if (!n.is_int) return real_text(n.rval, 15);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%d", n.ival);
+  char buf[64];
+  if (n.is_int) {
+    std::snprintf(buf, sizeof buf, "%d", n.ival);
+  } else {
+    // Formatted the same whatever the locale.
+    const auto r = std::to_chars(buf, buf + sizeof buf - 1, n.rval, std::chars_format::general, 15);
+    *r.ptr = '\0';
+  }
   return buf;
 }
 
