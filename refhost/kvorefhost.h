@@ -86,8 +86,9 @@ KVOHOST_API int live_scripts();
 // handle of one kind is refused where another kind is expected. Notes on the list services:
 //  - kvojac_renumber shifts only non-zero numbers (0 means "no equation/variable").
 //  - kvojac_destroy releases pattern objects only; a global Jacobian is left alone.
-//  - move_items refuses a source range that is not inside the list and grows the list (or the
-//    Jacobian's capacity) to hold the destination.
+//  - move_items moves the items of the source range that the list holds (positions past its
+//    end hold nothing: the destination's positions for them inside the list are emptied) and
+//    grows the list (or the Jacobian's capacity) to hold the items moved.
 //  - Ranges (removevars, removeeqns, norm, renumber) are clamped at the end of the list.
 // A flowsheet's three lists. Positions grow on demand as items are defined.
 struct Lists {
@@ -98,7 +99,8 @@ struct Lists {
 // Makes an empty variable list, equation list and a Jacobian with room for `nz_capacity`
 // non-zeros (positions 1 to nz_capacity; the Jacobian's count is its capacity).
 KVOHOST_API Lists make_lists(int nz_capacity);
-// Absolute equation index of position p is p + base (default 0).
+// Absolute equation index of position p is p + base (default 0), for every p from 1 on, also
+// past the list's end.
 KVOHOST_API void set_absolute_base(int eqnlst, int base);
 
 // Variable status bits and connection codes, as the status utilities read them.

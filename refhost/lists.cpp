@@ -2,7 +2,8 @@
 // The reference host's lists: variable lists, equation lists, global Jacobians and pattern
 // objects. All of them live in one handle table (handle h is element h-1), so a handle of one
 // kind passed where another kind is expected is refused like an unknown handle. Every service
-// answers a bad handle or an out-of-range position with a harmless no-op returning 0.
+// answers a bad handle or an out-of-range position with a harmless no-op returning 0 (only an
+// equation position past the list's end still has its absolute index).
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -187,6 +188,9 @@ struct Jac : Object {
   void resize(int n) {
     ++g_pattern_edits;
     const size_t to = static_cast<size_t>(n);
+    // More entries than the arrays can address (on 32-bit targets) is memory that cannot be had,
+    // which every caller answers; the vectors would throw another exception.
+    if (to > values.max_size() || to > rows.max_size()) throw std::bad_alloc();
     // Each step that may throw comes before the arrays change size, so that a failed
     // allocation leaves all three as they were.
     if (to < rows.size() && rows.capacity() > 2 * to + 4096) {
@@ -204,7 +208,8 @@ struct Jac : Object {
         std::fill(values.begin() + n, values.end(), 0.0);
       } else if (to > rows.capacity()) {
         // Growth by at least half again, so that growing step by step costs linear time.
-        const size_t room = std::max(to, rows.capacity() + rows.capacity() / 2);
+        const size_t room =
+            std::min(std::max(to, rows.capacity() + rows.capacity() / 2), values.max_size());
         rows.reserve(room);
         cols.reserve(room);
         values.reserve(room);
@@ -280,22 +285,34 @@ void copy_name(const std::string& name, char* buffer) {
   buffer[n] = '\0';
 }
 
-// Checks a move of `count` items from `from` to `to` on a list of `size` positions: the source
-// must lie inside the list. Returns the size the list needs afterwards, or 0 when refused.
-int64_t move_extent(int size, int from, int to, int count) {
-  if (count <= 0 || from < 1 || to < 1) return 0;
-  if (int64_t(from) + count - 1 > size) return 0;
-  const int64_t end = int64_t(to) + count - 1;
-  if (end > INT32_MAX / 2) return 0;
-  return std::max<int64_t>(size, end);
+// A move of `count` items from `from` to `to` on a list of `size` positions. Positions past the
+// end of the list hold nothing, so only the `held` items the list holds move; the rest of the
+// destination that lies inside the list is emptied, as if empty items had moved there.
+struct Move {
+  int from = 0, to = 0, count = 0, held = 0;
+  int64_t need = 0;  // the size the list needs afterwards; 0 when the move is refused
+};
+
+Move plan_move(int size, int from, int to, int count) {
+  Move m;
+  if (count <= 0 || from < 1 || to < 1) return m;
+  m.from = from;
+  m.to = to;
+  m.count = count;
+  m.held = from > size ? 0 : static_cast<int>(std::min<int64_t>(count, int64_t(size) - from + 1));
+  const int64_t end = m.held > 0 ? int64_t(to) + m.held - 1 : 0;
+  if (end > INT32_MAX / 2) return m;
+  m.need = std::max<int64_t>(size, end);
+  return m;
 }
 
-// Moves elements [from, from+count) to [to, to+count) (0-based, memmove-like); source elements
-// not overwritten become empty. Nothing is asked of the heap, so a move cannot fail half-way and
-// leave a list's parallel arrays out of step.
+// Carries out a planned move on one array (memmove-like); source elements not overwritten
+// become empty. Nothing is asked of the heap, so a move cannot fail half-way and leave a list's
+// parallel arrays out of step.
 template <typename V>
-void move_range(V& v, int from, int to, int count) {
+void move_range(V& v, const Move& m) {
   using T = typename V::value_type;
+  const int from = m.from - 1, to = m.to - 1, count = m.held;
   const auto first = v.begin() + from;
   if (to < from) {
     std::move(first, first + count, v.begin() + to);
@@ -304,6 +321,8 @@ void move_range(V& v, int from, int to, int count) {
   }
   for (int i = from; i < from + count; ++i)
     if (i < to || i >= to + count) v[i] = T();
+  const int64_t end = std::min<int64_t>(int64_t(to) + m.count, static_cast<int64_t>(v.size()));
+  for (int64_t i = int64_t(to) + count; i < end; ++i) v[static_cast<size_t>(i)] = T();
 }
 
 // Clamps a 1-based range to a list of `size` positions; false when nothing is left.
@@ -398,11 +417,11 @@ int kvovarlst_inq_nvar(int varlst) {
 void kvovarlst_move_items(int varlst, int from, int to, int count) {
   VarList* l = varlist(varlst);
   if (!l) return;
-  const int64_t need = move_extent(l->size(), from, to, count);
-  if (need == 0 || !l->grow(static_cast<int>(need))) return;
-  move_range(l->items, from - 1, to - 1, count);
-  move_range(l->value, from - 1, to - 1, count);
-  move_range(l->status, from - 1, to - 1, count);
+  const Move m = plan_move(l->size(), from, to, count);
+  if (m.need == 0 || !l->grow(static_cast<int>(m.need))) return;
+  move_range(l->items, m);
+  move_range(l->value, m);
+  move_range(l->status, m);
 }
 
 void kvovarlst_removevars(int varlst, int first, int last) {
@@ -483,9 +502,13 @@ int* kvoeqnlst_vec_group(int eqnlst) {
   return l ? l->group.data() : nullptr;
 }
 
+// Every position from 1 on has its index, also one past the list's end (a block's stop may
+// name equations the list does not hold yet); 0 when the index would not fit an int.
 int kvoeqnlst_absolute_index(int eqnlst, int pos) {
-  EqnList* l = eqn_at(eqnlst, pos);
-  return l ? pos + l->base : 0;
+  EqnList* l = eqnlist(eqnlst);
+  if (!l || pos < 1) return 0;
+  const int64_t index = int64_t(pos) + l->base;
+  return index >= INT32_MIN && index <= INT32_MAX ? static_cast<int>(index) : 0;
 }
 
 int kvoeqnlst_inq_eqn_status(int eqnlst, int pos) {
@@ -501,6 +524,22 @@ void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm) {
   double sum = 0.0;
   for (int p = first; p <= last; ++p) sum += l->residual[p - 1] * l->residual[p - 1];
   *norm = std::sqrt(sum);
+  // Squares beyond the range of a double (residuals above about 1e154, or all below about
+  // 1e-154) give an infinite or a vanishing sum: such a norm is summed again over the residuals
+  // divided by the largest of them.
+  if (!std::isinf(sum) && !(sum < 1e-290)) return;
+  double big = 0.0;
+  for (int p = first; p <= last; ++p) big = std::max(big, std::fabs(l->residual[p - 1]));
+  if (big == 0.0 || !std::isfinite(big)) {
+    *norm = big;
+    return;
+  }
+  sum = 0.0;
+  for (int p = first; p <= last; ++p) {
+    const double q = l->residual[p - 1] / big;
+    sum += q * q;
+  }
+  *norm = big * std::sqrt(sum);
 }
 
 void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include) {
@@ -513,12 +552,12 @@ void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include) {
 void kvoeqnlst_move_items(int eqnlst, int from, int to, int count) {
   EqnList* l = eqnlist(eqnlst);
   if (!l) return;
-  const int64_t need = move_extent(l->size(), from, to, count);
-  if (need == 0 || !l->grow(static_cast<int>(need))) return;
-  move_range(l->names, from - 1, to - 1, count);
-  move_range(l->residual, from - 1, to - 1, count);
-  move_range(l->group, from - 1, to - 1, count);
-  move_range(l->status, from - 1, to - 1, count);
+  const Move m = plan_move(l->size(), from, to, count);
+  if (m.need == 0 || !l->grow(static_cast<int>(m.need))) return;
+  move_range(l->names, m);
+  move_range(l->residual, m);
+  move_range(l->group, m);
+  move_range(l->status, m);
 }
 
 void kvoeqnlst_removeeqns(int eqnlst, int first, int last) {
@@ -635,32 +674,36 @@ double* kvojac_vec_bj(kv_jac_t jac) {
 void kvojac_move_items(kv_jac_t jac, int from, int to, int count) {
   Jac* j = jacobian(jac);
   if (!j) return;
-  const int64_t need = move_extent(j->capacity(), from, to, count);
-  if (need == 0) return;
-  if (need > j->capacity()) {
+  const Move m = plan_move(j->capacity(), from, to, count);
+  if (m.need == 0) return;
+  if (m.need > j->capacity()) {
     // A destination the memory cannot hold leaves the Jacobian as it was.
     try {
-      j->resize(static_cast<int>(need));
+      j->resize(static_cast<int>(m.need));
     } catch (const std::bad_alloc&) {
       return;
     }
   }
   ++g_pattern_edits;
-  move_range(j->rows, from - 1, to - 1, count);
-  move_range(j->cols, from - 1, to - 1, count);
-  move_range(j->values, from - 1, to - 1, count);
+  move_range(j->rows, m);
+  move_range(j->cols, m);
+  move_range(j->values, m);
 }
 
 // Shifts the equation and variable numbers of entries first..last. Number 0 means "none" and is
-// left alone.
+// left alone. A number shifted past the ends of an int wraps around (as 32-bit words add)
+// instead of overflowing.
 void kvojac_renumber(kv_jac_t jac, int first, int last, int /*vstart*/, int dv, int /*estart*/,
                      int de) {
   Jac* j = jacobian(jac);
   if (!j || !clamp_range(j->capacity(), first, &last)) return;
   ++g_pattern_edits;
+  auto shifted = [](int n, int d) {
+    return static_cast<int>(static_cast<uint32_t>(n) + static_cast<uint32_t>(d));
+  };
   for (int k = first; k <= last; ++k) {
-    if (j->rows[k - 1] != 0) j->rows[k - 1] += de;
-    if (j->cols[k - 1] != 0) j->cols[k - 1] += dv;
+    if (j->rows[k - 1] != 0) j->rows[k - 1] = shifted(j->rows[k - 1], de);
+    if (j->cols[k - 1] != 0) j->cols[k - 1] = shifted(j->cols[k - 1], dv);
   }
 }
 

@@ -215,7 +215,12 @@ void value_print(int device, const value_t* value) {
       if (value->u.number.is_int) {
         kvoprintf(device, "%d", value->u.number.ival);
       } else {
-        kvoprintf(device, "%g", value->u.number.rval);
+        // As "%g", with a decimal point whatever the locale. The text fits the small buffer,
+        // so printing needs no heap.
+        char buf[32];
+        const auto r = std::to_chars(buf, buf + sizeof buf, value->u.number.rval,
+                                     std::chars_format::general, 6);
+        kvowrite(device, buf, static_cast<int>(r.ptr - buf));
       }
       break;
     case VALUE_STRING:

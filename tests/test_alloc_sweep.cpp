@@ -310,6 +310,15 @@ TEST_F(AllocSweep, CreationEndsWithACompleteBlockOrNone) {
 }
 
 #ifdef KVOBLK_WHITEBOX
+// On 32-bit targets a block's range words name more doubles than a size can count: the request
+// must ask for more than any heap has, never for the wrapped-around few bytes.
+TEST(HeapSizes, AnArrayWhoseBytesDoNotFitASizeAsksForMoreThanAnyHeapHas) {
+  using kvoblk::detail::array_bytes;
+  EXPECT_EQ(array_bytes(3, sizeof(double)), 24u);
+  EXPECT_EQ(array_bytes(SIZE_MAX / 8 + 2, sizeof(double)), SIZE_MAX);
+  EXPECT_EQ(array_bytes(SIZE_MAX / 4, sizeof(int)), SIZE_MAX / 4 * 4);
+}
+
 TEST_F(AllocSweep, BlockIdThatCannotBeCopiedLeavesTheOneTheBlockHad) {
   const int b = kvoblk_base_create_1(0);
   kvoblk_set_blkid(b, "OLD");

@@ -148,6 +148,17 @@ TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeChe
             "range is 101 to 101)\n");
 }
 
+TEST_F(JacDispatch, GroupRangeReachesEquationsPastTheEndOfTheList) {
+  // The block's stop names positions the equation list does not hold (yet): their absolute
+  // indices are still their own, so the block's last group is not refused.
+  kvoblk_set_estop(b, 3);
+  int st = 99;
+  kvoblk_group_jac(b, 103, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(m.selfjac_calls, 1);
+  EXPECT_EQ(his(), "");
+}
+
 namespace {
 int group_routine_calls = 0, group_routine_group = 0;
 void group_routine(int, int group, int* status) {

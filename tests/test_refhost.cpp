@@ -3,6 +3,8 @@
 // refuse bad input without crashing.
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,6 +142,28 @@ TEST_F(RefHost, ValueCoercion) {
   EXPECT_EQ(value_coerce(nullptr, nullptr, VALUE_NUMBER, 0), VALUE_EMPTY);
 }
 
+TEST_F(RefHost, PrintedRealsAreWrittenAsPercentGWhateverTheLocale) {
+  kvoref::capture(kvHisDev, true);
+  auto printed = [](double real) {
+    value_t v;
+    value_init(&v);
+    kvo_number_t r{};
+    r.rval = real;
+    value_assign_number(&v, &r);
+    value_print(kvHisDev, &v);
+    return kvoref::take(kvHisDev);
+  };
+  EXPECT_EQ(printed(123456789.0), "1.23457e+08");
+  EXPECT_EQ(printed(0.1), "0.1");
+  const char* found = nullptr;
+  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+    if ((found = std::setlocale(LC_ALL, name))) break;
+  if (!found) GTEST_SKIP() << "no locale with a decimal comma is installed";
+  const std::string text = printed(-2.5e-7);
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(text, "-2.5e-07");
+}
+
 TEST_F(RefHost, CaptureKeepsExactPrintfText) {
   kvoref::capture(kvRepDev, true);
   kvoprintf(kvRepDev, "%5.2f|%-3d|%s", 3.14159, 7, "x");
@@ -227,6 +251,15 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   EXPECT_DOUBLE_EQ(norm, 5.0);
   kvoeqnlst_norm(l.eqnlst, 2, 9, &norm);  // clamped at the end of the list
   EXPECT_DOUBLE_EQ(norm, 4.0);
+  // Residuals whose squares leave the range of a double still have their norm.
+  for (double scale : {1e200, 1e-200}) {
+    kvoeqnlst_vec_residual(l.eqnlst)[0] = 3.0 * scale;
+    kvoeqnlst_vec_residual(l.eqnlst)[1] = -4.0 * scale;
+    kvoeqnlst_norm(l.eqnlst, 1, 2, &norm);
+    EXPECT_DOUBLE_EQ(norm, 5.0 * scale);
+  }
+  kvoeqnlst_vec_residual(l.eqnlst)[0] = 3.0;
+  kvoeqnlst_vec_residual(l.eqnlst)[1] = 4.0;
   kvoeqnlst_in_exclude_equation(l.eqnlst, 2, 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 2), 0);
   EXPECT_EQ(kvoref::eqn_included(l.eqnlst, 1), 1);
@@ -246,6 +279,39 @@ TEST_F(RefHost, MoveRemoveAndRenumber) {
   kv_jac_t bad = 77;
   EXPECT_EQ(KVJacIrn(&bad).data(), nullptr);
   EXPECT_EQ(KVJacIcn(nullptr).size(), 0);
+}
+
+TEST_F(RefHost, AMoveWhoseSourceRunsPastTheEndMovesWhatTheListHolds) {
+  // A block may record stops beyond the positions its lists hold: its items still move, and
+  // the destination shows the positions past the end as empty.
+  kvoref::Lists l = kvoref::make_lists(3);
+  for (int p = 1; p <= 3; ++p) {
+    kvoref::define_var(l.varlst, p, ("V" + std::to_string(p)).c_str(), p);
+    kvoref::set_nz(l.jac, p, p, p);
+  }
+  for (int p = 1; p <= 5; ++p) kvoref::define_eqn(l.eqnlst, p, ("E" + std::to_string(p)).c_str());
+  kvovarlst_move_items(l.varlst, 2, 5, 4);  // V2,V3 and two positions past the end
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 6);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 5), "V2");
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 6, 0), 3.0);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 2), "");
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 3), "");
+  kvovarlst_move_items(l.varlst, 7, 20, 2);  // nothing held: the list does not grow
+  EXPECT_EQ(kvovarlst_inq_nvar(l.varlst), 6);
+  kvoeqnlst_move_items(l.eqnlst, 4, 1, 3);  // E4,E5 and one position past the end
+  EXPECT_EQ(kvoref::num_eqns(l.eqnlst), 5);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 1), "E4");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 2), "E5");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 3), "");  // took the empty third item
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(l.eqnlst, 5), "");
+  kvojac_move_items(l.jac, 3, 4, 2);
+  EXPECT_EQ(kvojac_inq_nnz(l.jac), 4);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), 3);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 3), 0);
+  // Numbers shifted past the ends of an int wrap instead of overflowing.
+  kvojac_renumber(l.jac, 4, 4, 0, INT32_MAX, 0, INT32_MIN);
+  EXPECT_EQ(kvojac_inq_nz_varnum(l.jac, 4), INT32_MIN + 2);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(l.jac, 4), INT32_MIN + 3);
 }
 
 TEST_F(RefHost, AJacobianCutDownKeepsItsEntriesAndGrowsAgainWithZeros) {

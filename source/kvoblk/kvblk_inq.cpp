@@ -102,7 +102,7 @@ void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_
   const bool statistics = (mask & NUX_BLK_REQ_STATISTICS) != 0;
   int* incidence = nullptr;
   if (statistics && nvar > 0) {
-    incidence = static_cast<int*>(heap_alloc(sizeof(int) * static_cast<size_t>(nvar)));
+    incidence = static_cast<int*>(heap_alloc(array_bytes(static_cast<size_t>(nvar), sizeof(int))));
     if (incidence)
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }

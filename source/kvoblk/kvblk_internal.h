@@ -42,6 +42,11 @@ T* ref_as(int32_t number) {
 void* heap_malloc(size_t bytes) noexcept;
 void* heap_realloc(void* p, size_t bytes) noexcept;
 void* heap_alloc(size_t bytes) noexcept;
+// Bytes of `count` elements of `size` bytes each; SIZE_MAX, which no heap grants, when the
+// product does not fit (on 32-bit targets a block's range words can name that many elements).
+inline size_t array_bytes(size_t count, size_t size) {
+  return size != 0 && count > SIZE_MAX / size ? SIZE_MAX : count * size;
+}
 template <class T, class... Args>
 T* heap_make(Args&&... args) noexcept {
   void* p = heap_alloc(sizeof(T));

@@ -64,7 +64,7 @@ namespace detail {
 double* make_buffer(int n) {
   // The entry count goes in front of the data, so that a reader can tell a buffer made for
   // another placement of the block from one that fits.
-  void* p = heap_malloc((static_cast<size_t>(n) + 1) * sizeof(double));
+  void* p = heap_malloc(array_bytes(static_cast<size_t>(n) + 1, sizeof(double)));
   if (!p) return nullptr;
   double* base = static_cast<double*>(p);
   base[0] = static_cast<double>(n);
@@ -170,7 +170,8 @@ double* take_unit_scales(int blkptr, int* n) {
     return kept;
   }
   ::operator delete(kept);
-  double* p = static_cast<double*>(heap_alloc(sizeof(double) * static_cast<size_t>(*n)));
+  double* p =
+      static_cast<double*>(heap_alloc(array_bytes(static_cast<size_t>(*n), sizeof(double))));
   if (p) std::fill(p, p + *n, 1.0);
   return p;
 }

@@ -50,7 +50,7 @@ double* fitting_buffer(int blkptr, int k, int n) {
 // so that a heap that is full ends the update instead of the program.
 template <class T>
 T* get(int n) {
-  return static_cast<T*>(heap_alloc(sizeof(T) * static_cast<size_t>(n)));
+  return static_cast<T*>(heap_alloc(array_bytes(static_cast<size_t>(n), sizeof(T))));
 }
 
 struct Work {
