@@ -354,9 +354,9 @@ int build_plant(RunState& run, Diagnostics& diag) {
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
       r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
-      // The library makes a temporary of a longer name beside the file: a long path is given
-      // in its long form, which the 260-character limit does not bind.
-      kvoblk_set_pat_file(blk, name_of(long_form(path_of(r.pattern_file))).c_str());
+      // The library reaches a long path by its long form itself; its messages name the file as
+      // the flowsheet does.
+      kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       // Windows opens the console for "CON.pat" (a block CON's default file) and waits there
       // for input; such a name names no file.
       if (const std::string device = device_of(path_of(r.pattern_file)); !device.empty())
