@@ -46,6 +46,8 @@ if(WIN32 AND TARGET kvoflow AND TARGET kvoconcentrator)
   install(TARGETS kvoconcentrator LIBRARY DESTINATION examples COMPONENT refhost)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/flowsheets/ DESTINATION examples
           COMPONENT refhost FILES_MATCHING PATTERN "*.toml")
+  # The note names the build's word size: the same zip is made for 32-bit and 64-bit Windows.
+  math(EXPR KVOBLK_WINDOWS_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/windows-readme.txt.in ${PROJECT_BINARY_DIR}/README.txt
                  @ONLY NEWLINE_STYLE WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/README.md

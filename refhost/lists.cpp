@@ -313,11 +313,12 @@ template <typename V>
 void move_range(V& v, const Move& m) {
   using T = typename V::value_type;
   const int from = m.from - 1, to = m.to - 1, count = m.held;
-  const auto first = v.begin() + from;
-  if (to < from) {
-    std::move(first, first + count, v.begin() + to);
-  } else if (to > from) {
-    std::move_backward(first, first + count, v.begin() + to + count);
+  // A source wholly past the end moves nothing; its positions (and the destination's, when that
+  // lies past the end too) are no places of the array to point at.
+  if (count > 0 && to < from) {
+    std::move(v.begin() + from, v.begin() + from + count, v.begin() + to);
+  } else if (count > 0 && to > from) {
+    std::move_backward(v.begin() + from, v.begin() + from + count, v.begin() + to + count);
   }
   for (int i = from; i < from + count; ++i)
     if (i < to || i >= to + count) v[i] = T();

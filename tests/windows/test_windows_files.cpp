@@ -332,7 +332,7 @@ TEST_F(WindowsFiles, LongPathsAreReachedByTheirLongFormAndResultsSavedThere) {
             L"\\\\?\\UNC\\srv\\share\\" + std::wstring(240, L'f'));
   EXPECT_EQ(kvoflow::long_form(dir_ / "r.json"), dir_ / "r.json");
 
-  fs::create_directories(kvoflow::long_form(deep));
+  kvoflow::make_folders(deep);
   std::ofstream(kvoflow::long_form(deep / "f.toml"), std::ios::binary)
       << tank_flowsheet("R", std::string(40, 'p') + ".pat");
   kvoflow::Options o;
@@ -342,14 +342,43 @@ TEST_F(WindowsFiles, LongPathsAreReachedByTheirLongFormAndResultsSavedThere) {
   o.quiet = true;
   ASSERT_GT(o.workdir.size() + 1 + 44, size_t{260});
   EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_SOLVED) << his() << err();
-  EXPECT_TRUE(fs::is_regular_file(kvoflow::long_form(kvoflow::path_of(o.json))));
+  EXPECT_TRUE(fs::is_regular_file(kvoflow::status_of(kvoflow::path_of(o.json))));
   EXPECT_TRUE(
-      fs::is_regular_file(kvoflow::long_form(deep / "Muster" / (std::string(40, 'p') + ".pat"))));
+      fs::is_regular_file(kvoflow::status_of(deep / "Muster" / (std::string(40, 'p') + ".pat"))));
   his();
   EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_SOLVED) << his() << err();
   EXPECT_EQ(his().find("Computing sparsity numerically"), std::string::npos);
   remove_tree(L"\\\\?\\" + root.native());
   EXPECT_FALSE(fs::exists(root));
+}
+
+// A name of 200 characters or more is reached by its long form, where the C runtime's status
+// call finds nothing: the runner looks it up by its attributes, so that a flowsheet there is
+// read, its folders made, and the flowsheet known as the file a result would write over.
+TEST_F(WindowsFiles, WhatIsAtALongFormNameIsFound) {
+  const fs::path deep = dir_ / std::string(170, 'd');
+  const fs::path file = deep / "f.toml";
+  const size_t length = fs::absolute(file).native().size();
+  ASSERT_GE(length, kvoflow::kLongPath);
+  ASSERT_LT(length, size_t{250});
+  kvoflow::make_folders(deep / "x" / "y");
+  EXPECT_TRUE(fs::is_directory(kvoflow::status_of(deep / "x" / "y")));
+  const std::string text = tank_flowsheet("R", "");
+  std::ofstream(kvoflow::long_form(file), std::ios::binary) << text;
+  EXPECT_TRUE(fs::is_regular_file(kvoflow::status_of(file)));
+  EXPECT_EQ(kvoflow::status_of(deep / "none").type(), fs::file_type::not_found);
+  EXPECT_TRUE(kvoflow::same_file(file, deep / "x" / ".." / "f.toml"));
+  EXPECT_FALSE(kvoflow::same_file(file, deep / "x"));
+  kvoflow::Options o;
+  o.file = narrow(file);
+  o.workdir = narrow(deep / "w");
+  o.json = o.file;
+  o.quiet = true;
+  EXPECT_EQ(kvoflow::run(o), kvoflow::EXIT_OUTPUT) << his() << err();
+  EXPECT_NE(his().find("will not write over the flowsheet file"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(kvoflow::status_of(deep / "w" / "R.pat")));
+  std::ifstream in(kvoflow::long_form(file), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
 // The library reaches a pattern file past the 260-character limit by the long form of its path

@@ -354,10 +354,9 @@ int build_plant(RunState& run, Diagnostics& diag) {
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
     if (!b.pattern_file.empty()) {
       r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
-      // The library makes a temporary of a longer name beside the file: a long path is given
-      // in its long form, which the 260-character limit does not bind.
-      kvoblk_set_pat_file(blk, name_of(long_form(path_of(r.pattern_file))).c_str());
-      std::error_code ec;
+      // The library reaches a long path by its long form itself; its messages name the file as
+      // the flowsheet does.
+      kvoblk_set_pat_file(blk, r.pattern_file.c_str());
       // Windows opens the console for "CON.pat" (a block CON's default file) and waits there
       // for input; such a name names no file.
       if (const std::string device = device_of(path_of(r.pattern_file)); !device.empty())
@@ -365,11 +364,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
                    "the pattern file " + r.pattern_file + " of block " + b.id +
                        " is a name Windows takes for the device " + device +
                        "; name another file with pattern_file");
-      r.file_found = std::filesystem::is_regular_file(long_form(path_of(r.pattern_file)), ec);
+      r.file_found = std::filesystem::is_regular_file(status_of(path_of(r.pattern_file)));
       // The library reads a pattern file and may write it; one that is the flowsheet file
       // would be refused as damaged, with the advice to delete it.
-      if (r.file_found &&
-          std::filesystem::equivalent(path_of(r.pattern_file), path_of(spec.file), ec))
+      if (r.file_found && same_file(path_of(r.pattern_file), path_of(spec.file)))
         diag.error(b.pattern_file_pos, "the pattern file " + r.pattern_file +
                                            " is the flowsheet file itself; name another file");
     }
@@ -380,9 +378,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
     if (r.pattern == KVOBLK_PAT_RESTORE && r.pattern_file.empty()) {
       const char* own = kvoblk_inq_pat_file(blk);
       r.pattern_file = own ? own : "";
-      std::error_code ec;
-      r.file_found =
-          !r.pattern_file.empty() && std::filesystem::is_regular_file(path_of(r.pattern_file), ec);
+      r.file_found = !r.pattern_file.empty() &&
+                     std::filesystem::is_regular_file(status_of(path_of(r.pattern_file)));
     }
     // The plant says why it refuses a block, on the history device.
     if (!plant.add(blk)) {
@@ -418,15 +415,13 @@ int build_plant(RunState& run, Diagnostics& diag) {
             b.pattern == KVOBLK_PAT_RESTORE ? b.pattern_file.c_str() : "");
   }
   if (!run.options.workdir.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(long_form(path_of(run.options.workdir)), ec);
+    make_folders(path_of(run.options.workdir));
   }
   // A pattern file may name a folder of its own; it is made, so that the pattern can be saved.
   for (const BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found) continue;
     const std::filesystem::path folder = long_form(path_of(b.pattern_file)).parent_path();
-    std::error_code ec;
-    if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+    if (!folder.empty()) make_folders(folder);
   }
   // The library reads a pattern file's header when it sizes the block; a file it refuses there
   // (damaged, or another block's) stops the plant before any block is placed, so each one is
@@ -487,8 +482,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // only in the library's warning.
   for (BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found || b.pattern_file.empty()) continue;
-    std::error_code ec;
-    b.file_saved = std::filesystem::is_regular_file(long_form(path_of(b.pattern_file)), ec);
+    b.file_saved = std::filesystem::is_regular_file(status_of(path_of(b.pattern_file)));
     if (!b.file_saved)
       kvoprintf(kvHisDev,
                 "!! kvoflow: block %s: its pattern could not be saved to %s; the next run "

@@ -711,9 +711,10 @@ FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
     spec.file = name;
     return spec;
   }
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    diag.error(std::filesystem::is_directory(path, ec) ? "this is a folder, not a flowsheet file"
-               : std::filesystem::exists(path, ec)
+  const std::filesystem::file_status status = status_of(path);
+  if (!std::filesystem::is_regular_file(status)) {
+    diag.error(std::filesystem::is_directory(status) ? "this is a folder, not a flowsheet file"
+               : std::filesystem::exists(status)
                    ? "this is a device or pipe, not a flowsheet file; save the flowsheet as a file"
                    : "there is no flowsheet file by this name");
     FlowsheetSpec spec;
@@ -722,7 +723,8 @@ FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
   }
   // A flowsheet is a page or two of text; anything far larger is not one.
   constexpr std::uintmax_t kMaxBytes = 16u << 20;
-  if (std::filesystem::file_size(path, ec) > kMaxBytes) {
+  // The size is not known at a long-form name (see status_of); such a file is read as it is.
+  if (const std::uintmax_t size = std::filesystem::file_size(path, ec); !ec && size > kMaxBytes) {
     diag.error("the file is larger than 16 MB, which no flowsheet is");
     FlowsheetSpec spec;
     spec.file = name;

@@ -198,9 +198,8 @@ std::string Catalogue::locate(const PluginSpec& p, const std::string& flowsheet_
   for (size_t k = 0, n = candidates.size(); k < n; ++k)
     if (candidates[k].extension() == foreign)
       candidates.push_back(fs::path(candidates[k]).replace_extension(native));
-  std::error_code ec;
   for (const fs::path& c : candidates) {
-    if (!fs::is_regular_file(long_form(c), ec)) continue;
+    if (!fs::is_regular_file(status_of(c))) continue;
     // A name in the long form ("\\?\C:\...") is taken as it is written; normalising it would
     // take its leading separators for a root.
     const bool long_name = c.native().rfind(fs::path("//?/").make_preferred().native(), 0) == 0;

@@ -270,10 +270,7 @@ int write_outputs(const RunState& run) {
       kept.emplace_back(b.pattern_file, "the pattern file");
   auto is_input = [&kept](const std::string& path) {
     for (const auto& [file, what] : kept) {
-      std::error_code ec;
-      if (!std::filesystem::equivalent(long_form(path_of(path)), long_form(path_of(file)), ec) ||
-          ec)
-        continue;
+      if (!same_file(path_of(path), path_of(file))) continue;
       kvoprintf(kvHisDev, "!! kvoflow: will not write over %s %s\n", what.c_str(), path.c_str());
       return true;
     }
@@ -291,9 +288,8 @@ int write_outputs(const RunState& run) {
   }
   if (!run.options.json.empty()) kept.emplace_back(run.options.json, "the results");
   if (!run.options.svg_dir.empty()) {
-    std::error_code ec;
     const std::filesystem::path dir = path_of(run.options.svg_dir);
-    std::filesystem::create_directories(long_form(dir), ec);
+    make_folders(dir);
     std::vector<std::pair<std::string, std::string>> files;
     files.emplace_back(name_of(dir / "jacobian.svg"), spy_svg(flowsheet_plot(run)));
     if (const BlockRun* b = pattern_block(run))

@@ -103,6 +103,60 @@ std::filesystem::path long_form(const std::filesystem::path& path) {
   return std::filesystem::path(L"\\\\?\\" + full);
 }
 
+std::filesystem::file_status status_of(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  const fs::path name = long_form(path);
+  std::error_code ec;
+  if (!starts_with(name.native(), L"\\\\?\\")) return fs::status(name, ec);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return fs::file_status(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                               ? fs::file_type::not_found
+                               : fs::file_type::unknown);
+  }
+  fs::perms perms = fs::perms::all;
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    perms &= ~(fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    return fs::file_status(fs::file_type::directory, perms);
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return fs::file_status(fs::file_type::character, perms);
+  return fs::file_status(fs::file_type::regular, perms);
+}
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  // A file is known by its volume and its index on it, read through a handle that asks for no
+  // access, so that a file open elsewhere or a folder can be asked too.
+  const auto identify = [](const std::filesystem::path& p, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE h =
+        CreateFileW(long_form(p).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return known;
+  };
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  return identify(a, &x) && identify(b, &y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+void make_folders(const std::filesystem::path& path) {
+  const std::filesystem::path name = long_form(path);
+  std::error_code ec;
+  if (!starts_with(name.native(), L"\\\\?\\")) {
+    std::filesystem::create_directories(name, ec);
+    return;
+  }
+  // std::filesystem would find none of the folders on the way (see status_of): each is made in
+  // turn, and those already there refuse harmlessly.
+  const std::wstring& s = name.native();
+  for (size_t at = s.find(L'\\', 4);; at = s.find(L'\\', at + 1)) {
+    CreateDirectoryW(s.substr(0, at).c_str(), nullptr);
+    if (at == std::wstring::npos) break;
+  }
+}
+
 #else
 
 std::filesystem::path path_of(const std::string& name) { return std::filesystem::path(name); }
@@ -114,6 +168,18 @@ std::string file_key(const std::string& text) {
 }
 std::string device_of(const std::filesystem::path&) { return std::string(); }
 std::filesystem::path long_form(const std::filesystem::path& path) { return path; }
+std::filesystem::file_status status_of(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::status(path, ec);
+}
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+void make_folders(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+}
 
 #endif
 

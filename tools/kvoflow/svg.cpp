@@ -577,10 +577,9 @@ std::string cause(int error, const std::filesystem::path& temporary) {
       return ": " + name_of(temporary) + " is in the way (a folder or link); remove it";
     case ENOENT: {
       // Windows answers so also where a part of the path is a file.
-      std::error_code ec;
       for (std::filesystem::path p = temporary.parent_path(); !p.empty() && p != p.parent_path();
            p = p.parent_path()) {
-        const std::filesystem::file_status st = std::filesystem::status(p, ec);
+        const std::filesystem::file_status st = status_of(p);
         if (std::filesystem::exists(st))
           return std::filesystem::is_directory(st)
                      ? ": there is no folder " + name_of(temporary.parent_path())
@@ -646,7 +645,7 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
   // made too.
   target = long_form(target);
   // A device or pipe cannot be replaced either: it is written to as it is.
-  const fs::file_status status = fs::status(target, ec);
+  const fs::file_status status = status_of(target);
   if (fs::is_directory(status)) {
     if (why) *why = "cannot write " + path + ": it is a folder";
     return false;
@@ -704,7 +703,7 @@ bool write_file(const std::string& path, const std::string& text, std::string* w
     std::filesystem::remove(temporary, ec);
 #if defined(_WIN32)
     // Windows does not replace a file another program holds open (an editor, a viewer).
-    const bool held = fs::exists(target, ec);
+    const bool held = fs::exists(status_of(target));
 #else
     const bool held = false;
 #endif
