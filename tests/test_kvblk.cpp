@@ -833,6 +833,31 @@ TEST_F(Ports, APortAnotherBlockHoldsIsRefused) {
   EXPECT_EQ(kvoref::Port::destroyed, 1);
 }
 
+// A port object that outlives its destroy(): the host may make a new port where a destroyed
+// one was, and that port belongs to no block.
+namespace {
+struct KeptPort : kvoref::Port {
+  using kvoref::Port::Port;
+  void destroy() override { ++kvoref::Port::destroyed; }
+};
+}  // namespace
+
+TEST_F(Ports, APortWhoseHolderLetItGoCanBeAddedAgain) {
+  KeptPort p("IN");
+  kvoblk_register_container(b, &cntr);
+  ASSERT_FALSE(kvoblk_add_port(b, &p));
+  ASSERT_FALSE(kvoblk_delete_port(b, "IN"));
+  int c = kvoblk_base_create(0);
+  EXPECT_FALSE(kvoblk_add_port(c, &p));
+  kvoblk_destroy(c);
+  EXPECT_FALSE(kvoblk_add_port(b, &p));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+}
+
 // A container that, told of a removal, deletes the same port itself (once).
 namespace {
 struct ReenteringContainer : kvoref::Container {

@@ -1081,6 +1081,22 @@ TEST_F(PatternFile, BlockIdOfSeveralWordsRestoresItsOwnFileAndNoOther) {
                        "Block id from file :  REACTOR mode\n\n");
 }
 
+// A title line is looked at once: a line of many words "block" (a damaged or hostile file) is
+// read in one pass, not once from every word of it.
+TEST_F(PatternFile, ALineOfManyBlockKeywordsIsReadInOnePass) {
+  std::string text = write_file();
+  std::string junk;
+  for (int i = 0; i < 200000; ++i) junk += "block ";
+  spit(path, junk + "\n" + text);
+  int nnz = -1, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(nnz, 3);
+  auto [e, restore_errors] = restore(b);
+  EXPECT_EQ(restore_errors, 0);
+  EXPECT_EQ(e.size(), 3u);
+}
+
 TEST_F(PatternFile, DimensionQueryNeverAnswersMoreThanTheFilesOwnDimensionsHold) {
   std::string text = write_file();
   spit(path, edit(text, "Number of non-zeros      : 3", "Number of non-zeros      : 2000000000"));

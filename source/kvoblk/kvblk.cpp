@@ -64,7 +64,10 @@ void release_block(int blkptr) {
       nux_port* port = ref_as<nux_port>(ref);
       ref_drop(ref);
       word(word(blkptr, W::ports), i - 1) = 0;
-      if (port) port->destroy();
+      if (port) {
+        forget_port_holder(port);
+        port->destroy();
+      }
       // A port's destroy is the host's code and may have destroyed the block itself: that call
       // released everything, the ports left over included, and the record is gone.
       if (!registered(blkptr)) return;

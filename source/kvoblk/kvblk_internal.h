@@ -83,9 +83,12 @@ BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
 bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void forget_block(int blkptr);
-// The first live block for which `test` answers true, or 0. `test` must not create or destroy
-// blocks.
-int find_block(bool (*test)(int blkptr, const void* arg), const void* arg);
+// The block that holds each port a block accepted, until the port is destroyed: a port belongs
+// to one block, which destroys it, and one held twice would be destroyed twice. Looked up by
+// the port, so that an addition costs the same however many blocks the flowsheet has.
+int port_holder(const nux_port* port);                             // 0 when no block holds it
+bool note_port_holder(const nux_port* port, int blkptr) noexcept;  // false when not recorded
+void forget_port_holder(const nux_port* port);
 
 // True for a live block. For a non-zero handle that is not a live block it prints
 // "!! <fn>: " and "Invalid block handle <n>\n" on the history device.

@@ -15,6 +15,11 @@ std::unordered_map<int, BlockFacts>& blocks() {
   return registry;
 }
 
+std::unordered_map<const nux_port*, int>& holders() {
+  static std::unordered_map<const nux_port*, int> registry;
+  return registry;
+}
+
 }  // namespace
 
 BlockFacts* facts(int blkptr) {
@@ -36,11 +41,22 @@ bool register_block(int blkptr, int record_words) noexcept {
 
 void forget_block(int blkptr) { blocks().erase(blkptr); }
 
-int find_block(bool (*test)(int blkptr, const void* arg), const void* arg) {
-  for (const auto& entry : blocks())
-    if (test(entry.first, arg)) return entry.first;
-  return 0;
+int port_holder(const nux_port* port) {
+  auto it = holders().find(port);
+  return it == holders().end() ? 0 : it->second;
 }
+
+bool note_port_holder(const nux_port* port, int blkptr) noexcept {
+  if (!heap_granted()) return false;
+  try {
+    holders()[port] = blkptr;
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void forget_port_holder(const nux_port* port) { holders().erase(port); }
 
 bool live(int blkptr, const char* fn) {
   if (blkptr == 0) return false;

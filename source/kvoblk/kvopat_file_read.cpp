@@ -152,6 +152,8 @@ class Tokens {
   bool is(const char* keyword) const { return token_ == keyword; }
   // Whether a line ended between the token before and the one next() read last.
   bool newline_before() const { return newline_; }
+  // Whether tokens given back are still to come.
+  bool replaying() const { return !given_back_.empty(); }
 
  private:
   bool fill() {
@@ -261,12 +263,15 @@ bool word_after_colon(Tokens& in, std::string* word) {
 // only when the asterisk that closes the title box ends it on the same line (alone, or right
 // after an id that fills the box), so that none of its words is taken for a keyword; else the
 // id is the first word, and the words read after it are given back, as a file whose tokens
-// are laid out otherwise is read token by token.
+// are laid out otherwise is read token by token. A title that starts among words given back
+// lies on a line already looked at, which held no closing asterisk: its id is its first word,
+// and the line is not looked at again (once from every word "block" of it would take time
+// that grows with the square of the line).
 bool read_title(Tokens& in, std::string* first, std::string* id) {
   if (!in.next()) return false;
   *first = in.tok();
   std::vector<Tokens::Token> more;
-  bool closed = first->back() == '*';
+  bool closed = first->back() == '*' || in.replaying();
   while (!closed && in.next()) {
     more.push_back(in.token());
     if (in.newline_before()) break;

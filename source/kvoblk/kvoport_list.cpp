@@ -83,11 +83,8 @@ bool base_add_port(int blkptr, nux_port* port) {
   }
   // A port belongs to one block, which destroys it: one that a block (this one under another
   // name, or any other) already holds would be destroyed twice.
-  const int holder =
-      find_block([](int blk,
-                    const void* p) { return holds_port(blk, static_cast<const nux_port*>(p)); },
-                 port);
-  if (holder != 0) {
+  const int holder = port_holder(port);
+  if (holder != 0 && registered(holder)) {
     kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(holder)));
     return true;
   }
@@ -122,6 +119,10 @@ bool base_add_port(int blkptr, nux_port* port) {
   }
   int32_t ref = ref_put(port);
   if (ref == 0) return true;  // the reference table cannot grow: nothing changes
+  if (!note_port_holder(port, blkptr)) {
+    ref_drop(ref);
+    return true;
+  }
   word(word(blkptr, W::ports), needed - 1) = ref;
   word(blkptr, W::num_ports) = needed;
   auto* callback = ref_as<nux_port_mesgs>(word(blkptr, W::port_callback));
@@ -166,6 +167,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!found) return false;
   ref_drop(word(word(blkptr, W::ports), found - 1));
   word(word(blkptr, W::ports), found - 1) = 0;
+  forget_port_holder(port);
   port->destroy();
   // The port's destroy is the host's code: it may have taken the block with it, or changed the
   // count. Only the entries the array holds are moved, and only down over the emptied one.
