@@ -381,6 +381,22 @@ TEST_F(WindowsFiles, WhatIsAtALongFormNameIsFound) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
+// The size of a file is not known at its long-form name: a flowsheet there larger than any is
+// refused all the same, while it is read.
+TEST_F(WindowsFiles, AnOversizedFlowsheetAtALongFormNameIsRefused) {
+  const fs::path deep = dir_ / std::string(200, 'd');
+  kvoflow::make_folders(deep);
+  const fs::path file = deep / "f.toml";
+  std::ofstream(kvoflow::long_form(file), std::ios::binary)
+      << tank_flowsheet("R", "") << std::string((16u << 20) + 1, '#');
+  kvoflow::Diagnostics diag("f.toml");
+  kvoflow::read_flowsheet(narrow(file), diag);
+  ASSERT_EQ(diag.lines().size(), 1u) << ::testing::PrintToString(diag.lines());
+  EXPECT_NE(diag.lines()[0].find("the file is larger than 16 MB, which no flowsheet is"),
+            std::string::npos);
+  remove_tree(L"\\\\?\\" + dir_.native());
+}
+
 // The library reaches a pattern file past the 260-character limit by the long form of its path
 // however the host names it (absolute, relative, on a share), and so also the temporary it writes
 // first, whose name is 19 characters longer. Shorter names are used as given.
