@@ -737,8 +737,8 @@ FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
   std::ifstream in(path, std::ios::binary);
   std::string text;
   std::vector<char> chunk(1u << 16);
-  while (in && (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())),
-                in.gcount() > 0)) {
+  while (in &&
+         (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())), in.gcount() > 0)) {
     text.append(chunk.data(), static_cast<size_t>(in.gcount()));
     if (text.size() > kMaxBytes) return too_large();
   }
