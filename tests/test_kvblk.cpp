@@ -858,6 +858,37 @@ TEST_F(Ports, APortWhoseHolderLetItGoCanBeAddedAgain) {
   EXPECT_EQ(kvoref::Port::destroyed, 3);
 }
 
+// A port whose destroy adds another port to its block, which is being destroyed: the newcomer
+// goes with the block, and is free to join another block afterwards.
+namespace {
+struct AddingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  nux_port* next = nullptr;
+  void destroy() override {
+    kvoblk_add_port(blk, next);
+    kvoref::Port::destroy();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, APortAddedWhileTheBlockIsDestroyedGoesWithIt) {
+  KeptPort q("Q");
+  auto* p = new AddingPort("P");
+  p->blk = b;
+  p->next = &q;
+  kvoblk_register_container(b, &cntr);
+  ASSERT_FALSE(kvoblk_add_port(b, p));
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 2);
+  int c = kvoblk_base_create(0);
+  EXPECT_FALSE(kvoblk_add_port(c, &q));
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(c);
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+}
+
 // A container that, told of a removal, deletes the same port itself (once).
 namespace {
 struct ReenteringContainer : kvoref::Container {

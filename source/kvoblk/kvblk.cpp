@@ -57,9 +57,9 @@ void release_block(int blkptr) {
   if (array != 0) {
     // The whole array, not only the stored count: a count lowered by a setter must not leave
     // ports behind.
-    const BlockFacts* s = facts(blkptr);
-    int n = s ? s->port_capacity : 0;
-    for (int i = 1; i <= n; ++i) {
+    // A port's destroy may add a port to the block: the array may then have grown, and the
+    // newcomer is destroyed with the rest rather than left behind, recorded as held.
+    for (int i = 1; facts(blkptr) && i <= facts(blkptr)->port_capacity; ++i) {
       int32_t ref = word(word(blkptr, W::ports), i - 1);
       nux_port* port = ref_as<nux_port>(ref);
       ref_drop(ref);

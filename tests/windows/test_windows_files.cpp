@@ -381,6 +381,36 @@ TEST_F(WindowsFiles, WhatIsAtALongFormNameIsFound) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
 }
 
+// The size of a file is not known at its long-form name: a flowsheet there larger than any is
+// refused all the same, while it is read.
+TEST_F(WindowsFiles, AnOversizedFlowsheetAtALongFormNameIsRefused) {
+  const fs::path deep = dir_ / std::string(200, 'd');
+  kvoflow::make_folders(deep);
+  const fs::path file = deep / "f.toml";
+  std::ofstream(kvoflow::long_form(file), std::ios::binary)
+      << tank_flowsheet("R", "") << std::string((16u << 20) + 1, '#');
+  kvoflow::Diagnostics diag("f.toml");
+  kvoflow::read_flowsheet(narrow(file), diag);
+  ASSERT_EQ(diag.lines().size(), 1u) << ::testing::PrintToString(diag.lines());
+  EXPECT_NE(diag.lines()[0].find("the file is larger than 16 MB, which no flowsheet is"),
+            std::string::npos);
+  remove_tree(L"\\\\?\\" + dir_.native());
+}
+
+// A long-form name that cannot be there (a letter no file name takes, a share no server has) is
+// a missing file, as the same name is when short, not a device.
+TEST_F(WindowsFiles, ALongFormNameThatCannotBeThereIsNoFile) {
+  const std::string tail = std::string(200, 'd') + "\\f.toml";
+  for (const std::string& name : {narrow(dir_) + "\\a<b" + tail, "\\\\nosrv\\share\\" + tail}) {
+    EXPECT_FALSE(fs::exists(kvoflow::status_of(kvoflow::path_of(name)))) << name;
+    kvoflow::Diagnostics diag("f.toml");
+    kvoflow::read_flowsheet(name, diag);
+    ASSERT_EQ(diag.lines().size(), 1u) << name;
+    EXPECT_NE(diag.lines()[0].find("there is no flowsheet file by this name"), std::string::npos)
+        << diag.lines()[0];
+  }
+}
+
 // The library reaches a pattern file past the 260-character limit by the long form of its path
 // however the host names it (absolute, relative, on a share), and so also the temporary it writes
 // first, whose name is 19 characters longer. Shorter names are used as given.

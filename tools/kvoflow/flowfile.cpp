@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <unordered_map>
+#include <vector>
 
 #include <toml++/toml.h>
 
@@ -723,23 +724,31 @@ FlowsheetSpec read_flowsheet(const std::string& name, Diagnostics& diag) {
   }
   // A flowsheet is a page or two of text; anything far larger is not one.
   constexpr std::uintmax_t kMaxBytes = 16u << 20;
-  // The size is not known at a long-form name (see status_of); such a file is read as it is.
-  if (const std::uintmax_t size = std::filesystem::file_size(path, ec); !ec && size > kMaxBytes) {
+  const auto too_large = [&] {
     diag.error("the file is larger than 16 MB, which no flowsheet is");
     FlowsheetSpec spec;
     spec.file = name;
     return spec;
-  }
+  };
+  // The size is not known at a long-form name (see status_of): the reading below stops past
+  // the limit instead.
+  if (const std::uintmax_t size = std::filesystem::file_size(path, ec); !ec && size > kMaxBytes)
+    return too_large();
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (!in.good() && !in.eof()) {
+  std::string text;
+  std::vector<char> chunk(1u << 16);
+  while (in &&
+         (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())), in.gcount() > 0)) {
+    text.append(chunk.data(), static_cast<size_t>(in.gcount()));
+    if (text.size() > kMaxBytes) return too_large();
+  }
+  if (!in.eof()) {
     diag.error("the file cannot be read");
     FlowsheetSpec spec;
     spec.file = name;
     return spec;
   }
-  return parse_flowsheet(text.str(), name, diag);
+  return parse_flowsheet(text, name, diag);
 }
 
 }  // namespace kvoflow

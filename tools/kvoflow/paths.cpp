@@ -110,10 +110,20 @@ std::filesystem::file_status status_of(const std::filesystem::path& path) {
   if (!starts_with(name.native(), L"\\\\?\\")) return fs::status(name, ec);
   const DWORD attributes = GetFileAttributesW(name.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return fs::file_status(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                               ? fs::file_type::not_found
-                               : fs::file_type::unknown);
+    // A name no file can have, or on a drive or share that is not there, names nothing, as it
+    // does when short; any other failure is an error, which std::filesystem answers with none.
+    switch (GetLastError()) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_INVALID_NAME:
+      case ERROR_BAD_PATHNAME:
+      case ERROR_INVALID_DRIVE:
+      case ERROR_BAD_NETPATH:
+      case ERROR_BAD_NET_NAME:
+        return fs::file_status(fs::file_type::not_found);
+      default:
+        return fs::file_status(fs::file_type::none);
+    }
   }
   fs::perms perms = fs::perms::all;
   if (attributes & FILE_ATTRIBUTE_READONLY)

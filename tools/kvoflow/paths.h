@@ -33,9 +33,10 @@ std::string device_of(const std::filesystem::path& path);
 constexpr size_t kLongPath = 200;
 std::filesystem::path long_form(const std::filesystem::path& path);
 // What is at `path`, reached by its long form, as std::filesystem::status answers (not_found
-// when nothing is there, unknown when that cannot be told). The C runtime's status call, on
-// which std::filesystem's queries rest, takes the '?' of a "\\?\" name for a wildcard and finds
-// nothing there: on Windows such a name is looked up by its attributes instead.
+// when nothing is, or can be, there; none when the look-up fails otherwise). The C runtime's
+// status call, on which std::filesystem's queries rest, takes the '?' of a "\\?\" name for a
+// wildcard and finds nothing there: on Windows such a name is looked up by its attributes
+// instead.
 std::filesystem::file_status status_of(const std::filesystem::path& path);
 // Whether `a` and `b` are one file, both reached by their long forms; false when either is not
 // there or cannot be looked up.
