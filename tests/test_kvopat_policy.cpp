@@ -81,6 +81,12 @@ class PatternPolicy : public kvotest::PlacedBlockTest {
   }
   // Registers the container and places the block at variable 11, equation 21, non-zero 101.
   void place() { ASSERT_TRUE(place_block(b, 11, 21, 101)); }
+  // A refused initialisation: no pattern type, the stop the block had, no pattern object left.
+  void expect_refused(int nzstop) {
+    EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+    EXPECT_EQ(kvoblk_inq_nzstop(b), nzstop);
+    EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+  }
   // Dimensions the block with a model that reports nvar, neq and nnz; answers the reservation.
   int reserve(int nvar, int neq, int nnz = 77) {
     m.nvar = nvar, m.neq = neq, m.selfdim_nnz = nnz;
@@ -240,12 +246,10 @@ TEST_F(PatternPolicy, PatternDenserThanTheEstimateIsRefusedUnwritten) {
             "Max. number of nonzeros is too small. Please increase the matrix density factor.\n"
             "Max. number of nonzeros     : 120\n"
             "Detected number of nonzeros : 400\n\n");
-  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
-  EXPECT_EQ(kvoblk_inq_nzstop(b), nzstop);
+  expect_refused(nzstop);
   int e = 0, v = 0;
   global_nz(101, &e, &v);
   EXPECT_EQ(e + v, 0);
-  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 
   // The remedy the message names: a fill share that estimates exactly the detected count
   // admits the pattern whole.
@@ -269,12 +273,10 @@ TEST_F(PatternPolicy, JacobianCountedShortOfThePatternIsAFailure) {
   kvoblk_pat_ini(b, 101, &errors);
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(his(), "!! kvoblk_pat_ini: Non-zeros 101 to 106 of block R1 are not in the Jacobian\n");
-  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
-  EXPECT_EQ(kvoblk_inq_nzstop(b), nzstop);
+  expect_refused(nzstop);
   int e = 0, v = 0;
   global_nz(101, &e, &v);
   EXPECT_EQ(e + v, 0);
-  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
 TEST_F(PatternPolicy, FailedDetectionCountsOneErrorAndWritesNothing) {
@@ -301,9 +303,7 @@ TEST_F(PatternPolicy, MissingNonZeroStartIsRefused) {
   kvoblk_pat_ini(b, 0, &errors);
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(his(), "!! kvoblk_pat_ini: Invalid non-zero start 0 for 6 non-zeros of block R1\n");
-  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
-  EXPECT_EQ(kvoblk_inq_nzstop(b), nzstop);
-  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+  expect_refused(nzstop);
 }
 
 TEST_F(PatternPolicy, UnknownTypeOrMissingBlockCountsOneError) {
