@@ -26,6 +26,7 @@ struct Model {
   std::vector<double> value, lower, upper, scale;
   std::vector<int> fail_calls;   // residual calls (1-based) that report a problem
   int nan_row = 0, nan_var = 0;  // this equation is not a number while this variable is moved
+  int inf_row = 0;               // this equation is always infinite
   int calls = 0;
   std::vector<std::vector<double>> seen;
 } m;
@@ -54,6 +55,7 @@ void model_res(int b, int* status) {
   std::vector<double> r(m.neq, 0.0);
   for (auto [row, col] : m.deps) r[row - 1] += (col + 1) * x[col - 1];
   if (m.nan_row > 0 && x[m.nan_var - 1] != m.value[m.nan_var - 1]) r[m.nan_row - 1] = NAN;
+  if (m.inf_row > 0) r[m.inf_row - 1] = HUGE_VAL;
   double* vec = kvoeqnlst_vec_residual(eqnlst);
   int n = kvoeqnlst_inq_neqn(eqnlst);
   for (int i = 0; i < m.neq; ++i)
@@ -367,6 +369,23 @@ TEST_F(NumericPattern, AResidualThatIsNotANumberIsNamedNotPassedOverInSilence) {
             "\nWarning in numerical sparsity for block R1: the residual of equation 3 (E3) was not "
             "a number at the base point or with variable 4 (X4) perturbed. Sparsity may be "
             "wrong.\n");
+  kvojac_destroy(&p);
+}
+
+// An infinite residual stays infinite under every perturbation and so equals itself: its row
+// loses its entries, which the detection says.
+TEST_F(NumericPattern, AResidualInfiniteAtTheBasePointIsNamed) {
+  m.deps = {{1, 1}, {2, 2}};
+  m.inf_row = 2;
+  place();
+  int errors = 0;
+  kv_jac_t p = kvoblk_npat(b, &errors);
+  ASSERT_NE(p, 0);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(pattern_entries(p), (Entries{{1, 1}}));
+  EXPECT_EQ(his(),
+            "\nWarning in numerical sparsity for block R1: the residual of equation 2 (E2) was "
+            "infinite at the base point. Sparsity may be wrong.\n");
   kvojac_destroy(&p);
 }
 

@@ -106,6 +106,9 @@ struct Detection {
   // entry is not recorded: the detection warns instead of placing a pattern that may lack it
   // without a word.
   int nan_row = 0, nan_col = 0;
+  // The first equation whose residual was infinite at the base point; 0 when none. It compares
+  // equal to itself whenever a perturbation leaves it infinite, so no entry of its row shows.
+  int inf_row = 0;
 
   int nv() const { return static_cast<int>(nvar); }
   int ne() const { return static_cast<int>(neq); }
@@ -166,6 +169,8 @@ struct Detection {
     if (*status != 0) return residual_failed;
     std::memcpy(w->r0.data(), residuals(eqnlst, estart, ne, w->r.data()),
                 static_cast<size_t>(ne) * sizeof(double));
+    for (int i = 0; i < ne && inf_row == 0; ++i)
+      if (std::isinf(w->r0[i])) inf_row = i + 1;
 
     for (int j = 0; j < nv && *status == 0; ++j) {
       const int pos = vstart + j;
@@ -387,6 +392,12 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
               id_text(blkptr), d.nan_row,
               text(kvoeqnlst_lookup_eqn_name(d.eqnlst, d.estart + d.nan_row - 1)), d.nan_col,
               text(kvovarlst_lookup_var_name(d.varlst, d.vstart + d.nan_col - 1)));
+  if (d.inf_row != 0 && (*status == 0 || *status == 2))
+    kvoprintf(kvHisDev,
+              "\nWarning in numerical sparsity for block %s: the residual of equation %d (%s) "
+              "was infinite at the base point. Sparsity may be wrong.\n",
+              id_text(blkptr), d.inf_row,
+              text(kvoeqnlst_lookup_eqn_name(d.eqnlst, d.estart + d.inf_row - 1)));
 
   // Every variable gets its entry value back, which also undoes the move away from zero.
   for (int j = 0; j < d.nv(); ++j) kvovarlst_set_var_value(d.varlst, d.vstart + j, w.entry[j], 0);
