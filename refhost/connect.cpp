@@ -69,7 +69,17 @@ Connections::Connections(const Lists& lists, int estart, int nzstart, NUXBlockCa
       nzstart_(std::max(nzstart, 1)),
       notify_(notify) {}
 
-Connections::~Connections() = default;
+Connections::~Connections() {
+  for (const Conn& c : conns_) {
+    forget(c.info.from);
+    forget(c.info.to);
+  }
+}
+
+void Connections::forget(Port* port) {
+  std::vector<Connections*>& sets = port->sets_;
+  sets.erase(std::remove(sets.begin(), sets.end(), this), sets.end());
+}
 
 void Connections::edit(bool pre, int deqn) {
   if (!notify_ || deqn == 0) return;
@@ -130,6 +140,8 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
   conns_.push_back(c);
   port_conn_[from] = c.info.id;
   port_conn_[to] = c.info.id;
+  from->sets_.push_back(this);
+  to->sets_.push_back(this);
   names_.insert(cname);
   // The new connection goes after the others, which keep their places.
   int e = estart_ + neqn_, k = nzstart_ + 2 * neqn_;
@@ -150,6 +162,8 @@ bool Connections::disconnect(int id) {
   const int old_estop = estop(), old_nzstop = nzstop();
   port_conn_.erase(it->info.from);
   port_conn_.erase(it->info.to);
+  forget(it->info.from);
+  forget(it->info.to);
   names_.erase(it->info.name);
   conns_.erase(it);
   neqn_ -= n;

@@ -88,6 +88,9 @@ Port::Port(const char* name, std::vector<int> vars)
 
 void Port::destroy() {
   ++destroyed;
+  std::vector<Connections*> sets;
+  sets.swap(sets_);
+  for (Connections* set : sets) set->disconnect(this);
   delete this;
 }
 

@@ -9,11 +9,10 @@
 // "connections"), so the Newton solver includes its equations like any block's. Ports are the
 // reference host's own (kvoref::Port) with their stream description (Port::set_stream).
 //
-// The set keeps the ports it joins: disconnect a block's ports (or destroy the set) before the
-// block is destroyed. A container whose `connections` is this set disconnects a port the block
-// deletes when it is told of the removal. A port whose block was taken out of the matrix has no
-// variables any more; the set's residual evaluation then fails with status 1 instead of reading
-// a stale position.
+// A port that is destroyed (deleted by its block, or with its block) is disconnected first, with
+// the usual structural-edit notices, so the set never keeps a destroyed port. A port whose block
+// was taken out of the matrix has no variables any more; the set's residual evaluation then
+// fails with status 1 instead of reading a stale position.
 #pragma once
 
 #include <string>
@@ -130,6 +129,7 @@ class KVOHOST_API Connections : public SolverUnit {
   // Names, entries and positions of one connection from equation `e` and non-zero `k` on.
   void write(Conn& c, int& e, int& k);
   void edit(bool pre, int deqn);
+  void forget(Port* port);  // takes this set off the port's sets
   Lists lists_;
   int estart_, nzstart_;
   int neqn_ = 0;

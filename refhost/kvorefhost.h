@@ -279,6 +279,10 @@ class KVOHOST_API Port : public nux_port {
   int type_ = 0;
   Material material_;
   nux_port_mesgs* block_ = nullptr;
+  // The connection sets that join this port, which forget it when it is destroyed, so that a
+  // block destroyed with its ports still connected leaves no connection to freed ports.
+  std::vector<Connections*> sets_;
+  friend class Connections;
 };
 
 // ---- Newton solver --------------------------------------------------------------------------

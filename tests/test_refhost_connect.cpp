@@ -201,6 +201,31 @@ TEST_F(Connect, APortTheBlockDeletesLeavesNoConnectionBehind) {
   EXPECT_EQ(his(), "");
 }
 
+// A block destroyed with its port still connected: the port goes, and its connection with it,
+// so the set's residuals and report read no freed port.
+TEST_F(Connect, ABlockDestroyedWithAConnectedPortLeavesNoConnectionBehind) {
+  auto conns = std::make_unique<kvoref::Connections>(lists, 3, 5, cntr.get());
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11, 12});
+  const int blk = kvoblk_base_create(0);
+  kvoblk_set_blkid(blk, "A");
+  auto* out = new Port("OUT", {1, 2, 3});
+  out->set_stream(kvoref::PORT_OUTLET, kLiquid);
+  ASSERT_FALSE(kvoblk_add_port(blk, out));
+  ASSERT_NE(conns->connect(out, in.get(), "S1"), 0);
+  kvoblk_destroy(blk);
+  EXPECT_EQ(conns->count(), 0);
+  EXPECT_EQ(conns->of_port(in.get()), nullptr);
+  int st = 1;
+  conns->residuals(st);
+  EXPECT_EQ(st, 0);
+  conns->report(kvHisDev);
+  // A set destroyed first leaves its ports free of it: destroying them later touches no set.
+  PortPtr out2 = port(&a, "OUT2", kvoref::PORT_OUTLET, {4, 5, 6});
+  ASSERT_NE(conns->connect(out2.get(), in2.get(), "S2"), 0);
+  conns.reset();
+}
+
 TEST_F(Connect, MovingTheSliceLeavesWhatTheBlocksHoldAndClearsOnlyItsStaleTail) {
   kvoref::Connections conns(lists, 3, 5, cntr.get());
   PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
