@@ -21,6 +21,9 @@ const char* direction_name(int d) {
   return d == PORT_INLET ? "an inlet" : d == PORT_OUTLET ? "an outlet" : "a port of no direction";
 }
 
+// Variable `j` of a port, 0 (no variable) for the empty side of a connection whose port is gone.
+int var_of(const Port* port, int j) { return port ? port->var(j) : 0; }
+
 }  // namespace
 
 const char* port_var_kind_name(int kind) {
@@ -77,8 +80,22 @@ Connections::~Connections() {
 }
 
 void Connections::forget(Port* port) {
+  if (!port) return;
   std::vector<Connections*>& sets = port->sets_;
   sets.erase(std::remove(sets.begin(), sets.end(), this), sets.end());
+}
+
+// Costs no list edit, so destroying every block of a large flowsheet before its set stays linear.
+void Connections::drop(const Port* port) {
+  const auto it = port_conn_.find(port);
+  if (it == port_conn_.end()) return;
+  const auto c = std::lower_bound(conns_.begin(), conns_.end(), it->second,
+                                  [](const Conn& x, int v) { return x.info.id < v; });
+  if (c != conns_.end() && c->info.id == it->second) {
+    if (c->info.from == port) c->info.from = nullptr;
+    if (c->info.to == port) c->info.to = nullptr;
+  }
+  port_conn_.erase(it);
 }
 
 void Connections::edit(bool pre, int deqn) {
@@ -226,13 +243,14 @@ void Connections::write(Conn& c, int& e, int& k) {
   c.info.estart = e;
   c.info.nzstart = k;
   for (int j = 0; j < c.neqn; ++j, ++e, k += 2) {
-    const char* label = c.info.to->label(j);
+    const Port* named = c.info.to ? c.info.to : c.info.from;
+    const char* label = named ? named->label(j) : "";
     const std::string eq = c.info.name + "." + (*label ? label : "V" + std::to_string(j + 1));
     // Its residual reads 0 until the next residual pass.
     define_eqn(lists_.eqnlst, e, eq.c_str());
     set_eqn_status(lists_.eqnlst, e, EQN_ACTIVE);
-    set_nz(lists_.jac, k, e, c.info.to->var(j));
-    set_nz(lists_.jac, k + 1, e, c.info.from->var(j));
+    set_nz(lists_.jac, k, e, var_of(c.info.to, j));
+    set_nz(lists_.jac, k + 1, e, var_of(c.info.from, j));
     kvojac_set_nz_value(lists_.jac, k, 1.0);
     kvojac_set_nz_value(lists_.jac, k + 1, -1.0);
   }
@@ -252,7 +270,7 @@ void Connections::residuals(int& status) {
   }
   for (const Conn& c : conns_) {
     for (int j = 0; j < c.neqn; ++j) {
-      const int vi = c.info.to->var(j), vo = c.info.from->var(j);
+      const int vi = var_of(c.info.to, j), vo = var_of(c.info.from, j);
       if (vi < 1 || vi > nvar || vo < 1 || vo > nvar) {
         status = 1;
         return;
@@ -269,8 +287,8 @@ void Connections::jacobian(int& status) {
   for (const Conn& c : conns_) {
     for (int j = 0; j < c.neqn; ++j, k += 2) {
       const int e = c.info.estart + j;
-      set_nz(lists_.jac, k, e, c.info.to->var(j));
-      set_nz(lists_.jac, k + 1, e, c.info.from->var(j));
+      set_nz(lists_.jac, k, e, var_of(c.info.to, j));
+      set_nz(lists_.jac, k + 1, e, var_of(c.info.from, j));
       kvojac_set_nz_value(lists_.jac, k, 1.0);
       kvojac_set_nz_value(lists_.jac, k + 1, -1.0);
     }
@@ -287,8 +305,8 @@ void Connections::report(int device) const {
   for (const Conn& c : conns_) {
     double worst = 0.0;
     for (int j = 0; j < c.neqn && !std::isnan(worst); ++j) {
-      const double d = std::fabs(kvovarlst_inq_var_value(lists_.varlst, c.info.to->var(j), 0) -
-                                 kvovarlst_inq_var_value(lists_.varlst, c.info.from->var(j), 0));
+      const double d = std::fabs(kvovarlst_inq_var_value(lists_.varlst, var_of(c.info.to, j), 0) -
+                                 kvovarlst_inq_var_value(lists_.varlst, var_of(c.info.from, j), 0));
       // A difference that is not a number is the worst there is and stays so.
       if (!(d <= worst)) worst = d;
     }

@@ -88,9 +88,7 @@ Port::Port(const char* name, std::vector<int> vars)
 
 void Port::destroy() {
   ++destroyed;
-  std::vector<Connections*> sets;
-  sets.swap(sets_);
-  for (Connections* set : sets) set->disconnect(this);
+  for (Connections* set : sets_) set->drop(this);
   delete this;
 }
 

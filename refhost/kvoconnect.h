@@ -9,10 +9,13 @@
 // "connections"), so the Newton solver includes its equations like any block's. Ports are the
 // reference host's own (kvoref::Port) with their stream description (Port::set_stream).
 //
-// A port that is destroyed (deleted by its block, or with its block) is disconnected first, with
-// the usual structural-edit notices, so the set never keeps a destroyed port. A port whose block
-// was taken out of the matrix has no variables any more; the set's residual evaluation then
-// fails with status 1 instead of reading a stale position.
+// A port that is destroyed while connected (with its block, say) leaves its side of the
+// connection empty: the set never reads a destroyed port, the connection's equations stay where
+// they are until it is disconnected, its residual evaluation fails with status 1 and the report
+// names the port "?". (A block taken out of the matrix through its container first has its ports
+// disconnected; destroying the set before the blocks at the end of a run is what the examples
+// do.) A port whose block was taken out of the matrix has no variables any more; the set's
+// residual evaluation then fails with status 1 instead of reading a stale position.
 #pragma once
 
 #include <string>
@@ -129,7 +132,9 @@ class KVOHOST_API Connections : public SolverUnit {
   // Names, entries and positions of one connection from equation `e` and non-zero `k` on.
   void write(Conn& c, int& e, int& k);
   void edit(bool pre, int deqn);
-  void forget(Port* port);  // takes this set off the port's sets
+  void forget(Port* port);      // takes this set off the port's sets
+  void drop(const Port* port);  // the port is being destroyed: its side becomes empty
+  friend class Port;
   Lists lists_;
   int estart_, nzstart_;
   int neqn_ = 0;

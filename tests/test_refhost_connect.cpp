@@ -201,9 +201,9 @@ TEST_F(Connect, APortTheBlockDeletesLeavesNoConnectionBehind) {
   EXPECT_EQ(his(), "");
 }
 
-// A block destroyed with its port still connected: the port goes, and its connection with it,
-// so the set's residuals and report read no freed port.
-TEST_F(Connect, ABlockDestroyedWithAConnectedPortLeavesNoConnectionBehind) {
+// A block destroyed with its port still connected: the connection loses that side, so the set
+// reads no freed port, and its equations stay until it is disconnected.
+TEST_F(Connect, ABlockDestroyedWithAConnectedPortLeavesAnEmptySideNotAFreedPort) {
   auto conns = std::make_unique<kvoref::Connections>(lists, 3, 5, cntr.get());
   PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
   PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11, 12});
@@ -212,15 +212,24 @@ TEST_F(Connect, ABlockDestroyedWithAConnectedPortLeavesNoConnectionBehind) {
   auto* out = new Port("OUT", {1, 2, 3});
   out->set_stream(kvoref::PORT_OUTLET, kLiquid);
   ASSERT_FALSE(kvoblk_add_port(blk, out));
-  ASSERT_NE(conns->connect(out, in.get(), "S1"), 0);
+  const int s1 = conns->connect(out, in.get(), "S1");
+  ASSERT_NE(s1, 0);
+  cntr->edits.clear();
   kvoblk_destroy(blk);
-  EXPECT_EQ(conns->count(), 0);
-  EXPECT_EQ(conns->of_port(in.get()), nullptr);
-  int st = 1;
+  EXPECT_TRUE(cntr->edits.empty());
+  ASSERT_NE(conns->find(s1), nullptr);
+  EXPECT_EQ(conns->find(s1)->from, nullptr);
+  EXPECT_EQ(conns->of_port(in.get()), conns->find(s1));
+  int st = 0;
   conns->residuals(st);
-  EXPECT_EQ(st, 0);
+  EXPECT_EQ(st, 1);
   conns->report(kvHisDev);
-  // A set destroyed first leaves its ports free of it: destroying them later touches no set.
+  const std::string report = his();
+  EXPECT_NE(report.find("S1                       ? -> B.IN, 3 variables"), std::string::npos)
+      << report;
+  EXPECT_TRUE(conns->disconnect(s1));
+  EXPECT_EQ(conns->of_port(in.get()), nullptr);
+  // A set destroyed first is forgotten by its ports: destroying them later touches no set.
   PortPtr out2 = port(&a, "OUT2", kvoref::PORT_OUTLET, {4, 5, 6});
   ASSERT_NE(conns->connect(out2.get(), in2.get(), "S2"), 0);
   conns.reset();
