@@ -445,6 +445,41 @@ TEST_F(Inclusion, RangesPastTheListsEndsVisitOnlyWhatTheListsHold) {
   kvoblk_set_estop(b, 8);
 }
 
+namespace {
+kvoref::ConnMgr* placed_mgr = nullptr;
+// The toy's placement with every fresh variable under `placed_mgr`.
+void ini_with_manager(int blk, int vs, int es, int nzs, int* status) {
+  kvotest::toy_ini(blk, vs, es, nzs, status);
+  for (int v = vs; v < vs + 10; ++v)
+    kvoref::set_var_connmgr(blk_inq_matrix_varlst(blk), v, placed_mgr);
+}
+}  // namespace
+
+// An excluded block that is removed and placed again stays excluded, its fresh equations and
+// variables with it, and an inclusion brings them back.
+TEST_F(Inclusion, ExcludedBlockPlacedAgainKeepsItsNewItemsOutOfTheSolve) {
+  kvoref::ConnMgr m;
+  placed_mgr = &m;
+  kvoblk_inq_ops(b)->ini = ini_with_manager;
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_set_included(b, 0);
+  kvoblk_de_ini(b, &st);
+  kvoblk_ini(b, 21, 11, 31, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(kvoblk_inq_included(b), 0);
+  EXPECT_EQ(m.log, "DADA");
+  for (int e = 11; e <= 18; ++e) EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, e), 0) << e;
+  for (int v = 21; v <= 30; ++v)
+    EXPECT_NE(kvovarlst_inq_var_status(lists.varlst, v) & kvoref::VAR_EXCLUDED, 0) << v;
+  kvoblk_set_included(b, 1);
+  EXPECT_EQ(m.log, "DADADA");
+  for (int e = 11; e <= 18; ++e) EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, e), 1) << e;
+  for (int v = 21; v <= 30; ++v)
+    EXPECT_EQ(kvovarlst_inq_var_status(lists.varlst, v) & kvoref::VAR_EXCLUDED, 0) << v;
+  placed_mgr = nullptr;
+}
+
 TEST_F(Inclusion, WithoutContainerNothingChanges) {
   int lone = kvoblk_base_create(0);
   kvoblk_set_included(lone, 0);

@@ -65,6 +65,39 @@ int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   return c ? (c->*op)() : -1;
 }
 
+// Switches the block's equations and variables in the lists to included (f non-zero) or
+// excluded, and records the flag; nothing changes without a container and both lists.
+void switch_inclusion(int blkptr, int f) {
+  NUXBlockCallback* c = container(blkptr);
+  if (!c) return;
+  int varlst = c->varlst();
+  int eqnlst = c->eqnlst();
+  if (varlst == 0 || eqnlst == 0) return;
+
+  // The block's positions that exist in the lists: a range word beyond a list's end (or below
+  // its first position) names nothing there.
+  const int nvar = kvovarlst_inq_nvar(varlst);
+  const int neqn = kvoeqnlst_inq_neqn(eqnlst);
+  const int vs = std::max(word(blkptr, W::vstart), 1), ve = std::min(word(blkptr, W::vstop), nvar);
+  const int es = std::max(word(blkptr, W::estart), 1), ee = std::min(word(blkptr, W::estop), neqn);
+  // Each manager sees one deactivation before and one activation after the change, however
+  // many of the block's variables share it.
+  std::set<kvo_connmgr*> managers;
+  try {
+    for (int v = vs; v <= ve; ++v)
+      if (kvo_connmgr* m = kvovarlst_inq_var_connMgr(varlst, v)) managers.insert(m);
+  } catch (...) {
+    return;  // out of memory before anything changed
+  }
+  for (kvo_connmgr* m : managers) m->deactivate();
+  for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
+  int* status = kvovarlst_vec_status(varlst);
+  if (status)
+    for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
+  word(blkptr, W::included) = f != 0 ? 1 : 0;
+  for (kvo_connmgr* m : managers) m->activate();
+}
+
 }  // namespace
 
 namespace kvoblk {
@@ -109,34 +142,7 @@ void base_move(int blkptr, int dv, int de, int dnz) {
 void base_set_included(int blkptr, int f) {
   if (!registered(blkptr)) return;
   if ((word(blkptr, W::included) != 0) == (f != 0)) return;
-  NUXBlockCallback* c = container(blkptr);
-  if (!c) return;
-  int varlst = c->varlst();
-  int eqnlst = c->eqnlst();
-  if (varlst == 0 || eqnlst == 0) return;
-
-  // The block's positions that exist in the lists: a range word beyond a list's end (or below
-  // its first position) names nothing there.
-  const int nvar = kvovarlst_inq_nvar(varlst);
-  const int neqn = kvoeqnlst_inq_neqn(eqnlst);
-  const int vs = std::max(word(blkptr, W::vstart), 1), ve = std::min(word(blkptr, W::vstop), nvar);
-  const int es = std::max(word(blkptr, W::estart), 1), ee = std::min(word(blkptr, W::estop), neqn);
-  // Each manager sees one deactivation before and one activation after the change, however
-  // many of the block's variables share it.
-  std::set<kvo_connmgr*> managers;
-  try {
-    for (int v = vs; v <= ve; ++v)
-      if (kvo_connmgr* m = kvovarlst_inq_var_connMgr(varlst, v)) managers.insert(m);
-  } catch (...) {
-    return;  // out of memory before anything changed
-  }
-  for (kvo_connmgr* m : managers) m->deactivate();
-  for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
-  int* status = kvovarlst_vec_status(varlst);
-  if (status)
-    for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
-  word(blkptr, W::included) = f != 0 ? 1 : 0;
-  for (kvo_connmgr* m : managers) m->activate();
+  switch_inclusion(blkptr, f);
 }
 
 void base_group_res(int blkptr, int group, int* status) {
@@ -173,13 +179,17 @@ bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* stat
   return false;
 }
 
-// The library's part after the model placed the block: default equation groups, the trace and
-// the INIT script.
+// The library's part after the model placed the block: default equation groups, the exclusion
+// of an excluded block's fresh items, the trace and the INIT script.
 void placement_ends(int blkptr) {
   // Without a container there are no lists whose groups could be set.
   NUXBlockCallback* c = container(blkptr);
   int grp_id = 0;
   if (c) default_groups(blkptr, c, &grp_id);
+  // The model made its equations and variables included. A block the user excluded stays
+  // excluded until included again, so they leave the solve as an exclusion would take them,
+  // and an inclusion brings them back.
+  if (c && word(blkptr, W::included) == 0) switch_inclusion(blkptr, 0);
   if (diag(blkptr) > 6) placement_trace(blkptr, grp_id);
   kvoblk_invoke(blkptr, "INIT", nullptr, 0, nullptr);
 }
