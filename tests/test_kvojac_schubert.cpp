@@ -502,6 +502,8 @@ TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
   kvotest::fail_nothrow_new_after(0);
   EXPECT_EQ(bj(1), 2.0);
   EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "!! blk_schubert_update: Not enough memory to update the Jacobian of block B1\n");
 }
 
 // ---- Recording the last iterate ----------------------------------------------------------------
