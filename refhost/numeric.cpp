@@ -1210,7 +1210,8 @@ void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* ze
       cols[k] = static_cast<int>(c - 1);
     }
     if (!take_recent(*g, rows, cols)) fill_grouping(*g, rows, std::move(cols));
-    note_checked(*g, icn, *voff);
+    // Without non-zeros the pattern and its offsets may be left out.
+    note_checked(*g, icn, voff ? *voff : 0);
     if (static_cast<size_t>(g->nnz) > kKeptWorkNonZeros) kept_work().reset();
   } catch (const std::bad_alloc&) {
     kept_work().reset();

@@ -375,6 +375,7 @@ TEST_F(NumericJac, NoRoomForTheScalesIsStatusOneWithoutEvaluation) {
   kvotest::fail_nothrow_new_after(0);
   EXPECT_EQ(st, 1);
   EXPECT_EQ(m.res_calls, 0);
+  EXPECT_EQ(his(), "!! blk_numeric_jac: Not enough memory to compute the Jacobian of block B1\n");
   EXPECT_NE(wordof(b, W::vgrp), 0);  // the solve's grouping stays
   kvoblk_post_solve(b, &st);
 }

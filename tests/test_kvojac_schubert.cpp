@@ -239,6 +239,22 @@ TEST_F(Schubert, RowThatDidNotMoveIsNotDividedByZeroWhenTheTotalIsNotANumber) {
             "         2  because SMALL test fails.\n");
 }
 
+// A row left without non-zeros has no step of its own: the NORM test holds it back, whatever its
+// residual did, and the row that took its non-zero is updated over both.
+TEST_F(Schubert, RowWithoutNonZerosIsHeldBackByTheNormTest) {
+  place(2, 2);
+  kvojac_set_nz_eqnnum(lists.jac, 2, 1);  // the second non-zero now lies in row 1
+  kvoblk_set_diag_level(b, 8);
+  point({1.0, 1.0}, {2.0, 3.0}, {2.0, 2.0});
+  EXPECT_EQ(update(), -1);
+  // Row 1: secant residual 3 - 2 * 1 - 2 * 2 = -3 over a step norm of 1 + 4.
+  EXPECT_DOUBLE_EQ(bj(1), 2.0 - 3.0 / 5.0);
+  EXPECT_DOUBLE_EQ(bj(2), 2.0 - 6.0 / 5.0);
+  EXPECT_EQ(his(),
+            "\nWarning in Schubert update. These rows were not updated for block B1\n"
+            "         2  because NORM  test fails.\n");
+}
+
 TEST_F(Schubert, NonZerosOutsideTheBlockTakeNoPart) {
   extra = {{1, 40}, {60, 1}};  // a variable and an equation of no block
   place(2, 2);
@@ -502,6 +518,8 @@ TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
   kvotest::fail_nothrow_new_after(0);
   EXPECT_EQ(bj(1), 2.0);
   EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "!! blk_schubert_update: Not enough memory to update the Jacobian of block B1\n");
 }
 
 // ---- Recording the last iterate ----------------------------------------------------------------

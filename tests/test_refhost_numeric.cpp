@@ -821,6 +821,15 @@ TEST_F(Numeric, BlockWithoutNonZerosIsLeftUntouched) {
   EXPECT_EQ(x[1], 2.0);
   EXPECT_EQ(f[0], 3.0);
   EXPECT_EQ(his(), "");
+
+  // With no non-zeros there is no pattern to give, and no offsets either.
+  int nvar = 2, neq = 1, nnz = 0, h = 0;
+  U3VGRP_CREATE(&nvar, &neq, &nnz, &h);
+  handles_.push_back(h);
+  st = -1;
+  U3VGRP_COMPUTE(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &handles_.back(), &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(Numeric, AbandonedSequencePutsValuesBackAndANewOneStartsOver) {

@@ -208,6 +208,8 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
   double* scale = take_unit_scales(blkptr, &nscale);
   if (!scale) {
     *status = 1;
+    head("blk_numeric_jac");
+    kvoprintf(kvHisDev, "Not enough memory to compute the Jacobian of block %s\n", id_text(blkptr));
     return;
   }
   int voff = vs - 1;

@@ -476,6 +476,8 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   if (!u.w.make(nvar, neq)) {
     // Without room to work in, the Jacobian is left as it is.
     *status = 1;
+    head(__func__);
+    kvoprintf(kvHisDev, "Not enough memory to update the Jacobian of block %s\n", id_text(blkptr));
     return;
   }
   // The block's slices of the live vectors, read and written in bulk when the lists hold them
