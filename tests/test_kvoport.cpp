@@ -114,6 +114,12 @@ kvoref::Port* model_port = nullptr;
 int model_num_ports(int) { return 1; }
 nux_port* model_get_port_n(int, int i) { return i == 1 ? model_port : nullptr; }
 
+// A model look-up by name that destroys the block it is asked about and still offers a port.
+nux_port* destroying_get_port(int blkptr, const char*) {
+  kvoblk_destroy(blkptr);
+  return model_port;
+}
+
 }  // namespace
 
 // A block "B1" with port IN over variables X1, X3 and X4 (one empty position among them), port
@@ -251,6 +257,14 @@ TEST_F(PortAttr, LookupWithoutValueOnlyTestsExistence) {
   EXPECT_EQ(his(), "");
 }
 
+TEST_F(PortAttr, LookupMayNameThePortOrAttributeByTheTextOfItsOwnValue) {
+  in->mat().set_phase(2);
+  set_id(&v, "IN");
+  EXPECT_EQ(lookup(v.u.text, "PHASE"), "id:LIQUID");
+  set_id(&v, "PHASE");
+  EXPECT_EQ(lookup("IN", v.u.text), "id:LIQUID");
+}
+
 TEST_F(PortAttr, BadHandleIsReportedAndChangesNothing) {
   EXPECT_FALSE(kvoblk_port_lookup_value(b + 1, "IN", "PHASE", &v));
   EXPECT_EQ(his(),
@@ -300,6 +314,23 @@ TEST_F(PortAttr, AssignmentReachesAPortOfTheModelsOwnNumbering) {
   EXPECT_EQ(lookup("SIDE", "PHASE"), "id:SOLID");
   EXPECT_EQ(lookup("IN", "PHASE"), "false");
   EXPECT_EQ(his(), "");
+  model_port->destroy();
+  model_port = nullptr;
+}
+
+TEST_F(PortAttr, ByNameOperationsEndWithTheBlockTheirPortLookUpDestroyed) {
+  model_port = new kvoref::Port("SIDE");
+  kvoblk_inq_ops(b)->get_port = destroying_get_port;
+  assign_id("SIDE", "PHASE", "SOLID");
+  EXPECT_EQ(his(), "");
+  b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->get_port = destroying_get_port;
+  set_id(&v, "LEFTOVER");
+  EXPECT_EQ(lookup("SIDE", "PHASE"), "false");
+  EXPECT_EQ(v.kind, VALUE_EMPTY);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(model_port->mat().phase(), 0);
+  b = kvoblk_base_create(0);  // for the fixture's teardown
   model_port->destroy();
   model_port = nullptr;
 }

@@ -205,6 +205,9 @@ KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const cha
                                          const value_t* value) {
   if (!live(blkptr, __func__)) return;
   nux_port* p = port ? kvoblk_get_port(blkptr, port) : nullptr;
+  // The look-up may be the model's routine, which may have destroyed the block: the assignment
+  // ends there.
+  if (!registered(blkptr)) return;
   if (!p) {
     kvoprintf(kvHisDev, "Assignment to unknown port '%s'\n", text(port));
     return;
@@ -219,12 +222,15 @@ KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const cha
 
 KVOBLK_API bool kvoblk_port_lookup_value(int blkptr, const char* port, const char* attr,
                                          value_t* value) {
-  if (value) value_destroy(value);
-  if (!live(blkptr, __func__)) return false;
-  nux_port* p = port ? kvoblk_get_port(blkptr, port) : nullptr;
-  if (!p) return false;
+  // The names are read before the value is emptied: a caller may name the port or the
+  // attribute by the text of the very value it wants filled.
   const int number = attr_number(attr);
-  if (number < 0) return false;
+  nux_port* p = live(blkptr, __func__) && port ? kvoblk_get_port(blkptr, port) : nullptr;
+  // The look-up may be the model's routine, which may have destroyed the block: it then has
+  // no port to look up.
+  const bool found = p && number >= 0 && registered(blkptr);
+  if (value) value_destroy(value);
+  if (!found) return false;
   if (value) kvoblk_port_lookup_attr(blkptr, p, number, value);
   return true;
 }
