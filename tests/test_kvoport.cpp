@@ -22,6 +22,9 @@ namespace {
 enum class NameMode { kHost, kLongest, kUnterminated };
 NameMode name_mode = NameMode::kHost;
 std::vector<std::string> assigned_attrs;
+// Switched on, the conversion answers 0 whatever it made, as a host may whose callers look at
+// the target's kind only.
+bool coerce_answers_zero = false;
 
 template <class F>
 F next_service(const char* name) {
@@ -58,6 +61,15 @@ extern "C" __attribute__((visibility("default"))) int kvovarlst_assign_value(int
   using Fn = int (*)(int, const char*, const value_t*);
   static Fn host = next_service<Fn>("kvovarlst_assign_value");
   return host(varlst, attr, value);
+}
+
+extern "C" __attribute__((visibility("default"))) int value_coerce(const value_t* source,
+                                                                   value_t* target, int kind,
+                                                                   int zero) {
+  using Fn = int (*)(const value_t*, value_t*, int, int);
+  static Fn host = next_service<Fn>("value_coerce");
+  const int made = host(source, target, kind, zero);
+  return coerce_answers_zero ? 0 : made;
 }
 
 namespace {
@@ -129,6 +141,7 @@ class PortAttr : public KvoTest {
   void SetUp() override {
     KvoTest::SetUp();
     name_mode = NameMode::kHost;
+    coerce_answers_zero = false;
     assigned_attrs.clear();
     lists = kvoref::make_lists(10);
     for (int i = 1; i <= 4; ++i)
@@ -149,6 +162,7 @@ class PortAttr : public KvoTest {
     kvoblk_destroy(b);
     delete cntr;
     name_mode = NameMode::kHost;
+    coerce_answers_zero = false;
     KvoTest::TearDown();
   }
 
@@ -432,6 +446,18 @@ TEST_F(PortAttr, ValueOfWrongKindIsReportedWithBlockPortAndAttribute) {
   kvoblk_set_blkid(b, nullptr);
   kvoblk_port_assign_value(b, "IN", "STREAM", &none);
   EXPECT_EQ(his(), "Wrong type value assigned to port attribute '.IN.STR.STREAM' \n");
+}
+
+TEST_F(PortAttr, KindIsJudgedByTheConvertedValueNotByTheConversionsAnswer) {
+  coerce_answers_zero = true;
+  assign_id("IN", "PHASE", "LIQUID");
+  assign_string("IN", "STREAM", "S12");
+  value_t none;
+  value_init(&none);
+  kvoblk_port_assign_value(b, "IN", "TYPE", &none);
+  EXPECT_EQ(his(), "Wrong type value assigned to port attribute 'B1.IN.STR.TYPE' \n");
+  EXPECT_EQ(lookup("IN", "PHASE"), "id:LIQUID");
+  EXPECT_EQ(lookup("IN", "STREAM"), "id:S12");
 }
 
 // ---- By number -----------------------------------------------------------------------------

@@ -127,7 +127,9 @@ KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
   const int kind = number == kStream ? VALUE_STRING : VALUE_IDENTIFIER;
   value_t conv;
   value_init(&conv);
-  if (!value || value_coerce(value, &conv, kind, 0) != kind) {
+  // The kind the converted value holds decides, not what the conversion answers.
+  if (value) value_coerce(value, &conv, kind, 0);
+  if (!value || conv.kind != kind) {
     kvoprintf(kvHisDev, "Wrong type value assigned to port attribute '%s.%s.STR.%s' ",
               id_text(blkptr), text(port->name()), kvoblk_port_attr_names[number]);
     if (value) value_print(kvHisDev, value);
