@@ -22,6 +22,9 @@ namespace {
 enum class NameMode { kHost, kLongest, kUnterminated };
 NameMode name_mode = NameMode::kHost;
 std::vector<std::string> assigned_attrs;
+// Switched on, the conversion answers 0 whatever it made, as a host may whose callers look at
+// the target's kind only.
+bool coerce_answers_zero = false;
 
 template <class F>
 F next_service(const char* name) {
@@ -58,6 +61,15 @@ extern "C" __attribute__((visibility("default"))) int kvovarlst_assign_value(int
   using Fn = int (*)(int, const char*, const value_t*);
   static Fn host = next_service<Fn>("kvovarlst_assign_value");
   return host(varlst, attr, value);
+}
+
+extern "C" __attribute__((visibility("default"))) int value_coerce(const value_t* source,
+                                                                   value_t* target, int kind,
+                                                                   int zero) {
+  using Fn = int (*)(const value_t*, value_t*, int, int);
+  static Fn host = next_service<Fn>("value_coerce");
+  const int made = host(source, target, kind, zero);
+  return coerce_answers_zero ? 0 : made;
 }
 
 namespace {
@@ -114,6 +126,12 @@ kvoref::Port* model_port = nullptr;
 int model_num_ports(int) { return 1; }
 nux_port* model_get_port_n(int, int i) { return i == 1 ? model_port : nullptr; }
 
+// A model look-up by name that destroys the block it is asked about and still offers a port.
+nux_port* destroying_get_port(int blkptr, const char*) {
+  kvoblk_destroy(blkptr);
+  return model_port;
+}
+
 }  // namespace
 
 // A block "B1" with port IN over variables X1, X3 and X4 (one empty position among them), port
@@ -123,6 +141,7 @@ class PortAttr : public KvoTest {
   void SetUp() override {
     KvoTest::SetUp();
     name_mode = NameMode::kHost;
+    coerce_answers_zero = false;
     assigned_attrs.clear();
     lists = kvoref::make_lists(10);
     for (int i = 1; i <= 4; ++i)
@@ -143,6 +162,7 @@ class PortAttr : public KvoTest {
     kvoblk_destroy(b);
     delete cntr;
     name_mode = NameMode::kHost;
+    coerce_answers_zero = false;
     KvoTest::TearDown();
   }
 
@@ -251,6 +271,14 @@ TEST_F(PortAttr, LookupWithoutValueOnlyTestsExistence) {
   EXPECT_EQ(his(), "");
 }
 
+TEST_F(PortAttr, LookupMayNameThePortOrAttributeByTheTextOfItsOwnValue) {
+  in->mat().set_phase(2);
+  set_id(&v, "IN");
+  EXPECT_EQ(lookup(v.u.text, "PHASE"), "id:LIQUID");
+  set_id(&v, "PHASE");
+  EXPECT_EQ(lookup("IN", v.u.text), "id:LIQUID");
+}
+
 TEST_F(PortAttr, BadHandleIsReportedAndChangesNothing) {
   EXPECT_FALSE(kvoblk_port_lookup_value(b + 1, "IN", "PHASE", &v));
   EXPECT_EQ(his(),
@@ -300,6 +328,23 @@ TEST_F(PortAttr, AssignmentReachesAPortOfTheModelsOwnNumbering) {
   EXPECT_EQ(lookup("SIDE", "PHASE"), "id:SOLID");
   EXPECT_EQ(lookup("IN", "PHASE"), "false");
   EXPECT_EQ(his(), "");
+  model_port->destroy();
+  model_port = nullptr;
+}
+
+TEST_F(PortAttr, ByNameOperationsEndWithTheBlockTheirPortLookUpDestroyed) {
+  model_port = new kvoref::Port("SIDE");
+  kvoblk_inq_ops(b)->get_port = destroying_get_port;
+  assign_id("SIDE", "PHASE", "SOLID");
+  EXPECT_EQ(his(), "");
+  b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->get_port = destroying_get_port;
+  set_id(&v, "LEFTOVER");
+  EXPECT_EQ(lookup("SIDE", "PHASE"), "false");
+  EXPECT_EQ(v.kind, VALUE_EMPTY);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(model_port->mat().phase(), 0);
+  b = kvoblk_base_create(0);  // for the fixture's teardown
   model_port->destroy();
   model_port = nullptr;
 }
@@ -401,6 +446,18 @@ TEST_F(PortAttr, ValueOfWrongKindIsReportedWithBlockPortAndAttribute) {
   kvoblk_set_blkid(b, nullptr);
   kvoblk_port_assign_value(b, "IN", "STREAM", &none);
   EXPECT_EQ(his(), "Wrong type value assigned to port attribute '.IN.STR.STREAM' \n");
+}
+
+TEST_F(PortAttr, KindIsJudgedByTheConvertedValueNotByTheConversionsAnswer) {
+  coerce_answers_zero = true;
+  assign_id("IN", "PHASE", "LIQUID");
+  assign_string("IN", "STREAM", "S12");
+  value_t none;
+  value_init(&none);
+  kvoblk_port_assign_value(b, "IN", "TYPE", &none);
+  EXPECT_EQ(his(), "Wrong type value assigned to port attribute 'B1.IN.STR.TYPE' \n");
+  EXPECT_EQ(lookup("IN", "PHASE"), "id:LIQUID");
+  EXPECT_EQ(lookup("IN", "STREAM"), "id:S12");
 }
 
 // ---- By number -----------------------------------------------------------------------------

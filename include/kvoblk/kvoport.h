@@ -23,7 +23,8 @@ KVOBLK_API extern const char* const kvoblk_port_attr_names[4];
 KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const char* attr,
                                          const value_t* value);
 /// True when the block has the port and the port attribute exists. The value, when given, is
-/// emptied first and then receives the attribute's value.
+/// emptied (always, once the names are read, so they may be the value's own text) and then
+/// receives the attribute's value.
 KVOBLK_API bool kvoblk_port_lookup_value(int blkptr, const char* port, const char* attr,
                                          value_t* value);
 

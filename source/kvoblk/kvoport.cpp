@@ -127,7 +127,9 @@ KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
   const int kind = number == kStream ? VALUE_STRING : VALUE_IDENTIFIER;
   value_t conv;
   value_init(&conv);
-  if (!value || value_coerce(value, &conv, kind, 0) != kind) {
+  // The kind the converted value holds decides, not what the conversion answers.
+  if (value) value_coerce(value, &conv, kind, 0);
+  if (!value || conv.kind != kind) {
     kvoprintf(kvHisDev, "Wrong type value assigned to port attribute '%s.%s.STR.%s' ",
               id_text(blkptr), text(port->name()), kvoblk_port_attr_names[number]);
     if (value) value_print(kvHisDev, value);
@@ -205,6 +207,9 @@ KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const cha
                                          const value_t* value) {
   if (!live(blkptr, __func__)) return;
   nux_port* p = port ? kvoblk_get_port(blkptr, port) : nullptr;
+  // The look-up may be the model's routine, which may have destroyed the block: the assignment
+  // ends there.
+  if (!registered(blkptr)) return;
   if (!p) {
     kvoprintf(kvHisDev, "Assignment to unknown port '%s'\n", text(port));
     return;
@@ -219,12 +224,15 @@ KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const cha
 
 KVOBLK_API bool kvoblk_port_lookup_value(int blkptr, const char* port, const char* attr,
                                          value_t* value) {
-  if (value) value_destroy(value);
-  if (!live(blkptr, __func__)) return false;
-  nux_port* p = port ? kvoblk_get_port(blkptr, port) : nullptr;
-  if (!p) return false;
+  // The names are read before the value is emptied: a caller may name the port or the
+  // attribute by the text of the very value it wants filled.
   const int number = attr_number(attr);
-  if (number < 0) return false;
+  nux_port* p = live(blkptr, __func__) && port ? kvoblk_get_port(blkptr, port) : nullptr;
+  // The look-up may be the model's routine, which may have destroyed the block: it then has
+  // no port to look up.
+  const bool found = p && number >= 0 && registered(blkptr);
+  if (value) value_destroy(value);
+  if (!found) return false;
   if (value) kvoblk_port_lookup_attr(blkptr, p, number, value);
   return true;
 }
