@@ -198,6 +198,22 @@ TEST_F(PatternPolicy, SelfPatternIsTheModelsAndKeepsEarlierErrors) {
   EXPECT_EQ(his(), "");
 }
 
+// A pattern routine that destroys its own block has initialised nothing: one error, in words.
+TEST_F(PatternPolicy, SelfPatternRoutineDestroyingItsBlockCountsOneError) {
+  blk_selfpat_enable(b);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);
+  place();
+  kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  int errors = 2;
+  kvoblk_pat_ini(b, 101, &errors);
+  EXPECT_EQ(errors, 3);
+  EXPECT_EQ(his(), "!! kvoblk_pat_ini: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being initialised\n");
+}
+
 TEST_F(PatternPolicy, WithoutJacobianNothingHappensAndNoErrorIsCounted) {
   blk_selfpat_enable(b);
   for (int type : {KVOBLK_PAT_SELF, KVOBLK_PAT_NUMERIC}) {

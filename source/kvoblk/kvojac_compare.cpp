@@ -117,6 +117,14 @@ bool comparable(int blkptr, const char* fn, int first, int last) {
 const double* evaluate(int blkptr, const char* fn, int first, int last, int* errors) {
   kvoblk_jac(blkptr, errors);
   if (*errors != 0) return nullptr;
+  // A model routine that released the block has left nothing to compare; an evaluation that
+  // failed has said so already.
+  if (!registered(blkptr)) {
+    head(fn);
+    kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being compared\n", blkptr);
+    *errors = 1;
+    return nullptr;
+  }
   const double* bj = block_values(blkptr, fn, first, last);
   if (!bj) *errors = 1;
   return bj;

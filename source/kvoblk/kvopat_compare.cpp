@@ -210,6 +210,12 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     int nnz = 0;
     if (!model_count(blkptr, &state, &nnz) || !model_pattern(blkptr, &state, nnz, &a)) {
       *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
+      // A failing routine has had its say; one that released the block has not.
+      if (!registered(blkptr)) {
+        head(fn);
+        kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being compared\n",
+                  blkptr);
+      }
       return;
     }
   }

@@ -139,8 +139,16 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
     // earlier failures, which must not be cleared. A failure adds one like any other.
     int status = 0;
     kvoblk_selfpat(blkptr, &jac, &status);
+    // A routine that released the block has initialised nothing the caller can use.
+    if (!registered(blkptr)) {
+      head(__func__);
+      kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being initialised\n",
+                blkptr);
+      ++*errors;
+      return;
+    }
     if (status != 0) ++*errors;
-    if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
+    kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
     return;
   }
   if (type != KVOBLK_PAT_NUMERIC && type != KVOBLK_PAT_RESTORE) {
