@@ -502,11 +502,21 @@ TEST_F(PatternCompare, FailingDimensioningOrPatternRoutineIsErrorTwoAndRestoresT
             "non-zeros of block R1\n");
 }
 
-// A model routine that destroys its own block leaves nothing to compare: error 2, said in words
-// rather than as a bare code, whichever of the two routines does it.
-TEST_F(PatternCompare, BlockDestroyedByTheModelsDimensioningOrPatternRoutineIsNamed) {
+// A model pattern that was never stated is error 2, said in words: an empty pattern slot (the
+// dispatcher's line, and no check of entries nobody wrote), or a dimensioning or pattern routine
+// that destroys its own block.
+TEST_F(PatternCompare, ModelPatternNeverStatedIsErrorTwoInWords) {
   m.stored = {{1, 1}, {2, 2}};
   m.own = {{1, 1}, {2, 2}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfpat = nullptr;
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "!! kvoblk_selfpat: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 22);
+
   place(KVOBLK_PATTYPE_NUMERIC);
   kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
     kvoblk_destroy(blk);
@@ -749,6 +759,20 @@ TEST_F(JacCompare, BlockDestroyedByTheAnalyticRoutineIsAFailureInWords) {
   EXPECT_EQ(pos, nullptr);
   EXPECT_EQ(his(), "!! kvoblk_jac_compare: Block " + std::to_string(b) +
                        " was destroyed while its Jacobian was being compared\n");
+  EXPECT_EQ(m.calls, 0);
+}
+
+// An empty analytic slot evaluates nothing: whatever the Jacobian held is no analytic value.
+TEST_F(JacCompare, EmptyAnalyticSlotIsAFailureNotAListOfDifferences) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_NUMERIC);
   EXPECT_EQ(m.calls, 0);
 }
 
