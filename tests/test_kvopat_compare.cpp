@@ -502,6 +502,45 @@ TEST_F(PatternCompare, FailingDimensioningOrPatternRoutineIsErrorTwoAndRestoresT
             "non-zeros of block R1\n");
 }
 
+// A model pattern that was never stated is error 2, said in words: an empty pattern slot (the
+// dispatcher's line, and no check of entries nobody wrote), or a dimensioning or pattern routine
+// that destroys its own block.
+TEST_F(PatternCompare, ModelPatternNeverStatedIsErrorTwoInWords) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.own = {{1, 1}, {2, 2}};
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfpat = nullptr;
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "!! kvoblk_selfpat: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 22);
+
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  EXPECT_EQ(compare(), 2);
+  EXPECT_EQ(his(),
+            "\nAnalyzing sparsity for block R1\n"
+            "\nStored sparsity is NUMERIC. Will compare with computed ANALYTIC sparsity.\n"
+            "!! kvoblk_npat_compare_numeric: Block " +
+                std::to_string(b) + " was destroyed while its sparsity was being compared\n");
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfdim = [](int blk, int*, int*, int*, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  EXPECT_EQ(compare(), 2);
+  EXPECT_NE(his().find("!! kvoblk_npat_compare_numeric: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being compared\n"),
+            std::string::npos);
+}
+
 TEST_F(PatternCompare, ModelPatternOutsideTheBlockIsErrorFour) {
   m.stored = {{1, 1}, {2, 2}};
   m.own = {{1, 1}, {2, 5}};
@@ -706,6 +745,35 @@ TEST_F(JacCompare, NumericEvaluationUsesTheGivenPerturbation) {
     for (double xi : x) perturbed = perturbed || std::fabs(xi - 1.01) < 1e-12;
   EXPECT_TRUE(perturbed);
   EXPECT_EQ(kvoblk_inq_pertsize(b), 1e-6);
+}
+
+TEST_F(JacCompare, BlockDestroyedByTheAnalyticRoutineIsAFailureInWords) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_inq_ops(b)->selfjac = [](int blk, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(his(), "!! kvoblk_jac_compare: Block " + std::to_string(b) +
+                       " was destroyed while its Jacobian was being compared\n");
+  EXPECT_EQ(m.calls, 0);
+}
+
+// An empty analytic slot evaluates nothing: whatever the Jacobian held is no analytic value.
+TEST_F(JacCompare, EmptyAnalyticSlotIsAFailureNotAListOfDifferences) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_inq_ops(b)->selfjac = nullptr;
+  kvoblk_set_deriv_type(b, KVOBLK_NUMERIC);
+  run();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(pos, nullptr);
+  EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), KVOBLK_NUMERIC);
+  EXPECT_EQ(m.calls, 0);
 }
 
 TEST_F(JacCompare, BlockWithoutAnalyticJacobianIsRefusedBeforeAnyEvaluation) {

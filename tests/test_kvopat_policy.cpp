@@ -198,6 +198,30 @@ TEST_F(PatternPolicy, SelfPatternIsTheModelsAndKeepsEarlierErrors) {
   EXPECT_EQ(his(), "");
 }
 
+// A model pattern that was never written is one error in words and no pattern type: an empty
+// pattern slot, or a pattern routine that destroys its own block.
+TEST_F(PatternPolicy, SelfPatternNeverWrittenCountsOneError) {
+  blk_selfpat_enable(b);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);
+  place();
+  kvoblk_inq_ops(b)->selfpat = nullptr;
+  int errors = 0;
+  kvoblk_pat_ini(b, 101, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_selfpat: Attempt to call an undefined function\n");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_UNDEFINED);
+
+  kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  errors = 2;
+  kvoblk_pat_ini(b, 101, &errors);
+  EXPECT_EQ(errors, 3);
+  EXPECT_EQ(his(), "!! kvoblk_pat_ini: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being initialised\n");
+}
+
 TEST_F(PatternPolicy, WithoutJacobianNothingHappensAndNoErrorIsCounted) {
   blk_selfpat_enable(b);
   for (int type : {KVOBLK_PAT_SELF, KVOBLK_PAT_NUMERIC}) {

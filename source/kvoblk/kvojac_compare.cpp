@@ -117,6 +117,14 @@ bool comparable(int blkptr, const char* fn, int first, int last) {
 const double* evaluate(int blkptr, const char* fn, int first, int last, int* errors) {
   kvoblk_jac(blkptr, errors);
   if (*errors != 0) return nullptr;
+  // A model routine that released the block has left nothing to compare; an evaluation that
+  // failed has said so already.
+  if (!registered(blkptr)) {
+    head(fn);
+    kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being compared\n", blkptr);
+    *errors = 1;
+    return nullptr;
+  }
   const double* bj = block_values(blkptr, fn, first, last);
   if (!bj) *errors = 1;
   return bj;
@@ -151,8 +159,16 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
     *errors = 1;
     return;
   }
+  // An empty analytic slot is reported by its dispatcher with the status left 0, but evaluates
+  // nothing: the values the Jacobian holds are not analytic ones.
+  const kvoblk_ops_t* t = ops(blkptr);
+  const bool has_selfjac = t && t->selfjac;
   const double* bj = evaluate(blkptr, fn, first, last, errors);
   if (!bj) return;
+  if (!has_selfjac) {
+    *errors = 1;
+    return;
+  }
   const std::vector<double> exact(bj + (first - 1), bj + last);
 
   kvoblk_set_deriv_type(blkptr, KVOBLK_NUMERIC);

@@ -120,12 +120,16 @@ bool model_pattern(int blkptr, BlockState* state, int nnz, BlockPattern* a) {
   // had; the stored pattern's stop is put back afterwards.
   if (nzs >= 1) word(blkptr, W::nzstop) = nzs - 1;
   kv_jac_t given = made.handle;
+  // An empty slot is reported by the dispatcher with the status left 0: the object then holds
+  // nothing the model stated.
+  const kvoblk_ops_t* t = ops(blkptr);
+  const bool stated = t && t->selfpat;
   int status = 0;
   kvoblk_selfpat(blkptr, &given, &status);
   const int model_stop = registered(blkptr) ? word(blkptr, W::nzstop) : 0;
   const int model_count = kvojac_inq_nnz(given);
   state->restore_pattern();
-  if (status != 0 || !registered(blkptr)) return false;
+  if (!stated || status != 0 || !registered(blkptr)) return false;
 
   // The entries are read from the object the routine handed back, which is normally the one it
   // was given; only the object made here is released.
@@ -210,6 +214,12 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     int nnz = 0;
     if (!model_count(blkptr, &state, &nnz) || !model_pattern(blkptr, &state, nnz, &a)) {
       *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
+      // A failing routine has had its say; one that released the block has not.
+      if (!registered(blkptr)) {
+        head(fn);
+        kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being compared\n",
+                  blkptr);
+      }
       return;
     }
   }

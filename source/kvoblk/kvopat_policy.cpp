@@ -135,12 +135,28 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
   if (type == KVOBLK_PAT_SELF) {
     kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
     if (jac == 0) return;
+    // An empty slot is reported by the dispatcher with the status left 0, yet nothing has been
+    // written: that is a failure here, not an ANALYTIC pattern.
+    const kvoblk_ops_t* t = ops(blkptr);
+    const bool stated = t && t->selfpat;
     // The model's routine gets a status word of its own: the caller's counter may already hold
     // earlier failures, which must not be cleared. A failure adds one like any other.
     int status = 0;
     kvoblk_selfpat(blkptr, &jac, &status);
+    // A routine that released the block has initialised nothing the caller can use.
+    if (!registered(blkptr)) {
+      head(__func__);
+      kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being initialised\n",
+                blkptr);
+      ++*errors;
+      return;
+    }
+    if (!stated) {
+      ++*errors;
+      return;
+    }
     if (status != 0) ++*errors;
-    if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
+    kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_ANALYTIC);
     return;
   }
   if (type != KVOBLK_PAT_NUMERIC && type != KVOBLK_PAT_RESTORE) {
