@@ -270,6 +270,32 @@ TEST_F(Placement, MoveThatTakesAPositionPastTheLargestIntIsRefusedWhole) {
   EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 301), 101);
 }
 
+// A negative shift may take a block to the first position but not before it: the lists have no
+// position there, and a block recorded there would be evaluated and removed at positions that
+// hold none of its items. An empty range names no position and goes along.
+TEST_F(Placement, MoveBeforeTheFirstPositionIsRefusedWhole) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  his();
+  kvoblk_move(b, -100, -51, 0);
+  EXPECT_EQ(his(),
+            "!! kvoblk_base_move: Block R1 cannot be moved by -100, -51, 0: its positions "
+            "would not fit\n");
+  EXPECT_EQ(kvoblk_inq_vstart(b), 101);
+  EXPECT_EQ(kvoblk_inq_estart(b), 51);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 51), 1);
+  kvoblk_move(b, -100, -50, -300);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_inq_vstart(b), 1);
+  EXPECT_EQ(kvoblk_inq_estop(b), 8);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 1);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 1), 1);
+  kvoblk_set_nzstop(b, 0);  // no non-zeros
+  kvoblk_move(b, 0, 0, -5);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), -4);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);

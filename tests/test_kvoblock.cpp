@@ -434,6 +434,23 @@ TEST_F(FrameworkBlock, RemoveFromMatrixUsesDerivedCountsAndNotices) {
   EXPECT_EQ(cntr->edits[1].dvar, -3);
 }
 
+// A placement refused for a missing start leaves the given starts with stops of 0: the block
+// holds nothing, and its removal must not tell the container that the matrix grows.
+TEST_F(FrameworkBlock, RemoveFromMatrixOfARefusedPlacementShrinksNothing) {
+  kvoblk_register_container(b, cntr);
+  int st = 0;
+  kvoblk_ini(b, 101, 0, 301, &st);
+  ASSERT_EQ(st, 1);
+  KVOBlock o(b);
+  o.removeFromMatrix();
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  for (const auto& e : cntr->edits) {
+    EXPECT_EQ(e.dvar, 0);
+    EXPECT_EQ(e.deqn, 0);
+    EXPECT_EQ(e.dnz, 0);
+  }
+}
+
 TEST_F(FrameworkBlock, RemoveFromMatrixWithoutContainerStillDeInitialisesSilently) {
   place();
   const int32_t registered = wordof(b, W::container);
@@ -495,7 +512,8 @@ TEST_F(FrameworkBlock, CountSettersMoveTheLastPositions) {
 }
 
 // Range words a model set far apart: counts and last positions saturate instead of wrapping,
-// the notices carry counts that can be negated, and connections stop at the list's end.
+// the notices carry counts that can be negated (none for a range that ends before it starts or
+// starts before the first position), and connections stop at the list's end.
 TEST_F(FrameworkBlock, RangesFarApartSaturateAndConnectionsStopAtTheListEnd) {
   place();
   kvoref::ConnMgr last;
@@ -515,7 +533,7 @@ TEST_F(FrameworkBlock, RangesFarApartSaturateAndConnectionsStopAtTheListEnd) {
   o.set_num_nz(INT_MIN);
   EXPECT_EQ(kvoblk_inq_nzstop(b), INT_MIN);
   o.removeFromMatrix();
-  EXPECT_EQ(o.notices[0], "pre 2147483647 -2147483597 -1");
+  EXPECT_EQ(o.notices[0], "pre 0 -2147483597 0");
 }
 
 namespace {

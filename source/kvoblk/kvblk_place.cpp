@@ -110,14 +110,21 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
   int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
   int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-  // A shift that takes a range word past the bounds of a word has no position to go to: the
-  // block and its lists stay where they are.
+  // A shift that takes a range word past the bounds of a word, or a range that holds items
+  // before the lists' first position, has no position to go to: the block and its lists stay
+  // where they are. (The lists would refuse such a move while the Jacobian's entries were
+  // renumbered and the record shifted, and the block's items would then be evaluated and
+  // removed at positions that hold none of them.) An empty range names no position.
   auto fits = [](int a, int d) {
     const int64_t v = static_cast<int64_t>(a) + d;
     return v >= INT32_MIN && v <= INT32_MAX;
   };
+  auto placeable = [](int start, int stop, int d) {
+    return stop < start || static_cast<int64_t>(start) + d >= 1;
+  };
   if (!fits(vs, dv) || !fits(ve, dv) || !fits(es, de) || !fits(ee, de) || !fits(ns, dnz) ||
-      !fits(ne, dnz)) {
+      !fits(ne, dnz) || !placeable(vs, ve, dv) || !placeable(es, ee, de) ||
+      !placeable(ns, ne, dnz)) {
     head("kvoblk_base_move");
     kvoprintf(kvHisDev, "Block %s cannot be moved by %d, %d, %d: its positions would not fit\n",
               text(blkid(blkptr)), dv, de, dnz);

@@ -370,10 +370,14 @@ void KVOBlock::move(int dv, int de, int dnz) { kvoblk_move(blkptr_, dv, de, dnz)
 int KVOBlock::matrix_precedence() const { return kvoblk_inq_matrix_precedence(blkptr_); }
 
 void KVOBlock::removeFromMatrix() {
-  // The counts are taken while the block is still placed; de_ini reports its own errors.
-  int dvar = negated(num_var());
-  int deqn = negated(num_eqn());
-  int dnz = negated(num_nz());
+  // The counts are taken while the block is still placed; de_ini reports its own errors. A
+  // range that ends before it starts, or starts before the lists' first position (a refused
+  // placement leaves such ranges), holds nothing the removal could take: it shrinks nothing,
+  // where its negated count would tell the container that the matrix grows.
+  auto shrink = [](int start, int n) { return start >= 1 && n > 0 ? negated(n) : 0; };
+  int dvar = shrink(vstart(), num_var());
+  int deqn = shrink(estart(), num_eqn());
+  int dnz = shrink(nzstart(), num_nz());
   notifyPreStructuralEdit(dvar, deqn, dnz);
   int status = 0;
   de_ini(status);
