@@ -130,10 +130,12 @@ void base_move(int blkptr, int dv, int de, int dnz) {
               text(blkid(blkptr)), dv, de, dnz);
     return;
   }
-  kvovarlst_move_items(varlst, vs, vs + dv, clamp32(span(vs, ve)));
-  kvoeqnlst_move_items(eqnlst, es, es + de, clamp32(span(es, ee)));
+  // A range whose stop lies below its start moves nothing: a negative count is never handed to
+  // a host, which might take it for a huge unsigned one.
+  kvovarlst_move_items(varlst, vs, vs + dv, clamp32(extent(vs, ve)));
+  kvoeqnlst_move_items(eqnlst, es, es + de, clamp32(extent(es, ee)));
   kvojac_renumber(jac, ns, ne, vs, dv, es, de);
-  kvojac_move_items(jac, ns, ns + dnz, clamp32(span(ns, ne)));
+  kvojac_move_items(jac, ns, ns + dnz, clamp32(extent(ns, ne)));
   word(blkptr, W::vstart) = vs + dv;
   word(blkptr, W::vstop) = ve + dv;
   word(blkptr, W::estart) = es + de;
