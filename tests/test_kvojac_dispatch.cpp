@@ -185,6 +185,13 @@ TEST_F(JacDispatch, GroupRoutineServesNamedGroupsOnlyAndEmptySlotsReportThemselv
   kvoblk_inq_ops(b)->selfjac = nullptr;
   EXPECT_EQ(jac(), 0);
   EXPECT_EQ(his(), "!! kvoblk_selfjac: Attempt to call an undefined function\n");
+  // The whole block has no routine although a group routine is there: said, not passed off
+  // as evaluated, and the group routine is not handed group 0.
+  st = 99;
+  kvoblk_group_jac(b, 0, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(his(), "!! kvoblk_group_selfjac: Attempt to call an undefined function\n");
+  EXPECT_EQ(group_routine_calls, 1);
   kvoblk_set_nlratio(b, 1.5);
   kvoblk_inq_ops(b)->nlratio = nullptr;
   kvoblk_nlratio(b);

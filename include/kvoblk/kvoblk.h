@@ -311,9 +311,10 @@ KVOBLK_API void blk_set_matrix_precedence(int blkptr, int precedence);
 /// Derivative method (a kvoblk_deriv_type_t) and analytic-Jacobian support, with the rules that
 /// guard each other: ANALYTIC and UPDATE_ANALYTIC need the support switched on, and the support
 /// cannot be switched off while one of them is in force.
-/// Returns: kvoblk_set_deriv_type: the method asked for when it was accepted, else the method in
-/// force; kvoblk_inq_deriv_type: the method; blk_selfjac_enable: 1; blk_selfjac_disable: 1 when
-/// the support is off afterwards, 0 when it was refused. All give 0 for handle 0.
+/// Returns: kvoblk_set_deriv_type: the method asked for when it was accepted, the method in force
+/// when an analytic method was refused, 0 for a code outside 1 to 4 (the method stays);
+/// kvoblk_inq_deriv_type: the method; blk_selfjac_enable: 1; blk_selfjac_disable: 1 when the
+/// support is off afterwards, 0 when it was refused. All give 0 for handle 0.
 ///@{
 KVOBLK_API int kvoblk_set_deriv_type(int blkptr, int method);
 KVOBLK_API int kvoblk_inq_deriv_type(int blkptr);
