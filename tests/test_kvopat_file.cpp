@@ -1022,18 +1022,42 @@ TEST_F(PatternFile, AnyDamageEndsInSuccessOrExactlyOneError) {
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
-TEST_F(PatternFile, DimensionQueryAcceptsItsOwnFileForLongAndMissingIds) {
-  // The title line's closing asterisk stands right after a long id, and alone without an id.
-  for (std::string id : {std::string(43, 'L'), std::string(60, 'M'), std::string()}) {
+TEST_F(PatternFile, DimensionQueryAndRestoreAcceptTheirOwnFileForLongMissingAndStarredIds) {
+  // The title line's closing asterisk stands right after a long id, and alone without an id;
+  // an id's own asterisks, at the end of a word or alone, are not taken for it, and the words
+  // after them are no keywords.
+  for (std::string id :
+       {std::string(43, 'L'), std::string(60, 'M'), std::string(), std::string("A* mode"),
+        std::string("A B*"), std::string("A * B"), std::string(41, 'W') + " Z*"}) {
     kvoblk_set_blkid(b, id.empty() ? nullptr : id.c_str());
     fs::remove(path);
     write_file();
     int nnz = -1, errors = 0;
     blkpat_dim(b, 3, 2, &nnz, &errors);
-    EXPECT_EQ(errors, 0) << id.size();
-    EXPECT_EQ(nnz, 3);
-    EXPECT_EQ(his(), "");
+    EXPECT_EQ(errors, 0) << id;
+    EXPECT_EQ(nnz, 3) << id;
+    kvoblk_set_pat_type(b, KVOBLK_PATTYPE_UNDEFINED);
+    EXPECT_EQ(restore(b).second, 0) << id;
+    EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC) << id;
+    EXPECT_EQ(his(), "") << id;
   }
+  // Another block is told the id of the file, without the asterisk that closes the box.
+  kvoblk_set_blkid(b, "OTHER");
+  int nnz = -1, errors = 0;
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "\nError restoring dimensions for sparsity pattern from file " + path +
+                       "\nBlock id names do not match.\nBlock id           :  OTHER\n"
+                       "Block id from file :  " +
+                       std::string(41, 'W') + " Z*\n\n");
+  fs::remove(path);
+  kvoblk_set_blkid(b, std::string(60, 'M').c_str());
+  write_file();
+  kvoblk_set_blkid(b, "OTHER");
+  blkpat_dim(b, 3, 2, &nnz, &errors);
+  EXPECT_EQ(errors, 2);
+  EXPECT_NE(his().find("Block id from file :  " + std::string(60, 'M') + "\n\n"),
+            std::string::npos);
 }
 
 // The reader goes by tokens: a file written by hand without the asterisk box, its header on one

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -259,30 +260,35 @@ bool word_after_colon(Tokens& in, std::string* word) {
 }
 
 // Reads the block id of the title line, after its keyword "block": the first word into *first,
-// and the id whole into *id, its words joined by single blanks. An id of several words is taken
-// only when the asterisk that closes the title box ends it on the same line (alone, or right
-// after an id that fills the box), so that none of its words is taken for a keyword; else the
-// id is the first word, and the words read after it are given back, as a file whose tokens
-// are laid out otherwise is read token by token. A title that starts among words given back
-// lies on a line already looked at, which held no closing asterisk: its id is its first word,
-// and the line is not looked at again (once from every word "block" of it would take time
-// that grows with the square of the line).
+// and the id whole into *id. The title box closes the line with an asterisk, alone after a short
+// id and right after one that fills the box: when the line's last word ends in an asterisk, the
+// id is every word of the line up to that asterisk, joined by single blanks, so that none of its
+// words is taken for a keyword and asterisks of the id's own (a word ending in one, or one alone)
+// stay in it. Otherwise the id is the first word, and the words read after it are given back, as
+// a file whose tokens are laid out otherwise is read token by token. A title that starts among
+// words given back lies on a line already looked at, which did not end in an asterisk: its id is
+// its first word, and the line is not looked at again (once from every word "block" of it would
+// take time that grows with the square of the line).
 bool read_title(Tokens& in, std::string* first, std::string* id) {
   if (!in.next()) return false;
   *first = in.tok();
+  // The words after the first up to the end of the line, then the first word of the next line.
   std::vector<Tokens::Token> more;
-  bool closed = first->back() == '*' || in.replaying();
-  while (!closed && in.next()) {
-    more.push_back(in.token());
-    if (in.newline_before()) break;
-    closed = in.tok().back() == '*';
+  size_t on_line = 0;
+  if (!in.replaying()) {
+    while (in.next()) {
+      more.push_back(in.token());
+      if (in.newline_before()) break;
+      ++on_line;
+    }
   }
   std::string words = *first;
-  if (closed) {
-    for (const Tokens::Token& t : more) words += ' ' + t.first;
-  } else {
-    in.give_back(std::move(more));
+  const std::string& last = on_line > 0 ? more[on_line - 1].first : *first;
+  if (last.back() == '*') {
+    for (size_t k = 0; k < on_line; ++k) words += ' ' + more[k].first;
+    more.erase(more.begin(), more.begin() + static_cast<std::ptrdiff_t>(on_line));
   }
+  in.give_back(std::move(more));
   if (words.back() == '*') words.pop_back();
   if (!words.empty() && words.back() == ' ') words.pop_back();
   *id = std::move(words);

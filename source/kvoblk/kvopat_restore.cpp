@@ -209,7 +209,7 @@ void kvoblk_pat_file_dim(int blkptr, int max_nvar, int max_neq, int* nnz, int* e
         ++*errors;
         kvoprintf(kvHisDev, "\n%s %s\n%s\n%s %s\n%s %s\n\n", error_head, spath.c_str(),
                   "Block id names do not match.", "Block id           : ", id.c_str(),
-                  "Block id from file : ", one_word ? h.block_name.c_str() : h.title_id.c_str());
+                  "Block id from file : ", h.title_id.c_str());
         return;
       }
       if (max_nvar < h.nvar) {
