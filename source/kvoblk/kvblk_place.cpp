@@ -115,13 +115,13 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   // where they are. (The lists would refuse such a move while the Jacobian's entries were
   // renumbered and the record shifted, and the block's items would then be evaluated and
   // removed at positions that hold none of them.) An empty range names no position, and nor
-  // does one that starts before position 1 (a refused placement leaves such a start): as its
-  // removal does, the move takes it for empty, shifts its words and hands the lists no items.
+  // does one that lies wholly before position 1 (a refused placement leaves such a range): as
+  // its removal does, the move takes it for empty, shifts its words and hands the lists no items.
   auto fits = [](int a, int d) {
     const int64_t v = static_cast<int64_t>(a) + d;
     return v >= INT32_MIN && v <= INT32_MAX;
   };
-  auto held = [](int start, int stop) { return start >= 1 ? extent(start, stop) : 0; };
+  auto held = [](int start, int stop) { return stop >= 1 ? extent(start, stop) : 0; };
   auto placeable = [&held](int start, int stop, int d) {
     return held(start, stop) == 0 || static_cast<int64_t>(start) + d >= 1;
   };
