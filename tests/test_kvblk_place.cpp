@@ -296,6 +296,19 @@ TEST_F(Placement, MoveBeforeTheFirstPositionIsRefusedWhole) {
   EXPECT_EQ(his(), "");
 }
 
+// A block whose placement was refused for a missing start holds nothing at its recorded
+// positions (as its removal takes it): a move shifts its words as asked instead of refusing them.
+TEST_F(Placement, MoveOfARefusedPlacementShiftsItsWords) {
+  int st = 0;
+  kvoblk_ini(b, 0, 51, 301, &st);
+  ASSERT_EQ(st, 1);
+  kvoblk_move(b, 0, 5, -1);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_inq_vstart(b), 0);
+  EXPECT_EQ(kvoblk_inq_estart(b), 56);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 300);
+}
+
 TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   int st = 0;
   kvoblk_ini(b, 1, 1, 1, &st);

@@ -451,6 +451,29 @@ TEST_F(FrameworkBlock, RemoveFromMatrixOfARefusedPlacementShrinksNothing) {
   }
 }
 
+// A de_ini routine that destroys its own block: the container that was told the matrix shrinks
+// is told again once the block has left, for the same object and counts, and the released
+// handle is not called invalid.
+TEST_F(FrameworkBlock, RemoveFromMatrixOfABlockItsDeIniDestroysStillEndsTheEdit) {
+  place();
+  kvoblk_inq_ops(b)->de_ini = [](int blk, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  auto* o = new KVOBlock(b);
+  o->removeFromMatrix();
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_TRUE(cntr->edits[0].pre);
+  EXPECT_FALSE(cntr->edits[1].pre);
+  EXPECT_EQ(cntr->edits[1].block, cntr->edits[0].block);
+  EXPECT_EQ(cntr->edits[1].dvar, -10);
+  EXPECT_EQ(cntr->edits[1].deqn, -8);
+  EXPECT_EQ(cntr->edits[1].dnz, -30);
+  EXPECT_EQ(his(), "");
+  delete o;
+  b = make_block("R2", true);  // for the fixture's teardown
+}
+
 TEST_F(FrameworkBlock, RemoveFromMatrixWithoutContainerStillDeInitialisesSilently) {
   place();
   const int32_t registered = wordof(b, W::container);

@@ -177,6 +177,22 @@ TEST_F(PatternPolicy, DimensioningWithoutBlockOrRoutineAnswersZeroWithStatusOne)
   EXPECT_EQ(his(), "!! kvoblk_selfdim: Attempt to call an undefined function\n");
 }
 
+// A dimensioning routine that destroys its own block ends the dimensioning with its status: the
+// reservation has no block to ask, and the caller's handle is not called invalid.
+TEST_F(PatternPolicy, DimensioningEndsWithTheBlockItsRoutineDestroyed) {
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_NUMERIC);
+  kvoblk_inq_ops(b)->selfdim = [](int blk, int* nvar, int* neq, int* nnz, int* status) {
+    *nvar = 11, *neq = 10, *nnz = 7;
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  int nvar = 0, neq = 0, nnz = 0, st = -1;
+  kvoblk_dim(b, &nvar, &neq, &nnz, &st);
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(nnz, 7);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PatternPolicy, SelfPatternIsTheModelsAndKeepsEarlierErrors) {
   blk_selfpat_enable(b);
   kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);

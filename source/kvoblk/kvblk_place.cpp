@@ -114,13 +114,16 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   // before the lists' first position, has no position to go to: the block and its lists stay
   // where they are. (The lists would refuse such a move while the Jacobian's entries were
   // renumbered and the record shifted, and the block's items would then be evaluated and
-  // removed at positions that hold none of them.) An empty range names no position.
+  // removed at positions that hold none of them.) An empty range names no position, and nor
+  // does one that lies wholly before position 1 (a refused placement leaves such a range): as
+  // its removal does, the move takes it for empty, shifts its words and hands the lists no items.
   auto fits = [](int a, int d) {
     const int64_t v = static_cast<int64_t>(a) + d;
     return v >= INT32_MIN && v <= INT32_MAX;
   };
-  auto placeable = [](int start, int stop, int d) {
-    return stop < start || static_cast<int64_t>(start) + d >= 1;
+  auto held = [](int start, int stop) { return stop >= 1 ? extent(start, stop) : 0; };
+  auto placeable = [&held](int start, int stop, int d) {
+    return held(start, stop) == 0 || static_cast<int64_t>(start) + d >= 1;
   };
   if (!fits(vs, dv) || !fits(ve, dv) || !fits(es, de) || !fits(ee, de) || !fits(ns, dnz) ||
       !fits(ne, dnz) || !placeable(vs, ve, dv) || !placeable(es, ee, de) ||
@@ -130,12 +133,12 @@ void base_move(int blkptr, int dv, int de, int dnz) {
               text(blkid(blkptr)), dv, de, dnz);
     return;
   }
-  // A range whose stop lies below its start moves nothing: a negative count is never handed to
-  // a host, which might take it for a huge unsigned one.
-  kvovarlst_move_items(varlst, vs, vs + dv, clamp32(extent(vs, ve)));
-  kvoeqnlst_move_items(eqnlst, es, es + de, clamp32(extent(es, ee)));
+  // A range that holds nothing moves nothing: a negative count is never handed to a host, which
+  // might take it for a huge unsigned one, nor an item at a position before the first.
+  kvovarlst_move_items(varlst, vs, vs + dv, clamp32(held(vs, ve)));
+  kvoeqnlst_move_items(eqnlst, es, es + de, clamp32(held(es, ee)));
   kvojac_renumber(jac, ns, ne, vs, dv, es, de);
-  kvojac_move_items(jac, ns, ns + dnz, clamp32(extent(ns, ne)));
+  kvojac_move_items(jac, ns, ns + dnz, clamp32(held(ns, ne)));
   word(blkptr, W::vstart) = vs + dv;
   word(blkptr, W::vstop) = ve + dv;
   word(blkptr, W::estart) = es + de;

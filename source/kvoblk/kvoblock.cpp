@@ -379,8 +379,17 @@ void KVOBlock::removeFromMatrix() {
   int deqn = shrink(estart(), num_eqn());
   int dnz = shrink(nzstart(), num_nz());
   notifyPreStructuralEdit(dvar, deqn, dnz);
+  // A de_ini routine may destroy the block, whose record then no longer names the container
+  // that was told the edit began: it is told of the end from what the record held.
+  const bool held = registered(blkptr_);
+  NUXBlockCallback* cntr = held ? container(blkptr_) : nullptr;
+  auto* object = held ? ref_as<NUXEOBlock>(word(blkptr_, W::block_object)) : nullptr;
   int status = 0;
   de_ini(status);
+  if (held && !registered(blkptr_)) {
+    if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
+    return;
+  }
   notifyPostStructuralEdit(dvar, deqn, dnz);
 }
 

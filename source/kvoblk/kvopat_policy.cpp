@@ -119,6 +119,9 @@ KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* stat
     return;
   }
   kvoblk_selfdim(blkptr, nvar, neqn, nnz, status);
+  // A routine that destroyed its block leaves no settings to reserve by: the dimensioning ends
+  // with what the routine said, as a placement ends with its routine.
+  if (!registered(blkptr)) return;
   blkpat_dim(blkptr, *nvar, *neqn, nnz, status);
 }
 
