@@ -68,9 +68,12 @@ void collect_results(RunState& run) {
   run.streams.clear();
   std::vector<Stream> feeds, products;
   if (const kvoref::Connections* conns = plant.connections())
-    for (const kvoref::Connections::Info& c : conns->list())
-      run.streams.push_back(stream_of(plant, c.from, c.name, kvoref::port_full_name(c.from),
-                                      kvoref::port_full_name(c.to)));
+    for (const kvoref::Connections::Info& c : conns->list()) {
+      // A connection whose outlet port is gone carries no stream to show.
+      if (c.from)
+        run.streams.push_back(stream_of(plant, c.from, c.name, kvoref::port_full_name(c.from),
+                                        kvoref::port_full_name(c.to)));
+    }
   // Ports no connection uses are where material enters (inlets) or leaves (outlets).
   for (const BlockRun& b : run.blocks) {
     for (int i = 1, n = kvoblk_inq_num_ports(b.blk); i <= n; ++i) {
