@@ -170,26 +170,29 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
 }
 
 bool Connections::disconnect(int id) {
-  auto it =
-      std::find_if(conns_.begin(), conns_.end(), [id](const Conn& c) { return c.info.id == id; });
-  if (it == conns_.end()) return false;
+  const auto it = std::lower_bound(conns_.begin(), conns_.end(), id,
+                                   [](const Conn& c, int v) { return c.info.id < v; });
+  if (it == conns_.end() || it->info.id != id) return false;
   const int n = it->neqn;
   edit(true, -n);
-  // Clear the whole old slice, then write the remaining connections from its start.
+  // The connections before it keep their places. From its first equation and non-zero on, the
+  // old slice is cleared and the later connections are written again one place down, so that
+  // removing the last of many connections costs no more than removing the only one.
   const int old_estop = estop(), old_nzstop = nzstop();
+  int e = it->info.estart, k = it->info.nzstart;
   port_conn_.erase(it->info.from);
   port_conn_.erase(it->info.to);
   forget(it->info.from);
   forget(it->info.to);
   names_.erase(it->info.name);
-  conns_.erase(it);
+  const auto later = conns_.erase(it);
   neqn_ -= n;
-  if (old_estop >= estart_) kvoeqnlst_removeeqns(lists_.eqnlst, estart_, old_estop);
-  for (int k = nzstart_; k <= old_nzstop; ++k) {
-    set_nz(lists_.jac, k, 0, 0);
-    kvojac_set_nz_value(lists_.jac, k, 0.0);
+  if (old_estop >= e) kvoeqnlst_removeeqns(lists_.eqnlst, e, old_estop);
+  for (int q = k; q <= old_nzstop; ++q) {
+    set_nz(lists_.jac, q, 0, 0);
+    kvojac_set_nz_value(lists_.jac, q, 0.0);
   }
-  rewrite();
+  for (auto c = later; c != conns_.end(); ++c) write(*c, e, k);
   edit(false, -n);
   return true;
 }

@@ -99,6 +99,10 @@ struct Lists {
 // Makes an empty variable list, equation list and a Jacobian with room for `nz_capacity`
 // non-zeros (positions 1 to nz_capacity; the Jacobian's count is its capacity).
 KVOHOST_API Lists make_lists(int nz_capacity);
+// Releases the three lists of `lists` (as make_lists made them) and sets its handles to 0; the
+// released handles name nothing afterwards. A handle of another kind, or of a pattern object, is
+// left alone. Without it a flowsheet's lists stay until reset().
+KVOHOST_API void release_lists(Lists* lists);
 // Absolute equation index of position p is p + base (default 0), for every p from 1 on, also
 // past the list's end.
 KVOHOST_API void set_absolute_base(int eqnlst, int base);

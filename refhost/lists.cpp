@@ -737,6 +737,15 @@ Lists make_lists(int nz_capacity) {
   return lists;
 }
 
+void release_lists(Lists* lists) {
+  if (!lists) return;
+  auto& objs = tables().objects;
+  if (varlist(lists->varlst)) objs[lists->varlst - 1].reset();
+  if (eqnlist(lists->eqnlst)) objs[lists->eqnlst - 1].reset();
+  if (const Jac* j = jacobian(lists->jac); j && !j->pattern) objs[lists->jac - 1].reset();
+  *lists = Lists();
+}
+
 void set_absolute_base(int eqnlst, int base) {
   if (EqnList* l = eqnlist(eqnlst)) l->base = base;
 }

@@ -356,6 +356,29 @@ TEST_F(Placement, RemovalStopsClearingPortsWhenAPortDestroysTheBlock) {
   EXPECT_EQ(his(), "");
 }
 
+// A port whose first clearing deletes the block's port IN, so that it moves down one entry.
+struct NeighbourDeletingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  void set_var(int position, int variable) override {
+    kvoref::Port::set_var(position, variable);
+    if (position == 0) kvoblk_delete_port(blk, "IN");
+  }
+};
+
+TEST_F(Placement, RemovalClearsEveryVariableOfAPortThatMovedToAnotherEntry) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_add_port(b, new kvoref::Port("IN", {1, 2}));
+  auto* out = new NeighbourDeletingPort("OUT", {3, 4, 5});
+  out->blk = b;
+  kvoblk_add_port(b, out);
+  kvoblk_de_ini(b, &st);
+  ASSERT_EQ(kvoblk_get_port_n(b, 1), out);
+  EXPECT_EQ(out->vars(), (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(err(), "");
+}
+
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(b), 11);
   EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);

@@ -586,6 +586,19 @@ TEST_F(Runner, BadPortsConnectionsAndDegreesOfFreedomStopBeforeSolving) {
   EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
   EXPECT_EQ(err(), f + ":10:1: there is no variable C1.IN.G; block C1 has C1.IN.F, C1.IN.CA, "
                        "C1.IN.CB, C1.OUT.F, C1.OUT.CA, C1.OUT.CB\n");
+  // Several, fixed and guessed, with good names between them: each bad one gets its advice,
+  // and the good ones after a bad one are taken.
+  f = write("c2.toml", std::string(kConcentrator) +
+                           "[fix]\n\"C1.IN.G\" = 1\n\"X9.F\" = 1\n\"C1.IN.F\" = 1\n\"C1.OUT\" = 2\n"
+                           "[guess]\n\"C1.IN.Q\" = 1\n\"C1.OUT.CA\" = 0.5\n\"C1.IN.F\" = 2\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  const std::string vars = "C1.IN.F, C1.IN.CA, C1.IN.CB, C1.OUT.F, C1.OUT.CA, C1.OUT.CB\n";
+  EXPECT_EQ(err(), f + ":10:1: there is no variable C1.IN.G; block C1 has " + vars + f +
+                       ":11:1: there is no variable X9.F; there is no block X9\n" + f +
+                       ":13:1: there is no variable C1.OUT; block C1 has " + vars + f +
+                       ":15:1: there is no variable C1.IN.Q to guess; block C1 has " + vars + f +
+                       ":17:1: variable C1.IN.F is fixed at line 12; a guess for it has no "
+                       "effect\n");
   // Too few fixed variables: the ones no equation determines are named.
   f = write("d.toml", std::string(kConcentrator) + "[fix]\n\"C1.IN.F\" = 1\n\"C1.IN.CA\" = 1\n");
   EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);

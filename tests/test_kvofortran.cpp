@@ -41,6 +41,8 @@ int copy_out(int (*fn)(const int*, char*, int), int b, int n, std::string* out) 
 nux_port* stranger = nullptr;
 nux_port* foreign_get_port(int, const char*) { return stranger; }
 int ninety_nine_ports(int) { return 99; }
+// A model's own numbering that hands out the block's three ports in reverse order.
+nux_port* reversed_port_n(int blk, int i) { return kvoblk_base_get_port_n(blk, 4 - i); }
 
 int group_seen = -1;
 void counting_group_selfjac(int, int group, int* status) {
@@ -192,6 +194,13 @@ TEST_F(FortranPorts, PortHandlesAreTheNumbersTheBlockHoldsThePortsUnder) {
   kvoblk_add_port(b, new kvoref::Port("DRAIN"));
   int two = 2;
   EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &two), by_name);
+}
+
+TEST_F(FortranPorts, AModelsOwnNumberingGivesTheNumberOfThePortItHandsOut) {
+  // Port i is not at entry i here: the number is the one of the entry that holds the port.
+  kvoblk_inq_ops(b)->get_port_n = reversed_port_n;
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &i), entry(4 - i));
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(FortranPorts, MissingAbsentAndForeignPortsGiveZero) {

@@ -30,6 +30,24 @@ TEST_F(PlantTest, RecycleSolvesFromAColdStartAndItsMaterialBalanceCloses) {
   }
 }
 
+TEST_F(PlantTest, ADestroyedPlantGivesItsListsBack) {
+  kvoref::Lists lists;
+  {
+    Plant plant;
+    ASSERT_TRUE(build_recycle(plant)) << his();
+    lists = plant.lists();
+    ASSERT_GT(kvovarlst_inq_nvar(lists.varlst), 0);
+    ASSERT_GT(kvojac_inq_nnz(lists.jac), 0);
+  }
+  // The handles name nothing any more: the names and the Jacobian are gone with the plant.
+  EXPECT_EQ(kvovarlst_inq_nvar(lists.varlst), 0);
+  EXPECT_EQ(kvoeqnlst_inq_neqn(lists.eqnlst), 0);
+  EXPECT_EQ(kvojac_inq_nnz(lists.jac), 0);
+  // A plant that was never built has no lists to give back.
+  { Plant unbuilt; }
+  EXPECT_EQ(his().find("!!"), std::string::npos);
+}
+
 TEST_F(PlantTest, UpdatesSaveAThirdOfTheResidualsOnTheRecycleAndStillFallBack) {
   // The shipped flowsheet's loop (20 tanks of 0.6 m3) at the library's default NLRATIODEV.
   RecycleSpec spec;

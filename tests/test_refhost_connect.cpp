@@ -159,6 +159,37 @@ TEST_F(Connect, DisconnectingRemovesEquationsAndNonZerosAndClosesTheSlice) {
   EXPECT_EQ(conns.count(), 1);
 }
 
+TEST_F(Connect, DisconnectingWritesOnlyTheConnectionsAfterTheRemovedOne) {
+  kvoref::Connections conns(lists, 3, 5, cntr.get());
+  PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});
+  PortPtr in = port(&b, "IN", kvoref::PORT_INLET, {7, 8, 9});
+  PortPtr out2 = port(&a, "OUT2", kvoref::PORT_OUTLET, {4, 5, 6});
+  PortPtr in2 = port(&c, "IN", kvoref::PORT_INLET, {10, 11, 12});
+  PortPtr out3 = port(&b, "OUT", kvoref::PORT_OUTLET, {10, 11, 12});
+  PortPtr in3 = port(&c, "IN3", kvoref::PORT_INLET, {4, 5, 6});
+  const int s1 = conns.connect(out.get(), in.get(), "S1");
+  const int s2 = conns.connect(out2.get(), in2.get(), "S2");
+  const int s3 = conns.connect(out3.get(), in3.get(), "S3");
+  ASSERT_NE(s3, 0);
+  // A mark on S1's first equation shows whether it is written again.
+  kvoref::define_eqn(lists.eqnlst, 3, "MARK");
+  ASSERT_TRUE(conns.disconnect(s2));
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 3), "MARK");
+  EXPECT_EQ(conns.find(s1)->estart, 3);
+  // S3 moved down into S2's places, and its old ones are empty.
+  EXPECT_EQ(conns.find(s3)->estart, 6);
+  EXPECT_EQ(conns.find(s3)->nzstart, 11);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 7), "S3.CA");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 13), 7);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 13), 5);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 9), "");
+  for (int k = 17; k <= 22; ++k) EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, k), 0) << k;
+  ASSERT_TRUE(conns.disconnect(s3));
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 3), "MARK");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "");
+  EXPECT_EQ(conns.estop(), 5);
+}
+
 TEST_F(Connect, ConnectScriptsMakeTheConnectionsTheyName) {
   kvoref::Connections conns(lists, 3, 5, cntr.get());
   PortPtr out = port(&a, "OUT", kvoref::PORT_OUTLET, {1, 2, 3});

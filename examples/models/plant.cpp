@@ -94,6 +94,9 @@ Plant::~Plant() {
     kvoblk_destroy(blk);
   }
   cntr_.reset();
+  // The lists go last, once nothing that uses them is left: kept, they would hold every
+  // variable's and equation's name and the Jacobian until the host is reset.
+  kvoref::release_lists(&lists_);
 }
 
 bool Plant::add(int blk) {

@@ -48,13 +48,15 @@ void placement_trace(int blkptr, int grp_id) {
 
 // Clears the variable references of every port of the block. A port's code may destroy the
 // block, and with it its ports, or delete the port: the walk ends with the block, and a port
-// the block no longer holds is left alone.
+// the block no longer holds is left alone. A port still at its entry is held; only one that
+// moved is looked for in the whole array, so a block of many ports is cleared in one pass.
 void clear_port_vars(int blkptr) {
   for (int i = 1; i <= port_count(blkptr); ++i) {
     nux_port* p = port_entry(blkptr, i);
     if (!p) continue;
     const int nv = p->num_vars();
-    for (int j = 0; j < nv && holds_port(blkptr, p); ++j) p->set_var(j, 0);
+    for (int j = 0; j < nv && (port_entry(blkptr, i) == p || holds_port(blkptr, p)); ++j)
+      p->set_var(j, 0);
   }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The reference table behind the record's reference words: register a pointer to get a
 // number, look a number up, release it.
+#include <algorithm>
 #include <vector>
 
 #include "kvblk_internal.h"
@@ -33,8 +34,11 @@ int32_t ref_put(void* object) noexcept {
     return n;
   }
   try {
-    // Reserve the free list's room too, so that releasing a number never allocates.
-    t.free_numbers.reserve(t.slots.size() + 1);
+    // Reserve the free list's room too, so that releasing a number never allocates. It grows
+    // by doubling, as the slots do: a reservation of exactly one more would allocate and free
+    // a list as long as the table at every new number.
+    if (t.free_numbers.capacity() < t.slots.size() + 1)
+      t.free_numbers.reserve(std::max<size_t>(2 * t.free_numbers.capacity(), t.slots.size() + 1));
     t.slots.push_back(object);
   } catch (...) {
     return 0;

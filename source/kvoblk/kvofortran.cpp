@@ -62,9 +62,15 @@ int copy_blkid(const char* fn, const int* blkptr, char* out, int n) {
 
 // The number under which the block's port array holds `port`, or 0 when it is not there (a
 // model's own numbering may hand out ports the block does not hold; those have no number).
-int port_number(int blkptr, const nux_port* port) {
+// The entry `hint` (1-based) is looked at first: with the library's numbering port i sits at
+// entry i, so walking a block's ports one by one does not search the array for each.
+int port_number(int blkptr, const nux_port* port, int hint = 0) {
   if (!port || !registered(blkptr)) return 0;
   const int n = port_count(blkptr);
+  if (hint >= 1 && hint <= n) {
+    const int32_t ref = word(word(blkptr, W::ports), hint - 1);
+    if (ref != 0 && ref_get(ref) == port) return ref;
+  }
   for (int i = 1; i <= n; ++i) {
     const int32_t ref = word(word(blkptr, W::ports), i - 1);
     if (ref != 0 && ref_get(ref) == port) return ref;
@@ -169,7 +175,7 @@ KVOBLK_API int _KVOBLK_GET_PORT_F(const int* blkptr, const char* name, int namel
 KVOBLK_API int _KVOBLK_GET_PORT_N_F(const int* blkptr, const int* i) {
   if (!i) return 0;
   const int b = handle(blkptr);
-  return port_number(b, kvoblk_get_port_n(b, *i));
+  return port_number(b, kvoblk_get_port_n(b, *i), *i);
 }
 
 KVOBLK_API int _BLK_INQ_NUM_PORTS_F(const int* blkptr) {

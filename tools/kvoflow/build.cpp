@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "kvoconnect.h"
 #include "paths.h"
@@ -148,15 +149,55 @@ std::string port_list(int blk) {
   return s.empty() ? "none" : s;
 }
 
-// Up to `limit` variable names of a block, to help with a misspelt name.
-std::string block_vars(const Plant& plant, const std::string& id, size_t limit) {
-  const int varlst = plant.lists().varlst;
-  std::vector<int> found;
-  const std::string prefix = id + ".";
-  for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p)
-    if (std::string(kvovarlst_lookup_var_name(varlst, p)).rfind(prefix, 0) == 0) found.push_back(p);
-  return var_names(plant, found, limit);
-}
+// What the messages about misspelt variable names need, read from the lists once, at the first
+// such name: the names the plant holds, each block's variables in list order and the file's
+// block ids. Asking the plant for a name it does not hold makes it read the whole variable list
+// again, and so did finding a block's variables for the advice, so that a file that misspelt the
+// name in every fix took time growing with the square of the flowsheet.
+class Misspellings {
+ public:
+  explicit Misspellings(const RunState& run) : run_(run) {}
+
+  // Whether the plant holds no variable `name`.
+  bool missing(const std::string& name) {
+    if (read_) return names_.count(name) == 0;
+    if (run_.plant->var(name) != 0) return false;
+    read();
+    return true;
+  }
+
+  // "; block B has <up to 8 of its variables>" or "; there is no block B", for the block that
+  // `name` names before its first full stop.
+  std::string advice(const std::string& name) {
+    read();
+    const std::string id = name.substr(0, name.find('.'));
+    if (!ids_.count(id)) return "; there is no block " + id;
+    const auto it = vars_of_.find(id);
+    return "; block " + id + " has " +
+           var_names(*run_.plant, it == vars_of_.end() ? std::vector<int>() : it->second, 8);
+  }
+
+ private:
+  void read() {
+    if (read_) return;
+    read_ = true;
+    const int varlst = run_.plant->lists().varlst;
+    for (int p = 1, n = kvovarlst_inq_nvar(varlst); p <= n; ++p) {
+      const char* name = kvovarlst_lookup_var_name(varlst, p);
+      if (!name || !*name) continue;
+      names_.insert(name);
+      // A block's variables are those named "<id>.<item>"; ids hold no full stop.
+      if (const char* dot = std::strchr(name, '.'))
+        vars_of_[std::string(name, static_cast<size_t>(dot - name))].push_back(p);
+    }
+    for (const BlockSpec& b : run_.spec.blocks) ids_.insert(b.id);
+  }
+
+  const RunState& run_;
+  bool read_ = false;
+  std::unordered_set<std::string> names_, ids_;
+  std::unordered_map<std::string, std::vector<int>> vars_of_;
+};
 
 // True when the value lies within the variable's bounds; otherwise says which one it passes.
 // A fixed value or guess outside them leaves the solver nowhere to start from, and what it
@@ -177,6 +218,7 @@ bool within_bounds(const Plant& plant, const VarValue& v, const char* what, Diag
 
 void fix_and_guess(RunState& run, Diagnostics& diag) {
   Plant& plant = *run.plant;
+  Misspellings misspelt(run);
   std::map<std::string, int> seen;
   for (const VarValue& v : run.spec.fixed) {
     auto [it, fresh] = seen.emplace(v.name, v.pos.line);
@@ -185,23 +227,15 @@ void fix_and_guess(RunState& run, Diagnostics& diag) {
                  "variable " + v.name + " is already fixed at line " + std::to_string(it->second));
       continue;
     }
-    if (plant.var(v.name) == 0) {
-      const std::string id = v.name.substr(0, v.name.find('.'));
-      diag.error(v.pos,
-                 "there is no variable " + v.name +
-                     (run.spec.block(id) ? "; block " + id + " has " + block_vars(plant, id, 8)
-                                         : "; there is no block " + id));
+    if (misspelt.missing(v.name)) {
+      diag.error(v.pos, "there is no variable " + v.name + misspelt.advice(v.name));
       continue;
     }
     if (within_bounds(plant, v, "the fixed value", diag)) plant.fix(v.name, v.value);
   }
   for (const VarValue& v : run.spec.guesses) {
-    if (plant.var(v.name) == 0) {
-      const std::string id = v.name.substr(0, v.name.find('.'));
-      diag.error(v.pos,
-                 "there is no variable " + v.name + " to guess" +
-                     (run.spec.block(id) ? "; block " + id + " has " + block_vars(plant, id, 8)
-                                         : "; there is no block " + id));
+    if (misspelt.missing(v.name)) {
+      diag.error(v.pos, "there is no variable " + v.name + " to guess" + misspelt.advice(v.name));
       continue;
     }
     if (seen.count(v.name)) {
