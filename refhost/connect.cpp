@@ -147,16 +147,21 @@ int Connections::connect(Port* from, Port* to, const std::string& name) {
   const std::string cname = name.empty() ? a + "->" + b : name;
   if (names_.count(cname)) return refuse("the name " + cname + " is already in use");
 
-  edit(true, n);
   Conn c;
-  c.info.id = next_id_++;
   c.info.name = cname;
   c.info.from = from;
   c.info.to = to;
   c.neqn = n;
-  conns_.push_back(c);
-  port_conn_[from] = c.info.id;
-  port_conn_[to] = c.info.id;
+  for (int j = 0; j < n; ++j) {
+    const char* label = to->label(j);
+    c.eqn_names.push_back(cname + "." + (*label ? label : "V" + std::to_string(j + 1)));
+  }
+  edit(true, n);
+  const int id = next_id_++;
+  c.info.id = id;
+  conns_.push_back(std::move(c));
+  port_conn_[from] = id;
+  port_conn_[to] = id;
   from->sets_.push_back(this);
   to->sets_.push_back(this);
   names_.insert(cname);
@@ -246,11 +251,8 @@ void Connections::write(Conn& c, int& e, int& k) {
   c.info.estart = e;
   c.info.nzstart = k;
   for (int j = 0; j < c.neqn; ++j, ++e, k += 2) {
-    const Port* named = c.info.to ? c.info.to : c.info.from;
-    const char* label = named ? named->label(j) : "";
-    const std::string eq = c.info.name + "." + (*label ? label : "V" + std::to_string(j + 1));
     // Its residual reads 0 until the next residual pass.
-    define_eqn(lists_.eqnlst, e, eq.c_str());
+    define_eqn(lists_.eqnlst, e, c.eqn_names[j].c_str());
     set_eqn_status(lists_.eqnlst, e, EQN_ACTIVE);
     set_nz(lists_.jac, k, e, var_of(c.info.to, j));
     set_nz(lists_.jac, k + 1, e, var_of(c.info.from, j));

@@ -127,6 +127,9 @@ class KVOHOST_API Connections : public SolverUnit {
   struct Conn {
     Info info;
     int neqn = 0;
+    // "<name>.<label>" of each equation, made once when connected, so that a connection keeps
+    // its names when it is written again after a side's port is gone.
+    std::vector<std::string> eqn_names;
   };
   void rewrite();  // names, entries and positions of every connection from the slice start
   // Names, entries and positions of one connection from equation `e` and non-zero `k` on.
