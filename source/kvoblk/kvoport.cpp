@@ -106,14 +106,17 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
     return;
   }
   // The visitor may delete the port or destroy the block, and the block's ports with it: the
-  // walk then ends rather than read a port that is gone.
-  const bool held = holds_port(blkptr, port);
+  // walk then ends rather than read a port that is gone. A port still at its entry is held;
+  // only one that moved (another port was deleted) is looked for in the whole array, so walking
+  // every port of a block takes time in proportion to their variables.
+  int entry = port_position(blkptr, port);
   const int n = port->num_vars();
   for (int i = 0; i < n; ++i) {
     const int var = port->var(i);
     if (var == 0) continue;
     if (visitor(varlst, var, user) != 0) return;
-    if (!registered(blkptr) || (held && !holds_port(blkptr, port))) return;
+    if (!registered(blkptr)) return;
+    if (entry != 0 && (entry = port_position(blkptr, port, entry)) == 0) return;
   }
 }
 
