@@ -139,9 +139,6 @@ int port_count(int blkptr);
 nux_port* port_entry(int blkptr, int i);  // entry i (1-based) or null
 // True when some entry of the block's port array, within the count or above it, holds `port`.
 bool holds_port(int blkptr, const nux_port* port);
-// The entry (1-based, within the count or above it) of the block's port array that holds
-// `port`, or 0. Entry `hint` is looked at first, so a port that has not moved is found at once.
-int port_position(int blkptr, const nux_port* port, int hint = 0);
 // How many of `n` port positions a search by name may visit: n, or, where the block numbers its
 // ports by the library's own routine, no more than the array holds.
 int ports_to_search(int blkptr, int n);

@@ -108,7 +108,6 @@ void print_entries(int blkptr, const RowDifferences& r) {
   }
 }
 
-
 // The copy of the shorter column list that kvoblk_pat_row_diff strikes columns out of: a strike
 // takes the first place that holds the column and moves the copy's last element into it. Each
 // column's places are kept in a heap of their own, smallest first, so that a strike costs no
@@ -126,9 +125,8 @@ class StrikeCopy {
     int64_t slots = 2;
     while (slots < 2 * static_cast<int64_t>(n)) slots *= 2;
     mask_ = static_cast<uint32_t>(slots - 1);
-    if (!key_.resize(slots) || !number_.resize(slots) || !group_.resize(n) ||
-        !heap_.resize(n) || !where_.resize(n) || !first_.resize(static_cast<int64_t>(n) + 1) ||
-        !size_.resize(n))
+    if (!key_.resize(slots) || !number_.resize(slots) || !group_.resize(n) || !heap_.resize(n) ||
+        !where_.resize(n) || !first_.resize(static_cast<int64_t>(n) + 1) || !size_.resize(n))
       return false;
     std::memset(number_.data(), 0, static_cast<size_t>(slots) * sizeof(int));
     int groups = 0;
@@ -240,11 +238,11 @@ class StrikeCopy {
 
   int n_ = 0;
   uint32_t mask_ = 0;
-  HeapArray<int> value_;             // the copy
-  HeapArray<int> key_, number_;      // column -> number + 1 (0: free slot)
-  HeapArray<int> group_;             // place -> number of its column
-  HeapArray<int> heap_, where_;      // each column's places, and where each place sits in them
-  HeapArray<int> first_, size_;      // where each column's heap starts, and its length
+  HeapArray<int> value_;         // the copy
+  HeapArray<int> key_, number_;  // column -> number + 1 (0: free slot)
+  HeapArray<int> group_;         // place -> number of its column
+  HeapArray<int> heap_, where_;  // each column's places, and where each place sits in them
+  HeapArray<int> first_, size_;  // where each column's heap starts, and its length
 };
 }  // namespace
 

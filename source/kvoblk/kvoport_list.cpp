@@ -92,18 +92,14 @@ nux_port* port_entry(int blkptr, int i) {
   return ref_as<nux_port>(word(word(blkptr, kvoblk_word::ports), i - 1));
 }
 
-int port_position(int blkptr, const nux_port* port, int hint) {
+bool holds_port(int blkptr, const nux_port* port) {
   const BlockFacts* s = facts(blkptr);
   const int array = s ? word(blkptr, kvoblk_word::ports) : 0;
-  if (!port || array == 0) return 0;
-  if (hint >= 1 && hint <= s->port_capacity && ref_as<nux_port>(word(array, hint - 1)) == port)
-    return hint;
+  if (!port || array == 0) return false;
   for (int i = 0; i < s->port_capacity; ++i)
-    if (ref_as<nux_port>(word(array, i)) == port) return i + 1;
-  return 0;
+    if (ref_as<nux_port>(word(array, i)) == port) return true;
+  return false;
 }
-
-bool holds_port(int blkptr, const nux_port* port) { return port_position(blkptr, port) != 0; }
 
 int ports_to_search(int blkptr, int n) {
   // With the library's own numbering there is nothing past the array: a larger stored count
