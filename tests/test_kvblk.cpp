@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <kvoblk/kvoblock.h>
 #include "fixture.h"
@@ -916,4 +918,64 @@ TEST_F(Ports, ADeletionRepeatedFromTheRemovalNoticeDeletesThePortOnce) {
   EXPECT_EQ(kvoblk_get_port_n(b, 1), p[1]);
   EXPECT_EQ(kvoblk_get_port_n(b, 2), p[2]);
   EXPECT_EQ(c.ports_changed_calls, 1);
+}
+
+TEST_F(Ports, ManyAdditionsAskTheWorkspaceRarelyAndNeverOverwriteAPort) {
+  // Growing the array one entry at a time asked the workspace once per port.
+  kvoref::fail_imalloc_after(1 << 30);
+  std::vector<nux_port*> p;
+  for (int i = 0; i < 1000; ++i) {
+    p.push_back(new kvoref::Port(("P" + std::to_string(i)).c_str()));
+    ASSERT_FALSE(kvoblk_add_port(b, p.back()));
+  }
+  EXPECT_LE((1 << 30) - kvoref::imalloc_fail_pending(), 20);
+  kvoref::fail_imalloc_after(0);
+  EXPECT_EQ(kvoblk_get_port(b, "P999"), p[999]);
+  // Room the array has to spare reads as empty, and a count lowered by a setter leaves the
+  // ports above it where they are: the next port goes after the last one held.
+  wordof(b, W::num_ports) = 1001;
+  EXPECT_EQ(kvoblk_get_port_n(b, 1001), nullptr);
+  wordof(b, W::num_ports) = 2;
+  auto* late = new kvoref::Port("LATE");
+  ASSERT_FALSE(kvoblk_add_port(b, late));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1001);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1000), p[999]);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1001), late);
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 1001);
+}
+
+// A port whose name, asked for the first time, deletes the block's first port.
+namespace {
+struct DeletingNamePort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  mutable bool done = false;
+  const char* name() const override {
+    if (!done) {
+      done = true;
+      kvoblk_delete_port(blk, "A");
+    }
+    return kvoref::Port::name();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, ASearchByNameFollowsTheArrayAPortsNameChanged) {
+  kvoblk_register_container(b, &cntr);
+  auto* x = new DeletingNamePort("X");
+  x->blk = b;
+  x->done = true;
+  auto* c = new kvoref::Port("C");
+  for (nux_port* q : {static_cast<nux_port*>(new kvoref::Port("A")), static_cast<nux_port*>(x),
+                      static_cast<nux_port*>(c)})
+    ASSERT_FALSE(kvoblk_add_port(b, q));
+  // Asked at position 2, X deletes A: C moves to position 2, which the search has passed, and
+  // position 3 is empty. No entry read before the deletion is used after it.
+  x->done = false;
+  EXPECT_EQ(kvoblk_get_port(b, "C"), nullptr);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_EQ(kvoblk_get_port(b, "C"), c);
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
 }

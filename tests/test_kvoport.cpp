@@ -668,3 +668,14 @@ TEST_F(PortAttr, IterationEndsWhenTheVisitorDeletesThePortOrDestroysTheBlock) {
   b = kvoblk_base_create(0);  // for the fixture's teardown
   EXPECT_EQ(his(), "");
 }
+
+TEST_F(PortAttr, IterationGoesOnWhenTheVisitorDeletesAnotherPortAndThisOneMoves) {
+  auto* p = new kvoref::Port("P", {2, 3, 5});
+  ASSERT_FALSE(kvoblk_add_port(b, p));
+  Demolition other;  // deletes IN at the first variable: P moves from entry 3 to entry 2
+  other.blkptr = b;
+  kvoblk_port_iterate(b, p, demolish, &other);
+  EXPECT_EQ(other.vars, (std::vector<int>{2, 3, 5}));
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), p);
+  EXPECT_EQ(his(), "");
+}

@@ -67,6 +67,9 @@ bool heap_granted() noexcept;
 struct BlockFacts {
   int record_words = 0;
   int port_capacity = 0;
+  // No entry of the port array at or past this position (0-based) holds a port: an addition
+  // looks for ports left above a lowered count only below it.
+  int port_top = 0;
   // The numbers of variables, equations and non-zeros the variable grouping was made for: a
   // grouping made for another placement must not be handed slices of this one.
   int vgrp_nvar = 0, vgrp_neq = 0, vgrp_nnz = 0;
@@ -83,6 +86,10 @@ BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
 bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void forget_block(int blkptr);
+// How many blocks have been forgotten so far. A BlockFacts pointer stays valid, and its block
+// live, for as long as this number has not changed since the pointer was taken: a walk that runs
+// host or model code at every step need not look the block up again at every step.
+unsigned blocks_forgotten();
 // The block that holds each port a block accepted, until the port is destroyed: a port belongs
 // to one block, which destroys it, and one held twice would be destroyed twice. Looked up by
 // the port, so that an addition costs the same however many blocks the flowsheet has.

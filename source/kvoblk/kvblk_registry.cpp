@@ -15,6 +15,8 @@ std::unordered_map<int, BlockFacts>& blocks() {
   return registry;
 }
 
+unsigned forgotten = 0;
+
 std::unordered_map<const nux_port*, int>& holders() {
   static std::unordered_map<const nux_port*, int> registry;
   return registry;
@@ -39,7 +41,12 @@ bool register_block(int blkptr, int record_words) noexcept {
   return true;
 }
 
-void forget_block(int blkptr) { blocks().erase(blkptr); }
+void forget_block(int blkptr) {
+  blocks().erase(blkptr);
+  ++forgotten;
+}
+
+unsigned blocks_forgotten() { return forgotten; }
 
 int port_holder(const nux_port* port) {
   auto it = holders().find(port);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The port list of a block: the port array and its bounds, adding, finding, numbering and
 // deleting ports.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "kvblk_internal.h"
@@ -15,12 +17,64 @@ bool same_name(nux_port* p, const char* name) {
   return n && std::strcmp(n, name) == 0;
 }
 
+// The stored count bounded by the array's real capacity, for a block whose facts are `s`.
+int count_within(int blkptr, const BlockFacts* s) {
+  if (word(blkptr, W::ports) == 0) return 0;
+  const int n = word(blkptr, W::num_ports);
+  if (n < 0) return 0;
+  return n < s->port_capacity ? n : s->port_capacity;
+}
+
 // The position (1-based, within the count) of the entry that holds `port`, or 0.
 int entry_of(int blkptr, const nux_port* port) {
   const int n = port_count(blkptr);
   for (int j = 1; j <= n; ++j)
     if (port_entry(blkptr, j) == port) return j;
   return 0;
+}
+
+// A block looked at between calls of host or model code, any of which may destroy it: its
+// facts are looked up again only when some block has been destroyed meanwhile.
+class Watched {
+ public:
+  explicit Watched(int blkptr) : blkptr_(blkptr) { look_up(); }
+  // The block's facts, or null once it is gone.
+  BlockFacts* facts_now() {
+    if (seen_ != blocks_forgotten()) look_up();
+    return facts_;
+  }
+
+ private:
+  void look_up() {
+    seen_ = blocks_forgotten();
+    facts_ = facts(blkptr_);
+  }
+  int blkptr_;
+  unsigned seen_ = 0;
+  BlockFacts* facts_ = nullptr;
+};
+
+// Positions 1..n of the block's numbering, in order, up to the first port called `name`. With
+// the library's own numbering each entry is read from the array itself, which is what that
+// routine answers, without a look-up of the block per step; a model's numbering is asked through
+// the dispatcher. A port's name is the host's code and a model's numbering is the model's: either
+// may delete ports, destroy the block or install another numbering, so the block, its table and
+// its array are read afresh at every step, and the walk ends with the block.
+nux_port* walk_by_name(int blkptr, int n, const char* name) {
+  Watched block(blkptr);
+  for (int i = 1; i <= n; ++i) {
+    const BlockFacts* s = block.facts_now();
+    if (!s) return nullptr;
+    kvoblk_ops_t* t = ops(blkptr);
+    nux_port* p;
+    if (t && t->get_port_n == kvoblk_base_get_port_n)
+      p = i <= count_within(blkptr, s) ? ref_as<nux_port>(word(word(blkptr, W::ports), i - 1))
+                                       : nullptr;
+    else
+      p = kvoblk_get_port_n(blkptr, i);
+    if (same_name(p, name)) return p;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -30,10 +84,7 @@ namespace detail {
 
 int port_count(int blkptr) {
   const BlockFacts* s = facts(blkptr);
-  if (!s || word(blkptr, kvoblk_word::ports) == 0) return 0;
-  int n = word(blkptr, kvoblk_word::num_ports);
-  if (n < 0) return 0;
-  return n < s->port_capacity ? n : s->port_capacity;
+  return s ? count_within(blkptr, s) : 0;
 }
 
 nux_port* port_entry(int blkptr, int i) {
@@ -61,13 +112,7 @@ int ports_to_search(int blkptr, int n) {
 
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!registered(blkptr) || !name) return nullptr;
-  const int n = ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr));
-  // The numbering may be a model's routine, which may destroy the block: the search ends there.
-  for (int i = 1; i <= n && registered(blkptr); ++i) {
-    nux_port* p = kvoblk_get_port_n(blkptr, i);
-    if (same_name(p, name)) return p;
-  }
-  return nullptr;
+  return walk_by_name(blkptr, ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr)), name);
 }
 
 bool base_add_port(int blkptr, nux_port* port) {
@@ -92,30 +137,44 @@ bool base_add_port(int blkptr, nux_port* port) {
     kvoprintf(kvHisDev, "Unable to create port '%s': improper name\n", name);
     return true;
   }
-  // Grow the array by one entry. Its real capacity is kept beside the record, so a count stored
-  // by a setter can never lead a loop past the array.
+  // The new port goes into the entry after the count. Its real capacity is kept beside the
+  // record, so a count stored by a setter can never lead a loop past the array.
   BlockFacts* s = facts(blkptr);
   if (!s) return true;
   int count = port_count(blkptr);
   // A count lowered by a setter may leave ports above it: the new port goes after the last one
-  // the array holds, never over one.
-  for (int i = s->port_capacity; i > count; --i)
-    if (word(blkptr, W::ports) != 0 && word(word(blkptr, W::ports), i - 1) != 0) {
+  // the array holds, never over one. Nothing lies at or past the top mark, so only the entries
+  // below it are looked at, and the mark comes down to what was found.
+  int array = word(blkptr, W::ports);
+  const int top = array == 0 ? 0 : std::min(s->port_top, s->port_capacity);
+  for (int i = top; i > count; --i)
+    if (word(array, i - 1) != 0) {
       count = i;
       break;
     }
-  int needed = count + 1;
-  int array = word(blkptr, W::ports);
+  s->port_top = count;
+  if (count == INT_MAX) return true;  // the array cannot be numbered past the largest int
+  const int needed = count + 1;
   if (array == 0 || s->port_capacity < needed) {
-    int n = needed;
-    int grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&array, &n);
+    // The array doubles, so that adding many ports one by one copies each entry a bounded
+    // number of times. When the workspace cannot give that much, one entry more is enough.
+    const int old = array == 0 ? 0 : s->port_capacity;
+    const int doubled = old > INT_MAX / 2 ? INT_MAX : 2 * old;
+    int grown = 0, size = 0;
+    for (int want : {std::max(doubled, needed), needed}) {
+      if (size != 0 && want == size) break;
+      int index = array, n = want;
+      size = want;
+      grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&index, &n);
+      if (grown > 0) break;
+    }
     if (grown <= 0) return true;  // nothing changes when the workspace cannot grow
     word(blkptr, W::ports) = grown;
     s = facts(blkptr);
     // New words hold whatever the workspace held: an entry that is not filled below must read
     // as empty, or a later addition would take it for a port.
-    for (int i = s->port_capacity; i < needed; ++i) word(grown, i) = 0;
-    s->port_capacity = needed;
+    for (int i = old; i < size; ++i) word(grown, i) = 0;
+    s->port_capacity = size;
   }
   int32_t ref = ref_put(port);
   if (ref == 0) return true;  // the reference table cannot grow: nothing changes
@@ -125,6 +184,7 @@ bool base_add_port(int blkptr, nux_port* port) {
   }
   word(word(blkptr, W::ports), needed - 1) = ref;
   word(blkptr, W::num_ports) = needed;
+  s->port_top = needed;
   auto* callback = ref_as<nux_port_mesgs>(word(blkptr, W::port_callback));
   port->attach(callback);
   return false;
@@ -147,11 +207,7 @@ KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i) {
 KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
   int n = port_count(blkptr);
-  nux_port* port = nullptr;
-  for (int i = 1; i <= n && !port && registered(blkptr); ++i) {
-    nux_port* p = kvoblk_get_port_n(blkptr, i);
-    if (same_name(p, name)) port = p;
-  }
+  nux_port* port = walk_by_name(blkptr, n, name);
   // The numbering is model code, which may have destroyed the block.
   if (!port || !registered(blkptr)) return true;
   NUXBlockCallback* c = container(blkptr);
