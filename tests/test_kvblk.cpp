@@ -931,6 +931,10 @@ nux_port* rebirth_get_port_n(int b, int i) {
   for (const char* n : {"NEW1", "NEW2", "NEW3"}) kvoblk_add_port(reborn, new kvoref::Port(n));
   return nullptr;
 }
+int rebirth_num_ports(int b) {
+  rebirth_get_port_n(b, 1);
+  return 3;
+}
 }  // namespace
 
 TEST_F(Ports, LookupsEndWithTheirBlockAndNeverReadABlockMadeAtItsHandle) {
@@ -954,6 +958,10 @@ TEST_F(Ports, LookupsEndWithTheirBlockAndNeverReadABlockMadeAtItsHandle) {
   EXPECT_EQ(kvoblk_inq_num_ports(b), 3);
   EXPECT_EQ(offered->attach_calls, 0);
   offered->destroy();
+  // The same when the model's count is what makes the new block.
+  kvoblk_inq_ops(b)->inq_num_ports = rebirth_num_ports;
+  EXPECT_EQ(kvoblk_get_port(b, "NEW2"), nullptr);
+  ASSERT_EQ(reborn, b);
 }
 
 TEST_F(Ports, ManyAdditionsAskTheWorkspaceRarelyAndNeverOverwriteAPort) {

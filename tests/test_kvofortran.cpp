@@ -286,6 +286,17 @@ TEST_F(FortranPorts, AnAdditionAfterARaisedCountGoesAfterThatCountWhateverRoomTh
   EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &five), 0);
   EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &six), entry(6));
   EXPECT_EQ(kvoblk_get_port(b, "LATE"), late);
+  // A count so high that the workspace cannot give the array room after it refuses the port
+  // and changes nothing.
+  const int huge = 1 << 29;
+  _BLK_SET_NUM_PORTS_F(&b, &huge);
+  auto* refused = new kvoref::Port("REFUSED");
+  EXPECT_TRUE(kvoblk_add_port(b, refused));
+  EXPECT_EQ(_BLK_INQ_NUM_PORTS_F(&b), huge);
+  EXPECT_EQ(refused->attach_calls, 0);
+  refused->destroy();
+  _BLK_SET_NUM_PORTS_F(&b, &six);
+  EXPECT_EQ(kvoblk_get_port(b, "LATE"), late);
   EXPECT_EQ(his(), "");
 }
 

@@ -66,8 +66,8 @@ class Watched {
 // the dispatcher. A port's name is the host's code and a model's numbering is the model's: either
 // may delete ports, destroy the block or install another numbering, so the block, its table and
 // its array are read afresh at every step, and the walk ends with the block.
-nux_port* walk_by_name(int blkptr, int n, const char* name) {
-  Watched block(blkptr);
+// `block` watches `blkptr` since the caller's operation began.
+nux_port* walk_by_name(Watched& block, int blkptr, int n, const char* name) {
   for (int i = 1; i <= n; ++i) {
     const BlockFacts* s = block.facts_now();
     if (!s) return nullptr;
@@ -118,7 +118,10 @@ int ports_to_search(int blkptr, int n) {
 
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!registered(blkptr) || !name) return nullptr;
-  return walk_by_name(blkptr, ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr)), name);
+  // The count may be the model's routine too.
+  Watched block(blkptr);
+  const int n = ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr));
+  return walk_by_name(block, blkptr, n, name);
 }
 
 bool base_add_port(int blkptr, nux_port* port) {
@@ -218,7 +221,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
   Watched block(blkptr);
   int n = port_count(blkptr);
-  nux_port* port = walk_by_name(blkptr, n, name);
+  nux_port* port = walk_by_name(block, blkptr, n, name);
   // The numbering is model code, which may have destroyed the block (and made another at its
   // handle).
   if (!port || !block.facts_now()) return true;
