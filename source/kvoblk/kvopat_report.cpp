@@ -251,7 +251,7 @@ class StrikeCopy {
 
   int n_ = 0;
   uint32_t mask_ = 0;
-  int shift_ = 31;  // 32 less the number of bits of a slot number
+  int shift_ = 31;               // 32 less the number of bits of a slot number
   HeapArray<int> value_;         // the copy
   HeapArray<int> key_, number_;  // column -> number + 1 (0: free slot)
   HeapArray<int> group_;         // place -> number of its column
