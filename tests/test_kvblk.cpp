@@ -920,6 +920,50 @@ TEST_F(Ports, ADeletionRepeatedFromTheRemovalNoticeDeletesThePortOnce) {
   EXPECT_EQ(c.ports_changed_calls, 1);
 }
 
+// A model numbering that, asked for its first port, destroys its block and creates another,
+// which the workspace places at the same handle, with ports of its own.
+namespace {
+int reborn = 0;
+nux_port* rebirth_get_port_n(int b, int i) {
+  if (i != 1) return kvoblk_base_get_port_n(b, i);
+  kvoblk_destroy(b);
+  reborn = kvoblk_base_create(0);
+  for (const char* n : {"NEW1", "NEW2", "NEW3"}) kvoblk_add_port(reborn, new kvoref::Port(n));
+  return nullptr;
+}
+int rebirth_num_ports(int b) {
+  rebirth_get_port_n(b, 1);
+  return 3;
+}
+}  // namespace
+
+TEST_F(Ports, LookupsEndWithTheirBlockAndNeverReadABlockMadeAtItsHandle) {
+  for (const char* n : {"A", "B", "C"}) kvoblk_add_port(b, new kvoref::Port(n));
+  kvoblk_inq_ops(b)->get_port_n = rebirth_get_port_n;
+  EXPECT_EQ(kvoblk_get_port(b, "NEW2"), nullptr);
+  ASSERT_EQ(reborn, b);  // the scene needs the handle taken again
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 3);
+  // The deletion and the addition that begin with such a look-up end there too: the new block
+  // keeps its ports, and the one offered is not taken.
+  kvoblk_register_container(b, &cntr);
+  kvoblk_inq_ops(b)->get_port_n = rebirth_get_port_n;
+  EXPECT_TRUE(kvoblk_delete_port(b, "NEW3"));
+  ASSERT_EQ(reborn, b);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 3);
+  EXPECT_TRUE(cntr.ports_removed.empty());
+  kvoblk_inq_ops(b)->get_port_n = rebirth_get_port_n;
+  auto* offered = new kvoref::Port("D");
+  EXPECT_TRUE(kvoblk_add_port(b, offered));
+  ASSERT_EQ(reborn, b);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 3);
+  EXPECT_EQ(offered->attach_calls, 0);
+  offered->destroy();
+  // The same when the model's count is what makes the new block.
+  kvoblk_inq_ops(b)->inq_num_ports = rebirth_num_ports;
+  EXPECT_EQ(kvoblk_get_port(b, "NEW2"), nullptr);
+  ASSERT_EQ(reborn, b);
+}
+
 TEST_F(Ports, ManyAdditionsAskTheWorkspaceRarelyAndNeverOverwriteAPort) {
   // Growing the array one entry at a time asked the workspace once per port.
   kvoref::fail_imalloc_after(1 << 30);

@@ -379,6 +379,22 @@ TEST_F(Placement, RemovalClearsEveryVariableOfAPortThatMovedToAnotherEntry) {
   EXPECT_EQ(err(), "");
 }
 
+TEST_F(Placement, RemovalClearsThePortsAfterOneWhoseClearingDeletedAPortBeforeIt) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_add_port(b, new kvoref::Port("IN", {1, 2}));
+  auto* mid = new NeighbourDeletingPort("MID", {3});
+  mid->blk = b;
+  kvoblk_add_port(b, mid);
+  auto* out = new kvoref::Port("OUT", {4, 5});
+  kvoblk_add_port(b, out);
+  kvoblk_de_ini(b, &st);  // MID moves to entry 1 and OUT to entry 2 while MID is cleared
+  ASSERT_EQ(kvoblk_get_port_n(b, 2), out);
+  EXPECT_EQ(mid->vars(), (std::vector<int>{0}));
+  EXPECT_EQ(out->vars(), (std::vector<int>{0, 0}));
+  EXPECT_EQ(err(), "");
+}
+
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(b), 11);
   EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);

@@ -3,6 +3,7 @@
 // way with its exact report, the refusals and what is put back afterwards, and the comparison of
 // analytic with numeric Jacobian values.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -894,6 +895,27 @@ TEST(RowDiff, RepeatedColumnsLeaveTheCopyInTheOrderASearchFromItsStartLeavesIt) 
     for (int& c : n) c = static_cast<int>(random() % range) - 1;
     ASSERT_EQ(row_diff(a, n), searched_row_diff(a, n)) << "round " << round;
   }
+}
+
+TEST(RowDiff, ColumnsThatShareTheirLowBitsAreComparedInTimeNearTheirNumber) {
+  // Columns far apart by a power of two: each column's place must not be searched for among
+  // all the others (that took seconds for rows of this length).
+  std::vector<int> a, n;
+  for (int k = -32767; k <= 32767; ++k) a.push_back(k * 65536);
+  n.assign(a.rbegin(), a.rend());
+  n.back() = 1;
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(row_diff(a, n), (std::vector<int>{-32767 * 65536, -1}));
+  for (int round = 0; round < 10; ++round) row_diff(a, n);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+}
+
+TEST(RowDiff, ExtremeColumnsAreSignedWithoutOverflow) {
+  const int lo = std::numeric_limits<int>::min(), hi = std::numeric_limits<int>::max();
+  EXPECT_EQ(row_diff({hi, lo}, {}), (std::vector<int>{hi, lo}));
+  // The smallest int has no negative: it stays as it is.
+  EXPECT_EQ(row_diff({}, {hi, lo}), (std::vector<int>{-hi, lo}));
+  EXPECT_EQ(row_diff({lo}, {hi, 3}), (std::vector<int>{-hi, -3, lo}));
 }
 
 TEST(RowDiff, SameColumnsInAnotherOrderMakeNoList) {

@@ -669,6 +669,18 @@ TEST_F(PortAttr, IterationEndsWhenTheVisitorDeletesThePortOrDestroysTheBlock) {
   EXPECT_EQ(his(), "");
 }
 
+TEST_F(PortAttr, IterationOverAnotherBlocksPortEndsWhenTheVisitorDestroysThatBlock) {
+  const int other = kvoblk_base_create(0);
+  auto* p = new kvoref::Port("P", {2, 3});
+  ASSERT_FALSE(kvoblk_add_port(other, p));
+  Demolition holder_gone;
+  holder_gone.blkptr = other;
+  holder_gone.whole_block = true;
+  kvoblk_port_iterate(b, p, demolish, &holder_gone);  // the port goes with its block
+  EXPECT_EQ(holder_gone.vars, (std::vector<int>{2}));
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PortAttr, IterationGoesOnWhenTheVisitorDeletesAnotherPortAndThisOneMoves) {
   auto* p = new kvoref::Port("P", {2, 3, 5});
   ASSERT_FALSE(kvoblk_add_port(b, p));

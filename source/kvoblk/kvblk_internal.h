@@ -65,6 +65,9 @@ bool heap_granted() noexcept;
 // record length and the real capacity of the port array. A handle that is not registered is a
 // bad handle and is treated like handle 0.
 struct BlockFacts {
+  // Which registration this is: a block created at the handle of a destroyed one gets another
+  // number, so that a walk begun on the old block does not go on over the new one.
+  uint64_t serial = 0;
   int record_words = 0;
   int port_capacity = 0;
   // No entry of the port array at or past this position (0-based) holds a port: an addition
@@ -88,7 +91,8 @@ bool register_block(int blkptr, int record_words) noexcept;  // false when it ca
 void forget_block(int blkptr);
 // How many blocks have been forgotten so far. A BlockFacts pointer stays valid, and its block
 // live, for as long as this number has not changed since the pointer was taken: a walk that runs
-// host or model code at every step need not look the block up again at every step.
+// host or model code at every step need not look the block up again at every step. Once it has
+// changed, the facts found at the handle are the same block's only when their serial is.
 unsigned blocks_forgotten();
 // The block that holds each port a block accepted, until the port is destroyed: a port belongs
 // to one block, which destroys it, and one held twice would be destroyed twice. Looked up by

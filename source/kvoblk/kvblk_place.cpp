@@ -50,13 +50,19 @@ void placement_trace(int blkptr, int grp_id) {
 // block, and with it its ports, or delete the port: the walk ends with the block, and a port
 // the block no longer holds is left alone. A port still at its entry is held; only one that
 // moved is looked for in the whole array, so a block of many ports is cleared in one pass.
+// Ports only move down, when one before them (or the port itself) is deleted: when the entry
+// no longer holds the port just cleared, it holds the next one, which is cleared in turn.
 void clear_port_vars(int blkptr) {
-  for (int i = 1; i <= port_count(blkptr); ++i) {
+  for (int i = 1; i <= port_count(blkptr);) {
     nux_port* p = port_entry(blkptr, i);
-    if (!p) continue;
+    if (!p) {
+      ++i;
+      continue;
+    }
     const int nv = p->num_vars();
     for (int j = 0; j < nv && (port_entry(blkptr, i) == p || holds_port(blkptr, p)); ++j)
       p->set_var(j, 0);
+    if (port_entry(blkptr, i) == p) ++i;
   }
 }
 

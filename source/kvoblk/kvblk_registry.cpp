@@ -16,6 +16,7 @@ std::unordered_map<int, BlockFacts>& blocks() {
 }
 
 unsigned forgotten = 0;
+uint64_t registrations = 0;
 
 std::unordered_map<const nux_port*, int>& holders() {
   static std::unordered_map<const nux_port*, int> registry;
@@ -32,6 +33,7 @@ BlockFacts* facts(int blkptr) {
 bool register_block(int blkptr, int record_words) noexcept {
   if (!heap_granted()) return false;
   BlockFacts s;
+  s.serial = ++registrations;
   s.record_words = record_words;
   try {
     blocks()[blkptr] = s;

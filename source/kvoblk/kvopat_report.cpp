@@ -108,6 +108,12 @@ void print_entries(int blkptr, const RowDifferences& r) {
   }
 }
 
+// The column with the sign (1 or -1) applied. The negative of the smallest int is itself, as the
+// hardware gives it, without the undefined overflow of a plain negation.
+int signed_as(int sign, int column) {
+  return sign > 0 ? column : static_cast<int>(0u - static_cast<uint32_t>(column));
+}
+
 // The copy of the shorter column list that kvoblk_pat_row_diff strikes columns out of: a strike
 // takes the first place that holds the column and moves the copy's last element into it. Each
 // column's places are kept in a heap of their own, smallest first, so that a strike costs no
@@ -123,7 +129,11 @@ class StrikeCopy {
     std::memcpy(value_.data(), columns, static_cast<size_t>(n) * sizeof(int));
     // Number the distinct columns in an open-addressed table at most half full.
     int64_t slots = 2;
-    while (slots < 2 * static_cast<int64_t>(n)) slots *= 2;
+    shift_ = 31;
+    while (slots < 2 * static_cast<int64_t>(n)) {
+      slots *= 2;
+      --shift_;
+    }
     mask_ = static_cast<uint32_t>(slots - 1);
     if (!key_.resize(slots) || !number_.resize(slots) || !group_.resize(n) || !heap_.resize(n) ||
         !where_.resize(n) || !first_.resize(static_cast<int64_t>(n) + 1) || !size_.resize(n))
@@ -184,17 +194,20 @@ class StrikeCopy {
   int column(int p) const { return value_[p]; }
 
  private:
-  static uint32_t hash(int v) { return static_cast<uint32_t>(v) * 0x9E3779B1u; }
+  // The first slot to look at: the top bits of the product, which depend on every bit of the
+  // column (its low bits depend only on the column's low bits, and columns a power of two apart
+  // would all pile up in one run of slots).
+  uint32_t hash(int v) const { return (static_cast<uint32_t>(v) * 0x9E3779B1u) >> shift_; }
 
   // The number of the column, or -1.
   int find(int v) const {
-    for (uint32_t slot = hash(v) & mask_;; slot = (slot + 1) & mask_) {
+    for (uint32_t slot = hash(v);; slot = (slot + 1) & mask_) {
       if (number_[slot] == 0) return -1;
       if (key_[slot] == v) return number_[slot] - 1;
     }
   }
   uint32_t free_slot(int v) const {
-    uint32_t slot = hash(v) & mask_;
+    uint32_t slot = hash(v);
     while (number_[slot] != 0) slot = (slot + 1) & mask_;
     return slot;
   }
@@ -238,6 +251,7 @@ class StrikeCopy {
 
   int n_ = 0;
   uint32_t mask_ = 0;
+  int shift_ = 31;               // 32 less the number of bits of a slot number
   HeapArray<int> value_;         // the copy
   HeapArray<int> key_, number_;  // column -> number + 1 (0: free slot)
   HeapArray<int> group_;         // place -> number of its column
@@ -276,8 +290,8 @@ void kvoblk_pat_row_diff(const int* a, const int* n, int na, int nn, int* result
   }
   int count = 0;
   for (int k = 0; k < nl; ++k)
-    if (!copy.strike(longer[k])) result[count++] = sign_longer * longer[k];
-  for (int k = 0; k < copy.left(); ++k) result[count++] = -sign_longer * copy.column(k);
+    if (!copy.strike(longer[k])) result[count++] = signed_as(sign_longer, longer[k]);
+  for (int k = 0; k < copy.left(); ++k) result[count++] = signed_as(-sign_longer, copy.column(k));
   if (count == 0) return;
   *result_count = count;
   *diff = result.release();

@@ -105,18 +105,18 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
     kvoprintf(kvHisDev, "Block %s does not have a variable list\n", id_text(blkptr));
     return;
   }
-  // The visitor may delete the port or destroy the block, and the block's ports with it: the
-  // walk then ends rather than read a port that is gone. Whether the block holds the port is
-  // asked of the record of holders, which answers at once, not by searching the block's port
-  // array before every variable: walking every port of a block then takes time in proportion
-  // to their variables, not to their number squared.
-  const bool held = port_holder(port) == blkptr;
+  // The visitor may delete the port or destroy the block that holds it (this one or another),
+  // and that block's ports with it: the walk then ends rather than read a port that is gone.
+  // Which block holds the port is asked of the record of holders, which answers at once, not by
+  // searching a port array before every variable: walking every port of a block then takes time
+  // in proportion to their variables, not to their number squared.
+  const int holder = port_holder(port);
   const int n = port->num_vars();
   for (int i = 0; i < n; ++i) {
     const int var = port->var(i);
     if (var == 0) continue;
     if (visitor(varlst, var, user) != 0) return;
-    if (!registered(blkptr) || (held && port_holder(port) != blkptr)) return;
+    if (!registered(blkptr) || (holder != 0 && port_holder(port) != holder)) return;
   }
 }
 

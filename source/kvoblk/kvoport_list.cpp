@@ -34,23 +34,29 @@ int entry_of(int blkptr, const nux_port* port) {
 }
 
 // A block looked at between calls of host or model code, any of which may destroy it: its
-// facts are looked up again only when some block has been destroyed meanwhile.
+// facts are looked up again only when some block has been destroyed meanwhile. A block created
+// since at the same handle is another block, and this one stays gone.
 class Watched {
  public:
-  explicit Watched(int blkptr) : blkptr_(blkptr) { look_up(); }
+  explicit Watched(int blkptr) : blkptr_(blkptr) {
+    seen_ = blocks_forgotten();
+    facts_ = facts(blkptr_);
+    serial_ = facts_ ? facts_->serial : 0;
+  }
   // The block's facts, or null once it is gone.
   BlockFacts* facts_now() {
-    if (seen_ != blocks_forgotten()) look_up();
+    if (facts_ && seen_ != blocks_forgotten()) {
+      seen_ = blocks_forgotten();
+      facts_ = facts(blkptr_);
+      if (facts_ && facts_->serial != serial_) facts_ = nullptr;
+    }
     return facts_;
   }
 
  private:
-  void look_up() {
-    seen_ = blocks_forgotten();
-    facts_ = facts(blkptr_);
-  }
   int blkptr_;
   unsigned seen_ = 0;
+  uint64_t serial_ = 0;
   BlockFacts* facts_ = nullptr;
 };
 
@@ -60,8 +66,8 @@ class Watched {
 // the dispatcher. A port's name is the host's code and a model's numbering is the model's: either
 // may delete ports, destroy the block or install another numbering, so the block, its table and
 // its array are read afresh at every step, and the walk ends with the block.
-nux_port* walk_by_name(int blkptr, int n, const char* name) {
-  Watched block(blkptr);
+// `block` watches `blkptr` since the caller's operation began.
+nux_port* walk_by_name(Watched& block, int blkptr, int n, const char* name) {
   for (int i = 1; i <= n; ++i) {
     const BlockFacts* s = block.facts_now();
     if (!s) return nullptr;
@@ -112,16 +118,21 @@ int ports_to_search(int blkptr, int n) {
 
 nux_port* base_get_port(int blkptr, const char* name) {
   if (!registered(blkptr) || !name) return nullptr;
-  return walk_by_name(blkptr, ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr)), name);
+  // The count may be the model's routine too.
+  Watched block(blkptr);
+  const int n = ports_to_search(blkptr, kvoblk_inq_num_ports(blkptr));
+  return walk_by_name(block, blkptr, n, name);
 }
 
 bool base_add_port(int blkptr, nux_port* port) {
   if (!registered(blkptr) || !port) return true;
+  Watched block(blkptr);
   const char* name = text(port->name());
-  nux_port* same = kvoblk_get_port(blkptr, name);
-  // The look-up may be a model's routine, which may have destroyed the block: the addition
-  // ends there, without reading the released record.
-  if (!registered(blkptr)) return true;
+  nux_port* same = block.facts_now() ? kvoblk_get_port(blkptr, name) : nullptr;
+  // The port's name and the look-up may be host or model code, which may have destroyed the
+  // block (and made another at its handle): the addition ends there, without reading the
+  // released record.
+  if (!block.facts_now()) return true;
   if (same) {
     kvoprintf(kvHisDev, "!!Port %s already exists in block %s\n", name, text(blkid(blkptr)));
     return true;
@@ -137,15 +148,17 @@ bool base_add_port(int blkptr, nux_port* port) {
     kvoprintf(kvHisDev, "Unable to create port '%s': improper name\n", name);
     return true;
   }
-  // The new port goes into the entry after the count. Its real capacity is kept beside the
-  // record, so a count stored by a setter can never lead a loop past the array.
+  // The new port goes into the entry after the stored count, also after a count a setter
+  // raised past the ports (the entries between hold none), whatever room the array has to
+  // spare. Its real capacity is kept beside the record, so a count stored by a setter can never
+  // lead a loop past the array.
   BlockFacts* s = facts(blkptr);
   if (!s) return true;
-  int count = port_count(blkptr);
+  int array = word(blkptr, W::ports);
+  int count = array == 0 ? 0 : std::max(word(blkptr, W::num_ports), 0);
   // A count lowered by a setter may leave ports above it: the new port goes after the last one
   // the array holds, never over one. Nothing lies at or past the top mark, so only the entries
   // below it are looked at, and the mark comes down to what was found.
-  int array = word(blkptr, W::ports);
   const int top = array == 0 ? 0 : std::min(s->port_top, s->port_capacity);
   for (int i = top; i > count; --i)
     if (word(array, i - 1) != 0) {
@@ -206,10 +219,12 @@ KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i) {
 
 KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
+  Watched block(blkptr);
   int n = port_count(blkptr);
-  nux_port* port = walk_by_name(blkptr, n, name);
-  // The numbering is model code, which may have destroyed the block.
-  if (!port || !registered(blkptr)) return true;
+  nux_port* port = walk_by_name(block, blkptr, n, name);
+  // The numbering is model code, which may have destroyed the block (and made another at its
+  // handle).
+  if (!port || !block.facts_now()) return true;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return true;
   // The port found may come from a model's own numbering: remove the array entry that holds it.
@@ -218,7 +233,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   // The container's code may have destroyed the block, and the port with it, or deleted the
   // port itself (it is then gone, and destroyed once); it may also have moved the port to
   // another entry.
-  if (!registered(blkptr)) return false;
+  if (!block.facts_now()) return false;
   const int found = entry_of(blkptr, port);
   if (!found) return false;
   ref_drop(word(word(blkptr, W::ports), found - 1));
@@ -227,7 +242,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   port->destroy();
   // The port's destroy is the host's code: it may have taken the block with it, or changed the
   // count. Only the entries the array holds are moved, and only down over the emptied one.
-  if (!registered(blkptr)) return false;
+  if (!block.facts_now()) return false;
   n = port_count(blkptr);
   if (found <= n) {
     // Close the gap; the array keeps its size.
