@@ -148,17 +148,16 @@ bool base_add_port(int blkptr, nux_port* port) {
     kvoprintf(kvHisDev, "Unable to create port '%s': improper name\n", name);
     return true;
   }
-  // The new port goes into the entry after the stored count, also after a count a setter
-  // raised past the ports (the entries between hold none), whatever room the array has to
-  // spare. Its real capacity is kept beside the record, so a count stored by a setter can never
-  // lead a loop past the array.
+  // Grow the array by one entry: the new port goes into the entry after the count, or after the
+  // last port the array holds when a setter lowered the count below it (never over a port). The
+  // array's real capacity is kept beside the record, so a count a setter raised past it can
+  // never lead a loop past the array, and counts only as far as the array reaches.
   BlockFacts* s = facts(blkptr);
   if (!s) return true;
   int array = word(blkptr, W::ports);
-  int count = array == 0 ? 0 : std::max(word(blkptr, W::num_ports), 0);
-  // A count lowered by a setter may leave ports above it: the new port goes after the last one
-  // the array holds, never over one. Nothing lies at or past the top mark, so only the entries
-  // below it are looked at, and the mark comes down to what was found.
+  int count = port_count(blkptr);
+  // Nothing lies at or past the top mark, so only the entries below it are looked at, and the
+  // mark comes down to what was found.
   const int top = array == 0 ? 0 : std::min(s->port_top, s->port_capacity);
   for (int i = top; i > count; --i)
     if (word(array, i - 1) != 0) {
@@ -169,25 +168,16 @@ bool base_add_port(int blkptr, nux_port* port) {
   if (count == INT_MAX) return true;  // the array cannot be numbered past the largest int
   const int needed = count + 1;
   if (array == 0 || s->port_capacity < needed) {
-    // The array doubles, so that adding many ports one by one copies each entry a bounded
-    // number of times. When the workspace cannot give that much, one entry more is enough.
     const int old = array == 0 ? 0 : s->port_capacity;
-    const int doubled = old > INT_MAX / 2 ? INT_MAX : 2 * old;
-    int grown = 0, size = 0;
-    for (int want : {std::max(doubled, needed), needed}) {
-      if (size != 0 && want == size) break;
-      int index = array, n = want;
-      size = want;
-      grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&index, &n);
-      if (grown > 0) break;
-    }
+    int n = needed;
+    const int grown = array == 0 ? KVO_IMALLOC(&n) : KVO_IREALLOC(&array, &n);
     if (grown <= 0) return true;  // nothing changes when the workspace cannot grow
     word(blkptr, W::ports) = grown;
     s = facts(blkptr);
     // New words hold whatever the workspace held: an entry that is not filled below must read
     // as empty, or a later addition would take it for a port.
-    for (int i = old; i < size; ++i) word(grown, i) = 0;
-    s->port_capacity = size;
+    for (int i = old; i < needed; ++i) word(grown, i) = 0;
+    s->port_capacity = needed;
   }
   int32_t ref = ref_put(port);
   if (ref == 0) return true;  // the reference table cannot grow: nothing changes
