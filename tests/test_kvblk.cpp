@@ -1116,3 +1116,33 @@ TEST_F(Ports, HostCodeThatReplacesTheBlockEndsWhatWasBegunOnIt) {
   EXPECT_NE(kvoblk_get_port(b, "NEW2"), nullptr);
   EXPECT_EQ(his(), "");
 }
+
+// A port whose name is its own text, which another port renames when asked its name.
+namespace {
+struct RenamablePort : kvoref::Port {
+  using kvoref::Port::Port;
+  std::string own = "P";
+  const char* name() const override { return own.c_str(); }
+};
+struct RenamingNamePort : kvoref::Port {
+  using kvoref::Port::Port;
+  RenamablePort* target = nullptr;
+  const char* name() const override {
+    if (target) target->own = std::string(200, 'R');
+    return kvoref::Port::name();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, AnAdditionKeepsTheNameItTookWhenTheLookupRenamesThePort) {
+  auto* x = new RenamingNamePort("X");
+  ASSERT_FALSE(kvoblk_add_port(b, x));
+  auto* p = new RenamablePort("P");
+  x->target = p;
+  // The name taken before the look-up is what the addition checks and reports, not the text
+  // the renaming released.
+  EXPECT_FALSE(kvoblk_add_port(b, p));
+  x->target = nullptr;
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), p);
+}

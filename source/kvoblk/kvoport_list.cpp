@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "kvblk_internal.h"
 
@@ -131,7 +132,15 @@ nux_port* base_get_port(int blkptr, const char* name) {
 bool base_add_port(int blkptr, nux_port* port) {
   if (!registered(blkptr) || !port) return true;
   Watched block(blkptr);
-  const char* name = text(port->name());
+  // The name is kept as it was taken: the look-up below runs host and model code, which may
+  // rename the port and release the text its name() gave.
+  std::string taken;
+  try {
+    taken = text(port->name());
+  } catch (...) {
+    return true;  // no memory for the name: nothing changes
+  }
+  const char* name = taken.c_str();
   nux_port* same = block.facts_now() ? kvoblk_get_port(blkptr, name) : nullptr;
   // The port's name and the look-up may be host or model code, which may have destroyed the
   // block (and made another at its handle): the addition ends there, without reading the
