@@ -1023,3 +1023,126 @@ TEST_F(Ports, ASearchByNameFollowsTheArrayAPortsNameChanged) {
   EXPECT_EQ(kvoblk_get_port(b, "C"), c);
   EXPECT_EQ(kvoref::Port::destroyed, 1);
 }
+
+// A port whose destroy deletes another port of its block, by name.
+namespace {
+struct NeighbourDeletingDestroy : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  void destroy() override {
+    kvoblk_delete_port(blk, "A");
+    kvoref::Port::destroy();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, DeletionKeepsThePortsAfterOneThatTheDeletedPortsDestroyMovedDown) {
+  kvoblk_register_container(b, &cntr);
+  auto* p = new NeighbourDeletingDestroy("B");
+  p->blk = b;
+  auto* c = new kvoref::Port("C");
+  for (nux_port* q : {static_cast<nux_port*>(new kvoref::Port("A")), static_cast<nux_port*>(p),
+                      static_cast<nux_port*>(c)})
+    ASSERT_FALSE(kvoblk_add_port(b, q));
+  EXPECT_FALSE(kvoblk_delete_port(b, "B"));
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), c);
+  EXPECT_EQ(kvoblk_get_port(b, "C"), c);
+  kvoblk_destroy(b);
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 3);
+}
+
+// Host code run while a block is looked at or destroyed replaces it: the block is destroyed and
+// another is made at the same handle, with ports of its own. What was begun on the old block
+// ends with it and hands back nothing of it.
+namespace {
+int remake_block(int old) {
+  kvoblk_destroy(old);
+  const int made = kvoblk_base_create(0);
+  for (const char* n : {"NEW1", "NEW2"}) kvoblk_add_port(made, new kvoref::Port(n));
+  return made;
+}
+// Outlives its destroy (the port object is the test's), and replaces its block when asked its
+// name once armed.
+struct ReplacingNamePort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  mutable int made = 0;
+  mutable bool armed = false;
+  void destroy() override { ++kvoref::Port::destroyed; }
+  const char* name() const override {
+    if (armed) {
+      armed = false;
+      made = remake_block(blk);
+    }
+    return kvoref::Port::name();
+  }
+};
+struct ReplacingDestroyPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  static int made;
+  void destroy() override {
+    const int owner = blk;
+    kvoref::Port::destroy();
+    made = remake_block(owner);
+  }
+};
+int ReplacingDestroyPort::made = 0;
+}  // namespace
+
+TEST_F(Ports, HostCodeThatReplacesTheBlockEndsWhatWasBegunOnIt) {
+  ReplacingNamePort x("X");
+  x.blk = b;
+  ASSERT_FALSE(kvoblk_add_port(b, &x));
+  x.armed = true;
+  // The port's name destroyed the block it was found in: it is not handed back.
+  EXPECT_EQ(kvoblk_get_port(b, "X"), nullptr);
+  ASSERT_EQ(x.made, b);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
+
+  // A port destroyed with its block makes the new one: the new block keeps its ports.
+  auto* p = new ReplacingDestroyPort("P");
+  p->blk = b;
+  ASSERT_FALSE(kvoblk_add_port(b, p));
+  ASSERT_FALSE(kvoblk_add_port(b, new kvoref::Port("Q")));
+  kvoref::Port::destroyed = 0;
+  kvoblk_destroy(b);
+  ASSERT_EQ(ReplacingDestroyPort::made, b);
+  EXPECT_EQ(kvoref::Port::destroyed, 4);  // the new block's NEW1 and NEW2 stay
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  EXPECT_NE(kvoblk_get_port(b, "NEW2"), nullptr);
+  EXPECT_EQ(his(), "");
+}
+
+// A port whose name is its own text, which another port renames when asked its name.
+namespace {
+struct RenamablePort : kvoref::Port {
+  using kvoref::Port::Port;
+  std::string own = "P";
+  const char* name() const override { return own.c_str(); }
+};
+struct RenamingNamePort : kvoref::Port {
+  using kvoref::Port::Port;
+  RenamablePort* target = nullptr;
+  const char* name() const override {
+    if (target) target->own = std::string(200, 'R');
+    return kvoref::Port::name();
+  }
+};
+}  // namespace
+
+TEST_F(Ports, AnAdditionKeepsTheNameItTookWhenTheLookupRenamesThePort) {
+  auto* x = new RenamingNamePort("X");
+  ASSERT_FALSE(kvoblk_add_port(b, x));
+  auto* p = new RenamablePort("P");
+  x->target = p;
+  // The name taken before the look-up is what the addition checks and reports, not the text
+  // the renaming released.
+  EXPECT_FALSE(kvoblk_add_port(b, p));
+  x->target = nullptr;
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_get_port_n(b, 2), p);
+}

@@ -395,6 +395,41 @@ TEST_F(Placement, RemovalClearsThePortsAfterOneWhoseClearingDeletedAPortBeforeIt
   EXPECT_EQ(err(), "");
 }
 
+// A port whose first clearing destroys its block and makes another at the same handle, with a
+// port of its own.
+struct BlockReplacingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  static int made;
+  static kvoref::Port* newcomer;
+  void set_var(int position, int variable) override {
+    kvoref::Port::set_var(position, variable);
+    const int old = blk;
+    kvoblk_destroy(old);  // destroys this port too
+    made = kvoblk_base_create(0);
+    newcomer = new kvoref::Port("NEW", {7, 8});
+    kvoblk_add_port(made, newcomer);
+  }
+};
+int BlockReplacingPort::made = 0;
+kvoref::Port* BlockReplacingPort::newcomer = nullptr;
+
+TEST_F(Placement, RemovalLeavesTheVariablesOfABlockMadeAtItsHandleWhileClearing) {
+  int st = 0;
+  int lone = kvoblk_base_create(0);
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+  kvoblk_register_container(lone, cntr);
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  auto* p = new BlockReplacingPort("IN", {101, 102});
+  p->blk = lone;
+  kvoblk_add_port(lone, p);
+  kvoblk_de_ini(lone, &st);
+  ASSERT_EQ(BlockReplacingPort::made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(BlockReplacingPort::newcomer->vars(), (std::vector<int>{7, 8}));
+  kvoblk_destroy(lone);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(b), 11);
   EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);

@@ -681,6 +681,38 @@ TEST_F(PortAttr, IterationOverAnotherBlocksPortEndsWhenTheVisitorDestroysThatBlo
   EXPECT_EQ(his(), "");
 }
 
+// A visitor that, at its first variable, destroys the block iterated and makes another at the
+// same handle.
+namespace {
+struct Rebirth {
+  int blkptr = 0, made = 0;
+  std::vector<int> vars;
+};
+int rebirth(int, int var, void* user) {
+  auto* r = static_cast<Rebirth*>(user);
+  r->vars.push_back(var);
+  if (r->vars.size() == 1) {
+    kvoblk_destroy(r->blkptr);
+    r->made = kvoblk_base_create(0);
+  }
+  return 0;
+}
+}  // namespace
+
+TEST_F(PortAttr, IterationEndsWhenTheVisitorReplacesTheBlockIterated) {
+  // The port is another block's, which outlives the iterated one.
+  const int other = kvoblk_base_create(0);
+  auto* p = new kvoref::Port("P", {2, 3});
+  ASSERT_FALSE(kvoblk_add_port(other, p));
+  Rebirth r;
+  r.blkptr = b;
+  kvoblk_port_iterate(b, p, rebirth, &r);
+  ASSERT_EQ(r.made, b);  // the scene needs the handle taken again
+  EXPECT_EQ(r.vars, (std::vector<int>{2}));
+  kvoblk_destroy(other);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PortAttr, IterationGoesOnWhenTheVisitorDeletesAnotherPortAndThisOneMoves) {
   auto* p = new kvoref::Port("P", {2, 3, 5});
   ASSERT_FALSE(kvoblk_add_port(b, p));

@@ -52,17 +52,25 @@ void placement_trace(int blkptr, int grp_id) {
 // moved is looked for in the whole array, so a block of many ports is cleared in one pass.
 // Ports only move down, when one before them (or the port itself) is deleted: when the entry
 // no longer holds the port just cleared, it holds the next one, which is cleared in turn.
+// A block made at the handle meanwhile is another one (its serial tells), and is left alone.
 void clear_port_vars(int blkptr) {
-  for (int i = 1; i <= port_count(blkptr);) {
+  const BlockFacts* s = facts(blkptr);
+  const uint64_t serial = s ? s->serial : 0;
+  auto same_block = [&] {
+    const BlockFacts* now = facts(blkptr);
+    return now && now->serial == serial;
+  };
+  for (int i = 1; same_block() && i <= port_count(blkptr);) {
     nux_port* p = port_entry(blkptr, i);
     if (!p) {
       ++i;
       continue;
     }
     const int nv = p->num_vars();
-    for (int j = 0; j < nv && (port_entry(blkptr, i) == p || holds_port(blkptr, p)); ++j)
+    for (int j = 0; j < nv && same_block() && (port_entry(blkptr, i) == p || holds_port(blkptr, p));
+         ++j)
       p->set_var(j, 0);
-    if (port_entry(blkptr, i) == p) ++i;
+    if (same_block() && port_entry(blkptr, i) == p) ++i;
   }
 }
 

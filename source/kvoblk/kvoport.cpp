@@ -16,6 +16,12 @@ const char* const kvoblk_port_attr_names[4] = {"PHASE", "SPEC", "TYPE", "STREAM"
 
 namespace {
 
+// True while the block registered at the handle is the one whose serial was taken.
+bool same_serial(int blkptr, uint64_t serial) {
+  const BlockFacts* now = facts(blkptr);
+  return now && now->serial == serial;
+}
+
 enum PortAttr : int { kPhase = 0, kSpec = 1, kType = 2, kStream = 3, kNumAttrs = 4 };
 
 // The attribute number of an exact, case-sensitive name, or -1.
@@ -98,6 +104,8 @@ extern "C" {
 KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor,
                                     void* user) {
   if (!port || !visitor || !live(blkptr, __func__)) return;
+  // A block made at the handle meanwhile is another one: its serial tells.
+  const uint64_t serial = facts(blkptr)->serial;
   NUXBlockCallback* cntr = container(blkptr);
   if (!cntr) return;
   const int varlst = cntr->varlst();
@@ -105,6 +113,8 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
     kvoprintf(kvHisDev, "Block %s does not have a variable list\n", id_text(blkptr));
     return;
   }
+  // The container's answer is its code too, and may have replaced the block.
+  if (!same_serial(blkptr, serial)) return;
   // The visitor may delete the port or destroy the block that holds it (this one or another),
   // and that block's ports with it: the walk then ends rather than read a port that is gone.
   // Which block holds the port is asked of the record of holders, which answers at once, not by
@@ -116,7 +126,7 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
     const int var = port->var(i);
     if (var == 0) continue;
     if (visitor(varlst, var, user) != 0) return;
-    if (!registered(blkptr) || (holder != 0 && port_holder(port) != holder)) return;
+    if (!same_serial(blkptr, serial) || (holder != 0 && port_holder(port) != holder)) return;
   }
 }
 

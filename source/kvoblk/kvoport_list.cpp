@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "kvblk_internal.h"
 
@@ -73,12 +74,16 @@ nux_port* walk_by_name(Watched& block, int blkptr, int n, const char* name) {
     if (!s) return nullptr;
     kvoblk_ops_t* t = ops(blkptr);
     nux_port* p;
-    if (t && t->get_port_n == kvoblk_base_get_port_n)
+    if (t && t->get_port_n == kvoblk_base_get_port_n) {
       p = i <= count_within(blkptr, s) ? ref_as<nux_port>(word(word(blkptr, W::ports), i - 1))
                                        : nullptr;
-    else
+    } else {
       p = kvoblk_get_port_n(blkptr, i);
-    if (same_name(p, name)) return p;
+      if (!block.facts_now()) return nullptr;
+    }
+    // The port found is handed back only while its block lives: a name that destroyed the
+    // block went with the port.
+    if (same_name(p, name)) return block.facts_now() ? p : nullptr;
   }
   return nullptr;
 }
@@ -127,7 +132,15 @@ nux_port* base_get_port(int blkptr, const char* name) {
 bool base_add_port(int blkptr, nux_port* port) {
   if (!registered(blkptr) || !port) return true;
   Watched block(blkptr);
-  const char* name = text(port->name());
+  // The name is kept as it was taken: the look-up below runs host and model code, which may
+  // rename the port and release the text its name() gave.
+  std::string taken;
+  try {
+    taken = text(port->name());
+  } catch (...) {
+    return true;  // no memory for the name: nothing changes
+  }
+  const char* name = taken.c_str();
   nux_port* same = block.facts_now() ? kvoblk_get_port(blkptr, name) : nullptr;
   // The port's name and the look-up may be host or model code, which may have destroyed the
   // block (and made another at its handle): the addition ends there, without reading the
@@ -226,21 +239,19 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!block.facts_now()) return false;
   const int found = entry_of(blkptr, port);
   if (!found) return false;
+  // The entry is taken out and the gap closed before the port is destroyed: its destroy is the
+  // host's code, which may delete other ports and so move the entries, the emptied one too.
+  // The array keeps its size.
   ref_drop(word(word(blkptr, W::ports), found - 1));
-  word(word(blkptr, W::ports), found - 1) = 0;
+  n = port_count(blkptr);
+  for (int i = found; i < n; ++i)
+    word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
+  word(word(blkptr, W::ports), n - 1) = 0;
+  word(blkptr, W::num_ports) = n - 1;
   forget_port_holder(port);
   port->destroy();
-  // The port's destroy is the host's code: it may have taken the block with it, or changed the
-  // count. Only the entries the array holds are moved, and only down over the emptied one.
+  // The destroy may have taken the block with it.
   if (!block.facts_now()) return false;
-  n = port_count(blkptr);
-  if (found <= n) {
-    // Close the gap; the array keeps its size.
-    for (int i = found; i < n; ++i)
-      word(word(blkptr, W::ports), i - 1) = word(word(blkptr, W::ports), i);
-    word(word(blkptr, W::ports), n - 1) = 0;
-    word(blkptr, W::num_ports) = n - 1;
-  }
   c->ports_changed();
   return false;
 }
