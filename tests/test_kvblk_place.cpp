@@ -430,6 +430,63 @@ TEST_F(Placement, RemovalLeavesTheVariablesOfABlockMadeAtItsHandleWhileClearing)
   EXPECT_EQ(his(), "");
 }
 
+// Ports whose shift deletes a port before them, or replaces their block (destroying it and
+// making another at the same handle, with a port of its own).
+struct NeighbourDeletingShift : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  void shift_vars(int offset) override {
+    kvoref::Port::shift_vars(offset);
+    kvoblk_delete_port(blk, "A");
+  }
+};
+struct BlockReplacingShift : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  static int made;
+  static kvoref::Port* newcomer;
+  void shift_vars(int offset) override {
+    kvoref::Port::shift_vars(offset);
+    kvoblk_destroy(blk);  // destroys this port too
+    made = kvoblk_base_create(0);
+    newcomer = new kvoref::Port("NEW", {7, 8});
+    kvoblk_add_port(made, new kvoref::Port("FIRST", {5}));
+    kvoblk_add_port(made, newcomer);
+  }
+};
+int BlockReplacingShift::made = 0;
+kvoref::Port* BlockReplacingShift::newcomer = nullptr;
+
+TEST_F(Placement, MoveShiftsEachPortOnceAndOnlyTheBlockItBeganOn) {
+  int st = 0;
+  int lone = kvoblk_base_create(0);
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+  kvoblk_register_container(lone, cntr);
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  auto* d = new NeighbourDeletingShift("D", {101});
+  d->blk = lone;
+  auto* c = new kvoref::Port("C", {102});
+  for (nux_port* q : {static_cast<nux_port*>(new kvoref::Port("A", {101})),
+                      static_cast<nux_port*>(d), static_cast<nux_port*>(c)})
+    ASSERT_FALSE(kvoblk_add_port(lone, q));
+  kvoblk_move(lone, 10, 0, 0);  // D's shift moves C down into D's entry
+  EXPECT_EQ(c->vars(), (std::vector<int>{112}));
+  EXPECT_EQ(d->vars(), (std::vector<int>{111}));
+
+  kvoblk_destroy(lone);
+  lone = kvoblk_base_create(0);
+  kvoblk_register_container(lone, cntr);
+  auto* r = new BlockReplacingShift("R", {101});
+  r->blk = lone;
+  ASSERT_FALSE(kvoblk_add_port(lone, r));
+  ASSERT_FALSE(kvoblk_add_port(lone, new kvoref::Port("S", {102})));
+  kvoblk_move(lone, 10, 0, 0);                 // R, the first port, replaces the block
+  ASSERT_EQ(BlockReplacingShift::made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(BlockReplacingShift::newcomer->vars(), (std::vector<int>{7, 8}));
+  kvoblk_destroy(lone);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(b), 11);
   EXPECT_EQ(kvoblk_global_eqn_offset(b), 22);

@@ -713,6 +713,49 @@ TEST_F(PortAttr, IterationEndsWhenTheVisitorReplacesTheBlockIterated) {
   EXPECT_EQ(his(), "");
 }
 
+// A port of another block whose own answers (its count, or a variable) destroy the block
+// iterated, once armed: nothing is visited after that.
+namespace {
+struct BlockDestroyingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  mutable int victim = 0;
+  mutable bool in_count = false;
+  int num_vars() const override {
+    if (in_count) destroy_victim();
+    return kvoref::Port::num_vars();
+  }
+  int var(int position) const override {
+    destroy_victim();
+    return kvoref::Port::var(position);
+  }
+  void destroy_victim() const {
+    if (victim != 0) kvoblk_destroy(victim);
+    victim = 0;
+  }
+};
+int record(int, int var, void* user) {
+  static_cast<std::vector<int>*>(user)->push_back(var);
+  return 0;
+}
+}  // namespace
+
+TEST_F(PortAttr, IterationEndsWhenThePortsOwnAnswersDestroyTheBlockIterated) {
+  const int other = kvoblk_base_create(0);
+  auto* p = new BlockDestroyingPort("P", {2, 3});
+  ASSERT_FALSE(kvoblk_add_port(other, p));
+  for (bool in_count : {true, false}) {
+    p->in_count = in_count;
+    p->victim = b;
+    std::vector<int> seen;
+    kvoblk_port_iterate(b, p, record, &seen);
+    EXPECT_EQ(seen, std::vector<int>{}) << (in_count ? "num_vars" : "var");
+    b = kvoblk_base_create(0);
+    kvoblk_register_container(b, cntr);
+  }
+  kvoblk_destroy(other);
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PortAttr, IterationGoesOnWhenTheVisitorDeletesAnotherPortAndThisOneMoves) {
   auto* p = new kvoref::Port("P", {2, 3, 5});
   ASSERT_FALSE(kvoblk_add_port(b, p));

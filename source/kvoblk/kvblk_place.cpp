@@ -162,9 +162,20 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   word(blkptr, W::nzstart) = ns + dnz;
   word(blkptr, W::nzstop) = ne + dnz;
   if (dv == 0) return;
-  int n = port_count(blkptr);
-  for (int i = 1; i <= n; ++i)
-    if (nux_port* p = port_entry(blkptr, i)) p->shift_vars(dv);
+  // A port's shift is the host's code, and may delete ports or replace the block as the
+  // clearing at removal allows for: an entry that no longer holds the port just shifted holds
+  // the next one, which is shifted in turn, and a block made at the handle is left alone.
+  const BlockFacts* s = facts(blkptr);
+  const uint64_t serial = s ? s->serial : 0;
+  auto same_block = [&] {
+    const BlockFacts* now = facts(blkptr);
+    return now && now->serial == serial;
+  };
+  for (int i = 1; same_block() && i <= port_count(blkptr);) {
+    nux_port* p = port_entry(blkptr, i);
+    if (p) p->shift_vars(dv);
+    if (!p || (same_block() && port_entry(blkptr, i) == p)) ++i;
+  }
 }
 
 void base_set_included(int blkptr, int f) {

@@ -120,13 +120,17 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
   // Which block holds the port is asked of the record of holders, which answers at once, not by
   // searching a port array before every variable: walking every port of a block then takes time
   // in proportion to their variables, not to their number squared.
+  // The port's own count and variables are host code as well, and are checked the same way
+  // before a port or a block they may have taken away is read or visited.
   const int holder = port_holder(port);
+  auto still_there = [&] {
+    return same_serial(blkptr, serial) && (holder == 0 || port_holder(port) == holder);
+  };
   const int n = port->num_vars();
-  for (int i = 0; i < n; ++i) {
+  for (int i = 0; i < n && still_there(); ++i) {
     const int var = port->var(i);
     if (var == 0) continue;
-    if (visitor(varlst, var, user) != 0) return;
-    if (!same_serial(blkptr, serial) || (holder != 0 && port_holder(port) != holder)) return;
+    if (!still_there() || visitor(varlst, var, user) != 0) return;
   }
 }
 
