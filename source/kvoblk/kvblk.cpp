@@ -54,7 +54,7 @@ void release_block(int blkptr) {
   // Ports and their array first: a port's destroy may still ask the block through its
   // callback, so the record must be whole while it runs.
   int array = word(blkptr, W::ports);
-  const uint64_t serial = facts(blkptr) ? facts(blkptr)->serial : 0;
+  const uint64_t serial = serial_of(blkptr);
   if (array != 0) {
     // The whole array, not only the stored count: a count lowered by a setter must not leave
     // ports behind.
@@ -72,7 +72,7 @@ void release_block(int blkptr) {
       // A port's destroy is the host's code and may have destroyed the block itself: that call
       // released everything, the ports left over included, and the record is gone. A block
       // made at the handle since is another one, and is left alone.
-      if (!registered(blkptr) || facts(blkptr)->serial != serial) return;
+      if (!same_serial(blkptr, serial)) return;
     }
     array = word(blkptr, W::ports);
     KVO_IFREE(&array);

@@ -87,6 +87,17 @@ struct BlockFacts {
 };
 BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }
+// The serial of the block at the handle (0 for none), and whether the block registered there is
+// still the one whose serial was taken: host code may destroy a block and make another at its
+// handle.
+inline uint64_t serial_of(int blkptr) {
+  const BlockFacts* s = facts(blkptr);
+  return s ? s->serial : 0;
+}
+inline bool same_serial(int blkptr, uint64_t serial) {
+  const BlockFacts* now = facts(blkptr);
+  return now && now->serial == serial;
+}
 bool register_block(int blkptr, int record_words) noexcept;  // false when it cannot be recorded
 void forget_block(int blkptr);
 // How many blocks have been forgotten so far. A BlockFacts pointer stays valid, and its block

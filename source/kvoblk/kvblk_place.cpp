@@ -46,32 +46,32 @@ void placement_trace(int blkptr, int grp_id) {
             static_cast<long long>(span(ns, ne)));
 }
 
-// Clears the variable references of every port of the block. A port's code may destroy the
-// block, and with it its ports, or delete the port: the walk ends with the block, and a port
-// the block no longer holds is left alone. A port still at its entry is held; only one that
-// moved is looked for in the whole array, so a block of many ports is cleared in one pass.
-// Ports only move down, when one before them (or the port itself) is deleted: when the entry
-// no longer holds the port just cleared, it holds the next one, which is cleared in turn.
-// A block made at the handle meanwhile is another one (its serial tells), and is left alone.
-void clear_port_vars(int blkptr) {
-  const BlockFacts* s = facts(blkptr);
-  const uint64_t serial = s ? s->serial : 0;
-  auto same_block = [&] {
-    const BlockFacts* now = facts(blkptr);
-    return now && now->serial == serial;
-  };
-  for (int i = 1; same_block() && i <= port_count(blkptr);) {
+// Runs `visit(port, held)` on every port of the block, in entry order. A visit is the host's
+// code: it may delete ports (this one or one before it, which moves the later ones down) or
+// destroy the block and make another at its handle. When the entry no longer holds the port
+// just visited it holds the next one, which is visited in turn, and the walk ends with the block
+// it began on. `held()` tells the visit whether that block is still there and still holds the
+// port; a port still at its entry is held, and only one that moved is looked for in the whole
+// array, so a block of many ports is walked in one pass.
+template <class Visit>
+void walk_ports(int blkptr, Visit visit) {
+  const uint64_t serial = serial_of(blkptr);
+  for (int i = 1; same_serial(blkptr, serial) && i <= port_count(blkptr);) {
     nux_port* p = port_entry(blkptr, i);
-    if (!p) {
-      ++i;
-      continue;
-    }
-    const int nv = p->num_vars();
-    for (int j = 0; j < nv && same_block() && (port_entry(blkptr, i) == p || holds_port(blkptr, p));
-         ++j)
-      p->set_var(j, 0);
-    if (same_block() && port_entry(blkptr, i) == p) ++i;
+    if (p)
+      visit(p, [&] {
+        return same_serial(blkptr, serial) && (port_entry(blkptr, i) == p || holds_port(blkptr, p));
+      });
+    if (!p || (same_serial(blkptr, serial) && port_entry(blkptr, i) == p)) ++i;
   }
+}
+
+// Clears the variable references of every port of the block.
+void clear_port_vars(int blkptr) {
+  walk_ports(blkptr, [](nux_port* p, auto held) {
+    const int nv = p->num_vars();
+    for (int j = 0; j < nv && held(); ++j) p->set_var(j, 0);
+  });
 }
 
 int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
@@ -162,20 +162,8 @@ void base_move(int blkptr, int dv, int de, int dnz) {
   word(blkptr, W::nzstart) = ns + dnz;
   word(blkptr, W::nzstop) = ne + dnz;
   if (dv == 0) return;
-  // A port's shift is the host's code, and may delete ports or replace the block as the
-  // clearing at removal allows for: an entry that no longer holds the port just shifted holds
-  // the next one, which is shifted in turn, and a block made at the handle is left alone.
-  const BlockFacts* s = facts(blkptr);
-  const uint64_t serial = s ? s->serial : 0;
-  auto same_block = [&] {
-    const BlockFacts* now = facts(blkptr);
-    return now && now->serial == serial;
-  };
-  for (int i = 1; same_block() && i <= port_count(blkptr);) {
-    nux_port* p = port_entry(blkptr, i);
-    if (p) p->shift_vars(dv);
-    if (!p || (same_block() && port_entry(blkptr, i) == p)) ++i;
-  }
+  // Every port is told its variables moved.
+  walk_ports(blkptr, [dv](nux_port* p, auto) { p->shift_vars(dv); });
 }
 
 void base_set_included(int blkptr, int f) {

@@ -16,12 +16,6 @@ const char* const kvoblk_port_attr_names[4] = {"PHASE", "SPEC", "TYPE", "STREAM"
 
 namespace {
 
-// True while the block registered at the handle is the one whose serial was taken.
-bool same_serial(int blkptr, uint64_t serial) {
-  const BlockFacts* now = facts(blkptr);
-  return now && now->serial == serial;
-}
-
 enum PortAttr : int { kPhase = 0, kSpec = 1, kType = 2, kStream = 3, kNumAttrs = 4 };
 
 // The attribute number of an exact, case-sensitive name, or -1.
