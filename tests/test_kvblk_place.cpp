@@ -48,6 +48,15 @@ class Placement : public kvotest::PlacedBlockTest {
     t->selfjac = kvotest::toy_selfjac;
     kvoblk_register_container(b, cntr);
   }
+  // A second block of the toy model, placed at 101/51/301 in the same container.
+  int placed_lone() {
+    int st = 0;
+    const int lone = kvoblk_base_create(0);
+    kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+    kvoblk_register_container(lone, cntr);
+    kvoblk_ini(lone, 101, 51, 301, &st);
+    return lone;
+  }
   int b = 0;
 };
 
@@ -341,10 +350,7 @@ int BlockDestroyingPort::set_calls = 0;
 
 TEST_F(Placement, RemovalStopsClearingPortsWhenAPortDestroysTheBlock) {
   int st = 0;
-  int lone = kvoblk_base_create(0);  // destroyed by its port, not by the fixture
-  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
-  kvoblk_register_container(lone, cntr);
-  kvoblk_ini(lone, 101, 51, 301, &st);
+  const int lone = placed_lone();  // destroyed by its port, not by the fixture
   auto* p = new BlockDestroyingPort("IN", {101, 102, 103});
   p->blk = lone;
   kvoblk_add_port(lone, p);
@@ -395,37 +401,41 @@ TEST_F(Placement, RemovalClearsThePortsAfterOneWhoseClearingDeletedAPortBeforeIt
   EXPECT_EQ(err(), "");
 }
 
-// A port whose first clearing destroys its block and makes another at the same handle, with a
-// port of its own.
-struct BlockReplacingPort : kvoref::Port {
-  using kvoref::Port::Port;
-  int blk = 0;
-  static int made;
-  static kvoref::Port* newcomer;
-  void set_var(int position, int variable) override {
-    kvoref::Port::set_var(position, variable);
-    const int old = blk;
-    kvoblk_destroy(old);  // destroys this port too
+// What a port's code did when it replaced its block: destroyed it (and with it the port) and
+// made another, which the reference workspace puts at the same handle, with a port of its own
+// at entry `first_ports + 1`.
+struct Replacement {
+  int made = 0;
+  kvoref::Port* newcomer = nullptr;
+  void replace(int old, int first_ports) {
+    kvoblk_destroy(old);  // destroys the calling port too
     made = kvoblk_base_create(0);
+    for (int i = 0; i < first_ports; ++i)
+      kvoblk_add_port(made, new kvoref::Port(("FIRST" + std::to_string(i)).c_str(), {5}));
     newcomer = new kvoref::Port("NEW", {7, 8});
     kvoblk_add_port(made, newcomer);
   }
+} replacement;
+
+// A port whose first clearing replaces its block.
+struct BlockReplacingPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int blk = 0;
+  void set_var(int position, int variable) override {
+    kvoref::Port::set_var(position, variable);
+    replacement.replace(blk, 0);
+  }
 };
-int BlockReplacingPort::made = 0;
-kvoref::Port* BlockReplacingPort::newcomer = nullptr;
 
 TEST_F(Placement, RemovalLeavesTheVariablesOfABlockMadeAtItsHandleWhileClearing) {
   int st = 0;
-  int lone = kvoblk_base_create(0);
-  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
-  kvoblk_register_container(lone, cntr);
-  kvoblk_ini(lone, 101, 51, 301, &st);
+  const int lone = placed_lone();
   auto* p = new BlockReplacingPort("IN", {101, 102});
   p->blk = lone;
   kvoblk_add_port(lone, p);
   kvoblk_de_ini(lone, &st);
-  ASSERT_EQ(BlockReplacingPort::made, lone);  // the scene needs the handle taken again
-  EXPECT_EQ(BlockReplacingPort::newcomer->vars(), (std::vector<int>{7, 8}));
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(replacement.newcomer->vars(), (std::vector<int>{7, 8}));
   kvoblk_destroy(lone);
   EXPECT_EQ(his(), "");
 }
@@ -443,26 +453,14 @@ struct NeighbourDeletingShift : kvoref::Port {
 struct BlockReplacingShift : kvoref::Port {
   using kvoref::Port::Port;
   int blk = 0;
-  static int made;
-  static kvoref::Port* newcomer;
   void shift_vars(int offset) override {
     kvoref::Port::shift_vars(offset);
-    kvoblk_destroy(blk);  // destroys this port too
-    made = kvoblk_base_create(0);
-    newcomer = new kvoref::Port("NEW", {7, 8});
-    kvoblk_add_port(made, new kvoref::Port("FIRST", {5}));
-    kvoblk_add_port(made, newcomer);
+    replacement.replace(blk, 1);
   }
 };
-int BlockReplacingShift::made = 0;
-kvoref::Port* BlockReplacingShift::newcomer = nullptr;
 
 TEST_F(Placement, MoveShiftsEachPortOnceAndOnlyTheBlockItBeganOn) {
-  int st = 0;
-  int lone = kvoblk_base_create(0);
-  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
-  kvoblk_register_container(lone, cntr);
-  kvoblk_ini(lone, 101, 51, 301, &st);
+  int lone = placed_lone();
   auto* d = new NeighbourDeletingShift("D", {101});
   d->blk = lone;
   auto* c = new kvoref::Port("C", {102});
@@ -480,9 +478,9 @@ TEST_F(Placement, MoveShiftsEachPortOnceAndOnlyTheBlockItBeganOn) {
   r->blk = lone;
   ASSERT_FALSE(kvoblk_add_port(lone, r));
   ASSERT_FALSE(kvoblk_add_port(lone, new kvoref::Port("S", {102})));
-  kvoblk_move(lone, 10, 0, 0);                 // R, the first port, replaces the block
-  ASSERT_EQ(BlockReplacingShift::made, lone);  // the scene needs the handle taken again
-  EXPECT_EQ(BlockReplacingShift::newcomer->vars(), (std::vector<int>{7, 8}));
+  kvoblk_move(lone, 10, 0, 0);        // R, the first port, replaces the block
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(replacement.newcomer->vars(), (std::vector<int>{7, 8}));
   kvoblk_destroy(lone);
   EXPECT_EQ(his(), "");
 }
