@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <kvoblk/kvoblock.h>
+#include <kvoblk/kvofortran.h>
 #include <kvoblk/kvojac.h>
 #include "fixture.h"
 #include "snapshot.h"
@@ -327,6 +328,30 @@ TEST_F(AllocSweep, BlockIdThatCannotBeCopiedLeavesTheOneTheBlockHad) {
   ASSERT_TRUE(reached(Source::heap));
   EXPECT_STREQ(kvoblk_blkid(b), "OLD");
   EXPECT_EQ(his(), "!! kvoblk_set_blkid: Out of memory for the block id\n");
+  kvoblk_destroy(b);
+}
+
+// The copy of the new id is made but the reference table cannot take it: the block keeps the
+// id it had, and each setter says why the new one was not taken.
+TEST_F(AllocSweep, BlockIdThatCannotBeRegisteredLeavesTheOneTheBlockHad) {
+  int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "OLD");
+  kvoblk::detail::heap_fail_after(2);
+  kvoblk_set_blkid(b, "NEW");
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_blkid(b), "OLD");
+  kvoblk::detail::heap_fail_after(2);
+  _BLK_SET_BLKID_F(&b, "FEED    ", 8);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_blkid(b), "OLD");
+  EXPECT_EQ(his(),
+            "!! kvoblk_set_blkid: Out of memory for the block id\n"
+            "!! _BLK_SET_BLKID_F: Out of memory for the block id\n");
+  // A port name that cannot be copied is not taken for a name that finds no port.
+  kvoblk::detail::heap_fail_after(1);
+  EXPECT_EQ(_KVOBLK_GET_PORT_F(&b, "IN      ", 8), 0);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_EQ(his(), "!! _KVOBLK_GET_PORT_F: Out of memory for the port name\n");
   kvoblk_destroy(b);
 }
 
