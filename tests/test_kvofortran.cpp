@@ -55,6 +55,10 @@ nux_port* replacing_get_port_n(int blk, int) {
 }
 nux_port* replacing_get_port(int blk, const char*) { return replacing_get_port_n(blk, 1); }
 
+// A model's own numbering that hands out, as its first port, the port the block holds at entry 3.
+nux_port* held_third = nullptr;
+nux_port* third_as_first(int, int) { return held_third; }
+
 int group_seen = -1;
 void counting_group_selfjac(int, int group, int* status) {
   group_seen = group;
@@ -239,6 +243,15 @@ TEST_F(FortranPorts, APortOfABlockMadeAtTheHandleDuringTheLookUpHasNoHandle) {
   EXPECT_EQ(_KVOBLK_GET_PORT_F(&b, "NEW", 3), 0);
   ASSERT_EQ(remade, b);
   EXPECT_EQ(his(), "");
+}
+
+TEST_F(FortranPorts, APortHeldAboveALoweredCountKeepsItsHandle) {
+  const int third = entry(3);
+  held_third = kvoblk_get_port_n(b, 3);
+  int one = 1;
+  _BLK_SET_NUM_PORTS_F(&b, &one);
+  kvoblk_inq_ops(b)->get_port_n = third_as_first;
+  EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &one), third);
 }
 
 TEST_F(FortranPorts, PortCountIsReadAndStoredDirectly) {

@@ -61,20 +61,22 @@ int copy_blkid(const char* fn, const int* blkptr, char* out, int n) {
 }
 
 // The number under which the block's port array holds `port`, or 0 when it is not there (a
-// model's own numbering may hand out ports the block does not hold; those have no number).
-// The entry `hint` (1-based) is looked at first: with the library's numbering port i sits at
-// entry i, so walking a block's ports one by one does not search the array for each.
-// `serial` is the block's from before the look-up: a block made at the handle meanwhile is
-// another block, and its ports are none of the one asked.
+// model's own numbering may hand out ports the block does not hold; those have no number). A
+// port above a lowered count is still the block's and keeps its number. The entry `hint`
+// (1-based) is looked at first: with the library's numbering port i sits at entry i, so walking
+// a block's ports one by one does not search the array for each. `serial` is the block's from
+// before the look-up: a block made at the handle meanwhile is another block, and its ports are
+// none of the one asked.
 int port_number(int blkptr, uint64_t serial, const nux_port* port, int hint = 0) {
   if (!port || !same_serial(blkptr, serial)) return 0;
-  const int n = port_count(blkptr);
-  if (hint >= 1 && hint <= n) {
-    const int32_t ref = word(word(blkptr, W::ports), hint - 1);
+  const int array = word(blkptr, W::ports);
+  const int n = array != 0 ? facts(blkptr)->port_capacity : 0;
+  if (hint >= 1 && hint <= port_count(blkptr)) {
+    const int32_t ref = word(array, hint - 1);
     if (ref != 0 && ref_get(ref) == port) return ref;
   }
-  for (int i = 1; i <= n; ++i) {
-    const int32_t ref = word(word(blkptr, W::ports), i - 1);
+  for (int i = 0; i < n; ++i) {
+    const int32_t ref = word(array, i);
     if (ref != 0 && ref_get(ref) == port) return ref;
   }
   return 0;
