@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <kvoblk/kvoblock.h>
+#include <kvoblk/kvofortran.h>
 #include <kvoblk/kvojac.h>
 #include "fixture.h"
 #include "snapshot.h"
@@ -327,6 +328,57 @@ TEST_F(AllocSweep, BlockIdThatCannotBeCopiedLeavesTheOneTheBlockHad) {
   ASSERT_TRUE(reached(Source::heap));
   EXPECT_STREQ(kvoblk_blkid(b), "OLD");
   EXPECT_EQ(his(), "!! kvoblk_set_blkid: Out of memory for the block id\n");
+  kvoblk_destroy(b);
+}
+
+// The copy of the new id is made but the reference table cannot take it: the block keeps the
+// id it had, and each setter says why the new one was not taken.
+TEST_F(AllocSweep, BlockIdThatCannotBeRegisteredLeavesTheOneTheBlockHad) {
+  int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "OLD");
+  kvoblk::detail::heap_fail_after(2);
+  kvoblk_set_blkid(b, "NEW");
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_blkid(b), "OLD");
+  kvoblk::detail::heap_fail_after(2);
+  _BLK_SET_BLKID_F(&b, "FEED    ", 8);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvoblk_blkid(b), "OLD");
+  EXPECT_EQ(his(),
+            "!! kvoblk_set_blkid: Out of memory for the block id\n"
+            "!! _BLK_SET_BLKID_F: Out of memory for the block id\n");
+  // A port name that cannot be copied is not taken for a name that finds no port.
+  kvoblk::detail::heap_fail_after(1);
+  EXPECT_EQ(_KVOBLK_GET_PORT_F(&b, "IN      ", 8), 0);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_EQ(his(), "!! _KVOBLK_GET_PORT_F: Out of memory for the port name\n");
+  kvoblk_destroy(b);
+}
+
+// A name that cannot be copied is reported once and changes nothing: no slot is filled and no
+// variable is defined under a name it was not given.
+TEST_F(AllocSweep, FortranNamesThatCannotBeCopiedChangeNothing) {
+  kvoref::Lists l = kvoref::make_lists(4);
+  kvoref::Container c(l);
+  int b = kvoblk_base_create(0);
+  kvoblk_register_container(b, &c);
+  kvoblk_ops_t* ops = kvoblk_inq_ops(b);
+  const auto before = ops->res;
+  kvoblk::detail::heap_fail_after(1);
+  EXPECT_EQ(_KVOBLK_SET_OP_F(&b, "res", 3, reinterpret_cast<void (*)()>(&res)), 0);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_EQ(ops->res, before);
+  kvoref::define_var(l.varlst, 1, "OLD", 1.0);
+  int one = 1;
+  const double v = 2.0;
+  kvoblk::detail::heap_fail_after(1);
+  _KVOBLK_DEFINE_VAR_F(&b, &one, "NEW", 3, &v);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_STREQ(kvovarlst_lookup_var_name(l.varlst, 1), "OLD");
+  EXPECT_EQ(kvovarlst_inq_var_value(l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_SET_OP_F: Out of memory\n"
+            "!! _KVOBLK_DEFINE_VAR_F: Out of memory\n");
   kvoblk_destroy(b);
 }
 

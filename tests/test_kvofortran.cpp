@@ -44,6 +44,21 @@ int ninety_nine_ports(int) { return 99; }
 // A model's own numbering that hands out the block's three ports in reverse order.
 nux_port* reversed_port_n(int blk, int i) { return kvoblk_base_get_port_n(blk, 4 - i); }
 
+// A model's own look-ups that destroy their block and make another at its handle, with a port
+// of its own, and hand out that port.
+int remade = 0;
+nux_port* replacing_get_port_n(int blk, int) {
+  kvoblk_destroy(blk);
+  remade = kvoblk_base_create(0);
+  kvoblk_add_port(remade, new kvoref::Port("NEW"));
+  return kvoblk_get_port_n(remade, 1);
+}
+nux_port* replacing_get_port(int blk, const char*) { return replacing_get_port_n(blk, 1); }
+
+// A model's own numbering that hands out, as its first port, the port the block holds at entry 3.
+nux_port* held_third = nullptr;
+nux_port* third_as_first(int, int) { return held_third; }
+
 int group_seen = -1;
 void counting_group_selfjac(int, int group, int* status) {
   group_seen = group;
@@ -217,6 +232,26 @@ TEST_F(FortranPorts, MissingAbsentAndForeignPortsGiveZero) {
   EXPECT_EQ(_KVOBLK_GET_PORT_F(&b, "IN", 2), 0);
   own->destroy();
   EXPECT_EQ(his(), "");
+}
+
+TEST_F(FortranPorts, APortOfABlockMadeAtTheHandleDuringTheLookUpHasNoHandle) {
+  int one = 1;
+  kvoblk_inq_ops(b)->get_port_n = replacing_get_port_n;
+  EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &one), 0);
+  ASSERT_EQ(remade, b);  // the scene needs the handle taken again
+  kvoblk_inq_ops(b)->get_port = replacing_get_port;
+  EXPECT_EQ(_KVOBLK_GET_PORT_F(&b, "NEW", 3), 0);
+  ASSERT_EQ(remade, b);
+  EXPECT_EQ(his(), "");
+}
+
+TEST_F(FortranPorts, APortHeldAboveALoweredCountKeepsItsHandle) {
+  const int third = entry(3);
+  held_third = kvoblk_get_port_n(b, 3);
+  int one = 1;
+  _BLK_SET_NUM_PORTS_F(&b, &one);
+  kvoblk_inq_ops(b)->get_port_n = third_as_first;
+  EXPECT_EQ(_KVOBLK_GET_PORT_N_F(&b, &one), third);
 }
 
 TEST_F(FortranPorts, PortCountIsReadAndStoredDirectly) {

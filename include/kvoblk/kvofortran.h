@@ -96,7 +96,8 @@ KVOBLK_API void _BLK_SET_MATRIX_PRECEDENCE_F(const int* blkptr, const int* prece
 ///@}
 
 // ---- Block id ------------------------------------------------------------------------------
-/// Replaces the block id by the converted text (an absent text clears it).
+/// Replaces the block id by the converted text (an absent text clears it); without memory for
+/// the new id the block keeps the one it had, with a message.
 KVOBLK_API void _BLK_SET_BLKID_F(const int* blkptr, const char* id, int idlen);
 /// Copies the block id into the CHARACTER variable; the value is the id's length plus 1.
 /// KVOBLK_ID and _KVOBLK_ID are the same entry point under its two other names.
@@ -108,7 +109,8 @@ KVOBLK_API int _KVOBLK_ID(const int* blkptr, char* id, int idlen);
 
 // ---- Ports ---------------------------------------------------------------------------------
 /// The port handle of the named port, or of port i (1-based, in the block's numbering); 0 when
-/// there is none, the name is absent, or the port found is not one the block holds.
+/// there is none, the name is absent or cannot be copied (with a message), the port found is
+/// not one the block holds (a port above a lowered count is), or the look-up destroyed the block.
 ///@{
 KVOBLK_API int _KVOBLK_GET_PORT_F(const int* blkptr, const char* name, int namelen);
 KVOBLK_API int _KVOBLK_GET_PORT_N_F(const int* blkptr, const int* i);

@@ -98,7 +98,22 @@ void release_block(int blkptr) {
 namespace kvoblk {
 namespace detail {
 void install_base_ops(kvoblk_ops_t* table);
+
+bool store_blkid(int blkptr, char* id) {
+  if (id != nullptr && id == blkid(blkptr)) return true;  // the block's own id: nothing changes
+  // The new text is registered before the old one is let go, so that a reference table that
+  // cannot grow leaves the block with the id it had.
+  const int32_t ref = id ? ref_put(id) : 0;
+  if (id && ref == 0) {
+    std::free(id);
+    return false;
+  }
+  std::free(take_ref<char>(blkptr, W::blkid));
+  word(blkptr, W::blkid) = ref;
+  return true;
 }
+
+}  // namespace detail
 }  // namespace kvoblk
 
 extern "C" {
@@ -208,22 +223,20 @@ KVOBLK_API void kvoblk_adopt_blkid(int blkptr, char* id) {
     std::free(id);
     return;
   }
-  if (id != nullptr && id == blkid(blkptr)) return;  // the block's own id: nothing changes
-  std::free(take_ref<char>(blkptr, W::blkid));
-  word(blkptr, W::blkid) = ref_put(id);
-  if (word(blkptr, W::blkid) == 0) std::free(id);
+  if (!store_blkid(blkptr, id)) {
+    head(__func__);
+    kvoprintf(kvHisDev, "Out of memory for the block id\n");
+  }
 }
 
 KVOBLK_API void kvoblk_set_blkid(int blkptr, const char* id) {
   if (!live(blkptr, __func__)) return;
   char* copy = copy_text(id);
-  if (id && !copy) {
-    // The block keeps the id it had rather than losing it.
+  // Without room for the copy or its reference the block keeps the id it had.
+  if ((id && !copy) || !store_blkid(blkptr, copy)) {
     head(__func__);
     kvoprintf(kvHisDev, "Out of memory for the block id\n");
-    return;
   }
-  kvoblk_adopt_blkid(blkptr, copy);
 }
 
 // ---- Matrix lists --------------------------------------------------------------------------

@@ -123,6 +123,9 @@ kvoblk_settings_t* settings(int blkptr);
 kvoblk_ops_t* ops(int blkptr);
 NUXBlockCallback* container(int blkptr);
 const char* blkid(int blkptr);
+// Makes the heap text `id` (null for none) the id of a live block, releasing the old one. False
+// when the text cannot be registered: it is then freed and the block keeps the id it had.
+bool store_blkid(int blkptr, char* id);
 int diag(int blkptr);
 
 // Text helpers that accept null as the empty text.

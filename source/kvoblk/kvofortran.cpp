@@ -61,18 +61,22 @@ int copy_blkid(const char* fn, const int* blkptr, char* out, int n) {
 }
 
 // The number under which the block's port array holds `port`, or 0 when it is not there (a
-// model's own numbering may hand out ports the block does not hold; those have no number).
-// The entry `hint` (1-based) is looked at first: with the library's numbering port i sits at
-// entry i, so walking a block's ports one by one does not search the array for each.
-int port_number(int blkptr, const nux_port* port, int hint = 0) {
-  if (!port || !registered(blkptr)) return 0;
-  const int n = port_count(blkptr);
-  if (hint >= 1 && hint <= n) {
-    const int32_t ref = word(word(blkptr, W::ports), hint - 1);
+// model's own numbering may hand out ports the block does not hold; those have no number). A
+// port above a lowered count is still the block's and keeps its number. The entry `hint`
+// (1-based) is looked at first: with the library's numbering port i sits at entry i, so walking
+// a block's ports one by one does not search the array for each. `serial` is the block's from
+// before the look-up: a block made at the handle meanwhile is another block, and its ports are
+// none of the one asked.
+int port_number(int blkptr, uint64_t serial, const nux_port* port, int hint = 0) {
+  if (!port || !same_serial(blkptr, serial)) return 0;
+  const int array = word(blkptr, W::ports);
+  const int n = array != 0 ? facts(blkptr)->port_capacity : 0;
+  if (hint >= 1 && hint <= port_count(blkptr)) {
+    const int32_t ref = word(array, hint - 1);
     if (ref != 0 && ref_get(ref) == port) return ref;
   }
-  for (int i = 1; i <= n; ++i) {
-    const int32_t ref = word(word(blkptr, W::ports), i - 1);
+  for (int i = 0; i < n; ++i) {
+    const int32_t ref = word(array, i);
     if (ref != 0 && ref_get(ref) == port) return ref;
   }
   return 0;
@@ -139,13 +143,12 @@ KVOBLK_API void _BLK_SET_BLKID_F(const int* blkptr, const char* id, int idlen) {
   const int b = handle(blkptr);
   if (!live(b, __func__)) return;
   char* t = nullptr;
-  if (convert(id, idlen, &t) == Conversion::no_memory) {
-    // The block keeps the id it had rather than losing it.
+  // The block owns the copy and none clears the id; without room for the copy or its reference
+  // the block keeps the id it had rather than losing it.
+  if (convert(id, idlen, &t) == Conversion::no_memory || !store_blkid(b, t)) {
     head(__func__);
     kvoprintf(kvHisDev, "Out of memory for the block id\n");
-    return;
   }
-  kvoblk_adopt_blkid(b, t);  // the block owns the copy; none clears the id
 }
 
 KVOBLK_API int _BLK_COPY_BLKID_F(const int* blkptr, char* id, int idlen) {
@@ -165,17 +168,25 @@ KVOBLK_API int _KVOBLK_ID(const int* blkptr, char* id, int idlen) {
 KVOBLK_API int _KVOBLK_GET_PORT_F(const int* blkptr, const char* name, int namelen) {
   const int b = handle(blkptr);
   char* t = nullptr;
-  if (convert(name, namelen, &t) != Conversion::text) return 0;  // no name finds no port
+  const Conversion c = convert(name, namelen, &t);
+  if (c == Conversion::no_memory) {
+    // Not the answer for a name that finds no port: the name was never looked up.
+    head(__func__);
+    kvoprintf(kvHisDev, "Out of memory for the port name\n");
+  }
+  if (c != Conversion::text) return 0;  // no name finds no port
+  const uint64_t serial = serial_of(b);
   nux_port* port = kvoblk_get_port(b, t);
   std::free(t);
   // The look-up ran model code: the block may be gone and the workspace may have moved.
-  return port_number(b, port);
+  return port_number(b, serial, port);
 }
 
 KVOBLK_API int _KVOBLK_GET_PORT_N_F(const int* blkptr, const int* i) {
   if (!i) return 0;
   const int b = handle(blkptr);
-  return port_number(b, kvoblk_get_port_n(b, *i), *i);
+  const uint64_t serial = serial_of(b);
+  return port_number(b, serial, kvoblk_get_port_n(b, *i), *i);
 }
 
 KVOBLK_API int _BLK_INQ_NUM_PORTS_F(const int* blkptr) {

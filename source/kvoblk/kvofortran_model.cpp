@@ -60,12 +60,12 @@ int nz_position(const char* fn, int b, const int* k) {
   return position(fn, "Non-zero", kvoblk_inq_nzstart(b), kvoblk_inq_nzstop(b), k, false);
 }
 
-// Converts a name argument; null when it is absent or memory ran out (with a message).
-char* name_text(const char* fn, const char* name, int namelen) {
-  char* t = nullptr;
-  const Conversion c = convert(name, namelen, &t);
-  if (c == Conversion::no_memory) fail(fn, "Out of memory\n");
-  return c == Conversion::text ? t : nullptr;
+// Converts a name argument into `*text` (null when it is absent). False, with a message, when
+// memory ran out: the caller then changes nothing, rather than acting on a name it was not given.
+bool name_text(const char* fn, const char* name, int namelen, char** text) {
+  if (convert(name, namelen, text) != Conversion::no_memory) return true;
+  fail(fn, "Out of memory\n");
+  return false;
 }
 
 }  // namespace
@@ -81,7 +81,8 @@ KVOBLK_API int _KVOBLK_SET_OP_F(const int* blkptr, const char* name, int namelen
   const int b = handle(blkptr);
   kvoblk_ops_t* ops = b != 0 ? kvoblk_inq_ops(b) : nullptr;
   if (!ops) return 0;
-  char* slot = name_text(__func__, name, namelen);
+  char* slot = nullptr;
+  if (!name_text(__func__, name, namelen, &slot)) return 0;
   int index = -1;
   for (int i = 0; slot && i < 39; ++i) {
     if (std::strcmp(slot, kSlotNames[i]) == 0) index = i;
@@ -105,7 +106,8 @@ KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char
   if (varlst == 0 || !value) return;
   const int pos = var_position(__func__, b, i, true);
   if (pos == 0) return;
-  char* text = name_text(__func__, name, namelen);
+  char* text = nullptr;
+  if (!name_text(__func__, name, namelen, &text)) return;
   kvovarlst_define_var(varlst, pos, text ? text : "", *value);
   std::free(text);
 }
@@ -117,7 +119,8 @@ KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char
   if (eqnlst == 0) return;
   const int pos = eqn_position(__func__, b, e, true);
   if (pos == 0) return;
-  char* text = name_text(__func__, name, namelen);
+  char* text = nullptr;
+  if (!name_text(__func__, name, namelen, &text)) return;
   kvoeqnlst_define_eqn(eqnlst, pos, text ? text : "");
   std::free(text);
 }
