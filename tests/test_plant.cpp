@@ -161,6 +161,15 @@ TEST_F(PlantTest, ADetectingBlocksReservationIsGivenBackOncePlacedAndAnOverrunIs
   his();
   EXPECT_FALSE(over.build(8));
   EXPECT_EQ(his(), "!! plant: block M2 placed 17 non-zeros but reserved 15\n");
+  // Its blocks are registered with its container and placed in its lists: building again is
+  // refused, and keeps both, rather than replacing the container the blocks still name.
+  const kvoref::Lists first = over.lists();
+  kvoref::Container* const registered_with = over.container();
+  EXPECT_FALSE(over.build(8));
+  EXPECT_EQ(his(), "!! plant: the plant cannot be built again after a failed build\n");
+  EXPECT_EQ(over.container(), registered_with);
+  EXPECT_EQ(over.lists().varlst, first.varlst);
+  EXPECT_EQ(over.lists().jac, first.jac);
 
   // The same with the block's id cleared after it joined: named "?", not read through null.
   Plant unnamed;

@@ -166,6 +166,11 @@ int Plant::block(const std::string& id) const {
 
 bool Plant::build(int connection_room) {
   if (built_) return fail("the plant is built already");
+  // A build that failed after making the lists left the blocks registered with this container
+  // and placed in these lists. A fresh container would leave them naming the one it replaces,
+  // and fresh lists would strand these until the host is reset.
+  if (cntr_ || lists_.varlst != 0)
+    return fail("the plant cannot be built again after a failed build");
   // A block renamed after it joined may now share its id with another; ports and variables
   // are named after the ids, so the plant is refused.
   block_index_.clear();

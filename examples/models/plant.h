@@ -36,7 +36,8 @@ class Plant {
   // registration scripts), places the blocks one after another and puts the connection slice
   // after the last. The Jacobian holds each block's reservation only while it is placed; once
   // all are, it holds what they use and room for `connection_room` connection equations.
-  // False after a message naming the block at fault.
+  // False after a message naming the block at fault. A build that failed after making the lists
+  // (a block that could not be placed) is not repeated: the blocks stay with that container.
   bool build(int connection_room = 32);
   bool built() const { return built_; }
 
