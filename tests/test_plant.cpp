@@ -196,4 +196,33 @@ TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {
   EXPECT_EQ(plant.total_counts().jacobians, 4 * r.jacobian_calls);
 }
 
+TEST_F(PlantTest, ABlockOfAPlantIsNotTakenAgainNorSolvedBeforeTheBuild) {
+  Plant plant;
+  const int mix = mix_create("MIX", 2);
+  ASSERT_TRUE(plant.add(mix));
+  // The same block again, here or in another plant: refused and left alive for its plant,
+  // which alone destroys it.
+  EXPECT_FALSE(plant.add(mix));
+  EXPECT_EQ(his(), "!! plant: block MIX belongs to a plant already\n");
+  {
+    Plant other;
+    EXPECT_FALSE(other.add(mix));
+    EXPECT_EQ(his(), "!! plant: block MIX belongs to a plant already\n");
+  }
+  EXPECT_STREQ(kvoblk_blkid(mix), "MIX");
+  EXPECT_EQ(plant.blocks().size(), 1u);
+  // Before the build no block is placed: the solve says so rather than failing a residual.
+  kvoref::NewtonReport r = plant.solve();
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(r.message, "the plant is not built yet");
+  EXPECT_EQ(his(), "!! plant: solve: the plant is not built yet\n");
+  ASSERT_TRUE(plant.build());
+  plant.fix("MIX.IN1.F", 1.0), plant.fix("MIX.IN1.CA", 1.0), plant.fix("MIX.IN1.CB", 0.0);
+  plant.fix("MIX.IN2.F", 1.0), plant.fix("MIX.IN2.CA", 0.0), plant.fix("MIX.IN2.CB", 0.0);
+  r = plant.solve();
+  EXPECT_TRUE(r.converged) << r.message;
+  EXPECT_DOUBLE_EQ(plant.value("MIX.OUT.CA"), 0.5);
+  EXPECT_EQ(his().find("!!"), std::string::npos);
+}
+
 }  // namespace

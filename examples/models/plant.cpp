@@ -39,6 +39,12 @@ std::map<int, Plant::BlockCounts>& jac_counts() {
   return *m;
 }
 
+// "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
+std::string block_named(int blk) {
+  const char* id = kvoblk_blkid(blk);
+  return std::string("block ") + (id && *id ? id : "?");
+}
+
 bool fail(const std::string& what) {
   kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
   return false;
@@ -102,6 +108,10 @@ Plant::~Plant() {
 bool Plant::add(int blk) {
   if (blk == 0) return fail("no block to add");
   const char* id = kvoblk_blkid(blk);
+  // A block that joined a plant already is that plant's to destroy: refused, it is left alone,
+  // so that it is neither destroyed under its plant nor destroyed twice.
+  if (jac_counts().count(blk))
+    return fail(block_named(blk) + " belongs to a plant already");
   std::string why;
   if (built_)
     why = "the plant is built already";
@@ -148,12 +158,6 @@ int find_indexed(std::unordered_map<std::string, int>& index, const std::string&
     if (n && *n) index.emplace(n, item);
   }
   return hit();
-}
-
-// "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
-std::string block_named(int blk) {
-  const char* id = kvoblk_blkid(blk);
-  return std::string("block ") + (id && *id ? id : "?");
 }
 
 }  // namespace
@@ -329,6 +333,14 @@ bool Plant::set_method(int method) {
 }
 
 kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
+  // Unplaced blocks have no equations or variables in the lists: there is nothing to solve, and
+  // asking their residuals would fail without saying why.
+  if (!built_) {
+    kvoref::NewtonReport report;
+    report.message = "the plant is not built yet";
+    fail("solve: " + report.message);
+    return report;
+  }
   std::vector<BlockUnit> units;
   units.reserve(blocks_.size());
   for (int blk : blocks_) units.emplace_back(blk, &jac_counts()[blk]);

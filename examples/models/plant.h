@@ -25,7 +25,8 @@ class Plant {
 
   // Takes a block made by a creation function; the plant destroys it. False (the block
   // destroyed) after a message on the history device when blk is 0, the id is empty or in use,
-  // or the plant is already built. An id freed or taken by renaming a block after it joined is
+  // or the plant is already built; false with the block left alone when it belongs to a plant
+  // (this one or another) already. An id freed or taken by renaming a block after it joined is
   // seen by `block` at once; `build` refuses two blocks that a rename left with one id.
   bool add(int blk);
   // The block of an id, or 0; the blocks in the order added.
@@ -68,7 +69,8 @@ class Plant {
   // Sets every block's derivative method; false when a block refuses it.
   bool set_method(int method);
 
-  // Solves with Newton's method; every block's residual and Jacobian work is counted.
+  // Solves with Newton's method; every block's residual and Jacobian work is counted. Before
+  // the build the report says "the plant is not built yet".
   kvoref::NewtonReport solve(const kvoref::NewtonOptions& options = kvoref::NewtonOptions());
 
   struct BlockCounts {
