@@ -17,12 +17,13 @@ struct Unit : kvoref::SolverUnit {
   std::function<void(double*, const double*)> jac;
   kvoref::Lists l;
   int pre = 0, post = 0, pre_status = 0;
+  int res_calls = 0, fail_res_call = 0;  // the residual pass that fails with status 2, 0 for none
   const char* name() const override { return "U1"; }
   void pre_solve(int& st) override { ++pre, st = pre_status; }
   void post_solve(int& st) override { ++post, st = 0; }
   void residuals(int& st) override {
     res(kvoeqnlst_vec_residual(l.eqnlst), kvovarlst_vec_value(l.varlst));
-    st = 0;
+    st = ++res_calls == fail_res_call ? 2 : 0;
   }
   void jacobian(int& st) override {
     jac(kvojac_vec_bj(l.jac), kvovarlst_vec_value(l.varlst));
@@ -174,4 +175,49 @@ TEST_F(Newton, StepThatIsNotANumberLeavesTheVariablesAlone) {
   EXPECT_FALSE(r.converged);
   EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
   EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+}
+
+TEST_F(Newton, AResidualThatFailsAfterAStepLeavesTheBestPointWithItsResiduals) {
+  // The first step reaches a point the unit cannot evaluate: the variables go back to the
+  // starting point, and the norm reported is that point's, not the one before the failure.
+  u.fail_res_call = 2;
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.message, "the residual evaluation of U1 failed with status 2");
+  EXPECT_EQ(r.iterations, 1);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+  EXPECT_EQ(r.norm, 5.0);
+  EXPECT_EQ(kvoeqnlst_vec_residual(u.l.eqnlst)[1], -5.0);
+  EXPECT_EQ(u.post, 1);
+  // A failure at the starting point leaves it as it was.
+  u.res_calls = 0;
+  u.fail_res_call = 1;
+  r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.iterations, 0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+}
+
+TEST_F(Newton, AToleranceOrStepLimitNoSolveCanUseIsRefusedBeforeAnyUnitRuns) {
+  // A negative or NaN tolerance can never be met, so every iteration would be spent for a report
+  // that blames the flowsheet; a step limit of 0 never moves, a NaN one never limits.
+  for (double tol : {-1e-9, std::nan("")}) {
+    kvoref::NewtonOptions o;
+    o.tolerance = tol;
+    const kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u}, o);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message, "the tolerance must be a number of 0 or more");
+  }
+  for (double limit : {0.0, -0.5, std::nan("")}) {
+    kvoref::NewtonOptions o;
+    o.step_limit = limit;
+    const kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u}, o);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message, "the step limit must be a number above 0");
+  }
+  EXPECT_EQ(u.pre + u.res_calls, 0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  // A tolerance of 0 is a legal, strict request.
+  kvoref::NewtonOptions o;
+  o.tolerance = 0.0;
+  EXPECT_TRUE(kvoref::newton_solve(u.l, {&u}, o).converged);
 }
