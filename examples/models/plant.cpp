@@ -39,6 +39,17 @@ std::map<int, Plant::BlockCounts>& jac_counts() {
   return *m;
 }
 
+// Both maps are keyed by block handle. A host reset drops every block with the workspace, and
+// the handles are handed out again: entries from before it are forgotten the first time a plant
+// looks after it.
+void forget_blocks_of_earlier_hosts() {
+  static int seen = kvoref::reset_count();
+  if (seen == kvoref::reset_count()) return;
+  seen = kvoref::reset_count();
+  res_counts().clear();
+  jac_counts().clear();
+}
+
 // "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
 std::string block_named(int blk) {
   const char* id = kvoblk_blkid(blk);
@@ -87,13 +98,20 @@ void BlockUnit::equation_range(int* first, int* last) const {
 
 void BlockUnit::set_nlratio(double ratio) { kvoblk_set_nlratio(blk_, ratio); }
 
-Plant::Plant() = default;
+Plant::Plant() : host_resets_(kvoref::reset_count()) {}
 
 Plant::~Plant() {
   // The container forgets the connection set before it goes: a port deleted meanwhile is
   // disconnected through it.
   if (cntr_) cntr_->connections = nullptr;
   conns_.reset();
+  // After a host reset the blocks went with the workspace and the handles, the lists' too, may
+  // name what was made since: nothing of them is touched.
+  if (host_resets_ != kvoref::reset_count()) {
+    forget_blocks_of_earlier_hosts();
+    cntr_.reset();
+    return;
+  }
   for (int blk : blocks_) {
     res_counts().erase(blk);
     jac_counts().erase(blk);
@@ -107,6 +125,7 @@ Plant::~Plant() {
 
 bool Plant::add(int blk) {
   if (blk == 0) return fail("no block to add");
+  forget_blocks_of_earlier_hosts();
   const char* id = kvoblk_blkid(blk);
   // A block that joined a plant already is that plant's to destroy: refused, it is left alone,
   // so that it is neither destroyed under its plant nor destroyed twice.

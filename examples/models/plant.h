@@ -19,7 +19,10 @@
 class Plant {
  public:
   Plant();
-  ~Plant();  // destroys the blocks (and their ports), the connections and the container
+  // Destroys the blocks (and their ports), the connections, the container and the lists; after
+  // a host reset (kvoref::reset) only the connections and the container, since the blocks and
+  // lists went with the host and their handles may name what was made since.
+  ~Plant();
   Plant(const Plant&) = delete;
   Plant& operator=(const Plant&) = delete;
 
@@ -96,6 +99,7 @@ class Plant {
   std::unique_ptr<kvoref::Container> cntr_;
   std::unique_ptr<kvoref::Connections> conns_;
   bool built_ = false;
+  int host_resets_;  // kvoref::reset_count() when the plant was made
 };
 
 // The solver's view of one block: every operation goes to the block's dispatcher, the solver's
