@@ -234,6 +234,16 @@ TEST_F(PlantTest, ABlockOfAPlantIsNotTakenAgainNorSolvedBeforeTheBuild) {
   EXPECT_TRUE(r.converged) << r.message << r.iterations << " " << r.norm << his();
   EXPECT_DOUBLE_EQ(plant.value("MIX.OUT.CA"), 0.5);
   EXPECT_EQ(his().find("!!"), std::string::npos);
+  // A block destroyed by its handle from outside: the solve names it instead of failing in a
+  // unit with no name, or leaving its equations out.
+  kvoblk_destroy(mix);
+  his();
+  r = plant.solve();
+  EXPECT_FALSE(r.converged);
+  const std::string gone =
+      "block handle " + std::to_string(mix) + " was destroyed outside the plant";
+  EXPECT_EQ(r.message, gone);
+  EXPECT_NE(his().find("!! plant: solve: " + gone + "\n"), std::string::npos) << his();
 }
 
 TEST_F(PlantTest, APlantDestroyedAfterAHostResetLeavesWhatWasMadeSinceAlone) {

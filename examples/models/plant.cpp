@@ -129,8 +129,7 @@ bool Plant::add(int blk) {
   const char* id = kvoblk_blkid(blk);
   // A block that joined a plant already is that plant's to destroy: refused, it is left alone,
   // so that it is neither destroyed under its plant nor destroyed twice.
-  if (jac_counts().count(blk))
-    return fail(block_named(blk) + " belongs to a plant already");
+  if (jac_counts().count(blk)) return fail(block_named(blk) + " belongs to a plant already");
   std::string why;
   if (built_)
     why = "the plant is built already";
@@ -360,6 +359,15 @@ kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
     fail("solve: " + report.message);
     return report;
   }
+  // A block destroyed by its handle from outside answers every request with nothing: its
+  // equations would be left out of the solve, or its failure put down to a nameless unit.
+  for (int blk : blocks_)
+    if (!kvoblk_inq_ops(blk)) {
+      kvoref::NewtonReport report;
+      report.message = "block handle " + std::to_string(blk) + " was destroyed outside the plant";
+      fail("solve: " + report.message);
+      return report;
+    }
   std::vector<BlockUnit> units;
   units.reserve(blocks_.size());
   for (int blk : blocks_) units.emplace_back(blk, &jac_counts()[blk]);

@@ -73,7 +73,8 @@ class Plant {
   bool set_method(int method);
 
   // Solves with Newton's method; every block's residual and Jacobian work is counted. Before
-  // the build the report says "the plant is not built yet".
+  // the build the report says "the plant is not built yet", and it names a block that was
+  // destroyed by its handle from outside instead of solving without it.
   kvoref::NewtonReport solve(const kvoref::NewtonOptions& options = kvoref::NewtonOptions());
 
   struct BlockCounts {
