@@ -183,7 +183,8 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
   while (report.message.empty()) {
     ++report.residual_calls;
     // A unit that cannot evaluate the point a step reached leaves the lists holding that point
-    // with residuals of the one before: the variables go back to the best point seen.
+    // with residuals of the one before: the variables go back to the best point seen, as they
+    // do when a Jacobian cannot be evaluated.
     if (!run(units, &SolverUnit::residuals, "residual evaluation", &report.message)) {
       restore_best();
       break;
@@ -260,7 +261,10 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
       break;
     }
     ++report.jacobian_calls;
-    if (!run(units, &SolverUnit::jacobian, "Jacobian evaluation", &report.message)) break;
+    if (!run(units, &SolverUnit::jacobian, "Jacobian evaluation", &report.message)) {
+      restore_best();
+      break;
+    }
 
     // Gather the Jacobian values into the compressed columns, summing duplicates.
     std::fill(Ax.begin(), Ax.end(), 0.0);
