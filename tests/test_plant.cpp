@@ -260,19 +260,35 @@ TEST_F(PlantTest, APlantDestroyedAfterAHostResetLeavesWhatWasMadeSinceAlone) {
   ASSERT_TRUE(old->build());
   kvoref::reset();
   kvoref::capture(kvHisDev, true);
-  Plant fresh;
-  const int r1 = cstr_create("R1", 2);
-  ASSERT_TRUE(fresh.add(r1));
-  ASSERT_TRUE(fresh.build());
-  const kvoref::Lists lists = fresh.lists();
-  delete old;
-  EXPECT_STREQ(kvoblk_blkid(r1), "R1");
-  EXPECT_EQ(kvovarlst_inq_nvar(lists.varlst), cstr_nvars(2));
-  ASSERT_TRUE(fresh.fix("R1.IN.F", 1.0) && fresh.fix("R1.IN.CA", 1.0) && fresh.fix("R1.IN.CB", 0));
-  const kvoref::NewtonReport r = fresh.solve();
-  EXPECT_TRUE(r.converged) << r.message;
-  EXPECT_GT(fresh.counts(r1).residuals, 0);
-  EXPECT_EQ(his().find("!!"), std::string::npos) << his();
+  int r1 = 0;
+  {
+    Plant fresh;
+    r1 = cstr_create("R1", 2);
+    ASSERT_TRUE(fresh.add(r1));
+    ASSERT_TRUE(fresh.build());
+    const kvoref::Lists lists = fresh.lists();
+    delete old;
+    EXPECT_STREQ(kvoblk_blkid(r1), "R1");
+    EXPECT_EQ(kvovarlst_inq_nvar(lists.varlst), cstr_nvars(2));
+    ASSERT_TRUE(fresh.fix("R1.IN.F", 1) && fresh.fix("R1.IN.CA", 1) && fresh.fix("R1.IN.CB", 0));
+    const kvoref::NewtonReport r = fresh.solve();
+    EXPECT_TRUE(r.converged) << r.message;
+    EXPECT_GT(fresh.counts(r1).residuals, 0);
+    EXPECT_EQ(his().find("!!"), std::string::npos) << his();
+  }
+
+  // A plant made before a reset that takes its blocks after it owns them, and destroys them:
+  // the handle is free again.
+  {
+    Plant early;
+    kvoref::reset();
+    kvoref::capture(kvHisDev, true);
+    ASSERT_TRUE(early.add(cstr_create("R1", 2)));
+    ASSERT_TRUE(early.build());
+  }
+  const int after = cstr_create("R9", 2);
+  EXPECT_EQ(after, r1);
+  kvoblk_destroy(after);
 }
 
 }  // namespace

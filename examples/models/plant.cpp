@@ -126,6 +126,9 @@ Plant::~Plant() {
 bool Plant::add(int blk) {
   if (blk == 0) return fail("no block to add");
   forget_blocks_of_earlier_hosts();
+  // The host the plant's handles belong to is the one of its first block (a plant may well be
+  // made before the host is reset for it, as a test fixture's member is).
+  if (blocks_.empty() && lists_.varlst == 0) host_resets_ = kvoref::reset_count();
   const char* id = kvoblk_blkid(blk);
   // A block that joined a plant already is that plant's to destroy: refused, it is left alone,
   // so that it is neither destroyed under its plant nor destroyed twice.
@@ -222,6 +225,7 @@ bool Plant::build(int connection_room) {
   // its pattern reserves a share of nvar x neq (30 % by default), far more than it finds; the
   // sum of those reservations would otherwise be held, and scanned by the solver, for good.
   const int room = 2 * std::max(connection_room, 0);
+  if (blocks_.empty()) host_resets_ = kvoref::reset_count();
   lists_ = kvoref::make_lists(0);
   cntr_.reset(new kvoref::Container(lists_));
   for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());

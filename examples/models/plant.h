@@ -100,7 +100,7 @@ class Plant {
   std::unique_ptr<kvoref::Container> cntr_;
   std::unique_ptr<kvoref::Connections> conns_;
   bool built_ = false;
-  int host_resets_;  // kvoref::reset_count() when the plant was made
+  int host_resets_;  // kvoref::reset_count() when the plant took its first handle
 };
 
 // The solver's view of one block: every operation goes to the block's dispatcher, the solver's
