@@ -760,6 +760,38 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
                        "each variable must have a name of its own\n");
 }
 
+// A plug-in's own faults are named at its block's line: ports its ini left unbound or bound to
+// another block's variables (which a connection would join without a word), and a residual
+// routine that fails while the pattern is detected, which leaves no pattern file behind.
+TEST_F(Runner, PortsOffTheBlocksVariablesAndAFailedDetectionAreNamedAtTheBlock) {
+  const std::string f = write("p.toml", std::string("[plugins]\nCONC = \"libkvoconcentrator.so\"\n"
+                                                    "PORTS = \"") +
+                                            KVOFLOW_FAULTY +
+                                            "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n"
+                                            "[[block]]\nid = \"B\"\nmodel = \"PORTS\"\n");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  const std::string how =
+      "; the model's ini routine binds each port variable to one of the block's own positions "
+      "(set_var)\n";
+  EXPECT_EQ(err(),
+            f +
+                ":7:1: port IN of block B (model PORTS) has its variable 1 bound to no "
+                "variable" +
+                how + f +
+                ":7:1: port OUT of block B (model PORTS) has its variable 1 bound to A.OUT.F, "
+                "which is not a variable of the block" +
+                how);
+  const std::string g =
+      write("f.toml",
+            std::string("[plugins]\nFAILRES = \"") + KVOFLOW_FAULTY +
+                "\"\n[[block]]\nid = \"F\"\nmodel = \"FAILRES\"\npattern = \"RESTORE\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block F (model FAILRES) could not be placed: numeric detection gave "
+                       "it no pattern, as when the model's residual routine fails at the starting "
+                       "values (see the messages above)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
+}
+
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
   const std::string f = write("b.toml", std::string(kConcentrator) +
                                             "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"

@@ -290,6 +290,40 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
   return repeats.empty();
 }
 
+// A port carries variables of its own block: the model's ini routine binds each port variable
+// to one of the positions it defines. A port left unbound would have its connection refused with
+// advice to place a block that is placed, and one bound to another block's variable would join
+// or report the wrong variable without a word; each such port is named at its block's line.
+bool ports_bound(const RunState& run, Diagnostics& diag) {
+  const int varlst = run.plant->lists().varlst, nvar = kvovarlst_inq_nvar(varlst);
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    const int first = kvoblk_inq_vstart(b.blk), last = kvoblk_inq_vstop(b.blk);
+    for (int i = 1, n = kvoblk_inq_num_ports(b.blk); i <= n; ++i) {
+      const nux_port* p = kvoblk_get_port_n(b.blk, i);
+      if (!p) continue;
+      const std::string port = "port " + std::string(p->name() ? p->name() : "?") + " of block " +
+                               b.spec->id + " (model " + b.model + ")";
+      for (int j = 0; j < p->num_vars(); ++j) {
+        const int v = p->var(j);
+        if (v >= 1 && v >= first && v <= last) continue;
+        const char* name = v >= 1 && v <= nvar ? kvovarlst_lookup_var_name(varlst, v) : nullptr;
+        diag.error(b.spec->pos,
+                   port +
+                       (name ? " has its variable " + std::to_string(j + 1) + " bound to " + name +
+                                   ", which is not a variable of the block"
+                             : " has its variable " + std::to_string(j + 1) +
+                                   " bound to no variable") +
+                       "; the model's ini routine binds each port variable to one of the "
+                       "block's own positions (set_var)");
+        ok = false;
+        break;
+      }
+    }
+  }
+  return ok;
+}
+
 // The variable and equation counts a pattern file's header announces; false when it names
 // neither (the library has read the file by then and reported what is wrong with it).
 bool announced_sizes(const std::string& file, int* nvar, int* neq) {
@@ -508,7 +542,25 @@ int build_plant(RunState& run, Diagnostics& diag) {
                    "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
                        " (see the messages above); delete it to have the pattern detected "
                        "and saved afresh");
-    diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
+    // Otherwise the block placement stopped at is the last one placed: name it at its line.
+    // A block that was to detect its pattern and has none lost it to its model's residuals.
+    const BlockRun* stopped = nullptr;
+    for (const BlockRun& b : run.blocks)
+      if (kvoblk_inq_eo_state(b.blk) != KVOBLK_NOT_INITIALISED) stopped = &b;
+    if (diag.ok() && stopped) {
+      const BlockRun& b = *stopped;
+      const bool detects =
+          b.pattern == KVOBLK_PAT_NUMERIC || (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found);
+      diag.error(b.spec->pos,
+                 "block " + b.spec->id + " (model " + b.model + ") could not be placed" +
+                     (detects && kvoblk_inq_pat_type(b.blk) == KVOBLK_PATTYPE_UNDEFINED
+                          ? ": numeric detection gave it no pattern, as when the model's "
+                            "residual routine fails at the starting values"
+                          : "") +
+                     " (see the messages above)");
+    }
+    if (diag.ok())
+      diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
   if (!pattern_files_fit(run, diag)) return EXIT_INPUT;
@@ -525,6 +577,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
 
   if (!distinct_variable_names(run, diag)) return EXIT_INPUT;
+  if (!ports_bound(run, diag)) return EXIT_INPUT;
 
   // Connections: a refusal is reported at the connection's line with the reason.
   for (const ConnectionSpec& c : spec.connections)
