@@ -761,26 +761,36 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
 }
 
 // A plug-in's own faults are named at its block's line: ports its ini left unbound or bound to
-// another block's variables (which a connection would join without a word), and a residual
-// routine that fails while the pattern is detected, which leaves no pattern file behind.
-TEST_F(Runner, PortsOffTheBlocksVariablesAndAFailedDetectionAreNamedAtTheBlock) {
-  const std::string f = write("p.toml", std::string("[plugins]\nCONC = \"libkvoconcentrator.so\"\n"
-                                                    "PORTS = \"") +
-                                            KVOFLOW_FAULTY +
-                                            "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n"
-                                            "[[block]]\nid = \"B\"\nmodel = \"PORTS\"\n");
+// another block's variables (which a connection would join without a word), a stated pattern
+// entry off the block's items, and a residual routine that fails while the pattern is detected,
+// which leaves no pattern file behind.
+TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtTheBlock) {
+  // Block A, a good concentrator, then block B of the faulty model at line 7.
+  const auto after_a = [this](const std::string& model) {
+    return write(model + ".toml", "[plugins]\nCONC = \"libkvoconcentrator.so\"\n" + model +
+                                      " = \"" + KVOFLOW_FAULTY +
+                                      "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n"
+                                      "[[block]]\nid = \"B\"\nmodel = \"" +
+                                      model + "\"\n");
+  };
+  const std::string f = after_a("PORTS");
   EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
   const std::string how =
       "; the model's ini routine binds each port variable to one of the block's own positions "
       "(set_var)\n";
-  EXPECT_EQ(err(),
-            f +
-                ":7:1: port IN of block B (model PORTS) has its variable 1 bound to no "
-                "variable" +
-                how + f +
-                ":7:1: port OUT of block B (model PORTS) has its variable 1 bound to A.OUT.F, "
-                "which is not a variable of the block" +
-                how);
+  EXPECT_EQ(err(), f +
+                       ":7:1: port IN of block B (model PORTS) has its variable 1 bound to no "
+                       "variable" +
+                       how + f +
+                       ":7:1: port OUT of block B (model PORTS) has its variable 1 bound to "
+                       "A.OUT.F, which is not a variable of the block" +
+                       how);
+  const std::string s = after_a("STRAYNZ");
+  EXPECT_EQ(run(s), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), s + ":7:1: block B (model STRAYNZ) has its pattern entry 4 at equation B.BALA "
+                       "and variable A.OUT.CB, which are not both the block's own; the model's "
+                       "selfpat gives each entry a block-local equation and variable "
+                       "(set_pattern_entry)\n");
   const std::string g =
       write("f.toml",
             std::string("[plugins]\nFAILRES = \"") + KVOFLOW_FAULTY +

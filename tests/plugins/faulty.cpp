@@ -5,7 +5,8 @@
 // TWINS names two of its variables alike; ORDER refuses the block with its parameters' names in
 // the order they arrive; THROWS lets an exception that is no standard one leave the entry point;
 // PORTS leaves its inlet unbound and binds its outlet to the three positions before its own;
-// FAILRES answers status 1 from every residual evaluation.
+// FAILRES answers status 1 from every residual evaluation; STRAYNZ states its entry (BALA, IN.CA)
+// at the variable before its own first one.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -62,6 +63,11 @@ void ports_ini(int blk, int vstart, int estart, int nzstart, int* status) {
 
 void failing_res(int, int* status) { *status = 1; }
 
+void stray_selfpat(int blk, kv_jac_t* jac, int* status) {
+  conc_selfpat(blk, jac, status);
+  if (*status == 0) kvomodel::set_pattern_entry(blk, *jac, kvoblk_inq_nzstart(blk) + 3, BALA, -1);
+}
+
 }  // namespace
 
 extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
@@ -82,5 +88,6 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "TWINS") == 0) t->ini = twins_ini;
   if (t && std::strcmp(request->model, "PORTS") == 0) t->ini = ports_ini;
   if (t && std::strcmp(request->model, "FAILRES") == 0) t->res = failing_res;
+  if (t && std::strcmp(request->model, "STRAYNZ") == 0) t->selfpat = stray_selfpat;
   return blk;
 }

@@ -324,6 +324,42 @@ bool ports_bound(const RunState& run, Diagnostics& diag) {
   return ok;
 }
 
+// A model's own pattern (SELF) goes into the Jacobian as the model writes it: an entry at
+// another block's variable or equation, or at none, would couple the wrong items or leave a
+// column empty, and the solve would fail or succeed without a word about the pattern. The first
+// such entry of each block is named at its line.
+bool patterns_inside(const RunState& run, Diagnostics& diag) {
+  const kvoref::Lists& l = run.plant->lists();
+  const int nvar = kvovarlst_inq_nvar(l.varlst), neqn = kvoeqnlst_inq_neqn(l.eqnlst);
+  const int nnz = kvojac_inq_nnz(l.jac);
+  const auto named = [](const char* name, int pos) {
+    return name && *name ? std::string(name) : "position " + std::to_string(pos);
+  };
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    const int blk = b.blk, nzstart = kvoblk_inq_nzstart(blk);
+    for (int k = std::max(nzstart, 1), last = std::min(kvoblk_inq_nzstop(blk), nnz); k <= last;
+         ++k) {
+      const int e = kvojac_inq_nz_eqnnum(l.jac, k), v = kvojac_inq_nz_varnum(l.jac, k);
+      if (e >= kvoblk_inq_estart(blk) && e <= kvoblk_inq_estop(blk) &&
+          v >= kvoblk_inq_vstart(blk) && v <= kvoblk_inq_vstop(blk))
+        continue;
+      const char* ename = e >= 1 && e <= neqn ? kvoeqnlst_lookup_eqn_name(l.eqnlst, e) : nullptr;
+      const char* vname = v >= 1 && v <= nvar ? kvovarlst_lookup_var_name(l.varlst, v) : nullptr;
+      diag.error(b.spec->pos, "block " + b.spec->id + " (model " + b.model +
+                                  ") has its pattern entry " + std::to_string(k - nzstart + 1) +
+                                  " at equation " + named(ename, e) + " and variable " +
+                                  named(vname, v) +
+                                  ", which are not both the block's own; the model's selfpat "
+                                  "gives each entry a block-local equation and variable "
+                                  "(set_pattern_entry)");
+      ok = false;
+      break;
+    }
+  }
+  return ok;
+}
+
 // The variable and equation counts a pattern file's header announces; false when it names
 // neither (the library has read the file by then and reported what is wrong with it).
 bool announced_sizes(const std::string& file, int* nvar, int* neq) {
@@ -577,7 +613,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
 
   if (!distinct_variable_names(run, diag)) return EXIT_INPUT;
-  if (!ports_bound(run, diag)) return EXIT_INPUT;
+  const bool ports = ports_bound(run, diag);
+  if (!patterns_inside(run, diag) || !ports) return EXIT_INPUT;
 
   // Connections: a refusal is reported at the connection's line with the reason.
   for (const ConnectionSpec& c : spec.connections)
