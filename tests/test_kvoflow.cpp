@@ -905,6 +905,27 @@ TEST_F(Runner, AFailedSolveNamesTheVariablesHeldOnABound) {
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("Other starting guesses"), std::string::npos) << out;
+  // The models' analytic derivatives are right there, so none is blamed.
+  EXPECT_EQ(out.find("analytic derivatives differ"), std::string::npos) << out;
+}
+
+// A wrong analytic derivative makes a solve creep, and cut short it fails like a flowsheet without
+// a solution; the explanation names the derivative where the solve ended.
+TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
+  const std::string f =
+      write("j.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[fix]\n\"J.IN.F\" = 2\n"
+                          "\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  his();
+  EXPECT_EQ(run(f), kvoflow::EXIT_SOLVE);
+  const std::string out = his();
+  EXPECT_NE(out.find("  At the point the variables hold, these analytic derivatives differ from "
+                     "numeric differences, which alone can keep Newton's method from converging:\n"
+                     "  block J: analytic derivatives that differ from numeric differences:\n"
+                     "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
