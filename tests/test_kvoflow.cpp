@@ -802,6 +802,32 @@ TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtThe
   EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
 }
 
+// A block whose model restores its pattern from a file it does not name gets the flowsheet's
+// default file, <id>.pat in the work directory, as pattern = "RESTORE" gives: saved at the first
+// run, restored at the next, and never another block's file.
+TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
+  const std::string head = std::string("[plugins]\nRESTORES = \"") + KVOFLOW_FAULTY +
+                           "\"\n[[block]]\nid = \"R\"\nmodel = \"RESTORES\"\n";
+  const std::string f =
+      write("r.toml", head + "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
+  his();
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "R.pat"));
+  EXPECT_NE(his().find("pattern RESTORE (detected numerically and saved to " +
+                       (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_NE(his().find("pattern RESTORE (restored from " + (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  const std::string g = write("q.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"R.pat\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
+}
+
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
   const std::string f = write("b.toml", std::string(kConcentrator) +
                                             "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"

@@ -6,7 +6,8 @@
 // the order they arrive; THROWS lets an exception that is no standard one leave the entry point;
 // PORTS leaves its inlet unbound and binds its outlet to the three positions before its own;
 // FAILRES answers status 1 from every residual evaluation; STRAYNZ states its entry (BALA, IN.CA)
-// at the variable before its own first one.
+// at the variable before its own first one; RESTORES chooses a pattern restored from a file
+// without naming one.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -89,5 +90,7 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "PORTS") == 0) t->ini = ports_ini;
   if (t && std::strcmp(request->model, "FAILRES") == 0) t->res = failing_res;
   if (t && std::strcmp(request->model, "STRAYNZ") == 0) t->selfpat = stray_selfpat;
+  if (t && std::strcmp(request->model, "RESTORES") == 0)
+    kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_RESTORE);
   return blk;
 }

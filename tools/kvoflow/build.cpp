@@ -413,6 +413,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // Blocks: made by their models, then given the file's settings.
   run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
   std::unordered_map<int, size_t> held_at;  // the blocks made so far: positions in run.blocks
+  // The pattern files the file names (told apart as it was read), so that a default file given
+  // to a block below is never another block's.
+  std::unordered_map<std::string, std::string> pattern_files;  // file key: block id
+  for (const BlockSpec& b : spec.blocks)
+    if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty())
+      pattern_files.emplace(file_key(b.pattern_file), b.id);
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -456,8 +462,23 @@ int build_plant(RunState& run, Diagnostics& diag) {
     if (b.pattern != 0 && kvoblk_set_pat_ini_type(blk, b.pattern) != b.pattern)
       diag.error(b.pattern_pos,
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
-    if (!b.pattern_file.empty()) {
-      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
+    if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
+    // A block whose model chooses RESTORE without naming a file gets the default a block with
+    // pattern = "RESTORE" gets, <id>.pat in the work directory: with no file at all the library
+    // could neither restore nor save its pattern, and would detect it at every run.
+    std::string file = b.pattern_file;
+    const char* own = kvoblk_inq_pat_file(blk);
+    if (file.empty() && r.pattern == KVOBLK_PAT_RESTORE && !(own && *own)) {
+      file = b.id + ".pat";
+      const auto [at, fresh] = pattern_files.emplace(file_key(file), b.id);
+      if (!fresh)
+        diag.error(b.pos, "block " + b.id + " (model " + b.model + ") restores its pattern from " +
+                              file + ", which is the pattern file of block " + at->second +
+                              "; give it pattern = \"RESTORE\" and a pattern_file of another "
+                              "name");
+    }
+    if (!file.empty()) {
+      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(file));
       // The library reaches a long path by its long form itself; its messages name the file as
       // the flowsheet does.
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
@@ -477,10 +498,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
     }
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
-    if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
     // A model may choose RESTORE and its own file when the flowsheet names none.
     if (r.pattern == KVOBLK_PAT_RESTORE && r.pattern_file.empty()) {
-      const char* own = kvoblk_inq_pat_file(blk);
       r.pattern_file = own ? own : "";
       r.file_found = !r.pattern_file.empty() &&
                      std::filesystem::is_regular_file(status_of(path_of(r.pattern_file)));
