@@ -762,8 +762,8 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
 
 // A plug-in's own faults are named at its block's line: ports its ini left unbound or bound to
 // another block's variables (which a connection would join without a word), a stated pattern
-// entry off the block's items, and a residual routine that fails while the pattern is detected,
-// which leaves no pattern file behind.
+// entry off the block's items, an ini that records no stops, and a residual routine that fails
+// while the pattern is detected, which leaves no pattern file behind.
 TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtTheBlock) {
   // Block A, a good concentrator, then block B of the faulty model at line 7.
   const auto after_a = [this](const std::string& model) {
@@ -791,6 +791,11 @@ TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtThe
                        "and variable A.OUT.CB, which are not both the block's own; the model's "
                        "selfpat gives each entry a block-local equation and variable "
                        "(set_pattern_entry)\n");
+  const std::string n = after_a("NOSTOPS");
+  EXPECT_EQ(run(n), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), n + ":7:1: block B (model NOSTOPS) announced 6 variables and 3 equations but "
+                       "holds 0 and 0 after placement; the model's ini routine records its last "
+                       "variable and equation (kvoblk_set_vstop, kvoblk_set_estop)\n");
   const std::string g =
       write("f.toml",
             std::string("[plugins]\nFAILRES = \"") + KVOFLOW_FAULTY +

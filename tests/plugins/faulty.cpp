@@ -7,7 +7,7 @@
 // PORTS leaves its inlet unbound and binds its outlet to the three positions before its own;
 // FAILRES answers status 1 from every residual evaluation; STRAYNZ states its entry (BALA, IN.CA)
 // at the variable before its own first one; RESTORES chooses a pattern restored from a file
-// without naming one.
+// without naming one; NOSTOPS defines its items but records no last variable or equation.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -64,6 +64,12 @@ void ports_ini(int blk, int vstart, int estart, int nzstart, int* status) {
 
 void failing_res(int, int* status) { *status = 1; }
 
+void nostops_ini(int blk, int vstart, int estart, int nzstart, int* status) {
+  conc_ini(blk, vstart, estart, nzstart, status);
+  kvoblk_set_vstop(blk, vstart - 1);
+  kvoblk_set_estop(blk, estart - 1);
+}
+
 void stray_selfpat(int blk, kv_jac_t* jac, int* status) {
   conc_selfpat(blk, jac, status);
   if (*status == 0) kvomodel::set_pattern_entry(blk, *jac, kvoblk_inq_nzstart(blk) + 3, BALA, -1);
@@ -90,6 +96,7 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "PORTS") == 0) t->ini = ports_ini;
   if (t && std::strcmp(request->model, "FAILRES") == 0) t->res = failing_res;
   if (t && std::strcmp(request->model, "STRAYNZ") == 0) t->selfpat = stray_selfpat;
+  if (t && std::strcmp(request->model, "NOSTOPS") == 0) t->ini = nostops_ini;
   if (t && std::strcmp(request->model, "RESTORES") == 0)
     kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_RESTORE);
   return blk;

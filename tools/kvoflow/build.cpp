@@ -290,6 +290,29 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
   return repeats.empty();
 }
 
+// The model's ini routine defines the block's items and records the last of them: a block that
+// announced items but records none holds nothing, the next block is placed over what it
+// defined, and every later message about it would name that block's items. Said first, alone.
+bool items_recorded(const RunState& run, Diagnostics& diag) {
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    int nvar = 0, neqn = 0, nnz = 0, status = 0;
+    kvoblk_selfdim(b.blk, &nvar, &neqn, &nnz, &status);
+    const int vars = std::max(kvoblk_inq_vstop(b.blk) - kvoblk_inq_vstart(b.blk) + 1, 0);
+    const int eqns = std::max(kvoblk_inq_estop(b.blk) - kvoblk_inq_estart(b.blk) + 1, 0);
+    const bool holds = (vars > 0 || nvar <= 0) && (eqns > 0 || neqn <= 0);
+    if (status != 0 || holds) continue;
+    diag.error(b.spec->pos, "block " + b.spec->id + " (model " + b.model + ") announced " +
+                                std::to_string(nvar) + " variables and " + std::to_string(neqn) +
+                                " equations but holds " + std::to_string(vars) + " and " +
+                                std::to_string(eqns) +
+                                " after placement; the model's ini routine records its last "
+                                "variable and equation (kvoblk_set_vstop, kvoblk_set_estop)");
+    ok = false;
+  }
+  return ok;
+}
+
 // A port carries variables of its own block: the model's ini routine binds each port variable
 // to one of the positions it defines. A port left unbound would have its connection refused with
 // advice to place a block that is placed, and one bound to another block's variable would join
@@ -618,6 +641,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
       diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
+  if (!items_recorded(run, diag)) return EXIT_INPUT;
   if (!pattern_files_fit(run, diag)) return EXIT_INPUT;
   // A pattern that could not be saved is detected again by the next run: say so here, not
   // only in the library's warning.
