@@ -760,6 +760,79 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
                        "each variable must have a name of its own\n");
 }
 
+// A plug-in's own faults are named at its block's line: ports its ini left unbound or bound to
+// another block's variables (which a connection would join without a word), a stated pattern
+// entry off the block's items, an ini that records no stops, and a residual routine that fails
+// while the pattern is detected, which leaves no pattern file behind.
+TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtTheBlock) {
+  // Block A, a good concentrator, then block B of the faulty model at line 7.
+  const auto after_a = [this](const std::string& model) {
+    return write(model + ".toml", "[plugins]\nCONC = \"libkvoconcentrator.so\"\n" + model +
+                                      " = \"" + KVOFLOW_FAULTY +
+                                      "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n"
+                                      "[[block]]\nid = \"B\"\nmodel = \"" +
+                                      model + "\"\n");
+  };
+  const std::string f = after_a("PORTS");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  const std::string how =
+      "; the model's ini routine binds each port variable to one of the block's own positions "
+      "(set_var)\n";
+  EXPECT_EQ(err(), f +
+                       ":7:1: port IN of block B (model PORTS) has its variable 1 bound to no "
+                       "variable" +
+                       how + f +
+                       ":7:1: port OUT of block B (model PORTS) has its variable 1 bound to "
+                       "A.OUT.F, which is not a variable of the block" +
+                       how);
+  const std::string s = after_a("STRAYNZ");
+  EXPECT_EQ(run(s), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), s + ":7:1: block B (model STRAYNZ) has its pattern entry 4 at equation B.BALA "
+                       "and variable A.OUT.CB, which are not both the block's own; the model's "
+                       "selfpat gives each entry a block-local equation and variable "
+                       "(set_pattern_entry)\n");
+  const std::string n = after_a("NOSTOPS");
+  EXPECT_EQ(run(n), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), n + ":7:1: block B (model NOSTOPS) announced 6 variables and 3 equations but "
+                       "holds 0 and 0 after placement; the model's ini routine records its last "
+                       "variable and equation (kvoblk_set_vstop, kvoblk_set_estop)\n");
+  const std::string g =
+      write("f.toml",
+            std::string("[plugins]\nFAILRES = \"") + KVOFLOW_FAULTY +
+                "\"\n[[block]]\nid = \"F\"\nmodel = \"FAILRES\"\npattern = \"RESTORE\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block F (model FAILRES) could not be placed: numeric detection gave "
+                       "it no pattern, as when the model's residual routine fails at the starting "
+                       "values (see the messages above)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
+}
+
+// A block whose model restores its pattern from a file it does not name gets the flowsheet's
+// default file, <id>.pat in the work directory, as pattern = "RESTORE" gives: saved at the first
+// run, restored at the next, and never another block's file.
+TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
+  const std::string head = std::string("[plugins]\nRESTORES = \"") + KVOFLOW_FAULTY +
+                           "\"\n[[block]]\nid = \"R\"\nmodel = \"RESTORES\"\n";
+  const std::string f =
+      write("r.toml", head + "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
+  his();
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "R.pat"));
+  EXPECT_NE(his().find("pattern RESTORE (detected numerically and saved to " +
+                       (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_NE(his().find("pattern RESTORE (restored from " + (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  const std::string g = write("q.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"R.pat\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
+}
+
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
   const std::string f = write("b.toml", std::string(kConcentrator) +
                                             "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"
@@ -863,6 +936,27 @@ TEST_F(Runner, AFailedSolveNamesTheVariablesHeldOnABound) {
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("Other starting guesses"), std::string::npos) << out;
+  // The models' analytic derivatives are right there, so none is blamed.
+  EXPECT_EQ(out.find("analytic derivatives differ"), std::string::npos) << out;
+}
+
+// A wrong analytic derivative makes a solve creep, and cut short it fails like a flowsheet without
+// a solution; the explanation names the derivative where the solve ended.
+TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
+  const std::string f =
+      write("j.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[fix]\n\"J.IN.F\" = 2\n"
+                          "\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  his();
+  EXPECT_EQ(run(f), kvoflow::EXIT_SOLVE);
+  const std::string out = his();
+  EXPECT_NE(out.find("  At the point the variables hold, these analytic derivatives differ from "
+                     "numeric differences, which alone can keep Newton's method from converging:\n"
+                     "  block J: analytic derivatives that differ from numeric differences:\n"
+                     "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"),
+            std::string::npos)
+      << out;
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
