@@ -805,6 +805,12 @@ TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtThe
                        "it no pattern, as when the model's residual routine fails at the starting "
                        "values (see the messages above)\n");
   EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
+  // A block whose ini ends in an exception is never in the lists; it is the one named, not the
+  // good block placed before it.
+  const std::string t = after_a("INITHROWS");
+  EXPECT_EQ(run(t), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), t + ":7:1: block B (model INITHROWS) could not be placed (see the messages "
+                       "above)\n");
 }
 
 // A block whose model restores its pattern from a file it does not name gets the flowsheet's

@@ -620,11 +620,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
                    "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
                        " (see the messages above); delete it to have the pattern detected "
                        "and saved afresh");
-    // Otherwise the block placement stopped at is the last one placed: name it at its line.
+    // Otherwise name the block placement stopped at, at its line: the plant knows it (one whose
+    // ini ended in an exception is never in eo_form, so the last block in eo_form is not it).
     // A block that was to detect its pattern and has none lost it to its model's residuals.
     const BlockRun* stopped = nullptr;
-    for (const BlockRun& b : run.blocks)
-      if (kvoblk_inq_eo_state(b.blk) != KVOBLK_NOT_INITIALISED) stopped = &b;
+    if (const auto at = held_at.find(plant.stopped_at()); at != held_at.end())
+      stopped = &run.blocks[at->second];
     if (diag.ok() && stopped) {
       const BlockRun& b = *stopped;
       const bool detects =
