@@ -837,6 +837,15 @@ TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
   EXPECT_EQ(err(), g + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
                        "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
                        "pattern_file of another name\n");
+  // The same file named by its full path is the same file.
+  const std::string a = write("a.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"" +
+                                            (dir_ / "R.pat").generic_string() + "\"\n");
+  EXPECT_EQ(run(a), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), a + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {

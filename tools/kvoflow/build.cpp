@@ -436,12 +436,19 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // Blocks: made by their models, then given the file's settings.
   run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
   std::unordered_map<int, size_t> held_at;  // the blocks made so far: positions in run.blocks
-  // The pattern files the file names (told apart as it was read), so that a default file given
-  // to a block below is never another block's.
+  // The pattern files the file names, so that a default file given to a block below is never
+  // another block's. Keyed by the path in the work directory, where a file named by its full
+  // path and one named relative to it are the same file.
+  const auto in_workdir = [&run](const std::string& file) {
+    const std::filesystem::path path = path_of(run.options.workdir) / path_of_utf8(file);
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return file_key(name_of(ec ? path : full));
+  };
   std::unordered_map<std::string, std::string> pattern_files;  // file key: block id
   for (const BlockSpec& b : spec.blocks)
     if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty())
-      pattern_files.emplace(file_key(b.pattern_file), b.id);
+      pattern_files.emplace(in_workdir(b.pattern_file), b.id);
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -493,7 +500,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
     const char* own = kvoblk_inq_pat_file(blk);
     if (file.empty() && r.pattern == KVOBLK_PAT_RESTORE && !(own && *own)) {
       file = b.id + ".pat";
-      const auto [at, fresh] = pattern_files.emplace(file_key(file), b.id);
+      const auto [at, fresh] = pattern_files.emplace(in_workdir(file), b.id);
       if (!fresh)
         diag.error(b.pos, "block " + b.id + " (model " + b.model + ") restores its pattern from " +
                               file + ", which is the pattern file of block " + at->second +
