@@ -972,6 +972,22 @@ TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
                      "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"),
             std::string::npos)
       << out;
+  // Each solve is judged by the derivatives it used: the block's own NUMERIC solve converges,
+  // and the runs with ANALYTIC and UPDATE_ANALYTIC in every block fail on the wrong one.
+  const std::string n = write(
+      "n.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                    KVOFLOW_FAULTY +
+                    "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\nmethod = \"NUMERIC\"\n"
+                    "[fix]\n\"J.IN.F\" = 2\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  kvoflow::Options o;
+  o.compare_methods = true;
+  EXPECT_EQ(run(n, o), kvoflow::EXIT_SOLVED);
+  const std::string all = his();
+  size_t listed = 0;
+  for (size_t at = all.find("d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n");
+       at != std::string::npos; at = all.find("d J.FLOW / d J.OUT.F: analytic 2", at + 1))
+    ++listed;
+  EXPECT_EQ(listed, 2u) << all;
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {
