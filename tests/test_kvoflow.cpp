@@ -806,8 +806,12 @@ TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtThe
                        "values (see the messages above)\n");
   EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
   // A block whose ini ends in an exception is never in the lists; it is the one named, not the
-  // good block placed before it.
-  const std::string t = after_a("INITHROWS");
+  // good block placed before it, and its pattern was never to be detected.
+  const std::string t =
+      write("t.toml", std::string("[plugins]\nCONC = \"libkvoconcentrator.so\"\nINITHROWS = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n[[block]]\nid = \"B\"\n"
+                          "model = \"INITHROWS\"\npattern = \"NUMERIC\"\n");
   EXPECT_EQ(run(t), kvoflow::EXIT_INPUT);
   EXPECT_EQ(err(), t + ":7:1: block B (model INITHROWS) could not be placed (see the messages "
                        "above)\n");
