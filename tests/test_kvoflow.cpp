@@ -978,11 +978,11 @@ TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
       << out;
   // Each solve is judged by the derivatives it used: the block's own NUMERIC solve converges,
   // and the runs with ANALYTIC and UPDATE_ANALYTIC in every block fail on the wrong one.
-  const std::string n = write(
-      "n.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
-                    KVOFLOW_FAULTY +
-                    "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\nmethod = \"NUMERIC\"\n"
-                    "[fix]\n\"J.IN.F\" = 2\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  const std::string n =
+      write("n.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\nmethod = \"NUMERIC\"\n"
+                          "[fix]\n\"J.IN.F\" = 2\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
   kvoflow::Options o;
   o.compare_methods = true;
   EXPECT_EQ(run(n, o), kvoflow::EXIT_SOLVED);
