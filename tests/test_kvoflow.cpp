@@ -805,6 +805,16 @@ TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtThe
                        "it no pattern, as when the model's residual routine fails at the starting "
                        "values (see the messages above)\n");
   EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
+  // A block whose ini ends in an exception is never in the lists; it is the one named, not the
+  // good block placed before it, and its pattern was never to be detected.
+  const std::string t =
+      write("t.toml", std::string("[plugins]\nCONC = \"libkvoconcentrator.so\"\nINITHROWS = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n[[block]]\nid = \"B\"\n"
+                          "model = \"INITHROWS\"\npattern = \"NUMERIC\"\n");
+  EXPECT_EQ(run(t), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), t + ":7:1: block B (model INITHROWS) could not be placed (see the messages "
+                       "above)\n");
 }
 
 // A block whose model restores its pattern from a file it does not name gets the flowsheet's
@@ -829,6 +839,15 @@ TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
                                             "pattern = \"RESTORE\"\npattern_file = \"R.pat\"\n");
   EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
   EXPECT_EQ(err(), g + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
+  // The same file named by its full path is the same file.
+  const std::string a = write("a.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"" +
+                                            (dir_ / "R.pat").generic_string() + "\"\n");
+  EXPECT_EQ(run(a), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), a + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
                        "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
                        "pattern_file of another name\n");
 }
@@ -957,6 +976,22 @@ TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
                      "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"),
             std::string::npos)
       << out;
+  // Each solve is judged by the derivatives it used: the block's own NUMERIC solve converges,
+  // and the runs with ANALYTIC and UPDATE_ANALYTIC in every block fail on the wrong one.
+  const std::string n =
+      write("n.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\nmethod = \"NUMERIC\"\n"
+                          "[fix]\n\"J.IN.F\" = 2\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  kvoflow::Options o;
+  o.compare_methods = true;
+  EXPECT_EQ(run(n, o), kvoflow::EXIT_SOLVED);
+  const std::string all = his();
+  size_t listed = 0;
+  for (size_t at = all.find("d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n");
+       at != std::string::npos; at = all.find("d J.FLOW / d J.OUT.F: analytic 2", at + 1))
+    ++listed;
+  EXPECT_EQ(listed, 2u) << all;
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {

@@ -7,7 +7,8 @@
 // PORTS leaves its inlet unbound and binds its outlet to the three positions before its own;
 // FAILRES answers status 1 from every residual evaluation; STRAYNZ states its entry (BALA, IN.CA)
 // at the variable before its own first one; RESTORES chooses a pattern restored from a file
-// without naming one; NOSTOPS defines its items but records no last variable or equation.
+// without naming one; NOSTOPS defines its items but records no last variable or equation;
+// INITHROWS lets an exception leave its ini routine.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -64,6 +65,8 @@ void ports_ini(int blk, int vstart, int estart, int nzstart, int* status) {
 
 void failing_res(int, int* status) { *status = 1; }
 
+void throwing_ini(int, int, int, int, int*) { throw 1; }
+
 void nostops_ini(int blk, int vstart, int estart, int nzstart, int* status) {
   conc_ini(blk, vstart, estart, nzstart, status);
   kvoblk_set_vstop(blk, vstart - 1);
@@ -97,6 +100,7 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "FAILRES") == 0) t->res = failing_res;
   if (t && std::strcmp(request->model, "STRAYNZ") == 0) t->selfpat = stray_selfpat;
   if (t && std::strcmp(request->model, "NOSTOPS") == 0) t->ini = nostops_ini;
+  if (t && std::strcmp(request->model, "INITHROWS") == 0) t->ini = throwing_ini;
   if (t && std::strcmp(request->model, "RESTORES") == 0)
     kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_RESTORE);
   return blk;

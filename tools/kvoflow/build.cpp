@@ -436,12 +436,19 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // Blocks: made by their models, then given the file's settings.
   run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
   std::unordered_map<int, size_t> held_at;  // the blocks made so far: positions in run.blocks
-  // The pattern files the file names (told apart as it was read), so that a default file given
-  // to a block below is never another block's.
+  // The pattern files the file names, so that a default file given to a block below is never
+  // another block's. Keyed by the path in the work directory, where a file named by its full
+  // path and one named relative to it are the same file.
+  const auto in_workdir = [&run](const std::string& file) {
+    const std::filesystem::path path = path_of(run.options.workdir) / path_of_utf8(file);
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return file_key(name_of(ec ? path : full));
+  };
   std::unordered_map<std::string, std::string> pattern_files;  // file key: block id
   for (const BlockSpec& b : spec.blocks)
     if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty())
-      pattern_files.emplace(file_key(b.pattern_file), b.id);
+      pattern_files.emplace(in_workdir(b.pattern_file), b.id);
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -493,7 +500,7 @@ int build_plant(RunState& run, Diagnostics& diag) {
     const char* own = kvoblk_inq_pat_file(blk);
     if (file.empty() && r.pattern == KVOBLK_PAT_RESTORE && !(own && *own)) {
       file = b.id + ".pat";
-      const auto [at, fresh] = pattern_files.emplace(file_key(file), b.id);
+      const auto [at, fresh] = pattern_files.emplace(in_workdir(file), b.id);
       if (!fresh)
         diag.error(b.pos, "block " + b.id + " (model " + b.model + ") restores its pattern from " +
                               file + ", which is the pattern file of block " + at->second +
@@ -620,11 +627,12 @@ int build_plant(RunState& run, Diagnostics& diag) {
                    "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
                        " (see the messages above); delete it to have the pattern detected "
                        "and saved afresh");
-    // Otherwise the block placement stopped at is the last one placed: name it at its line.
+    // Otherwise name the block placement stopped at, at its line: the plant knows it (one whose
+    // ini ended in an exception is never in eo_form, so the last block in eo_form is not it).
     // A block that was to detect its pattern and has none lost it to its model's residuals.
     const BlockRun* stopped = nullptr;
-    for (const BlockRun& b : run.blocks)
-      if (kvoblk_inq_eo_state(b.blk) != KVOBLK_NOT_INITIALISED) stopped = &b;
+    if (const auto at = held_at.find(plant.stopped_at()); at != held_at.end())
+      stopped = &run.blocks[at->second];
     if (diag.ok() && stopped) {
       const BlockRun& b = *stopped;
       const bool detects =

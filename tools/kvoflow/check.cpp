@@ -95,9 +95,12 @@ void name_differing_derivatives(const RunState& run) {
   const char* intro =
       "  At the point the variables hold, these analytic derivatives differ from numeric "
       "differences, which alone can keep Newton's method from converging:\n";
-  for (const BlockRun& b : run.blocks)
-    if (b.method == KVOBLK_ANALYTIC || b.method == KVOBLK_UPDATE_ANALYTIC)
+  // The method the solve used, which --compare-methods sets in every block for its solves.
+  for (const BlockRun& b : run.blocks) {
+    const int method = kvoblk_inq_deriv_type(b.blk);
+    if (method == KVOBLK_ANALYTIC || method == KVOBLK_UPDATE_ANALYTIC)
       compare_values(run, b, &intro);
+  }
 }
 
 }  // namespace kvoflow
