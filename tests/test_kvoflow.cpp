@@ -850,6 +850,18 @@ TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
   EXPECT_EQ(err(), a + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
                        "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
                        "pattern_file of another name\n");
+  // Two files named, one relative to the work directory and one by its full path, are one.
+  const std::string full = (dir_ / "sub" / ".." / "M.pat").generic_string();
+  const std::string two =
+      write("two.toml", std::string(kTwoBlocks) +
+                            "pattern = \"RESTORE\"\npattern_file = \"M.pat\"\n[[block]]\nid = "
+                            "\"M2\"\nmodel = \"MIXER\"\npattern = \"RESTORE\"\npattern_file = \"" +
+                            full + "\"\n");
+  EXPECT_EQ(run(two), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), two + ":15:16: pattern file " + full +
+                       " is already used by block M1 at line 10 (M.pat, the same file in the "
+                       "work directory)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "M.pat"));
 }
 
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {

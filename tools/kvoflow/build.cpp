@@ -445,10 +445,24 @@ int build_plant(RunState& run, Diagnostics& diag) {
     const std::filesystem::path full = std::filesystem::absolute(path, ec);
     return file_key(name_of(ec ? path : full));
   };
-  std::unordered_map<std::string, std::string> pattern_files;  // file key: block id
-  for (const BlockSpec& b : spec.blocks)
-    if (b.pattern == KVOBLK_PAT_RESTORE && !b.pattern_file.empty())
-      pattern_files.emplace(in_workdir(b.pattern_file), b.id);
+  std::unordered_map<std::string, const BlockSpec*> pattern_files;  // file key: its block
+  const auto line_of = [](const BlockSpec& b) {
+    return b.pattern_file_pos.line ? b.pattern_file_pos : b.id_pos.line ? b.id_pos : b.pos;
+  };
+  for (const BlockSpec& b : spec.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || b.pattern_file.empty()) continue;
+    // The reader told apart files named alike; one named by its full path and another relative
+    // to the work directory are only seen to be one here. Two blocks restoring from one file
+    // would each overwrite the other's pattern and never restore again.
+    const auto [at, first] = pattern_files.emplace(in_workdir(b.pattern_file), &b);
+    if (first) continue;
+    const BlockSpec& other = *at->second;
+    diag.error(line_of(b), "pattern file " + b.pattern_file + " is already used by block " +
+                               other.id + " at line " + std::to_string(line_of(other).line) +
+                               " (" + other.pattern_file +
+                               ", the same file in the work directory)");
+  }
+  if (!diag.ok()) return EXIT_INPUT;
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -500,10 +514,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
     const char* own = kvoblk_inq_pat_file(blk);
     if (file.empty() && r.pattern == KVOBLK_PAT_RESTORE && !(own && *own)) {
       file = b.id + ".pat";
-      const auto [at, fresh] = pattern_files.emplace(in_workdir(file), b.id);
+      const auto [at, fresh] = pattern_files.emplace(in_workdir(file), &b);
       if (!fresh)
         diag.error(b.pos, "block " + b.id + " (model " + b.model + ") restores its pattern from " +
-                              file + ", which is the pattern file of block " + at->second +
+                              file + ", which is the pattern file of block " + at->second->id +
                               "; give it pattern = \"RESTORE\" and a pattern_file of another "
                               "name");
     }
