@@ -148,6 +148,10 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION}), libkvorefhost${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
+# The Fortran module's users link the Fortran run-time as well (kvoblk-fortran.pc names it).
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "gfortran")
+# Debug information stays in the build tree: the packaged libraries and programs are stripped.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "The block library (host services bound at load time)")
 set(CPACK_COMPONENT_REFHOST_DESCRIPTION "The reference host and the flowsheet runner")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
