@@ -83,8 +83,12 @@ fuzz: deps
 	done; \
 	if [ -n "$$found" ]; then echo "findings in:$$found (see $(FUZZ_OUT)/<target>/crashes)"; exit 1; fi
 
+# The loader finds libraries in /usr/local/lib, the default PREFIX's, only through its cache: an
+# installation as root (into the system, not into a DESTDIR) refreshes it.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+	@if [ -z "$(DESTDIR)" ] && [ "$$(id -u)" -eq 0 ] && command -v ldconfig > /dev/null; then \
+	  ldconfig; fi
 
 package: build
 	cd $(BUILD) && cpack -G DEB

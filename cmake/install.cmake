@@ -55,6 +55,25 @@ if(WIN32 AND TARGET kvoflow AND TARGET kvoconcentrator)
           DESTINATION . COMPONENT refhost)
 endif()
 
+# The licence goes with every package, as each package's copyright file: on Linux it lies where a
+# Debian system looks for it, share/doc/<package>/copyright (the package names are those below).
+if(NOT WIN32)
+  foreach(component library refhost development)
+    if(component STREQUAL library)
+      set(KVOBLK_DOC_PACKAGE libkvoblk${KVOBLK_SOVERSION})
+    elseif(component STREQUAL refhost)
+      if(NOT TARGET kvorefhost)
+        continue()
+      endif()
+      set(KVOBLK_DOC_PACKAGE libkvorefhost${KVOBLK_SOVERSION})
+    else()
+      set(KVOBLK_DOC_PACKAGE libkvoblk-dev)
+    endif()
+    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE RENAME copyright
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KVOBLK_DOC_PACKAGE} COMPONENT ${component})
+  endforeach()
+endif()
+
 install(EXPORT kvoblkTargets NAMESPACE kvoblk:: DESTINATION ${KVOBLK_CMAKE_DIR}
         COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/kvoblkConfig.cmake.in
@@ -108,17 +127,31 @@ endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library refhost development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The library packages declare their SONAMEs (shlibs) for packages built against them, and have
+# the loader's cache refreshed when they are installed or removed. Before 1.0 a minor release may
+# change the interface, so a package built against this release asks for exactly this version.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libstdc++6")
 set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_REFHOST_PACKAGE_SECTION libs)
+# The runner reads its flowsheet files with toml++, a shared library of its own.
+set(KVOBLK_REFHOST_DEPENDS "libc6, libstdc++6, libssl3, libklu1, libbtf1")
+if(TARGET kvoflow)
+  string(APPEND KVOBLK_REFHOST_DEPENDS ", libtomlplusplus3")
+endif()
 set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS
-    "libc6, libstdc++6, libssl3, libklu1, libbtf1, libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
+    "${KVOBLK_REFHOST_DEPENDS}, libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION}), libkvorefhost${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
+# The Fortran module's users link the Fortran run-time as well (kvoblk-fortran.pc names it).
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "gfortran")
+# Debug information stays in the build tree: the packaged libraries and programs are stripped.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "The block library (host services bound at load time)")
 set(CPACK_COMPONENT_REFHOST_DESCRIPTION "The reference host and the flowsheet runner")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION

@@ -332,7 +332,9 @@ struct NewtonProgress {
   double step_length = 0.0;  // fraction of the Newton step taken (1 = full step; 0 at step 0)
   int residual_passes = 0;   // residual passes over all units so far
   int jacobian_passes = 0;   // Jacobian passes so far
-  bool refreshed = false;    // this step's Jacobians were all evaluated afresh
+  // The step reduced the residuals too little for the share of the Newton step taken, so every
+  // unit evaluates its Jacobian afresh at the point it reached (no Schubert update there).
+  bool refreshed = false;
 };
 
 struct NewtonOptions {

@@ -760,6 +760,110 @@ TEST_F(Runner, BlocksThatNameTheirVariablesAlikeAreRefused) {
                        "each variable must have a name of its own\n");
 }
 
+// A plug-in's own faults are named at its block's line: ports its ini left unbound or bound to
+// another block's variables (which a connection would join without a word), a stated pattern
+// entry off the block's items, an ini that records no stops, and a residual routine that fails
+// while the pattern is detected, which leaves no pattern file behind.
+TEST_F(Runner, PortsAndPatternEntriesOffTheBlockAndAFailedDetectionAreNamedAtTheBlock) {
+  // Block A, a good concentrator, then block B of the faulty model at line 7.
+  const auto after_a = [this](const std::string& model) {
+    return write(model + ".toml", "[plugins]\nCONC = \"libkvoconcentrator.so\"\n" + model +
+                                      " = \"" + KVOFLOW_FAULTY +
+                                      "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n"
+                                      "[[block]]\nid = \"B\"\nmodel = \"" +
+                                      model + "\"\n");
+  };
+  const std::string f = after_a("PORTS");
+  EXPECT_EQ(run(f), kvoflow::EXIT_INPUT);
+  const std::string how =
+      "; the model's ini routine binds each port variable to one of the block's own positions "
+      "(set_var)\n";
+  EXPECT_EQ(err(), f +
+                       ":7:1: port IN of block B (model PORTS) has its variable 1 bound to no "
+                       "variable" +
+                       how + f +
+                       ":7:1: port OUT of block B (model PORTS) has its variable 1 bound to "
+                       "A.OUT.F, which is not a variable of the block" +
+                       how);
+  const std::string s = after_a("STRAYNZ");
+  EXPECT_EQ(run(s), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), s + ":7:1: block B (model STRAYNZ) has its pattern entry 4 at equation B.BALA "
+                       "and variable A.OUT.CB, which are not both the block's own; the model's "
+                       "selfpat gives each entry a block-local equation and variable "
+                       "(set_pattern_entry)\n");
+  const std::string n = after_a("NOSTOPS");
+  EXPECT_EQ(run(n), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), n + ":7:1: block B (model NOSTOPS) announced 6 variables and 3 equations but "
+                       "holds 0 and 0 after placement; the model's ini routine records its last "
+                       "variable and equation (kvoblk_set_vstop, kvoblk_set_estop)\n");
+  const std::string g =
+      write("f.toml",
+            std::string("[plugins]\nFAILRES = \"") + KVOFLOW_FAULTY +
+                "\"\n[[block]]\nid = \"F\"\nmodel = \"FAILRES\"\npattern = \"RESTORE\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block F (model FAILRES) could not be placed: numeric detection gave "
+                       "it no pattern, as when the model's residual routine fails at the starting "
+                       "values (see the messages above)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "F.pat"));
+  // A block whose ini ends in an exception is never in the lists; it is the one named, not the
+  // good block placed before it, and its pattern was never to be detected.
+  const std::string t =
+      write("t.toml", std::string("[plugins]\nCONC = \"libkvoconcentrator.so\"\nINITHROWS = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"A\"\nmodel = \"CONC\"\n[[block]]\nid = \"B\"\n"
+                          "model = \"INITHROWS\"\npattern = \"NUMERIC\"\n");
+  EXPECT_EQ(run(t), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), t + ":7:1: block B (model INITHROWS) could not be placed (see the messages "
+                       "above)\n");
+}
+
+// A block whose model restores its pattern from a file it does not name gets the flowsheet's
+// default file, <id>.pat in the work directory, as pattern = "RESTORE" gives: saved at the first
+// run, restored at the next, and never another block's file.
+TEST_F(Runner, AModelThatRestoresWithoutAFileGetsTheDefaultPatternFile) {
+  const std::string head = std::string("[plugins]\nRESTORES = \"") + KVOFLOW_FAULTY +
+                           "\"\n[[block]]\nid = \"R\"\nmodel = \"RESTORES\"\n";
+  const std::string f =
+      write("r.toml", head + "[fix]\n\"R.IN.F\" = 1\n\"R.IN.CA\" = 1\n\"R.IN.CB\" = 0\n");
+  his();
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "R.pat"));
+  EXPECT_NE(his().find("pattern RESTORE (detected numerically and saved to " +
+                       (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  ASSERT_EQ(run(f, kvoflow::Options(), false), kvoflow::EXIT_SOLVED) << err();
+  EXPECT_NE(his().find("pattern RESTORE (restored from " + (dir_ / "R.pat").string() + ")"),
+            std::string::npos);
+  const std::string g = write("q.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"R.pat\"\n");
+  EXPECT_EQ(run(g), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), g + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
+  // The same file named by its full path is the same file.
+  const std::string a = write("a.toml", head +
+                                            "[[block]]\nid = \"Q\"\nmodel = \"RESTORES\"\n"
+                                            "pattern = \"RESTORE\"\npattern_file = \"" +
+                                            (dir_ / "R.pat").generic_string() + "\"\n");
+  EXPECT_EQ(run(a), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), a + ":3:1: block R (model RESTORES) restores its pattern from R.pat, which is "
+                       "the pattern file of block Q; give it pattern = \"RESTORE\" and a "
+                       "pattern_file of another name\n");
+  // Two files named, one relative to the work directory and one by its full path, are one.
+  const std::string full = (dir_ / "sub" / ".." / "M.pat").generic_string();
+  const std::string two =
+      write("two.toml", std::string(kTwoBlocks) +
+                            "pattern = \"RESTORE\"\npattern_file = \"M.pat\"\n[[block]]\nid = "
+                            "\"M2\"\nmodel = \"MIXER\"\npattern = \"RESTORE\"\npattern_file = \"" +
+                            full + "\"\n");
+  EXPECT_EQ(run(two), kvoflow::EXIT_INPUT);
+  EXPECT_EQ(err(), two + ":15:16: pattern file " + full +
+                       " is already used by block M1 at line 10 (M.pat, the same file in the "
+                       "work directory)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "M.pat"));
+}
+
 TEST_F(Runner, ValuesOutsideTheirBoundsAreRefusedAtTheirLine) {
   const std::string f = write("b.toml", std::string(kConcentrator) +
                                             "[fix]\n\"C1.IN.F\" = -1\n\"C1.IN.CA\" = 1\n"
@@ -863,6 +967,43 @@ TEST_F(Runner, AFailedSolveNamesTheVariablesHeldOnABound) {
             std::string::npos)
       << out;
   EXPECT_EQ(out.find("Other starting guesses"), std::string::npos) << out;
+  // The models' analytic derivatives are right there, so none is blamed.
+  EXPECT_EQ(out.find("analytic derivatives differ"), std::string::npos) << out;
+}
+
+// A wrong analytic derivative makes a solve creep, and cut short it fails like a flowsheet without
+// a solution; the explanation names the derivative where the solve ended.
+TEST_F(Runner, ASolveThatFailsNamesTheAnalyticDerivativesThatDiffer) {
+  const std::string f =
+      write("j.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\n[fix]\n\"J.IN.F\" = 2\n"
+                          "\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  his();
+  EXPECT_EQ(run(f), kvoflow::EXIT_SOLVE);
+  const std::string out = his();
+  EXPECT_NE(out.find("  At the point the variables hold, these analytic derivatives differ from "
+                     "numeric differences, which alone can keep Newton's method from converging:\n"
+                     "  block J: analytic derivatives that differ from numeric differences:\n"
+                     "    d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n"),
+            std::string::npos)
+      << out;
+  // Each solve is judged by the derivatives it used: the block's own NUMERIC solve converges,
+  // and the runs with ANALYTIC and UPDATE_ANALYTIC in every block fail on the wrong one.
+  const std::string n =
+      write("n.toml", std::string("[solver]\nmax_iterations = 3\n[plugins]\nWRONGJAC = \"") +
+                          KVOFLOW_FAULTY +
+                          "\"\n[[block]]\nid = \"J\"\nmodel = \"WRONGJAC\"\nmethod = \"NUMERIC\"\n"
+                          "[fix]\n\"J.IN.F\" = 2\n\"J.IN.CA\" = 1\n\"J.IN.CB\" = 0\n");
+  kvoflow::Options o;
+  o.compare_methods = true;
+  EXPECT_EQ(run(n, o), kvoflow::EXIT_SOLVED);
+  const std::string all = his();
+  size_t listed = 0;
+  for (size_t at = all.find("d J.FLOW / d J.OUT.F: analytic 2, numeric 1\n");
+       at != std::string::npos; at = all.find("d J.FLOW / d J.OUT.F: analytic 2", at + 1))
+    ++listed;
+  EXPECT_EQ(listed, 2u) << all;
 }
 
 TEST_F(Runner, ASolveThatFailsKeepsTheBestPointAndLeavesThePatternFileAlone) {

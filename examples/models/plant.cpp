@@ -236,6 +236,7 @@ bool Plant::build(int connection_room) {
     const int64_t need = static_cast<int64_t>(nz) - 1 + reserved[b];
     if (need > kvojac_inq_nnz(lists_.jac))
       kvoref::resize_jac(lists_.jac, static_cast<int>(std::min<int64_t>(need, INT_MAX)));
+    stopped_at_ = blk;
     kvoblk_ini(blk, v, e, nz, &status);
     if (status != 0) return fail(block_named(blk) + " could not be placed");
     // Entries beyond the block's reservation found no room in the Jacobian and were lost.
@@ -250,6 +251,7 @@ bool Plant::build(int connection_room) {
   kvoref::resize_jac(lists_.jac,
                      static_cast<int>(
                          std::min<int64_t>(static_cast<int64_t>(nz) - 1 + room, INT_MAX)));
+  stopped_at_ = 0;
   conns_.reset(new kvoref::Connections(lists_, e, nz, cntr_.get()));
   cntr_->connections = conns_.get();
   cntr_->find_port = [this](const std::string& b, const std::string& p) { return port(b, p); };

@@ -44,6 +44,9 @@ class Plant {
   // (a block that could not be placed) is not repeated: the blocks stay with that container.
   bool build(int connection_room = 32);
   bool built() const { return built_; }
+  // The block at which placement stopped in a failed build (one that could not be placed or
+  // placed more non-zeros than it reserved); 0 when placement never stopped at a block.
+  int stopped_at() const { return stopped_at_; }
 
   // A block's port by "<block>.<port>" or by its two parts; null when there is none.
   kvoref::Port* port(const std::string& block, const std::string& port) const;
@@ -100,6 +103,7 @@ class Plant {
   std::unique_ptr<kvoref::Container> cntr_;
   std::unique_ptr<kvoref::Connections> conns_;
   bool built_ = false;
+  int stopped_at_ = 0;
   int host_resets_;  // kvoref::reset_count() when the plant took its first handle
 };
 

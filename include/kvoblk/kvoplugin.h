@@ -13,6 +13,10 @@
  * places, connects and solves the block like a built-in one and destroys it with
  * kvoblk_destroy before it closes the shared object.
  *
+ * Ports are made without variables: the model's ini routine binds each port variable j (from 0)
+ * to one of the positions it has just defined, port->set_var(j, vstart + i). The runner refuses
+ * a port left unbound or bound to another block's variables, naming the port.
+ *
  * On failure it answers 0 and writes one plain sentence saying why into request->message (at
  * most request->message_size bytes with the terminating zero), for example
  * "parameter duty is missing". It must not throw: no exception may leave the function.

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Driver of the consumer project: places the two-variable model on the reference host, takes
 // one Newton step from (3, 0.5) with the block's residuals and analytic Jacobian, and prints the
-// result. Built out of tree against an installed kvoblk.
+// result. Before the step the block's numeric Jacobian (the reference host's differencing over
+// the residual routine) must agree with the analytic one. Built out of tree against an installed
+// kvoblk.
 #include <kvoblk/kvoblk.h>
 #include <kvorefhost.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "twovar.h"
@@ -31,6 +34,26 @@ int main() {
     kvojac_inq_nz_value(
         lists.jac, k,
         &j[kvojac_inq_nz_eqnnum(lists.jac, k) - 1][kvojac_inq_nz_varnum(lists.jac, k) - 1]);
+  // The same derivatives by differencing: NUMERIC needs the grouping that pre-solve makes, and
+  // the residuals are evaluated again afterwards, since differencing leaves its last evaluation.
+  if (kvoblk_set_deriv_type(blk, KVOBLK_NUMERIC) != KVOBLK_NUMERIC) return 1;
+  kvoblk_pre_solve(blk, &status);
+  if (status != 0) return 1;
+  kvoblk_jac(blk, &status);
+  if (status != 0) return 1;
+  for (int k = 1; k <= 4; ++k) {
+    double numeric = 0;
+    kvojac_inq_nz_value(lists.jac, k, &numeric);
+    const double analytic =
+        j[kvojac_inq_nz_eqnnum(lists.jac, k) - 1][kvojac_inq_nz_varnum(lists.jac, k) - 1];
+    if (!(std::fabs(numeric - analytic) <= 1e-6 * (1.0 + std::fabs(analytic)))) {
+      std::printf("consumer: numeric derivative %d is %.8g, analytic %.8g\n", k, numeric, analytic);
+      return 1;
+    }
+  }
+  kvoblk_post_solve(blk, &status);
+  kvoblk_res(blk, &status);
+  if (status != 0) return 1;
   const double* r = kvoeqnlst_vec_residual(lists.eqnlst);
   double* x = kvovarlst_vec_value(lists.varlst);
   const double det = j[0][0] * j[1][1] - j[0][1] * j[1][0];

@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # Installs the build into a staging root (DESTDIR), then builds the consumer project against it
 # twice, through find_package and through pkg-config, and runs both programs (and, with the
-# Fortran module, the model in Fortran both ways). Also checks that nothing installed keeps a path
-# into the build or source tree, that the installed runner starts, and that the SONAME, the CMake
-# package, pkg-config and `kvoflow --version` all carry the one version.
+# Fortran module, the model in Fortran both ways); each program also compares the block's numeric
+# Jacobian with its analytic one. Then moves the installed tree elsewhere and builds and runs the
+# consumer against it again, with the package files and with plain -I and -L. Also checks that
+# nothing installed keeps a path into the build or source tree, that the installed runner starts,
+# and that the SONAME, the CMake package, pkg-config and `kvoflow --version` all carry the one
+# version.
 # Arguments: build directory, consumer source directory, scratch directory, the project's version
 # (MAJOR.MINOR.PATCH), the SONAME version (what follows ".so.").
 set -euo pipefail
@@ -101,5 +104,43 @@ fi
 if [ -x "$root/bin/kvoflow" ]; then
   out=$("$root/bin/kvoflow" --version)
   [ "$out" = "kvoflow $version" ] || { echo "kvoflow --version says: $out"; exit 1; }
+fi
+
+# A prefix moved elsewhere after installing serves as it is: the CMake package and the pkg-config
+# files find their prefix from where they lie, the installed runner finds its libraries through
+# its run path, and the plain compile lines (-I and -L, no package files) build against it.
+moved="$work/moved/kvoblk"
+mkdir -p "$work/moved"
+mv "$root" "$moved"
+cmake -S "$src" -B "$work/cmake-moved" -DCMAKE_PREFIX_PATH="$moved" -DCMAKE_BUILD_TYPE=Release \
+      > "$work/cmake-moved.log"
+cmake --build "$work/cmake-moved" > "$work/cmake-moved-build.log"
+programs=("$work/cmake-moved/consumer")
+export PKG_CONFIG_PATH="$moved/lib/pkgconfig"
+mkdir -p "$work/moved-build"
+c++ -std=c++17 -Wall -Werror $(pkg-config --cflags kvoblk kvorefhost) -I "$src" "$src/main.cpp" \
+    "$src/twovar.c" $(pkg-config --libs kvoblk kvorefhost) -o "$work/moved-build/consumer_pc"
+cc -std=c11 -Wall -Werror -I "$moved/include" -c "$src/twovar.c" -o "$work/moved-build/twovar.o"
+c++ -std=c++17 -Wall -Werror -I "$moved/include" -I "$moved/include/kvoblk/refhost" -I "$src" \
+    "$src/main.cpp" "$work/moved-build/twovar.o" -L "$moved/lib" -lkvoblk -lkvorefhost \
+    -o "$work/moved-build/consumer_plain"
+programs+=("$work/moved-build/consumer_pc" "$work/moved-build/consumer_plain")
+if [ -f "$moved/lib/pkgconfig/kvoblk-fortran.pc" ]; then
+  programs+=("$work/cmake-moved/consumer_fortran")
+  (cd "$work/moved-build" &&
+   "${FC:-gfortran}" -c -I "$moved/include/kvoblk/fortran" "$src/twovar.f90" -o twovar_f.o &&
+   c++ -I "$moved/include/kvoblk/refhost" "$src/main.cpp" twovar_f.o \
+       -lkvoblk_fortran -lkvoblk -lkvorefhost -lgfortran -I "$moved/include" -L "$moved/lib" \
+       -o consumer_fortran_plain)
+  programs+=("$work/moved-build/consumer_fortran_plain")
+fi
+for p in "${programs[@]}"; do
+  out=$(LD_LIBRARY_PATH="$moved/lib" "$p")
+  [ "$out" = "$expected" ] || { echo "moved prefix, ${p#"$work"/}: $out"; exit 1; }
+done
+echo "moved prefix: ${#programs[@]} programs built and run"
+if [ -x "$moved/bin/kvoflow" ]; then
+  out=$(env -u LD_LIBRARY_PATH "$moved/bin/kvoflow" --version)
+  [ "$out" = "kvoflow $version" ] || { echo "moved kvoflow --version says: $out"; exit 1; }
 fi
 echo "consumer builds: find_package and pkg-config"

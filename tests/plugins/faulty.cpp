@@ -3,7 +3,12 @@
 // it. WRONGJAC answers 2 for d FLOW / d OUT.F, which is 1; MISSNZ states a pattern without the
 // entry (BALA, IN.CA), which its residual has; NOID names its variables without the block id;
 // TWINS names two of its variables alike; ORDER refuses the block with its parameters' names in
-// the order they arrive; THROWS lets an exception that is no standard one leave the entry point.
+// the order they arrive; THROWS lets an exception that is no standard one leave the entry point;
+// PORTS leaves its inlet unbound and binds its outlet to the three positions before its own;
+// FAILRES answers status 1 from every residual evaluation; STRAYNZ states its entry (BALA, IN.CA)
+// at the variable before its own first one; RESTORES chooses a pattern restored from a file
+// without naming one; NOSTOPS defines its items but records no last variable or equation;
+// INITHROWS lets an exception leave its ini routine.
 #define kvoblk_plugin_create concentrator_create
 #include "../../examples/plugin/concentrator.cpp"
 #undef kvoblk_plugin_create
@@ -48,6 +53,31 @@ void twins_ini(int blk, int vstart, int estart, int nzstart, int* status) {
                      kvovarlst_inq_var_value(varlst, vstart + OUT_F, 0), 0.0);
 }
 
+// PORTS: the inlet bound to nothing, the outlet to variables of the block placed before it.
+void ports_ini(int blk, int vstart, int estart, int nzstart, int* status) {
+  conc_ini(blk, vstart, estart, nzstart, status);
+  for (int p = 1; p <= kvoblk_inq_num_ports(blk); ++p) {
+    nux_port* port = kvoblk_get_port_n(blk, p);
+    for (int j = 0; port && j < port->num_vars(); ++j)
+      port->set_var(j, p == 1 ? 0 : vstart - 3 + j);
+  }
+}
+
+void failing_res(int, int* status) { *status = 1; }
+
+void throwing_ini(int, int, int, int, int*) { throw 1; }
+
+void nostops_ini(int blk, int vstart, int estart, int nzstart, int* status) {
+  conc_ini(blk, vstart, estart, nzstart, status);
+  kvoblk_set_vstop(blk, vstart - 1);
+  kvoblk_set_estop(blk, estart - 1);
+}
+
+void stray_selfpat(int blk, kv_jac_t* jac, int* status) {
+  conc_selfpat(blk, jac, status);
+  if (*status == 0) kvomodel::set_pattern_entry(blk, *jac, kvoblk_inq_nzstart(blk) + 3, BALA, -1);
+}
+
 }  // namespace
 
 extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_request* request) {
@@ -66,5 +96,12 @@ extern "C" KVOBLK_PLUGIN_EXPORT int kvoblk_plugin_create(const kvoblk_plugin_req
   if (t && std::strcmp(request->model, "MISSNZ") == 0) t->selfpat = short_selfpat;
   if (t && std::strcmp(request->model, "NOID") == 0) t->ini = noid_ini;
   if (t && std::strcmp(request->model, "TWINS") == 0) t->ini = twins_ini;
+  if (t && std::strcmp(request->model, "PORTS") == 0) t->ini = ports_ini;
+  if (t && std::strcmp(request->model, "FAILRES") == 0) t->res = failing_res;
+  if (t && std::strcmp(request->model, "STRAYNZ") == 0) t->selfpat = stray_selfpat;
+  if (t && std::strcmp(request->model, "NOSTOPS") == 0) t->ini = nostops_ini;
+  if (t && std::strcmp(request->model, "INITHROWS") == 0) t->ini = throwing_ini;
+  if (t && std::strcmp(request->model, "RESTORES") == 0)
+    kvoblk_set_pat_ini_type(blk, KVOBLK_PAT_RESTORE);
   return blk;
 }

@@ -290,6 +290,99 @@ bool distinct_variable_names(const RunState& run, Diagnostics& diag) {
   return repeats.empty();
 }
 
+// The model's ini routine defines the block's items and records the last of them: a block that
+// announced items but records none holds nothing, the next block is placed over what it
+// defined, and every later message about it would name that block's items. Said first, alone.
+bool items_recorded(const RunState& run, Diagnostics& diag) {
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    int nvar = 0, neqn = 0, nnz = 0, status = 0;
+    kvoblk_selfdim(b.blk, &nvar, &neqn, &nnz, &status);
+    const int vars = std::max(kvoblk_inq_vstop(b.blk) - kvoblk_inq_vstart(b.blk) + 1, 0);
+    const int eqns = std::max(kvoblk_inq_estop(b.blk) - kvoblk_inq_estart(b.blk) + 1, 0);
+    const bool holds = (vars > 0 || nvar <= 0) && (eqns > 0 || neqn <= 0);
+    if (status != 0 || holds) continue;
+    diag.error(b.spec->pos, "block " + b.spec->id + " (model " + b.model + ") announced " +
+                                std::to_string(nvar) + " variables and " + std::to_string(neqn) +
+                                " equations but holds " + std::to_string(vars) + " and " +
+                                std::to_string(eqns) +
+                                " after placement; the model's ini routine records its last "
+                                "variable and equation (kvoblk_set_vstop, kvoblk_set_estop)");
+    ok = false;
+  }
+  return ok;
+}
+
+// A port carries variables of its own block: the model's ini routine binds each port variable
+// to one of the positions it defines. A port left unbound would have its connection refused with
+// advice to place a block that is placed, and one bound to another block's variable would join
+// or report the wrong variable without a word; each such port is named at its block's line.
+bool ports_bound(const RunState& run, Diagnostics& diag) {
+  const int varlst = run.plant->lists().varlst, nvar = kvovarlst_inq_nvar(varlst);
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    const int first = kvoblk_inq_vstart(b.blk), last = kvoblk_inq_vstop(b.blk);
+    for (int i = 1, n = kvoblk_inq_num_ports(b.blk); i <= n; ++i) {
+      const nux_port* p = kvoblk_get_port_n(b.blk, i);
+      if (!p) continue;
+      const std::string port = "port " + std::string(p->name() ? p->name() : "?") + " of block " +
+                               b.spec->id + " (model " + b.model + ")";
+      for (int j = 0; j < p->num_vars(); ++j) {
+        const int v = p->var(j);
+        if (v >= 1 && v >= first && v <= last) continue;
+        const char* name = v >= 1 && v <= nvar ? kvovarlst_lookup_var_name(varlst, v) : nullptr;
+        diag.error(b.spec->pos,
+                   port +
+                       (name ? " has its variable " + std::to_string(j + 1) + " bound to " + name +
+                                   ", which is not a variable of the block"
+                             : " has its variable " + std::to_string(j + 1) +
+                                   " bound to no variable") +
+                       "; the model's ini routine binds each port variable to one of the "
+                       "block's own positions (set_var)");
+        ok = false;
+        break;
+      }
+    }
+  }
+  return ok;
+}
+
+// A model's own pattern (SELF) goes into the Jacobian as the model writes it: an entry at
+// another block's variable or equation, or at none, would couple the wrong items or leave a
+// column empty, and the solve would fail or succeed without a word about the pattern. The first
+// such entry of each block is named at its line.
+bool patterns_inside(const RunState& run, Diagnostics& diag) {
+  const kvoref::Lists& l = run.plant->lists();
+  const int nvar = kvovarlst_inq_nvar(l.varlst), neqn = kvoeqnlst_inq_neqn(l.eqnlst);
+  const int nnz = kvojac_inq_nnz(l.jac);
+  const auto named = [](const char* name, int pos) {
+    return name && *name ? std::string(name) : "position " + std::to_string(pos);
+  };
+  bool ok = true;
+  for (const BlockRun& b : run.blocks) {
+    const int blk = b.blk, nzstart = kvoblk_inq_nzstart(blk);
+    for (int k = std::max(nzstart, 1), last = std::min(kvoblk_inq_nzstop(blk), nnz); k <= last;
+         ++k) {
+      const int e = kvojac_inq_nz_eqnnum(l.jac, k), v = kvojac_inq_nz_varnum(l.jac, k);
+      if (e >= kvoblk_inq_estart(blk) && e <= kvoblk_inq_estop(blk) &&
+          v >= kvoblk_inq_vstart(blk) && v <= kvoblk_inq_vstop(blk))
+        continue;
+      const char* ename = e >= 1 && e <= neqn ? kvoeqnlst_lookup_eqn_name(l.eqnlst, e) : nullptr;
+      const char* vname = v >= 1 && v <= nvar ? kvovarlst_lookup_var_name(l.varlst, v) : nullptr;
+      diag.error(b.spec->pos, "block " + b.spec->id + " (model " + b.model +
+                                  ") has its pattern entry " + std::to_string(k - nzstart + 1) +
+                                  " at equation " + named(ename, e) + " and variable " +
+                                  named(vname, v) +
+                                  ", which are not both the block's own; the model's selfpat "
+                                  "gives each entry a block-local equation and variable "
+                                  "(set_pattern_entry)");
+      ok = false;
+      break;
+    }
+  }
+  return ok;
+}
+
 // The variable and equation counts a pattern file's header announces; false when it names
 // neither (the library has read the file by then and reported what is wrong with it).
 bool announced_sizes(const std::string& file, int* nvar, int* neq) {
@@ -343,6 +436,33 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // Blocks: made by their models, then given the file's settings.
   run.say("Creating %zu block%s\n", spec.blocks.size(), spec.blocks.size() == 1 ? "" : "s");
   std::unordered_map<int, size_t> held_at;  // the blocks made so far: positions in run.blocks
+  // The pattern files the file names, so that a default file given to a block below is never
+  // another block's. Keyed by the path in the work directory, where a file named by its full
+  // path and one named relative to it are the same file.
+  const auto in_workdir = [&run](const std::string& file) {
+    const std::filesystem::path path = path_of(run.options.workdir) / path_of_utf8(file);
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(path, ec);
+    return file_key(name_of(ec ? path : full));
+  };
+  std::unordered_map<std::string, const BlockSpec*> pattern_files;  // file key: its block
+  const auto line_of = [](const BlockSpec& b) {
+    return b.pattern_file_pos.line ? b.pattern_file_pos : b.id_pos.line ? b.id_pos : b.pos;
+  };
+  for (const BlockSpec& b : spec.blocks) {
+    if (b.pattern != KVOBLK_PAT_RESTORE || b.pattern_file.empty()) continue;
+    // The reader told apart files named alike; one named by its full path and another relative
+    // to the work directory are only seen to be one here. Two blocks restoring from one file
+    // would each overwrite the other's pattern and never restore again.
+    const auto [at, first] = pattern_files.emplace(in_workdir(b.pattern_file), &b);
+    if (first) continue;
+    const BlockSpec& other = *at->second;
+    diag.error(line_of(b), "pattern file " + b.pattern_file + " is already used by block " +
+                               other.id + " at line " + std::to_string(line_of(other).line) +
+                               " (" + other.pattern_file +
+                               ", the same file in the work directory)");
+  }
+  if (!diag.ok()) return EXIT_INPUT;
   for (const BlockSpec& b : spec.blocks) {
     const ModelDef* model = run.catalogue.find(b.model);
     std::string why;
@@ -386,8 +506,23 @@ int build_plant(RunState& run, Diagnostics& diag) {
     if (b.pattern != 0 && kvoblk_set_pat_ini_type(blk, b.pattern) != b.pattern)
       diag.error(b.pattern_pos,
                  "block " + b.id + " refuses the pattern source " + pattern_name(b.pattern));
-    if (!b.pattern_file.empty()) {
-      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(b.pattern_file));
+    if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
+    // A block whose model chooses RESTORE without naming a file gets the default a block with
+    // pattern = "RESTORE" gets, <id>.pat in the work directory: with no file at all the library
+    // could neither restore nor save its pattern, and would detect it at every run.
+    std::string file = b.pattern_file;
+    const char* own = kvoblk_inq_pat_file(blk);
+    if (file.empty() && r.pattern == KVOBLK_PAT_RESTORE && !(own && *own)) {
+      file = b.id + ".pat";
+      const auto [at, fresh] = pattern_files.emplace(in_workdir(file), &b);
+      if (!fresh)
+        diag.error(b.pos, "block " + b.id + " (model " + b.model + ") restores its pattern from " +
+                              file + ", which is the pattern file of block " + at->second->id +
+                              "; give it pattern = \"RESTORE\" and a pattern_file of another "
+                              "name");
+    }
+    if (!file.empty()) {
+      r.pattern_file = name_of(path_of(run.options.workdir) / path_of_utf8(file));
       // The library reaches a long path by its long form itself; its messages name the file as
       // the flowsheet does.
       kvoblk_set_pat_file(blk, r.pattern_file.c_str());
@@ -407,10 +542,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
     }
     kvoblk_set_diag_level(blk, b.diag_level >= 0 ? b.diag_level : spec.diag_level);
     r.method = kvoblk_inq_deriv_type(blk);
-    if (kvoblk_settings_t* s = kvoblk_inq_settings(blk)) r.pattern = s->pat_ini_type;
     // A model may choose RESTORE and its own file when the flowsheet names none.
     if (r.pattern == KVOBLK_PAT_RESTORE && r.pattern_file.empty()) {
-      const char* own = kvoblk_inq_pat_file(blk);
       r.pattern_file = own ? own : "";
       r.file_found = !r.pattern_file.empty() &&
                      std::filesystem::is_regular_file(status_of(path_of(r.pattern_file)));
@@ -508,9 +641,29 @@ int build_plant(RunState& run, Diagnostics& diag) {
                    "block " + b.spec->id + " cannot use the pattern file " + b.pattern_file +
                        " (see the messages above); delete it to have the pattern detected "
                        "and saved afresh");
-    diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
+    // Otherwise name the block placement stopped at, at its line: the plant knows it (one whose
+    // ini ended in an exception is never in eo_form, so the last block in eo_form is not it).
+    // A block that was to detect its pattern and has none lost it to its model's residuals.
+    const BlockRun* stopped = nullptr;
+    if (const auto at = held_at.find(plant.stopped_at()); at != held_at.end())
+      stopped = &run.blocks[at->second];
+    if (diag.ok() && stopped) {
+      const BlockRun& b = *stopped;
+      const bool detects =
+          b.pattern == KVOBLK_PAT_NUMERIC || (b.pattern == KVOBLK_PAT_RESTORE && !b.file_found);
+      diag.error(b.spec->pos,
+                 "block " + b.spec->id + " (model " + b.model + ") could not be placed" +
+                     (detects && kvoblk_inq_pat_type(b.blk) == KVOBLK_PATTYPE_UNDEFINED
+                          ? ": numeric detection gave it no pattern, as when the model's "
+                            "residual routine fails at the starting values"
+                          : "") +
+                     " (see the messages above)");
+    }
+    if (diag.ok())
+      diag.error("the flowsheet cannot be placed in its lists (see the messages above)");
     return EXIT_INPUT;
   }
+  if (!items_recorded(run, diag)) return EXIT_INPUT;
   if (!pattern_files_fit(run, diag)) return EXIT_INPUT;
   // A pattern that could not be saved is detected again by the next run: say so here, not
   // only in the library's warning.
@@ -525,6 +678,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
   }
 
   if (!distinct_variable_names(run, diag)) return EXIT_INPUT;
+  const bool ports = ports_bound(run, diag);
+  if (!patterns_inside(run, diag) || !ports) return EXIT_INPUT;
 
   // Connections: a refusal is reported at the connection's line with the reason.
   for (const ConnectionSpec& c : spec.connections)

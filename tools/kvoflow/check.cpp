@@ -2,6 +2,7 @@
 // Checking the models before the solve (--check-derivatives): every pattern a model states is
 // compared with the one numeric detection finds, and every analytic Jacobian with numeric
 // differences at the starting point, each difference named by block, equation and variable.
+// After a solve that failed, the analytic Jacobians are compared again where it ended.
 #include <cmath>
 #include <cstdlib>
 
@@ -20,8 +21,9 @@ constexpr double kRelTol = 1e-3, kAbsTol = 1e-6;
 // Up to this many differing derivatives of one block are listed; the rest are counted.
 constexpr int kShown = 20;
 
-// Compares the block's analytic derivatives with numeric ones and names those that differ.
-void compare_values(const RunState& run, const BlockRun& b) {
+// Compares the block's analytic derivatives with numeric ones and names those that differ. With
+// `intro`, only differences are told, the first of all headed by *intro, which is then cleared.
+void compare_values(const RunState& run, const BlockRun& b, const char** intro = nullptr) {
   int count = 0, errors = 0;
   int* positions = nullptr;
   double *analytic = nullptr, *numeric = nullptr;
@@ -33,6 +35,10 @@ void compare_values(const RunState& run, const BlockRun& b) {
     // Opposite signs alone are no fault when both values are below what differencing resolves.
     if (!(std::fabs(analytic[k] - numeric[k]) > kAbsTol) && !std::isnan(analytic[k] - numeric[k]))
       continue;
+    if (differ == 0 && intro && *intro) {
+      kvoprintf(kvHisDev, "%s", *intro);
+      *intro = nullptr;
+    }
     if (differ++ == 0)
       kvoprintf(kvHisDev,
                 "  block %s: analytic derivatives that differ from numeric differences:\n",
@@ -50,6 +56,10 @@ void compare_values(const RunState& run, const BlockRun& b) {
   std::free(positions);
   std::free(analytic);
   std::free(numeric);
+  if (intro) {
+    if (errors == 0 && differ > kShown) kvoprintf(kvHisDev, "    and %d more\n", differ - kShown);
+    return;
+  }
   if (errors != 0)
     kvoprintf(kvHisDev,
               "  block %s: its analytic and numeric Jacobians could not both be evaluated "
@@ -79,6 +89,18 @@ void check_derivatives(RunState& run) {
   // The comparisons leave the Jacobian at numeric values and each block's variables as they
   // were; the whole start goes back all the same, so the solve starts where it would have.
   restore(*run.plant, start);
+}
+
+void name_differing_derivatives(const RunState& run) {
+  const char* intro =
+      "  At the point the variables hold, these analytic derivatives differ from numeric "
+      "differences, which alone can keep Newton's method from converging:\n";
+  // The method the solve used, which --compare-methods sets in every block for its solves.
+  for (const BlockRun& b : run.blocks) {
+    const int method = kvoblk_inq_deriv_type(b.blk);
+    if (method == KVOBLK_ANALYTIC || method == KVOBLK_UPDATE_ANALYTIC)
+      compare_values(run, b, &intro);
+  }
 }
 
 }  // namespace kvoflow

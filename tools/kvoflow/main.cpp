@@ -42,7 +42,7 @@ const char* const kUsage =
     "  --plugin-dir DIR   look for plug-ins named without a folder in DIR (may be repeated)\n"
     "  --json FILE        write the results as JSON to FILE\n"
     "  --svg DIR          draw the Jacobian, one block's column groups and the convergence\n"
-    "  --svg-block ID     the block whose column groups are drawn\n"
+    "  --svg-block ID     with --svg, the block whose column groups are drawn\n"
     "  --compare-methods  solve again with each of the four derivative methods\n"
     "  --check-derivatives  compare the models' patterns and analytic derivatives with\n"
     "                     numeric ones before solving\n"
@@ -137,6 +137,13 @@ int main(int argc, char** argv) {
 #endif
   if (o.file.empty()) {
     std::fputs(kUsage, stderr);
+    return kvoflow::EXIT_USAGE;
+  }
+  // The block's groups are drawn only among the drawings; alone the option would do nothing.
+  if (!o.svg_block.empty() && o.svg_dir.empty()) {
+    std::fprintf(stderr,
+                 "kvoflow: --svg-block chooses the block drawn with --svg DIR; give both\n%s",
+                 kUsage);
     return kvoflow::EXIT_USAGE;
   }
   try {

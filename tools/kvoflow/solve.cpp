@@ -91,6 +91,9 @@ void explain(const RunState& run, const SolveRun& s) {
               "  The variables hold the best point reached (largest residual %.3e); the report "
               "shows it.\n",
               s.report.norm);
+  // A wrong analytic derivative makes Newton's method creep or run off, which looks like a
+  // flowsheet without a solution; the models' derivatives are checked where the solve ended.
+  name_differing_derivatives(run);
 }
 
 }  // namespace

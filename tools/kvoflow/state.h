@@ -85,6 +85,10 @@ int check_degrees_of_freedom(RunState& run, Diagnostics& diag);
 // With --check-derivatives: the models' stated patterns against numeric detection and their
 // analytic Jacobians against numeric differences, at the starting point, which it leaves as is.
 void check_derivatives(RunState& run);
+// After a solve that failed: the analytic derivatives that differ from numeric differences at the
+// point the variables hold, of the blocks the solve ran with analytic derivatives, named by block,
+// equation and variable; nothing when all agree.
+void name_differing_derivatives(const RunState& run);
 int solve_plant(RunState& run);
 void collect_results(RunState& run);
 void print_report(const RunState& run);
