@@ -11,12 +11,19 @@ void reset_lists();
 void reset_numeric();
 }  // namespace detail
 
+namespace {
+int g_resets = 0;
+}  // namespace
+
 void reset() {
+  ++g_resets;
   detail::reset_numeric();
   detail::reset_lists();
   detail::reset_print();
   detail::reset_alloc();
   Port::destroyed = 0;
 }
+
+int reset_count() { return g_resets; }
 
 }  // namespace kvoref

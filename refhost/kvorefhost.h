@@ -30,6 +30,9 @@ class Port;
 // and sets Port::destroyed to 0.
 // Objects the caller made (containers, ports, managers, script handles) are the caller's.
 KVOHOST_API void reset();
+// How many times reset() has run. A holder of workspace handles and list handles compares it
+// with what it saw when it took them: after a reset they name nothing, or what was made since.
+KVOHOST_API int reset_count();
 
 // ---- Numeric utilities ----------------------------------------------------------------------
 // A released grouping's groups are kept (up to four million non-zeros in all) and handed to the

@@ -113,6 +113,16 @@ void capture(const Lists& l, const detail::System& s, std::vector<double>* x) {
 NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& units,
                           const NewtonOptions& options) {
   NewtonReport report;
+  // A tolerance that no residual can meet, or a step limit that moves nothing or everything,
+  // would spend every iteration allowed and then blame the flowsheet.
+  if (!(options.tolerance >= 0.0)) {
+    report.message = "the tolerance must be a number of 0 or more";
+    return report;
+  }
+  if (!(options.step_limit > 0.0)) {
+    report.message = "the step limit must be a number above 0";
+    return report;
+  }
   std::vector<SolverUnit*> started;
   for (SolverUnit* u : units) {
     int status = 0;
@@ -172,7 +182,13 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
 
   while (report.message.empty()) {
     ++report.residual_calls;
-    if (!run(units, &SolverUnit::residuals, "residual evaluation", &report.message)) break;
+    // A unit that cannot evaluate the point a step reached leaves the lists holding that point
+    // with residuals of the one before: the variables go back to the best point seen, as they
+    // do when a Jacobian cannot be evaluated.
+    if (!run(units, &SolverUnit::residuals, "residual evaluation", &report.message)) {
+      restore_best();
+      break;
+    }
     int worst = 0;
     report.norm = residual_norm(lists, sys, &worst);
     report.history.push_back(report.norm);
@@ -245,7 +261,10 @@ NewtonReport newton_solve(const Lists& lists, const std::vector<SolverUnit*>& un
       break;
     }
     ++report.jacobian_calls;
-    if (!run(units, &SolverUnit::jacobian, "Jacobian evaluation", &report.message)) break;
+    if (!run(units, &SolverUnit::jacobian, "Jacobian evaluation", &report.message)) {
+      restore_best();
+      break;
+    }
 
     // Gather the Jacobian values into the compressed columns, summing duplicates.
     std::fill(Ax.begin(), Ax.end(), 0.0);

@@ -5,6 +5,17 @@
 #include "fixture.h"
 #include "plant.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KVOTEST_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVOTEST_LSAN 1
+#endif
+#endif
+#if KVOTEST_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 class PlantTest : public kvotest::KvoTest {};
@@ -194,6 +205,90 @@ TEST_F(PlantTest, ResidualEvaluationsAreCountedPerBlockWhoeverAsks) {
   EXPECT_GT(mix.residuals, r.residual_calls);
   EXPECT_EQ(mix.jacobians, r.jacobian_calls);
   EXPECT_EQ(plant.total_counts().jacobians, 4 * r.jacobian_calls);
+}
+
+TEST_F(PlantTest, ABlockOfAPlantIsNotTakenAgainNorSolvedBeforeTheBuild) {
+  Plant plant;
+  const int mix = mix_create("MIX", 2);
+  ASSERT_TRUE(plant.add(mix));
+  // The same block again, here or in another plant: refused and left alive for its plant,
+  // which alone destroys it.
+  EXPECT_FALSE(plant.add(mix));
+  EXPECT_EQ(his(), "!! plant: block MIX belongs to a plant already\n");
+  {
+    Plant other;
+    EXPECT_FALSE(other.add(mix));
+    EXPECT_EQ(his(), "!! plant: block MIX belongs to a plant already\n");
+  }
+  EXPECT_STREQ(kvoblk_blkid(mix), "MIX");
+  EXPECT_EQ(plant.blocks().size(), 1u);
+  // Before the build no block is placed: the solve says so rather than failing a residual.
+  kvoref::NewtonReport r = plant.solve();
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(r.message, "the plant is not built yet");
+  EXPECT_EQ(his(), "!! plant: solve: the plant is not built yet\n");
+  ASSERT_TRUE(plant.build());
+  plant.fix("MIX.IN1.F", 1.0), plant.fix("MIX.IN1.CA", 1.0), plant.fix("MIX.IN1.CB", 0.0);
+  plant.fix("MIX.IN2.F", 1.0), plant.fix("MIX.IN2.CA", 0.0), plant.fix("MIX.IN2.CB", 0.0);
+  r = plant.solve();
+  EXPECT_TRUE(r.converged) << r.message << r.iterations << " " << r.norm << his();
+  EXPECT_DOUBLE_EQ(plant.value("MIX.OUT.CA"), 0.5);
+  EXPECT_EQ(his().find("!!"), std::string::npos);
+  // A block destroyed by its handle from outside: the solve names it instead of failing in a
+  // unit with no name, or leaving its equations out.
+  kvoblk_destroy(mix);
+  his();
+  r = plant.solve();
+  EXPECT_FALSE(r.converged);
+  const std::string gone =
+      "block handle " + std::to_string(mix) + " was destroyed outside the plant";
+  EXPECT_EQ(r.message, gone);
+  EXPECT_NE(his().find("!! plant: solve: " + gone + "\n"), std::string::npos) << his();
+}
+
+TEST_F(PlantTest, APlantDestroyedAfterAHostResetLeavesWhatWasMadeSinceAlone) {
+  // The reset takes the old plant's blocks and lists with the workspace; the plant made after
+  // it gets the same handles. Destroying the old plant must not destroy or release those.
+  // (What the old block kept on the heap is lost with its record: the reset's doing.)
+  auto* old = new Plant;
+  {
+#if KVOTEST_LSAN
+    __lsan::ScopedDisabler lost_with_the_reset;
+#endif
+    ASSERT_TRUE(old->add(cstr_create("R1", 2)));
+  }
+  ASSERT_TRUE(old->build());
+  kvoref::reset();
+  kvoref::capture(kvHisDev, true);
+  int r1 = 0;
+  {
+    Plant fresh;
+    r1 = cstr_create("R1", 2);
+    ASSERT_TRUE(fresh.add(r1));
+    ASSERT_TRUE(fresh.build());
+    const kvoref::Lists lists = fresh.lists();
+    delete old;
+    EXPECT_STREQ(kvoblk_blkid(r1), "R1");
+    EXPECT_EQ(kvovarlst_inq_nvar(lists.varlst), cstr_nvars(2));
+    ASSERT_TRUE(fresh.fix("R1.IN.F", 1) && fresh.fix("R1.IN.CA", 1) && fresh.fix("R1.IN.CB", 0));
+    const kvoref::NewtonReport r = fresh.solve();
+    EXPECT_TRUE(r.converged) << r.message;
+    EXPECT_GT(fresh.counts(r1).residuals, 0);
+    EXPECT_EQ(his().find("!!"), std::string::npos) << his();
+  }
+
+  // A plant made before a reset that takes its blocks after it owns them, and destroys them:
+  // the handle is free again.
+  {
+    Plant early;
+    kvoref::reset();
+    kvoref::capture(kvHisDev, true);
+    ASSERT_TRUE(early.add(cstr_create("R1", 2)));
+    ASSERT_TRUE(early.build());
+  }
+  const int after = cstr_create("R9", 2);
+  EXPECT_EQ(after, r1);
+  kvoblk_destroy(after);
 }
 
 }  // namespace

@@ -17,16 +17,18 @@ struct Unit : kvoref::SolverUnit {
   std::function<void(double*, const double*)> jac;
   kvoref::Lists l;
   int pre = 0, post = 0, pre_status = 0;
+  // The residual and Jacobian passes that fail with status 2, 0 for none.
+  int res_calls = 0, fail_res_call = 0, jac_calls = 0, fail_jac_call = 0;
   const char* name() const override { return "U1"; }
   void pre_solve(int& st) override { ++pre, st = pre_status; }
   void post_solve(int& st) override { ++post, st = 0; }
   void residuals(int& st) override {
     res(kvoeqnlst_vec_residual(l.eqnlst), kvovarlst_vec_value(l.varlst));
-    st = 0;
+    st = ++res_calls == fail_res_call ? 2 : 0;
   }
   void jacobian(int& st) override {
     jac(kvojac_vec_bj(l.jac), kvovarlst_vec_value(l.varlst));
-    st = 0;
+    st = ++jac_calls == fail_jac_call ? 2 : 0;
   }
 };
 
@@ -174,4 +176,63 @@ TEST_F(Newton, StepThatIsNotANumberLeavesTheVariablesAlone) {
   EXPECT_FALSE(r.converged);
   EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
   EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+}
+
+TEST_F(Newton, AResidualOrJacobianThatFailsAfterAStepLeavesTheBestPoint) {
+  // The first step reaches a point the unit cannot evaluate: the variables go back to the
+  // starting point, and the norm reported is that point's, not the one before the failure.
+  u.fail_res_call = 2;
+  kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.message, "the residual evaluation of U1 failed with status 2");
+  EXPECT_EQ(r.iterations, 1);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 2, 0), 1.0);
+  EXPECT_EQ(r.norm, 5.0);
+  EXPECT_EQ(kvoeqnlst_vec_residual(u.l.eqnlst)[1], -5.0);
+  EXPECT_EQ(u.post, 1);
+  // A Jacobian that fails at a point worse than the start: back to the start as well.
+  u.res = [](double* f, const double* x) {
+    f[0] = 0.5 + 10 * (x[0] - 1) * (x[0] - 1);
+    f[1] = 0.5 + 10 * (x[1] - 1) * (x[1] - 1);
+  };
+  u.jac = [](double* bj, const double*) { bj[0] = 1.0, bj[1] = 0.0, bj[2] = 1.0; };
+  u.fail_res_call = 0;
+  u.jac_calls = 0;
+  u.fail_jac_call = 2;
+  r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.message, "the Jacobian evaluation of U1 failed with status 2");
+  EXPECT_EQ(r.iterations, 1);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  EXPECT_EQ(r.norm, 0.5);
+  // A failure at the starting point leaves it as it was.
+  u.res_calls = 0;
+  u.fail_res_call = 1;
+  r = kvoref::newton_solve(u.l, {&u});
+  EXPECT_EQ(r.iterations, 0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+}
+
+TEST_F(Newton, AToleranceOrStepLimitNoSolveCanUseIsRefusedBeforeAnyUnitRuns) {
+  // A negative or NaN tolerance can never be met, so every iteration would be spent for a report
+  // that blames the flowsheet; a step limit of 0 never moves, a NaN one never limits.
+  for (double tol : {-1e-9, std::nan("")}) {
+    kvoref::NewtonOptions o;
+    o.tolerance = tol;
+    const kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u}, o);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message, "the tolerance must be a number of 0 or more");
+  }
+  for (double limit : {0.0, -0.5, std::nan("")}) {
+    kvoref::NewtonOptions o;
+    o.step_limit = limit;
+    const kvoref::NewtonReport r = kvoref::newton_solve(u.l, {&u}, o);
+    EXPECT_FALSE(r.converged);
+    EXPECT_EQ(r.message, "the step limit must be a number above 0");
+  }
+  EXPECT_EQ(u.pre + u.res_calls, 0);
+  EXPECT_EQ(kvovarlst_inq_var_value(u.l.varlst, 1, 0), 1.0);
+  // A tolerance of 0 is a legal, strict request.
+  kvoref::NewtonOptions o;
+  o.tolerance = 0.0;
+  EXPECT_TRUE(kvoref::newton_solve(u.l, {&u}, o).converged);
 }

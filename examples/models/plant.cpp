@@ -39,6 +39,23 @@ std::map<int, Plant::BlockCounts>& jac_counts() {
   return *m;
 }
 
+// Both maps are keyed by block handle. A host reset drops every block with the workspace, and
+// the handles are handed out again: entries from before it are forgotten the first time a plant
+// looks after it.
+void forget_blocks_of_earlier_hosts() {
+  static int seen = kvoref::reset_count();
+  if (seen == kvoref::reset_count()) return;
+  seen = kvoref::reset_count();
+  res_counts().clear();
+  jac_counts().clear();
+}
+
+// "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
+std::string block_named(int blk) {
+  const char* id = kvoblk_blkid(blk);
+  return std::string("block ") + (id && *id ? id : "?");
+}
+
 bool fail(const std::string& what) {
   kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
   return false;
@@ -81,13 +98,20 @@ void BlockUnit::equation_range(int* first, int* last) const {
 
 void BlockUnit::set_nlratio(double ratio) { kvoblk_set_nlratio(blk_, ratio); }
 
-Plant::Plant() = default;
+Plant::Plant() : host_resets_(kvoref::reset_count()) {}
 
 Plant::~Plant() {
   // The container forgets the connection set before it goes: a port deleted meanwhile is
   // disconnected through it.
   if (cntr_) cntr_->connections = nullptr;
   conns_.reset();
+  // After a host reset the blocks went with the workspace and the handles, the lists' too, may
+  // name what was made since: nothing of them is touched.
+  if (host_resets_ != kvoref::reset_count()) {
+    forget_blocks_of_earlier_hosts();
+    cntr_.reset();
+    return;
+  }
   for (int blk : blocks_) {
     res_counts().erase(blk);
     jac_counts().erase(blk);
@@ -101,7 +125,14 @@ Plant::~Plant() {
 
 bool Plant::add(int blk) {
   if (blk == 0) return fail("no block to add");
+  forget_blocks_of_earlier_hosts();
+  // The host the plant's handles belong to is the one of its first block (a plant may well be
+  // made before the host is reset for it, as a test fixture's member is).
+  if (blocks_.empty() && lists_.varlst == 0) host_resets_ = kvoref::reset_count();
   const char* id = kvoblk_blkid(blk);
+  // A block that joined a plant already is that plant's to destroy: refused, it is left alone,
+  // so that it is neither destroyed under its plant nor destroyed twice.
+  if (jac_counts().count(blk)) return fail(block_named(blk) + " belongs to a plant already");
   std::string why;
   if (built_)
     why = "the plant is built already";
@@ -150,12 +181,6 @@ int find_indexed(std::unordered_map<std::string, int>& index, const std::string&
   return hit();
 }
 
-// "block <id>" for messages; a block whose id was cleared after it joined reads "block ?".
-std::string block_named(int blk) {
-  const char* id = kvoblk_blkid(blk);
-  return std::string("block ") + (id && *id ? id : "?");
-}
-
 }  // namespace
 
 int Plant::block(const std::string& id) const {
@@ -200,6 +225,7 @@ bool Plant::build(int connection_room) {
   // its pattern reserves a share of nvar x neq (30 % by default), far more than it finds; the
   // sum of those reservations would otherwise be held, and scanned by the solver, for good.
   const int room = 2 * std::max(connection_room, 0);
+  if (blocks_.empty()) host_resets_ = kvoref::reset_count();
   lists_ = kvoref::make_lists(0);
   cntr_.reset(new kvoref::Container(lists_));
   for (int blk : blocks_) kvoblk_base_typical_register(blk, cntr_.get());
@@ -331,6 +357,23 @@ bool Plant::set_method(int method) {
 }
 
 kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
+  // Unplaced blocks have no equations or variables in the lists: there is nothing to solve, and
+  // asking their residuals would fail without saying why.
+  if (!built_) {
+    kvoref::NewtonReport report;
+    report.message = "the plant is not built yet";
+    fail("solve: " + report.message);
+    return report;
+  }
+  // A block destroyed by its handle from outside answers every request with nothing: its
+  // equations would be left out of the solve, or its failure put down to a nameless unit.
+  for (int blk : blocks_)
+    if (!kvoblk_inq_ops(blk)) {
+      kvoref::NewtonReport report;
+      report.message = "block handle " + std::to_string(blk) + " was destroyed outside the plant";
+      fail("solve: " + report.message);
+      return report;
+    }
   std::vector<BlockUnit> units;
   units.reserve(blocks_.size());
   for (int blk : blocks_) units.emplace_back(blk, &jac_counts()[blk]);

@@ -19,13 +19,17 @@
 class Plant {
  public:
   Plant();
-  ~Plant();  // destroys the blocks (and their ports), the connections and the container
+  // Destroys the blocks (and their ports), the connections, the container and the lists; after
+  // a host reset (kvoref::reset) only the connections and the container, since the blocks and
+  // lists went with the host and their handles may name what was made since.
+  ~Plant();
   Plant(const Plant&) = delete;
   Plant& operator=(const Plant&) = delete;
 
   // Takes a block made by a creation function; the plant destroys it. False (the block
   // destroyed) after a message on the history device when blk is 0, the id is empty or in use,
-  // or the plant is already built. An id freed or taken by renaming a block after it joined is
+  // or the plant is already built; false with the block left alone when it belongs to a plant
+  // (this one or another) already. An id freed or taken by renaming a block after it joined is
   // seen by `block` at once; `build` refuses two blocks that a rename left with one id.
   bool add(int blk);
   // The block of an id, or 0; the blocks in the order added.
@@ -71,7 +75,9 @@ class Plant {
   // Sets every block's derivative method; false when a block refuses it.
   bool set_method(int method);
 
-  // Solves with Newton's method; every block's residual and Jacobian work is counted.
+  // Solves with Newton's method; every block's residual and Jacobian work is counted. Before
+  // the build the report says "the plant is not built yet", and it names a block that was
+  // destroyed by its handle from outside instead of solving without it.
   kvoref::NewtonReport solve(const kvoref::NewtonOptions& options = kvoref::NewtonOptions());
 
   struct BlockCounts {
@@ -98,6 +104,7 @@ class Plant {
   std::unique_ptr<kvoref::Connections> conns_;
   bool built_ = false;
   int stopped_at_ = 0;
+  int host_resets_;  // kvoref::reset_count() when the plant took its first handle
 };
 
 // The solver's view of one block: every operation goes to the block's dispatcher, the solver's
