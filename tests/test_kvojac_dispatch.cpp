@@ -129,6 +129,26 @@ TEST_F(JacDispatch, AnalyticRunsTheModelRoutine) {
   EXPECT_EQ(m.selfjac_calls, 2);
 }
 
+TEST_F(JacDispatch, AnalyticOnAJacobianShorterThanTheBlockIsRefusedWithoutRunningTheModel) {
+  set_x(3.0);
+  kvoref::resize_jac(lists.jac, 0);  // the block's non-zero 1 is no longer held
+  EXPECT_EQ(jac(), 1);
+  EXPECT_EQ(his(), "!! kvoblk_jac: Non-zeros 1 to 1 of block B1 are not in the Jacobian\n");
+  int st = 99;
+  kvoblk_group_jac(b, 101, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_group_jac: Non-zeros 1 to 1 of block B1 are not in the Jacobian\n");
+  // The fall-back of the analytic update method is guarded alike.
+  solve_with(KVOBLK_UPDATE_ANALYTIC);
+  EXPECT_EQ(jac(), 1);
+  EXPECT_EQ(his(), "!! kvoblk_jac: Non-zeros 1 to 1 of block B1 are not in the Jacobian\n");
+  EXPECT_EQ(m.selfjac_calls, 0);
+  kvoref::resize_jac(lists.jac, 1);
+  ASSERT_EQ(kvoblk_set_deriv_type(b, KVOBLK_ANALYTIC), KVOBLK_ANALYTIC);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_EQ(m.selfjac_calls, 1);
+}
+
 TEST_F(JacDispatch, AnalyticGroupRequestGoesThroughTheGroupRoutineAndItsRangeCheck) {
   int st = 99;
   kvoblk_group_jac(b, 101, &st);  // the block's only equation has absolute index 101

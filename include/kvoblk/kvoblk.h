@@ -460,7 +460,8 @@ KVOBLK_API void kvblkchks_jac_checksum(int blkptr, int k, kvo_md5_ctx* ctx);
 // ---- Sparsity patterns ---------------------------------------------------------------------
 /// Numeric detection.
 /// @return a pattern object of block-local entries (the caller destroys it), or 0 with one
-/// error counted in *errors.
+/// error counted in *errors. Block-local numbers count from 1: row e is equation estart + e - 1,
+/// column v is variable vstart + v - 1.
 KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors);
 /// Restore from the block's pattern file (or detect and save when it cannot be opened).
 /// @return a pattern object of block-local entries (the caller destroys it), or 0 with the

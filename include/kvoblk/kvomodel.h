@@ -87,18 +87,25 @@ inline void set_residual(int blk, int e, double v) {
   if (r && e >= 0 && e < num_eqns(blk)) r[e] = v;
 }
 
+// True when entry k lies among the entries `jac` holds. The helpers below touch no other entry:
+// a host's Jacobian service may take every k it is given for one of its own entries.
+inline bool holds_entry(kv_jac_t jac, int k) { return jac && k >= 1 && k <= kvojac_inq_nnz(jac); }
+
 // Pattern entry k of `jac` (a pattern object or the flowsheet's Jacobian) as block-local
 // equation e and variable i: the list positions the library's pattern initialisation expects.
+// An entry the object does not hold is not written: a model's selfpat compares its nzstop with
+// kvojac_inq_nnz when it must know.
 inline void set_pattern_entry(int blk, kv_jac_t jac, int k, int e, int i) {
+  if (!holds_entry(jac, k)) return;
   kvojac_set_nz_eqnnum(jac, k, kvoblk_inq_estart(blk) + e);
   kvojac_set_nz_varnum(jac, k, kvoblk_inq_vstart(blk) + i);
 }
 
 // Block-local equation and variable of non-zero k of the block's Jacobian; false when the entry
-// does not lie in the block.
+// does not lie in the block or the Jacobian does not hold it.
 inline bool pattern_entry(int blk, int k, int* e, int* i) {
   const kv_jac_t jac = blk_inq_matrix_jacobian(blk);
-  if (!jac) return false;
+  if (!holds_entry(jac, k)) return false;
   const int ee = kvojac_inq_nz_eqnnum(jac, k) - kvoblk_inq_estart(blk);
   const int ii = kvojac_inq_nz_varnum(jac, k) - kvoblk_inq_vstart(blk);
   if (ee < 0 || ee >= num_eqns(blk) || ii < 0 || ii >= num_vars(blk)) return false;
@@ -107,10 +114,11 @@ inline bool pattern_entry(int blk, int k, int* e, int* i) {
   return true;
 }
 
-// Writes the value of the block's non-zero k (k from nzstart to nzstop).
+// Writes the value of the block's non-zero k (k from nzstart to nzstop, and held by the
+// Jacobian).
 inline void set_jacobian_value(int blk, int k, double v) {
   const kv_jac_t jac = blk_inq_matrix_jacobian(blk);
-  if (jac && k >= kvoblk_inq_nzstart(blk) && k <= kvoblk_inq_nzstop(blk))
+  if (holds_entry(jac, k) && k >= kvoblk_inq_nzstart(blk) && k <= kvoblk_inq_nzstop(blk))
     kvojac_set_nz_value(jac, k, v);
 }
 

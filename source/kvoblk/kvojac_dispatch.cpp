@@ -10,6 +10,18 @@ namespace W = kvoblk_word;
 
 namespace {
 
+// The model's analytic routine fills the block's non-zeros nzstart..nzstop. A Jacobian that holds
+// fewer of them would get only a part, which the solver would take for a whole Jacobian: such a
+// request is refused, as a numeric one is. A block without non-zeros or without a Jacobian is
+// left to its routine.
+bool analytic_slice_held(int blkptr, const char* fn) {
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  const kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
+  if (ne < ns || jac == 0 || inside_jacobian(ns, ne, kvojac_inq_nnz(jac))) return true;
+  report_outside_jacobian(blkptr, fn, ns, ne);
+  return false;
+}
+
 // One Jacobian request for the whole block or, when `grouped`, for one equation group (0 being
 // the whole block), reported under the dispatcher's name `fn`.
 void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) {
@@ -31,7 +43,9 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
     effective = method == KVOBLK_UPDATE_NUMERIC ? KVOBLK_NUMERIC : KVOBLK_ANALYTIC;
 
   if (effective == KVOBLK_ANALYTIC) {
-    if (grouped)
+    if (!analytic_slice_held(blkptr, fn))
+      *status = 1;
+    else if (grouped)
       kvoblk_group_selfjac(blkptr, group, status);
     else
       kvoblk_selfjac(blkptr, status);

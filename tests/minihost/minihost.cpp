@@ -28,8 +28,17 @@ struct Jac {
 std::vector<double> values, residuals;
 std::vector<int> var_status, eqn_status, groups;
 std::vector<Jac> jacs(2);
+// Requests for entry k of an object that holds fewer entries: the library promises none.
+int outside = 0;
 
 Jac* jac_of(kv_jac_t h) { return h >= 1 && h < static_cast<int>(jacs.size()) ? &jacs[h] : nullptr; }
+// True when j holds entry k; counts a request for an entry it does not hold.
+bool holds(const Jac* j, int k) {
+  if (!j) return false;
+  if (k >= 1 && k <= j->nnz) return true;
+  ++outside;
+  return false;
+}
 void fit(Jac* j, int n) {
   if (static_cast<int>(j->rows.size()) < n) {
     j->rows.resize(n);
@@ -112,24 +121,24 @@ void kvojac_set_columns(kv_jac_t jac, const int* columns) {
 }
 int kvojac_inq_nz_eqnnum(kv_jac_t jac, int k) {
   Jac* j = jac_of(jac);
-  return j && k >= 1 && k <= j->nnz ? j->rows[k - 1] : 0;
+  return holds(j, k) ? j->rows[k - 1] : 0;
 }
 int kvojac_inq_nz_varnum(kv_jac_t jac, int k) {
   Jac* j = jac_of(jac);
-  return j && k >= 1 && k <= j->nnz ? j->cols[k - 1] : 0;
+  return holds(j, k) ? j->cols[k - 1] : 0;
 }
 void kvojac_set_nz_eqnnum(kv_jac_t jac, int k, int eqn) {
-  if (Jac* j = jac_of(jac); j && k >= 1 && k <= j->nnz) j->rows[k - 1] = eqn;
+  if (Jac* j = jac_of(jac); holds(j, k)) j->rows[k - 1] = eqn;
 }
 void kvojac_set_nz_varnum(kv_jac_t jac, int k, int var) {
-  if (Jac* j = jac_of(jac); j && k >= 1 && k <= j->nnz) j->cols[k - 1] = var;
+  if (Jac* j = jac_of(jac); holds(j, k)) j->cols[k - 1] = var;
 }
 void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value) {
   Jac* j = jac_of(jac);
-  if (value) *value = j && k >= 1 && k <= j->nnz ? j->values[k - 1] : 0.0;
+  if (value) *value = holds(j, k) ? j->values[k - 1] : 0.0;
 }
 void kvojac_set_nz_value(kv_jac_t jac, int k, double value) {
-  if (Jac* j = jac_of(jac); j && k >= 1 && k <= j->nnz) j->values[k - 1] = value;
+  if (Jac* j = jac_of(jac); holds(j, k)) j->values[k - 1] = value;
 }
 double* kvojac_vec_bj(kv_jac_t jac) { return jac_of(jac) ? jac_of(jac)->values.data() : nullptr; }
 
@@ -162,5 +171,7 @@ void make_lists(int nvar, int neqn, int nnz) {
   fit(&jacs[1], nnz);
   jacs[1].nnz = nnz;
 }
+
+int entries_outside() { return outside; }
 
 }  // namespace minihost

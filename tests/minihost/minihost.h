@@ -10,6 +10,9 @@ namespace minihost {
 // nnz non-zeros, all values 0.
 __attribute__((visibility("default"))) void make_lists(int nvar, int neqn, int nnz);
 
+// How often an entry call asked a Jacobian or pattern object for an entry it does not hold.
+__attribute__((visibility("default"))) int entries_outside();
+
 // A container that hands out list handle 1 and global offsets 0.
 class Container : public NUXBlockCallback {
  public:

@@ -3,6 +3,7 @@
 // residuals and the analytic Jacobian, through the same libkvoblk the reference host uses.
 // Prints what it computed and exits non-zero on any difference from the expected values.
 #include <kvoblk/kvoblk.h>
+#include <kvoblk/kvomodel.h>
 
 #include <cmath>
 #include <cstdio>
@@ -53,6 +54,17 @@ int main() {
     sum += v;
   }
   expect(std::fabs(sum - 6.5) < 1e-15, "four distinct non-zeros");
+  expect(minihost::entries_outside() == 0, "no entry asked for beyond the Jacobian");
+
+  // A Jacobian cut short of the block's slice: the model helpers leave the entries it does not
+  // hold alone, so a host may take every entry number it is given for one of its own.
+  kvojac_set_nnz(1, 2);
+  int e = -1, v = -1;
+  expect(!kvomodel::pattern_entry(blk, 3, &e, &v), "entry 3 of two is none of the block's");
+  kvomodel::set_jacobian_value(blk, 4, 9.0);
+  kvomodel::set_pattern_entry(blk, 1, 3, 0, 0);
+  expect(kvomodel::pattern_entry(blk, 2, &e, &v), "entry 2 of two is still the block's");
+  expect(minihost::entries_outside() == 0, "the helpers asked for no entry beyond the Jacobian");
   kvoblk_destroy(blk);
   std::printf(failures ? "minimal host: %d failures\n" : "minimal host: block solved its part\n",
               failures);

@@ -20,10 +20,11 @@ KVOHOST_API int KVO_IMALLOC(int* nwords);
 
 // Resizes the block at *index to *nwords words and returns its (possibly new) index; the first
 // words keep their values. 0 (or any index below 1) when it cannot: the library then keeps using
-// the block at *index, which must still be whole.
+// the block at *index, which must still be whole. When the block moved, the library uses only the
+// new index: releasing the old block is the allocator's own business.
 KVOHOST_API int KVO_IREALLOC(int* index, int* nwords);
 
-// Returns the block at *index to the allocator.
+// Returns the block at *index to the allocator; the library does not use the index again.
 KVOHOST_API void KVO_IFREE(int* index);
 
 KVOBLK_END_DECL

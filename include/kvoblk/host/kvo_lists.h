@@ -64,22 +64,38 @@ typedef struct kvo_connmgr kvo_connmgr;
 KVOBLK_BEGIN_DECL
 
 // ---- Variable list -------------------------------------------------------------------------
-// Copies the variable's name (at most 128 characters) into `buffer`.
+// Every `zero` argument below is 0.
+// Copies the variable's name, at most 128 characters and its terminator, into `buffer` (the
+// library's buffers hold 129 characters or more).
 KVOHOST_API void kvovarlst_inq_var_name(int varlst, int pos, char* buffer);
 // The name as a text owned by the service; never null.
 KVOHOST_API const char* kvovarlst_lookup_var_name(int varlst, int pos);
 KVOHOST_API double kvovarlst_inq_var_value(int varlst, int pos, int zero);
+// The bounds. Numeric pattern detection reads them: it refuses a block with a variable outside
+// its bounds ("... is outside its bounds", no pattern), and it does not perturb a variable whose
+// bounds are equal, so that variable's column gets no entries. A variable without bounds
+// therefore answers a wide interval (the reference host: -1e35 and 1e35), never 0 and 0.
 KVOHOST_API double kvovarlst_inq_var_lower(int varlst, int pos, int zero);
 KVOHOST_API double kvovarlst_inq_var_upper(int varlst, int pos, int zero);
+// The scale; numeric detection steps by it (0 or not a number counts as 1).
 KVOHOST_API double kvovarlst_inq_var_scale(int varlst, int pos);
 KVOHOST_API void kvovarlst_set_var_value(int varlst, int pos, double value, int zero);
-// Live arrays, position p at element p-1; writable in place.
+// Live arrays, position p at element p-1; writable in place. A numeric Jacobian needs both
+// (with the residual and value arrays of the other two services): a null array fails it.
 KVOHOST_API double* kvovarlst_vec_value(int varlst);
 KVOHOST_API int* kvovarlst_vec_status(int varlst);
 KVOHOST_API int kvovarlst_inq_var_status(int varlst, int pos);
+// The number of variable positions in the whole list.
 KVOHOST_API int kvovarlst_inq_nvar(int varlst);
+// Moves `count` items (name, value, status) from position `from` to position `to`; the ranges
+// may overlap and `count` may be 0. The list grows to hold the destination; what the source
+// positions hold afterwards is not read (the reference host empties them). Only moving a block
+// (kvoblk_move) calls it.
 KVOHOST_API void kvovarlst_move_items(int varlst, int from, int to, int count);
+// Empties positions first..last (called by kvoblk_de_ini). The positions after them keep their
+// numbers: the library moves no other block, so nothing may shift.
 KVOHOST_API void kvovarlst_removevars(int varlst, int first, int last);
+// The variable's connection manager, or null for a variable that has none.
 KVOHOST_API kvo_connmgr* kvovarlst_inq_var_connMgr(int varlst, int pos);
 // Named variable attributes such as "NAME.SPEC". Return non-zero when the attribute is known.
 KVOHOST_API int kvovarlst_assign_value(int varlst, const char* attr, const value_t* value);
@@ -89,18 +105,33 @@ KVOHOST_API int kvovarlst_lookup_value(int varlst, const char* attr, value_t* va
 KVOHOST_API void kvovarlst_define_var(int varlst, int pos, const char* name, double value);
 
 // ---- Equation list -------------------------------------------------------------------------
+// Copies the equation's name, at most 128 characters and its terminator, into `buffer`.
 KVOHOST_API void kvoeqnlst_inq_eqn_name(int eqnlst, int pos, char* buffer);
+// The name as a text owned by the service; never null.
 KVOHOST_API const char* kvoeqnlst_lookup_eqn_name(int eqnlst, int pos);
+// The residual the last evaluation left.
 KVOHOST_API double kvoeqnlst_inq_eqn_value(int eqnlst, int pos);
+// Live residual array, position p at element p-1; writable in place.
 KVOHOST_API double* kvoeqnlst_vec_residual(int eqnlst);
+// Live array of equation-group numbers, position p at element p-1, 0 meaning no group; may be
+// null for a host without groups. At placement the library gives every equation of the block
+// still in group 0 the block's group number, the absolute index of its first equation.
 KVOHOST_API int* kvoeqnlst_vec_group(int eqnlst);
+// The absolute index of position `pos`: the position itself for a flowsheet of one list, the
+// position plus the list's base where lists are parts of a larger one. It is the block's group
+// number, so it must not be 0 for a defined equation (0 is no group).
 KVOHOST_API int kvoeqnlst_absolute_index(int eqnlst, int pos);
 // The number of equation positions in the whole list, so that callers can bound their loops
 // over the live arrays.
 KVOHOST_API int kvoeqnlst_inq_neqn(int eqnlst);
 KVOHOST_API int kvoeqnlst_inq_eqn_status(int eqnlst, int pos);
+// Writes the norm of the residuals of positions first..last into *norm, which the block's
+// information record shows as `resnorm` (the reference host: the Euclidean norm).
 KVOHOST_API void kvoeqnlst_norm(int eqnlst, int first, int last, double* norm);
+// Includes (non-zero) or excludes (0) one equation: the status word u3rinc_c reads.
 KVOHOST_API void kvoeqnlst_in_exclude_equation(int eqnlst, int pos, int include);
+// As kvovarlst_move_items and kvovarlst_removevars, for equations (name, residual, group,
+// status).
 KVOHOST_API void kvoeqnlst_move_items(int eqnlst, int from, int to, int count);
 KVOHOST_API void kvoeqnlst_removeeqns(int eqnlst, int first, int last);
 // Defines equation `pos` (the list grows to hold it): its name, residual 0, group 0, active.
@@ -114,6 +145,9 @@ KVOHOST_API void kvoeqnlst_define_eqn(int eqnlst, int pos, const char* name);
 // the capacity) before it writes entries or hands rows and columns over, and destroys every
 // object it made, except the ones kvoblk_npat and kvoblk_rpat hand to their caller. A model's
 // selfpat routine may be handed such an object instead of the Jacobian.
+// kvojac_create answers 0 when it cannot make the object (the library then says so and the
+// detection, restore or comparison fails); kvojac_destroy releases an object and may set *jac
+// to 0.
 KVOHOST_API kv_jac_t kvojac_create(int capacity);
 KVOHOST_API void kvojac_destroy(kv_jac_t* jac);
 KVOHOST_API void kvojac_set_nnz(kv_jac_t jac, int nnz);
@@ -127,12 +161,19 @@ KVOHOST_API void kvojac_set_nz_eqnnum(kv_jac_t jac, int k, int eqn);
 KVOHOST_API void kvojac_set_nz_varnum(kv_jac_t jac, int k, int var);
 KVOHOST_API void kvojac_inq_nz_value(kv_jac_t jac, int k, double* value);
 KVOHOST_API void kvojac_set_nz_value(kv_jac_t jac, int k, double value);
+// Live array of the values, entry k at element k-1; writable in place.
 KVOHOST_API double* kvojac_vec_bj(kv_jac_t jac);
+// Moves entries (numbers and values) as kvovarlst_move_items moves variables.
 KVOHOST_API void kvojac_move_items(kv_jac_t jac, int from, int to, int count);
+// In entries first..last, adds dv to every variable number and de to every equation number;
+// vstart and estart are the block's starts before the move (a host may ignore them). Called
+// by kvoblk_move before the entries themselves are moved.
 KVOHOST_API void kvojac_renumber(kv_jac_t jac, int first, int last, int vstart, int dv, int estart,
                                  int de);
 
 // ---- Variable and equation status words ----------------------------------------------------
+// The library reads and changes status words only through these four calls (and hands the live
+// variable status array to U3NJAC_COMPUTE), so their bits are the host's own choice.
 // Marks one variable status word excluded (flag non-zero) or not excluded.
 KVOHOST_API void varSetExcluded(int* status, int excluded);
 KVOHOST_API int varIsFixed(int status);

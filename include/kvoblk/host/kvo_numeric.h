@@ -21,7 +21,9 @@ KVOHOST_API void U3VGRP_CREATE(int* nvar, int* neq, int* nnz, int* handle);
 // Jacobian's own pattern vectors and are valid only during the call: the service copies what it
 // needs, the row of every non-zero included, since U3NJAC_COMPUTE is given no row numbers.
 // *info may be set by the service and is ignored; *zero is 0. *status is 0 on success; on a
-// failure the library destroys the handle and the block keeps the grouping it had.
+// failure the library destroys the handle and the block keeps the grouping it had. The library
+// prints nothing of its own for a failed grouping: kvoblk_pre_solve and the block's NUMERIC
+// kvoblk_jac answer the service's status, so the service says why on the history device.
 KVOHOST_API void U3VGRP_COMPUTE(int* irn, int* icn, int* info, int* eoff, int* voff, int* zero,
                                 int* handle, int* status);
 

@@ -15,7 +15,9 @@ KVOBLK_BEGIN_DECL
 extern KVOHOST_API int kvHisDev;
 extern KVOHOST_API int kvRepDev;
 
-// Writes the formatted text to the device exactly as printf would; no newline is added.
+// Writes the formatted text to the device exactly as printf would; no newline is added. One line
+// of the library often comes in several calls (a message head, then its body), so the service
+// adds nothing of its own between calls (no prefix, no newline). The result is not looked at.
 KVOHOST_API int kvoprintf(int device, const char* format, ...) KVOHOST_PRINTF_FORMAT(2, 3);
 
 // Writes `length` characters of `text` unchanged.

@@ -86,7 +86,10 @@ static_assert(offsetof(nux_blk_t, nconn4) - offsetof(nux_blk_t, deriv_type) == 3
 // offsets, runs scripts and hears of port and structure changes. Operations in table order.
 // The host owns it; a block keeps the pointer from registration until it is destroyed (there is
 // no unregistering, and a second container is refused), so a container outlives its blocks.
-// The list handles are asked for at every use, never kept.
+// The list handles are asked for at every use, never kept. The three global offsets are only
+// handed on (kvoblk_global_var_offset and the others, a port's var_offset): the library numbers
+// every variable, equation and non-zero by its position in the container's lists, never by an
+// offset, so a container whose lists are the whole flowsheet answers 0.
 class KVOHOST_API NUXBlockCallback {
  public:
   virtual bool isof_type(const char* type) const = 0;  // accepts "NUXEOBlockCallback"
