@@ -458,9 +458,8 @@ int build_plant(RunState& run, Diagnostics& diag) {
     if (first) continue;
     const BlockSpec& other = *at->second;
     diag.error(line_of(b), "pattern file " + b.pattern_file + " is already used by block " +
-                               other.id + " at line " + std::to_string(line_of(other).line) +
-                               " (" + other.pattern_file +
-                               ", the same file in the work directory)");
+                               other.id + " at line " + std::to_string(line_of(other).line) + " (" +
+                               other.pattern_file + ", the same file in the work directory)");
   }
   if (!diag.ok()) return EXIT_INPUT;
   for (const BlockSpec& b : spec.blocks) {
