@@ -56,6 +56,8 @@ std::string block_named(int blk) {
   return std::string("block ") + (id && *id ? id : "?");
 }
 
+const char* const kHostWasReset = "the host was reset after the plant took its blocks";
+
 bool fail(const std::string& what) {
   kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
   return false;
@@ -134,7 +136,11 @@ bool Plant::add(int blk) {
   // so that it is neither destroyed under its plant nor destroyed twice.
   if (jac_counts().count(blk)) return fail(block_named(blk) + " belongs to a plant already");
   std::string why;
-  if (built_)
+  // Blocks taken before a host reset are gone, and their handles may name blocks made since:
+  // a block joining them could be neither placed nor destroyed with them.
+  if (host_resets_ != kvoref::reset_count())
+    why = kHostWasReset;
+  else if (built_)
     why = "the plant is built already";
   else if (!id || !*id)
     why = "a block has no id";
@@ -196,6 +202,7 @@ bool Plant::build(int connection_room) {
   // and fresh lists would strand these until the host is reset.
   if (cntr_ || lists_.varlst != 0)
     return fail("the plant cannot be built again after a failed build");
+  if (!blocks_.empty() && host_resets_ != kvoref::reset_count()) return fail(kHostWasReset);
   // A block renamed after it joined may now share its id with another; ports and variables
   // are named after the ids, so the plant is refused.
   block_index_.clear();
@@ -362,6 +369,14 @@ kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
   if (!built_) {
     kvoref::NewtonReport report;
     report.message = "the plant is not built yet";
+    fail("solve: " + report.message);
+    return report;
+  }
+  // After a host reset the plant's block and list handles may name another plant's: a solve
+  // through them would move that plant's variables.
+  if (host_resets_ != kvoref::reset_count()) {
+    kvoref::NewtonReport report;
+    report.message = kHostWasReset;
     fail("solve: " + report.message);
     return report;
   }
