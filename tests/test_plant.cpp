@@ -315,7 +315,14 @@ TEST_F(PlantTest, APlantFromBeforeAHostResetNeitherSolvesNorTakesBlocks) {
   EXPECT_FALSE(r.converged);
   EXPECT_EQ(r.message, stale);
   EXPECT_EQ(his(), "!! plant: solve: " + stale + "\n");
+  // Nor does it set values or methods through those handles.
+  EXPECT_FALSE(old->set_value("MIX.OUT.F", 1.0));
+  EXPECT_FALSE(old->fix(1, 1.0));
+  EXPECT_FALSE(old->set_method(KVOBLK_NUMERIC));
+  EXPECT_EQ(his(), "!! plant: set_method: " + stale + "\n");
   EXPECT_DOUBLE_EQ(fresh.value("MIX.OUT.F"), 7.0);
+  EXPECT_DOUBLE_EQ(fresh.value(1), 2.0);
+  EXPECT_EQ(kvoblk_inq_deriv_type(fresh.block("MIX")), KVOBLK_ANALYTIC);
   // A block offered to it is refused and destroyed, as any block the plant refuses is.
   const int late = mix_create("LATE", 1);
   EXPECT_FALSE(old->add(late));

@@ -16,6 +16,8 @@
 #include "kvorefhost.h"
 #include "units.h"
 
+// After a host reset (kvoref::reset) a plant that took blocks before it does nothing through
+// its handles, which may name another plant's blocks and lists: its calls refuse or answer false.
 class Plant {
  public:
   Plant();
@@ -107,6 +109,11 @@ class Plant {
   bool built_ = false;
   int stopped_at_ = 0;
   int host_resets_;  // kvoref::reset_count() when the plant took its first handle
+  // True when the plant holds handles and the host was reset since it took them: they may name
+  // another plant's blocks and lists, so nothing is done through them.
+  bool outlived_host() const {
+    return (!blocks_.empty() || lists_.varlst != 0) && host_resets_ != kvoref::reset_count();
+  }
 };
 
 // The solver's view of one block: every operation goes to the block's dispatcher, the solver's
