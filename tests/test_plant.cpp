@@ -291,4 +291,45 @@ TEST_F(PlantTest, APlantDestroyedAfterAHostResetLeavesWhatWasMadeSinceAlone) {
   kvoblk_destroy(after);
 }
 
+TEST_F(PlantTest, APlantFromBeforeAHostResetNeitherSolvesNorTakesBlocks) {
+  // The old plant's block and list handles now name the fresh plant's: a solve through them
+  // would move the fresh plant's variables, and a block it took would never be destroyed.
+  auto* old = new Plant;
+  {
+#if KVOTEST_LSAN
+    __lsan::ScopedDisabler lost_with_the_reset;
+#endif
+    ASSERT_TRUE(old->add(mix_create("MIX", 2)));
+  }
+  ASSERT_TRUE(old->build());
+  kvoref::reset();
+  kvoref::capture(kvHisDev, true);
+  Plant fresh;
+  ASSERT_TRUE(fresh.add(mix_create("MIX", 2)));
+  ASSERT_TRUE(fresh.build());
+  ASSERT_EQ(fresh.lists().varlst, old->lists().varlst);
+  ASSERT_TRUE(fresh.fix("MIX.IN1.F", 2.0) && fresh.fix("MIX.IN2.F", 3.0));
+  ASSERT_TRUE(fresh.set_value("MIX.OUT.F", 7.0));
+  const std::string stale = "the host was reset after the plant took its blocks";
+  const kvoref::NewtonReport r = old->solve();
+  EXPECT_FALSE(r.converged);
+  EXPECT_EQ(r.message, stale);
+  EXPECT_EQ(his(), "!! plant: solve: " + stale + "\n");
+  // Nor does it set values or methods through those handles.
+  EXPECT_FALSE(old->set_value("MIX.OUT.F", 1.0));
+  EXPECT_FALSE(old->fix(1, 1.0));
+  EXPECT_FALSE(old->set_method(KVOBLK_NUMERIC));
+  EXPECT_EQ(his(), "!! plant: set_method: " + stale + "\n");
+  EXPECT_DOUBLE_EQ(fresh.value("MIX.OUT.F"), 7.0);
+  EXPECT_DOUBLE_EQ(fresh.value(1), 2.0);
+  EXPECT_EQ(kvoblk_inq_deriv_type(fresh.block("MIX")), KVOBLK_ANALYTIC);
+  // A block offered to it is refused and destroyed, as any block the plant refuses is.
+  const int late = mix_create("LATE", 1);
+  EXPECT_FALSE(old->add(late));
+  EXPECT_EQ(his(), "!! plant: " + stale + "\n");
+  EXPECT_EQ(kvoblk_inq_ops(late), nullptr);
+  delete old;
+  EXPECT_STREQ(kvoblk_blkid(fresh.block("MIX")), "MIX");
+}
+
 }  // namespace

@@ -56,6 +56,8 @@ std::string block_named(int blk) {
   return std::string("block ") + (id && *id ? id : "?");
 }
 
+const char* const kHostWasReset = "the host was reset after the plant took its blocks";
+
 bool fail(const std::string& what) {
   kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
   return false;
@@ -107,7 +109,7 @@ Plant::~Plant() {
   conns_.reset();
   // After a host reset the blocks went with the workspace and the handles, the lists' too, may
   // name what was made since: nothing of them is touched.
-  if (host_resets_ != kvoref::reset_count()) {
+  if (outlived_host()) {
     forget_blocks_of_earlier_hosts();
     cntr_.reset();
     return;
@@ -134,7 +136,11 @@ bool Plant::add(int blk) {
   // so that it is neither destroyed under its plant nor destroyed twice.
   if (jac_counts().count(blk)) return fail(block_named(blk) + " belongs to a plant already");
   std::string why;
-  if (built_)
+  // Blocks taken before a host reset are gone, and their handles may name blocks made since:
+  // a block joining them could be neither placed nor destroyed with them.
+  if (outlived_host())
+    why = kHostWasReset;
+  else if (built_)
     why = "the plant is built already";
   else if (!id || !*id)
     why = "a block has no id";
@@ -196,6 +202,7 @@ bool Plant::build(int connection_room) {
   // and fresh lists would strand these until the host is reset.
   if (cntr_ || lists_.varlst != 0)
     return fail("the plant cannot be built again after a failed build");
+  if (outlived_host()) return fail(kHostWasReset);
   // A block renamed after it joined may now share its id with another; ports and variables
   // are named after the ids, so the plant is refused.
   block_index_.clear();
@@ -277,6 +284,10 @@ int Plant::connect(const std::string& from, const std::string& to, const std::st
     fail("connect " + from + " -> " + to + ": the plant is not built yet");
     return 0;
   }
+  if (outlived_host()) {
+    fail("connect " + from + " -> " + to + ": " + kHostWasReset);
+    return 0;
+  }
   kvoref::Port* a = port(from);
   kvoref::Port* b = port(to);
   if (!a || !b) {
@@ -287,7 +298,7 @@ int Plant::connect(const std::string& from, const std::string& to, const std::st
   return conns_->connect(a, b, name);
 }
 
-bool Plant::disconnect(int id) { return conns_ && conns_->disconnect(id); }
+bool Plant::disconnect(int id) { return conns_ && !outlived_host() && conns_->disconnect(id); }
 
 int Plant::var(const std::string& name) const {
   const int varlst = lists_.varlst;
@@ -300,7 +311,9 @@ double Plant::value(int pos) const { return kvovarlst_inq_var_value(lists_.varls
 double Plant::value(const std::string& name) const { return value(var(name)); }
 
 bool Plant::fix(int pos, double value) {
-  if (pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst) || !std::isfinite(value)) return false;
+  if (outlived_host() || pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst) ||
+      !std::isfinite(value))
+    return false;
   kvovarlst_set_var_value(lists_.varlst, pos, value, 0);
   kvoref::set_var_status(lists_.varlst, pos,
                          kvovarlst_inq_var_status(lists_.varlst, pos) | kvoref::VAR_FIXED);
@@ -308,18 +321,20 @@ bool Plant::fix(int pos, double value) {
 }
 
 bool Plant::fix(const std::string& name, double value) {
+  if (outlived_host()) return fail("cannot fix " + name + ": " + kHostWasReset);
   if (fix(var(name), value)) return true;
   return fail("cannot fix " + name + ": no such variable or a value that is not a number");
 }
 
 bool Plant::unfix(int pos) {
-  if (pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst)) return false;
+  if (outlived_host() || pos < 1 || pos > kvovarlst_inq_nvar(lists_.varlst)) return false;
   kvoref::set_var_status(lists_.varlst, pos,
                          kvovarlst_inq_var_status(lists_.varlst, pos) & ~kvoref::VAR_FIXED);
   return true;
 }
 
 bool Plant::set_value(const std::string& name, double value) {
+  if (outlived_host()) return false;
   const int p = var(name);
   if (p == 0 || !std::isfinite(value)) return false;
   kvovarlst_set_var_value(lists_.varlst, p, value, 0);
@@ -351,6 +366,7 @@ int Plant::degrees_of_freedom() const {
 }
 
 bool Plant::set_method(int method) {
+  if (outlived_host()) return fail(std::string("set_method: ") + kHostWasReset);
   bool ok = true;
   for (int blk : blocks_) ok = kvoblk_set_deriv_type(blk, method) == method && ok;
   return ok;
@@ -362,6 +378,14 @@ kvoref::NewtonReport Plant::solve(const kvoref::NewtonOptions& options) {
   if (!built_) {
     kvoref::NewtonReport report;
     report.message = "the plant is not built yet";
+    fail("solve: " + report.message);
+    return report;
+  }
+  // After a host reset the plant's block and list handles may name another plant's: a solve
+  // through them would move that plant's variables.
+  if (outlived_host()) {
+    kvoref::NewtonReport report;
+    report.message = kHostWasReset;
     fail("solve: " + report.message);
     return report;
   }

@@ -16,6 +16,8 @@
 #include "kvorefhost.h"
 #include "units.h"
 
+// After a host reset (kvoref::reset) a plant that took blocks before it does nothing through
+// its handles, which may name another plant's blocks and lists: its calls refuse or answer false.
 class Plant {
  public:
   Plant();
@@ -28,7 +30,8 @@ class Plant {
 
   // Takes a block made by a creation function; the plant destroys it. False (the block
   // destroyed) after a message on the history device when blk is 0, the id is empty or in use,
-  // or the plant is already built; false with the block left alone when it belongs to a plant
+  // the plant is already built, or the host was reset (kvoref::reset) after the plant took its
+  // blocks; false with the block left alone when it belongs to a plant
   // (this one or another) already. An id freed or taken by renaming a block after it joined is
   // seen by `block` at once; `build` refuses two blocks that a rename left with one id.
   bool add(int blk);
@@ -76,8 +79,9 @@ class Plant {
   bool set_method(int method);
 
   // Solves with Newton's method; every block's residual and Jacobian work is counted. Before
-  // the build the report says "the plant is not built yet", and it names a block that was
-  // destroyed by its handle from outside instead of solving without it.
+  // the build the report says "the plant is not built yet", after a host reset "the host was
+  // reset after the plant took its blocks" (its handles may name another plant's), and it names
+  // a block that was destroyed by its handle from outside instead of solving without it.
   kvoref::NewtonReport solve(const kvoref::NewtonOptions& options = kvoref::NewtonOptions());
 
   struct BlockCounts {
@@ -105,6 +109,11 @@ class Plant {
   bool built_ = false;
   int stopped_at_ = 0;
   int host_resets_;  // kvoref::reset_count() when the plant took its first handle
+  // True when the plant holds handles and the host was reset since it took them: they may name
+  // another plant's blocks and lists, so nothing is done through them.
+  bool outlived_host() const {
+    return (!blocks_.empty() || lists_.varlst != 0) && host_resets_ != kvoref::reset_count();
+  }
 };
 
 // The solver's view of one block: every operation goes to the block's dispatcher, the solver's
