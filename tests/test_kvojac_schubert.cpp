@@ -522,6 +522,18 @@ TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
             "!! blk_schubert_update: Not enough memory to update the Jacobian of block B1\n");
 }
 
+TEST_F(Schubert, JacobianShorterThanTheBlockIsRefusedAndLeftAsItIs) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoref::resize_jac(lists.jac, 2);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(m.res_calls, 0);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
+}
+
 // ---- Recording the last iterate ----------------------------------------------------------------
 
 TEST_F(Schubert, StoresCurrentValuesAndResiduals) {
