@@ -130,7 +130,7 @@ int tank_create(const char* id, double volume, double rate) {
 class Walkthrough : public kvotest::KvoTest {};
 
 TEST_F(Walkthrough, TheTankModelSolvesToItsClosedForm) {
-  for (int method : {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC}) {
+  for (int method : {KVOBLK_ANALYTIC, KVOBLK_NUMERIC, KVOBLK_UPDATE_NUMERIC, KVOBLK_UPDATE_ANALYTIC}) {
     const int tank = tank_create("T1", 4.0, 1.5);
     int nvar = 0, neqn = 0, nnz = 0, status = 0;
     kvoblk_dim(tank, &nvar, &neqn, &nnz, &status);
