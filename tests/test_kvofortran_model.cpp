@@ -121,6 +121,23 @@ TEST_F(FortranModel, DefinesItemsAndPatternEntriesBeyondTheStopsButNotBeforeTheS
             "!! _KVOBLK_SET_PAT_F: Equation 0 is outside the block\n");
 }
 
+// A name left blank (an unfilled CHARACTER variable) or absent defines nothing: the item keeps
+// the name and value it had, and the message says which item had no name.
+TEST_F(FortranModel, RefusesBlankOrAbsentItemNames) {
+  int i = 2, e = 3;
+  double v = 7.0;
+  _KVOBLK_DEFINE_VAR_F(&b, &i, "        ", 8, &v);
+  kvoblk_define_var_f_(&b, &i, nullptr, &v, 0);
+  _KVOBLK_DEFINE_EQN_F(&b, &e, "\0\0\0\0", 4);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 6), "V6");
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 6, 0), 60.0);
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "E6");
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 2 is given a blank name\n"
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 2 is given a blank name\n"
+            "!! _KVOBLK_DEFINE_EQN_F: Equation 3 is given a blank name\n");
+}
+
 // Range words a model set below the first list position, or far apart, give no position at
 // all: nothing is read or written in front of the live arrays.
 TEST_F(FortranModel, ItemsOfARangeStartingBelowTheListsAreOutsideTheBlock) {

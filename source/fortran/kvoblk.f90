@@ -17,6 +17,10 @@
 ! the block handle and other numbers with VALUE, outputs by reference, and bind(C). The pattern
 ! object of selfpat is the exception: it comes by reference (INTEGER jac without VALUE), and is
 ! handed on as it is to kvoblk_set_pat_f; selfpat then records nzstop with kvoblk_set_nzstop_f.
+!
+! Of the block's attributes only the derivative method (kvoblk_set_deriv_type_f) and the
+! perturbation (kvoblk_set_pertsize_f, stored as given) are reachable from here; DIAG_LEVEL and
+! the others are set by host code. Handle 0 is answered without a message (reads give 0).
 module kvoblk
   use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char, c_funptr
   implicit none
@@ -348,7 +352,9 @@ contains
   end function
 
   ! Defines block variable i with its name and starting value, or block equation e with its
-  ! name; trailing blanks of the name are dropped.
+  ! name; trailing blanks of the name are dropped, and a blank name defines nothing (a message
+  ! on the history device names the item). Only i, e >= 1 is checked: the stops are not yet
+  ! recorded while the block is being placed.
   subroutine kvoblk_define_var(blk, i, name, value)
     integer(c_int), intent(in) :: blk, i
     character(len=*), intent(in) :: name
@@ -361,7 +367,8 @@ contains
     call kvoblk_define_eqn_f(blk, e, name, len(name))
   end subroutine
 
-  ! The block id: set from a Fortran text, and read into one (blank-padded, cut to its length).
+  ! The block id: set from a Fortran text, and read into one (blank-padded, cut to its length;
+  ! kvoblk_id answers the full length plus 1, to see the cut).
   subroutine kvoblk_set_blkid(blk, id)
     integer(c_int), intent(in) :: blk
     character(len=*), intent(in) :: id

@@ -68,6 +68,15 @@ bool name_text(const char* fn, const char* name, int namelen, char** text) {
   return false;
 }
 
+// False, with a message, for a name that is blank or absent: an item without a name cannot be
+// told apart from any other in the lists and reports, so it is not defined.
+bool named(const char* fn, const char* what, const int* i, const char* text) {
+  if (text && text[0] != 0) return true;
+  kvoprintf(kvHisDev, "!! %s: ", fn);
+  kvoprintf(kvHisDev, "%s %d is given a blank name\n", what, i ? *i : 0);
+  return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -108,7 +117,7 @@ KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char
   if (pos == 0) return;
   char* text = nullptr;
   if (!name_text(__func__, name, namelen, &text)) return;
-  kvovarlst_define_var(varlst, pos, text ? text : "", *value);
+  if (named(__func__, "Variable", i, text)) kvovarlst_define_var(varlst, pos, text, *value);
   std::free(text);
 }
 
@@ -121,7 +130,7 @@ KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char
   if (pos == 0) return;
   char* text = nullptr;
   if (!name_text(__func__, name, namelen, &text)) return;
-  kvoeqnlst_define_eqn(eqnlst, pos, text ? text : "");
+  if (named(__func__, "Equation", e, text)) kvoeqnlst_define_eqn(eqnlst, pos, text);
   std::free(text);
 }
 
