@@ -70,6 +70,10 @@ KVOHOST_API void capture(int device, bool on);
 KVOHOST_API std::string take(int device);
 KVOHOST_API bool send_to_file(int device, const char* path);
 KVOHOST_API void send_to_stdout(int device);
+// Ends the line the last text on device 1 or 2 left open (a message printed without its line
+// end, as some of the library's are), so that a line of the caller's own starts on a line of its
+// own; does nothing when the line is closed.
+KVOHOST_API void start_line(int device);
 // printf-style formatting into a string of whatever length the text needs (kvoprintf's own
 // formatting, for text a caller keeps or writes elsewhere).
 KVOHOST_API std::string format(const char* fmt, ...) KVOHOST_PRINTF_FORMAT(1, 2);

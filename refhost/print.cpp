@@ -26,6 +26,7 @@ struct Route {
   bool capturing = false;
   std::string captured;
   FILE* file = nullptr;
+  bool line_open = false;  // the last text written did not end its line
 };
 
 struct PrintState {
@@ -44,6 +45,7 @@ Route* route(int device) { return device == 1 || device == 2 ? &state().routes[d
 void emit(int device, const char* text, size_t length) {
   if (length == 0) return;
   Route* r = route(device);
+  if (r) r->line_open = text[length - 1] != '\n';
   if (r && r->capturing) {
     // Text that no memory is left to keep is dropped: printing never fails its caller.
     try {
@@ -143,6 +145,11 @@ void send_to_stdout(int device) {
   if (Route* r = route(device)) close_file(*r);
 }
 
+void start_line(int device) {
+  const Route* r = route(device);
+  if (r && r->line_open) emit(device, "\n", 1);
+}
+
 kvopipe* make_script(const char* name, const char* text) {
   auto* pipe = new kvopipe{name ? name : "", text ? text : ""};
   state().scripts.insert(pipe);
@@ -170,6 +177,7 @@ void reset_print() {
     close_file(r);
     r.capturing = false;
     r.captured.clear();
+    r.line_open = false;
   }
 }
 

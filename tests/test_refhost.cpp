@@ -175,6 +175,16 @@ TEST_F(RefHost, CaptureKeepsExactPrintfText) {
   const std::string longtext(5000, 'k');
   kvoprintf(kvRepDev, "<%s>", longtext.c_str());
   EXPECT_EQ(kvoref::take(kvRepDev), "<" + longtext + ">");
+  // A line of the caller's own after a text left without its line end (the one above, then a
+  // message) starts afresh; after a closed line nothing is added.
+  kvoref::start_line(kvRepDev);
+  kvoprintf(kvRepDev, "%s", "Sparsity may be wrong.");
+  kvoref::start_line(kvRepDev);
+  kvoref::start_line(kvRepDev);
+  kvoprintf(kvRepDev, "!! plant: x\n");
+  kvoref::start_line(kvRepDev);
+  EXPECT_EQ(kvoref::take(kvRepDev), "\nSparsity may be wrong.\n!! plant: x\n");
+  kvoref::start_line(7);
   kvopipe* p = kvoref::make_script("INIT", "x = 1");
   EXPECT_STREQ(kvoref::script_text(p), "x = 1");
   EXPECT_EQ(kvoref::live_scripts(), 1);

@@ -59,6 +59,7 @@ std::string block_named(int blk) {
 const char* const kHostWasReset = "the host was reset after the plant took its blocks";
 
 bool fail(const std::string& what) {
+  kvoref::start_line(kvHisDev);
   kvoprintf(kvHisDev, "!! plant: %s\n", what.c_str());
   return false;
 }

@@ -28,6 +28,7 @@ void RunState::say(const char* format, ...) const {
   va_start(args, format);
   const std::string text = kvoref::vformat(format, args);
   va_end(args);
+  kvoref::start_line(kvHisDev);  // after a library message printed without its line end
   kvowrite(kvHisDev, text.data(), static_cast<int>(text.size()));
 }
 
@@ -669,11 +670,13 @@ int build_plant(RunState& run, Diagnostics& diag) {
   for (BlockRun& b : run.blocks) {
     if (b.pattern != KVOBLK_PAT_RESTORE || b.file_found || b.pattern_file.empty()) continue;
     b.file_saved = std::filesystem::is_regular_file(status_of(path_of(b.pattern_file)));
-    if (!b.file_saved)
+    if (!b.file_saved) {
+      kvoref::start_line(kvHisDev);
       kvoprintf(kvHisDev,
                 "!! kvoflow: block %s: its pattern could not be saved to %s; the next run "
                 "detects it again\n",
                 b.spec->id.c_str(), b.pattern_file.c_str());
+    }
   }
 
   if (!distinct_variable_names(run, diag)) return EXIT_INPUT;

@@ -271,6 +271,7 @@ int write_outputs(const RunState& run) {
   auto is_input = [&kept](const std::string& path) {
     for (const auto& [file, what] : kept) {
       if (!same_file(path_of(path), path_of(file))) continue;
+      kvoref::start_line(kvHisDev);
       kvoprintf(kvHisDev, "!! kvoflow: will not write over %s %s\n", what.c_str(), path.c_str());
       return true;
     }
@@ -282,6 +283,7 @@ int write_outputs(const RunState& run) {
     else if (write_file(run.options.json, results_json(run), &why))
       run.say("Results written to %s\n", run.options.json.c_str());
     else {
+      kvoref::start_line(kvHisDev);
       kvoprintf(kvHisDev, "!! kvoflow: %s\n", why.c_str());
       status = EXIT_OUTPUT;
     }
@@ -302,6 +304,7 @@ int write_outputs(const RunState& run) {
       } else if (write_file(path, text, &why)) {
         run.say("Drawing written to %s\n", path.c_str());
       } else {
+        kvoref::start_line(kvHisDev);
         kvoprintf(kvHisDev, "!! kvoflow: %s\n", why.c_str());
         status = EXIT_OUTPUT;
       }
