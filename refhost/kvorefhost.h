@@ -70,9 +70,11 @@ KVOHOST_API void capture(int device, bool on);
 KVOHOST_API std::string take(int device);
 KVOHOST_API bool send_to_file(int device, const char* path);
 KVOHOST_API void send_to_stdout(int device);
-// Ends the line the last text on device 1 or 2 left open (a message printed without its line
-// end, as some of the library's are), so that a line of the caller's own starts on a line of its
-// own; does nothing when the line is closed.
+// Ends the line left open (by a message printed without its line end, as some of the library's
+// are) in the stream device 1 or 2 writes to now, so that a line of the caller's own starts on a
+// line of its own; does nothing when that line is closed. The streams are the device's captured
+// text (taking it ends no line), the file it is sent to (which may end open already), and
+// standard output, one line for every device that writes there.
 KVOHOST_API void start_line(int device);
 // printf-style formatting into a string of whatever length the text needs (kvoprintf's own
 // formatting, for text a caller keeps or writes elsewhere).

@@ -26,11 +26,17 @@ struct Route {
   bool capturing = false;
   std::string captured;
   FILE* file = nullptr;
-  bool line_open = false;  // the last text written did not end its line
+  // Whether the last text that went to the captured text, or to the file, left its line open.
+  // The captured text is one stream however often it is taken, so taking it ends no line.
+  bool capture_open = false;
+  bool file_open = false;
 };
 
 struct PrintState {
   Route routes[3];  // devices 1 and 2; element 0 unused
+  // Standard output is one stream for every device that writes there, so its line is open or
+  // closed for all of them alike.
+  bool stdout_open = false;
   std::unordered_set<const kvopipe*> scripts;
 };
 
@@ -45,8 +51,9 @@ Route* route(int device) { return device == 1 || device == 2 ? &state().routes[d
 void emit(int device, const char* text, size_t length) {
   if (length == 0) return;
   Route* r = route(device);
-  if (r) r->line_open = text[length - 1] != '\n';
+  const bool open = text[length - 1] != '\n';
   if (r && r->capturing) {
+    r->capture_open = open;
     // Text that no memory is left to keep is dropped: printing never fails its caller.
     try {
       r->captured.append(text, length);
@@ -55,6 +62,7 @@ void emit(int device, const char* text, size_t length) {
     return;
   }
   FILE* out = r && r->file ? r->file : stdout;
+  (r && r->file ? r->file_open : state().stdout_open) = open;
   std::fwrite(text, 1, length, out);
   std::fflush(out);
 }
@@ -62,6 +70,17 @@ void emit(int device, const char* text, size_t length) {
 void close_file(Route& r) {
   if (r.file) std::fclose(r.file);
   r.file = nullptr;
+  r.file_open = false;
+}
+
+// Whether the file at `path` ends in the middle of a line (it is appended to).
+bool ends_open(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  int last = '\n';
+  if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
+  std::fclose(f);
+  return last != '\n' && last != EOF;
 }
 
 const kvopipe* known_script(const kvopipe* pipe) {
@@ -134,10 +153,12 @@ std::string take(int device) {
 bool send_to_file(int device, const char* path) {
   Route* r = route(device);
   if (!r || !path) return false;
+  const bool open = ends_open(path);
   FILE* f = std::fopen(path, "a");
   if (!f) return false;
   close_file(*r);
   r->file = f;
+  r->file_open = open;
   return true;
 }
 
@@ -147,7 +168,10 @@ void send_to_stdout(int device) {
 
 void start_line(int device) {
   const Route* r = route(device);
-  if (r && r->line_open) emit(device, "\n", 1);
+  if (!r) return;
+  // The line that matters is the one of the stream the device writes to now.
+  const bool open = r->capturing ? r->capture_open : r->file ? r->file_open : state().stdout_open;
+  if (open) emit(device, "\n", 1);
 }
 
 kvopipe* make_script(const char* name, const char* text) {
@@ -177,7 +201,7 @@ void reset_print() {
     close_file(r);
     r.capturing = false;
     r.captured.clear();
-    r.line_open = false;
+    r.capture_open = false;
   }
 }
 

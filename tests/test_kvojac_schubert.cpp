@@ -534,6 +534,19 @@ TEST_F(Schubert, JacobianShorterThanTheBlockIsRefusedAndLeftAsItIs) {
             "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
 }
 
+TEST_F(Schubert, BlockWhoseContainerHasNoJacobianIsRefused) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvoref::Lists none = lists;
+  none.jac = 0;
+  cntr->set_lists(none);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(m.res_calls, 0);
+  EXPECT_EQ(his(),
+            "!! blk_schubert_update: Non-zeros 1 to 2 of block B1 are not in the Jacobian\n");
+  cntr->set_lists(lists);
+}
+
 // ---- Recording the last iterate ----------------------------------------------------------------
 
 TEST_F(Schubert, StoresCurrentValuesAndResiduals) {

@@ -194,6 +194,45 @@ TEST_F(RefHost, CaptureKeepsExactPrintfText) {
   EXPECT_EQ(kvoref::live_scripts(), 0);
 }
 
+// start_line looks at the stream the device writes to now: standard output is one line for
+// both devices, and a device moved to its captured text or a file takes none of another
+// stream's open line along.
+TEST_F(RefHost, StartLineEndsTheLineOfTheStreamTheDeviceWritesTo) {
+  const std::string path = ::testing::TempDir() + "refhost_start_line.txt";
+  std::remove(path.c_str());
+  ::testing::internal::CaptureStdout();
+  kvoprintf(kvRepDev, "%s", "Sparsity may be wrong.");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "!! plant: x\n");
+  kvoprintf(kvHisDev, "%s", "open ");
+  kvoprintf(kvRepDev, "closed\n");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "%s", "open again");
+  kvoref::capture(kvHisDev, true);
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "%s", "kept");
+  kvoref::capture(kvHisDev, false);
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "%s", "filed");
+  kvoref::send_to_stdout(kvHisDev);
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "last\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Sparsity may be wrong.\n!! plant: x\nopen closed\nopen again\nlast\n");
+  EXPECT_EQ(kvoref::take(kvHisDev), "kept");
+  // A file that ends in the middle of a line has it ended before the next line is appended.
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "next\n");
+  kvoref::send_to_stdout(kvHisDev);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "filed\nnext\n");
+  std::remove(path.c_str());
+}
+
 TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
   kvoref::Lists l = kvoref::make_lists(4);
   kvoref::define_var(l.varlst, 2, std::string(200, 'v').c_str(), 5.0);

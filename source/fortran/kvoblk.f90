@@ -18,9 +18,11 @@
 ! object of selfpat is the exception: it comes by reference (INTEGER jac without VALUE), and is
 ! handed on as it is to kvoblk_set_pat_f; selfpat then records nzstop with kvoblk_set_nzstop_f.
 !
-! Of the block's attributes only the derivative method (kvoblk_set_deriv_type_f) and the
-! perturbation (kvoblk_set_pertsize_f, stored as given) are reachable from here; DIAG_LEVEL and
-! the others are set by host code. Handle 0 is answered without a message (reads give 0).
+! Of the block's attributes the derivative method, the perturbation, NLRATIODEV, MOVE and
+! MOVEAMOUNT are set and read from here (kvoblk_set_*_f, kvoblk_inq_*_f; all but the method are
+! stored as given), NLRATIO is set, inclusion and the pattern initialisation are read;
+! DIAG_LEVEL and the others are set by host code. Handle 0 is answered without a message (reads
+! give 0).
 module kvoblk
   use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char, c_funptr
   implicit none

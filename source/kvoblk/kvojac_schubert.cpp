@@ -455,15 +455,14 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
   // A Jacobian that holds only part of the block's non-zeros (one made shorter since the last
-  // evaluation) would be updated in part, and the solver would take it for the whole: refused
-  // before the residuals are spent, as the analytic and numeric evaluations are.
-  if (jac != 0) {
-    const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
-    if (!inside_jacobian(ns, ne, kvojac_inq_nnz(jac))) {
-      report_outside_jacobian(blkptr, __func__, ns, ne);
-      *status = 1;
-      return;
-    }
+  // evaluation), or none (no Jacobian at all), would be updated in part or not at all, and the
+  // solver would take it for the whole: refused before the residuals are spent, as a numeric
+  // evaluation is.
+  const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
+  if (!inside_jacobian(ns, ne, jac != 0 ? kvojac_inq_nnz(jac) : 0)) {
+    report_outside_jacobian(blkptr, __func__, ns, ne);
+    *status = 1;
+    return;
   }
   kvoblk_res(blkptr, status);
   // A residual routine that destroyed its block left no residuals of it to update with.
