@@ -179,6 +179,11 @@ TEST_F(FrameworkBlock, ObjectForBadHandleIsRefusedWithoutTouchingWorkspace) {
   EXPECT_EQ(his(), "!! KVOBlock::KVOBlock: Invalid block handle 987654\n");
   EXPECT_EQ(o.num_var(), 0);
   EXPECT_EQ(his(), "!! KVOBlock::num_var: Invalid block handle 987654\n");
+  // A count setter reports the bad handle once, under its own name.
+  ModelBlock m(987654);
+  his();
+  m.set_num_var(3);
+  EXPECT_EQ(his(), "!! KVOBlock::set_num_var: Invalid block handle 987654\n");
   EXPECT_EQ(kvoref::workspace_words(), words);
 }
 
@@ -636,5 +641,29 @@ TEST_F(FrameworkBlock, DestroyEndsBlockThenObjectAndReleasesWrapper) {
   b = 0;  // gone with the object
   blocks.clear();
   (new KVOBlock())->Destroy();
+  EXPECT_EQ(his(), "");
+}
+
+// A model that keeps its objects itself deletes the object in its own destroy routine: the
+// host's Destroy on that object then ends the block and the object once each.
+TEST_F(FrameworkBlock, DestroyOfAnObjectTheModelDeletesEndsItOnce) {
+  static KVOBlock* kept = nullptr;
+  static int ended = 0;
+  struct Kept : KVOBlock {
+    using KVOBlock::KVOBlock;
+    ~Kept() override { ++ended; }
+  };
+  ended = 0;
+  kept = new Kept(b);
+  kvoblk_inq_ops(b)->destroy = [](int blk) {
+    delete kept;
+    kvoblk_base_destroy(blk);
+  };
+  const int live = kvoref::live_blocks();
+  kept->Destroy();
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(kvoref::live_blocks(), live - 1);
+  b = 0;
+  blocks.clear();
   EXPECT_EQ(his(), "");
 }

@@ -38,6 +38,22 @@ void withdraw_name(int blkptr, KVOBlock* object) {
   }
 }
 
+// The objects whose Destroy is under way, innermost first. A model that keeps its objects
+// itself deletes the object in its own destroy routine, which Destroy runs: the destructor marks
+// the entry so that Destroy does not delete the object a second time. Calls on one block come
+// from one thread, so the entries are always those of the calls now running, in nesting order.
+struct Ending {
+  const KVOBlock* object;
+  bool deleted;
+  Ending* outer;
+};
+Ending* ending = nullptr;
+
+void mark_deleted(const KVOBlock* object) {
+  for (Ending* e = ending; e; e = e->outer)
+    if (e->object == object) e->deleted = true;
+}
+
 // Last position minus first plus one, straight from the record, saturated at the bounds of an
 // int; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
@@ -144,19 +160,25 @@ KVOBlock::~KVOBlock() {
   if (wrapper_) wrapper_->release();
   wrapper_ = nullptr;
   withdraw_name(blkptr_, this);
+  mark_deleted(this);
 }
 
 extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) { return heap_make<KVOBlock>(blkptr); }
 
 int KVOBlock::get_blkptr() const { return blkptr_; }
 
+// A bad handle is reported once, under the setter's own name, not by the query and the setter
+// it uses.
 void KVOBlock::set_num_var(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_var")) return;
   kvoblk_set_vstop(blkptr_, last_of(kvoblk_inq_vstart(blkptr_), n));
 }
 void KVOBlock::set_num_eqn(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_eqn")) return;
   kvoblk_set_estop(blkptr_, last_of(kvoblk_inq_estart(blkptr_), n));
 }
 void KVOBlock::set_num_nz(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_nz")) return;
   kvoblk_set_nzstop(blkptr_, last_of(kvoblk_inq_nzstart(blkptr_), n));
 }
 
@@ -191,8 +213,13 @@ const nuxblock_attr_desc* KVOBlock::attr_describe(const char* attr) const {
 // ---- Block -------------------------------------------------------------------------------------
 
 void KVOBlock::Destroy() {
+  // The model's destroy routine may delete this object itself; nothing of it is read after the
+  // routine unless the destructor has not run.
+  Ending self{this, false, ending};
+  ending = &self;
   kvoblk_destroy(blkptr_);
-  delete this;
+  ending = self.outer;
+  if (!self.deleted) delete this;
 }
 
 const char* KVOBlock::name() const { return kvoblk_blkid(blkptr_); }
