@@ -38,10 +38,11 @@ void withdraw_name(int blkptr, KVOBlock* object) {
   }
 }
 
-// The objects whose Destroy is under way, innermost first. A model that keeps its objects
-// itself deletes the object in its own destroy routine, which Destroy runs: the destructor marks
-// the entry so that Destroy does not delete the object a second time. Calls on one block come
-// from one thread, so the entries are always those of the calls now running, in nesting order.
+// The objects with a Destroy or a removal from the matrix under way, innermost first. A model
+// that keeps its objects itself deletes the object in its own destroy routine, which those calls
+// may run: the destructor marks the entry so that the call reads nothing of the object after it
+// and Destroy does not delete it a second time. Calls on one block come from one thread, so the
+// entries are always those of the calls now running, in nesting order.
 struct Ending {
   const KVOBlock* object;
   bool deleted;
@@ -407,13 +408,20 @@ void KVOBlock::removeFromMatrix() {
   int dnz = shrink(nzstart(), num_nz());
   notifyPreStructuralEdit(dvar, deqn, dnz);
   // A de_ini routine may destroy the block, whose record then no longer names the container
-  // that was told the edit began: it is told of the end from what the record held.
-  const bool held = registered(blkptr_);
-  NUXBlockCallback* cntr = held ? container(blkptr_) : nullptr;
-  auto* object = held ? ref_as<NUXEOBlock>(word(blkptr_, W::block_object)) : nullptr;
+  // that was told the edit began (a block made at the handle since is another one), and with
+  // it this object (a model that keeps its objects deletes them in its destroy routine): the
+  // container is then told of the end from what the record held, and nothing of the object is
+  // read.
+  const int blkptr = blkptr_;
+  const uint64_t serial = serial_of(blkptr);
+  NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
+  auto* object = serial != 0 ? ref_as<NUXEOBlock>(word(blkptr, W::block_object)) : nullptr;
   int status = 0;
+  Ending self{this, false, ending};
+  ending = &self;
   de_ini(status);
-  if (held && !registered(blkptr_)) {
+  ending = self.outer;
+  if (self.deleted || (serial != 0 && !same_serial(blkptr, serial))) {
     if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
     return;
   }
