@@ -55,6 +55,20 @@ void mark_deleted(const KVOBlock* object) {
     if (e->object == object) e->deleted = true;
 }
 
+// Enters `object` for as long as the guard lives, so that the entry also leaves when a derived
+// class's operation throws through the call.
+class Watching {
+ public:
+  explicit Watching(const KVOBlock* object) : entry_{object, false, ending} { ending = &entry_; }
+  ~Watching() { ending = entry_.outer; }
+  Watching(const Watching&) = delete;
+  Watching& operator=(const Watching&) = delete;
+  bool deleted() const { return entry_.deleted; }
+
+ private:
+  Ending entry_;
+};
+
 // Last position minus first plus one, straight from the record, saturated at the bounds of an
 // int; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
@@ -216,11 +230,13 @@ const nuxblock_attr_desc* KVOBlock::attr_describe(const char* attr) const {
 void KVOBlock::Destroy() {
   // The model's destroy routine may delete this object itself; nothing of it is read after the
   // routine unless the destructor has not run.
-  Ending self{this, false, ending};
-  ending = &self;
-  kvoblk_destroy(blkptr_);
-  ending = self.outer;
-  if (!self.deleted) delete this;
+  bool deleted = false;
+  {
+    const Watching self(this);
+    kvoblk_destroy(blkptr_);
+    deleted = self.deleted();
+  }
+  if (!deleted) delete this;
 }
 
 const char* KVOBlock::name() const { return kvoblk_blkid(blkptr_); }
@@ -417,11 +433,9 @@ void KVOBlock::removeFromMatrix() {
   NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
   auto* object = serial != 0 ? ref_as<NUXEOBlock>(word(blkptr, W::block_object)) : nullptr;
   int status = 0;
-  Ending self{this, false, ending};
-  ending = &self;
+  const Watching self(this);
   de_ini(status);
-  ending = self.outer;
-  if (self.deleted || (serial != 0 && !same_serial(blkptr, serial))) {
+  if (self.deleted() || (serial != 0 && !same_serial(blkptr, serial))) {
     if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
     return;
   }
