@@ -179,6 +179,11 @@ TEST_F(FrameworkBlock, ObjectForBadHandleIsRefusedWithoutTouchingWorkspace) {
   EXPECT_EQ(his(), "!! KVOBlock::KVOBlock: Invalid block handle 987654\n");
   EXPECT_EQ(o.num_var(), 0);
   EXPECT_EQ(his(), "!! KVOBlock::num_var: Invalid block handle 987654\n");
+  // A count setter reports the bad handle once, under its own name.
+  ModelBlock m(987654);
+  his();
+  m.set_num_var(3);
+  EXPECT_EQ(his(), "!! KVOBlock::set_num_var: Invalid block handle 987654\n");
   EXPECT_EQ(kvoref::workspace_words(), words);
 }
 
@@ -474,6 +479,50 @@ TEST_F(FrameworkBlock, RemoveFromMatrixOfABlockItsDeIniDestroysStillEndsTheEdit)
   b = make_block("R2", true);  // for the fixture's teardown
 }
 
+// A de_ini routine that destroys the block, whose destroy routine deletes the object (a model
+// that keeps its objects itself), or that makes another block at the released handle while the
+// object lives: the edit still ends at the container told it began, for the same object.
+TEST_F(FrameworkBlock, RemoveFromMatrixEndsTheEditWhenDeIniEndsTheObjectOrReplacesTheBlock) {
+  static KVOBlock* kept = nullptr;
+  static kvoref::Container* other = nullptr;  // set: de_ini makes a block registered there
+  static int made = 0;
+  kvoref::Container elsewhere(lists);
+  for (kvoref::Container* replace : {static_cast<kvoref::Container*>(nullptr), &elsewhere}) {
+    other = replace;
+    cntr->edits.clear();
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->ini = kvotest::toy_ini;
+    place();
+    t->destroy = [](int blk) {
+      if (!other) {
+        delete kept;
+        kept = nullptr;
+      }
+      kvoblk_base_destroy(blk);
+    };
+    t->de_ini = [](int blk, int* status) {
+      kvoblk_destroy(blk);
+      if (other) kvoblk_register_container(made = kvoblk_base_create_1(0), other);
+      *status = 0;
+    };
+    kept = new KVOBlock(b);
+    NUXEOBlock* presented = kept;
+    kept->removeFromMatrix();
+    ASSERT_EQ(cntr->edits.size(), 2u);
+    EXPECT_EQ(cntr->edits[1].block, presented);
+    EXPECT_EQ(cntr->edits[1].dvar, -10);
+    EXPECT_TRUE(elsewhere.edits.empty());
+    EXPECT_EQ(his(), "");
+    delete kept;
+    blocks.clear();
+    if (other) {
+      ASSERT_EQ(made, b);  // the scene needs the handle given out again
+      kvoblk_destroy(made);
+    }
+    b = make_block("R2", true);
+  }
+}
+
 TEST_F(FrameworkBlock, RemoveFromMatrixWithoutContainerStillDeInitialisesSilently) {
   place();
   const int32_t registered = wordof(b, W::container);
@@ -636,5 +685,29 @@ TEST_F(FrameworkBlock, DestroyEndsBlockThenObjectAndReleasesWrapper) {
   b = 0;  // gone with the object
   blocks.clear();
   (new KVOBlock())->Destroy();
+  EXPECT_EQ(his(), "");
+}
+
+// A model that keeps its objects itself deletes the object in its own destroy routine: the
+// host's Destroy on that object then ends the block and the object once each.
+TEST_F(FrameworkBlock, DestroyOfAnObjectTheModelDeletesEndsItOnce) {
+  static KVOBlock* kept = nullptr;
+  static int ended = 0;
+  struct Kept : KVOBlock {
+    using KVOBlock::KVOBlock;
+    ~Kept() override { ++ended; }
+  };
+  ended = 0;
+  kept = new Kept(b);
+  kvoblk_inq_ops(b)->destroy = [](int blk) {
+    delete kept;
+    kvoblk_base_destroy(blk);
+  };
+  const int live = kvoref::live_blocks();
+  kept->Destroy();
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(kvoref::live_blocks(), live - 1);
+  b = 0;
+  blocks.clear();
   EXPECT_EQ(his(), "");
 }

@@ -59,7 +59,8 @@ class KVOBLK_API KVOBlock : public virtual NUXEOBlock {
   /// object without a block answers 0, false or null.
   ///@{
   /// Destroys the block record (the model's destroy operation runs), then deletes this object,
-  /// which must have been made with new. Neither may be used afterwards.
+  /// which must have been made with new, unless the model's destroy operation deleted it
+  /// already. Neither may be used afterwards.
   void Destroy() override;
   const char* name() const override;
   bool isof_type(const char* type) const override;

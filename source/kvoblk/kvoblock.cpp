@@ -38,6 +38,37 @@ void withdraw_name(int blkptr, KVOBlock* object) {
   }
 }
 
+// The objects with a Destroy or a removal from the matrix under way, innermost first. A model
+// that keeps its objects itself deletes the object in its own destroy routine, which those calls
+// may run: the destructor marks the entry so that the call reads nothing of the object after it
+// and Destroy does not delete it a second time. Calls on one block come from one thread, so the
+// entries are always those of the calls now running, in nesting order.
+struct Ending {
+  const KVOBlock* object;
+  bool deleted;
+  Ending* outer;
+};
+Ending* ending = nullptr;
+
+void mark_deleted(const KVOBlock* object) {
+  for (Ending* e = ending; e; e = e->outer)
+    if (e->object == object) e->deleted = true;
+}
+
+// Enters `object` for as long as the guard lives, so that the entry also leaves when a derived
+// class's operation throws through the call.
+class Watching {
+ public:
+  explicit Watching(const KVOBlock* object) : entry_{object, false, ending} { ending = &entry_; }
+  ~Watching() { ending = entry_.outer; }
+  Watching(const Watching&) = delete;
+  Watching& operator=(const Watching&) = delete;
+  bool deleted() const { return entry_.deleted; }
+
+ private:
+  Ending entry_;
+};
+
 // Last position minus first plus one, straight from the record, saturated at the bounds of an
 // int; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
@@ -144,19 +175,25 @@ KVOBlock::~KVOBlock() {
   if (wrapper_) wrapper_->release();
   wrapper_ = nullptr;
   withdraw_name(blkptr_, this);
+  mark_deleted(this);
 }
 
 extern "C" KVOBLK_API KVOBlock* create_KVOBlock(int blkptr) { return heap_make<KVOBlock>(blkptr); }
 
 int KVOBlock::get_blkptr() const { return blkptr_; }
 
+// A bad handle is reported once, under the setter's own name, not by the query and the setter
+// it uses.
 void KVOBlock::set_num_var(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_var")) return;
   kvoblk_set_vstop(blkptr_, last_of(kvoblk_inq_vstart(blkptr_), n));
 }
 void KVOBlock::set_num_eqn(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_eqn")) return;
   kvoblk_set_estop(blkptr_, last_of(kvoblk_inq_estart(blkptr_), n));
 }
 void KVOBlock::set_num_nz(int n) {
+  if (!live(blkptr_, "KVOBlock::set_num_nz")) return;
   kvoblk_set_nzstop(blkptr_, last_of(kvoblk_inq_nzstart(blkptr_), n));
 }
 
@@ -191,8 +228,15 @@ const nuxblock_attr_desc* KVOBlock::attr_describe(const char* attr) const {
 // ---- Block -------------------------------------------------------------------------------------
 
 void KVOBlock::Destroy() {
-  kvoblk_destroy(blkptr_);
-  delete this;
+  // The model's destroy routine may delete this object itself; nothing of it is read after the
+  // routine unless the destructor has not run.
+  bool deleted = false;
+  {
+    const Watching self(this);
+    kvoblk_destroy(blkptr_);
+    deleted = self.deleted();
+  }
+  if (!deleted) delete this;
 }
 
 const char* KVOBlock::name() const { return kvoblk_blkid(blkptr_); }
@@ -380,13 +424,18 @@ void KVOBlock::removeFromMatrix() {
   int dnz = shrink(nzstart(), num_nz());
   notifyPreStructuralEdit(dvar, deqn, dnz);
   // A de_ini routine may destroy the block, whose record then no longer names the container
-  // that was told the edit began: it is told of the end from what the record held.
-  const bool held = registered(blkptr_);
-  NUXBlockCallback* cntr = held ? container(blkptr_) : nullptr;
-  auto* object = held ? ref_as<NUXEOBlock>(word(blkptr_, W::block_object)) : nullptr;
+  // that was told the edit began (a block made at the handle since is another one), and with
+  // it this object (a model that keeps its objects deletes them in its destroy routine): the
+  // container is then told of the end from what the record held, and nothing of the object is
+  // read.
+  const int blkptr = blkptr_;
+  const uint64_t serial = serial_of(blkptr);
+  NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
+  auto* object = serial != 0 ? ref_as<NUXEOBlock>(word(blkptr, W::block_object)) : nullptr;
   int status = 0;
+  const Watching self(this);
   de_ini(status);
-  if (held && !registered(blkptr_)) {
+  if (self.deleted() || (serial != 0 && !same_serial(blkptr, serial))) {
     if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
     return;
   }
