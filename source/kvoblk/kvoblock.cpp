@@ -41,14 +41,15 @@ void withdraw_name(int blkptr, KVOBlock* object) {
 // The objects with a Destroy or a removal from the matrix under way, innermost first. A model
 // that keeps its objects itself deletes the object in its own destroy routine, which those calls
 // may run: the destructor marks the entry so that the call reads nothing of the object after it
-// and Destroy does not delete it a second time. Calls on one block come from one thread, so the
-// entries are always those of the calls now running, in nesting order.
+// and Destroy does not delete it a second time. The list is the thread's own, so its entries are
+// always those of the calls now running on it, in nesting order, whatever other threads do with
+// other blocks.
 struct Ending {
   const KVOBlock* object;
   bool deleted;
   Ending* outer;
 };
-Ending* ending = nullptr;
+thread_local Ending* ending = nullptr;
 
 void mark_deleted(const KVOBlock* object) {
   for (Ending* e = ending; e; e = e->outer)
