@@ -65,8 +65,11 @@ for p in "$lib" "$refhost" "$dev"; do
         "libkvoblk.so.$so") owner=libkvoblk$so ;;
         "libkvorefhost.so.$so") owner=libkvorefhost$so ;;
         *) # The file the loader picks for this machine's architecture, and the package holding it
-           # (under /lib or /usr/lib: either may be the one dpkg knows).
-           path=$(ldd "$f" 2>/dev/null | awk -v n="$needed" '$1 == n && $2 == "=>" {print $3}')
+           # (under /lib or /usr/lib: either may be the one dpkg knows). The dynamic loader, which
+           # a library using thread-local storage needs, is listed by its full path alone.
+           path=$(ldd "$f" 2>/dev/null | awk -v n="$needed" '
+             $1 == n && $2 == "=>" {print $3; exit}
+             substr($1, 1, 1) == "/" && substr($1, length($1) - length(n)) == "/" n {print $1; exit}')
            owner=""
            for q in "$path" "${path#/usr}" "/usr$path"; do
              [ -n "$path" ] || break
