@@ -203,6 +203,41 @@ TEST_F(WindowsFiles, PatternFilesNamedInAFlowsheetFileKeepTheirLettersInAnyCodeP
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
+// Names Windows takes for one file (the dots and spaces that end a name are dropped) are refused
+// as one pattern file; names that differ only in letters the code page lacks, or spells by bytes
+// that are no UTF-8, name different files and are not.
+TEST_F(WindowsFiles, PatternFilesAreOneExactlyWhenWindowsTakesTheirNamesForOne) {
+  const auto run = [&](const std::vector<std::string>& files) {
+    std::string text, fix = "[fix]\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+      const std::string id = "T" + std::to_string(i + 1);
+      text += "[[block]]\nid = \"" + id +
+              "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\npattern_file = \"" + files[i] +
+              "\"\n[block.parameters]\ntanks = 1\n";
+      fix += "\"" + id + ".IN.F\" = 1\n\"" + id + ".IN.CA\" = 1\n\"" + id + ".IN.CB\" = 0\n";
+    }
+    std::ofstream(dir_ / "f.toml", std::ios::binary) << text << fix;
+    kvoflow::Options o;
+    o.file = narrow(dir_ / "f.toml");
+    o.workdir = narrow(dir_) + "\\";
+    o.quiet = true;
+    return kvoflow::run(o);
+  };
+  EXPECT_EQ(run({"\xC3\x84.pat", "\xC3\x96.pat", "\xC5\x91.pat", "\xC5\xB1.pat"}),
+            kvoflow::EXIT_SOLVED)
+      << err();
+  err();
+  EXPECT_EQ(run({"R.pat", "R.pat.", "sub/../r.PAT "}), kvoflow::EXIT_INPUT);
+  const std::string e = err();
+  EXPECT_NE(e.find(":12:16: pattern file R.pat. is already used by block T1 at line 5 (R.pat, "
+                   "the same file in the work directory)"),
+            std::string::npos)
+      << e;
+  EXPECT_NE(e.find(":19:16: pattern file sub/../r.PAT  is already used by block T1"),
+            std::string::npos)
+      << e;
+}
+
 // A small flowsheet: one stirred tank, its pattern restored from (or saved to) a file.
 std::string tank_flowsheet(const std::string& id, const std::string& pattern_file) {
   return "[[block]]\nid = \"" + id + "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n" +

@@ -440,11 +440,10 @@ int build_plant(RunState& run, Diagnostics& diag) {
   // The pattern files the file names, so that a default file given to a block below is never
   // another block's. Keyed by the path in the work directory, where a file named by its full
   // path and one named relative to it are the same file.
+  // The key is taken from the wide name: a narrow one would turn letters the code page lacks
+  // into '?', and two different files into one.
   const auto in_workdir = [&run](const std::string& file) {
-    const std::filesystem::path path = path_of(run.options.workdir) / path_of_utf8(file);
-    std::error_code ec;
-    const std::filesystem::path full = std::filesystem::absolute(path, ec);
-    return file_key(name_of(ec ? path : full));
+    return full_file_key(path_of(run.options.workdir) / path_of_utf8(file));
   };
   std::unordered_map<std::string, const BlockSpec*> pattern_files;  // file key: its block
   const auto line_of = [](const BlockSpec& b) {

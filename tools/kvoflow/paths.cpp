@@ -78,6 +78,13 @@ std::string file_key(const std::string& text) {
   return std::filesystem::path(key).u8string();
 }
 
+std::string full_file_key(const std::filesystem::path& path) {
+  std::wstring key = full_path(path);
+  if (key.empty()) key = path.lexically_normal().native();
+  if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+  return std::filesystem::path(key).generic_u8string();
+}
+
 std::string device_of(const std::filesystem::path& path) {
   const std::wstring& name = path.native();
   // A name already in the device or long form is taken as it is written.
@@ -175,6 +182,11 @@ std::string name_of(const std::filesystem::path& path) { return path.string(); }
 std::string utf8_of(const std::string& name) { return name; }
 std::string file_key(const std::string& text) {
   return std::filesystem::path(text).lexically_normal().generic_string();
+}
+std::string full_file_key(const std::filesystem::path& path) {
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(path, ec);
+  return (ec ? path : full).lexically_normal().generic_string();
 }
 std::string device_of(const std::filesystem::path&) { return std::string(); }
 std::filesystem::path long_form(const std::filesystem::path& path) { return path; }

@@ -22,6 +22,11 @@ std::string utf8_of(const std::string& name);
 // separator, and on Windows, whose file systems do not tell capitals from small letters, in
 // capitals. Two names with one key name one file.
 std::string file_key(const std::string& text);
+// The key of the file `path` names as the system resolves it: made absolute, with '.' and '..'
+// resolved, and on Windows in the system's own full form (which also drops the dots and spaces
+// that end a name: "R.pat." and "R.pat " are R.pat), in capitals, taken from the wide name, so
+// that names in no code page stay apart. Two paths with one key name one file.
+std::string full_file_key(const std::filesystem::path& path);
 // The device a path names instead of a file, as Windows reads it ("NUL" for "nul.json" or
 // "out\\aux" on most versions, "CON", "COM1"); empty for a file name and on other systems.
 std::string device_of(const std::filesystem::path& path);
