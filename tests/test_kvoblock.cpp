@@ -507,6 +507,33 @@ TEST_F(FrameworkBlock, RemoveFromMatrixCallsTheDerivedPostNoticeWhenDeIniDestroy
   b = make_block("R2", true);  // for the fixture's teardown
 }
 
+// A pre-edit notice that destroys the block: de_ini is not run on the released handle, and the
+// container told the edit began is told it ended.
+TEST_F(FrameworkBlock, RemoveFromMatrixWhosePreNoticeDestroysTheBlockRunsNoDeIni) {
+  static int de_inis = 0;
+  struct Ending : KVOBlock {
+    using KVOBlock::KVOBlock;
+    void notifyPreStructuralEdit(int dvar, int deqn, int dnz) override {
+      KVOBlock::notifyPreStructuralEdit(dvar, deqn, dnz);
+      kvoblk_destroy(get_blkptr());
+    }
+  };
+  de_inis = 0;
+  place();
+  kvoblk_inq_ops(b)->de_ini = [](int, int* status) {
+    ++de_inis;
+    *status = 0;
+  };
+  Ending o(b);
+  o.removeFromMatrix();
+  EXPECT_EQ(de_inis, 0);
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_FALSE(cntr->edits[1].pre);
+  EXPECT_EQ(cntr->edits[1].block, static_cast<NUXEOBlock*>(&o));
+  EXPECT_EQ(his(), "");
+  b = make_block("R2", true);  // for the fixture's teardown
+}
+
 // A de_ini routine that destroys the block, whose destroy routine deletes the object (a model
 // that keeps its objects itself), or that makes another block at the released handle while the
 // object lives: the edit still ends at the container told it began, for the same object.

@@ -434,26 +434,30 @@ void KVOBlock::removeFromMatrix() {
   int dvar = shrink(vstart(), num_var());
   int deqn = shrink(estart(), num_eqn());
   int dnz = shrink(nzstart(), num_nz());
-  notifyPreStructuralEdit(dvar, deqn, dnz);
-  // A de_ini routine may destroy the block, whose record then no longer names the container
-  // that was told the edit began (a block made at the handle since is another one), and with
-  // it this object (a model that keeps its objects deletes them in its destroy routine): the
-  // container is then told of the end from what the record held, and nothing of the object is
-  // read.
+  // The pre-edit notice (a derived class may replace it) or a de_ini routine may destroy the
+  // block, whose record then no longer names the container that was told the edit began (a
+  // block made at the handle since is another one), and with it this object (a model that keeps
+  // its objects deletes them in its destroy routine): the container is then told of the end
+  // from what the record held, and nothing of the object is read. A block gone before de_ini
+  // is not de-initialised: the handle is released or another block's.
   const int blkptr = blkptr_;
   const uint64_t serial = serial_of(blkptr);
   NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
   auto* object = serial != 0 ? ref_as<NUXEOBlock>(word(blkptr, W::block_object)) : nullptr;
-  int status = 0;
+  const auto gone = [blkptr, serial] { return serial != 0 && !same_serial(blkptr, serial); };
   Watching self(this);
-  de_ini(status);
+  notifyPreStructuralEdit(dvar, deqn, dnz);
+  if (!self.deleted() && !gone()) {
+    int status = 0;
+    de_ini(status);
+  }
   if (self.deleted()) {
     if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
     return;
   }
   // The object lives: its own notice runs, as a derived class may replace it, and the base
   // notice finds the container in the entry rather than in a record that is gone.
-  if (serial != 0 && !same_serial(blkptr, serial)) self.block_gone(cntr, object);
+  if (gone()) self.block_gone(cntr, object);
   notifyPostStructuralEdit(dvar, deqn, dnz);
 }
 
