@@ -479,6 +479,61 @@ TEST_F(FrameworkBlock, RemoveFromMatrixOfABlockItsDeIniDestroysStillEndsTheEdit)
   b = make_block("R2", true);  // for the fixture's teardown
 }
 
+// A derived class that replaces the post-edit notice still has it called when de_ini destroys
+// the block, and the base notice it forwards to still reaches the container told of the start.
+TEST_F(FrameworkBlock, RemoveFromMatrixCallsTheDerivedPostNoticeWhenDeIniDestroysTheBlock) {
+  static int posts = 0;
+  struct Counting : KVOBlock {
+    using KVOBlock::KVOBlock;
+    void notifyPostStructuralEdit(int dvar, int deqn, int dnz) override {
+      ++posts;
+      KVOBlock::notifyPostStructuralEdit(dvar, deqn, dnz);
+    }
+  };
+  posts = 0;
+  place();
+  kvoblk_inq_ops(b)->de_ini = [](int blk, int* status) {
+    kvoblk_destroy(blk);
+    *status = 0;
+  };
+  Counting o(b);
+  o.removeFromMatrix();
+  EXPECT_EQ(posts, 1);
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_FALSE(cntr->edits[1].pre);
+  EXPECT_EQ(cntr->edits[1].block, static_cast<NUXEOBlock*>(&o));
+  EXPECT_EQ(cntr->edits[1].dnz, -30);
+  EXPECT_EQ(his(), "");
+  b = make_block("R2", true);  // for the fixture's teardown
+}
+
+// A pre-edit notice that destroys the block: de_ini is not run on the released handle, and the
+// container told the edit began is told it ended.
+TEST_F(FrameworkBlock, RemoveFromMatrixWhosePreNoticeDestroysTheBlockRunsNoDeIni) {
+  static int de_inis = 0;
+  struct Ending : KVOBlock {
+    using KVOBlock::KVOBlock;
+    void notifyPreStructuralEdit(int dvar, int deqn, int dnz) override {
+      KVOBlock::notifyPreStructuralEdit(dvar, deqn, dnz);
+      kvoblk_destroy(get_blkptr());
+    }
+  };
+  de_inis = 0;
+  place();
+  kvoblk_inq_ops(b)->de_ini = [](int, int* status) {
+    ++de_inis;
+    *status = 0;
+  };
+  Ending o(b);
+  o.removeFromMatrix();
+  EXPECT_EQ(de_inis, 0);
+  ASSERT_EQ(cntr->edits.size(), 2u);
+  EXPECT_FALSE(cntr->edits[1].pre);
+  EXPECT_EQ(cntr->edits[1].block, static_cast<NUXEOBlock*>(&o));
+  EXPECT_EQ(his(), "");
+  b = make_block("R2", true);  // for the fixture's teardown
+}
+
 // A de_ini routine that destroys the block, whose destroy routine deletes the object (a model
 // that keeps its objects itself), or that makes another block at the released handle while the
 // object lives: the edit still ends at the container told it began, for the same object.

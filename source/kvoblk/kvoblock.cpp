@@ -44,10 +44,15 @@ void withdraw_name(int blkptr, KVOBlock* object) {
 // and Destroy does not delete it a second time. The list is the thread's own, so its entries are
 // always those of the calls now running on it, in nesting order, whatever other threads do with
 // other blocks.
+// A removal whose de_ini destroyed the block while the object lives also keeps the container
+// told the edit began and the object it was told of, for the post-edit notice.
 struct Ending {
   const KVOBlock* object;
   bool deleted;
   Ending* outer;
+  bool block_gone = false;
+  NUXBlockCallback* cntr = nullptr;
+  NUXEOBlock* presented = nullptr;
 };
 thread_local Ending* ending = nullptr;
 
@@ -65,6 +70,12 @@ class Watching {
   Watching(const Watching&) = delete;
   Watching& operator=(const Watching&) = delete;
   bool deleted() const { return entry_.deleted; }
+  // The block is gone: the post-edit notice goes to `cntr`, for `presented`.
+  void block_gone(NUXBlockCallback* cntr, NUXEOBlock* presented) {
+    entry_.block_gone = true;
+    entry_.cntr = cntr;
+    entry_.presented = presented;
+  }
 
  private:
   Ending entry_;
@@ -423,23 +434,30 @@ void KVOBlock::removeFromMatrix() {
   int dvar = shrink(vstart(), num_var());
   int deqn = shrink(estart(), num_eqn());
   int dnz = shrink(nzstart(), num_nz());
-  notifyPreStructuralEdit(dvar, deqn, dnz);
-  // A de_ini routine may destroy the block, whose record then no longer names the container
-  // that was told the edit began (a block made at the handle since is another one), and with
-  // it this object (a model that keeps its objects deletes them in its destroy routine): the
-  // container is then told of the end from what the record held, and nothing of the object is
-  // read.
+  // The pre-edit notice (a derived class may replace it) or a de_ini routine may destroy the
+  // block, whose record then no longer names the container that was told the edit began (a
+  // block made at the handle since is another one), and with it this object (a model that keeps
+  // its objects deletes them in its destroy routine): the container is then told of the end
+  // from what the record held, and nothing of the object is read. A block gone before de_ini
+  // is not de-initialised: the handle is released or another block's.
   const int blkptr = blkptr_;
   const uint64_t serial = serial_of(blkptr);
   NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
   auto* object = serial != 0 ? ref_as<NUXEOBlock>(word(blkptr, W::block_object)) : nullptr;
-  int status = 0;
-  const Watching self(this);
-  de_ini(status);
-  if (self.deleted() || (serial != 0 && !same_serial(blkptr, serial))) {
+  const auto gone = [blkptr, serial] { return serial != 0 && !same_serial(blkptr, serial); };
+  Watching self(this);
+  notifyPreStructuralEdit(dvar, deqn, dnz);
+  if (!self.deleted() && !gone()) {
+    int status = 0;
+    de_ini(status);
+  }
+  if (self.deleted()) {
     if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
     return;
   }
+  // The object lives: its own notice runs, as a derived class may replace it, and the base
+  // notice finds the container in the entry rather than in a record that is gone.
+  if (gone()) self.block_gone(cntr, object);
   notifyPostStructuralEdit(dvar, deqn, dnz);
 }
 
@@ -472,6 +490,16 @@ void KVOBlock::notifyPreStructuralEdit(int dvar, int deqn, int dnz) {
 }
 
 void KVOBlock::notifyPostStructuralEdit(int dvar, int deqn, int dnz) {
+  // Within a removal whose de_ini destroyed the block, the handle is released or another
+  // block's: the container that was told the edit began is told it ended.
+  for (const Ending* e = ending; e; e = e->outer) {
+    if (e->object != this) continue;
+    if (e->block_gone) {
+      if (e->cntr) e->cntr->post_structural_edit(e->presented, dvar, deqn, dnz);
+      return;
+    }
+    break;
+  }
   kvoblk_notifyPostStructuralEdit(blkptr_, dvar, deqn, dnz);
 }
 

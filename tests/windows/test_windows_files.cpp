@@ -238,6 +238,23 @@ TEST_F(WindowsFiles, PatternFilesAreOneExactlyWhenWindowsTakesTheirNamesForOne) 
       << e;
 }
 
+// A name may hold half of a surrogate pair (the current folder's, say), which no UTF-8 spells:
+// its key is still made, kept apart from the other half's, and a whole name's key is unchanged.
+TEST(WindowsFileKey, NamesWithHalfASurrogatePairHaveKeysOfTheirOwn) {
+  const auto named = [](wchar_t half) {
+    std::wstring name = L"C:\\dir\\a";
+    name.push_back(half);
+    return fs::path(name + L".pat");
+  };
+  std::string high, low;
+  ASSERT_NO_THROW(high = kvoflow::full_file_key(named(static_cast<wchar_t>(0xD800))));
+  ASSERT_NO_THROW(low = kvoflow::full_file_key(named(static_cast<wchar_t>(0xDC00))));
+  EXPECT_NE(high, low);
+  EXPECT_EQ(high, kvoflow::full_file_key(named(static_cast<wchar_t>(0xD800))));
+  EXPECT_EQ(kvoflow::full_file_key(fs::path(L"C:\\dir\\sub\\..\\r\u00E4.pat.")),
+            "C:/DIR/R\xC3\x84.PAT");
+}
+
 // A small flowsheet: one stirred tank, its pattern restored from (or saved to) a file.
 std::string tank_flowsheet(const std::string& id, const std::string& pattern_file) {
   return "[[block]]\nid = \"" + id + "\"\nmodel = \"CSTR\"\npattern = \"RESTORE\"\n" +

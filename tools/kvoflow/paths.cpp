@@ -10,6 +10,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdint>
 #include <cwchar>
 #endif
 
@@ -70,6 +71,41 @@ bool starts_with(const std::wstring& s, const wchar_t* prefix) {
   return s.compare(0, std::wcslen(prefix), prefix) == 0;
 }
 
+// `wide` in UTF-8 with '/' for '\\'. A half of a surrogate pair, which Windows allows in names
+// (the current folder may hold one), is written as its own three bytes rather than refused, so
+// that every name has a text of its own and none stops the caller with an exception.
+std::string generic_text(const std::wstring& wide) {
+  std::string text;
+  text.reserve(wide.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    uint32_t c = static_cast<uint16_t>(wide[i]);
+    if (c >= 0xD800u && c < 0xDC00u && i + 1 < wide.size()) {
+      const uint32_t low = static_cast<uint16_t>(wide[i + 1]);
+      if (low >= 0xDC00u && low < 0xE000u) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        ++i;
+      }
+    }
+    if (c == 0x5Cu) c = 0x2Fu;  // a backslash, written as a slash
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else if (c < 0x800) {
+      text += static_cast<char>(0xC0 | (c >> 6));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      text += static_cast<char>(0xE0 | (c >> 12));
+      text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | (c >> 18));
+      text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string file_key(const std::string& text) {
@@ -82,7 +118,7 @@ std::string full_file_key(const std::filesystem::path& path) {
   std::wstring key = full_path(path);
   if (key.empty()) key = path.lexically_normal().native();
   if (!key.empty()) CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
-  return std::filesystem::path(key).generic_u8string();
+  return generic_text(key);
 }
 
 std::string device_of(const std::filesystem::path& path) {
