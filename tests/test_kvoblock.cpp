@@ -84,6 +84,11 @@ void model_destroy(int b) {
   ++seen.destroy;
   kvoblk_base_destroy(b);
 }
+// A de_ini routine that ends its own block.
+void destroying_de_ini(int b, int* status) {
+  kvoblk_destroy(b);
+  *status = 0;
+}
 
 }  // namespace
 
@@ -461,10 +466,7 @@ TEST_F(FrameworkBlock, RemoveFromMatrixOfARefusedPlacementShrinksNothing) {
 // handle is not called invalid.
 TEST_F(FrameworkBlock, RemoveFromMatrixOfABlockItsDeIniDestroysStillEndsTheEdit) {
   place();
-  kvoblk_inq_ops(b)->de_ini = [](int blk, int* status) {
-    kvoblk_destroy(blk);
-    *status = 0;
-  };
+  kvoblk_inq_ops(b)->de_ini = destroying_de_ini;
   auto* o = new KVOBlock(b);
   o->removeFromMatrix();
   ASSERT_EQ(cntr->edits.size(), 2u);
@@ -492,10 +494,7 @@ TEST_F(FrameworkBlock, RemoveFromMatrixCallsTheDerivedPostNoticeWhenDeIniDestroy
   };
   posts = 0;
   place();
-  kvoblk_inq_ops(b)->de_ini = [](int blk, int* status) {
-    kvoblk_destroy(blk);
-    *status = 0;
-  };
+  kvoblk_inq_ops(b)->de_ini = destroying_de_ini;
   Counting o(b);
   o.removeFromMatrix();
   EXPECT_EQ(posts, 1);
