@@ -132,18 +132,17 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # change the interface, so a package built against this release asks for exactly this version.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# The system libraries each package needs are worked out by dpkg-shlibdeps from its programs and
+# libraries, with the versions of the machine the packages are made on, so the names and versions
+# fit whichever Debian release that is. The library itself is found in the build folder and named
+# here, at exactly this version.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "libc6, libstdc++6")
 set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_REFHOST_PACKAGE_SECTION libs)
-# The runner reads its flowsheet files with toml++, a shared library of its own.
-set(KVOBLK_REFHOST_DEPENDS "libc6, libstdc++6, libssl3, libklu1, libbtf1")
-if(TARGET kvoflow)
-  string(APPEND KVOBLK_REFHOST_DEPENDS ", libtomlplusplus3")
-endif()
-set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS
-    "${KVOBLK_REFHOST_DEPENDS}, libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_REFHOST_PACKAGE_DEPENDS "libkvoblk${KVOBLK_SOVERSION} (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libkvoblk-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS

@@ -10,7 +10,7 @@
 set -euo pipefail
 packages=(cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           libsuitesparse-dev pkg-config gfortran clang libclang-rt-dev libtomlplusplus-dev
-          nlohmann-json3-dev librsvg2-bin dpkg)
+          nlohmann-json3-dev librsvg2-bin dpkg dpkg-dev file)
 [ "${1:-}" = "--bench" ] && packages+=(libcolpack-dev)
 [ "${1:-}" = "--lint" ] && packages+=(clang-tidy clang-format git)
 if [ "${1:-}" = docs ]; then
