@@ -534,6 +534,27 @@ TEST_F(Schubert, JacobianShorterThanTheBlockIsRefusedAndLeftAsItIs) {
             "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
 }
 
+namespace {
+kv_jac_t shrunk_jac = 0;
+void shrinking_res(int b, int* status) {
+  *status = 0;
+  kvoref::resize_jac(shrunk_jac, 2);
+  (void)b;
+}
+}  // namespace
+
+TEST_F(Schubert, ResidualRoutineThatShortensTheJacobianIsRefusedAndLeavesIt) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  shrunk_jac = lists.jac;
+  kvoblk_inq_ops(b)->res = shrinking_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(bj(1), 2.0);
+  EXPECT_EQ(bj(2), 2.0);
+  EXPECT_EQ(his(),
+            "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
+}
+
 TEST_F(Schubert, BlockWhoseContainerHasNoJacobianIsRefused) {
   place(2, 2);
   point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});

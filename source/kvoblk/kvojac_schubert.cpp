@@ -477,6 +477,12 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   }
   // The residual routine may have moved the workspace: read the record again.
   Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
+  // Nor may it have made the Jacobian shorter than the block, or the update would be partial.
+  if (!inside_jacobian(u.ns, u.ne, kvojac_inq_nnz(jac))) {
+    report_outside_jacobian(blkptr, __func__, u.ns, u.ne);
+    *status = 1;
+    return;
+  }
   if (!u.lastx || !u.lastf) {
     // The residual routine released the last iterate (a post-solve, say) or made it anew.
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
