@@ -420,6 +420,25 @@ TEST_F(PatternFile, UnwritableDirectoryGivesTheSaveWarningAndStillAPattern) {
       << h;
 }
 
+// A file name as long as the folder allows is saved, although the temporary written first
+// cannot carry the name with a suffix, and read back; nothing else is left in the folder.
+TEST_F(PatternFile, NameOfTheLongestLengthIsSavedAndReadBack) {
+  const long longest = pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (longest <= 0 || longest > 4096) GTEST_SKIP() << "the folder names no longest file name";
+  path = (dir / std::string(static_cast<size_t>(longest), 'p')).string();
+  kvoblk_set_pat_file(b, path.c_str());
+  EXPECT_EQ(restore(b).second, 0);
+  const std::string h = his();
+  EXPECT_EQ(h.find("File could not be written."), std::string::npos) << h;
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  kvoblk_inq_ops(b)->res = nullptr;  // a second detection would now be reported
+  auto [e, errors] = restore(b);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(e, (Entries{{1, 3}, {1, 1}, {2, 2}}));
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(PatternFile, WriteErrorAfterCreationIsDetectedAndLeavesNoFile) {
   // A file size limit makes the writes past it fail, as a full disk would.
   struct rlimit old {};

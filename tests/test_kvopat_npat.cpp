@@ -259,6 +259,26 @@ TEST_F(NumericPattern, RefusesSwitchedBoundsAndValuesOutsideBeforeAnyResidual) {
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
+// An infinite value has no step that moves it, whatever its bounds: it is refused with the
+// values outside their bounds instead of losing its column, and the entries of every equation
+// it reaches, to residuals that stay infinite.
+TEST_F(NumericPattern, RefusesAnInfiniteValueEvenWithinInfiniteBounds) {
+  shape(2, 1);
+  m.deps = {{1, 1}, {1, 2}};
+  m.value[1] = -HUGE_VAL;
+  m.lower[1] = -HUGE_VAL;
+  m.upper[1] = HUGE_VAL;
+  place();
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(m.calls, 0);
+  EXPECT_EQ(his(),
+            "Variable 1 , X2 is outside its bounds\n"
+            "\nSparsity not computed. Please correct previous mistakes and try again.\n");
+  EXPECT_EQ(value(2), -HUGE_VAL);
+}
+
 TEST_F(NumericPattern, ResidualFailureStaysAFailureWhateverLaterEvaluationsReport) {
   const std::string warning =
       "\nError in numerical sparsity.Errors/warnings in residuals for block R1\n"

@@ -235,11 +235,14 @@ bool write_pattern(FileOut& out, int blkptr, int nvar, int neq, const BlockPatte
 // Creates the temporary a new pattern file is written to, beside `target` and under a fresh
 // name. It never opens an entry that already exists, nor follows a link: anything planted at a
 // name it tries is left alone and another name is taken. The file gets the permissions of the
-// file it replaces, or those of a new file (0666 less the umask). Answers the descriptor, or -1.
+// file it replaces, or those of a new file (0666 less the umask). A target whose name is as
+// long as the folder allows leaves no room for the suffix: the temporary then takes the suffix
+// alone as its name, in the same folder. Answers the descriptor, or -1.
 int create_temporary(const std::filesystem::path& target, std::filesystem::path* name) {
   unsigned mode = 0;
   const bool replacing = kvo_mode_of(target.c_str(), &mode);
   static uint64_t serial = 0;
+  bool suffix_alone = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     uint64_t mix = static_cast<uint64_t>(now) ^ (static_cast<uint64_t>(getpid()) << 32);
@@ -248,8 +251,12 @@ int create_temporary(const std::filesystem::path& target, std::filesystem::path*
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".kvotmp%012llx",
                   static_cast<unsigned long long>(mix & 0xFFFFFFFFFFFFull));
-    *name = target;
-    *name += suffix;
+    if (suffix_alone) {
+      *name = target.parent_path() / suffix;
+    } else {
+      *name = target;
+      *name += suffix;
+    }
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     const int fd = kvo_open(name->c_str(), flags, 0666);
     if (fd >= 0) {
@@ -257,7 +264,12 @@ int create_temporary(const std::filesystem::path& target, std::filesystem::path*
       if (replacing) (void)::fchmod(fd, mode & 07777);
       return fd;
     }
-    if (errno != EEXIST) return -1;
+    if (errno == EEXIST) continue;
+    // Any other failure of the long name is tried once more under the short one (the C library
+    // of Windows does not say ENAMETOOLONG for a name that is too long); a folder that refuses
+    // the short name too refuses the file.
+    if (suffix_alone) return -1;
+    suffix_alone = true;
   }
   return -1;
 }

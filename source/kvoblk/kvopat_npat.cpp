@@ -252,7 +252,8 @@ bool evaluates(int blkptr) {
 
 // Every variable is checked before anything is changed, and its entry value kept. Equal bounds
 // fix a variable; only an upper bound below the lower one is refused. A value that is not a
-// number is outside.
+// number is outside, and so is an infinite one, even within infinite bounds: no step moves it,
+// and every residual it reaches stays infinite, so its column and their rows would be lost.
 bool bounds_respected(const Detection& d, double* entry) {
   bool respected = true;
   for (int j = 0; j < d.nv(); ++j) {
@@ -261,7 +262,7 @@ bool bounds_respected(const Detection& d, double* entry) {
     const double upper = kvovarlst_inq_var_upper(d.varlst, pos, 0);
     const double lower = kvovarlst_inq_var_lower(d.varlst, pos, 0);
     entry[j] = x;
-    if (!(x >= lower && x <= upper)) {
+    if (!(x >= lower && x <= upper) || std::isinf(x)) {
       kvoprintf(kvHisDev, "%s%d", "Variable ", j);
       kvoprintf(kvHisDev, "%s%s%s\n", " , ", text(kvovarlst_lookup_var_name(d.varlst, pos)),
                 " is outside its bounds");
