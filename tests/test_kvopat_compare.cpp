@@ -688,12 +688,18 @@ TEST_F(JacCompare, ExcludedBlockIsRefusedRatherThanComparedWithItself) {
                        " is excluded: its Jacobian is not evaluated\n");
 }
 
-TEST_F(JacCompare, ValueThatIsNotANumberIsSignificant) {
-  diagonal({1.0, std::numeric_limits<double>::quiet_NaN(), 3.0}, {1.0, 2.0, 3.0});
+// An infinite analytic value against a finite numeric one of the same sign passes the
+// tolerance test, whose relative bound it makes infinite; it is a broken derivative all the same.
+TEST_F(JacCompare, ValueThatIsNotFiniteIsSignificant) {
+  diagonal({1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()},
+           {1.0, 2.0, 3.0});
   run();
-  ASSERT_EQ(count, 1);
+  ASSERT_EQ(count, 2);
   EXPECT_EQ(pos[0], 22);
   EXPECT_TRUE(std::isnan(a[0]));
+  EXPECT_EQ(pos[1], 23);
+  EXPECT_TRUE(std::isinf(a[1]));
+  EXPECT_NEAR(v[1], 3.0, 1e-6);
 }
 
 TEST_F(JacCompare, GrowsItsArraysPastTheFirstHundred) {

@@ -344,6 +344,16 @@ TEST_F(PatternPolicy, MissingNonZeroStartIsRefused) {
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(his(), "!! kvoblk_pat_ini: Invalid non-zero start 0 for 6 non-zeros of block R1\n");
   expect_refused(nzstop);
+
+  // An empty pattern writes nothing, but its stop would lie before the smallest start a word
+  // can hold: the block would claim every non-zero the words can count.
+  kvoblk_inq_ops(b)->res = [](int, int* status) { *status = 0; };
+  errors = 0;
+  kvoblk_pat_ini(b, INT_MIN, &errors);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(his(), "!! kvoblk_pat_ini: Invalid non-zero start " + std::to_string(INT_MIN) +
+                       " for 0 non-zeros of block R1\n");
+  expect_refused(nzstop);
 }
 
 TEST_F(PatternPolicy, UnknownTypeOrMissingBlockCountsOneError) {

@@ -77,12 +77,13 @@ struct Results {
 };
 
 // A pair of values differs significantly when the difference exceeds both the absolute and the
-// relative tolerance, or when the values have opposite signs. A value that is not a number
-// differs from everything: its difference would pass no test at all and hide a broken
-// derivative.
+// relative tolerance, or when the values have opposite signs. A value that is not finite
+// differs from everything but an equal value: a value that is not a number would pass no test
+// at all, and an infinite analytic value makes the relative tolerance infinite, so that either
+// would hide a broken derivative.
 bool significant(double a, double v, double reltol, double abstol) {
+  if (!std::isfinite(a) || !std::isfinite(v)) return !(a == v);
   const double d = std::fabs(a - v);
-  if (std::isnan(d)) return !(a == v);
   return (d > abstol && d > std::fabs(reltol * a)) || a * v < 0.0;
 }
 
