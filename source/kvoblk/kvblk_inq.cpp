@@ -153,8 +153,11 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   }
   if (mask & NUX_BLK_REQ_NORM) {
     int st = 0;
+    const uint64_t serial = serial_of(blkptr);
     kvoblk_res(blkptr, &st);
-    if (!registered(blkptr)) return;
+    // The residual routine is the model's, which may have destroyed the block, and made another
+    // at its handle: the inquiry ends with the block it was asked about.
+    if (!same_serial(blkptr, serial)) return;
     // The residual routine may have moved the workspace; the range is read again.
     kvoeqnlst_norm(eqnlst, word(blkptr, W::estart), word(blkptr, W::estop), &info->resnorm);
   }
