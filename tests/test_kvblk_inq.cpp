@@ -232,6 +232,8 @@ TEST_F(Inquiry, NoRoomForTheIncidenceCountsLeavesStatisticsZero) {
   EXPECT_EQ(info.nvar_active, 0);
   EXPECT_EQ(info.nvar_fixed, 0);
   EXPECT_EQ(info.nvar, 4);
+  // The free non-zeros asked for with the statistics need no counters: they are counted still.
+  EXPECT_EQ(info.nnz_free, 3);
 }
 
 // ---- Report

@@ -107,7 +107,9 @@ void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }
   info->nnz_free = 0;
-  if (incidence || (mask & NUX_BLK_REQ_FREE_NZS)) {
+  // The free non-zeros come with the statistics of a block with variables, also when no room
+  // could be had for the counters (the statistics are then zero, the free count is not).
+  if ((statistics && info->nvar > 0) || (mask & NUX_BLK_REQ_FREE_NZS)) {
     // Only the block's non-zeros that the Jacobian holds are walked: range words a model set
     // beyond it (up to the largest int) name no non-zero.
     const int first = info->nzstart < 1 ? 1 : info->nzstart;
