@@ -3,9 +3,9 @@
 // assignments and descriptions by name (one of the thirteen or any bytes) with tagged values of
 // every kind. Checked after each step: the answer is true exactly for the thirteen names, a
 // look-up gives the kind and value the block's settings say, an assignment changes at most the
-// setting it names (a diagnostic level from a real is truncated, INT_MIN when the real is not a
-// number or lies outside the 32-bit range), the given value is left as it was, an unknown name
-// changes and prints nothing, and no text is leaked.
+// setting it names (a diagnostic level from a real is truncated; a real that is not a number or
+// whose truncation lies outside the 32-bit range is refused as a type mismatch), the given value
+// is left as it was, an unknown name changes and prints nothing, and no text is leaked.
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -166,13 +166,11 @@ void make_value(Input& in, value_t* v) {
   }
 }
 
-// The diagnostic level a number is stored as.
-int32_t level_of(const kvo_number_t& n) {
-  if (n.is_int) return n.ival;
-  const double r = n.rval;
-  if (!(r > -2147483649.0 && r < 2147483648.0)) return INT32_MIN;
-  return static_cast<int32_t>(r);
+// Whether a number gives a diagnostic level, and the level it is stored as.
+bool is_level(const kvo_number_t& n) {
+  return n.is_int || (n.rval > -2147483649.0 && n.rval < 2147483648.0);
 }
+int32_t level_of(const kvo_number_t& n) { return n.is_int ? n.ival : static_cast<int32_t>(n.rval); }
 
 // What a look-up of attribute a must give, checked against the block's own settings.
 void check_lookup(int b, int a, const value_t& v) {
@@ -252,7 +250,7 @@ void check_assign(int b, int a, const value_t& given, const State& before, const
   value_t converted;
   value_init(&converted);
   value_coerce(&given, &converted, kind, 0);
-  if (converted.kind != kind) {
+  if (converted.kind != kind || (a == DIAG_LEVEL && !is_level(converted.u.number))) {
     FUZZ_CHECK(after.same_but(before, -1));
     FUZZ_CHECK(text.find("Type mismatch in assignment: ") == 0);
   } else if (a == DIAG_LEVEL) {

@@ -168,6 +168,29 @@ TEST_F(Inquiry, ActiveEquationsAndResidualNormOnRequest) {
   EXPECT_EQ(info.neqn_active, untouched());
 }
 
+// A residual routine that destroys its block and makes another at the freed handle: the
+// inquiry ends with the block it was asked about, filling nothing from the other one.
+namespace {
+int replaced_by = 0;
+void replacing_res(int blkptr, int* status) {
+  *status = 0;
+  kvoblk_destroy(blkptr);
+  replaced_by = kvoblk_base_create(0);
+}
+}  // namespace
+
+TEST_F(Inquiry, ResidualRoutineThatReplacesTheBlockEndsTheInquiry) {
+  kvoblk_inq_ops(b)->res = replacing_res;
+  const nux_blk_t info = inquire(NUX_BLK_REQ_NORM);
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_EQ(info.nvar, 4);
+  int32_t norm_word;
+  std::memcpy(&norm_word, &info.resnorm, sizeof norm_word);
+  EXPECT_EQ(norm_word, untouched());
+  EXPECT_EQ(info.deriv_type, untouched());
+  EXPECT_EQ(his(), "");
+}
+
 TEST_F(Inquiry, BlockWithoutVariablesCountsFreeNonZerosOnlyForBitEight) {
   kvoblk_set_vstop(b, 1);
   nux_blk_t info = inquire(1);
@@ -209,6 +232,8 @@ TEST_F(Inquiry, NoRoomForTheIncidenceCountsLeavesStatisticsZero) {
   EXPECT_EQ(info.nvar_active, 0);
   EXPECT_EQ(info.nvar_fixed, 0);
   EXPECT_EQ(info.nvar, 4);
+  // The free non-zeros asked for with the statistics need no counters: they are counted still.
+  EXPECT_EQ(info.nnz_free, 3);
 }
 
 // ---- Report

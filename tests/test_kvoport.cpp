@@ -131,6 +131,13 @@ nux_port* destroying_get_port(int blkptr, const char*) {
   kvoblk_destroy(blkptr);
   return model_port;
 }
+// The same, making another block at the freed handle before it answers.
+int reborn = 0;
+nux_port* replacing_get_port(int blkptr, const char*) {
+  kvoblk_destroy(blkptr);
+  reborn = kvoblk_base_create(0);
+  return model_port;
+}
 
 }  // namespace
 
@@ -345,6 +352,23 @@ TEST_F(PortAttr, ByNameOperationsEndWithTheBlockTheirPortLookUpDestroyed) {
   EXPECT_EQ(his(), "");
   EXPECT_EQ(model_port->mat().phase(), 0);
   b = kvoblk_base_create(0);  // for the fixture's teardown
+  model_port->destroy();
+  model_port = nullptr;
+}
+
+TEST_F(PortAttr, ByNameOperationsEndWithTheBlockTheirPortLookUpReplaced) {
+  model_port = new kvoref::Port("SIDE");
+  kvoblk_inq_ops(b)->get_port = replacing_get_port;
+  assign_id("SIDE", "PHASE", "SOLID");
+  ASSERT_EQ(reborn, b);  // the scene needs the handle taken again
+  kvoblk_inq_ops(b)->get_port = replacing_get_port;
+  set_id(&v, "LEFTOVER");
+  EXPECT_EQ(lookup("SIDE", "PHASE"), "false");
+  ASSERT_EQ(reborn, b);
+  EXPECT_EQ(v.kind, VALUE_EMPTY);
+  // The port the old block's look-up offered is not the new block's to change.
+  EXPECT_EQ(model_port->mat().phase(), 0);
+  EXPECT_EQ(his(), "");
   model_port->destroy();
   model_port = nullptr;
 }

@@ -107,7 +107,9 @@ void nonzero_counts(int varlst, int eqnlst, kv_jac_t jac, int32_t mask, nux_blk_
       for (int i = 0; i < nvar; ++i) incidence[i] = 0;
   }
   info->nnz_free = 0;
-  if (incidence || (mask & NUX_BLK_REQ_FREE_NZS)) {
+  // The free non-zeros come with the statistics of a block with variables, also when no room
+  // could be had for the counters (the statistics are then zero, the free count is not).
+  if ((statistics && info->nvar > 0) || (mask & NUX_BLK_REQ_FREE_NZS)) {
     // Only the block's non-zeros that the Jacobian holds are walked: range words a model set
     // beyond it (up to the largest int) name no non-zero.
     const int first = info->nzstart < 1 ? 1 : info->nzstart;
@@ -153,8 +155,11 @@ KVOBLK_API void kvoblk_base_inq_attr(int blkptr, nux_blk_t* info) {
   }
   if (mask & NUX_BLK_REQ_NORM) {
     int st = 0;
+    const uint64_t serial = serial_of(blkptr);
     kvoblk_res(blkptr, &st);
-    if (!registered(blkptr)) return;
+    // The residual routine is the model's, which may have destroyed the block, and made another
+    // at its handle: the inquiry ends with the block it was asked about.
+    if (!same_serial(blkptr, serial)) return;
     // The residual routine may have moved the workspace; the range is read again.
     kvoeqnlst_norm(eqnlst, word(blkptr, W::estart), word(blkptr, W::estop), &info->resnorm);
   }

@@ -159,14 +159,17 @@ double number_as_real(const kvo_number_t& n) {
   return n.is_int ? static_cast<double>(n.ival) : n.rval;
 }
 
-// A diagnostic level from a number: the integer, or the real truncated toward zero. A real whose
-// truncation does not fit 32 bits, or that is not a number, gives INT32_MIN, as the 32-bit
-// truncation does, so that such a level means the same on every platform.
+// Whether a number gives a diagnostic level: an integer does, and a real whose truncation toward
+// zero fits 32 bits. A real past the word (one past the largest int, an infinity) or one that
+// is not a number has no level to give; storing what the 32-bit truncation leaves there
+// (INT32_MIN) would turn a request for every message into silence.
+bool is_level(const kvo_number_t& n) {
+  return n.is_int || (n.rval > -2147483649.0 && n.rval < 2147483648.0);
+}
+
+// The diagnostic level of a number that is one: the integer, or the real truncated toward zero.
 int32_t number_as_level(const kvo_number_t& n) {
-  if (n.is_int) return n.ival;
-  const double r = n.rval;
-  if (!(r > -2147483649.0 && r < 2147483648.0)) return INT32_MIN;
-  return static_cast<int32_t>(r);
+  return n.is_int ? n.ival : static_cast<int32_t>(n.rval);
 }
 
 // Applies a converted value to a settable attribute.
@@ -292,7 +295,8 @@ void assign_attr(int blkptr, int number, const value_t* value) {
     value_t converted;
     value_init(&converted);
     value_coerce(value, &converted, kind, 0);
-    if (converted.kind != kind) {
+    // A number that gives no level is as unusable for DIAG_LEVEL as a text that is no number.
+    if (converted.kind != kind || (number == DIAG_LEVEL && !is_level(converted.u.number))) {
       print_with_value("Type mismatch in assignment: %s = ", qname, value);
     } else {
       apply(blkptr, number, qname, value, converted);

@@ -217,10 +217,11 @@ KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, 
 KVOBLK_API void kvoblk_port_assign_value(int blkptr, const char* port, const char* attr,
                                          const value_t* value) {
   if (!live(blkptr, __func__)) return;
+  const uint64_t serial = serial_of(blkptr);
   nux_port* p = port ? kvoblk_get_port(blkptr, port) : nullptr;
-  // The look-up may be the model's routine, which may have destroyed the block: the assignment
-  // ends there.
-  if (!registered(blkptr)) return;
+  // The look-up may be the model's routine, which may have destroyed the block, and made another
+  // at its handle: the assignment ends there, and the port found is not the other block's.
+  if (!same_serial(blkptr, serial)) return;
   if (!p) {
     kvoprintf(kvHisDev, "Assignment to unknown port '%s'\n", text(port));
     return;
@@ -238,10 +239,11 @@ KVOBLK_API bool kvoblk_port_lookup_value(int blkptr, const char* port, const cha
   // The names are read before the value is emptied: a caller may name the port or the
   // attribute by the text of the very value it wants filled.
   const int number = attr_number(attr);
-  nux_port* p = live(blkptr, __func__) && port ? kvoblk_get_port(blkptr, port) : nullptr;
-  // The look-up may be the model's routine, which may have destroyed the block: it then has
-  // no port to look up.
-  const bool found = p && number >= 0 && registered(blkptr);
+  const uint64_t serial = live(blkptr, __func__) ? serial_of(blkptr) : 0;
+  nux_port* p = serial != 0 && port ? kvoblk_get_port(blkptr, port) : nullptr;
+  // The look-up may be the model's routine, which may have destroyed the block, and made another
+  // at its handle: it then has no port to look up.
+  const bool found = p && number >= 0 && same_serial(blkptr, serial);
   if (value) value_destroy(value);
   if (!found) return false;
   if (value) kvoblk_port_lookup_attr(blkptr, p, number, value);
