@@ -577,63 +577,46 @@ TEST_F(SolveCycle, GroupSelfJacobianServesEveryGroupOfTheBlock) {
 
 namespace {
 // Routines that destroy their block and make another, which the workspace puts at the same
-// handle; the newcomer's script calls are counted.
+// handle; the newcomer counts its scripts.
 int newcomer = 0, newcomer_scripts = 0;
-int count_script(int, const char*, EBSContext*, int, const value_t*) {
-  ++newcomer_scripts;
-  return 0;
-}
-void replace_block(int blk) {
+void replace_block(int blk, int* = nullptr) {
   kvoblk_destroy(blk);
   newcomer = kvoblk_base_create(0);
-  kvoblk_inq_ops(newcomer)->invoke = count_script;
+  kvoblk_inq_ops(newcomer)->invoke = [](int, const char*, EBSContext*, int, const value_t*) {
+    return ++newcomer_scripts, 0;
+  };
 }
-void ini_replacing(int blk, int vs, int es, int nzs, int* status) {
-  kvotest::toy_ini(blk, vs, es, nzs, status);
-  replace_block(blk);
-}
-void bracket_replacing(int blk, int*) { replace_block(blk); }
 }  // namespace
 
-// The steps after a routine belong to the block it was called for: a block made meanwhile at
-// its handle is neither placed, nor given the INIT script, nor marked solving or in form.
+// The steps after a routine belong to the block it ran for: a block made meanwhile at its handle
+// is neither placed nor given the INIT script, nor marked solving or in form.
 TEST_F(SolveCycle, StepsAfterARoutineThatReplacedItsBlockLeaveTheNewBlockAlone) {
   int st = 0;
-  kvoblk_inq_ops(b)->ini = ini_replacing;
-  newcomer_scripts = 0;
+  kvoblk_inq_ops(b)->ini = [](int blk, int, int, int, int*) { replace_block(blk); };
   kvoblk_ini(b, 1, 1, 1, &st);
   ASSERT_EQ(newcomer, b);
   EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
   EXPECT_EQ(newcomer_scripts, 0);
-
-  kvoblk_inq_ops(b)->ini = kvotest::toy_ini;
-  kvoblk_inq_ops(b)->res = kvotest::toy_res;
-  kvoblk_register_container(b, cntr);
-  newcomer_scripts = 0;
-  kvoblk_ini(b, 1, 1, 1, &st);
-  ASSERT_EQ(newcomer_scripts, 1);
-  kvoblk_inq_ops(b)->pre_solve = bracket_replacing;
-  kvoblk_pre_solve(b, &st);
-  ASSERT_EQ(newcomer, b);
-  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
-
-  // Put in form by hand, solved, and replaced by its post-solve.
-  wordof(b, W::eo_state) = 2;
-  wordof(b, W::being_solved) = 1;
-  kvoblk_inq_ops(b)->post_solve = bracket_replacing;
-  kvoblk_post_solve(b, &st);
-  ASSERT_EQ(newcomer, b);
-  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
-  EXPECT_EQ(his(), "");
-  EXPECT_EQ(err(), "");
+  for (int solving : {0, 1}) {
+    // In form (or solving), replaced by the bracket that moves it on.
+    wordof(b, W::eo_state) = 1 + solving;
+    wordof(b, W::being_solved) = solving;
+    kvoblk_inq_ops(b)->pre_solve = kvoblk_inq_ops(b)->post_solve = replace_block;
+    solving ? kvoblk_post_solve(b, &st) : kvoblk_pre_solve(b, &st);
+    EXPECT_EQ(kvoblk_inq_eo_state(b), 0) << solving;
+  }
+  EXPECT_EQ(his() + err(), "");
 }
 
-// An exception is a failure like any other: the bracket still moves the block's state, so the
-// solve's closing bracket finds it solving and the removal leaves it unplaced.
-TEST_F(SolveCycle, BracketRoutinesEndedByAnExceptionStillMoveTheState) {
+// An exception is a failure like any other: placement, removal and the solve brackets still
+// move the block's state, so that the call that closes each finds the block where it expects.
+TEST_F(SolveCycle, RoutinesEndedByAnExceptionStillMoveTheState) {
   int st = 0;
-  kvoblk_ini(b, 1, 1, 1, &st);
   kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->ini = [](int, int, int, int, int*) { throw 1; };
+  kvoblk_ini(b, 1, 1, 1, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
   t->pre_solve = t->post_solve = t->de_ini = [](int, int*) { throw 1; };
   kvoblk_pre_solve(b, &st);
   EXPECT_EQ(st, 1);
@@ -647,6 +630,7 @@ TEST_F(SolveCycle, BracketRoutinesEndedByAnExceptionStillMoveTheState) {
   EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
   EXPECT_EQ(err(), "");
   EXPECT_EQ(his(),
+            "!! kvoblk_ini: A routine of block R1 ended with an exception\n"
             "!! kvoblk_pre_solve: A routine of block R1 ended with an exception\n"
             "!! kvoblk_post_solve: A routine of block R1 ended with an exception\n"
             "!! kvoblk_de_ini: A routine of block R1 ended with an exception\n");

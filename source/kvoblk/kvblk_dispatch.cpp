@@ -197,11 +197,13 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   *status = 0;
   if (!live(blkptr, __func__)) return;
   if (!placement_begins(blkptr, vstart, estart, nzstart, status)) return;
+  auto f = routine(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status);
+  if (!f) return;
+  // The routine's failure, an exception included, does not stop the steps after it. But the
+  // routine may have destroyed the block: its record is then no longer the block's, and a block
+  // made meanwhile at the same handle is not the one being placed.
   const uint64_t serial = serial_of(blkptr);
-  if (!run(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status, vstart, estart, nzstart, status))
-    return;
-  // The routine may have destroyed the block: its record is then no longer the block's, and a
-  // block made meanwhile at the same handle is not the one being placed.
+  guarded(__func__, blkptr, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
   if (!same_serial(blkptr, serial)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   placement_ends(blkptr);
