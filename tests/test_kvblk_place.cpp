@@ -575,6 +575,67 @@ TEST_F(SolveCycle, GroupSelfJacobianServesEveryGroupOfTheBlock) {
             "range is 1001 to 1008)\n");
 }
 
+namespace {
+// Routines that destroy their block and make another, which the workspace puts at the same
+// handle; the newcomer counts its scripts.
+int newcomer = 0, newcomer_scripts = 0;
+void replace_block(int blk, int* = nullptr) {
+  kvoblk_destroy(blk);
+  newcomer = kvoblk_base_create(0);
+  kvoblk_inq_ops(newcomer)->invoke = [](int, const char*, EBSContext*, int, const value_t*) {
+    return ++newcomer_scripts, 0;
+  };
+}
+}  // namespace
+
+// The steps after a routine belong to the block it ran for: a block made meanwhile at its handle
+// is neither placed nor given the INIT script, nor marked solving or in form.
+TEST_F(SolveCycle, StepsAfterARoutineThatReplacedItsBlockLeaveTheNewBlockAlone) {
+  int st = 0;
+  kvoblk_inq_ops(b)->ini = [](int blk, int, int, int, int*) { replace_block(blk); };
+  kvoblk_ini(b, 1, 1, 1, &st);
+  ASSERT_EQ(newcomer, b);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  EXPECT_EQ(newcomer_scripts, 0);
+  for (int solving : {0, 1}) {
+    // In form (or solving), replaced by the bracket that moves it on.
+    wordof(b, W::eo_state) = 1 + solving;
+    wordof(b, W::being_solved) = solving;
+    kvoblk_inq_ops(b)->pre_solve = kvoblk_inq_ops(b)->post_solve = replace_block;
+    solving ? kvoblk_post_solve(b, &st) : kvoblk_pre_solve(b, &st);
+    EXPECT_EQ(kvoblk_inq_eo_state(b), 0) << solving;
+  }
+  EXPECT_EQ(his() + err(), "");
+}
+
+// An exception is a failure like any other: placement, removal and the solve brackets still
+// move the block's state, so that the call that closes each finds the block where it expects.
+TEST_F(SolveCycle, RoutinesEndedByAnExceptionStillMoveTheState) {
+  int st = 0;
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->ini = [](int, int, int, int, int*) { throw 1; };
+  kvoblk_ini(b, 1, 1, 1, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  t->pre_solve = t->post_solve = t->de_ini = [](int, int*) { throw 1; };
+  kvoblk_pre_solve(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 2);
+  kvoblk_post_solve(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 1);
+  EXPECT_EQ(wordof(b, W::being_solved), 0);
+  kvoblk_de_ini(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  EXPECT_EQ(err(), "");
+  EXPECT_EQ(his(),
+            "!! kvoblk_ini: A routine of block R1 ended with an exception\n"
+            "!! kvoblk_pre_solve: A routine of block R1 ended with an exception\n"
+            "!! kvoblk_post_solve: A routine of block R1 ended with an exception\n"
+            "!! kvoblk_de_ini: A routine of block R1 ended with an exception\n");
+}
+
 class Inclusion : public Placement {};
 
 TEST_F(Inclusion, ExclusionSwitchesEquationsAndVariablesWithOneCallPerManager) {

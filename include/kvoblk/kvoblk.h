@@ -152,7 +152,8 @@ typedef struct kvoblk_settings_t {
 ///     are never called.
 ///
 /// A dispatcher finding an empty slot prints "Attempt to call an undefined function"; an
-/// exception leaving a routine ends the call with a message, status 1 and the empty-slot result.
+/// exception leaving a routine ends the call with a message, status 1 and the empty-slot result;
+/// placement, removal and the solve brackets still move the block's state, as for any status.
 typedef struct kvoblk_ops_t {
   /// Slot routines in table order; the dispatcher kvoblk_<slot> runs each with its arguments.
   ///@{

@@ -80,6 +80,20 @@ R ask(const char* fn, int blkptr, F kvoblk_ops_t::*member, R empty, A... args) {
   return result;
 }
 
+// Runs one of the routines that move the block's state (removal, the solve brackets), then sets
+// the state word to `state` whatever the routine's status, a failure that ended it with an
+// exception included. A routine that destroyed its block leaves nothing to set, and a block
+// that host code made meanwhile at the same handle is another one, left as it is.
+template <class F>
+void run_then_set_state(const char* fn, int blkptr, F kvoblk_ops_t::*member, int* status,
+                        int state) {
+  F f = routine(fn, blkptr, member, kPlain, status);
+  if (!f) return;
+  const uint64_t serial = serial_of(blkptr);
+  guarded(fn, blkptr, status, [&] { f(blkptr, status); });
+  if (same_serial(blkptr, serial)) word(blkptr, W::eo_state) = state;
+}
+
 // The whole block's analytic Jacobian for a group request: any group of the block, checked
 // against the block's equations, or 0 for all of them.
 void whole_block_selfjac(const char* fn, int blkptr, int group, int* status) {
@@ -183,10 +197,14 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   *status = 0;
   if (!live(blkptr, __func__)) return;
   if (!placement_begins(blkptr, vstart, estart, nzstart, status)) return;
-  if (!run(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status, vstart, estart, nzstart, status))
-    return;
-  // The routine may have destroyed the block: its record is then no longer the block's.
-  if (!registered(blkptr)) return;
+  auto f = routine(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status);
+  if (!f) return;
+  // The routine's failure, an exception included, does not stop the steps after it. But the
+  // routine may have destroyed the block: its record is then no longer the block's, and a block
+  // made meanwhile at the same handle is not the one being placed.
+  const uint64_t serial = serial_of(blkptr);
+  guarded(__func__, blkptr, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
+  if (!same_serial(blkptr, serial)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   placement_ends(blkptr);
 }
@@ -197,9 +215,7 @@ KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
     assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
-  if (!run(__func__, blkptr, &kvoblk_ops_t::de_ini, kPlain, status, status)) return;
-  // The routine may have destroyed the block.
-  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
+  run_then_set_state(__func__, blkptr, &kvoblk_ops_t::de_ini, status, KVOBLK_NOT_INITIALISED);
 }
 
 KVOBLK_API void kvoblk_res(int blkptr, int* status) {
@@ -221,8 +237,7 @@ KVOBLK_API void kvoblk_pre_solve(int blkptr, int* status) {
   if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
     assertion("kvoblk_pre_solve: trying to pre_solve a non-eo_form block", __LINE__);
   word(blkptr, W::being_solved) = 1;
-  if (!run(__func__, blkptr, &kvoblk_ops_t::pre_solve, kPlain, status, status)) return;
-  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_SOLVING;
+  run_then_set_state(__func__, blkptr, &kvoblk_ops_t::pre_solve, status, KVOBLK_SOLVING);
 }
 
 KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
@@ -234,8 +249,7 @@ KVOBLK_API void kvoblk_post_solve(int blkptr, int* status) {
   if (word(blkptr, W::being_solved) == 0)
     assertion("kvoblk_post_solve: block is not being solved", __LINE__);
   word(blkptr, W::being_solved) = 0;
-  if (!run(__func__, blkptr, &kvoblk_ops_t::post_solve, kPlain, status, status)) return;
-  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
+  run_then_set_state(__func__, blkptr, &kvoblk_ops_t::post_solve, status, KVOBLK_EO_FORM);
 }
 
 KVOBLK_API void kvoblk_inq_attr(int blkptr, nux_blk_t* desc) {
