@@ -668,3 +668,59 @@ TEST_F(SolveCycle, GroupingMadeForAnotherPlacementIsNotUsed) {
   kvoblk_post_solve(b, &st);
   EXPECT_EQ(wordof(b, W::vgrp), 0);
 }
+
+namespace {
+// A block made at the handle of one a model routine destroyed, registered in the same container
+// and asking for scripts; and what the library then asked of it.
+kvopipe* counted_script(int, const char*);
+struct Successor {
+  int made = 0;
+  kvoref::Container* cntr = nullptr;
+  int scripts_asked = 0;
+  void replace(int old) {
+    kvoblk_destroy(old);
+    made = kvoblk_base_create(0);
+    kvoblk_set_blkid(made, "HEIR");
+    kvoblk_set_diag_level(made, 7);
+    kvoblk_register_container(made, cntr);
+    kvoblk_inq_ops(made)->acquire_script = counted_script;
+  }
+} successor;
+kvopipe* counted_script(int, const char*) {
+  ++successor.scripts_asked;
+  return nullptr;
+}
+}  // namespace
+
+TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlockAsItMadeIt) {
+  successor = Successor();
+  successor.cntr = cntr;
+  int st = 0;
+  int lone = kvoblk_base_create(0);
+  kvoblk_register_container(lone, cntr);
+  kvoblk_inq_ops(lone)->ini = [](int blk, int, int, int, int* status) {
+    successor.replace(blk);
+    *status = 0;
+  };
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  ASSERT_EQ(successor.made, lone);  // the scene needs the handle taken again
+  // Not placed: no form, no trace, no INIT script.
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 0);
+  EXPECT_EQ(successor.scripts_asked, 0);
+  EXPECT_EQ(his(), "");
+
+  // A removal whose routine replaces the block leaves the new block's placement alone.
+  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  kvoblk_inq_ops(lone)->de_ini = [](int blk, int* status) {
+    successor.replace(blk);
+    kvoblk_inq_ops(successor.made)->ini = kvotest::toy_ini;
+    kvoblk_ini(successor.made, 1, 1, 1, status);
+  };
+  his();
+  kvoblk_de_ini(lone, &st);
+  ASSERT_EQ(successor.made, lone);
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 1);
+  EXPECT_EQ(err(), "");
+  kvoblk_destroy(lone);
+}

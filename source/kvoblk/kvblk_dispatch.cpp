@@ -183,10 +183,12 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   *status = 0;
   if (!live(blkptr, __func__)) return;
   if (!placement_begins(blkptr, vstart, estart, nzstart, status)) return;
+  const uint64_t serial = serial_of(blkptr);
   if (!run(__func__, blkptr, &kvoblk_ops_t::ini, kPlain, status, vstart, estart, nzstart, status))
     return;
-  // The routine may have destroyed the block: its record is then no longer the block's.
-  if (!registered(blkptr)) return;
+  // The routine may have destroyed the block, and made another at its handle: neither record is
+  // the block's any more, and a new block is not placed by this call.
+  if (!same_serial(blkptr, serial)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   placement_ends(blkptr);
 }
@@ -197,9 +199,11 @@ KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   if (word(blkptr, W::eo_state) != KVOBLK_EO_FORM)
     assertion("kvoblk_de_ini: trying to de_ini a non-eo_form block", __LINE__);
+  const uint64_t serial = serial_of(blkptr);
   if (!run(__func__, blkptr, &kvoblk_ops_t::de_ini, kPlain, status, status)) return;
-  // The routine may have destroyed the block.
-  if (registered(blkptr)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
+  // The routine may have destroyed the block, and made another at its handle, whose state is
+  // its own.
+  if (same_serial(blkptr, serial)) word(blkptr, W::eo_state) = KVOBLK_NOT_INITIALISED;
 }
 
 KVOBLK_API void kvoblk_res(int blkptr, int* status) {
