@@ -497,6 +497,13 @@ TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(0), -1);
   blk_set_matrix_precedence(b, 4);
   EXPECT_EQ(kvoblk_inq_matrix_precedence(b), 4);
+  EXPECT_EQ(his(), "");
+  // A destroyed block's handle is reported like any other bad handle.
+  const int gone = kvoblk_base_create(0);
+  kvoblk_destroy(gone);
+  EXPECT_EQ(kvoblk_global_eqn_offset(gone), -1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_global_eqn_offset: Invalid block handle " + std::to_string(gone) + "\n");
 }
 
 class SolveCycle : public Placement {};

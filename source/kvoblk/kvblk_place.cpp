@@ -74,9 +74,9 @@ void clear_port_vars(int blkptr) {
   });
 }
 
-int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
+int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   // A start below 1 is a placement that was refused.
-  if (!registered(blkptr) || word(blkptr, start_word) <= 0) return -1;
+  if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   return c ? (c->*op)() : -1;
 }
@@ -246,15 +246,15 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
 }
 
 KVOBLK_API int kvoblk_global_var_offset(int blkptr) {
-  return offset(blkptr, W::vstart, &NUXBlockCallback::global_var_offset);
+  return offset(__func__, blkptr, W::vstart, &NUXBlockCallback::global_var_offset);
 }
 
 KVOBLK_API int kvoblk_global_eqn_offset(int blkptr) {
-  return offset(blkptr, W::estart, &NUXBlockCallback::global_eqn_offset);
+  return offset(__func__, blkptr, W::estart, &NUXBlockCallback::global_eqn_offset);
 }
 
 KVOBLK_API int kvoblk_global_jac_offset(int blkptr) {
-  return offset(blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
+  return offset(__func__, blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
 }
 
 }  // extern "C"
