@@ -476,11 +476,31 @@ TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
   kvoblk_destroy(b);
 }
 
+// A container whose script run throws (the reference one does when memory runs out).
+struct ThrowingContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int run_script(NUXEOBlock*, kvopipe*, EBSContext*, int, const value_t*) override {
+    throw std::runtime_error("no room");
+  }
+};
+
 TEST_F(Containers, ScriptWithoutContainerIsReleasedUnrun) {
   int b = kvoblk_base_create(0);
   kvoblk_inq_ops(b)->acquire_script = offer_scripts;
   EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 0);
   EXPECT_EQ(kvoref::live_scripts(), 0);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, ScriptWhoseRunThrowsIsReleased) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "B1");
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  ThrowingContainer thrower(lists);
+  kvoblk_register_container(b, &thrower);
+  EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 1);
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_invoke: A routine of block B1 ended with an exception\n");
   kvoblk_destroy(b);
 }
 

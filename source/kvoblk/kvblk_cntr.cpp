@@ -78,9 +78,13 @@ KVOBLK_API int kvoblk_base_invoke(int blkptr, const char* name, EBSContext* ctx,
     kvoprintf(kvHisDev, "Block %-*s invoking script method %s\n", 8, text(blkid(blkptr)),
               text(name));
   auto* object = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
-  int result = c->run_script(object, script, ctx, nargs, args);
-  kvodestroy(script);
-  return result;
+  // The script is released however its run ends, also when the container's run throws (the
+  // exception goes on to the dispatcher, which reports it).
+  struct Release {
+    kvopipe* script;
+    ~Release() { kvodestroy(script); }
+  } release{script};
+  return c->run_script(object, script, ctx, nargs, args);
 }
 
 KVOBLK_API int kvoblk_base_scope_invoke(int blkptr, const char* name, int, int, EBSContext* ctx,
