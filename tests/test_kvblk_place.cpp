@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
+#include <stdexcept>
 #include <string>
 
 #include "toy_model.h"
@@ -652,6 +653,23 @@ TEST_F(Inclusion, ExcludedBlockPlacedAgainKeepsItsNewItemsOutOfTheSolve) {
   for (int e = 11; e <= 18; ++e) EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, e), 1) << e;
   for (int v = 21; v <= 30; ++v)
     EXPECT_EQ(kvovarlst_inq_var_status(lists.varlst, v) & kvoref::VAR_EXCLUDED, 0) << v;
+  placed_mgr = nullptr;
+}
+
+// A connection manager that throws when the placement of an excluded block excludes its items.
+struct ThrowingMgr : kvoref::ConnMgr {
+  void deactivate() override { throw std::runtime_error("no room"); }
+};
+
+TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementWithStatus) {
+  ThrowingMgr m;
+  placed_mgr = &m;
+  kvoblk_inq_ops(b)->ini = ini_with_manager;
+  kvoblk_set_included(b, 0);
+  int st = 0;
+  EXPECT_NO_THROW(kvoblk_ini(b, 1, 1, 1, &st));
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_ini: A routine of block R1 ended with an exception\n");
   placed_mgr = nullptr;
 }
 
