@@ -38,7 +38,14 @@ KVOBLK_API void kvoblk_base_register_container(int blkptr, NUXBlockCallback* cnt
     if (current != cntr) unable_to_register(__func__, blkptr);
     return;
   }
-  if (cntr) word(blkptr, W::container) = ref_put(cntr);  // 0 (unregistered) if the table is full
+  if (!cntr) return;
+  word(blkptr, W::container) = ref_put(cntr);
+  // Without room in the reference table the block stays unregistered: its placement would find
+  // no lists, so the failure is said here.
+  if (word(blkptr, W::container) == 0) {
+    head(__func__);
+    kvoprintf(kvHisDev, "Not enough memory to register block %s\n", text(blkid(blkptr)));
+  }
 }
 
 KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr) {
