@@ -673,6 +673,32 @@ TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementW
   placed_mgr = nullptr;
 }
 
+// A connection manager whose deactivation replaces the block: it destroys the block and makes
+// another at its handle.
+struct ReplacingMgr : kvoref::ConnMgr {
+  int blk = 0, made = 0;
+  void deactivate() override {
+    kvoref::ConnMgr::deactivate();
+    if (blk == 0) return;
+    kvoblk_destroy(blk);
+    made = kvoblk_base_create(0);
+    blk = 0;
+  }
+};
+
+TEST_F(Inclusion, ManagerThatReplacesTheBlockLeavesTheNewBlockIncludedAndGetsItsActivation) {
+  const int lone = placed_lone();
+  ReplacingMgr m;
+  m.blk = lone;
+  for (int v = 101; v <= 110; ++v) kvoref::set_var_connmgr(lists.varlst, v, &m);
+  kvoblk_set_included(lone, 0);
+  ASSERT_EQ(m.made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(kvoblk_inq_included(lone), 1);
+  EXPECT_EQ(m.log, "DA");
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(lone);
+}
+
 TEST_F(Inclusion, WithoutContainerNothingChanges) {
   int lone = kvoblk_base_create(0);
   kvoblk_set_included(lone, 0);

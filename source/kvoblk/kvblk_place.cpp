@@ -105,12 +105,17 @@ void switch_inclusion(int blkptr, int f) {
   } catch (...) {
     return;  // out of memory before anything changed
   }
+  const uint64_t serial = serial_of(blkptr);
   for (kvo_connmgr* m : managers) m->deactivate();
-  for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
-  int* status = kvovarlst_vec_status(varlst);
-  if (status)
-    for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
-  word(blkptr, W::included) = f != 0 ? 1 : 0;
+  // A manager is host code, which may destroy the block (and make another at its handle): its
+  // items and its record are then left as they are, and the managers still get their activation.
+  if (same_serial(blkptr, serial)) {
+    for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
+    int* status = kvovarlst_vec_status(varlst);
+    if (status)
+      for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
+    word(blkptr, W::included) = f != 0 ? 1 : 0;
+  }
   for (kvo_connmgr* m : managers) m->activate();
 }
 
@@ -216,7 +221,11 @@ void placement_ends(int blkptr) {
   // The model made its equations and variables included. A block the user excluded stays
   // excluded until included again, so they leave the solve as an exclusion would take them,
   // and an inclusion brings them back.
-  if (c && word(blkptr, W::included) == 0) switch_inclusion(blkptr, 0);
+  if (c && word(blkptr, W::included) == 0) {
+    const uint64_t serial = serial_of(blkptr);
+    switch_inclusion(blkptr, 0);
+    if (!same_serial(blkptr, serial)) return;
+  }
   if (diag(blkptr) > 6) placement_trace(blkptr, grp_id);
   kvoblk_invoke(blkptr, "INIT", nullptr, 0, nullptr);
 }
