@@ -656,9 +656,18 @@ TEST_F(Inclusion, ExcludedBlockPlacedAgainKeepsItsNewItemsOutOfTheSolve) {
   placed_mgr = nullptr;
 }
 
-// A connection manager that throws when the placement of an excluded block excludes its items.
+// Connection managers that throw, or replace the block (destroying it and making another at
+// its handle), when they are deactivated.
 struct ThrowingMgr : kvoref::ConnMgr {
   void deactivate() override { throw std::runtime_error("no room"); }
+};
+struct ReplacingMgr : kvoref::ConnMgr {
+  int blk = 0;
+  void deactivate() override {
+    kvoref::ConnMgr::deactivate();
+    if (blk != 0) replacement.replace(blk, 0);
+    blk = 0;
+  }
 };
 
 TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementWithStatus) {
@@ -673,26 +682,13 @@ TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementW
   placed_mgr = nullptr;
 }
 
-// A connection manager whose deactivation replaces the block: it destroys the block and makes
-// another at its handle.
-struct ReplacingMgr : kvoref::ConnMgr {
-  int blk = 0, made = 0;
-  void deactivate() override {
-    kvoref::ConnMgr::deactivate();
-    if (blk == 0) return;
-    kvoblk_destroy(blk);
-    made = kvoblk_base_create(0);
-    blk = 0;
-  }
-};
-
 TEST_F(Inclusion, ManagerThatReplacesTheBlockLeavesTheNewBlockIncludedAndGetsItsActivation) {
   const int lone = placed_lone();
   ReplacingMgr m;
   m.blk = lone;
   for (int v = 101; v <= 110; ++v) kvoref::set_var_connmgr(lists.varlst, v, &m);
   kvoblk_set_included(lone, 0);
-  ASSERT_EQ(m.made, lone);  // the scene needs the handle taken again
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
   EXPECT_EQ(kvoblk_inq_included(lone), 1);
   EXPECT_EQ(m.log, "DA");
   EXPECT_EQ(his(), "");
@@ -720,58 +716,23 @@ TEST_F(SolveCycle, GroupingMadeForAnotherPlacementIsNotUsed) {
   EXPECT_EQ(wordof(b, W::vgrp), 0);
 }
 
-namespace {
-// A block made at the handle of one a model routine destroyed, registered in the same container
-// and asking for scripts; and what the library then asked of it.
-kvopipe* counted_script(int, const char*);
-struct Successor {
-  int made = 0;
-  kvoref::Container* cntr = nullptr;
-  int scripts_asked = 0;
-  void replace(int old) {
-    kvoblk_destroy(old);
-    made = kvoblk_base_create(0);
-    kvoblk_set_blkid(made, "HEIR");
-    kvoblk_set_diag_level(made, 7);
-    kvoblk_register_container(made, cntr);
-    kvoblk_inq_ops(made)->acquire_script = counted_script;
-  }
-} successor;
-kvopipe* counted_script(int, const char*) {
-  ++successor.scripts_asked;
-  return nullptr;
-}
-}  // namespace
-
-TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlockAsItMadeIt) {
-  successor = Successor();
-  successor.cntr = cntr;
+// A placement or removal whose model routine replaces the block (destroying it and making
+// another at its handle) ends there: the new block is neither marked unplaced nor placed.
+TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlocksStateAlone) {
+  const int lone = placed_lone();
+  kvoblk_inq_ops(lone)->de_ini = [](int blk, int*) {
+    replacement.replace(blk, 0);
+    wordof(replacement.made, W::eo_state) = 1;
+  };
   int st = 0;
-  int lone = kvoblk_base_create(0);
-  kvoblk_register_container(lone, cntr);
-  kvoblk_inq_ops(lone)->ini = [](int blk, int, int, int, int* status) {
-    successor.replace(blk);
-    *status = 0;
-  };
-  kvoblk_ini(lone, 101, 51, 301, &st);
-  ASSERT_EQ(successor.made, lone);  // the scene needs the handle taken again
-  // Not placed: no form, no trace, no INIT script.
-  EXPECT_EQ(kvoblk_inq_eo_state(lone), 0);
-  EXPECT_EQ(successor.scripts_asked, 0);
-  EXPECT_EQ(his(), "");
-
-  // A removal whose routine replaces the block leaves the new block's placement alone.
-  kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
-  kvoblk_ini(lone, 101, 51, 301, &st);
-  kvoblk_inq_ops(lone)->de_ini = [](int blk, int* status) {
-    successor.replace(blk);
-    kvoblk_inq_ops(successor.made)->ini = kvotest::toy_ini;
-    kvoblk_ini(successor.made, 1, 1, 1, status);
-  };
-  his();
   kvoblk_de_ini(lone, &st);
-  ASSERT_EQ(successor.made, lone);
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
   EXPECT_EQ(kvoblk_inq_eo_state(lone), 1);
+  wordof(lone, W::eo_state) = 0;
+  kvoblk_inq_ops(lone)->ini = [](int blk, int, int, int, int*) { replacement.replace(blk, 0); };
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  ASSERT_EQ(replacement.made, lone);
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 0);
   EXPECT_EQ(err(), "");
   kvoblk_destroy(lone);
 }
