@@ -355,6 +355,23 @@ TEST_F(AllocSweep, BlockIdThatCannotBeRegisteredLeavesTheOneTheBlockHad) {
   kvoblk_destroy(b);
 }
 
+// A container the reference table cannot take leaves the block unregistered, and says so; a
+// later registration takes it.
+TEST_F(AllocSweep, ContainerThatCannotBeRegisteredIsReported) {
+  kvoref::Lists l = kvoref::make_lists(4);
+  kvoref::Container c(l);
+  const int b = kvoblk_base_create_1(0);
+  kvoblk_set_blkid(b, "B");
+  kvoblk::detail::heap_fail_after(1);
+  kvoblk_register_container(b, &c);
+  ASSERT_TRUE(reached(Source::heap));
+  EXPECT_EQ(blk_inq_matrix_varlst(b), 0);
+  EXPECT_EQ(his(), "!! kvoblk_base_register_container: Not enough memory to register block B\n");
+  kvoblk_register_container(b, &c);
+  EXPECT_EQ(blk_inq_matrix_varlst(b), l.varlst);
+  kvoblk_destroy(b);
+}
+
 // A name that cannot be copied is reported once and changes nothing: no slot is filled and no
 // variable is defined under a name it was not given.
 TEST_F(AllocSweep, FortranNamesThatCannotBeCopiedChangeNothing) {

@@ -33,6 +33,20 @@ kvopipe* setup_destroys_block(int b, const char* name) {
   return offer_scripts(b, name);
 }
 
+// Offers the standard scripts, but when asked for SETUP destroys the block and makes another at
+// its handle, registered in `heir_cntr` and offering the same scripts.
+kvoref::Container* heir_cntr = nullptr;
+int heir = 0;
+kvopipe* setup_replaces_block(int b, const char* name) {
+  if (name && std::strcmp(name, "SETUP") == 0) {
+    kvoblk_destroy(b);
+    heir = kvoblk_base_create(0);
+    kvoblk_inq_ops(heir)->acquire_script = offer_scripts;
+    kvoblk_register_container(heir, heir_cntr);
+  }
+  return offer_scripts(b, name);
+}
+
 nux_port* stranger_port = nullptr;
 
 int destroy_calls = 0;
@@ -431,6 +445,20 @@ TEST_F(Containers, TypicalRegistrationStopsWhenAScriptDestroysTheBlock) {
   EXPECT_EQ(his(), "");
 }
 
+// The script acquired for the block that went is not run for the block made at its handle, and
+// the registration's later scripts are not run for it either.
+TEST_F(Containers, TypicalRegistrationEndsWhenAScriptReplacesTheBlock) {
+  heir_cntr = &second;
+  int b = kvoblk_base_create(0);
+  kvoblk_inq_ops(b)->acquire_script = setup_replaces_block;
+  kvoblk_base_typical_register(b, &first);
+  ASSERT_EQ(heir, b);  // the scene needs the handle taken again
+  EXPECT_TRUE(first.scripts_run.empty());
+  EXPECT_TRUE(second.scripts_run.empty());
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  kvoblk_destroy(b);
+}
+
 TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
   int b = kvoblk_base_create(0);
   kvoblk_set_blkid(b, "B1");
@@ -448,11 +476,31 @@ TEST_F(Containers, InvocationLineShowsAboveLevelFour) {
   kvoblk_destroy(b);
 }
 
+// A container whose script run throws (the reference one does when memory runs out).
+struct ThrowingContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int run_script(NUXEOBlock*, kvopipe*, EBSContext*, int, const value_t*) override {
+    throw std::runtime_error("no room");
+  }
+};
+
 TEST_F(Containers, ScriptWithoutContainerIsReleasedUnrun) {
   int b = kvoblk_base_create(0);
   kvoblk_inq_ops(b)->acquire_script = offer_scripts;
   EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 0);
   EXPECT_EQ(kvoref::live_scripts(), 0);
+  kvoblk_destroy(b);
+}
+
+TEST_F(Containers, ScriptWhoseRunThrowsIsReleased) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "B1");
+  kvoblk_inq_ops(b)->acquire_script = offer_scripts;
+  ThrowingContainer thrower(lists);
+  kvoblk_register_container(b, &thrower);
+  EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 1);
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_invoke: A routine of block B1 ended with an exception\n");
   kvoblk_destroy(b);
 }
 

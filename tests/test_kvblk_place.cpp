@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
+#include <stdexcept>
 #include <string>
 
 #include "toy_model.h"
@@ -497,6 +498,13 @@ TEST_F(Placement, OffsetsComeFromTheContainerOnceStartsAreKnown) {
   EXPECT_EQ(kvoblk_global_var_offset(0), -1);
   blk_set_matrix_precedence(b, 4);
   EXPECT_EQ(kvoblk_inq_matrix_precedence(b), 4);
+  EXPECT_EQ(his(), "");
+  // A destroyed block's handle is reported like any other bad handle.
+  const int gone = kvoblk_base_create(0);
+  kvoblk_destroy(gone);
+  EXPECT_EQ(kvoblk_global_eqn_offset(gone), -1);
+  EXPECT_EQ(his(),
+            "!! kvoblk_global_eqn_offset: Invalid block handle " + std::to_string(gone) + "\n");
 }
 
 class SolveCycle : public Placement {};
@@ -709,6 +717,45 @@ TEST_F(Inclusion, ExcludedBlockPlacedAgainKeepsItsNewItemsOutOfTheSolve) {
   placed_mgr = nullptr;
 }
 
+// Connection managers that throw, or replace the block (destroying it and making another at
+// its handle), when they are deactivated.
+struct ThrowingMgr : kvoref::ConnMgr {
+  void deactivate() override { throw std::runtime_error("no room"); }
+};
+struct ReplacingMgr : kvoref::ConnMgr {
+  int blk = 0;
+  void deactivate() override {
+    kvoref::ConnMgr::deactivate();
+    if (blk != 0) replacement.replace(blk, 0);
+    blk = 0;
+  }
+};
+
+TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementWithStatus) {
+  ThrowingMgr m;
+  placed_mgr = &m;
+  kvoblk_inq_ops(b)->ini = ini_with_manager;
+  kvoblk_set_included(b, 0);
+  int st = 0;
+  EXPECT_NO_THROW(kvoblk_ini(b, 1, 1, 1, &st));
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_ini: A routine of block R1 ended with an exception\n");
+  placed_mgr = nullptr;
+}
+
+TEST_F(Inclusion, ManagerThatReplacesTheBlockLeavesTheNewBlockIncludedAndGetsItsActivation) {
+  const int lone = placed_lone();
+  ReplacingMgr m;
+  m.blk = lone;
+  for (int v = 101; v <= 110; ++v) kvoref::set_var_connmgr(lists.varlst, v, &m);
+  kvoblk_set_included(lone, 0);
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(kvoblk_inq_included(lone), 1);
+  EXPECT_EQ(m.log, "DA");
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(lone);
+}
+
 TEST_F(Inclusion, WithoutContainerNothingChanges) {
   int lone = kvoblk_base_create(0);
   kvoblk_set_included(lone, 0);
@@ -728,4 +775,25 @@ TEST_F(SolveCycle, GroupingMadeForAnotherPlacementIsNotUsed) {
   EXPECT_EQ(st, 0);
   kvoblk_post_solve(b, &st);
   EXPECT_EQ(wordof(b, W::vgrp), 0);
+}
+
+// A placement or removal whose model routine replaces the block (destroying it and making
+// another at its handle) ends there: the new block is neither marked unplaced nor placed.
+TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlocksStateAlone) {
+  const int lone = placed_lone();
+  kvoblk_inq_ops(lone)->de_ini = [](int blk, int*) {
+    replacement.replace(blk, 0);
+    wordof(replacement.made, W::eo_state) = 1;
+  };
+  int st = 0;
+  kvoblk_de_ini(lone, &st);
+  ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 1);
+  wordof(lone, W::eo_state) = 0;
+  kvoblk_inq_ops(lone)->ini = [](int blk, int, int, int, int*) { replacement.replace(blk, 0); };
+  kvoblk_ini(lone, 101, 51, 301, &st);
+  ASSERT_EQ(replacement.made, lone);
+  EXPECT_EQ(kvoblk_inq_eo_state(lone), 0);
+  EXPECT_EQ(err(), "");
+  kvoblk_destroy(lone);
 }

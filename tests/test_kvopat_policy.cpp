@@ -193,6 +193,27 @@ TEST_F(PatternPolicy, DimensioningEndsWithTheBlockItsRoutineDestroyed) {
   EXPECT_EQ(his(), "");
 }
 
+// The same when the routine also makes another block at the handle: that block reserves
+// nothing for the counts of the one that went.
+int replacement_block = 0;
+TEST_F(PatternPolicy, DimensioningEndsWithTheBlockItsRoutineReplaced) {
+  const int lone = kvoblk_base_create(0);
+  kvoblk_inq_ops(lone)->selfdim = [](int blk, int* nvar, int* neq, int* nnz, int* status) {
+    *nvar = 11, *neq = 10, *nnz = 7;
+    kvoblk_destroy(blk);
+    replacement_block = kvoblk_base_create(0);
+    kvoblk_set_pat_ini_type(replacement_block, KVOBLK_PAT_NUMERIC);
+    *status = 0;
+  };
+  int nvar = 0, neq = 0, nnz = 0, st = -1;
+  kvoblk_dim(lone, &nvar, &neq, &nnz, &st);
+  ASSERT_EQ(replacement_block, lone);  // the scene needs the handle taken again
+  EXPECT_EQ(st, 0);
+  EXPECT_EQ(nnz, 7);
+  EXPECT_EQ(his(), "");
+  kvoblk_destroy(lone);
+}
+
 TEST_F(PatternPolicy, SelfPatternIsTheModelsAndKeepsEarlierErrors) {
   blk_selfpat_enable(b);
   kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);

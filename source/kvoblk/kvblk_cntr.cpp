@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Containers and scripts: registration, typical registration with the standard scripts, and
 // script invocation through the container.
+#include <cstdint>
 #include <initializer_list>
 
 #include "kvblk_internal.h"
@@ -37,15 +38,24 @@ KVOBLK_API void kvoblk_base_register_container(int blkptr, NUXBlockCallback* cnt
     if (current != cntr) unable_to_register(__func__, blkptr);
     return;
   }
-  if (cntr) word(blkptr, W::container) = ref_put(cntr);  // 0 (unregistered) if the table is full
+  if (!cntr) return;
+  word(blkptr, W::container) = ref_put(cntr);
+  // Without room in the reference table the block stays unregistered: its placement would find
+  // no lists, so the failure is said here.
+  if (word(blkptr, W::container) == 0) {
+    head(__func__);
+    kvoprintf(kvHisDev, "Not enough memory to register block %s\n", text(blkid(blkptr)));
+  }
 }
 
 KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr) {
   if (blkptr == 0 || !cntr || !live(blkptr, __func__)) return unable_to_register(__func__, blkptr);
   kvoblk_base_register_container(blkptr, cntr);
-  // A script is model code, which may destroy the block: the scripts after it are not run.
+  // A script is model code, which may destroy the block (and make another at its handle): the
+  // scripts after it are not run.
+  const uint64_t serial = serial_of(blkptr);
   for (const char* script : {"SETUP", "ALIAS", "MEASUREMENT", "CONNECT"}) {
-    if (!registered(blkptr)) return;
+    if (!same_serial(blkptr, serial)) return;
     kvoblk_invoke(blkptr, script, nullptr, 0, nullptr);
   }
 }
@@ -61,10 +71,12 @@ KVOBLK_API NUXEOCntr* kvoblk_inq_container(int blkptr, const NUXEOCntr* cntr) {
 KVOBLK_API int kvoblk_base_invoke(int blkptr, const char* name, EBSContext* ctx, int nargs,
                                   const value_t* args) {
   if (!live(blkptr, __func__)) return 0;
+  const uint64_t serial = serial_of(blkptr);
   kvopipe* script = kvoblk_acquire_script(blkptr, name);
   if (!script) return 0;
-  // The model's routine ran: look the block up again.
-  NUXBlockCallback* c = registered(blkptr) ? container(blkptr) : nullptr;
+  // The model's routine ran: look the block up again. A block it destroyed has no container,
+  // and one made at its handle since is not the block the script was acquired for.
+  NUXBlockCallback* c = same_serial(blkptr, serial) ? container(blkptr) : nullptr;
   if (!c) {
     kvodestroy(script);
     return 0;
@@ -73,9 +85,13 @@ KVOBLK_API int kvoblk_base_invoke(int blkptr, const char* name, EBSContext* ctx,
     kvoprintf(kvHisDev, "Block %-*s invoking script method %s\n", 8, text(blkid(blkptr)),
               text(name));
   auto* object = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
-  int result = c->run_script(object, script, ctx, nargs, args);
-  kvodestroy(script);
-  return result;
+  // The script is released however its run ends, also when the container's run throws (the
+  // exception goes on to the dispatcher, which reports it).
+  struct Release {
+    kvopipe* script;
+    ~Release() { kvodestroy(script); }
+  } release{script};
+  return c->run_script(object, script, ctx, nargs, args);
 }
 
 KVOBLK_API int kvoblk_base_scope_invoke(int blkptr, const char* name, int, int, EBSContext* ctx,

@@ -206,7 +206,8 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   guarded(__func__, blkptr, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
   if (!same_serial(blkptr, serial)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
-  placement_ends(blkptr);
+  // The steps after the routine run host code too (connection managers, the INIT script).
+  guarded(__func__, blkptr, status, [&] { placement_ends(blkptr); });
 }
 
 KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {

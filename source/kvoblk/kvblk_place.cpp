@@ -74,9 +74,9 @@ void clear_port_vars(int blkptr) {
   });
 }
 
-int offset(int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
+int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   // A start below 1 is a placement that was refused.
-  if (!registered(blkptr) || word(blkptr, start_word) <= 0) return -1;
+  if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   return c ? (c->*op)() : -1;
 }
@@ -105,12 +105,17 @@ void switch_inclusion(int blkptr, int f) {
   } catch (...) {
     return;  // out of memory before anything changed
   }
+  const uint64_t serial = serial_of(blkptr);
   for (kvo_connmgr* m : managers) m->deactivate();
-  for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
-  int* status = kvovarlst_vec_status(varlst);
-  if (status)
-    for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
-  word(blkptr, W::included) = f != 0 ? 1 : 0;
+  // A manager is host code, which may destroy the block (and make another at its handle): its
+  // items and its record are then left as they are, and the managers still get their activation.
+  if (same_serial(blkptr, serial)) {
+    for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
+    int* status = kvovarlst_vec_status(varlst);
+    if (status)
+      for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
+    word(blkptr, W::included) = f != 0 ? 1 : 0;
+  }
   for (kvo_connmgr* m : managers) m->activate();
 }
 
@@ -216,7 +221,11 @@ void placement_ends(int blkptr) {
   // The model made its equations and variables included. A block the user excluded stays
   // excluded until included again, so they leave the solve as an exclusion would take them,
   // and an inclusion brings them back.
-  if (c && word(blkptr, W::included) == 0) switch_inclusion(blkptr, 0);
+  if (c && word(blkptr, W::included) == 0) {
+    const uint64_t serial = serial_of(blkptr);
+    switch_inclusion(blkptr, 0);
+    if (!same_serial(blkptr, serial)) return;
+  }
   if (diag(blkptr) > 6) placement_trace(blkptr, grp_id);
   kvoblk_invoke(blkptr, "INIT", nullptr, 0, nullptr);
 }
@@ -246,15 +255,15 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
 }
 
 KVOBLK_API int kvoblk_global_var_offset(int blkptr) {
-  return offset(blkptr, W::vstart, &NUXBlockCallback::global_var_offset);
+  return offset(__func__, blkptr, W::vstart, &NUXBlockCallback::global_var_offset);
 }
 
 KVOBLK_API int kvoblk_global_eqn_offset(int blkptr) {
-  return offset(blkptr, W::estart, &NUXBlockCallback::global_eqn_offset);
+  return offset(__func__, blkptr, W::estart, &NUXBlockCallback::global_eqn_offset);
 }
 
 KVOBLK_API int kvoblk_global_jac_offset(int blkptr) {
-  return offset(blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
+  return offset(__func__, blkptr, W::nzstart, &NUXBlockCallback::global_jac_offset);
 }
 
 }  // extern "C"

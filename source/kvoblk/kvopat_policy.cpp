@@ -120,10 +120,12 @@ KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* stat
     *status = 1;
     return;
   }
+  const uint64_t serial = serial_of(blkptr);
   kvoblk_selfdim(blkptr, nvar, neqn, nnz, status);
-  // A routine that destroyed its block leaves no settings to reserve by: the dimensioning ends
-  // with what the routine said, as a placement ends with its routine.
-  if (!registered(blkptr)) return;
+  // A routine that destroyed its block leaves no settings to reserve by (a block made at its
+  // handle since is another one): the dimensioning ends with what the routine said, as a
+  // placement ends with its routine.
+  if (!same_serial(blkptr, serial)) return;
   blkpat_dim(blkptr, *nvar, *neqn, nnz, status);
 }
 
