@@ -499,6 +499,14 @@ void releasing_res(int b, int* status) {
   *status = 0;
   blk_destroy_lastf(b);
 }
+
+// A residual routine that drops the block's last equation and variable: the last iterate
+// describes the block as it was, and the dropped row is no longer the block's to update.
+void narrowing_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  kvoblk_set_estop(b, 2);
+  kvoblk_set_vstop(b, 2);
+}
 }  // namespace
 
 TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMessage) {
@@ -508,6 +516,17 @@ TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMess
   EXPECT_EQ(update(), 1);
   EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
   EXPECT_EQ(bj(1), 2.0);
+}
+
+TEST_F(Schubert, ResidualRoutineThatNarrowsTheBlockFindsNoLastIterateAndLeavesTheJacobian) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoblk_inq_ops(b)->res = narrowing_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
+  kvoblk_set_estop(b, 3);
+  kvoblk_set_vstop(b, 3);
 }
 
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {

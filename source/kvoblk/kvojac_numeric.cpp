@@ -212,6 +212,8 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     kvoprintf(kvHisDev, "Not enough memory to compute the Jacobian of block %s\n", id_text(blkptr));
     return;
   }
+  const int ee = word(blkptr, W::estop);
+  const int ne = word(blkptr, W::nzstop);
   int voff = vs - 1;
   // One call of the service. Everything is fetched afresh for every call: the residual routine
   // may have moved the workspace or grown a list.
@@ -228,6 +230,18 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     U3NJAC_COMPUTE(&handle, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
                    icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
   };
+  // Ends the sequence under way: the service puts the perturbed values and the base residuals
+  // back, into the lists that still hold the block's slices (values of a slice a list no longer
+  // holds have nowhere to go).
+  auto abandon = [&] {
+    int handle = vgrp, req = -1, ignored = 0;
+    double* x = ve <= kvovarlst_inq_nvar(varlst) ? kvovarlst_vec_value(varlst) : nullptr;
+    int* vstat = x ? kvovarlst_vec_status(varlst) : nullptr;
+    double* f = ee <= kvoeqnlst_inq_neqn(eqnlst) ? kvoeqnlst_vec_residual(eqnlst) : nullptr;
+    U3NJAC_COMPUTE(&handle, x ? x + (vs - 1) : nullptr, scale, vstat ? vstat + (vs - 1) : nullptr,
+                   f ? f + (es - 1) : nullptr, &voff, icn.data() + (ns - 1), par, &pert, nullptr,
+                   &req, &ignored);
+  };
   int request = 0;
   for (;;) {
     step(&request, status);
@@ -237,12 +251,22 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
       head("blk_numeric_jac");
       kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being computed\n", blkptr);
       *status = 1;
+    } else if (*status == 0) {
+      // The residual routine may have shortened a list or the Jacobian: the service would then
+      // perturb, read or write past their ends.
+      if (ve > kvovarlst_inq_nvar(varlst) || ee > kvoeqnlst_inq_neqn(eqnlst)) {
+        head("blk_numeric_jac");
+        kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
+                  text(blkid(blkptr)));
+        *status = 1;
+      } else if (ne > kvojac_inq_nnz(jac)) {
+        report_outside_jacobian(blkptr, "blk_numeric_jac", ns, ne);
+        *status = 1;
+      }
     }
     if (*status != 0) {
-      // The service still has a group perturbed: it puts the values and the base residuals
-      // back, and the residual failure stays the status.
-      int abandon = -1, ignored = 0;
-      step(&abandon, &ignored);
+      // The residual failure stays the status.
+      abandon();
       break;
     }
   }
@@ -328,7 +352,9 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
   int nvar = block_nvar(blkptr);
   int neq = block_neq(blkptr);
   int nnz = block_nnz(blkptr);
-  if (nnz == 0) return;
+  // Range words so far apart that no word holds their count are not a block without
+  // non-zeros: they lie outside any Jacobian.
+  if (extent(word(blkptr, W::nzstart), word(blkptr, W::nzstop)) == 0) return;
   if (!nonzeros_inside(blkptr, irn, icn, __func__)) {
     *status = 1;
     return;

@@ -475,8 +475,12 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     }
     return;
   }
-  // The residual routine may have moved the workspace: read the record again.
-  Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
+  // The residual routine may have moved the workspace: read the record again. It may also have
+  // changed the block's extent, which the last iterate then no longer describes: the counts are
+  // taken afresh, so that buffers of the old ones are found unfit below.
+  Update u(blkptr, varlst, eqnlst, jac,
+           clamp32(span(word(blkptr, W::vstart), word(blkptr, W::vstop))),
+           clamp32(span(word(blkptr, W::estart), word(blkptr, W::estop))));
   // Nor may it have made the Jacobian shorter than the block, or the update would be partial.
   if (!inside_jacobian(u.ns, u.ne, kvojac_inq_nnz(jac))) {
     report_outside_jacobian(blkptr, __func__, u.ns, u.ne);
@@ -489,7 +493,7 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     report_no_last_iterate(blkptr, level);
     return;
   }
-  if (!u.w.make(nvar, neq)) {
+  if (!u.w.make(u.nvar, u.neq)) {
     // Without room to work in, the Jacobian is left as it is.
     *status = 1;
     head(__func__);
@@ -498,13 +502,13 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   }
   // The block's slices of the live vectors, read and written in bulk when the lists hold them
   // whole; otherwise item by item through the services. Both ways see the same values.
-  const Slices v(varlst, eqnlst, &jac, u.vs, u.es, u.ns, u.ne, nvar, neq);
+  const Slices v(varlst, eqnlst, &jac, u.vs, u.es, u.ns, u.ne, u.nvar, u.neq);
   const double total = u.differences(v);
   u.accumulate_rows(v);
   const int skipped = u.test_rows(v, total);
   if (skipped > 0) *status = -skipped;
-  if (skipped < neq) u.apply(v);
-  report_skipped(blkptr, level, skipped, neq, u.w.reason);
+  if (skipped < u.neq) u.apply(v);
+  report_skipped(blkptr, level, skipped, u.neq, u.w.reason);
 }
 
 }  // extern "C"
