@@ -507,6 +507,12 @@ void narrowing_res(int b, int* status) {
   kvoblk_set_estop(b, 2);
   kvoblk_set_vstop(b, 2);
 }
+// One that makes the last-iterate buffers anew, of the same sizes: they hold no iterate yet.
+void reallocating_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  blk_allocate_lastx(b);
+  blk_allocate_lastf(b);
+}
 }  // namespace
 
 TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMessage) {
@@ -527,6 +533,10 @@ TEST_F(Schubert, ResidualRoutineThatNarrowsTheBlockFindsNoLastIterateAndLeavesTh
   for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
   kvoblk_set_estop(b, 3);
   kvoblk_set_vstop(b, 3);
+  kvoblk_inq_ops(b)->res = reallocating_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
 }
 
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {

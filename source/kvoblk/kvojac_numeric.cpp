@@ -22,6 +22,7 @@ double* buffer_base(double* data);
 double* buffer_data(int blkptr, int k);
 void let_go_of_grouping(int blkptr, int handle);
 int buffer_length(int blkptr, int k);
+double buffer_making(int blkptr, int k);
 void release_buffer(int blkptr, int k);
 void release_solve_data(int blkptr);
 }  // namespace detail
@@ -61,26 +62,37 @@ double* allocate_buffer(int blkptr, int k, int n) {
 namespace kvoblk {
 namespace detail {
 
+// Two header words go in front of a buffer's data: its entry count, so that a reader can tell a
+// buffer made for another placement of the block from one that fits, and the number of the
+// making (counted over all buffers), so that one can tell a buffer made anew from the one it
+// replaced, whose address the heap may hand out again.
+constexpr int kBufferHeader = 2;
+
 double* make_buffer(int n) {
-  // The entry count goes in front of the data, so that a reader can tell a buffer made for
-  // another placement of the block from one that fits.
-  void* p = heap_malloc(array_bytes(static_cast<size_t>(n) + 1, sizeof(double)));
+  static double made = 0.0;  // counts exactly far beyond any number of solves
+  void* p = heap_malloc(array_bytes(static_cast<size_t>(n) + kBufferHeader, sizeof(double)));
   if (!p) return nullptr;
   double* base = static_cast<double*>(p);
   base[0] = static_cast<double>(n);
-  return base + 1;
+  base[1] = made += 1.0;
+  return base + kBufferHeader;
 }
 
-double* buffer_base(double* data) { return data ? data - 1 : nullptr; }
+double* buffer_base(double* data) { return data ? data - kBufferHeader : nullptr; }
 
 double* buffer_data(int blkptr, int k) {
   double* base = ref_as<double>(word(blkptr, k));
-  return base ? base + 1 : nullptr;
+  return base ? base + kBufferHeader : nullptr;
 }
 
 int buffer_length(int blkptr, int k) {
   double* base = ref_as<double>(word(blkptr, k));
   return base ? static_cast<int>(base[0]) : 0;
+}
+
+double buffer_making(int blkptr, int k) {
+  double* base = ref_as<double>(word(blkptr, k));
+  return base ? base[1] : 0.0;
 }
 
 void release_buffer(int blkptr, int k) {

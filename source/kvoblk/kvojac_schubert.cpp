@@ -13,9 +13,11 @@ namespace W = kvoblk_word;
 
 namespace kvoblk {
 namespace detail {
-// The last-iterate buffers (kvojac_numeric.cpp): data and entry count of record word k.
+// The last-iterate buffers (kvojac_numeric.cpp): data, entry count and number of the making of
+// record word k.
 double* buffer_data(int blkptr, int k);
 int buffer_length(int blkptr, int k);
+double buffer_making(int blkptr, int k);
 }  // namespace detail
 }  // namespace kvoblk
 
@@ -464,6 +466,9 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     *status = 1;
     return;
   }
+  // Buffers made anew by the residual routine (a pre-solve run again, say) hold no iterate.
+  const double made_x = buffer_making(blkptr, W::lastx);
+  const double made_f = buffer_making(blkptr, W::lastf);
   kvoblk_res(blkptr, status);
   // A residual routine that destroyed its block left no residuals of it to update with.
   if (*status != 0 || !registered(blkptr)) {
@@ -487,7 +492,8 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     *status = 1;
     return;
   }
-  if (!u.lastx || !u.lastf) {
+  if (!u.lastx || !u.lastf || buffer_making(blkptr, W::lastx) != made_x ||
+      buffer_making(blkptr, W::lastf) != made_f) {
     // The residual routine released the last iterate (a post-solve, say) or made it anew.
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
     report_no_last_iterate(blkptr, level);
