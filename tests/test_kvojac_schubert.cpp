@@ -584,6 +584,21 @@ TEST_F(Schubert, ResidualRoutineThatShortensTheJacobianIsRefusedAndLeavesIt) {
             "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
 }
 
+// Variables 2 to 4 of a list of 3: the last one would be read as 0 and the block's own first
+// variable left out, an update of the wrong step.
+TEST_F(Schubert, BlockOutsideItsListsIsRefusedAndLeftAsItIs) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoblk_set_vstart(b, 2);
+  kvoblk_set_vstop(b, 4);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(m.res_calls, 0);
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
+  EXPECT_EQ(his(), "!! blk_schubert_update: Block B1 lies outside its variable or equation list\n");
+  kvoblk_set_vstart(b, 1);
+  kvoblk_set_vstop(b, 3);
+}
+
 TEST_F(Schubert, BlockWhoseContainerHasNoJacobianIsRefused) {
   place(2, 2);
   point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});

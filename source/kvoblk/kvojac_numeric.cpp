@@ -251,8 +251,7 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     int* vstat = x ? kvovarlst_vec_status(varlst) : nullptr;
     double* f = ee <= kvoeqnlst_inq_neqn(eqnlst) ? kvoeqnlst_vec_residual(eqnlst) : nullptr;
     U3NJAC_COMPUTE(&handle, x ? x + (vs - 1) : nullptr, scale, vstat ? vstat + (vs - 1) : nullptr,
-                   f ? f + (es - 1) : nullptr, &voff, icn.data() + (ns - 1), par, &pert, nullptr,
-                   &req, &ignored);
+                   f ? f + (es - 1) : nullptr, &voff, nullptr, par, &pert, nullptr, &req, &ignored);
   };
   int request = 0;
   for (;;) {

@@ -172,6 +172,19 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
   return true;
 }
 
+// Whether the variable and equation lists hold the block's ranges. Past a list's end a value
+// reads as 0: the update would follow a step the block never took.
+bool lists_hold(int blkptr, int varlst, int eqnlst) {
+  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  if (vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst))
+    return true;
+  head("blk_schubert_update");
+  kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
+            text(blkid(blkptr)));
+  return false;
+}
+
 // The steps dx = x - last of n variables, and whether each moved by at least its threshold,
 // (|last| + 1) h; answers the sum of the squared steps, added in order. Kept out of line:
 // inlined into the update, the compiler kept the running sum in memory.
@@ -460,6 +473,10 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   // evaluation), or none (no Jacobian at all), would be updated in part or not at all, and the
   // solver would take it for the whole: refused before the residuals are spent, as a numeric
   // evaluation is.
+  if (!lists_hold(blkptr, varlst, eqnlst)) {
+    *status = 1;
+    return;
+  }
   const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
   if (!inside_jacobian(ns, ne, jac != 0 ? kvojac_inq_nnz(jac) : 0)) {
     report_outside_jacobian(blkptr, __func__, ns, ne);
@@ -486,7 +503,12 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   Update u(blkptr, varlst, eqnlst, jac,
            clamp32(span(word(blkptr, W::vstart), word(blkptr, W::vstop))),
            clamp32(span(word(blkptr, W::estart), word(blkptr, W::estop))));
-  // Nor may it have made the Jacobian shorter than the block, or the update would be partial.
+  // Nor may it have made a list or the Jacobian shorter than the block, or the update would be
+  // partial.
+  if (!lists_hold(blkptr, varlst, eqnlst)) {
+    *status = 1;
+    return;
+  }
   if (!inside_jacobian(u.ns, u.ne, kvojac_inq_nnz(jac))) {
     report_outside_jacobian(blkptr, __func__, u.ns, u.ne);
     *status = 1;
