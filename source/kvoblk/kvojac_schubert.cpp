@@ -180,8 +180,7 @@ bool lists_hold(int blkptr, int varlst, int eqnlst) {
   if (vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst))
     return true;
   head("blk_schubert_update");
-  kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
-            text(blkid(blkptr)));
+  kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n", text(blkid(blkptr)));
   return false;
 }
 
