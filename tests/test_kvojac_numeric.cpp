@@ -131,6 +131,13 @@ TEST_F(NumericJac, NonZerosBeyondTheJacobianAreRefusedBeforeTheServiceSeesThem) 
   blk_numeric_jac(b, &st);
   EXPECT_EQ(st, 1);
   EXPECT_EQ(his(), "!! blk_compute_vgrp: Non-zeros 1 to 500 of block B1 are not in the Jacobian\n");
+  // Range words so far apart that their count fits no word are not a block without non-zeros.
+  kvoblk_set_nzstart(b, 0);
+  kvoblk_set_nzstop(b, 2147483647);
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(),
+            "!! blk_compute_vgrp: Non-zeros 0 to 2147483647 of block B1 are not in the Jacobian\n");
   EXPECT_EQ(m.res_calls, 0);
 }
 
@@ -353,6 +360,38 @@ TEST_F(NumericJac, ResidualRoutineThatReentersLeavesTheDifferencingWhole) {
                        " was destroyed while its Jacobian was being computed\n");
   EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
   blocks.clear();  // destroyed already
+}
+
+// A residual routine that, at its first perturbed evaluation, makes the Jacobian shorter than
+// the block's non-zeros: the quotients have nowhere to go. The differencing is refused with the
+// values put back, and nothing is written past the Jacobian's end (entries dropped read 0 when
+// it grows again).
+namespace {
+kv_jac_t shrunk_jac = 0;
+void shrinking_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  if (m.res_calls == 2) kvoref::resize_jac(shrunk_jac, 2);
+}
+}  // namespace
+
+TEST_F(NumericJac, ResidualRoutineThatShortensTheJacobianIsRefusedWithValuesPutBack) {
+  dense(3);
+  m.power = 2;
+  int b = place();
+  int st = -1;
+  kvoblk_res(b, &st);
+  const std::vector<double> x0 = {value(1), value(2), value(3)};
+  const double r1 = kvoeqnlst_inq_eqn_value(lists.eqnlst, 1);
+  shrunk_jac = lists.jac;
+  kvoblk_inq_ops(b)->res = shrinking_res;
+  blk_numeric_jac(b, &st);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.res_calls, 2);
+  EXPECT_EQ(his(), "!! blk_numeric_jac: Non-zeros 1 to 9 of block B1 are not in the Jacobian\n");
+  EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
+  EXPECT_EQ(kvoeqnlst_inq_eqn_value(lists.eqnlst, 1), r1);
+  kvoref::resize_jac(lists.jac, 9);
+  for (int k = 3; k <= 9; ++k) EXPECT_EQ(bj(k), 0.0) << k;
 }
 
 TEST_F(NumericJac, BaseResidualFailureStopsAfterOneEvaluation) {

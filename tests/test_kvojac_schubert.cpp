@@ -499,6 +499,20 @@ void releasing_res(int b, int* status) {
   *status = 0;
   blk_destroy_lastf(b);
 }
+
+// A residual routine that drops the block's last equation and variable: the last iterate
+// describes the block as it was, and the dropped row is no longer the block's to update.
+void narrowing_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  kvoblk_set_estop(b, 2);
+  kvoblk_set_vstop(b, 2);
+}
+// One that makes the last-iterate buffers anew, of the same sizes: they hold no iterate yet.
+void reallocating_res(int b, int* status) {
+  kvotest::toy_res(b, status);
+  blk_allocate_lastx(b);
+  blk_allocate_lastf(b);
+}
 }  // namespace
 
 TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMessage) {
@@ -508,6 +522,21 @@ TEST_F(Schubert, ResidualRoutineThatReleasesTheLastIterateIsStatusOneWithItsMess
   EXPECT_EQ(update(), 1);
   EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
   EXPECT_EQ(bj(1), 2.0);
+}
+
+TEST_F(Schubert, ResidualRoutineThatNarrowsTheBlockFindsNoLastIterateAndLeavesTheJacobian) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoblk_inq_ops(b)->res = narrowing_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
+  kvoblk_set_estop(b, 3);
+  kvoblk_set_vstop(b, 3);
+  kvoblk_inq_ops(b)->res = reallocating_res;
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not find last iterate for block B1\n");
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
 }
 
 TEST_F(Schubert, NoRoomForWorkArraysLeavesTheJacobian) {
@@ -553,6 +582,21 @@ TEST_F(Schubert, ResidualRoutineThatShortensTheJacobianIsRefusedAndLeavesIt) {
   EXPECT_EQ(bj(2), 2.0);
   EXPECT_EQ(his(),
             "!! blk_schubert_update: Non-zeros 1 to 3 of block B1 are not in the Jacobian\n");
+}
+
+// Variables 2 to 4 of a list of 3: the last one would be read as 0 and the block's own first
+// variable left out, an update of the wrong step.
+TEST_F(Schubert, BlockOutsideItsListsIsRefusedAndLeftAsItIs) {
+  place(3, 2);
+  point({1.0, 1.0, 1.0}, {2.0, 2.0, 2.0}, {2.0, 2.0, 2.0});
+  kvoblk_set_vstart(b, 2);
+  kvoblk_set_vstop(b, 4);
+  EXPECT_EQ(update(), 1);
+  EXPECT_EQ(m.res_calls, 0);
+  for (int k = 1; k <= 3; ++k) EXPECT_EQ(bj(k), 2.0) << k;
+  EXPECT_EQ(his(), "!! blk_schubert_update: Block B1 lies outside its variable or equation list\n");
+  kvoblk_set_vstart(b, 1);
+  kvoblk_set_vstop(b, 3);
 }
 
 TEST_F(Schubert, BlockWhoseContainerHasNoJacobianIsRefused) {

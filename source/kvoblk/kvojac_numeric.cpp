@@ -22,6 +22,7 @@ double* buffer_base(double* data);
 double* buffer_data(int blkptr, int k);
 void let_go_of_grouping(int blkptr, int handle);
 int buffer_length(int blkptr, int k);
+double buffer_making(int blkptr, int k);
 void release_buffer(int blkptr, int k);
 void release_solve_data(int blkptr);
 }  // namespace detail
@@ -61,26 +62,37 @@ double* allocate_buffer(int blkptr, int k, int n) {
 namespace kvoblk {
 namespace detail {
 
+// Two header words go in front of a buffer's data: its entry count, so that a reader can tell a
+// buffer made for another placement of the block from one that fits, and the number of the
+// making (counted over all buffers), so that one can tell a buffer made anew from the one it
+// replaced, whose address the heap may hand out again.
+constexpr int kBufferHeader = 2;
+
 double* make_buffer(int n) {
-  // The entry count goes in front of the data, so that a reader can tell a buffer made for
-  // another placement of the block from one that fits.
-  void* p = heap_malloc(array_bytes(static_cast<size_t>(n) + 1, sizeof(double)));
+  static double made = 0.0;  // counts exactly far beyond any number of solves
+  void* p = heap_malloc(array_bytes(static_cast<size_t>(n) + kBufferHeader, sizeof(double)));
   if (!p) return nullptr;
   double* base = static_cast<double*>(p);
   base[0] = static_cast<double>(n);
-  return base + 1;
+  base[1] = made += 1.0;
+  return base + kBufferHeader;
 }
 
-double* buffer_base(double* data) { return data ? data - 1 : nullptr; }
+double* buffer_base(double* data) { return data ? data - kBufferHeader : nullptr; }
 
 double* buffer_data(int blkptr, int k) {
   double* base = ref_as<double>(word(blkptr, k));
-  return base ? base + 1 : nullptr;
+  return base ? base + kBufferHeader : nullptr;
 }
 
 int buffer_length(int blkptr, int k) {
   double* base = ref_as<double>(word(blkptr, k));
   return base ? static_cast<int>(base[0]) : 0;
+}
+
+double buffer_making(int blkptr, int k) {
+  double* base = ref_as<double>(word(blkptr, k));
+  return base ? base[1] : 0.0;
 }
 
 void release_buffer(int blkptr, int k) {
@@ -212,6 +224,8 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     kvoprintf(kvHisDev, "Not enough memory to compute the Jacobian of block %s\n", id_text(blkptr));
     return;
   }
+  const int ee = word(blkptr, W::estop);
+  const int ne = word(blkptr, W::nzstop);
   int voff = vs - 1;
   // One call of the service. Everything is fetched afresh for every call: the residual routine
   // may have moved the workspace or grown a list.
@@ -228,6 +242,17 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     U3NJAC_COMPUTE(&handle, x + (vs - 1), scale, vstat + (vs - 1), f + (es - 1), &voff,
                    icn.data() + (ns - 1), par, &pert, bj + (ns - 1), request, st);
   };
+  // Ends the sequence under way: the service puts the perturbed values and the base residuals
+  // back, into the lists that still hold the block's slices (values of a slice a list no longer
+  // holds have nowhere to go).
+  auto abandon = [&] {
+    int handle = vgrp, req = -1, ignored = 0;
+    double* x = ve <= kvovarlst_inq_nvar(varlst) ? kvovarlst_vec_value(varlst) : nullptr;
+    int* vstat = x ? kvovarlst_vec_status(varlst) : nullptr;
+    double* f = ee <= kvoeqnlst_inq_neqn(eqnlst) ? kvoeqnlst_vec_residual(eqnlst) : nullptr;
+    U3NJAC_COMPUTE(&handle, x ? x + (vs - 1) : nullptr, scale, vstat ? vstat + (vs - 1) : nullptr,
+                   f ? f + (es - 1) : nullptr, &voff, nullptr, par, &pert, nullptr, &req, &ignored);
+  };
   int request = 0;
   for (;;) {
     step(&request, status);
@@ -237,12 +262,22 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
       head("blk_numeric_jac");
       kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being computed\n", blkptr);
       *status = 1;
+    } else if (*status == 0) {
+      // The residual routine may have shortened a list or the Jacobian: the service would then
+      // perturb, read or write past their ends.
+      if (ve > kvovarlst_inq_nvar(varlst) || ee > kvoeqnlst_inq_neqn(eqnlst)) {
+        head("blk_numeric_jac");
+        kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n",
+                  text(blkid(blkptr)));
+        *status = 1;
+      } else if (ne > kvojac_inq_nnz(jac)) {
+        report_outside_jacobian(blkptr, "blk_numeric_jac", ns, ne);
+        *status = 1;
+      }
     }
     if (*status != 0) {
-      // The service still has a group perturbed: it puts the values and the base residuals
-      // back, and the residual failure stays the status.
-      int abandon = -1, ignored = 0;
-      step(&abandon, &ignored);
+      // The residual failure stays the status.
+      abandon();
       break;
     }
   }
@@ -328,7 +363,9 @@ KVOBLK_API void blk_compute_vgrp(int blkptr, int, int* status) {
   int nvar = block_nvar(blkptr);
   int neq = block_neq(blkptr);
   int nnz = block_nnz(blkptr);
-  if (nnz == 0) return;
+  // Range words so far apart that no word holds their count are not a block without
+  // non-zeros: they lie outside any Jacobian.
+  if (extent(word(blkptr, W::nzstart), word(blkptr, W::nzstop)) == 0) return;
   if (!nonzeros_inside(blkptr, irn, icn, __func__)) {
     *status = 1;
     return;

@@ -13,9 +13,11 @@ namespace W = kvoblk_word;
 
 namespace kvoblk {
 namespace detail {
-// The last-iterate buffers (kvojac_numeric.cpp): data and entry count of record word k.
+// The last-iterate buffers (kvojac_numeric.cpp): data, entry count and number of the making of
+// record word k.
 double* buffer_data(int blkptr, int k);
 int buffer_length(int blkptr, int k);
+double buffer_making(int blkptr, int k);
 }  // namespace detail
 }  // namespace kvoblk
 
@@ -168,6 +170,18 @@ bool update_possible(int blkptr, int level, int nvar, int neq, int nnz, int* sta
     return false;
   }
   return true;
+}
+
+// Whether the variable and equation lists hold the block's ranges. Past a list's end a value
+// reads as 0: the update would follow a step the block never took.
+bool lists_hold(int blkptr, int varlst, int eqnlst) {
+  const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
+  const int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
+  if (vs >= 1 && ve <= kvovarlst_inq_nvar(varlst) && es >= 1 && ee <= kvoeqnlst_inq_neqn(eqnlst))
+    return true;
+  head("blk_schubert_update");
+  kvoprintf(kvHisDev, "Block %s lies outside its variable or equation list\n", text(blkid(blkptr)));
+  return false;
 }
 
 // The steps dx = x - last of n variables, and whether each moved by at least its threshold,
@@ -458,12 +472,19 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   // evaluation), or none (no Jacobian at all), would be updated in part or not at all, and the
   // solver would take it for the whole: refused before the residuals are spent, as a numeric
   // evaluation is.
+  if (!lists_hold(blkptr, varlst, eqnlst)) {
+    *status = 1;
+    return;
+  }
   const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
   if (!inside_jacobian(ns, ne, jac != 0 ? kvojac_inq_nnz(jac) : 0)) {
     report_outside_jacobian(blkptr, __func__, ns, ne);
     *status = 1;
     return;
   }
+  // Buffers made anew by the residual routine (a pre-solve run again, say) hold no iterate.
+  const double made_x = buffer_making(blkptr, W::lastx);
+  const double made_f = buffer_making(blkptr, W::lastf);
   kvoblk_res(blkptr, status);
   // A residual routine that destroyed its block left no residuals of it to update with.
   if (*status != 0 || !registered(blkptr)) {
@@ -475,21 +496,31 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
     }
     return;
   }
-  // The residual routine may have moved the workspace: read the record again.
-  Update u(blkptr, varlst, eqnlst, jac, nvar, neq);
-  // Nor may it have made the Jacobian shorter than the block, or the update would be partial.
+  // The residual routine may have moved the workspace: read the record again. It may also have
+  // changed the block's extent, which the last iterate then no longer describes: the counts are
+  // taken afresh, so that buffers of the old ones are found unfit below.
+  Update u(blkptr, varlst, eqnlst, jac,
+           clamp32(span(word(blkptr, W::vstart), word(blkptr, W::vstop))),
+           clamp32(span(word(blkptr, W::estart), word(blkptr, W::estop))));
+  // Nor may it have made a list or the Jacobian shorter than the block, or the update would be
+  // partial.
+  if (!lists_hold(blkptr, varlst, eqnlst)) {
+    *status = 1;
+    return;
+  }
   if (!inside_jacobian(u.ns, u.ne, kvojac_inq_nnz(jac))) {
     report_outside_jacobian(blkptr, __func__, u.ns, u.ne);
     *status = 1;
     return;
   }
-  if (!u.lastx || !u.lastf) {
+  if (!u.lastx || !u.lastf || buffer_making(blkptr, W::lastx) != made_x ||
+      buffer_making(blkptr, W::lastf) != made_f) {
     // The residual routine released the last iterate (a post-solve, say) or made it anew.
     *status = KVOBLK_SCHUBERT_NO_LAST_ITERATE;
     report_no_last_iterate(blkptr, level);
     return;
   }
-  if (!u.w.make(nvar, neq)) {
+  if (!u.w.make(u.nvar, u.neq)) {
     // Without room to work in, the Jacobian is left as it is.
     *status = 1;
     head(__func__);
@@ -498,13 +529,13 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   }
   // The block's slices of the live vectors, read and written in bulk when the lists hold them
   // whole; otherwise item by item through the services. Both ways see the same values.
-  const Slices v(varlst, eqnlst, &jac, u.vs, u.es, u.ns, u.ne, nvar, neq);
+  const Slices v(varlst, eqnlst, &jac, u.vs, u.es, u.ns, u.ne, u.nvar, u.neq);
   const double total = u.differences(v);
   u.accumulate_rows(v);
   const int skipped = u.test_rows(v, total);
   if (skipped > 0) *status = -skipped;
-  if (skipped < neq) u.apply(v);
-  report_skipped(blkptr, level, skipped, neq, u.w.reason);
+  if (skipped < u.neq) u.apply(v);
+  report_skipped(blkptr, level, skipped, u.neq, u.w.reason);
 }
 
 }  // extern "C"
