@@ -78,7 +78,15 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
   // A start below 1 is a placement that was refused.
   if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
-  return c ? (c->*op)() : -1;
+  if (!c) return -1;
+  // The container's answer is host code: an exception must not reach a C or Fortran caller.
+  try {
+    return (c->*op)();
+  } catch (...) {
+    head(fn);
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    return -1;
+  }
 }
 
 // Switches the block's equations and variables in the lists to included (f non-zero) or
