@@ -552,6 +552,53 @@ TEST_F(Containers, ContainingContainerIsTheRegisteredContainersAnswer) {
   kvoblk_destroy(b);
 }
 
+// A container whose answers all throw: each question asked of it from a C entry point ends with
+// the exception reported and the function's answer for no container, and nothing escapes.
+struct ThrowingAnswers : kvoref::Container {
+  using kvoref::Container::Container;
+  int varlst() override { throw std::runtime_error("no room"); }
+  int eqnlst() override { throw 1; }
+  int jacobian() override { throw std::bad_alloc(); }
+  int global_var_offset() override { throw 1; }
+  int global_eqn_offset() override { throw 1; }
+  int global_jac_offset() override { throw 1; }
+  void pre_structural_edit(NUXEOBlock*, int, int, int) override { throw 1; }
+  void post_structural_edit(NUXEOBlock*, int, int, int) override { throw 1; }
+  NUXEOCntr* containing_container(const NUXEOCntr&) override { throw 1; }
+};
+
+TEST_F(Containers, AnswersThatThrowAreReportedAndGiveNoAnswer) {
+  int b = kvoblk_base_create(0);
+  kvoblk_set_blkid(b, "B1");
+  ThrowingAnswers thrower(lists);
+  kvoblk_register_container(b, &thrower);
+  auto said = [](const char* fn) {
+    return std::string("!! ") + fn + ": A routine of block B1 ended with an exception\n";
+  };
+  int v = -1, e = -1, j = -1;
+  blk_inq_matrix(b, &v, &e, &j);
+  EXPECT_EQ(std::vector<int>({v, e, j}), std::vector<int>({0, 0, 0}));
+  EXPECT_EQ(his(), said("blk_inq_matrix"));
+  EXPECT_EQ(blk_inq_matrix_varlst(b), 0);
+  EXPECT_EQ(blk_inq_matrix_eqnlst(b), 0);
+  EXPECT_EQ(blk_inq_matrix_jacobian(b), 0);
+  EXPECT_EQ(his(), said("blk_inq_matrix_varlst") + said("blk_inq_matrix_eqnlst") +
+                       said("blk_inq_matrix_jacobian"));
+  NUXEOCntr asked;
+  EXPECT_EQ(kvoblk_inq_container(b, &asked), nullptr);
+  EXPECT_EQ(his(), said("kvoblk_inq_container"));
+  EXPECT_EQ(kvoblk_global_var_offset(b), -1);
+  EXPECT_EQ(kvoblk_global_eqn_offset(b), -1);
+  EXPECT_EQ(kvoblk_global_jac_offset(b), -1);
+  EXPECT_EQ(his(), said("kvoblk_global_var_offset") + said("kvoblk_global_eqn_offset") +
+                       said("kvoblk_global_jac_offset"));
+  kvoblk_notifyPreStructuralEdit(b, 1, 1, 1);
+  kvoblk_notifyPostStructuralEdit(b, 1, 1, 1);
+  EXPECT_EQ(his(),
+            said("kvoblk_notifyPreStructuralEdit") + said("kvoblk_notifyPostStructuralEdit"));
+  kvoblk_destroy(b);
+}
+
 class Ports : public KvoTest {
  protected:
   void SetUp() override {

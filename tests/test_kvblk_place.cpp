@@ -2,6 +2,7 @@
 // Placement, moving and removal of a block, the solve brackets, inclusion and group residuals.
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "toy_model.h"
 
@@ -754,6 +755,38 @@ TEST_F(Inclusion, ManagerThatReplacesTheBlockLeavesTheNewBlockIncludedAndGetsIts
   EXPECT_EQ(m.log, "DA");
   EXPECT_EQ(his(), "");
   kvoblk_destroy(lone);
+}
+
+// A container whose list answer replaces the block once asked: a removal or an exclusion then
+// leaves the block made at the handle with its ports' variables and its inclusion.
+struct ReplacingContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int blk = 0;
+  int varlst() override {
+    if (blk != 0) replacement.replace(std::exchange(blk, 0), 0);
+    return kvoref::Container::varlst();
+  }
+};
+
+TEST_F(Inclusion, ContainerThatReplacesTheBlockLeavesTheNewBlockAlone) {
+  ReplacingContainer replacing(lists);
+  for (bool removal : {true, false}) {
+    const int lone = kvoblk_base_create(0);
+    kvoblk_inq_ops(lone)->ini = kvotest::toy_ini;
+    kvoblk_register_container(lone, &replacing);
+    int st = 0;
+    kvoblk_ini(lone, 101, 51, 301, &st);
+    replacing.blk = lone;
+    if (removal)
+      kvoblk_de_ini(lone, &st);
+    else
+      kvoblk_set_included(lone, 0);
+    ASSERT_EQ(replacement.made, lone);  // the scene needs the handle taken again
+    EXPECT_EQ(replacement.newcomer->vars(), (std::vector<int>{7, 8})) << removal;
+    EXPECT_EQ(kvoblk_inq_included(lone), 1) << removal;
+    kvoblk_destroy(lone);
+  }
+  EXPECT_EQ(his(), "");
 }
 
 TEST_F(Inclusion, WithoutContainerNothingChanges) {

@@ -355,6 +355,26 @@ TEST_F(JacDispatch, SkippedRowsComeBackAsANegativeStatusAndStillRecordThePoint) 
   EXPECT_EQ(wordof(b, W::iterated), 1);
 }
 
+// An evaluation whose model routine destroys the block and makes another at its handle records
+// no point: the block there now has not iterated.
+namespace {
+int replacement = 0;
+void replacing_selfjac(int blk, int* status) {
+  *status = 0;
+  kvoblk_destroy(blk);
+  replacement = kvoblk_base_create(0);
+}
+}  // namespace
+
+TEST_F(JacDispatch, RoutineThatReplacesTheBlockLeavesTheNewBlockNotIterated) {
+  solve_with(KVOBLK_UPDATE_ANALYTIC);
+  set_x(1.0);
+  kvoblk_inq_ops(b)->selfjac = replacing_selfjac;
+  EXPECT_EQ(jac(), 0);
+  ASSERT_EQ(replacement, b);  // the scene needs the handle taken again
+  EXPECT_EQ(wordof(b, W::iterated), 0);
+}
+
 TEST_F(JacDispatch, UpdateMethodChosenAfterThePreSolveFindsNoLastIterate) {
   solve_with(KVOBLK_NUMERIC);
   ASSERT_NE(wordof(b, W::vgrp), 0);

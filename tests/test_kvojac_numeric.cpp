@@ -311,15 +311,17 @@ TEST_F(NumericJac, DerivativeThatIsNotAFiniteNumberIsNamedInAWarning) {
 // ends the solve or destroys the block. The differencing under way must not be restarted, lose
 // its grouping or read the released record, and the variables must come back.
 namespace {
-enum class Reentry { jac, post_solve, destroy } reentry;
+enum class Reentry { jac, post_solve, destroy, replace } reentry;
 int inner_status = -1;
+int replaced_by = 0;
 void reentering_res(int b, int* status) {
   kvotest::toy_res(b, status);
   if (m.res_calls != 2) return;
   inner_status = -1;
   if (reentry == Reentry::jac) kvoblk_jac(b, &inner_status);
   if (reentry == Reentry::post_solve) kvoblk_post_solve(b, &inner_status);
-  if (reentry == Reentry::destroy) kvoblk_destroy(b);
+  if (reentry == Reentry::destroy || reentry == Reentry::replace) kvoblk_destroy(b);
+  if (reentry == Reentry::replace) replaced_by = kvoblk_base_create(0);
 }
 }  // namespace
 
@@ -360,6 +362,25 @@ TEST_F(NumericJac, ResidualRoutineThatReentersLeavesTheDifferencingWhole) {
                        " was destroyed while its Jacobian was being computed\n");
   EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
   blocks.clear();  // destroyed already
+}
+
+// The same when the routine also makes another block at the handle: the differencing ends as
+// for a block that is gone, and the block there now gets none of its evaluations.
+TEST_F(NumericJac, ResidualRoutineThatReplacesTheBlockEndsTheDifferencing) {
+  dense(3);
+  int b = place();
+  const std::vector<double> x0 = {value(1), value(2), value(3)};
+  kvoblk_inq_ops(b)->res = reentering_res;
+  reentry = Reentry::replace;
+  m.res_calls = 0;
+  int st = -1;
+  blk_numeric_jac(b, &st);
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(m.res_calls, 2);
+  EXPECT_EQ(his(), "!! blk_numeric_jac: Block " + std::to_string(b) +
+                       " was destroyed while its Jacobian was being computed\n");
+  EXPECT_EQ(std::vector<double>({value(1), value(2), value(3)}), x0);
 }
 
 // A residual routine that, at its first perturbed evaluation, makes the Jacobian shorter than

@@ -494,6 +494,28 @@ TEST_F(Schubert, ResidualRoutineThatDestroysTheBlockIsStatusThree) {
   blocks.clear();  // destroyed already
 }
 
+// The same when the routine also makes another block at the handle: that block is not updated,
+// and the message names no block, as for one that is gone.
+namespace {
+int replaced_by = 0;
+void replacing_res(int b, int* status) {
+  *status = 0;
+  kvoblk_destroy(b);
+  replaced_by = kvoblk_base_create(0);
+  kvoblk_set_blkid(replaced_by, "NEW");
+}
+}  // namespace
+
+TEST_F(Schubert, ResidualRoutineThatReplacesTheBlockIsStatusThree) {
+  place(2, 2);
+  point({1.0, 1.0}, {2.0, 2.0}, {2.0, 2.0});
+  kvoblk_inq_ops(b)->res = replacing_res;
+  EXPECT_EQ(update(), 3);
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_EQ(his(), "\nError in Schubert update.Could not compute residuals for block \n");
+  EXPECT_EQ(bj(1), 2.0);
+}
+
 namespace {
 void releasing_res(int b, int* status) {
   *status = 0;

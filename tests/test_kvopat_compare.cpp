@@ -544,6 +544,55 @@ TEST_F(PatternCompare, ModelPatternNeverStatedIsErrorTwoInWords) {
             std::string::npos);
 }
 
+// The same when the dimensioning or pattern routine also makes another block at the handle:
+// the comparison ends in the same words, and puts none of the old block's ranges or types into
+// the block there now.
+namespace {
+int replaced_by = 0;
+// The range words and pattern type the block made at the handle starts with.
+std::vector<int> fresh;
+std::vector<int> words_of(int blk) {
+  return {kvoblk_inq_vstart(blk), kvoblk_inq_estop(blk), kvoblk_inq_nzstop(blk),
+          kvoblk_inq_pat_type(blk)};
+}
+void replace_block(int blk) {
+  kvoblk_destroy(blk);
+  replaced_by = kvoblk_base_create(0);
+  fresh = words_of(replaced_by);
+}
+}  // namespace
+
+TEST_F(PatternCompare, ModelPatternOfABlockItsRoutineReplacedIsErrorTwoInWords) {
+  m.stored = {{1, 1}, {2, 2}};
+  m.own = {{1, 1}, {2, 2}};
+  const std::string gone = "!! kvoblk_npat_compare_numeric: Block ";
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
+    replace_block(blk);
+    *status = 0;
+  };
+  EXPECT_EQ(compare(), 2);
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_NE(his().find(gone + std::to_string(b) +
+                       " was destroyed while its sparsity was being compared\n"),
+            std::string::npos);
+  EXPECT_EQ(words_of(b), fresh);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+
+  replaced_by = 0;
+  place(KVOBLK_PATTYPE_NUMERIC);
+  kvoblk_inq_ops(b)->selfdim = [](int blk, int*, int*, int*, int* status) {
+    replace_block(blk);
+    *status = 0;
+  };
+  EXPECT_EQ(compare(), 2);
+  ASSERT_EQ(replaced_by, b);
+  EXPECT_NE(his().find(gone + std::to_string(b) +
+                       " was destroyed while its sparsity was being compared\n"),
+            std::string::npos);
+  EXPECT_EQ(words_of(b), fresh);
+}
+
 TEST_F(PatternCompare, ModelPatternOutsideTheBlockIsErrorFour) {
   m.stored = {{1, 1}, {2, 2}};
   m.own = {{1, 1}, {2, 5}};
@@ -769,6 +818,33 @@ TEST_F(JacCompare, BlockDestroyedByTheAnalyticRoutineIsAFailureInWords) {
   EXPECT_EQ(his(), "!! kvoblk_jac_compare: Block " + std::to_string(b) +
                        " was destroyed while its Jacobian was being compared\n");
   EXPECT_EQ(m.calls, 0);
+}
+
+// The same when the routine also makes another block at the handle: the method and the
+// perturbation the comparison switched are not put into the block there now.
+namespace {
+int fresh_deriv_type = -1;
+double fresh_pertsize = -1.0;
+}  // namespace
+
+TEST_F(JacCompare, BlockReplacedByTheAnalyticRoutineIsAFailureInWords) {
+  diagonal({1.0, 1.0, 1.0}, {5.0, 5.0, 5.0});
+  kvoblk_set_deriv_type(b, KVOBLK_UPDATE_ANALYTIC);
+  kvoblk_set_pertsize(b, 1e-3);
+  kvoblk_inq_ops(b)->selfjac = [](int blk, int* status) {
+    replace_block(blk);
+    fresh_deriv_type = kvoblk_inq_deriv_type(replaced_by);
+    fresh_pertsize = kvoblk_inq_pertsize(replaced_by);
+    *status = 0;
+  };
+  run();
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(his(), "!! kvoblk_jac_compare: Block " + std::to_string(b) +
+                       " was destroyed while its Jacobian was being compared\n");
+  EXPECT_EQ(kvoblk_inq_deriv_type(b), fresh_deriv_type);
+  EXPECT_EQ(kvoblk_inq_pertsize(b), fresh_pertsize);
 }
 
 // An empty analytic slot evaluates nothing: whatever the Jacobian held is no analytic value.

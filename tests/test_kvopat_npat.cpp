@@ -471,6 +471,32 @@ TEST_F(NumericPattern, BlockDestroyedByItsResidualRoutineEndsTheDetection) {
   EXPECT_EQ(kvoref::live_pattern_objects(), 0);
 }
 
+// The same when the routine also makes another block at the handle: the detection does not go
+// on over that block, nor gives it a pattern type.
+TEST_F(NumericPattern, BlockReplacedByItsResidualRoutineEndsTheDetection) {
+  m.deps = {{1, 1}, {2, 2}};
+  place();
+  static int replaced_by, fresh_type;
+  replaced_by = 0;
+  kvoblk_inq_ops(b)->res = [](int blk, int* status) {
+    model_res(blk, status);
+    if (m.calls != 3) return;
+    kvoblk_base_destroy(blk);
+    replaced_by = kvoblk_base_create(0);
+    fresh_type = kvoblk_inq_pat_type(replaced_by);
+  };
+  int errors = 0;
+  EXPECT_EQ(kvoblk_npat(b, &errors), 0);
+  ASSERT_EQ(replaced_by, b);  // the scene needs the handle taken again
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(m.calls, 3);
+  EXPECT_EQ(his(), "!! kvoblk_npat: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being computed\n");
+  for (int j = 1; j <= 5; ++j) EXPECT_EQ(value(j), 1.0) << j;
+  EXPECT_EQ(kvoblk_inq_pat_type(b), fresh_type);
+  EXPECT_EQ(kvoref::live_pattern_objects(), 0);
+}
+
 TEST_F(NumericPattern, MissingOrUnknownBlockCountsOneErrorAndGivesNone) {
   int errors = 0;
   EXPECT_EQ(kvoblk_npat(0, &errors), 0);

@@ -259,6 +259,29 @@ TEST_F(PatternPolicy, SelfPatternNeverWrittenCountsOneError) {
                        " was destroyed while its sparsity was being initialised\n");
 }
 
+// A pattern routine that destroys its block and makes another at its handle has initialised
+// nothing: the error is counted in the same words, and the other block gets no pattern type.
+TEST_F(PatternPolicy, SelfPatternOfABlockItsRoutineReplacedCountsOneErrorAndTypesNothing) {
+  blk_selfpat_enable(b);
+  kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);
+  place();
+  static int fresh_type;
+  kvoblk_inq_ops(b)->selfpat = [](int blk, kv_jac_t*, int* status) {
+    kvoblk_destroy(blk);
+    replacement_block = kvoblk_base_create(0);
+    kvoblk_set_pat_type(replacement_block, KVOBLK_PATTYPE_NUMERIC);
+    fresh_type = kvoblk_inq_pat_type(replacement_block);
+    *status = 0;
+  };
+  int errors = 2;
+  kvoblk_pat_ini(b, 101, &errors);
+  ASSERT_EQ(replacement_block, b);  // the scene needs the handle taken again
+  EXPECT_EQ(errors, 3);
+  EXPECT_EQ(his(), "!! kvoblk_pat_ini: Block " + std::to_string(b) +
+                       " was destroyed while its sparsity was being initialised\n");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), fresh_type);
+}
+
 TEST_F(PatternPolicy, WithoutJacobianNothingHappensAndNoErrorIsCounted) {
   blk_selfpat_enable(b);
   for (int type : {KVOBLK_PAT_SELF, KVOBLK_PAT_NUMERIC}) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -639,6 +640,32 @@ TEST_F(PortAttr, IterationVisitsThePortsVariablesInOrderAndStopsWhenAsked) {
   kvoblk_port_iterate(b, in, record_visit, &stopped);
   EXPECT_EQ(stopped.vars, (std::vector<int>{1, 3}));
   EXPECT_EQ(his(), "");
+}
+
+// A port whose material throws, and a visitor that throws: the port's code and the caller's
+// are not the library's to let escape. Each call ends with the exception reported, an
+// assignment with nothing changed and a look-up with the value emptied.
+namespace {
+struct ThrowingMaterialPort : kvoref::Port {
+  using kvoref::Port::Port;
+  INUXPortMaterial* material() override { throw std::runtime_error("no room"); }
+};
+int throwing_visit(int, int, void*) { throw 1; }
+}  // namespace
+
+TEST_F(PortAttr, ExceptionsFromThePortOrTheVisitorAreReportedAndGoNoFurther) {
+  auto* odd = new ThrowingMaterialPort("ODD", {2});
+  ASSERT_FALSE(kvoblk_add_port(b, odd));
+  const std::string said = ": A routine of block B1 ended with an exception\n";
+  assign_id("ODD", "TYPE", "HEAT");
+  EXPECT_EQ(odd->type(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_port_assign_attr" + said);
+  set_id(&v, "stale");
+  kvoblk_port_lookup_attr(b, odd, 0, &v);
+  EXPECT_EQ(v.kind, VALUE_EMPTY);
+  EXPECT_EQ(his(), "!! kvoblk_port_lookup_attr" + said);
+  kvoblk_port_iterate(b, in, throwing_visit, nullptr);
+  EXPECT_EQ(his(), "!! kvoblk_port_iterate" + said);
 }
 
 TEST_F(PortAttr, IterationWithoutBlockPortVisitorOrContainerDoesNothing) {

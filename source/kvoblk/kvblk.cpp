@@ -32,6 +32,26 @@ class kvoblk_port_callback : public nux_port_mesgs {
   int blkptr_;
 };
 
+// The message for a container's answer that ended with an exception.
+void container_threw(const char* fn, int blkptr) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+}
+
+// One of the block's lists from its container, 0 for none. The answer is host code: an
+// exception ends the request with a message and no list.
+int ask_container(const char* fn, int blkptr, int (NUXBlockCallback::*list)()) {
+  if (!live(blkptr, fn)) return 0;
+  NUXBlockCallback* c = container(blkptr);
+  if (!c) return 0;
+  try {
+    return (c->*list)();
+  } catch (...) {
+    container_threw(fn, blkptr);
+    return 0;
+  }
+}
+
 // Releases a reference word's object and clears the word. The caller knows the type.
 template <class T>
 T* take_ref(int blkptr, int k) {
@@ -248,27 +268,30 @@ KVOBLK_API void blk_inq_matrix(int blkptr, int* varlst, int* eqnlst, int* jac) {
   if (!live(blkptr, __func__)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
-  if (varlst) *varlst = c->varlst();
-  if (eqnlst) *eqnlst = c->eqnlst();
-  if (jac) *jac = c->jacobian();
+  // The container's answers are host code: an exception must not reach a C or Fortran caller.
+  // It ends the request with a message and no lists at all.
+  try {
+    if (varlst) *varlst = c->varlst();
+    if (eqnlst) *eqnlst = c->eqnlst();
+    if (jac) *jac = c->jacobian();
+  } catch (...) {
+    if (varlst) *varlst = 0;
+    if (eqnlst) *eqnlst = 0;
+    if (jac) *jac = 0;
+    container_threw(__func__, blkptr);
+  }
 }
 
 KVOBLK_API int blk_inq_matrix_varlst(int blkptr) {
-  if (!live(blkptr, __func__)) return 0;
-  NUXBlockCallback* c = container(blkptr);
-  return c ? c->varlst() : 0;
+  return ask_container(__func__, blkptr, &NUXBlockCallback::varlst);
 }
 
 KVOBLK_API int blk_inq_matrix_eqnlst(int blkptr) {
-  if (!live(blkptr, __func__)) return 0;
-  NUXBlockCallback* c = container(blkptr);
-  return c ? c->eqnlst() : 0;
+  return ask_container(__func__, blkptr, &NUXBlockCallback::eqnlst);
 }
 
 KVOBLK_API int blk_inq_matrix_jacobian(int blkptr) {
-  if (!live(blkptr, __func__)) return 0;
-  NUXBlockCallback* c = container(blkptr);
-  return c ? c->jacobian() : 0;
+  return ask_container(__func__, blkptr, &NUXBlockCallback::jacobian);
 }
 
 KVOBLK_API int kvoblk_inq_varlst(int blkptr) { return blk_inq_matrix_varlst(blkptr); }

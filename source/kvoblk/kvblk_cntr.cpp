@@ -63,7 +63,15 @@ KVOBLK_API void kvoblk_base_typical_register(int blkptr, NUXBlockCallback* cntr)
 KVOBLK_API NUXEOCntr* kvoblk_inq_container(int blkptr, const NUXEOCntr* cntr) {
   if (!live(blkptr, __func__) || !cntr) return nullptr;
   NUXBlockCallback* c = container(blkptr);
-  return c ? c->containing_container(*cntr) : nullptr;
+  if (!c) return nullptr;
+  // The container's answer is host code: an exception must not reach a C or Fortran caller.
+  try {
+    return c->containing_container(*cntr);
+  } catch (...) {
+    head(__func__);
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    return nullptr;
+  }
 }
 
 // ---- Scripts -------------------------------------------------------------------------------

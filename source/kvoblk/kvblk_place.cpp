@@ -16,7 +16,9 @@ namespace {
 // Puts every equation of the block that has no group into the block's default group, the
 // absolute index of its first equation. Groups the model set stay.
 void default_groups(int blkptr, NUXBlockCallback* c, int* grp_id) {
+  const uint64_t serial = serial_of(blkptr);
   int eqnlst = c->eqnlst();
+  if (!same_serial(blkptr, serial)) return;
   int estart = word(blkptr, W::estart);
   int estop = word(blkptr, W::estop);
   *grp_id = kvoeqnlst_absolute_index(eqnlst, estart);
@@ -78,7 +80,15 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
   // A start below 1 is a placement that was refused.
   if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
-  return c ? (c->*op)() : -1;
+  if (!c) return -1;
+  // The container's answer is host code: an exception must not reach a C or Fortran caller.
+  try {
+    return (c->*op)();
+  } catch (...) {
+    head(fn);
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    return -1;
+  }
 }
 
 // Switches the block's equations and variables in the lists to included (f non-zero) or
@@ -86,9 +96,12 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
 void switch_inclusion(int blkptr, int f) {
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
+  // The container's answers and the managers below are host code, which may destroy the block
+  // and make another at its handle: that one is not switched.
+  const uint64_t serial = serial_of(blkptr);
   int varlst = c->varlst();
   int eqnlst = c->eqnlst();
-  if (varlst == 0 || eqnlst == 0) return;
+  if (varlst == 0 || eqnlst == 0 || !same_serial(blkptr, serial)) return;
 
   // The block's positions that exist in the lists: a range word beyond a list's end (or below
   // its first position) names nothing there.
@@ -105,7 +118,6 @@ void switch_inclusion(int blkptr, int f) {
   } catch (...) {
     return;  // out of memory before anything changed
   }
-  const uint64_t serial = serial_of(blkptr);
   for (kvo_connmgr* m : managers) m->deactivate();
   // A manager is host code, which may destroy the block (and make another at its handle): its
   // items and its record are then left as they are, and the managers still get their activation.
@@ -217,12 +229,15 @@ void placement_ends(int blkptr) {
   // Without a container there are no lists whose groups could be set.
   NUXBlockCallback* c = container(blkptr);
   int grp_id = 0;
+  // The container's answers and the managers are host code, which may destroy the block and make
+  // another at its handle: the steps after them are not taken for that one.
+  const uint64_t serial = serial_of(blkptr);
   if (c) default_groups(blkptr, c, &grp_id);
+  if (!same_serial(blkptr, serial)) return;
   // The model made its equations and variables included. A block the user excluded stays
   // excluded until included again, so they leave the solve as an exclusion would take them,
   // and an inclusion brings them back.
   if (c && word(blkptr, W::included) == 0) {
-    const uint64_t serial = serial_of(blkptr);
     switch_inclusion(blkptr, 0);
     if (!same_serial(blkptr, serial)) return;
   }
@@ -240,13 +255,19 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
+  // The container's answers are host code, which may destroy the block and make another at its
+  // handle: the removal ends there, and that block keeps its positions and its ports' variables.
+  const uint64_t serial = serial_of(blkptr);
+  const int varlst = c->varlst();
+  const int eqnlst = c->eqnlst();
+  if (!same_serial(blkptr, serial)) return;
   // A start below 1 is a placement that was refused: it names no position of the lists.
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
-  if (vs >= 1 && ve >= vs) kvovarlst_removevars(c->varlst(), vs, ve);
+  if (vs >= 1 && ve >= vs) kvovarlst_removevars(varlst, vs, ve);
   word(blkptr, W::vstart) = 1;
   word(blkptr, W::vstop) = 0;
   int es = word(blkptr, W::estart), ee = word(blkptr, W::estop);
-  if (es >= 1 && ee >= es) kvoeqnlst_removeeqns(c->eqnlst(), es, ee);
+  if (es >= 1 && ee >= es) kvoeqnlst_removeeqns(eqnlst, es, ee);
   word(blkptr, W::estart) = 1;
   word(blkptr, W::estop) = 0;
   word(blkptr, W::nzstart) = 1;

@@ -510,10 +510,16 @@ void notify(int blkptr, bool pre, int dvar, int deqn, int dnz, const char* fn) {
   NUXBlockCallback* cntr = container(blkptr);
   if (!cntr) return;
   auto* object = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
-  if (pre) {
-    cntr->pre_structural_edit(object, dvar, deqn, dnz);
-  } else {
-    cntr->post_structural_edit(object, dvar, deqn, dnz);
+  // The notice is the container's code: an exception must not reach a C or Fortran caller.
+  try {
+    if (pre) {
+      cntr->pre_structural_edit(object, dvar, deqn, dnz);
+    } else {
+      cntr->post_structural_edit(object, dvar, deqn, dnz);
+    }
+  } catch (...) {
+    head(fn);
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
   }
 }
 

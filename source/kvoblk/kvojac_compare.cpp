@@ -22,10 +22,12 @@ namespace {
 // The derivative method and perturbation size the value comparison switches, and the values of
 // the block's variables, put back when it ends however it ends. The numeric Jacobian restores
 // the variables itself; keeping them here as well means a failure half-way through a model's
-// routine cannot leave the flowsheet at a perturbed point.
+// routine cannot leave the flowsheet at a perturbed point. The method and size go back to the
+// block the comparison began on only: a block that model code made at its handle meanwhile is
+// another one, whose settings are its own.
 class JacobianState {
  public:
-  explicit JacobianState(int blkptr) : blkptr_(blkptr) {
+  explicit JacobianState(int blkptr) : blkptr_(blkptr), serial_(serial_of(blkptr)) {
     const kvoblk_settings_t* s = settings(blkptr);
     deriv_type_ = s ? s->deriv_type : 0;
     pertsize_ = s ? s->pertsize : 0.0;
@@ -47,7 +49,7 @@ class JacobianState {
       if (std::memcmp(&now, &values_[j], sizeof now) != 0)
         kvovarlst_set_var_value(varlst_, vstart_ + j, values_[j], 0);
     }
-    if (kvoblk_settings_t* s = registered(blkptr_) ? settings(blkptr_) : nullptr) {
+    if (kvoblk_settings_t* s = gone() ? nullptr : settings(blkptr_)) {
       s->deriv_type = deriv_type_;
       s->pertsize = pertsize_;
     }
@@ -55,8 +57,12 @@ class JacobianState {
   JacobianState(const JacobianState&) = delete;
   JacobianState& operator=(const JacobianState&) = delete;
 
+  // Whether the block was destroyed (or another made at its handle) since the state was taken.
+  bool gone() const { return !same_serial(blkptr_, serial_); }
+
  private:
   int blkptr_;
+  uint64_t serial_;
   int32_t deriv_type_ = 0;
   double pertsize_ = 0.0;
   int varlst_ = 0, vstart_ = 0;
@@ -115,12 +121,13 @@ bool comparable(int blkptr, const char* fn, int first, int last) {
 
 // Evaluates the Jacobian by the block's present method and returns its values, or null with
 // *errors set.
-const double* evaluate(int blkptr, const char* fn, int first, int last, int* errors) {
+const double* evaluate(int blkptr, const JacobianState& state, const char* fn, int first, int last,
+                       int* errors) {
   kvoblk_jac(blkptr, errors);
   if (*errors != 0) return nullptr;
-  // A model routine that released the block has left nothing to compare; an evaluation that
-  // failed has said so already.
-  if (!registered(blkptr)) {
+  // A model routine that released the block (and perhaps made another at its handle) has left
+  // nothing to compare; an evaluation that failed has said so already.
+  if (state.gone()) {
     head(fn);
     kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being compared\n", blkptr);
     *errors = 1;
@@ -164,7 +171,7 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
   // nothing: the values the Jacobian holds are not analytic ones.
   const kvoblk_ops_t* t = ops(blkptr);
   const bool has_selfjac = t && t->selfjac;
-  const double* bj = evaluate(blkptr, fn, first, last, errors);
+  const double* bj = evaluate(blkptr, state, fn, first, last, errors);
   if (!bj) return;
   if (!has_selfjac) {
     *errors = 1;
@@ -174,7 +181,7 @@ void jac_compare(int blkptr, double pertsize, double reltol, double abstol, int*
 
   kvoblk_set_deriv_type(blkptr, KVOBLK_NUMERIC);
   if (pertsize > 0) kvoblk_set_pertsize(blkptr, pertsize);
-  bj = evaluate(blkptr, fn, first, last, errors);
+  bj = evaluate(blkptr, state, fn, first, last, errors);
   if (!bj) return;
 
   Results r;

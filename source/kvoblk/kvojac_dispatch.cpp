@@ -38,6 +38,9 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
     return;
   }
   int effective = method;
+  // The evaluation runs model code, which may destroy the block and make another at its handle:
+  // that one is not the block whose iterate this was.
+  const uint64_t serial = serial_of(blkptr);
   const bool update = method == KVOBLK_UPDATE_NUMERIC || method == KVOBLK_UPDATE_ANALYTIC;
   if (update && blk_schubert_check(blkptr) != 1)
     effective = method == KVOBLK_UPDATE_NUMERIC ? KVOBLK_NUMERIC : KVOBLK_ANALYTIC;
@@ -64,7 +67,7 @@ void dispatch(int blkptr, bool grouped, int group, int* status, const char* fn) 
   }
 
   // The point of this evaluation is the last iterate of the next one, whatever happened.
-  if (update && registered(blkptr)) {
+  if (update && same_serial(blkptr, serial)) {
     blk_store_lastx(blkptr);
     blk_store_lastf(blkptr);
     word(blkptr, W::iterated) = 1;

@@ -203,8 +203,9 @@ void give_back_unit_scales(int blkptr, double* scale, int n) {
 // Runs the grouped differencing service to its end with grouping `vgrp`, evaluating the
 // block's residuals whenever it asks for them, and writes the block's slice of the Jacobian
 // values. The residual routine is model code: it may let the block's grouping go (a post-solve)
-// or destroy the block; the sequence goes on with `vgrp`, or is ended with the values put back.
-void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t jac,
+// or destroy the block (and make another at its handle, which `serial` tells from it); the
+// sequence goes on with `vgrp`, or is ended with the values put back.
+void difference_groups(int blkptr, uint64_t serial, int vgrp, int varlst, int eqnlst, kv_jac_t jac,
                        const KVJacPatternVector& icn, int* status) {
   const int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
   const int es = word(blkptr, W::estart);
@@ -258,7 +259,7 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
     step(&request, status);
     if (*status != 0 || request != 1) break;
     kvoblk_res(blkptr, status);
-    if (!registered(blkptr)) {
+    if (!same_serial(blkptr, serial)) {
       head("blk_numeric_jac");
       kvoprintf(kvHisDev, "Block %d was destroyed while its Jacobian was being computed\n", blkptr);
       *status = 1;
@@ -281,7 +282,7 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
       break;
     }
   }
-  give_back_unit_scales(blkptr, scale, nscale);
+  give_back_unit_scales(same_serial(blkptr, serial) ? blkptr : 0, scale, nscale);
 }
 
 // Reports the block's numeric derivatives that are not finite numbers. A residual that is not a
@@ -289,7 +290,7 @@ void difference_groups(int blkptr, int vgrp, int varlst, int eqnlst, kv_jac_t ja
 // say) gives such a quotient, which the solver would otherwise take without a word. Equations
 // and variables are named by their numbers in the block and their names.
 void report_non_finite(int blkptr, int varlst, int eqnlst, kv_jac_t jac) {
-  if (!registered(blkptr) || diag(blkptr) < 4) return;
+  if (diag(blkptr) < 4) return;
   const int ns = word(blkptr, W::nzstart), ne = word(blkptr, W::nzstop);
   const double* bj = kvojac_vec_bj(jac);
   KVJacIrn irn(&jac);
@@ -440,6 +441,9 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
     *status = 1;
     return;
   }
+  // The residual routine may destroy the block and make another at its handle: what is left to
+  // do after the differencing is done only for the block it began on.
+  const uint64_t serial = serial_of(blkptr);
   int varlst = 0, eqnlst = 0;
   kv_jac_t jac = 0;
   blk_inq_matrix(blkptr, &varlst, &eqnlst, &jac);
@@ -454,14 +458,15 @@ KVOBLK_API void blk_numeric_jac(int blkptr, int* status) {
       *status = 1;
     } else {
       facts(blkptr)->vgrp_in_use = vgrp;
-      difference_groups(blkptr, vgrp, varlst, eqnlst, jac, icn, status);
-      if (BlockFacts* f = facts(blkptr)) f->vgrp_in_use = 0;
-      if (*status == 0) report_non_finite(blkptr, varlst, eqnlst, jac);
+      difference_groups(blkptr, serial, vgrp, varlst, eqnlst, jac, icn, status);
+      const bool same = same_serial(blkptr, serial);
+      if (same) facts(blkptr)->vgrp_in_use = 0;
+      if (*status == 0 && same) report_non_finite(blkptr, varlst, eqnlst, jac);
     }
   }
   // The grouping is released when it was made for this computation alone, or when model code
   // let it go (or destroyed the block) while the differencing still used it.
-  const bool kept = registered(blkptr) && word(blkptr, W::vgrp) == vgrp;
+  const bool kept = same_serial(blkptr, serial) && word(blkptr, W::vgrp) == vgrp;
   if (vgrp != 0 && (!kept || made)) {
     int handle = vgrp;
     U3VGRP_DESTROY(&handle);

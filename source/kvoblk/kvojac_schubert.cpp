@@ -485,14 +485,17 @@ KVOBLK_API void blk_schubert_update(int blkptr, int* status) {
   // Buffers made anew by the residual routine (a pre-solve run again, say) hold no iterate.
   const double made_x = buffer_making(blkptr, W::lastx);
   const double made_f = buffer_making(blkptr, W::lastf);
+  const uint64_t serial = serial_of(blkptr);
   kvoblk_res(blkptr, status);
-  // A residual routine that destroyed its block left no residuals of it to update with.
-  if (*status != 0 || !registered(blkptr)) {
+  // A residual routine that destroyed its block left no residuals of it to update with, nor did
+  // one that made another block at its handle afterwards: that one is not updated either.
+  const bool same = same_serial(blkptr, serial);
+  if (*status != 0 || !same) {
     *status = KVOBLK_SCHUBERT_RESIDUALS_FAILED;
     if (level >= 4) {
       error_head();
       kvoprintf(kvHisDev, "%s", "Could not compute residuals for block ");
-      kvoprintf(kvHisDev, "%s\n", id_text(blkptr));
+      kvoprintf(kvHisDev, "%s\n", same ? text(blkid(blkptr)) : "");
     }
     return;
   }

@@ -23,10 +23,11 @@ namespace {
 // Everything of the block the comparison with the model's pattern may disturb, put back when
 // the comparison ends however it ends: the pattern initialisation type it switches, and the
 // range words and pattern type, which a model's dimensioning or pattern routine may set as it
-// does when the block is placed.
+// does when the block is placed. They go back to the block the comparison began on only: a
+// block that model code made at its handle meanwhile is another one, left as it is.
 class BlockState {
  public:
-  explicit BlockState(int blkptr) : blkptr_(blkptr) {
+  explicit BlockState(int blkptr) : blkptr_(blkptr), serial_(serial_of(blkptr)) {
     for (int k = W::vstart; k <= W::nzstop; ++k) ranges_[k] = word(blkptr, k);
     const kvoblk_settings_t* s = settings(blkptr);
     pat_ini_type_ = s ? s->pat_ini_type : 0;
@@ -42,17 +43,20 @@ class BlockState {
   // Written straight into the record: the setter refuses some values with a message, and the
   // type the block had must come back whatever it was.
   void restore_ini_type() {
-    if (kvoblk_settings_t* s = registered(blkptr_) ? settings(blkptr_) : nullptr)
+    if (kvoblk_settings_t* s = gone() ? nullptr : settings(blkptr_))
       s->pat_ini_type = pat_ini_type_;
   }
   void restore_pattern() {
-    if (!registered(blkptr_)) return;
+    if (gone()) return;
     for (int k = W::vstart; k <= W::nzstop; ++k) word(blkptr_, k) = ranges_[k];
     if (kvoblk_settings_t* s = settings(blkptr_)) s->pat_type = pat_type_;
   }
+  // Whether the block was destroyed (or another made at its handle) since the state was taken.
+  bool gone() const { return !same_serial(blkptr_, serial_); }
 
  private:
   int blkptr_;
+  uint64_t serial_;
   int32_t ranges_[W::nzstop + 1] = {};
   int32_t pat_ini_type_ = 0, pat_type_ = 0;
 };
@@ -99,7 +103,7 @@ bool model_count(int blkptr, BlockState* state, int* nnz) {
   int nvar = 0, neq = 0, status = 0;
   kvoblk_dim(blkptr, &nvar, &neq, nnz, &status);
   state->restore_ini_type();
-  return status == 0 && registered(blkptr);
+  return status == 0 && !state->gone();
 }
 
 // The pattern the model's own routine states, block-local, with nnz as its dimensioning
@@ -126,10 +130,10 @@ bool model_pattern(int blkptr, BlockState* state, int nnz, BlockPattern* a) {
   const bool stated = t && t->selfpat;
   int status = 0;
   kvoblk_selfpat(blkptr, &given, &status);
-  const int model_stop = registered(blkptr) ? word(blkptr, W::nzstop) : 0;
+  const int model_stop = state->gone() ? 0 : word(blkptr, W::nzstop);
   const int model_count = kvojac_inq_nnz(given);
   state->restore_pattern();
-  if (!stated || status != 0 || !registered(blkptr)) return false;
+  if (!stated || status != 0 || state->gone()) return false;
 
   // The entries are read from the object the routine handed back, which is normally the one it
   // was given; only the object made here is released.
@@ -191,13 +195,15 @@ void kvoblk_npat_compare_analytic(int blkptr, double pertsize, double zerotol, i
 
   int status = 0;
   BlockPattern n;
+  const uint64_t serial = serial_of(blkptr);
   kvoblk_npat_compute(blkptr, &status, &n, pertsize, zerotol, moveamount, move);
   if (status != 0 && status != 2) {
     *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
-  // Detection ran the model's residual routine; a block it released has nothing to compare.
-  if (!registered(blkptr)) {
+  // Detection ran the model's residual routine; a block it released (or replaced by another at
+  // its handle) has nothing to compare.
+  if (!same_serial(blkptr, serial)) {
     *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
     return;
   }
@@ -214,8 +220,9 @@ void kvoblk_npat_compare_numeric(int blkptr, double, double, int* errors) {
     int nnz = 0;
     if (!model_count(blkptr, &state, &nnz) || !model_pattern(blkptr, &state, nnz, &a)) {
       *errors = KVOBLK_COMPARE_NO_SECOND_PATTERN;
-      // A failing routine has had its say; one that released the block has not.
-      if (!registered(blkptr)) {
+      // A failing routine has had its say; one that released the block (or replaced it by
+      // another at its handle) has not.
+      if (state.gone()) {
         head(fn);
         kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being compared\n",
                   blkptr);

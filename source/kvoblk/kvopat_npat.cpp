@@ -96,6 +96,9 @@ struct Work {
 // entries found.
 struct Detection {
   int blkptr = 0;
+  // The block's registration: the residual routine may destroy it and make another at its
+  // handle, which is not the block being detected.
+  uint64_t serial = 0;
   int vstart = 0, estart = 0;
   int64_t nvar = 0, neq = 0;
   int varlst = 0, eqnlst = 0;
@@ -163,7 +166,7 @@ struct Detection {
     auto evaluate = [&] {
       kvoblk_npat_res(blkptr, &res_status);
       if (res_status != 0) residual_failed = true;
-      if (!registered(blkptr)) *status = kBlockGone;
+      if (!same_serial(blkptr, serial)) *status = kBlockGone;
     };
     evaluate();
     if (*status != 0) return residual_failed;
@@ -339,6 +342,7 @@ void kvoblk_npat_compute(int blkptr, int* status, BlockPattern* found, double pe
   // Everything needed from the record is read now: the residual routine runs model code.
   Detection d;
   d.blkptr = blkptr;
+  d.serial = serial_of(blkptr);
   d.found = found;
   d.vstart = word(blkptr, W::vstart);
   d.estart = word(blkptr, W::estart);
@@ -423,13 +427,15 @@ KVOBLK_API kv_jac_t kvoblk_npat(int blkptr, int* errors) {
   }
   int status = 0;
   BlockPattern found;
+  // The type is set on the block the pattern was detected for, not on one made at its handle.
+  const uint64_t serial = serial_of(blkptr);
   kvoblk_npat_compute(blkptr, &status, &found, s->pertsize, s->zerotol, s->moveamount, s->move);
   kv_jac_t pattern = status == 0 ? object_of_pattern(found, blkptr, __func__) : 0;
   if (pattern == 0) {
     ++*errors;
     return 0;
   }
-  if (registered(blkptr)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
+  if (same_serial(blkptr, serial)) kvoblk_set_pat_type(blkptr, KVOBLK_PATTYPE_NUMERIC);
   return pattern;
 }
 

@@ -149,9 +149,11 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
     // The model's routine gets a status word of its own: the caller's counter may already hold
     // earlier failures, which must not be cleared. A failure adds one like any other.
     int status = 0;
+    const uint64_t serial = serial_of(blkptr);
     kvoblk_selfpat(blkptr, &jac, &status);
-    // A routine that released the block has initialised nothing the caller can use.
-    if (!registered(blkptr)) {
+    // A routine that released the block has initialised nothing the caller can use, and a block
+    // made at its handle since is another one, whose pattern type is left as it is.
+    if (!same_serial(blkptr, serial)) {
       head(__func__);
       kvoprintf(kvHisDev, "Block %d was destroyed while its sparsity was being initialised\n",
                 blkptr);
@@ -175,11 +177,13 @@ KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
 
   kv_jac_t jac = blk_inq_matrix_jacobian(blkptr);
   if (jac == 0) return;
+  const uint64_t serial = serial_of(blkptr);
   kv_jac_t pattern =
       type == KVOBLK_PAT_NUMERIC ? kvoblk_npat(blkptr, errors) : kvoblk_rpat(blkptr, errors);
   if (pattern == 0) return;  // counted by the routine that failed
-  // Detection and restoring run model code; a block released meanwhile has nowhere to go.
-  if (!registered(blkptr)) {
+  // Detection and restoring run model code; a block released meanwhile has nowhere to go, and
+  // one made at its handle since is another block, which gets no pattern of this one.
+  if (!same_serial(blkptr, serial)) {
     ++*errors;
     kvojac_destroy(&pattern);
     return;

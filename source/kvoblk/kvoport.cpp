@@ -91,13 +91,12 @@ void give_identifier(value_t* value, const char* s) {
   if (copy) value_assign_id(value, copy);
 }
 
-}  // namespace
+void port_threw(const char* fn, int blkptr) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+}
 
-extern "C" {
-
-KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor,
-                                    void* user) {
-  if (!port || !visitor || !live(blkptr, __func__)) return;
+void iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor, void* user) {
   // A block made at the handle meanwhile is another one: its serial tells.
   const uint64_t serial = facts(blkptr)->serial;
   NUXBlockCallback* cntr = container(blkptr);
@@ -128,27 +127,19 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
   }
 }
 
-KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
-                                        const value_t* value) {
-  if (!port || !live(blkptr, __func__)) return;
-  if (number < 0 || number >= kNumAttrs) {
-    kvoprintf(kvHisDev, "Unexpected attribute index in kvoblk_port_assign_attr\n");
-    return;
-  }
+// `conv` is the caller's, initialised and destroyed by it.
+void assign_attr(int blkptr, nux_port* port, int number, const value_t* value, value_t* conv) {
   const int kind = number == kStream ? VALUE_STRING : VALUE_IDENTIFIER;
-  value_t conv;
-  value_init(&conv);
   // The kind the converted value holds decides, not what the conversion answers.
-  if (value) value_coerce(value, &conv, kind, 0);
-  if (!value || conv.kind != kind) {
+  if (value) value_coerce(value, conv, kind, 0);
+  if (!value || conv->kind != kind) {
     kvoprintf(kvHisDev, "Wrong type value assigned to port attribute '%s.%s.STR.%s' ",
               id_text(blkptr), text(port->name()), kvoblk_port_attr_names[number]);
     if (value) value_print(kvHisDev, value);
     kvoprintf(kvHisDev, "\n");
-    value_destroy(&conv);
     return;
   }
-  const char* given = text(conv.u.text);
+  const char* given = text(conv->u.text);
   INUXPortMaterial* material = port->material();
   switch (number) {
     case kPhase:
@@ -180,13 +171,9 @@ KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
     default:
       break;
   }
-  value_destroy(&conv);
 }
 
-KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, value_t* value) {
-  if (!value) return;
-  value_destroy(value);
-  if (!port || number < 0 || number >= kNumAttrs || !live(blkptr, __func__)) return;
+void lookup_attr(int blkptr, nux_port* port, int number, value_t* value) {
   INUXPortMaterial* material = port->material();
   switch (number) {
     case kPhase:
@@ -211,6 +198,53 @@ KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, 
       break;
     default:
       break;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+// The port's own operations, its material and the port naming service are host code, and the
+// visitor is the caller's: an exception must not reach a C or Fortran caller. It ends the call
+// with a message.
+KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor,
+                                    void* user) {
+  if (!port || !visitor || !live(blkptr, __func__)) return;
+  try {
+    iterate(blkptr, port, visitor, user);
+  } catch (...) {
+    port_threw(__func__, blkptr);
+  }
+}
+
+KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
+                                        const value_t* value) {
+  if (!port || !live(blkptr, __func__)) return;
+  if (number < 0 || number >= kNumAttrs) {
+    kvoprintf(kvHisDev, "Unexpected attribute index in kvoblk_port_assign_attr\n");
+    return;
+  }
+  value_t conv;
+  value_init(&conv);
+  try {
+    assign_attr(blkptr, port, number, value, &conv);
+  } catch (...) {
+    port_threw(__func__, blkptr);
+  }
+  value_destroy(&conv);
+}
+
+// A look-up that ends with an exception leaves the value empty.
+KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, value_t* value) {
+  if (!value) return;
+  value_destroy(value);
+  if (!port || number < 0 || number >= kNumAttrs || !live(blkptr, __func__)) return;
+  try {
+    lookup_attr(blkptr, port, number, value);
+  } catch (...) {
+    value_destroy(value);
+    port_threw(__func__, blkptr);
   }
 }
 
