@@ -233,6 +233,36 @@ TEST_F(RefHost, StartLineEndsTheLineOfTheStreamTheDeviceWritesTo) {
   std::remove(path.c_str());
 }
 
+// Whether a line is open is a property of the stream, not of the device that wrote last: two
+// devices sent to one file share its line, and any other device number shares standard output's.
+TEST_F(RefHost, StartLineSeesALineAnotherDeviceLeftOpenInTheSameStream) {
+  const std::string path = ::testing::TempDir() + "refhost_shared_file.txt";
+  std::remove(path.c_str());
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  ASSERT_TRUE(kvoref::send_to_file(kvRepDev, path.c_str()));
+  kvoprintf(kvRepDev, "%s", "report");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "history\n");
+  kvoprintf(kvHisDev, "%s", "open ");
+  kvoprintf(kvRepDev, "closed\n");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "last\n");
+  kvoref::send_to_stdout(kvHisDev);
+  kvoref::send_to_stdout(kvRepDev);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "report\nhistory\nopen closed\nlast\n");
+  std::remove(path.c_str());
+
+  ::testing::internal::CaptureStdout();
+  kvoprintf(7, "%s", "seven");
+  kvoref::start_line(7);
+  kvoprintf(7, "eight\n");
+  kvoref::start_line(7);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "seven\neight\n");
+}
+
 TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
   kvoref::Lists l = kvoref::make_lists(4);
   kvoref::define_var(l.varlst, 2, std::string(200, 'v').c_str(), 5.0);
@@ -473,6 +503,17 @@ TEST_F(RefHost, MessagesAboutExhaustedMemoryAreStillWritten) {
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "!! kvoblk_pat_ini: Not enough memory to place the sparsity of block B1\n");
   std::remove(path.c_str());
+}
+
+// Captured text dropped for want of memory leaves the captured line as the kept text left it.
+TEST_F(RefHost, DroppedCapturedTextLeavesTheLineAsItWas) {
+  kvoref::capture(kvHisDev, true);
+  kvoprintf(kvHisDev, "kept\n");
+  const std::string longer(100, 'x');
+  EXPECT_TRUE(without_heap([&] { kvoprintf(kvHisDev, "%s", longer.c_str()); }));
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "next\n");
+  EXPECT_EQ(kvoref::take(kvHisDev), "kept\nnext\n");
 }
 
 TEST_F(RefHost, MovesAndSpecsNeedNoHeapAndKeepTheArraysInStep) {
