@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,10 +117,16 @@ TEST_F(RefHost, ValueCoercion) {
   value_coerce(&s, &n, VALUE_NUMBER, 0);
   EXPECT_EQ(n.u.number.rval, 2.5);
   EXPECT_EQ(n.u.number.is_int, 0);
-  for (const char* word : {"abc", "3x", "", "nan", "0x10", "1e999"}) {
+  for (const char* word : {"abc", "3x", "", "nan", "0x10", "1e999", "- 1", "1 0", "+-1"}) {
     value_assign_string(&s, heap(word));
     EXPECT_NE(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER) << word;
   }
+  // A number too small for a double is zero of its sign, not a word.
+  value_assign_string(&s, heap(" -1e-400 "));
+  ASSERT_EQ(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER);
+  EXPECT_EQ(n.u.number.rval, 0.0);
+  EXPECT_TRUE(std::signbit(n.u.number.rval));
+  EXPECT_EQ(n.u.number.is_int, 0);
   value_assign_string(&s, heap("yes"));
   EXPECT_EQ(value_coerce(&s, &n, VALUE_LOGICAL, 0), VALUE_LOGICAL);
   EXPECT_EQ(n.u.logical, 1);
