@@ -25,9 +25,10 @@ namespace {
 struct Route {
   bool capturing = false;
   std::string captured;
-  // Opened for appending and reading: whether the file ends in the middle of a line is read from
-  // the file itself, since another device, or another program, may append to it too.
+  // Whether the file ends in the middle of a line is read from the file itself, since the other
+  // device, or another program, may append to it too.
   FILE* file = nullptr;
+  std::string path;
   // Whether the last text kept in the captured text left its line open. The captured text is one
   // stream however often it is taken, so taking it ends no line.
   bool capture_open = false;
@@ -76,15 +77,18 @@ void emit(int device, const char* text, size_t length) {
 void close_file(Route& r) {
   if (r.file) std::fclose(r.file);
   r.file = nullptr;
+  r.path.clear();
 }
 
-// Whether the file ends in the middle of a line. Every write is flushed at once, so the file
-// holds all the text of every stream that appends to it.
-bool ends_open(FILE* f) {
+// Whether the file at `path` ends in the middle of a line. Every write is flushed at once, so the
+// file holds all the text of every stream that appends to it. Read as bytes: only there may a
+// text stream seek back from its end.
+bool ends_open(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
   int last = '\n';
   if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
-  // Back to the end: an update stream takes no output straight after input.
-  std::fseek(f, 0, SEEK_END);
+  std::fclose(f);
   return last != '\n' && last != EOF;
 }
 
@@ -158,10 +162,17 @@ std::string take(int device) {
 bool send_to_file(int device, const char* path) {
   Route* r = route(device);
   if (!r || !path) return false;
-  FILE* f = std::fopen(path, "a+");
+  std::string name;
+  try {
+    name = path;
+  } catch (const std::exception&) {
+    return false;
+  }
+  FILE* f = std::fopen(path, "a");
   if (!f) return false;
   close_file(*r);
   r->file = f;
+  r->path.swap(name);
   return true;
 }
 
@@ -174,7 +185,7 @@ void start_line(int device) {
   // The line that matters is the one of the stream the device writes to now; any other device
   // number writes to standard output.
   const bool open = r && r->capturing ? r->capture_open
-                    : r && r->file    ? ends_open(r->file)
+                    : r && r->file    ? ends_open(r->path)
                                       : state().stdout_open;
   if (open) emit(device, "\n", 1);
 }

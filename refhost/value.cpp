@@ -54,7 +54,7 @@ std::string trimmed(const char* text) {
 
 // Whether a decimal real that no double holds is below the smallest one rather than above the
 // largest: its first significant digit stands after the decimal point once the exponent is
-// applied. The text is one from_chars took whole, so it has the form [-]digits[.digits][e[+-]digits].
+// applied. The text is one from_chars took whole: [-]digits[.digits][e[+-]digits].
 bool below_smallest(const char* first, const char* last) {
   const char* e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
   int64_t exponent = 0;
