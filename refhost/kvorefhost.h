@@ -71,10 +71,11 @@ KVOHOST_API std::string take(int device);
 KVOHOST_API bool send_to_file(int device, const char* path);
 KVOHOST_API void send_to_stdout(int device);
 // Ends the line left open (by a message printed without its line end, as some of the library's
-// are) in the stream device 1 or 2 writes to now, so that a line of the caller's own starts on a
+// are) in the stream the device writes to now, so that a line of the caller's own starts on a
 // line of its own; does nothing when that line is closed. The streams are the device's captured
-// text (taking it ends no line), the file it is sent to (which may end open already), and
-// standard output, one line for every device that writes there.
+// text (taking it ends no line), the file it is sent to (its last character tells, whoever
+// appended it: the other device sent to the same file, or an earlier run), and standard output,
+// one line for every device that writes there, other device numbers included.
 KVOHOST_API void start_line(int device);
 // printf-style formatting into a string of whatever length the text needs (kvoprintf's own
 // formatting, for text a caller keeps or writes elsewhere).

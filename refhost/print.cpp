@@ -25,11 +25,13 @@ namespace {
 struct Route {
   bool capturing = false;
   std::string captured;
+  // Whether the file ends in the middle of a line is read from the file itself, since the other
+  // device, or another program, may append to it too.
   FILE* file = nullptr;
-  // Whether the last text that went to the captured text, or to the file, left its line open.
-  // The captured text is one stream however often it is taken, so taking it ends no line.
+  std::string path;
+  // Whether the last text kept in the captured text left its line open. The captured text is one
+  // stream however often it is taken, so taking it ends no line.
   bool capture_open = false;
-  bool file_open = false;
 };
 
 struct PrintState {
@@ -53,29 +55,36 @@ void emit(int device, const char* text, size_t length) {
   Route* r = route(device);
   const bool open = text[length - 1] != '\n';
   if (r && r->capturing) {
-    r->capture_open = open;
-    // Text that no memory is left to keep is dropped: printing never fails its caller.
+    // Text that no memory is left to keep is dropped: printing never fails its caller. The line
+    // stays as the kept text left it.
     try {
       r->captured.append(text, length);
+      r->capture_open = open;
     } catch (const std::exception&) {
     }
     return;
   }
-  FILE* out = r && r->file ? r->file : stdout;
-  (r && r->file ? r->file_open : state().stdout_open) = open;
-  std::fwrite(text, 1, length, out);
-  std::fflush(out);
+  if (r && r->file) {
+    std::fwrite(text, 1, length, r->file);
+    std::fflush(r->file);
+    return;
+  }
+  state().stdout_open = open;
+  std::fwrite(text, 1, length, stdout);
+  std::fflush(stdout);
 }
 
 void close_file(Route& r) {
   if (r.file) std::fclose(r.file);
   r.file = nullptr;
-  r.file_open = false;
+  r.path.clear();
 }
 
-// Whether the file at `path` ends in the middle of a line (it is appended to).
-bool ends_open(const char* path) {
-  FILE* f = std::fopen(path, "rb");
+// Whether the file at `path` ends in the middle of a line. Every write is flushed at once, so the
+// file holds all the text of every stream that appends to it. Read as bytes: only there may a
+// text stream seek back from its end.
+bool ends_open(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return false;
   int last = '\n';
   if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
@@ -153,12 +162,17 @@ std::string take(int device) {
 bool send_to_file(int device, const char* path) {
   Route* r = route(device);
   if (!r || !path) return false;
-  const bool open = ends_open(path);
+  std::string name;
+  try {
+    name = path;
+  } catch (const std::exception&) {
+    return false;
+  }
   FILE* f = std::fopen(path, "a");
   if (!f) return false;
   close_file(*r);
   r->file = f;
-  r->file_open = open;
+  r->path.swap(name);
   return true;
 }
 
@@ -168,9 +182,11 @@ void send_to_stdout(int device) {
 
 void start_line(int device) {
   const Route* r = route(device);
-  if (!r) return;
-  // The line that matters is the one of the stream the device writes to now.
-  const bool open = r->capturing ? r->capture_open : r->file ? r->file_open : state().stdout_open;
+  // The line that matters is the one of the stream the device writes to now; any other device
+  // number writes to standard output.
+  const bool open = r && r->capturing ? r->capture_open
+                    : r && r->file    ? ends_open(r->path)
+                                      : state().stdout_open;
   if (open) emit(device, "\n", 1);
 }
 

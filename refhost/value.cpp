@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // Value service of the reference host: tagged values holding a number, a text (string or
 // identifier) or a logical, with conversion between the kinds and printing.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,8 +52,31 @@ std::string trimmed(const char* text) {
   return s.substr(b, e - b + 1);
 }
 
+// Whether a decimal real that no double holds is below the smallest one rather than above the
+// largest: its first significant digit stands after the decimal point once the exponent is
+// applied. The text is one from_chars took whole: [-]digits[.digits][e[+-]digits].
+bool below_smallest(const char* first, const char* last) {
+  const char* e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
+  int64_t exponent = 0;
+  if (e != last) {
+    const char* p = e + 1;
+    const bool negative = p != last && *p == '-';
+    if (p != last && (*p == '-' || *p == '+')) ++p;
+    // Saturated far beyond any double's range, so that no exponent overflows.
+    for (; p != last; ++p) exponent = std::min<int64_t>(exponent * 10 + (*p - '0'), 1000000);
+    if (negative) exponent = -exponent;
+  }
+  // The power of ten of the first significant digit, before the exponent.
+  const char* point = std::find(first, e, '.');
+  const char* digit = std::find_if(first, e, [](char c) { return c >= '1' && c <= '9'; });
+  if (digit == e) return true;  // zero never overflows; it is below everything
+  const int64_t lead = digit < point ? point - digit - 1 : -(digit - point);
+  return lead + exponent < 0;
+}
+
 // Parses the whole text as a number. Only decimal integers and decimal reals (with an optional
-// exponent) count: hexadecimal, "inf" and "nan" are words, not numbers.
+// exponent) count: hexadecimal, "inf" and "nan" are words, not numbers. A real too small for a
+// double reads as zero of its sign, as strtod reads it; one too large is no number.
 bool parse_number(const char* text, kvo_number_t* out) {
   const std::string s = trimmed(text);
   if (s.empty() || s.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
@@ -68,7 +93,11 @@ bool parse_number(const char* text, kvo_number_t* out) {
   const char* last = p + std::strlen(p);
   const char* first = *p == '+' && p[1] != '-' ? p + 1 : p;  // "+2.5" as strtod takes it
   const auto parsed = std::from_chars(first, last, d);
-  if (parsed.ec != std::errc() || parsed.ptr != last || !std::isfinite(d)) return false;
+  if (parsed.ptr != last) return false;
+  if (parsed.ec == std::errc::result_out_of_range && below_smallest(first, last))
+    d = *first == '-' ? -0.0 : 0.0;
+  else if (parsed.ec != std::errc() || !std::isfinite(d))
+    return false;
   *out = kvo_number_t{};
   out->rval = d;
   return true;

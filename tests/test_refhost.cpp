@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -116,10 +117,16 @@ TEST_F(RefHost, ValueCoercion) {
   value_coerce(&s, &n, VALUE_NUMBER, 0);
   EXPECT_EQ(n.u.number.rval, 2.5);
   EXPECT_EQ(n.u.number.is_int, 0);
-  for (const char* word : {"abc", "3x", "", "nan", "0x10", "1e999"}) {
+  for (const char* word : {"abc", "3x", "", "nan", "0x10", "1e999", "- 1", "1 0", "+-1"}) {
     value_assign_string(&s, heap(word));
     EXPECT_NE(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER) << word;
   }
+  // A number too small for a double is zero of its sign, not a word.
+  value_assign_string(&s, heap(" -1e-400 "));
+  ASSERT_EQ(value_coerce(&s, &n, VALUE_NUMBER, 0), VALUE_NUMBER);
+  EXPECT_EQ(n.u.number.rval, 0.0);
+  EXPECT_TRUE(std::signbit(n.u.number.rval));
+  EXPECT_EQ(n.u.number.is_int, 0);
   value_assign_string(&s, heap("yes"));
   EXPECT_EQ(value_coerce(&s, &n, VALUE_LOGICAL, 0), VALUE_LOGICAL);
   EXPECT_EQ(n.u.logical, 1);
@@ -231,6 +238,36 @@ TEST_F(RefHost, StartLineEndsTheLineOfTheStreamTheDeviceWritesTo) {
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "filed\nnext\n");
   std::remove(path.c_str());
+}
+
+// Whether a line is open is a property of the stream, not of the device that wrote last: two
+// devices sent to one file share its line, and any other device number shares standard output's.
+TEST_F(RefHost, StartLineSeesALineAnotherDeviceLeftOpenInTheSameStream) {
+  const std::string path = ::testing::TempDir() + "refhost_shared_file.txt";
+  std::remove(path.c_str());
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  ASSERT_TRUE(kvoref::send_to_file(kvRepDev, path.c_str()));
+  kvoprintf(kvRepDev, "%s", "report");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "history\n");
+  kvoprintf(kvHisDev, "%s", "open ");
+  kvoprintf(kvRepDev, "closed\n");
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "last\n");
+  kvoref::send_to_stdout(kvHisDev);
+  kvoref::send_to_stdout(kvRepDev);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "report\nhistory\nopen closed\nlast\n");
+  std::remove(path.c_str());
+
+  ::testing::internal::CaptureStdout();
+  kvoprintf(7, "%s", "seven");
+  kvoref::start_line(7);
+  kvoprintf(7, "eight\n");
+  kvoref::start_line(7);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "seven\neight\n");
 }
 
 TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
@@ -473,6 +510,17 @@ TEST_F(RefHost, MessagesAboutExhaustedMemoryAreStillWritten) {
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "!! kvoblk_pat_ini: Not enough memory to place the sparsity of block B1\n");
   std::remove(path.c_str());
+}
+
+// Captured text dropped for want of memory leaves the captured line as the kept text left it.
+TEST_F(RefHost, DroppedCapturedTextLeavesTheLineAsItWas) {
+  kvoref::capture(kvHisDev, true);
+  kvoprintf(kvHisDev, "kept\n");
+  const std::string longer(100, 'x');
+  EXPECT_TRUE(without_heap([&] { kvoprintf(kvHisDev, "%s", longer.c_str()); }));
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "next\n");
+  EXPECT_EQ(kvoref::take(kvHisDev), "kept\nnext\n");
 }
 
 TEST_F(RefHost, MovesAndSpecsNeedNoHeapAndKeepTheArraysInStep) {
