@@ -138,6 +138,24 @@ TEST_F(FortranModel, RefusesBlankOrAbsentItemNames) {
             "!! _KVOBLK_DEFINE_EQN_F: Equation 3 is given a blank name\n");
 }
 
+// A block not yet registered with a container has no lists: an item defined then is lost, so
+// the model is told; handle 0 stays silent.
+TEST_F(FortranModel, DefiningWithoutListsIsReported) {
+  int n = 0, one = 1, zero = 0;
+  double v = 1.0;
+  const int lone = _KVOBLK_BASE_CREATE_F(&n);
+  _KVOBLK_DEFINE_VAR_F(&lone, &one, "L.X", 3, &v);
+  _KVOBLK_DEFINE_EQN_F(&lone, &one, "L.E", 3);
+  _KVOBLK_DEFINE_VAR_F(&zero, &one, "L.X", 3, &v);
+  _KVOBLK_DEFINE_EQN_F(&zero, &one, "L.E", 3);
+  kvoblk_destroy(lone);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 1 cannot be defined: the block has no variable "
+            "list\n"
+            "!! _KVOBLK_DEFINE_EQN_F: Equation 1 cannot be defined: the block has no equation "
+            "list\n");
+}
+
 // Range words a model set below the first list position, or far apart, give no position at
 // all: nothing is read or written in front of the live arrays.
 TEST_F(FortranModel, ItemsOfARangeStartingBelowTheListsAreOutsideTheBlock) {

@@ -147,17 +147,16 @@ KVOBLK_API void _KVOBLK_SET_DERIV_TYPE_F(const int* blkptr, const int* method);
 /// success.
 ///@{
 KVOBLK_API int _KVOBLK_INQ_PAT_INI_F(const int* blkptr);
-///@{
 KVOBLK_API void _KVOBLK_PAT_INI_F(const int* blkptr, const int* nzstart, int* errors);
 KVOBLK_API void _KVOBLK_JAC_F(const int* blkptr, int* status);
 KVOBLK_API void _KVOBLK_GROUP_JAC_F(const int* blkptr, const int* group, int* status);
 ///@}
-///@}
 
 // ---- Model routines --------------------------------------------------------------------------
 /// What a Fortran model needs besides the block functions, without glue code of its own.
-/// A block with the other defaults (kvoblk_base_create_1: numeric derivatives, pattern restored
-/// from its file); 0 when it cannot be made.
+/// A block with the other defaults (kvoblk_base_create_1: numeric derivatives with the analytic
+/// routine switched off, pattern restored from the file SPARSITY_FILE names, which only host
+/// code can set); 0 when it cannot be made.
 KVOBLK_API int _KVOBLK_BASE_CREATE_1_F(const int* nwords);
 /// Puts `routine` in the operation-table slot of that name ("selfdim", "ini", "res", "selfjac",
 /// "selfpat", ... as the fields of kvoblk_ops_t are named). The routine must take the slot's
@@ -169,7 +168,8 @@ KVOBLK_API int _KVOBLK_SET_OP_F(const int* blkptr, const char* name, int namelen
 /// Define block variable i (list position vstart + i - 1) with its name and starting value, or
 /// block equation e (estart + e - 1) with its name, through the host's definition services.
 /// Numbers below 1 are refused with a message; the block's stops are not checked, so a model
-/// defines its items before it records its stops.
+/// defines its items before it records its stops. A live block without lists (not registered
+/// with a container yet) defines nothing, with a message.
 ///@{
 KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char* name, int namelen,
                                      const double* value);

@@ -7,7 +7,7 @@
 !
 !   use, intrinsic :: iso_c_binding
 !   use kvoblk
-!   blk = kvoblk_base_create_f(KVOBLK_WORDS)
+!   blk = kvoblk_base_create_f(KVOBLK_WORDS)                  ! analytic defaults (SELF, ANALYTIC)
 !   ok = kvoblk_set_op(blk, 'res', c_funloc(my_res))         ! slots by name; ok is LOGICAL
 !   call kvoblk_define_var(blk, 1, 'FEED.F', 1d0)             ! in the model's ini routine
 !   x1 = kvoblk_inq_var_f(blk, 1)                             ! block-local numbers
@@ -17,12 +17,23 @@
 ! the block handle and other numbers with VALUE, outputs by reference, and bind(C). The pattern
 ! object of selfpat is the exception: it comes by reference (INTEGER jac without VALUE), and is
 ! handed on as it is to kvoblk_set_pat_f; selfpat then records nzstop with kvoblk_set_nzstop_f.
+! The ini routine defines the items, records vstop and estop, and calls kvoblk_pat_ini_f with
+! the nzstart it was given. selfjac walks the block's non-zeros k = 1 ... nzstop - nzstart + 1
+! (kvoblk_inq_nzstop_f, kvoblk_inq_nzstart_f), asks kvoblk_inq_nz_f for the equation and
+! variable of each and writes its value with kvoblk_set_jac_f.
+!
+! kvoblk_base_create_1_f gives the numeric defaults: NUMERIC derivatives with the analytic
+! routine switched off (DERIV_METHOD ANALYTIC is then refused) and the pattern restored from the
+! file SPARSITY_FILE names. Neither that file name nor the pattern initialisation type can be set
+! from here, so such a block without host code to set them detects its pattern numerically at
+! every placement, with warnings that no file could be read or written. A model with its own
+! pattern and derivatives starts from kvoblk_base_create_f.
 !
 ! Of the block's attributes the derivative method, the perturbation, NLRATIODEV, MOVE and
 ! MOVEAMOUNT are set and read from here (kvoblk_set_*_f, kvoblk_inq_*_f; all but the method are
 ! stored as given), NLRATIO is set, inclusion and the pattern initialisation are read;
 ! DIAG_LEVEL and the others are set by host code. Handle 0 is answered without a message (reads
-! give 0).
+! give 0, a range start 1).
 module kvoblk
   use, intrinsic :: iso_c_binding, only: c_int, c_double, c_char, c_funptr
   implicit none

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kvblk_internal.h"
 #include "kvofortran_internal.h"
 
 using kvoblk::detail::Conversion;
@@ -77,6 +78,20 @@ bool named(const char* fn, const char* what, const int* i, const char* text) {
   return false;
 }
 
+// False, with a message for a live block, when the block has no list to define its items in
+// (it is not registered with a container yet): the item would be lost without a word. Handle 0
+// and a bad handle (already reported by the list query) get no message of their own.
+bool has_list(const char* fn, const char* what, const char* list_name, int b, const int* i,
+              int list) {
+  if (list != 0) return true;
+  if (b != 0 && kvoblk::detail::registered(b)) {
+    kvoprintf(kvHisDev, "!! %s: ", fn);
+    kvoprintf(kvHisDev, "%s %d cannot be defined: the block has no %s list\n", what, i ? *i : 0,
+              list_name);
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -112,7 +127,7 @@ KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char
                                      const double* value) {
   const int b = handle(blkptr);
   const int varlst = b != 0 ? blk_inq_matrix_varlst(b) : 0;
-  if (varlst == 0 || !value) return;
+  if (!has_list(__func__, "Variable", "variable", b, i, varlst) || !value) return;
   const int pos = var_position(__func__, b, i, true);
   if (pos == 0) return;
   char* text = nullptr;
@@ -125,7 +140,7 @@ KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char
                                      int namelen) {
   const int b = handle(blkptr);
   const int eqnlst = b != 0 ? blk_inq_matrix_eqnlst(b) : 0;
-  if (eqnlst == 0) return;
+  if (!has_list(__func__, "Equation", "equation", b, e, eqnlst)) return;
   const int pos = eqn_position(__func__, b, e, true);
   if (pos == 0) return;
   char* text = nullptr;
