@@ -32,7 +32,7 @@ class kvoblk_port_callback : public nux_port_mesgs {
   int blkptr_;
 };
 
-// The message for a container's answer that ended with an exception.
+// The message for host code (a container's answer, a port) that ended with an exception.
 void container_threw(const char* fn, int blkptr) {
   head(fn);
   kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
@@ -87,7 +87,14 @@ void release_block(int blkptr) {
       word(word(blkptr, W::ports), i - 1) = 0;
       if (port) {
         forget_port_holder(port);
-        port->destroy();
+        // The port's destroy is host code, and destruction is also called from C and Fortran:
+        // an exception is reported and the rest of the block is still released, rather than
+        // reaching the caller with the block half released and never released after.
+        try {
+          port->destroy();
+        } catch (...) {
+          container_threw("kvoblk_base_destroy", blkptr);
+        }
       }
       // A port's destroy is the host's code and may have destroyed the block itself: that call
       // released everything, the ports left over included, and the record is gone. A block

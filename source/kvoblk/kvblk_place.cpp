@@ -68,12 +68,26 @@ void walk_ports(int blkptr, Visit visit) {
   }
 }
 
-// Clears the variable references of every port of the block.
-void clear_port_vars(int blkptr) {
-  walk_ports(blkptr, [](nux_port* p, auto held) {
-    const int nv = p->num_vars();
-    for (int j = 0; j < nv && held(); ++j) p->set_var(j, 0);
+// Clears the variable references of every port of the block. A port's code that throws ends
+// the clearing of that port only: the other ports are still cleared, so that none keeps
+// positions the block no longer holds. False when a port threw.
+bool clear_port_vars(int blkptr) {
+  bool all = true;
+  walk_ports(blkptr, [&all](nux_port* p, auto held) {
+    try {
+      const int nv = p->num_vars();
+      for (int j = 0; j < nv && held(); ++j) p->set_var(j, 0);
+    } catch (...) {
+      all = false;
+    }
   });
+  return all;
+}
+
+// The message for host code (a container's answer, a port) that ended with an exception.
+void host_threw(const char* fn, int blkptr) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
 }
 
 int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
@@ -85,8 +99,7 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
   try {
     return (c->*op)();
   } catch (...) {
-    head(fn);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    host_threw(fn, blkptr);
     return -1;
   }
 }
@@ -257,9 +270,19 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (!c) return;
   // The container's answers are host code, which may destroy the block and make another at its
   // handle: the removal ends there, and that block keeps its positions and its ports' variables.
+  // The answers and the ports are host code that may throw, and this entry point is also called
+  // from C and Fortran: an exception in the answers ends the removal before anything is removed,
+  // one in a port's code leaves that port, and both are reported with status 1.
   const uint64_t serial = serial_of(blkptr);
-  const int varlst = c->varlst();
-  const int eqnlst = c->eqnlst();
+  int varlst = 0, eqnlst = 0;
+  try {
+    varlst = c->varlst();
+    eqnlst = c->eqnlst();
+  } catch (...) {
+    host_threw(__func__, blkptr);
+    if (status) *status = 1;
+    return;
+  }
   if (!same_serial(blkptr, serial)) return;
   // A start below 1 is a placement that was refused: it names no position of the lists.
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
@@ -272,7 +295,10 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   word(blkptr, W::estop) = 0;
   word(blkptr, W::nzstart) = 1;
   word(blkptr, W::nzstop) = 0;
-  clear_port_vars(blkptr);
+  if (!clear_port_vars(blkptr)) {
+    host_threw(__func__, blkptr);
+    if (status) *status = 1;
+  }
 }
 
 KVOBLK_API int kvoblk_global_var_offset(int blkptr) {
