@@ -32,7 +32,7 @@ class kvoblk_port_callback : public nux_port_mesgs {
   int blkptr_;
 };
 
-// The message for host code (a container's answer, a port) that ended with an exception.
+// The message for a container's answer that ended with an exception.
 void container_threw(const char* fn, int blkptr) {
   head(fn);
   kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
@@ -93,7 +93,9 @@ void release_block(int blkptr) {
         try {
           port->destroy();
         } catch (...) {
-          container_threw("kvoblk_base_destroy", blkptr);
+          head("kvoblk_base_destroy");
+          kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
+                    same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
         }
       }
       // A port's destroy is the host's code and may have destroyed the block itself: that call
