@@ -444,9 +444,9 @@ void KVOBlock::removeFromMatrix() {
   // The counts are taken while the block is still placed; de_ini reports its own errors. A
   // range that ends before it starts, or starts before the lists' first position (a refused
   // placement leaves such ranges), holds nothing the removal could take: it shrinks nothing,
-  // where its negated count would tell the container that the matrix grows.
-  // The counts come first, in their order, and a start is asked only of a range that holds
-  // something, so that an object whose handle is stale reports it once per count.
+  // where its negated count would tell the container that the matrix grows. The counts come
+  // first, in their order, and a start is asked only of a range that holds something, so that
+  // an object whose handle is stale reports it once per count.
   const int nvar = num_var();
   const int dvar = nvar > 0 && vstart() >= 1 ? negated(nvar) : 0;
   const int neqn = num_eqn();
@@ -457,8 +457,9 @@ void KVOBlock::removeFromMatrix() {
   // block, whose record then no longer names the container that was told the edit began (a
   // block made at the handle since is another one), and with it this object (a model that keeps
   // its objects deletes them in its destroy routine): the container is then told of the end
-  // from what the record held, and nothing of the object is read. A block gone before de_ini
-  // is not de-initialised: the handle is released or another block's.
+  // from what the record held, for the object it was told of, and nothing of the object is
+  // read. A block gone before de_ini is not de-initialised: the handle is released or another
+  // block's.
   const int blkptr = blkptr_;
   const uint64_t serial = serial_of(blkptr);
   NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
