@@ -271,11 +271,11 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
-  // The container's answers are host code, which may destroy the block and make another at its
-  // handle: the removal ends there, and that block keeps its positions and its ports' variables.
-  // The answers and the ports are host code that may throw, and this entry point is also called
-  // from C and Fortran: an exception in the answers ends the removal before anything is removed,
-  // one in a port's code leaves that port, and both are reported with status 1.
+  // The container's answers and the ports are host code. They may destroy the block and make
+  // another at its handle: the removal ends there, and that block keeps its positions and its
+  // ports' variables. They may throw, and this entry point is also called from C and Fortran:
+  // an exception in the answers ends the removal before anything is removed, one in a port's
+  // code leaves that port alone, and either is reported with status 1.
   const uint64_t serial = serial_of(blkptr);
   int varlst = 0, eqnlst = 0;
   try {
