@@ -760,6 +760,28 @@ TEST_F(Ports, DestructionSurvivesAPortThatDestroysTheBlock) {
   EXPECT_EQ(his(), "");
 }
 
+// A port whose destroy throws: destruction is also called from C and Fortran, so the exception
+// is reported and the other ports and the record are still released.
+namespace {
+struct ThrowingDestroyPort : kvoref::Port {
+  using kvoref::Port::Port;
+  void destroy() override {
+    kvoref::Port::destroy();
+    throw std::runtime_error("port");
+  }
+};
+}  // namespace
+
+TEST_F(Ports, DestructionGoesOnPastAPortWhoseDestroyThrows) {
+  kvoblk_add_port(b, new ThrowingDestroyPort("A"));
+  kvoblk_add_port(b, new kvoref::Port("B"));
+  EXPECT_NO_THROW(kvoblk_base_destroy(b));
+  b = 0;
+  EXPECT_EQ(kvoref::Port::destroyed, 2);
+  EXPECT_EQ(kvoref::live_blocks(), 0);
+  EXPECT_EQ(his(), "!! kvoblk_base_destroy: A routine of block B1 ended with an exception\n");
+}
+
 TEST_F(Ports, StoredCountBeyondTheArrayIsNeverWalked) {
   kvoblk_add_port(b, new kvoref::Port("A"));
   auto* p = new kvoref::Port("B");

@@ -403,6 +403,45 @@ TEST_F(Placement, RemovalClearsThePortsAfterOneWhoseClearingDeletedAPortBeforeIt
   EXPECT_EQ(err(), "");
 }
 
+// Container answers and port code are host code, and the base removal is also called from C and
+// Fortran: an exception in an answer ends the removal before anything is removed, one in a
+// port's code leaves only that port uncleared; either is reported with status 1, never thrown on.
+struct ThrowingClearPort : kvoref::Port {
+  using kvoref::Port::Port;
+  void set_var(int, int) override { throw std::runtime_error("port"); }
+};
+struct ThrowingEqnlstContainer : kvoref::Container {
+  using kvoref::Container::Container;
+  int eqnlst() override { throw 1; }
+};
+
+TEST_F(Placement, BaseRemovalReportsHostCodeThatThrowsAndLetsNothingEscape) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  kvoblk_add_port(b, new ThrowingClearPort("IN", {1, 2}));
+  auto* out = new kvoref::Port("OUT", {3, 4});
+  kvoblk_add_port(b, out);
+  EXPECT_NO_THROW(kvoblk_base_de_ini(b, &st));
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvoblk_inq_vstop(b), 0);
+  EXPECT_EQ(out->vars(), (std::vector<int>{0, 0}));
+  EXPECT_EQ(his(), "!! kvoblk_base_de_ini: A routine of block R1 ended with an exception\n");
+
+  const int lone = kvoblk_base_create(0);
+  kvoblk_set_blkid(lone, "L1");
+  ThrowingEqnlstContainer thrower(lists);
+  kvoblk_register_container(lone, &thrower);
+  kvoblk_set_vstart(lone, 1);
+  kvoblk_set_vstop(lone, 4);
+  const int nvar = kvovarlst_inq_nvar(lists.varlst);
+  EXPECT_NO_THROW(kvoblk_base_de_ini(lone, &st));
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(kvovarlst_inq_nvar(lists.varlst), nvar);
+  EXPECT_EQ(kvoblk_inq_vstop(lone), 4);
+  EXPECT_EQ(his(), "!! kvoblk_base_de_ini: A routine of block L1 ended with an exception\n");
+  kvoblk_destroy(lone);
+}
+
 // What a port's code did when it replaced its block: destroyed it (and with it the port) and
 // made another, which the reference workspace puts at the same handle, with a port of its own
 // at entry `first_ports + 1`.

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -575,6 +576,72 @@ TEST_F(FrameworkBlock, RemoveFromMatrixEndsTheEditWhenDeIniEndsTheObjectOrReplac
     }
     b = make_block("R2", true);
   }
+}
+
+// An object whose block was destroyed meanwhile: each step reports the stale handle once, the
+// three counts in their order, then the two notices and the removal between them.
+TEST_F(FrameworkBlock, RemoveFromMatrixOfAStaleHandleReportsItOncePerStep) {
+  KVOBlock o(b);
+  kvoblk_destroy(b);
+  blocks.clear();
+  o.removeFromMatrix();
+  const std::string h = ": Invalid block handle " + std::to_string(b) + "\n";
+  EXPECT_EQ(his(), "!! KVOBlock::num_var" + h + "!! KVOBlock::num_eqn" + h + "!! KVOBlock::num_nz" +
+                       h + "!! kvoblk_notifyPreStructuralEdit" + h + "!! kvoblk_de_ini" + h +
+                       "!! kvoblk_notifyPostStructuralEdit" + h);
+  b = make_block("R2", true);
+}
+
+// A host that replaces the block's framework object when told the edit begins: the container
+// was told the block leaves the matrix, so it leaves, and the edit ends for the object it began
+// with. A container whose post-edit notice throws after the block went is reported as the
+// exported notice reports it, and nothing reaches the caller.
+TEST_F(FrameworkBlock, RemoveFromMatrixEndsWhatItToldTheContainerWhateverTheHostDoes) {
+  static KVOBlock* replaced = nullptr;
+  struct Replacing : kvoref::Container {
+    using kvoref::Container::Container;
+    void pre_structural_edit(NUXEOBlock* blk, int dv, int de, int dnz) override {
+      kvoref::Container::pre_structural_edit(blk, dv, de, dnz);
+      if (!replaced) return;
+      const int handle = replaced->get_blkptr();
+      delete replaced;
+      replaced = create_KVOBlock(handle);
+    }
+    void post_structural_edit(NUXEOBlock* blk, int dv, int de, int dnz) override {
+      kvoref::Container::post_structural_edit(blk, dv, de, dnz);
+      if (throws) throw std::runtime_error("post");
+    }
+    bool throws = false;
+  };
+  Replacing host(lists);
+  kvoref::Container* fixture_cntr = cntr;
+  cntr = &host;
+  place();
+  cntr = fixture_cntr;
+  KVOBlock* first = replaced = new KVOBlock(b);
+  NUXEOBlock* presented = first;
+  first->removeFromMatrix();
+  EXPECT_EQ(seen.de_ini, 1);
+  EXPECT_EQ(kvoblk_inq_eo_state(b), 0);
+  ASSERT_EQ(host.edits.size(), 2u);
+  EXPECT_EQ(host.edits[1].block, presented);
+  EXPECT_EQ(host.edits[1].dnz, -30);
+  EXPECT_EQ(his(), "");
+  delete replaced;
+  replaced = nullptr;
+
+  host.edits.clear();
+  host.throws = true;
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  kvoblk_inq_ops(b)->de_ini = destroying_de_ini;
+  KVOBlock o(b);
+  EXPECT_NO_THROW(o.removeFromMatrix());
+  EXPECT_EQ(host.edits.size(), 2u);
+  EXPECT_EQ(his(),
+            "!! kvoblk_notifyPostStructuralEdit: A routine of block  ended with an exception\n");
+  blocks.clear();
+  b = make_block("R2", true);
 }
 
 TEST_F(FrameworkBlock, RemoveFromMatrixWithoutContainerStillDeInitialisesSilently) {

@@ -87,7 +87,16 @@ void release_block(int blkptr) {
       word(word(blkptr, W::ports), i - 1) = 0;
       if (port) {
         forget_port_holder(port);
-        port->destroy();
+        // The port's destroy is host code, and destruction is also called from C and Fortran:
+        // an exception is reported and the rest of the block is still released, rather than
+        // reaching the caller with the block half released and never released after.
+        try {
+          port->destroy();
+        } catch (...) {
+          head("kvoblk_base_destroy");
+          kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
+                    same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
+        }
       }
       // A port's destroy is the host's code and may have destroyed the block itself: that call
       // released everything, the ports left over included, and the record is gone. A block

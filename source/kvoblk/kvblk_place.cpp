@@ -68,12 +68,28 @@ void walk_ports(int blkptr, Visit visit) {
   }
 }
 
-// Clears the variable references of every port of the block.
-void clear_port_vars(int blkptr) {
-  walk_ports(blkptr, [](nux_port* p, auto held) {
-    const int nv = p->num_vars();
-    for (int j = 0; j < nv && held(); ++j) p->set_var(j, 0);
+// Clears the variable references of every port of the block. A port's code that throws ends
+// the clearing of that port only: the other ports are still cleared, so that none keeps
+// positions the block no longer holds. False when a port threw.
+bool clear_port_vars(int blkptr) {
+  bool all = true;
+  walk_ports(blkptr, [&all](nux_port* p, auto held) {
+    try {
+      const int nv = p->num_vars();
+      for (int j = 0; j < nv && held(); ++j) p->set_var(j, 0);
+    } catch (...) {
+      all = false;
+    }
   });
+  return all;
+}
+
+// The message for host code (a container's answer, a port) that ended with an exception, under
+// the id of the block the call began on (none once host code has destroyed it).
+void host_threw(const char* fn, int blkptr, uint64_t serial) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
+            same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
 }
 
 int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
@@ -81,12 +97,12 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
   if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return -1;
+  const uint64_t serial = serial_of(blkptr);
   // The container's answer is host code: an exception must not reach a C or Fortran caller.
   try {
     return (c->*op)();
   } catch (...) {
-    head(fn);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    host_threw(fn, blkptr, serial);
     return -1;
   }
 }
@@ -255,11 +271,21 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   if (!live(blkptr, __func__)) return;
   NUXBlockCallback* c = container(blkptr);
   if (!c) return;
-  // The container's answers are host code, which may destroy the block and make another at its
-  // handle: the removal ends there, and that block keeps its positions and its ports' variables.
+  // The container's answers and the ports are host code. They may destroy the block and make
+  // another at its handle: the removal ends there, and that block keeps its positions and its
+  // ports' variables. They may throw, and this entry point is also called from C and Fortran:
+  // an exception in the answers ends the removal before anything is removed, one in a port's
+  // code leaves that port alone, and either is reported with status 1.
   const uint64_t serial = serial_of(blkptr);
-  const int varlst = c->varlst();
-  const int eqnlst = c->eqnlst();
+  int varlst = 0, eqnlst = 0;
+  try {
+    varlst = c->varlst();
+    eqnlst = c->eqnlst();
+  } catch (...) {
+    host_threw(__func__, blkptr, serial);
+    if (status) *status = 1;
+    return;
+  }
   if (!same_serial(blkptr, serial)) return;
   // A start below 1 is a placement that was refused: it names no position of the lists.
   int vs = word(blkptr, W::vstart), ve = word(blkptr, W::vstop);
@@ -272,7 +298,10 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   word(blkptr, W::estop) = 0;
   word(blkptr, W::nzstart) = 1;
   word(blkptr, W::nzstop) = 0;
-  clear_port_vars(blkptr);
+  if (!clear_port_vars(blkptr)) {
+    host_threw(__func__, blkptr, serial);
+    if (status) *status = 1;
+  }
 }
 
 KVOBLK_API int kvoblk_global_var_offset(int blkptr) {

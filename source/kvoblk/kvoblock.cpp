@@ -81,6 +81,21 @@ class Watching {
   Ending entry_;
 };
 
+// The post-edit notice to a container taken from the record before the block may have gone
+// (serial 0: it is known to be gone). The notice is the container's code: an exception is
+// reported as the exported notice reports it, under the block's id while the block is there.
+void post_notice(NUXBlockCallback* cntr, NUXEOBlock* object, int blkptr, uint64_t serial, int dvar,
+                 int deqn, int dnz) {
+  if (!cntr) return;
+  try {
+    cntr->post_structural_edit(object, dvar, deqn, dnz);
+  } catch (...) {
+    head("kvoblk_notifyPostStructuralEdit");
+    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
+              same_serial(blkptr, serial) ? id_text(blkptr) : "");
+  }
+}
+
 // Last position minus first plus one, straight from the record, saturated at the bounds of an
 // int; 0 for handle 0 or a bad handle.
 int count_of(int blkptr, int first, int last, const char* fn) {
@@ -429,17 +444,22 @@ void KVOBlock::removeFromMatrix() {
   // The counts are taken while the block is still placed; de_ini reports its own errors. A
   // range that ends before it starts, or starts before the lists' first position (a refused
   // placement leaves such ranges), holds nothing the removal could take: it shrinks nothing,
-  // where its negated count would tell the container that the matrix grows.
-  auto shrink = [](int start, int n) { return start >= 1 && n > 0 ? negated(n) : 0; };
-  int dvar = shrink(vstart(), num_var());
-  int deqn = shrink(estart(), num_eqn());
-  int dnz = shrink(nzstart(), num_nz());
+  // where its negated count would tell the container that the matrix grows. The counts come
+  // first, in their order, and a start is asked only of a range that holds something, so that
+  // an object whose handle is stale reports it once per count.
+  const int nvar = num_var();
+  const int dvar = nvar > 0 && vstart() >= 1 ? negated(nvar) : 0;
+  const int neqn = num_eqn();
+  const int deqn = neqn > 0 && estart() >= 1 ? negated(neqn) : 0;
+  const int nnz = num_nz();
+  const int dnz = nnz > 0 && nzstart() >= 1 ? negated(nnz) : 0;
   // The pre-edit notice (a derived class may replace it) or a de_ini routine may destroy the
   // block, whose record then no longer names the container that was told the edit began (a
   // block made at the handle since is another one), and with it this object (a model that keeps
   // its objects deletes them in its destroy routine): the container is then told of the end
-  // from what the record held, and nothing of the object is read. A block gone before de_ini
-  // is not de-initialised: the handle is released or another block's.
+  // from what the record held, for the object it was told of, and nothing of the object is
+  // read. A block gone before de_ini is not de-initialised: the handle is released or another
+  // block's.
   const int blkptr = blkptr_;
   const uint64_t serial = serial_of(blkptr);
   NUXBlockCallback* cntr = serial != 0 ? container(blkptr) : nullptr;
@@ -447,12 +467,19 @@ void KVOBlock::removeFromMatrix() {
   const auto gone = [blkptr, serial] { return serial != 0 && !same_serial(blkptr, serial); };
   Watching self(this);
   notifyPreStructuralEdit(dvar, deqn, dnz);
-  if (!self.deleted() && !gone()) {
+  if (!gone()) {
+    // The container has been told the block leaves the matrix: it leaves, also when the notice
+    // deleted this object (a host that replaces the block's framework object), through the
+    // function its own de_ini forwards to.
     int status = 0;
-    de_ini(status);
+    if (!self.deleted()) {
+      de_ini(status);
+    } else {
+      kvoblk_de_ini(blkptr, &status);
+    }
   }
   if (self.deleted()) {
-    if (cntr) cntr->post_structural_edit(object, dvar, deqn, dnz);
+    post_notice(cntr, object, blkptr, serial, dvar, deqn, dnz);
     return;
   }
   // The object lives: its own notice runs, as a derived class may replace it, and the base
@@ -495,7 +522,7 @@ void KVOBlock::notifyPostStructuralEdit(int dvar, int deqn, int dnz) {
   for (const Ending* e = ending; e; e = e->outer) {
     if (e->object != this) continue;
     if (e->block_gone) {
-      if (e->cntr) e->cntr->post_structural_edit(e->presented, dvar, deqn, dnz);
+      post_notice(e->cntr, e->presented, blkptr_, 0, dvar, deqn, dnz);
       return;
     }
     break;
