@@ -492,15 +492,19 @@ TEST_F(Containers, ScriptWithoutContainerIsReleasedUnrun) {
   kvoblk_destroy(b);
 }
 
-TEST_F(Containers, ScriptWhoseRunThrowsIsReleased) {
+TEST_F(Containers, ScriptWhoseRunThrowsIsReportedReleasedAndFailsAlsoCalledDirectly) {
   int b = kvoblk_base_create(0);
   kvoblk_set_blkid(b, "B1");
   kvoblk_inq_ops(b)->acquire_script = offer_scripts;
   ThrowingContainer thrower(lists);
   kvoblk_register_container(b, &thrower);
+  const std::string line = "!! kvoblk_base_invoke: A routine of block B1 ended with an exception\n";
   EXPECT_EQ(kvoblk_invoke(b, "INIT", nullptr, 0, nullptr), 1);
   EXPECT_EQ(kvoref::live_scripts(), 0);
-  EXPECT_EQ(his(), "!! kvoblk_invoke: A routine of block B1 ended with an exception\n");
+  EXPECT_EQ(his(), line);
+  EXPECT_EQ(kvoblk_base_invoke(b, "INIT", nullptr, 0, nullptr), 1);  // a model's "super" call
+  EXPECT_EQ(kvoref::live_scripts(), 0);
+  EXPECT_EQ(his(), line);
   kvoblk_destroy(b);
 }
 
@@ -646,6 +650,36 @@ TEST_F(Ports, LookupIsExactAndIndexedFromOne) {
   EXPECT_EQ(kvoblk_get_port_n(b, 0), nullptr);
   EXPECT_EQ(kvoblk_get_port_n(b, 1), in);
   EXPECT_EQ(kvoblk_get_port_n(b, 2), nullptr);
+}
+
+// A container whose port notices throw: a deletion called from C reports it and lets nothing
+// escape. A refused removal leaves the port; a failed change notice comes after the deletion.
+struct PortNoticesThrow : kvoref::Container {
+  using kvoref::Container::Container;
+  bool refuse = true;
+  void port_removed(nux_port* port) override {
+    if (refuse) throw std::runtime_error("kept");
+    kvoref::Container::port_removed(port);
+  }
+  void ports_changed() override { throw 1; }
+};
+
+TEST_F(Ports, DeletionReportsContainerExceptionsAndLetsNoneEscape) {
+  nux_port* p[2] = {new kvoref::Port("A"), new kvoref::Port("B")};
+  for (nux_port* q : p) kvoblk_add_port(b, q);
+  PortNoticesThrow thrower(lists);
+  kvoblk_register_container(b, &thrower);
+  const std::string line =
+      "!! kvoblk_base_delete_port: A routine of block B1 ended with an exception\n";
+  EXPECT_TRUE(kvoblk_base_delete_port(b, "A"));
+  EXPECT_EQ(his(), line);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 2);
+  thrower.refuse = false;
+  EXPECT_FALSE(kvoblk_base_delete_port(b, "A"));
+  EXPECT_EQ(his(), line);
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), p[1]);
+  EXPECT_EQ(kvoref::Port::destroyed, 1);
 }
 
 TEST_F(Ports, DeletionClosesTheGapAndTellsTheContainer) {

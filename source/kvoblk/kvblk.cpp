@@ -32,12 +32,6 @@ class kvoblk_port_callback : public nux_port_mesgs {
   int blkptr_;
 };
 
-// The message for a container's answer that ended with an exception.
-void container_threw(const char* fn, int blkptr) {
-  head(fn);
-  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
-}
-
 // One of the block's lists from its container, 0 for none. The answer is host code: an
 // exception ends the request with a message and no list.
 int ask_container(const char* fn, int blkptr, int (NUXBlockCallback::*list)()) {
@@ -47,7 +41,7 @@ int ask_container(const char* fn, int blkptr, int (NUXBlockCallback::*list)()) {
   try {
     return (c->*list)();
   } catch (...) {
-    container_threw(fn, blkptr);
+    report_exception(fn, blkptr);
     return 0;
   }
 }
@@ -93,9 +87,7 @@ void release_block(int blkptr) {
         try {
           port->destroy();
         } catch (...) {
-          head("kvoblk_base_destroy");
-          kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
-                    same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
+          report_exception("kvoblk_base_destroy", blkptr, serial);
         }
       }
       // A port's destroy is the host's code and may have destroyed the block itself: that call
@@ -287,7 +279,7 @@ KVOBLK_API void blk_inq_matrix(int blkptr, int* varlst, int* eqnlst, int* jac) {
     if (varlst) *varlst = 0;
     if (eqnlst) *eqnlst = 0;
     if (jac) *jac = 0;
-    container_threw(__func__, blkptr);
+    report_exception(__func__, blkptr);
   }
 }
 

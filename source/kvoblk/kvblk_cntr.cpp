@@ -68,8 +68,7 @@ KVOBLK_API NUXEOCntr* kvoblk_inq_container(int blkptr, const NUXEOCntr* cntr) {
   try {
     return c->containing_container(*cntr);
   } catch (...) {
-    head(__func__);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    report_exception(__func__, blkptr);
     return nullptr;
   }
 }
@@ -93,13 +92,16 @@ KVOBLK_API int kvoblk_base_invoke(int blkptr, const char* name, EBSContext* ctx,
     kvoprintf(kvHisDev, "Block %-*s invoking script method %s\n", 8, text(blkid(blkptr)),
               text(name));
   auto* object = ref_as<NUXEOBlock>(word(blkptr, W::block_object));
-  // The script is released however its run ends, also when the container's run throws (the
-  // exception goes on to the dispatcher, which reports it).
-  struct Release {
-    kvopipe* script;
-    ~Release() { kvodestroy(script); }
-  } release{script};
-  return c->run_script(object, script, ctx, nargs, args);
+  // The run is the container's code, and this routine is also called from C and Fortran: an
+  // exception is reported here and answers a failed run (1). The script is released either way.
+  int result = 1;
+  try {
+    result = c->run_script(object, script, ctx, nargs, args);
+  } catch (...) {
+    report_exception(__func__, blkptr, serial);
+  }
+  kvodestroy(script);
+  return result;
 }
 
 KVOBLK_API int kvoblk_base_scope_invoke(int blkptr, const char* name, int, int, EBSContext* ctx,

@@ -52,8 +52,7 @@ bool guarded(const char* fn, int blkptr, int* status, Call&& call) {
     call();
     return true;
   } catch (...) {
-    head(fn);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    report_exception(fn, blkptr);
     if (status) *status = 1;
     return false;
   }

@@ -133,6 +133,12 @@ inline const char* text(const char* s) { return s ? s : ""; }
 
 // ---- Messages (kvblk_messages.cpp) ---------------------------------------------------------
 // Message head "!! <fn>: " as one print call; the body follows in a second call.
+// "!! fn: A routine of block %s ended with an exception": model or host code that ended with
+// an exception, reported where it is caught, so that none reaches a C or Fortran caller. The
+// block is named while it is there; given a serial, only while it is the block the call began
+// on (one made at its handle since is another).
+void report_exception(const char* fn, int blkptr);
+void report_exception(const char* fn, int blkptr, uint64_t serial);
 void head(const char* fn);
 // The empty-slot message of a dispatcher.
 void undefined(const char* fn);

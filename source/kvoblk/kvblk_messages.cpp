@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-3-Clause
 // The message helpers every unit uses: the message head, the empty-slot message and the
 // internal consistency line, the message of non-zeros outside the Jacobian and that of a
-// comparison without memory.
+// comparison without memory, and that of model or host code ended by an exception.
 #include <cstdio>
 
 #include "kvblk_internal.h"
@@ -29,6 +29,17 @@ void report_outside_jacobian(int blkptr, const char* fn, int first, int last) {
 void report_compare_no_memory(int blkptr, const char* fn, const char* what) {
   head(fn);
   kvoprintf(kvHisDev, "Not enough memory to compare the %s of block %s\n", what, id_text(blkptr));
+}
+
+void report_exception(const char* fn, int blkptr) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+}
+
+void report_exception(const char* fn, int blkptr, uint64_t serial) {
+  head(fn);
+  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
+            same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
 }
 
 }  // namespace detail

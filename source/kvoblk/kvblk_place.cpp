@@ -84,14 +84,6 @@ bool clear_port_vars(int blkptr) {
   return all;
 }
 
-// The message for host code (a container's answer, a port) that ended with an exception, under
-// the id of the block the call began on (none once host code has destroyed it).
-void host_threw(const char* fn, int blkptr, uint64_t serial) {
-  head(fn);
-  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
-            same_serial(blkptr, serial) ? text(blkid(blkptr)) : "");
-}
-
 int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*op)()) {
   // A start below 1 is a placement that was refused.
   if (!live(blkptr, fn) || word(blkptr, start_word) <= 0) return -1;
@@ -102,7 +94,7 @@ int offset(const char* fn, int blkptr, int start_word, int (NUXBlockCallback::*o
   try {
     return (c->*op)();
   } catch (...) {
-    host_threw(fn, blkptr, serial);
+    report_exception(fn, blkptr, serial);
     return -1;
   }
 }
@@ -282,7 +274,7 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
     varlst = c->varlst();
     eqnlst = c->eqnlst();
   } catch (...) {
-    host_threw(__func__, blkptr, serial);
+    report_exception(__func__, blkptr, serial);
     if (status) *status = 1;
     return;
   }
@@ -299,7 +291,7 @@ KVOBLK_API void kvoblk_base_de_ini(int blkptr, int* status) {
   word(blkptr, W::nzstart) = 1;
   word(blkptr, W::nzstop) = 0;
   if (!clear_port_vars(blkptr)) {
-    host_threw(__func__, blkptr, serial);
+    report_exception(__func__, blkptr, serial);
     if (status) *status = 1;
   }
 }

@@ -90,9 +90,7 @@ void post_notice(NUXBlockCallback* cntr, NUXEOBlock* object, int blkptr, uint64_
   try {
     cntr->post_structural_edit(object, dvar, deqn, dnz);
   } catch (...) {
-    head("kvoblk_notifyPostStructuralEdit");
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n",
-              same_serial(blkptr, serial) ? id_text(blkptr) : "");
+    report_exception("kvoblk_notifyPostStructuralEdit", blkptr, serial);
   }
 }
 
@@ -545,8 +543,7 @@ void notify(int blkptr, bool pre, int dvar, int deqn, int dnz, const char* fn) {
       cntr->post_structural_edit(object, dvar, deqn, dnz);
     }
   } catch (...) {
-    head(fn);
-    kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
+    report_exception(fn, blkptr);
   }
 }
 

@@ -91,11 +91,6 @@ void give_identifier(value_t* value, const char* s) {
   if (copy) value_assign_id(value, copy);
 }
 
-void port_threw(const char* fn, int blkptr) {
-  head(fn);
-  kvoprintf(kvHisDev, "A routine of block %s ended with an exception\n", id_text(blkptr));
-}
-
 void iterate(int blkptr, nux_port* port, kvoblk_port_visitor_t visitor, void* user) {
   // A block made at the handle meanwhile is another one: its serial tells.
   const uint64_t serial = facts(blkptr)->serial;
@@ -214,7 +209,7 @@ KVOBLK_API void kvoblk_port_iterate(int blkptr, nux_port* port, kvoblk_port_visi
   try {
     iterate(blkptr, port, visitor, user);
   } catch (...) {
-    port_threw(__func__, blkptr);
+    report_exception(__func__, blkptr);
   }
 }
 
@@ -230,7 +225,7 @@ KVOBLK_API void kvoblk_port_assign_attr(int blkptr, nux_port* port, int number,
   try {
     assign_attr(blkptr, port, number, value, &conv);
   } catch (...) {
-    port_threw(__func__, blkptr);
+    report_exception(__func__, blkptr);
   }
   value_destroy(&conv);
 }
@@ -244,7 +239,7 @@ KVOBLK_API void kvoblk_port_lookup_attr(int blkptr, nux_port* port, int number, 
     lookup_attr(blkptr, port, number, value);
   } catch (...) {
     value_destroy(value);
-    port_threw(__func__, blkptr);
+    report_exception(__func__, blkptr);
   }
 }
 

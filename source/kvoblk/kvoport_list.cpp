@@ -222,6 +222,7 @@ KVOBLK_API nux_port* kvoblk_base_get_port_n(int blkptr, int i) {
 
 KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!live(blkptr, __func__) || !name) return true;
+  const uint64_t serial = serial_of(blkptr);
   Watched block(blkptr);
   int n = port_count(blkptr);
   nux_port* port = walk_by_name(block, blkptr, n, name);
@@ -232,7 +233,20 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   if (!c) return true;
   // The port found may come from a model's own numbering: remove the array entry that holds it.
   if (!entry_of(blkptr, port)) return true;
-  c->port_removed(port);
+  // The container's and the port's routines below are host code, and this routine is also
+  // called from C and Fortran: an exception is reported and ends the deletion where it stands
+  // (not done when the container refused the removal, done once the entry is taken out).
+  const char* const fn = __func__;
+  const auto host = [&](auto&& call) {
+    try {
+      call();
+      return true;
+    } catch (...) {
+      report_exception(fn, blkptr, serial);
+      return false;
+    }
+  };
+  if (!host([&] { c->port_removed(port); })) return true;
   // The container's code may have destroyed the block, and the port with it, or deleted the
   // port itself (it is then gone, and destroyed once); it may also have moved the port to
   // another entry.
@@ -249,10 +263,10 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   word(word(blkptr, W::ports), n - 1) = 0;
   word(blkptr, W::num_ports) = n - 1;
   forget_port_holder(port);
-  port->destroy();
+  if (!host([&] { port->destroy(); })) return false;
   // The destroy may have taken the block with it.
   if (!block.facts_now()) return false;
-  c->ports_changed();
+  host([&] { c->ports_changed(); });
   return false;
 }
 
