@@ -890,3 +890,20 @@ TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlocksStateAlone) {
   EXPECT_EQ(err(), "");
   kvoblk_destroy(lone);
 }
+
+// A routine that replaces its block and then throws: the message does not name the newcomer,
+// whose routine it was not.
+TEST_F(Placement, ARoutineThatReplacesItsBlockAndThrowsIsNotReportedUnderTheNewcomer) {
+  const int lone = placed_lone();
+  kvoblk_inq_ops(lone)->de_ini = [](int blk, int*) {
+    replacement.replace(blk, 0);
+    kvoblk_set_blkid(replacement.made, "NEW");
+    throw 1;
+  };
+  int st = 0;
+  kvoblk_de_ini(lone, &st);
+  ASSERT_EQ(replacement.made, lone);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_de_ini: A routine of block  ended with an exception\n");
+  kvoblk_destroy(lone);
+}
