@@ -816,6 +816,20 @@ TEST_F(Ports, DestructionGoesOnPastAPortWhoseDestroyThrows) {
   EXPECT_EQ(his(), "!! kvoblk_base_destroy: A routine of block B1 ended with an exception\n");
 }
 
+// The entry is out once the port's destroy runs: the container still hears that the ports
+// changed when the destroy throws.
+TEST_F(Ports, DeletionWhosePortDestroyThrowsStillTellsTheContainer) {
+  kvoblk_add_port(b, new ThrowingDestroyPort("A"));
+  kvoblk_add_port(b, new kvoref::Port("B"));
+  kvoref::Container cntr(lists);
+  kvoblk_register_container(b, &cntr);
+  EXPECT_FALSE(kvoblk_base_delete_port(b, "A"));
+  EXPECT_EQ(his(), "!! kvoblk_base_delete_port: A routine of block B1 ended with an exception\n");
+  EXPECT_EQ(kvoblk_inq_num_ports(b), 1);
+  EXPECT_EQ(cntr.ports_removed.size(), 1u);
+  EXPECT_EQ(cntr.ports_changed_calls, 1);
+}
+
 TEST_F(Ports, StoredCountBeyondTheArrayIsNeverWalked) {
   kvoblk_add_port(b, new kvoref::Port("A"));
   auto* p = new kvoref::Port("B");

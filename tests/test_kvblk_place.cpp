@@ -783,6 +783,27 @@ TEST_F(Inclusion, ManagerThatThrowsWhileAnExcludedBlockIsPlacedEndsThePlacementW
   placed_mgr = nullptr;
 }
 
+// A manager whose deactivation throws: the switch is not made, and a manager deactivated
+// before it gets its activation back rather than staying switched off.
+TEST_F(Inclusion, ManagerThatThrowsLeavesNoOtherManagerDeactivated) {
+  int st = 0;
+  kvoblk_ini(b, 1, 1, 1, &st);
+  struct {
+    kvoref::ConnMgr ok;
+    ThrowingMgr bad;
+  } m;
+  // The managers are called in the order of their addresses: the one that throws comes second.
+  ASSERT_LT(static_cast<kvo_connmgr*>(&m.ok), static_cast<kvo_connmgr*>(&m.bad));
+  for (int v = 1; v <= 10; ++v)
+    kvoref::set_var_connmgr(lists.varlst, v, v <= 6 ? static_cast<kvo_connmgr*>(&m.ok) : &m.bad);
+  EXPECT_NO_THROW(kvoblk_set_included(b, 0));
+  EXPECT_EQ(m.ok.log, "DA");
+  EXPECT_EQ(kvoblk_inq_included(b), 1);
+  EXPECT_EQ(kvoref::eqn_included(lists.eqnlst, 1), 1);
+  EXPECT_EQ(kvovarlst_inq_var_status(lists.varlst, 1) & kvoref::VAR_EXCLUDED, 0);
+  EXPECT_EQ(his(), "!! kvoblk_set_included: A routine of block R1 ended with an exception\n");
+}
+
 TEST_F(Inclusion, ManagerThatReplacesTheBlockLeavesTheNewBlockIncludedAndGetsItsActivation) {
   const int lone = placed_lone();
   ReplacingMgr m;
@@ -867,5 +888,22 @@ TEST_F(Placement, ARoutineThatReplacesItsBlockLeavesTheNewBlocksStateAlone) {
   ASSERT_EQ(replacement.made, lone);
   EXPECT_EQ(kvoblk_inq_eo_state(lone), 0);
   EXPECT_EQ(err(), "");
+  kvoblk_destroy(lone);
+}
+
+// A routine that replaces its block and then throws: the message does not name the newcomer,
+// whose routine it was not.
+TEST_F(Placement, ARoutineThatReplacesItsBlockAndThrowsIsNotReportedUnderTheNewcomer) {
+  const int lone = placed_lone();
+  kvoblk_inq_ops(lone)->de_ini = [](int blk, int*) {
+    replacement.replace(blk, 0);
+    kvoblk_set_blkid(replacement.made, "NEW");
+    throw 1;
+  };
+  int st = 0;
+  kvoblk_de_ini(lone, &st);
+  ASSERT_EQ(replacement.made, lone);
+  EXPECT_EQ(st, 1);
+  EXPECT_EQ(his(), "!! kvoblk_de_ini: A routine of block  ended with an exception\n");
   kvoblk_destroy(lone);
 }

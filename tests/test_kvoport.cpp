@@ -668,6 +668,25 @@ TEST_F(PortAttr, ExceptionsFromThePortOrTheVisitorAreReportedAndGoNoFurther) {
   EXPECT_EQ(his(), "!! kvoblk_port_iterate" + said);
 }
 
+// A port whose variables after the first cannot be read: a SPEC look-up cut short has not
+// compared every variable, so the first one's SPEC is not the port's.
+namespace {
+struct ThrowingVarPort : kvoref::Port {
+  using kvoref::Port::Port;
+  int var(int position) const override {
+    if (position > 0) throw std::runtime_error("gone");
+    return kvoref::Port::var(position);
+  }
+};
+}  // namespace
+
+TEST_F(PortAttr, SpecLookupCutShortByAnExceptionIsEmptied) {
+  assign_id("IN", "SPEC", "FIXED");
+  ASSERT_FALSE(kvoblk_add_port(b, new ThrowingVarPort("ODD", {1, 3})));
+  EXPECT_EQ(lookup("ODD", "SPEC"), "empty");
+  EXPECT_EQ(his(), "!! kvoblk_port_lookup_attr: A routine of block B1 ended with an exception\n");
+}
+
 TEST_F(PortAttr, IterationWithoutBlockPortVisitorOrContainerDoesNothing) {
   Visits seen;
   kvoblk_port_iterate(0, in, record_visit, &seen);

@@ -58,6 +58,21 @@ bool guarded(const char* fn, int blkptr, int* status, Call&& call) {
   }
 }
 
+// The same for a call that took the block's serial before running the routine anyway: the
+// message names the block only while it is the one the routine ran for, not one that the
+// routine made at its handle after destroying it.
+template <class Call>
+bool guarded(const char* fn, int blkptr, uint64_t serial, int* status, Call&& call) {
+  try {
+    call();
+    return true;
+  } catch (...) {
+    report_exception(fn, blkptr, serial);
+    if (status) *status = 1;
+    return false;
+  }
+}
+
 // Runs a slot without a result; `status` is the routine's status word or null. True when the
 // routine ran to its end.
 template <class F, class... A>
@@ -89,7 +104,7 @@ void run_then_set_state(const char* fn, int blkptr, F kvoblk_ops_t::*member, int
   F f = routine(fn, blkptr, member, kPlain, status);
   if (!f) return;
   const uint64_t serial = serial_of(blkptr);
-  guarded(fn, blkptr, status, [&] { f(blkptr, status); });
+  guarded(fn, blkptr, serial, status, [&] { f(blkptr, status); });
   if (same_serial(blkptr, serial)) word(blkptr, W::eo_state) = state;
 }
 
@@ -202,11 +217,11 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   // routine may have destroyed the block: its record is then no longer the block's, and a block
   // made meanwhile at the same handle is not the one being placed.
   const uint64_t serial = serial_of(blkptr);
-  guarded(__func__, blkptr, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
+  guarded(__func__, blkptr, serial, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
   if (!same_serial(blkptr, serial)) return;
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   // The steps after the routine run host code too (connection managers, the INIT script).
-  guarded(__func__, blkptr, status, [&] { placement_ends(blkptr); });
+  guarded(__func__, blkptr, serial, status, [&] { placement_ends(blkptr); });
 }
 
 KVOBLK_API void kvoblk_de_ini(int blkptr, int* status) {

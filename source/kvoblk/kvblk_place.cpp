@@ -3,7 +3,9 @@
 // (positions, equation groups, the placement trace and the INIT script), the base move,
 // de-initialisation, the global offsets, inclusion and the group residual.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <set>
 
 #include "kvblk_internal.h"
@@ -126,17 +128,39 @@ void switch_inclusion(int blkptr, int f) {
   } catch (...) {
     return;  // out of memory before anything changed
   }
-  for (kvo_connmgr* m : managers) m->deactivate();
   // A manager is host code, which may destroy the block (and make another at its handle): its
   // items and its record are then left as they are, and the managers still get their activation.
-  if (same_serial(blkptr, serial)) {
+  // A manager may also throw: a failed deactivation leaves the switch unmade, every manager
+  // deactivated before it still gets its activation, as the others do when one activation
+  // throws, and the first exception then goes on to the caller, which reports it.
+  std::exception_ptr failed;
+  size_t deactivated = 0;
+  for (kvo_connmgr* m : managers) {
+    try {
+      m->deactivate();
+    } catch (...) {
+      failed = std::current_exception();
+      break;
+    }
+    ++deactivated;
+  }
+  if (!failed && same_serial(blkptr, serial)) {
     for (int e = es; e <= ee; ++e) kvoeqnlst_in_exclude_equation(eqnlst, e, f);
     int* status = kvovarlst_vec_status(varlst);
     if (status)
       for (int v = vs; v <= ve; ++v) varSetExcluded(&status[v - 1], f == 0);
     word(blkptr, W::included) = f != 0 ? 1 : 0;
   }
-  for (kvo_connmgr* m : managers) m->activate();
+  size_t k = 0;
+  for (kvo_connmgr* m : managers) {
+    if (k++ == deactivated) break;
+    try {
+      m->activate();
+    } catch (...) {
+      if (!failed) failed = std::current_exception();
+    }
+  }
+  if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace

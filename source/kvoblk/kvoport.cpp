@@ -178,8 +178,10 @@ void lookup_attr(int blkptr, nux_port* port, int number, value_t* value) {
       }
       break;
     case kSpec: {
+      // The walk's exceptions go on to the caller, which empties the value: a walk cut short
+      // has not compared every variable, so what the first one gave is not the port's SPEC.
       SpecLookup look{value, true};
-      kvoblk_port_iterate(blkptr, port, lookup_spec, &look);
+      iterate(blkptr, port, lookup_spec, &look);
       break;
     }
     case kType:

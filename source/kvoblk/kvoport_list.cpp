@@ -234,8 +234,9 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   // The port found may come from a model's own numbering: remove the array entry that holds it.
   if (!entry_of(blkptr, port)) return true;
   // The container's and the port's routines below are host code, and this routine is also
-  // called from C and Fortran: an exception is reported and ends the deletion where it stands
-  // (not done when the container refused the removal, done once the entry is taken out).
+  // called from C and Fortran: an exception is reported. One from the removal notice leaves the
+  // deletion undone (the container refused it); once the entry is taken out the deletion is
+  // done, and the container still hears that the ports changed when the port's destroy throws.
   const char* const fn = __func__;
   const auto host = [&](auto&& call) {
     try {
@@ -263,7 +264,7 @@ KVOBLK_API bool kvoblk_base_delete_port(int blkptr, const char* name) {
   word(word(blkptr, W::ports), n - 1) = 0;
   word(blkptr, W::num_ports) = n - 1;
   forget_port_holder(port);
-  if (!host([&] { port->destroy(); })) return false;
+  host([&] { port->destroy(); });
   // The destroy may have taken the block with it.
   if (!block.facts_now()) return false;
   host([&] { c->ports_changed(); });
