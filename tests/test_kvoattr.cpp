@@ -510,10 +510,11 @@ TEST_F(Attributes, DiagLevelTruncatesTowardZeroWithoutARangeCheck) {
 // is not a number has no level to give: it is refused as of the wrong kind and the level stays.
 TEST_F(Attributes, DiagLevelOutsideTheIntegerRangeIsTheNearestEndAndNotANumberIsRefused) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, int> cases[] = {
-      {2147483647.9, INT_MAX}, {-2147483648.9, INT_MIN}, {2147483648.0, INT_MAX},
-      {-2147483649.0, INT_MIN}, {1e20, INT_MAX},         {1e300, INT_MAX},
-      {-1e300, INT_MIN},        {inf, INT_MAX},          {-inf, INT_MIN}};
+  const std::pair<double, int> cases[] = {{2147483647.9, INT_MAX}, {-2147483648.9, INT_MIN},
+                                          {2147483648.0, INT_MAX}, {-2147483649.0, INT_MIN},
+                                          {1e20, INT_MAX},         {1e300, INT_MAX},
+                                          {-1e300, INT_MIN},       {inf, INT_MAX},
+                                          {-inf, INT_MIN}};
   Value x;
   for (auto [real, level] : cases) {
     kvoblk_set_diag_level(b, 6);
