@@ -138,6 +138,20 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
 # here, at exactly this version.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+# Without dpkg-shlibdeps CPack says so in passing and makes the packages anyway, depending on
+# none of the system libraries they need: the packaging is stopped instead, before anything is
+# made. Read by cpack when it runs, so the machine that makes the packages is the one asked.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectChecks.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE} [=[
+if(CPACK_GENERATOR STREQUAL "DEB")
+  find_program(SHLIBDEPS_EXECUTABLE dpkg-shlibdeps)
+  if(NOT SHLIBDEPS_EXECUTABLE OR NOT EXISTS "${SHLIBDEPS_EXECUTABLE}")
+    message(FATAL_ERROR "dpkg-shlibdeps not found: it works out the system libraries each "
+                        "Debian package depends on. Install dpkg-dev (scripts/install-deps.sh "
+                        "does) and make the packages again.")
+  endif()
+endif()
+]=])
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libkvoblk${KVOBLK_SOVERSION})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_REFHOST_PACKAGE_NAME libkvorefhost${KVOBLK_SOVERSION})

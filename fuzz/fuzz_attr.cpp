@@ -3,8 +3,8 @@
 // assignments and descriptions by name (one of the thirteen or any bytes) with tagged values of
 // every kind. Checked after each step: the answer is true exactly for the thirteen names, a
 // look-up gives the kind and value the block's settings say, an assignment changes at most the
-// setting it names (a diagnostic level from a real is truncated; a real that is not a number or
-// whose truncation lies outside the 32-bit range is refused as a type mismatch), the given value
+// setting it names (a diagnostic level from a real is truncated, to the nearer end of the 32-bit
+// range beyond it; a real that is not a number is refused as a type mismatch), the given value
 // is left as it was, an unknown name changes and prints nothing, and no text is leaked.
 #include <climits>
 #include <cmath>
@@ -166,11 +166,15 @@ void make_value(Input& in, value_t* v) {
   }
 }
 
-// Whether a number gives a diagnostic level, and the level it is stored as.
-bool is_level(const kvo_number_t& n) {
-  return n.is_int || (n.rval > -2147483649.0 && n.rval < 2147483648.0);
+// Whether a number gives a diagnostic level, and the level it is stored as: a real is truncated,
+// and one past an end of the word gives that end.
+bool is_level(const kvo_number_t& n) { return n.is_int || !std::isnan(n.rval); }
+int32_t level_of(const kvo_number_t& n) {
+  if (n.is_int) return n.ival;
+  if (n.rval >= 2147483648.0) return INT32_MAX;
+  if (n.rval <= -2147483649.0) return INT32_MIN;
+  return static_cast<int32_t>(n.rval);
 }
-int32_t level_of(const kvo_number_t& n) { return n.is_int ? n.ival : static_cast<int32_t>(n.rval); }
 
 // What a look-up of attribute a must give, checked against the block's own settings.
 void check_lookup(int b, int a, const value_t& v) {

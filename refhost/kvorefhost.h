@@ -74,8 +74,9 @@ KVOHOST_API void send_to_stdout(int device);
 // are) in the stream the device writes to now, so that a line of the caller's own starts on a
 // line of its own; does nothing when that line is closed. The streams are the device's captured
 // text (taking it ends no line), the file it is sent to (its last character tells, whoever
-// appended it: the other device sent to the same file, or an earlier run), and standard output,
-// one line for every device that writes there, other device numbers included.
+// appended it: the other device sent to the same file, or an earlier run; the device's own last
+// text when the name no longer names that file or it cannot be read), and standard output, one
+// line for every device that writes there, other device numbers included.
 KVOHOST_API void start_line(int device);
 // printf-style formatting into a string of whatever length the text needs (kvoprintf's own
 // formatting, for text a caller keeps or writes elsewhere).

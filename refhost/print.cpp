@@ -2,6 +2,10 @@
 // Print service of the reference host: the history and report devices, printf-style output and
 // script handles. Each device writes to standard output unless it is captured (the text is kept
 // until taken) or sent to a file (appended).
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +30,12 @@ struct Route {
   bool capturing = false;
   std::string captured;
   // Whether the file ends in the middle of a line is read from the file itself, since the other
-  // device, or another program, may append to it too.
+  // device, or another program, may append to it too. When the file cannot be read by its name
+  // (removed, renamed, unreadable, another file put there), the line this device's own text
+  // left is taken instead.
   FILE* file = nullptr;
   std::string path;
+  bool file_open = false;
   // Whether the last text kept in the captured text left its line open. The captured text is one
   // stream however often it is taken, so taking it ends no line.
   bool capture_open = false;
@@ -65,6 +72,7 @@ void emit(int device, const char* text, size_t length) {
     return;
   }
   if (r && r->file) {
+    r->file_open = open;
     std::fwrite(text, 1, length, r->file);
     std::fflush(r->file);
     return;
@@ -78,14 +86,24 @@ void close_file(Route& r) {
   if (r.file) std::fclose(r.file);
   r.file = nullptr;
   r.path.clear();
+  r.file_open = false;
 }
 
-// Whether the file at `path` ends in the middle of a line. Every write is flushed at once, so the
-// file holds all the text of every stream that appends to it. Read as bytes: only there may a
-// text stream seek back from its end.
-bool ends_open(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+// Whether the file the route writes to ends in the middle of a line. Every write is flushed at
+// once, so the file holds all the text of every stream that appends to it. Read as bytes: only
+// there may a text stream seek back from its end. Read by its name, which may no longer name it
+// (elsewhere a file open for writing cannot be renamed or removed); the route's own line then.
+bool ends_open(const Route& r) {
+  FILE* f = std::fopen(r.path.c_str(), "rb");
+  if (!f) return r.file_open;
+#if !defined(_WIN32)
+  struct stat written, named;
+  if (fstat(fileno(r.file), &written) != 0 || fstat(fileno(f), &named) != 0 ||
+      written.st_dev != named.st_dev || written.st_ino != named.st_ino) {
+    std::fclose(f);
+    return r.file_open;
+  }
+#endif
   int last = '\n';
   if (std::fseek(f, -1, SEEK_END) == 0) last = std::fgetc(f);
   std::fclose(f);
@@ -173,6 +191,7 @@ bool send_to_file(int device, const char* path) {
   close_file(*r);
   r->file = f;
   r->path.swap(name);
+  r->file_open = ends_open(*r);
   return true;
 }
 
@@ -185,7 +204,7 @@ void start_line(int device) {
   // The line that matters is the one of the stream the device writes to now; any other device
   // number writes to standard output.
   const bool open = r && r->capturing ? r->capture_open
-                    : r && r->file    ? ends_open(r->path)
+                    : r && r->file    ? ends_open(*r)
                                       : state().stdout_open;
   if (open) emit(device, "\n", 1);
 }

@@ -13,6 +13,14 @@ so=$3
 sore=${so//./\\.}
 rm -rf "$work"
 mkdir -p "$work"
+# A machine without dpkg-shlibdeps makes no packages (they would lack their system dependencies)
+# and says why.
+if cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" \
+     -D SHLIBDEPS_EXECUTABLE=/nonexistent/dpkg-shlibdeps > "$work/cpack.log" 2>&1; then
+  echo "packages made without dpkg-shlibdeps"; exit 1
+fi
+grep -q 'dpkg-shlibdeps not found' "$work/cpack.log" || { echo "no word of dpkg-shlibdeps"; exit 1; }
+if ls "$work"/*.deb > /dev/null 2>&1; then echo "packages left without dpkg-shlibdeps"; exit 1; fi
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" > "$work/cpack.log"
 deb() { ls "$work"/$1_*.deb; }
 lib=$(deb libkvoblk$so) refhost=$(deb libkvorefhost$so) dev=$(deb libkvoblk-dev)

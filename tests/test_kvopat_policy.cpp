@@ -398,6 +398,15 @@ TEST_F(PatternPolicy, MissingNonZeroStartIsRefused) {
   EXPECT_EQ(his(), "!! kvoblk_pat_ini: Invalid non-zero start " + std::to_string(INT_MIN) +
                        " for 0 non-zeros of block R1\n");
   expect_refused(nzstop);
+
+  // Any other start holds an empty pattern: a block without non-zeros may have been given no
+  // position for them.
+  errors = 0;
+  kvoblk_pat_ini(b, 0, &errors);
+  EXPECT_EQ(errors, 0);
+  EXPECT_EQ(his(), "");
+  EXPECT_EQ(kvoblk_inq_pat_type(b), KVOBLK_PATTYPE_NUMERIC);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), -1);
 }
 
 TEST_F(PatternPolicy, UnknownTypeOrMissingBlockCountsOneError) {

@@ -270,6 +270,37 @@ TEST_F(RefHost, StartLineSeesALineAnotherDeviceLeftOpenInTheSameStream) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "seven\neight\n");
 }
 
+// The file a device writes to is the one it opened, also when another program renames it (a
+// log rotated) and puts another file at its name, or when no file stands there any more.
+TEST_F(RefHost, StartLineFollowsTheFileTheDeviceWritesToWhenItsNameNoLongerNamesIt) {
+  const std::string path = ::testing::TempDir() + "refhost_rotated.txt";
+  const std::string moved = path + ".1";
+  std::remove(path.c_str());
+  std::remove(moved.c_str());
+  ASSERT_TRUE(kvoref::send_to_file(kvHisDev, path.c_str()));
+  kvoprintf(kvHisDev, "%s", "open");
+  ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
+  kvoref::start_line(kvHisDev);  // nothing stands at the name
+  kvoprintf(kvHisDev, "closed\n");
+  {
+    std::ofstream other(path);
+    other << "other";  // a line open in another file at the name
+  }
+  kvoref::start_line(kvHisDev);
+  kvoprintf(kvHisDev, "last\n");
+  kvoref::send_to_stdout(kvHisDev);
+  std::ifstream in(moved);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "open\nclosed\nlast\n");
+  std::ifstream again(path);
+  std::stringstream other;
+  other << again.rdbuf();
+  EXPECT_EQ(other.str(), "other");
+  std::remove(path.c_str());
+  std::remove(moved.c_str());
+}
+
 TEST_F(RefHost, ListsIgnoreBadHandlesAndPositions) {
   kvoref::Lists l = kvoref::make_lists(4);
   kvoref::define_var(l.varlst, 2, std::string(200, 'v').c_str(), 5.0);

@@ -159,17 +159,18 @@ double number_as_real(const kvo_number_t& n) {
   return n.is_int ? static_cast<double>(n.ival) : n.rval;
 }
 
-// Whether a number gives a diagnostic level: an integer does, and a real whose truncation toward
-// zero fits 32 bits. A real past the word (one past the largest int, an infinity) or one that
-// is not a number has no level to give; storing what the 32-bit truncation leaves there
-// (INT32_MIN) would turn a request for every message into silence.
-bool is_level(const kvo_number_t& n) {
-  return n.is_int || (n.rval > -2147483649.0 && n.rval < 2147483648.0);
-}
+// Whether a number gives a diagnostic level: every number does but a real that is not a number.
+bool is_level(const kvo_number_t& n) { return n.is_int || !std::isnan(n.rval); }
 
 // The diagnostic level of a number that is one: the integer, or the real truncated toward zero.
+// A real past either end of the word gives that end: far below every threshold is silence, as
+// the 32-bit truncation gives it, and far above is every message, where the truncation would
+// give silence too.
 int32_t number_as_level(const kvo_number_t& n) {
-  return n.is_int ? n.ival : static_cast<int32_t>(n.rval);
+  if (n.is_int) return n.ival;
+  if (n.rval >= 2147483648.0) return INT32_MAX;
+  if (n.rval <= -2147483649.0) return INT32_MIN;
+  return static_cast<int32_t>(n.rval);
 }
 
 // Applies a converted value to a settable attribute.

@@ -38,10 +38,12 @@ bool place_pattern(int blkptr, const BlockPattern& p, kv_jac_t jac, int nzstart,
   const int vstart = word(blkptr, W::vstart), estart = word(blkptr, W::estart);
   const int64_t nvar = static_cast<int64_t>(word(blkptr, W::vstop)) - vstart + 1;
   const int64_t neq = static_cast<int64_t>(word(blkptr, W::estop)) - estart + 1;
-  // A start below 1 names no non-zero, even for an empty pattern, whose stop lies just before
+  // A start below 1 names no non-zero. An empty pattern writes none and may start anywhere
+  // (a block without non-zeros may have been given no position), but its stop lies just before
   // its start: one before the smallest start would not fit a word.
   const int n = p.size();
-  if (nzstart < 1 || static_cast<int64_t>(nzstart) + n - 1 > INT32_MAX) {
+  const bool start_bad = n > 0 ? nzstart < 1 : nzstart == INT32_MIN;
+  if (start_bad || static_cast<int64_t>(nzstart) + n - 1 > INT32_MAX) {
     head("kvoblk_pat_ini");
     kvoprintf(kvHisDev, "Invalid non-zero start %d for %d non-zeros of block %s\n", nzstart, n,
               text(blkid(blkptr)));
