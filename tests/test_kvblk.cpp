@@ -298,6 +298,36 @@ TEST_F(Dispatch, EmptySlotsReportThemselves) {
   kvoblk_destroy(b);
 }
 
+// Every dispatcher with a result reports its own empty slot and answers the table's result for it.
+TEST_F(Dispatch, EmptySlotsGiveTheTableResults) {
+  int b = kvoblk_base_create(0);
+  kvoblk_ops_t* t = kvoblk_inq_ops(b);
+  t->scope_invoke = nullptr;
+  t->add_port = nullptr;
+  t->delete_port = nullptr;
+  t->acquire_script = nullptr;
+  t->get_port = nullptr;
+  t->get_port_n = nullptr;
+  t->name_attr = nullptr;
+  auto* port = new kvoref::Port("IN");
+  EXPECT_EQ(kvoblk_scope_invoke(b, "SETUP", 1, 2, nullptr, 0, nullptr), 1);
+  EXPECT_TRUE(kvoblk_add_port(b, port));
+  EXPECT_TRUE(kvoblk_delete_port(b, "IN"));
+  EXPECT_EQ(kvoblk_acquire_script(b, "SETUP"), nullptr);
+  EXPECT_EQ(kvoblk_get_port(b, "IN"), nullptr);
+  EXPECT_EQ(kvoblk_get_port_n(b, 1), nullptr);
+  EXPECT_EQ(kvoblk_name_attr(b, 1), nullptr);
+  std::string expected;
+  for (const char* fn :
+       {"kvoblk_scope_invoke", "kvoblk_add_port", "kvoblk_delete_port", "kvoblk_acquire_script",
+        "kvoblk_get_port", "kvoblk_get_port_n", "kvoblk_name_attr"})
+    expected += std::string("!! ") + fn + ": Attempt to call an undefined function\n";
+  EXPECT_EQ(his(), expected);
+  EXPECT_EQ(port->attach_calls, 0);
+  port->destroy();
+  kvoblk_destroy(b);
+}
+
 TEST_F(Dispatch, HandleZeroAnswersTheTableResultsSilently) {
   int st = 5, count = 5;
   EXPECT_EQ(kvoblk_invoke(0, "X", nullptr, 0, nullptr), 1);

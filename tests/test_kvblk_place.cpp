@@ -337,6 +337,28 @@ TEST_F(Placement, RemovalReleasesRangesAndPortVariables) {
   kvoblk_base_de_ini(0, &st);
 }
 
+// A block whose variable range is empty gives up no variable, not even the one at its start,
+// and still ends with all three ranges reset and its equations removed.
+TEST_F(Placement, RemovalOfABlockWithoutVariablesRemovesOnlyItsEquations) {
+  int st = 0;
+  kvoblk_ini(b, 101, 51, 301, &st);
+  kvoblk_set_vstop(b, 100);
+  kvoblk_base_de_ini(b, &st);
+  EXPECT_EQ(st, 0);
+  char name[129];
+  kvovarlst_inq_var_name(lists.varlst, 101, name);
+  EXPECT_STREQ(name, "X1");
+  kvoeqnlst_inq_eqn_name(lists.eqnlst, 51, name);
+  EXPECT_STREQ(name, "");
+  EXPECT_EQ(kvoblk_inq_vstart(b), 1);
+  EXPECT_EQ(kvoblk_inq_vstop(b), 0);
+  EXPECT_EQ(kvoblk_inq_estart(b), 1);
+  EXPECT_EQ(kvoblk_inq_estop(b), 0);
+  EXPECT_EQ(kvoblk_inq_nzstart(b), 1);
+  EXPECT_EQ(kvoblk_inq_nzstop(b), 0);
+  EXPECT_EQ(his(), "");
+}
+
 // A port whose clearing destroys its block (and so the port itself).
 struct BlockDestroyingPort : kvoref::Port {
   using kvoref::Port::Port;
