@@ -96,6 +96,18 @@ TEST_F(JacDispatch, ExcludedBlockEvaluatesAndRecordsNothing) {
   EXPECT_EQ(wordof(b, W::iterated), 0);
   EXPECT_EQ(wordof(b, W::lastx), lastx);
   EXPECT_EQ(his(), "");
+  // Nor does it overwrite the point an earlier evaluation recorded: the next update is still
+  // the secant from x = 1, not from the point the excluded request saw.
+  kvoblk_set_included(b, 1);
+  set_x(1.0);
+  EXPECT_EQ(jac(), 0);
+  kvoblk_set_included(b, 0);
+  set_x(5.0);
+  EXPECT_EQ(jac(), 0);
+  kvoblk_set_included(b, 1);
+  set_x(2.0);
+  EXPECT_EQ(jac(), 0);
+  EXPECT_NEAR(bj(), 3.0, 1e-9);
 }
 
 TEST_F(JacDispatch, MethodOutsideOneToFourIsAnInternalError) {

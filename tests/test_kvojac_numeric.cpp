@@ -191,16 +191,29 @@ TEST_F(NumericJac, OneGroupCostsTwoResidualEvaluations) {
   }
 }
 
+namespace {
+// The toy's residuals, noting the grouping the block holds while its Jacobian is differenced.
+int grouping_seen = 0;
+void res_noting_grouping(int blk, int* status) {
+  grouping_seen = ib0[blk + W::vgrp];
+  kvotest::toy_res(blk, status);
+}
+}  // namespace
+
 TEST_F(NumericJac, DenseBlockCostsOneEvaluationPerColumnPlusTheBase) {
   dense(3);
   int b = place(5, 7, 11);
+  kvoblk_inq_ops(b)->res = res_noting_grouping;
+  grouping_seen = 0;
   int st = -1;
   blk_numeric_jac(b, &st);
   EXPECT_EQ(st, 0);
   EXPECT_EQ(m.res_calls, 4);
   for (int k = 0; k < 9; ++k) EXPECT_NEAR(bj(11 + k), m.coef[k], 1e-6 * m.coef[k]) << k;
-  // Made for this evaluation only.
+  // Made for this evaluation only: used while differencing, then released, not just forgotten.
+  ASSERT_NE(grouping_seen, 0);
   EXPECT_EQ(wordof(b, W::vgrp), 0);
+  EXPECT_TRUE(grouping_released(grouping_seen));
 }
 
 TEST_F(NumericJac, UsesTheGroupingOfThePreSolveAndKeepsIt) {
