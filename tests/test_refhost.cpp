@@ -273,6 +273,9 @@ TEST_F(RefHost, StartLineSeesALineAnotherDeviceLeftOpenInTheSameStream) {
 // The file a device writes to is the one it opened, also when another program renames it (a
 // log rotated) and puts another file at its name, or when no file stands there any more.
 TEST_F(RefHost, StartLineFollowsTheFileTheDeviceWritesToWhenItsNameNoLongerNamesIt) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows renames no file the C library holds open";
+#endif
   const std::string path = ::testing::TempDir() + "refhost_rotated.txt";
   const std::string moved = path + ".1";
   std::remove(path.c_str());
