@@ -4,6 +4,7 @@
 #include <kvoblk/kvofortran.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -200,4 +201,106 @@ TEST_F(FortranModel, GfortranNamesBehaveAsTheEntryPointsTheyAreNamedAfter) {
   EXPECT_EQ(std::string(token, 4), "TEMP");
   EXPECT_EQ(count, 4);
   EXPECT_EQ(pos, 9);
+}
+
+// A model the host dimensions (counts `dims`) and then places at variable 5, equation 4 and
+// non-zero 7, its stops 0 as removal leaves them; `ini_body` and `selfpat_body` are its routines.
+namespace {
+int dims[3];
+std::function<void(int, int, int, int)> ini_body;
+std::function<void(int, kv_jac_t*)> selfpat_body;
+}  // namespace
+
+class DimensionedFortranModel : public FortranModel {
+ protected:
+  void SetUp() override {
+    FortranModel::SetUp();
+    kvoblk_set_blkid(b, "B1");
+    kvoblk_ops_t* t = kvoblk_inq_ops(b);
+    t->selfdim = [](int, int* nv, int* ne, int* nz, int*) {
+      *nv = dims[0], *ne = dims[1], *nz = dims[2];
+    };
+    t->ini = [](int blk, int vs, int es, int nzs, int*) { ini_body(blk, vs, es, nzs); };
+    t->selfpat = [](int blk, kv_jac_t* jac, int*) { selfpat_body(blk, jac); };
+    blk_selfpat_enable(b);
+    kvoblk_set_pat_ini_type(b, KVOBLK_PAT_SELF);
+    kvoblk_set_vstop(b, 0), kvoblk_set_estop(b, 0), kvoblk_set_nzstop(b, 0);
+    dims[0] = dims[1] = dims[2] = 3;
+  }
+  void dim() {
+    int nvar = 0, neq = 0, nnz = 0, status = 0;
+    kvoblk_dim(b, &nvar, &neq, &nnz, &status);
+  }
+  void place() {
+    int status = 0;
+    his();
+    kvoblk_ini(b, 5, 4, 7, &status);
+  }
+  void define(int i, int e) {
+    double v = -1.0;
+    _KVOBLK_DEFINE_VAR_F(&b, &i, "B1.X", 4, &v);
+    _KVOBLK_DEFINE_EQN_F(&b, &e, "B1.E", 4);
+  }
+};
+
+// The latest dimensioning counts; once the model sets its stop, that stop bounds as before.
+TEST_F(DimensionedFortranModel, VariablePastTheDimensionedCountIsRefusedWhilePlacing) {
+  dims[0] = 5;
+  dim();
+  dims[0] = 3;
+  dim();
+  ini_body = [this](int blk, int vs, int, int) {
+    define(4, 1);
+    kvoblk_set_vstop(blk, vs + 2);
+    define(5, 1);
+  };
+  place();
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 8), "V8");  // the next block's
+  EXPECT_EQ(kvovarlst_inq_var_value(lists.varlst, 8, 0), 80.0);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 9), "B1.X");
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 4 lies past the 3 variables block B1 was "
+            "dimensioned for\n");
+}
+
+TEST_F(DimensionedFortranModel, EquationPastTheDimensionedCountIsRefusedWhilePlacing) {
+  dims[1] = 1;
+  dim();
+  ini_body = [this](int, int, int, int) { define(1, 2); };
+  place();
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 5), "E5");
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_EQN_F: Equation 2 lies past the 1 equation block B1 was "
+            "dimensioned for\n");
+}
+
+// The pattern routine runs after the variable and equation stops are set, before nzstop is.
+TEST_F(DimensionedFortranModel, PatternEntryPastTheDimensionedCountIsRefusedWhilePlacing) {
+  dims[2] = 2;
+  dim();
+  ini_body = [](int blk, int vs, int es, int nzs) {
+    int errors = 0;
+    kvoblk_set_vstop(blk, vs + 2), kvoblk_set_estop(blk, es + 2);
+    kvoblk_pat_ini(blk, nzs, &errors);
+    kvoblk_set_nzstop(blk, nzs + 1);
+  };
+  selfpat_body = [](int blk, kv_jac_t* jac) {
+    for (int k = 1; k <= 3; ++k) _KVOBLK_SET_PAT_F(&blk, jac, &k, &k, &k);
+  };
+  place();
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 8), 5);
+  EXPECT_EQ(kvojac_inq_nz_varnum(lists.jac, 9), 9);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_SET_PAT_F: Non-zero 3 lies past the 2 non-zeros block B1 was "
+            "dimensioned for\n");
+}
+
+TEST_F(DimensionedFortranModel, WithoutADimensioningOrOutsideAPlacementOnlyTheStartBounds) {
+  ini_body = [this](int, int, int, int) { define(4, 4); };
+  place();
+  dim();
+  define(5, 5);
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 8), "B1.X");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 8), "B1.E");
+  EXPECT_EQ(his(), "");
 }

@@ -143,6 +143,7 @@ namespace detail {
 // Placement steps around the model's own placement routine (kvblk_place.cpp).
 bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* status);
 void placement_ends(int blkptr);
+void placement_window(int blkptr, bool open);
 
 // Base routines defined by the other units of the block core.
 nux_port* base_get_port(int blkptr, const char* name);
@@ -217,8 +218,10 @@ KVOBLK_API void kvoblk_ini(int blkptr, int vstart, int estart, int nzstart, int*
   // routine may have destroyed the block: its record is then no longer the block's, and a block
   // made meanwhile at the same handle is not the one being placed.
   const uint64_t serial = serial_of(blkptr);
+  placement_window(blkptr, true);
   guarded(__func__, blkptr, serial, status, [&] { f(blkptr, vstart, estart, nzstart, status); });
   if (!same_serial(blkptr, serial)) return;
+  placement_window(blkptr, false);
   word(blkptr, W::eo_state) = KVOBLK_EO_FORM;
   // The steps after the routine run host code too (connection managers, the INIT script).
   guarded(__func__, blkptr, serial, status, [&] { placement_ends(blkptr); });

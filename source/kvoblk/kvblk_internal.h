@@ -84,6 +84,15 @@ struct BlockFacts {
   // kept from one numeric Jacobian to the next until the post-solve or the block's destruction.
   double* unit_scale = nullptr;
   int unit_scale_n = 0;
+  // The numbers of variables, equations and non-zeros the block's last dimensioning gave
+  // (dim_known false when none succeeded), and, while the model's placement routine runs
+  // (placing), the stop words as the placement found them. Until the model sets a range's stop,
+  // the count alone tells where the next block's items begin: the Fortran definitions of that
+  // range are held to it.
+  bool dim_known = false;
+  int dim_nvar = 0, dim_neq = 0, dim_nnz = 0;
+  bool placing = false;
+  int placing_vstop = 0, placing_estop = 0, placing_nzstop = 0;
 };
 BlockFacts* facts(int blkptr);  // null for a handle that is not a live block
 inline bool registered(int blkptr) { return facts(blkptr) != nullptr; }

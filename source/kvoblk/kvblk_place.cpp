@@ -255,6 +255,18 @@ bool placement_begins(int blkptr, int vstart, int estart, int nzstart, int* stat
   return false;
 }
 
+// Opens (or closes) the span in which the model's placement routine runs, noting the stop words
+// as they are before the routine: the Fortran definitions are held to the dimensioned counts
+// until the routine sets the stops.
+void placement_window(int blkptr, bool open) {
+  BlockFacts* s = facts(blkptr);
+  if (!s) return;
+  s->placing = open;
+  s->placing_vstop = word(blkptr, W::vstop);
+  s->placing_estop = word(blkptr, W::estop);
+  s->placing_nzstop = word(blkptr, W::nzstop);
+}
+
 // The library's part after the model placed the block: default equation groups, the exclusion
 // of an excluded block's fresh items, the trace and the INIT script.
 void placement_ends(int blkptr) {

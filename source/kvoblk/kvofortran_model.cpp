@@ -14,6 +14,7 @@
 
 using kvoblk::detail::Conversion;
 using kvoblk::detail::convert;
+namespace W = kvoblk_word;
 
 namespace {
 
@@ -59,6 +60,50 @@ int eqn_position(const char* fn, int b, const int* e, bool open_end = false) {
 }
 int nz_position(const char* fn, int b, const int* k) {
   return position(fn, "Non-zero", kvoblk_inq_nzstart(b), kvoblk_inq_nzstop(b), k, false);
+}
+
+// The numbers of variables, equations and non-zeros the block's last dimensioning gave, while
+// they bound its Fortran definitions: from the start of its placement until the model sets a
+// range's stop, only the count tells where the next block's items begin. -1 where only the list
+// positions bound them: no dimensioning was recorded, the block is not being placed, or the
+// model has set that stop (its own stop then stands, as before).
+struct Counts {
+  int nvar = -1, neq = -1, nnz = -1;
+};
+Counts counts(int b) {
+  const kvoblk::detail::BlockFacts* s = b != 0 ? kvoblk::detail::facts(b) : nullptr;
+  Counts c;
+  if (!s || !s->placing || !s->dim_known) return c;
+  using kvoblk::detail::word;
+  if (word(b, W::vstop) == s->placing_vstop) c.nvar = s->dim_nvar;
+  if (word(b, W::estop) == s->placing_estop) c.neq = s->dim_neq;
+  if (word(b, W::nzstop) == s->placing_nzstop) c.nnz = s->dim_nnz;
+  return c;
+}
+
+// `pos`, the list position of block-local item i (0 when refused already), or 0 with a message
+// when i lies past a count of `count` items (none when negative): it would be defined where
+// the next block's items go.
+int within_count(const char* fn, const char* what, const char* item, int b, const int* i, int pos,
+                 int count) {
+  if (pos == 0 || count < 0 || *i <= count) return pos;
+  kvoprintf(kvHisDev, "!! %s: ", fn);
+  kvoprintf(kvHisDev, "%s %d lies past the %d %s%s block %s was dimensioned for\n", what, *i, count,
+            item, count == 1 ? "" : "s", kvoblk::detail::text(kvoblk::detail::blkid(b)));
+  return 0;
+}
+
+// The list position of a variable, equation or non-zero being defined: past its start, and
+// within `count` (from counts()).
+int defined_var(const char* fn, int b, const int* i, int count) {
+  return within_count(fn, "Variable", "variable", b, i, var_position(fn, b, i, true), count);
+}
+int defined_eqn(const char* fn, int b, const int* e, int count) {
+  return within_count(fn, "Equation", "equation", b, e, eqn_position(fn, b, e, true), count);
+}
+int defined_nz(const char* fn, int b, const int* k, int count) {
+  const int pos = position(fn, "Non-zero", kvoblk_inq_nzstart(b), 0, k, true);
+  return within_count(fn, "Non-zero", "non-zero", b, k, pos, count);
 }
 
 // Converts a name argument into `*text` (null when it is absent). False, with a message, when
@@ -128,7 +173,7 @@ KVOBLK_API void _KVOBLK_DEFINE_VAR_F(const int* blkptr, const int* i, const char
   const int b = handle(blkptr);
   const int varlst = b != 0 ? blk_inq_matrix_varlst(b) : 0;
   if (!has_list(__func__, "Variable", "variable", b, i, varlst) || !value) return;
-  const int pos = var_position(__func__, b, i, true);
+  const int pos = defined_var(__func__, b, i, counts(b).nvar);
   if (pos == 0) return;
   char* text = nullptr;
   if (!name_text(__func__, name, namelen, &text)) return;
@@ -141,7 +186,7 @@ KVOBLK_API void _KVOBLK_DEFINE_EQN_F(const int* blkptr, const int* e, const char
   const int b = handle(blkptr);
   const int eqnlst = b != 0 ? blk_inq_matrix_eqnlst(b) : 0;
   if (!has_list(__func__, "Equation", "equation", b, e, eqnlst)) return;
-  const int pos = eqn_position(__func__, b, e, true);
+  const int pos = defined_eqn(__func__, b, e, counts(b).neq);
   if (pos == 0) return;
   char* text = nullptr;
   if (!name_text(__func__, name, namelen, &text)) return;
@@ -183,10 +228,12 @@ KVOBLK_API void _KVOBLK_SET_PAT_F(const int* blkptr, const int* jac, const int* 
                                   const int* v) {
   const int b = handle(blkptr);
   if (b == 0 || !jac || *jac == 0 || !k || !e || !v) return;
-  // Entries name list positions; the block's ranges are being set, so only the lower ends count.
-  const int pos = position(__func__, "Non-zero", kvoblk_inq_nzstart(b), 0, k, true);
-  const int eqn = eqn_position(__func__, b, e, true);
-  const int var = var_position(__func__, b, v, true);
+  // Entries name list positions; the block's ranges are being set, so only the lower ends and,
+  // until the model sets the stops, the dimensioned counts bound them.
+  const Counts c = counts(b);
+  const int pos = defined_nz(__func__, b, k, c.nnz);
+  const int eqn = defined_eqn(__func__, b, e, c.neq);
+  const int var = defined_var(__func__, b, v, c.nvar);
   if (pos == 0 || eqn == 0 || var == 0) return;
   kvojac_set_nz_eqnnum(*jac, pos, eqn);
   kvojac_set_nz_varnum(*jac, pos, var);

@@ -101,8 +101,18 @@ void check_and_report(int blkptr, const BlockPattern& a, const BlockPattern& n, 
 bool model_count(int blkptr, BlockState* state, int* nnz) {
   if (kvoblk_set_pat_ini_type(blkptr, KVOBLK_PAT_SELF) != KVOBLK_PAT_SELF) return false;
   int nvar = 0, neq = 0, status = 0;
+  // This dimensioning only asks the model: the counts of the host's own one stay in force.
+  const BlockFacts* s = facts(blkptr);
+  const bool known = s && s->dim_known;
+  const int kept[] = {s ? s->dim_nvar : 0, s ? s->dim_neq : 0, s ? s->dim_nnz : 0};
   kvoblk_dim(blkptr, &nvar, &neq, nnz, &status);
   state->restore_ini_type();
+  if (BlockFacts* now = state->gone() ? nullptr : facts(blkptr)) {
+    now->dim_known = known;
+    now->dim_nvar = kept[0];
+    now->dim_neq = kept[1];
+    now->dim_nnz = kept[2];
+  }
   return status == 0 && !state->gone();
 }
 

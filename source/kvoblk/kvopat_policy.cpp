@@ -129,6 +129,14 @@ KVOBLK_API void kvoblk_dim(int blkptr, int* nvar, int* neqn, int* nnz, int* stat
   // placement ends with its routine.
   if (!same_serial(blkptr, serial)) return;
   blkpat_dim(blkptr, *nvar, *neqn, nnz, status);
+  // The counts stay beside the record for the placement that follows; a dimensioning that failed
+  // leaves none, rather than those of an earlier one.
+  BlockFacts* s = facts(blkptr);
+  if (!s) return;
+  s->dim_known = *status == 0 && *nvar >= 0 && *neqn >= 0 && *nnz >= 0;
+  s->dim_nvar = *nvar;
+  s->dim_neq = *neqn;
+  s->dim_nnz = *nnz;
 }
 
 KVOBLK_API void kvoblk_pat_ini(int blkptr, int nzstart, int* errors) {
