@@ -304,3 +304,36 @@ TEST_F(DimensionedFortranModel, WithoutADimensioningOrOutsideAPlacementOnlyTheSt
   EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 8), "B1.E");
   EXPECT_EQ(his(), "");
 }
+
+// A model that first empties its ranges (each stop one before its start, as the Fortran example
+// mixer does with nzstop before its pattern is initialised) has recorded no stop that holds its
+// items: the counts still bound the definitions.
+TEST_F(DimensionedFortranModel, StopsSetBeforeTheStartsLeaveTheCountsInForce) {
+  dims[0] = dims[1] = dims[2] = 2;
+  dim();
+  ini_body = [this](int blk, int vs, int es, int nzs) {
+    kvoblk_set_vstop(blk, vs - 1), kvoblk_set_estop(blk, es - 1), kvoblk_set_nzstop(blk, nzs - 1);
+    define(3, 3);
+    int errors = 0;
+    kvoblk_pat_ini(blk, nzs, &errors);
+  };
+  selfpat_body = [](int blk, kv_jac_t* jac) {
+    for (int k = 1; k <= 3; ++k) _KVOBLK_SET_PAT_F(&blk, jac, &k, &k, &k);
+  };
+  place();
+  EXPECT_STREQ(kvovarlst_lookup_var_name(lists.varlst, 7), "V7");
+  EXPECT_STREQ(kvoeqnlst_lookup_eqn_name(lists.eqnlst, 6), "E6");
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 9), 9);
+  EXPECT_EQ(kvojac_inq_nz_eqnnum(lists.jac, 8), 5);
+  EXPECT_EQ(his(),
+            "!! _KVOBLK_DEFINE_VAR_F: Variable 3 lies past the 2 variables block B1 was "
+            "dimensioned for\n"
+            "!! _KVOBLK_DEFINE_EQN_F: Equation 3 lies past the 2 equations block B1 was "
+            "dimensioned for\n"
+            "!! _KVOBLK_SET_PAT_F: Non-zero 3 lies past the 2 non-zeros block B1 was "
+            "dimensioned for\n"
+            "!! _KVOBLK_SET_PAT_F: Equation 3 lies past the 2 equations block B1 was "
+            "dimensioned for\n"
+            "!! _KVOBLK_SET_PAT_F: Variable 3 lies past the 2 variables block B1 was "
+            "dimensioned for\n");
+}

@@ -66,7 +66,7 @@ int nz_position(const char* fn, int b, const int* k) {
 // they bound its Fortran definitions: from the start of its placement until the model sets a
 // range's stop, only the count tells where the next block's items begin. -1 where only the list
 // positions bound them: no dimensioning was recorded, the block is not being placed, or the
-// model has set that stop (its own stop then stands, as before).
+// model has set that stop at or past the range's start (its own stop then stands, as before).
 struct Counts {
   int nvar = -1, neq = -1, nnz = -1;
 };
@@ -75,9 +75,14 @@ Counts counts(int b) {
   Counts c;
   if (!s || !s->placing || !s->dim_known) return c;
   using kvoblk::detail::word;
-  if (word(b, W::vstop) == s->placing_vstop) c.nvar = s->dim_nvar;
-  if (word(b, W::estop) == s->placing_estop) c.neq = s->dim_neq;
-  if (word(b, W::nzstop) == s->placing_nzstop) c.nnz = s->dim_nnz;
+  // A stop before its start holds nothing: a model that empties a range before defining its
+  // items (nzstop = nzstart - 1 ahead of the pattern routine) has not set that stop yet.
+  const auto unset = [b](int stop, int start, int before) {
+    return word(b, stop) == before || word(b, stop) < word(b, start);
+  };
+  if (unset(W::vstop, W::vstart, s->placing_vstop)) c.nvar = s->dim_nvar;
+  if (unset(W::estop, W::estart, s->placing_estop)) c.neq = s->dim_neq;
+  if (unset(W::nzstop, W::nzstart, s->placing_nzstop)) c.nnz = s->dim_nnz;
   return c;
 }
 
