@@ -18,11 +18,12 @@
 ! object of selfpat is the exception: it comes by reference (INTEGER jac without VALUE), and is
 ! handed on as it is to kvoblk_set_pat_f; selfpat then records nzstop with kvoblk_set_nzstop_f.
 ! The ini routine defines the items, records vstop and estop, and calls kvoblk_pat_ini_f with
-! the nzstart it was given. Until it records a stop at or past the start, a variable, equation or pattern entry
-! numbered past the count the block was dimensioned for (kvoblk_dim) is refused: it would be
-! defined where the next block's items go. selfjac walks the block's non-zeros k = 1 ... nzstop - nzstart + 1
-! (kvoblk_inq_nzstop_f, kvoblk_inq_nzstart_f), asks kvoblk_inq_nz_f for the equation and
-! variable of each and writes its value with kvoblk_set_jac_f.
+! the nzstart it was given. Until it records a stop at or past the start, a variable, equation
+! or pattern entry numbered past the count the block was dimensioned for (kvoblk_dim) is
+! refused: it would be defined where the next block's items go. selfjac walks the block's
+! non-zeros k = 1 ... nzstop - nzstart + 1 (kvoblk_inq_nzstop_f, kvoblk_inq_nzstart_f), asks
+! kvoblk_inq_nz_f for the equation and variable of each and writes its value with
+! kvoblk_set_jac_f.
 !
 ! kvoblk_base_create_1_f gives the numeric defaults: NUMERIC derivatives with the analytic
 ! routine switched off (DERIV_METHOD ANALYTIC is then refused) and the pattern restored from the
